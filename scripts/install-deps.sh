@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building, running and testing Quorvane
+# need, skipping those already installed. Uses sudo when not run as root.
+set -euo pipefail
+
+packages=(
+    # toolchain
+    build-essential cmake git ccache pkg-config
+    # Qt 6.4: Core, Gui, Qml, Quick, QuickControls2, Network, Test
+    qt6-base-dev qt6-declarative-dev libgl-dev qt6-qpa-plugins
+    qml6-module-qtqml qml6-module-qtqml-workerscript qml6-module-qtquick
+    qml6-module-qtquick-controls qml6-module-qtquick-templates qml6-module-qtquick-layouts
+    qml6-module-qtquick-window qml6-module-qtquick-dialogs qml6-module-qtquick-shapes
+    # fonts: text and the icon set
+    fonts-dejavu-core fonts-material-design-icons-iconfont
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if [ "$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null)" != "installed" ]; then
+        missing+=("$p")
+    fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+    SUDO="sudo"
+fi
+echo "Installing: ${missing[*]}"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

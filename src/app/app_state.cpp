@@ -1,0 +1,41 @@
+#include "app/app_state.h"
+
+#include "core/preference_keys.h"
+#include "engine/llama_cpp_manager.h"
+#include "platform/logging.h"
+
+AppState::AppState(LlamaCPPManager &engine, QObject *parent)
+    : QObject(parent), m_engine(engine), m_store(SessionsStore::standard())
+{
+    // Settings the screens show.
+    m_systemPrompt = m_preferences.string(QString::fromLatin1(prefkeys::kSystemPrompt))
+                         .value_or(QString::fromLatin1(prefkeys::kDefaultSystemPrompt));
+    m_appearanceMode =
+        appearanceModeFromString(m_preferences.string(QString::fromLatin1(prefkeys::kAppearanceMode)).value_or(QString()));
+
+    m_hasDownloadedModels = m_preferences.boolValue(QString::fromLatin1(prefkeys::kHasDownloadedModels));
+    const bool didCompleteOnboarding = m_preferences.boolValue(QString::fromLatin1(prefkeys::kDidCompleteOnboarding));
+    m_isFirstLaunch = !(m_hasDownloadedModels || didCompleteOnboarding);
+
+    loadSavedModels();
+    loadChatSessions();
+
+    if (!m_isFirstLaunch) {
+        m_currentView = AppView::Chat;
+        m_preferences.setBool(QString::fromLatin1(prefkeys::kDidCompleteOnboarding), true);
+    }
+
+    // A program that is present and executable counts as verified until the
+    // verification run says otherwise.
+    m_engine.setLlamaCPPVerified(m_engine.isLlamaCPPInstalled());
+}
+
+AppState::~AppState() = default;
+
+void AppState::setCurrentView(AppView view)
+{
+    if (m_currentView == view)
+        return;
+    m_currentView = view;
+    emit currentViewChanged();
+}

@@ -1,0 +1,121 @@
+#pragma once
+
+#include "core/records.h"
+#include "core/sessions_store.h"
+#include "platform/preferences.h"
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QUuid>
+
+#include <optional>
+
+class LlamaCPPManager;
+
+// The one observable application state: the model library and the selected
+// model, the conversations and the current one, the per-conversation reply
+// state, the system prompt, the appearance and the visible screen. Building
+// it runs the application's start-up. It lives on the main thread; every
+// change happens there.
+class AppState : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(bool isFirstLaunch READ isFirstLaunch NOTIFY isFirstLaunchChanged)
+    Q_PROPERTY(bool hasDownloadedModels READ hasDownloadedModels NOTIFY hasDownloadedModelsChanged)
+    Q_PROPERTY(Quorvane::AppView currentView READ currentView WRITE setCurrentView NOTIFY currentViewChanged)
+    Q_PROPERTY(int downloadedModelCount READ downloadedModelCount NOTIFY downloadedModelsChanged)
+    Q_PROPERTY(QString selectedModelName READ selectedModelName NOTIFY selectedModelChanged)
+    Q_PROPERTY(int chatSessionCount READ chatSessionCount NOTIFY chatSessionsChanged)
+    Q_PROPERTY(QString currentSessionTitle READ currentSessionTitle NOTIFY currentSessionChanged)
+    Q_PROPERTY(QString systemPrompt READ systemPrompt NOTIFY systemPromptChanged)
+    Q_PROPERTY(Quorvane::AppearanceMode appearanceMode READ appearanceMode WRITE setAppearanceMode NOTIFY
+                   appearanceModeChanged)
+
+public:
+    // Runs the start-up sequence against the given engine.
+    explicit AppState(LlamaCPPManager &engine, QObject *parent = nullptr);
+    ~AppState() override;
+
+    LlamaCPPManager &engine() const { return m_engine; }
+
+    // Published fields.
+    bool isFirstLaunch() const { return m_isFirstLaunch; }
+    bool hasDownloadedModels() const { return m_hasDownloadedModels; }
+    AppView currentView() const { return m_currentView; }
+    const QList<AIModel> &downloadedModels() const { return m_downloadedModels; }
+    int downloadedModelCount() const { return int(m_downloadedModels.size()); }
+    const std::optional<AIModel> &selectedModel() const { return m_selectedModel; }
+    QString selectedModelName() const { return m_selectedModel ? m_selectedModel->name : QString(); }
+    const QList<ChatMessage> &chatMessages() const { return m_chatMessages; }
+    const QList<ChatSession> &chatSessions() const { return m_chatSessions; }
+    int chatSessionCount() const { return int(m_chatSessions.size()); }
+    const std::optional<ChatSession> &currentSession() const { return m_currentSession; }
+    QString currentSessionTitle() const { return m_currentSession ? m_currentSession->title : QString(); }
+    const QHash<QUuid, bool> &sessionTypingState() const { return m_sessionTypingState; }
+    const QHash<QUuid, QUuid> &sessionStreamingId() const { return m_sessionStreamingId; }
+    const QHash<QUuid, QString> &sessionStreamingContent() const { return m_sessionStreamingContent; }
+    QString systemPrompt() const { return m_systemPrompt; }
+    AppearanceMode appearanceMode() const { return m_appearanceMode; }
+    Date lastModelsSaveTime() const { return m_lastModelsSaveTime; }
+
+    Q_INVOKABLE void setCurrentView(Quorvane::AppView view);
+
+    // Persistence: each saves at once, on the main thread, and never throws.
+    void loadSavedModels();
+    void saveModels(bool silent = false);
+    // Saves the model list silently when 5 seconds have passed since the last
+    // such save; used while download progress streams in.
+    void saveModelsThrottled(Date now = Date::now());
+    void saveSelectedModelId();
+    void loadChatSessions();
+    void saveChatSessions();
+    void saveSession(const ChatSession &session);
+    Q_INVOKABLE void updateSystemPrompt(const QString &prompt);
+    Q_INVOKABLE void setAppearanceMode(Quorvane::AppearanceMode mode);
+
+    // Conversation files that could not be read at start-up; they are left
+    // on disk and never pruned.
+    const QSet<QString> &unreadableSessionFiles() const { return m_unreadableSessionFiles; }
+
+signals:
+    void isFirstLaunchChanged();
+    void hasDownloadedModelsChanged();
+    void currentViewChanged();
+    void downloadedModelsChanged();
+    void selectedModelChanged();
+    void chatMessagesChanged();
+    void chatSessionsChanged();
+    void currentSessionChanged();
+    void sessionStateChanged(const QUuid &sessionId);
+    void systemPromptChanged();
+    void appearanceModeChanged();
+
+private:
+    void setAsideUnreadableModels(const QByteArray &bytes);
+    bool writeSession(const ChatSession &session);
+    // Writes every conversation; true when each one was written.
+    bool writeAllSessions();
+
+    LlamaCPPManager &m_engine;
+    Preferences m_preferences;
+    SessionsStore m_store;
+
+    bool m_isFirstLaunch = true;
+    bool m_hasDownloadedModels = false;
+    AppView m_currentView = AppView::Welcome;
+    QList<AIModel> m_downloadedModels;
+    std::optional<AIModel> m_selectedModel;
+    QList<ChatMessage> m_chatMessages;
+    QList<ChatSession> m_chatSessions;
+    std::optional<ChatSession> m_currentSession;
+    QHash<QUuid, bool> m_sessionTypingState;
+    QHash<QUuid, QUuid> m_sessionStreamingId;
+    QHash<QUuid, QString> m_sessionStreamingContent;
+    QString m_systemPrompt;
+    AppearanceMode m_appearanceMode = AppearanceMode::Dark;
+    Date m_lastModelsSaveTime = Date::distantPast();
+
+    QSet<QString> m_unreadableSessionFiles;
+};

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "core/records.h"
+
+#include <QList>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+// The folder of conversation files: one "<UPPER-CASE-ID>.json" per
+// conversation. Only regular files whose extension is exactly "json" belong
+// to it; anything else in the folder is left alone.
+class SessionsStore {
+public:
+    explicit SessionsStore(QString directory);
+    // DATA/Sessions
+    static SessionsStore standard();
+
+    const QString &directory() const { return m_directory; }
+    QString filePath(const QUuid &id) const;
+
+    struct LoadResult {
+        QList<ChatSession> sessions;   // in folder order, one per id
+        QStringList unreadableFiles;   // names of store files that did not load
+        bool listed = false;           // false when the folder could not be listed
+    };
+    // Reads every store file. Unreadable ones are reported, never touched.
+    LoadResult loadAll() const;
+
+    // Writes one conversation atomically (a reader never sees half a file).
+    // Creates the folder first. False on failure; nothing else changes then.
+    bool save(const ChatSession &session) const;
+
+    // Deletes the store files of conversations not in keepIds. Names in
+    // keepFiles (files that could not be read) and anything that is not a
+    // regular file are kept. Failures are ignored.
+    void prune(const QSet<QUuid> &keepIds, const QSet<QString> &keepFiles) const;
+
+private:
+    void ensureDirectory() const;
+    QString m_directory;
+};

@@ -1,0 +1,213 @@
+#include "engine/llama_cpp_manager.h"
+
+#include "platform/logging.h"
+#include "platform/main_thread.h"
+#include "platform/paths.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QPointer>
+
+#include <sys/stat.h>
+
+LlamaCPPManager &LlamaCPPManager::shared()
+{
+    // Never destroyed: the engine lives as long as the process.
+    static LlamaCPPManager *instance = new LlamaCPPManager();
+    return *instance;
+}
+
+LlamaCPPManager::LlamaCPPManager(QObject *parent)
+    : QObject(parent), m_processQueue(std::make_unique<SerialQueue>(QString::fromLatin1(kProcessQueueLabel)))
+{
+    qCInfo(lcLlamaCPP, "Manager initialized");
+    // No llama-completion may outlive the application: stop them all when it
+    // is about to quit.
+    if (auto *app = QCoreApplication::instance())
+        m_quitConnection = connect(app, &QCoreApplication::aboutToQuit, this, &LlamaCPPManager::stopAllSessions,
+                                   Qt::DirectConnection);
+}
+
+LlamaCPPManager::~LlamaCPPManager()
+{
+    disconnect(m_quitConnection);
+    stopAllSessions();
+    applyUnloaded();
+    qCInfo(lcLlamaCPP, "Model unloaded");
+    // drop queued work before the members it may use go away
+    m_processQueue.reset();
+}
+
+std::optional<QString> LlamaCPPManager::findLlamaCompletion() const
+{
+    const QString home = paths::homeDirectory();
+    qCInfo(lcLlamaCPP, "Checking for app's own llama-completion installation...");
+    qCInfo(lcLlamaCPP, "Home directory: %s", qPrintable(home));
+    const QString candidates[] = {
+        paths::dataDirectory() + QStringLiteral("/llama.cpp/build/bin/llama-completion"),
+        home + QStringLiteral("/Desktop/Quorvane/Quorvane/llama.cpp/build/bin/llama-completion"),
+    };
+    for (const QString &path : candidates) {
+        qCInfo(lcLlamaCPP, "Checking: %s", qPrintable(path));
+        if (QFileInfo::exists(path)) {
+            qCInfo(lcLlamaCPP, "✓ Found app's llama-completion at: %s", qPrintable(path));
+            return path;
+        }
+        qCInfo(lcLlamaCPP, "✗ Not found at: %s", qPrintable(path));
+    }
+    qCInfo(lcLlamaCPP, "App's llama-completion not found - installation required");
+    return std::nullopt;
+}
+
+bool LlamaCPPManager::isLlamaCPPInstalled() const
+{
+    const auto path = findLlamaCompletion();
+    if (!path)
+        return false;
+    struct stat st {};
+    if (::stat(QFile::encodeName(*path).constData(), &st) != 0)
+        return false;
+    return (st.st_mode & 0111) != 0;
+}
+
+void LlamaCPPManager::loadModel(const AIModel &model)
+{
+    if (!model.isDownloaded || model.filePath.isEmpty()) {
+        mainthread::runOrPost(this, [this] { setErrorMessage(QStringLiteral("Model is not downloaded")); });
+        return;
+    }
+    if (!QFileInfo::exists(model.filePath)) {
+        mainthread::runOrPost(this, [this] { setErrorMessage(QStringLiteral("Model file not found")); });
+        return;
+    }
+    unloadModel();
+    mainthread::runOrPost(this, [this, model] {
+        applyLoaded(model);
+        qCInfo(lcLlamaCPP, "Model selected: %s", qPrintable(model.name));
+    });
+}
+
+void LlamaCPPManager::unloadModel()
+{
+    stopAllSessions();
+    mainthread::runOrPost(this, [this] {
+        applyUnloaded();
+        qCInfo(lcLlamaCPP, "Model unloaded");
+    });
+}
+
+void LlamaCPPManager::applyLoaded(const AIModel &model)
+{
+    m_loadingProgress = 1.0;
+    emit loadingProgressChanged();
+    m_isModelLoaded = true;
+    emit isModelLoadedChanged();
+    m_currentModel = model;
+    emit currentModelChanged();
+    setErrorMessage(std::nullopt);
+}
+
+void LlamaCPPManager::applyUnloaded()
+{
+    if (m_isModelLoaded) {
+        m_isModelLoaded = false;
+        emit isModelLoadedChanged();
+    }
+    if (m_currentModel) {
+        m_currentModel.reset();
+        emit currentModelChanged();
+    }
+    if (m_loadingProgress != 0.0) {
+        m_loadingProgress = 0.0;
+        emit loadingProgressChanged();
+    }
+    setErrorMessage(std::nullopt);
+}
+
+void LlamaCPPManager::setErrorMessage(const std::optional<QString> &value)
+{
+    if (m_errorMessage == value)
+        return;
+    m_errorMessage = value;
+    emit errorMessageChanged();
+}
+
+void LlamaCPPManager::registerProcess(const QUuid &sessionId, std::shared_ptr<ProcessHandle> process)
+{
+    std::lock_guard lock(m_sessionLock);
+    m_sessionProcesses.insert(sessionId, process);
+    m_currentProcess = std::move(process);
+}
+
+void LlamaCPPManager::unregisterProcess(const QUuid &sessionId, const ProcessHandle *process)
+{
+    std::lock_guard lock(m_sessionLock);
+    const auto it = m_sessionProcesses.constFind(sessionId);
+    if (it != m_sessionProcesses.constEnd() && it->get() == process)
+        m_sessionProcesses.erase(it);
+    m_currentProcess.reset();
+}
+
+bool LlamaCPPManager::hasProcess(const QUuid &sessionId) const
+{
+    std::lock_guard lock(m_sessionLock);
+    return m_sessionProcesses.contains(sessionId);
+}
+
+void LlamaCPPManager::stopAllSessions()
+{
+    qCInfo(lcLlamaCPP, "Stopping all session processes");
+    {
+        std::lock_guard lock(m_sessionLock);
+        for (auto it = m_sessionProcesses.cbegin(); it != m_sessionProcesses.cend(); ++it) {
+            if (it.value() && it.value()->isRunning()) {
+                it.value()->terminate();
+                qCInfo(lcLlamaCPP, "Terminated process for session: %s",
+                       qPrintable(logging::shortId(canonicalUuid(it.key()))));
+            }
+        }
+        m_sessionProcesses.clear();
+        m_currentProcess.reset();
+    }
+    qCInfo(lcLlamaCPP, "All session processes stopped");
+}
+
+void LlamaCPPManager::setInstallingLlamaCPP(bool value)
+{
+    if (m_isInstallingLlamaCPP == value)
+        return;
+    m_isInstallingLlamaCPP = value;
+    emit isInstallingLlamaCPPChanged();
+}
+
+void LlamaCPPManager::setLlamaCPPInstallProgress(double value)
+{
+    if (m_llamaCPPInstallProgress == value)
+        return;
+    m_llamaCPPInstallProgress = value;
+    emit llamaCPPInstallProgressChanged();
+}
+
+void LlamaCPPManager::setLlamaCPPInstallStatus(const QString &value)
+{
+    if (m_llamaCPPInstallStatus == value)
+        return;
+    m_llamaCPPInstallStatus = value;
+    emit llamaCPPInstallStatusChanged();
+}
+
+void LlamaCPPManager::setLlamaCPPVerified(bool value)
+{
+    if (m_isLlamaCPPVerified == value)
+        return;
+    m_isLlamaCPPVerified = value;
+    emit isLlamaCPPVerifiedChanged();
+}
+
+void LlamaCPPManager::setLlamaCPPSetupError(const std::optional<QString> &value)
+{
+    if (m_llamaCPPSetupError == value)
+        return;
+    m_llamaCPPSetupError = value;
+    emit llamaCPPSetupErrorChanged();
+}

@@ -1,0 +1,138 @@
+#pragma once
+
+#include "core/records.h"
+#include "platform/process_handle.h"
+#include "platform/serial_queue.h"
+
+#include <QHash>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QUuid>
+
+#include <memory>
+#include <mutex>
+#include <optional>
+
+// The inference engine. It links no inference library: it drives the
+// llama-completion program as a child process, one generation at a time on
+// its serial process queue. This object holds which model is selected, where
+// the program is, the running processes per conversation, and the
+// installation state that the screens show.
+//
+// Published fields are written on the main thread only.
+class LlamaCPPManager : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(bool isModelLoaded READ isModelLoaded NOTIFY isModelLoadedChanged)
+    Q_PROPERTY(QString currentModelName READ currentModelName NOTIFY currentModelChanged)
+    Q_PROPERTY(QString currentModelId READ currentModelId NOTIFY currentModelChanged)
+    Q_PROPERTY(double loadingProgress READ loadingProgress NOTIFY loadingProgressChanged)
+    Q_PROPERTY(QString errorMessage READ errorMessageText NOTIFY errorMessageChanged)
+    Q_PROPERTY(bool isInstallingLlamaCPP READ isInstallingLlamaCPP NOTIFY isInstallingLlamaCPPChanged)
+    Q_PROPERTY(double llamaCPPInstallProgress READ llamaCPPInstallProgress NOTIFY llamaCPPInstallProgressChanged)
+    Q_PROPERTY(QString llamaCPPInstallStatus READ llamaCPPInstallStatus NOTIFY llamaCPPInstallStatusChanged)
+    Q_PROPERTY(bool isLlamaCPPVerified READ isLlamaCPPVerified NOTIFY isLlamaCPPVerifiedChanged)
+    Q_PROPERTY(QString llamaCPPSetupError READ llamaCPPSetupErrorText NOTIFY llamaCPPSetupErrorChanged)
+
+public:
+    static constexpr int defaultContextLength = 8192;
+    static constexpr int defaultMaxTokens = 2048;
+    static constexpr float defaultTemperature = 0.8f;
+    static constexpr float defaultTopP = 0.9f;
+    static constexpr int defaultTopK = 40;
+    static constexpr float defaultRepeatPenalty = 1.0f;
+    static constexpr int defaultRepeatLastN = 64;
+
+    static constexpr const char *kProcessQueueLabel = "com.quorvane.llamaProcess";
+
+    // The one engine of the application, created on first use (after the
+    // application object) and kept until the process ends.
+    static LlamaCPPManager &shared();
+
+    // Tests build engines of their own; the application uses shared().
+    explicit LlamaCPPManager(QObject *parent = nullptr);
+    ~LlamaCPPManager() override;
+
+    // Model selection. Callable from any thread: on the main thread the
+    // fields change before the call returns, elsewhere the change is posted.
+    void loadModel(const AIModel &model);
+    void unloadModel();
+
+    // Path of the llama-completion executable, or nullopt. Only existence is
+    // checked, not the execute permission.
+    std::optional<QString> findLlamaCompletion() const;
+    // The program is present and has at least one execute bit.
+    bool isLlamaCPPInstalled() const;
+
+    // Processes per conversation. A run registers its process just before
+    // launch and unregisters it when the process has exited.
+    void registerProcess(const QUuid &sessionId, std::shared_ptr<ProcessHandle> process);
+    void unregisterProcess(const QUuid &sessionId, const ProcessHandle *process);
+    bool hasProcess(const QUuid &sessionId) const;
+    // Sends SIGTERM to every running process and forgets them all.
+    void stopAllSessions();
+
+    SerialQueue &processQueue() { return *m_processQueue; }
+
+    // Published fields.
+    bool isModelLoaded() const { return m_isModelLoaded; }
+    const std::optional<AIModel> &currentModel() const { return m_currentModel; }
+    QString currentModelName() const { return m_currentModel ? m_currentModel->name : QString(); }
+    QString currentModelId() const { return m_currentModel ? canonicalUuid(m_currentModel->id) : QString(); }
+    double loadingProgress() const { return m_loadingProgress; }
+    const std::optional<QString> &errorMessage() const { return m_errorMessage; }
+    QString errorMessageText() const { return m_errorMessage.value_or(QString()); }
+    bool isInstallingLlamaCPP() const { return m_isInstallingLlamaCPP; }
+    double llamaCPPInstallProgress() const { return m_llamaCPPInstallProgress; }
+    QString llamaCPPInstallStatus() const { return m_llamaCPPInstallStatus; }
+    bool isLlamaCPPVerified() const { return m_isLlamaCPPVerified; }
+    const std::optional<QString> &llamaCPPSetupError() const { return m_llamaCPPSetupError; }
+    QString llamaCPPSetupErrorText() const { return m_llamaCPPSetupError.value_or(QString()); }
+
+    // Installation state, set by start-up and the installers (main thread).
+    void setInstallingLlamaCPP(bool value);
+    void setLlamaCPPInstallProgress(double value);
+    void setLlamaCPPInstallStatus(const QString &value);
+    void setLlamaCPPVerified(bool value);
+    void setLlamaCPPSetupError(const std::optional<QString> &value);
+
+signals:
+    void isModelLoadedChanged();
+    void currentModelChanged();
+    void loadingProgressChanged();
+    void errorMessageChanged();
+    void isInstallingLlamaCPPChanged();
+    void llamaCPPInstallProgressChanged();
+    void llamaCPPInstallStatusChanged();
+    void isLlamaCPPVerifiedChanged();
+    void llamaCPPSetupErrorChanged();
+
+private:
+    void setErrorMessage(const std::optional<QString> &value);
+    void applyLoaded(const AIModel &model);
+    void applyUnloaded();
+
+    bool m_isModelLoaded = false;
+    std::optional<AIModel> m_currentModel;
+    double m_loadingProgress = 0.0;
+    std::optional<QString> m_errorMessage;
+    bool m_isInstallingLlamaCPP = false;
+    double m_llamaCPPInstallProgress = 0.0;
+    QString m_llamaCPPInstallStatus;
+    bool m_isLlamaCPPVerified = false;
+    std::optional<QString> m_llamaCPPSetupError;
+
+    QHash<QString, std::optional<QString>> m_templateCache;
+    std::mutex m_templateCacheLock;
+
+    std::unique_ptr<SerialQueue> m_processQueue;
+
+    QHash<QUuid, std::shared_ptr<ProcessHandle>> m_sessionProcesses;
+    mutable std::mutex m_sessionLock;
+    std::shared_ptr<ProcessHandle> m_currentProcess;
+
+    QSet<QUuid> m_cancelledSessions;
+    std::mutex m_cancelledLock;
+
+    QMetaObject::Connection m_quitConnection;
+};

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QObject>
+
+#include <functional>
+
+namespace mainthread {
+
+// True on the thread that runs the application's event loop.
+bool isMainThread();
+
+// Runs fn on the main thread's event loop, later, from any thread. Nothing
+// runs when context has been destroyed by then.
+void post(QObject *context, std::function<void()> fn);
+
+// Runs fn on the main thread after delayMs, from any thread. Nothing runs when
+// context has been destroyed by then.
+void postAfter(QObject *context, int delayMs, std::function<void()> fn);
+
+// Runs fn now when already on the main thread, else posts it.
+void runOrPost(QObject *context, std::function<void()> fn);
+
+} // namespace mainthread

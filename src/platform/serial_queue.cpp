@@ -1,0 +1,173 @@
+#include "platform/serial_queue.h"
+
+#include <pthread.h>
+
+using namespace std::chrono_literals;
+
+namespace serial_queue_detail {
+
+struct Job {
+    std::function<void()> run;
+    std::shared_ptr<std::atomic<bool>> cancelled;
+};
+
+struct State {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::map<Key, Job> jobs;
+    quint64 nextSeq = 0;
+    bool stopping = false;
+};
+
+} // namespace serial_queue_detail
+
+using serial_queue_detail::Job;
+using serial_queue_detail::Key;
+using serial_queue_detail::State;
+
+void WorkItem::cancel() const
+{
+    if (!m_flag)
+        return;
+    m_flag->store(true);
+    const auto state = m_queue.lock();
+    if (!state)
+        return;
+    std::function<void()> dropped; // released after the lock, its captures may take locks of their own
+    {
+        std::lock_guard lock(state->mutex);
+        const auto it = state->jobs.find(m_key);
+        if (it != state->jobs.end() && it->second.cancelled == m_flag) {
+            dropped = std::move(it->second.run);
+            state->jobs.erase(it);
+        }
+    }
+}
+
+bool WorkItem::isCancelled() const { return m_flag && m_flag->load(); }
+
+SerialQueue::SerialQueue(QString label) : m_label(std::move(label)), m_state(std::make_shared<State>())
+{
+    m_worker = std::thread(&SerialQueue::workerLoop, m_state, m_label.toUtf8());
+    m_workerId = m_worker.get_id();
+}
+
+SerialQueue::~SerialQueue()
+{
+    std::map<Key, Job> dropped;
+    {
+        std::lock_guard lock(m_state->mutex);
+        m_state->stopping = true;
+        dropped.swap(m_state->jobs);
+    }
+    m_state->wake.notify_all();
+    dropped.clear(); // outside the lock; this also releases callers of sync waiting for them
+    if (m_worker.joinable()) {
+        if (std::this_thread::get_id() == m_workerId)
+            m_worker.detach(); // destroyed from its own job: the thread ends by itself, holding the state
+        else
+            m_worker.join();
+    }
+}
+
+WorkItem SerialQueue::async(std::function<void()> job) { return enqueue(0ms, std::move(job)); }
+
+WorkItem SerialQueue::asyncAfter(std::chrono::milliseconds delay, std::function<void()> job)
+{
+    return enqueue(delay, std::move(job));
+}
+
+WorkItem SerialQueue::enqueue(std::chrono::milliseconds delay, std::function<void()> job)
+{
+    auto flag = std::make_shared<std::atomic<bool>>(false);
+    Key key;
+    {
+        std::lock_guard lock(m_state->mutex);
+        if (m_state->stopping)
+            return WorkItem(flag, {}, {});
+        const auto now = Clock::now();
+        // a delay too large for the clock waits for ever instead of wrapping into the past
+        const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now);
+        const auto due = delay <= 0ms ? now : delay >= room ? Clock::time_point::max() : now + delay;
+        key = Key{due, m_state->nextSeq++};
+        m_state->jobs.emplace(key, Job{std::move(job), flag});
+    }
+    m_state->wake.notify_all();
+    return WorkItem(flag, m_state, key);
+}
+
+void SerialQueue::sync(const std::function<void()> &job)
+{
+    if (isCurrent()) {
+        job();
+        return;
+    }
+    struct Waiter {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool done = false;
+    };
+    // The closure on the queue holds the token; the token goes when the
+    // closure goes, after the job ran or when a dying queue dropped it.
+    struct Token {
+        explicit Token(std::shared_ptr<Waiter> w) : waiter(std::move(w)) {}
+        Token(const Token &) = delete;
+        Token &operator=(const Token &) = delete;
+        std::shared_ptr<Waiter> waiter;
+        ~Token()
+        {
+            {
+                std::lock_guard lock(waiter->mutex);
+                waiter->done = true;
+            }
+            waiter->cv.notify_all();
+        }
+    };
+    auto waiter = std::make_shared<Waiter>();
+    auto token = std::make_shared<Token>(waiter);
+    async([&job, token] { job(); });
+    token.reset();
+    std::unique_lock lock(waiter->mutex);
+    waiter->cv.wait(lock, [&] { return waiter->done; });
+}
+
+bool SerialQueue::isCurrent() const { return std::this_thread::get_id() == m_workerId; }
+
+size_t SerialQueue::pendingCount() const
+{
+    std::lock_guard lock(m_state->mutex);
+    return m_state->jobs.size();
+}
+
+void SerialQueue::workerLoop(std::shared_ptr<State> state, QByteArray name)
+{
+    // Name the thread after the queue, so that debuggers and logs show it.
+    name.truncate(15);
+#if defined(__linux__)
+    pthread_setname_np(pthread_self(), name.constData());
+#elif defined(__APPLE__)
+    pthread_setname_np(name.constData());
+#endif
+    std::unique_lock lock(state->mutex);
+    while (!state->stopping) {
+        if (state->jobs.empty()) {
+            state->wake.wait(lock);
+            continue;
+        }
+        const auto first = state->jobs.begin();
+        const auto due = first->first.first;
+        const auto now = Clock::now();
+        if (due > now) {
+            // far-off due times are waited for in steps, the clock's end cannot be waited for
+            state->wake.wait_until(lock, due - now > 1h ? now + 1h : due);
+            continue;
+        }
+        Job job = std::move(first->second);
+        state->jobs.erase(first);
+        lock.unlock();
+        if (!job.cancelled->load())
+            job.run();
+        job = {}; // captures go outside the lock
+        lock.lock();
+    }
+}

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QString>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace serial_queue_detail {
+struct State;
+using Key = std::pair<std::chrono::steady_clock::time_point, quint64>; // due time, submission number
+} // namespace serial_queue_detail
+
+// A handle to one submitted job. Cancelling a job that has not started yet
+// keeps it from running and lets go of it (and of what it captured) at once;
+// a job that already runs is not interrupted.
+class WorkItem {
+public:
+    WorkItem() = default;
+    void cancel() const;
+    bool isCancelled() const;
+    bool isValid() const { return bool(m_flag); }
+
+private:
+    friend class SerialQueue;
+    WorkItem(std::shared_ptr<std::atomic<bool>> flag, std::weak_ptr<serial_queue_detail::State> queue,
+             serial_queue_detail::Key key)
+        : m_flag(std::move(flag)), m_queue(std::move(queue)), m_key(key)
+    {
+    }
+    std::shared_ptr<std::atomic<bool>> m_flag;
+    std::weak_ptr<serial_queue_detail::State> m_queue;
+    serial_queue_detail::Key m_key{};
+};
+
+// One worker thread running jobs one at a time, in submission order.
+// Delayed jobs run once their time has come, ordered by due time and then
+// by submission. Destroying the queue drops the jobs that have not started
+// and waits for the running one (unless it is destroyed from that job).
+class SerialQueue {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit SerialQueue(QString label);
+    ~SerialQueue();
+    SerialQueue(const SerialQueue &) = delete;
+    SerialQueue &operator=(const SerialQueue &) = delete;
+
+    const QString &label() const { return m_label; }
+
+    WorkItem async(std::function<void()> job);
+    // A delay of zero or less runs as soon as async would.
+    WorkItem asyncAfter(std::chrono::milliseconds delay, std::function<void()> job);
+
+    // Runs the job on the queue and waits for it. Called from a job of this
+    // queue it runs the job inline (waiting would never end). Returns without
+    // running it when the queue is being destroyed and drops it.
+    void sync(const std::function<void()> &job);
+
+    // True when called from a job of this queue.
+    bool isCurrent() const;
+
+    // Number of jobs waiting (not counting the one that runs).
+    size_t pendingCount() const;
+
+private:
+    WorkItem enqueue(std::chrono::milliseconds delay, std::function<void()> job);
+    static void workerLoop(std::shared_ptr<serial_queue_detail::State> state, QByteArray name);
+
+    QString m_label;
+    std::shared_ptr<serial_queue_detail::State> m_state; // shared with the worker, which may outlive us
+    std::thread m_worker;
+    std::thread::id m_workerId;
+};
