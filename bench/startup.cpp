@@ -137,11 +137,14 @@ int main(int argc, char **argv)
                 a.bytes, a.files);
     std::printf("figure startup_10000x5_ms: %.1f (raw read %.1f ms, %lld bytes, %d files)\n", tb.startupMs, tb.rawMs,
                 b.bytes, b.files);
-    // Growth: how much longer the large set takes, per unit of its size
-    // (bytes, then files), against the small set. 1.0 is linear.
+    // Growth: the large set has ten times the conversations (and about the
+    // same bytes). Linear growth in the number of conversations would make
+    // it take up to ten times as long; the ratio below is the time taken
+    // against that, so 1.0 is linear and less is better.
     const double timeGrowth = tb.startupMs / ta.startupMs;
-    std::printf("ratio growth_per_byte: %.2f (goal <= 1.5, 1.0 is linear)\n", timeGrowth / (double(b.bytes) / a.bytes));
-    std::printf("ratio growth_per_file: %.2f (goal <= 1.5, 1.0 is linear)\n", timeGrowth / (double(b.files) / a.files));
+    std::printf("figure growth_time_10000x5_vs_1000x50: %.2f (conversations x%.0f, bytes x%.2f)\n", timeGrowth,
+                double(b.files) / a.files, double(b.bytes) / a.bytes);
+    std::printf("ratio growth_vs_linear: %.2f (goal <= 1.0)\n", timeGrowth / (double(b.files) / a.files));
     std::printf("ratio startup_vs_raw_read_1000x50: %.2f (goal <= 3)\n", ta.startupMs / ta.rawMs);
     std::printf("ratio startup_vs_raw_read_10000x5: %.2f (goal <= 3)\n", tb.startupMs / tb.rawMs);
     return 0;

@@ -11,6 +11,8 @@ packages=(
     qml6-module-qtqml qml6-module-qtqml-workerscript qml6-module-qtquick
     qml6-module-qtquick-controls qml6-module-qtquick-templates qml6-module-qtquick-layouts
     qml6-module-qtquick-window qml6-module-qtquick-dialogs qml6-module-qtquick-shapes
+    # fast JSON reading of the conversation store
+    libsimdjson-dev
     # fonts: text and the icon set
     fonts-dejavu-core fonts-material-design-icons-iconfont
 )

@@ -1,17 +1,184 @@
 #include "core/record_json.h"
 
 #include <QAnyStringView>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QJsonValue>
 
+#include <simdjson.h>
+
 #include <cmath>
+#include <type_traits>
 
 namespace recordjson {
 
 namespace {
 
 // ---- reading ---------------------------------------------------------------
+//
+// The readers are written once, over a small view of a JSON value, and used
+// with two parsers: simdjson for whole documents read from disk (start-up
+// reads thousands of conversation files) and Qt's JSON values for the
+// object-level entry points. Both views give the same answers for the same
+// JSON, so the rules below hold whichever parser read the bytes.
+
+// A view of one Qt JSON value.
+class QtNode {
+public:
+    explicit QtNode(QJsonValue v) : m_v(std::move(v)) {}
+
+    bool isObject() const { return m_v.isObject(); }
+    bool isArray() const { return m_v.isArray(); }
+    bool isString() const { return m_v.isString(); }
+    bool isBool() const { return m_v.isBool(); }
+    bool isNumber() const { return m_v.isDouble(); }
+    bool isNull() const { return m_v.isNull(); }
+
+    std::optional<QtNode> field(const char *key) const
+    {
+        const QJsonObject o = m_v.toObject();
+        const auto it = o.constFind(QLatin1String(key));
+        if (it == o.constEnd())
+            return std::nullopt;
+        return QtNode(it.value());
+    }
+    QString string() const { return m_v.toString(); }
+    bool boolean() const { return m_v.toBool(); }
+    double number() const { return m_v.toDouble(); }
+    // Qt keeps every integral number that fits in 64 bits as an integer
+    // (1e3 and 1000.0 included) and anything else as a double; toInteger()
+    // returns its default for a number it cannot convert exactly, so two
+    // different defaults tell 1.5 or 1e19 apart from a real value.
+    std::optional<qint64> int64() const
+    {
+        if (!m_v.isDouble() || m_v.toInteger(0) != m_v.toInteger(1))
+            return std::nullopt;
+        return m_v.toInteger();
+    }
+    qsizetype size() const { return m_v.toArray().size(); }
+    template <typename F>
+    bool forEachElement(F f) const
+    {
+        const QJsonArray array = m_v.toArray();
+        for (qsizetype i = 0; i < array.size(); ++i)
+            if (!f(int(i), QtNode(array.at(i))))
+                return false;
+        return true;
+    }
+    template <typename F>
+    bool forEachMember(F f) const
+    {
+        const QJsonObject o = m_v.toObject();
+        for (auto it = o.constBegin(); it != o.constEnd(); ++it)
+            if (!f(it.key(), QtNode(it.value())))
+                return false;
+        return true;
+    }
+
+private:
+    QJsonValue m_v;
+};
+
+// A view of one simdjson value; valid while its parser lives.
+class SimdNode {
+public:
+    explicit SimdNode(simdjson::dom::element e) : m_e(e) {}
+
+    bool isObject() const { return m_e.type() == simdjson::dom::element_type::OBJECT; }
+    bool isArray() const { return m_e.type() == simdjson::dom::element_type::ARRAY; }
+    bool isString() const { return m_e.type() == simdjson::dom::element_type::STRING; }
+    bool isBool() const { return m_e.type() == simdjson::dom::element_type::BOOL; }
+    bool isNumber() const
+    {
+        const auto t = m_e.type();
+        return t == simdjson::dom::element_type::INT64 || t == simdjson::dom::element_type::UINT64
+               || t == simdjson::dom::element_type::DOUBLE;
+    }
+    bool isNull() const { return m_e.type() == simdjson::dom::element_type::NULL_VALUE; }
+
+    std::optional<SimdNode> field(const char *key) const
+    {
+        simdjson::dom::object o;
+        simdjson::dom::element value;
+        if (m_e.get_object().get(o) || o.at_key(key).get(value))
+            return std::nullopt;
+        return SimdNode(value);
+    }
+    QString string() const
+    {
+        std::string_view sv;
+        if (m_e.get_string().get(sv))
+            return {};
+        return QString::fromUtf8(sv.data(), qsizetype(sv.size()));
+    }
+    bool boolean() const
+    {
+        bool b = false;
+        return !m_e.get_bool().get(b) && b;
+    }
+    double number() const
+    {
+        switch (m_e.type()) {
+        case simdjson::dom::element_type::INT64:
+            return double(int64_t(m_e));
+        case simdjson::dom::element_type::UINT64:
+            return double(uint64_t(m_e));
+        case simdjson::dom::element_type::DOUBLE:
+            return double(m_e);
+        default:
+            return 0.0;
+        }
+    }
+    // The same numbers as the Qt view: integers that fit, and integral
+    // doubles within range (1e3, 1000.0).
+    std::optional<qint64> int64() const
+    {
+        switch (m_e.type()) {
+        case simdjson::dom::element_type::INT64:
+            return qint64(int64_t(m_e));
+        case simdjson::dom::element_type::DOUBLE: {
+            const double d = double(m_e);
+            if (std::isfinite(d) && d == std::trunc(d) && d >= -9223372036854775808.0 && d < 9223372036854775808.0)
+                return qint64(d);
+            return std::nullopt;
+        }
+        default:
+            return std::nullopt;
+        }
+    }
+    qsizetype size() const
+    {
+        simdjson::dom::array a;
+        return m_e.get_array().get(a) ? 0 : qsizetype(a.size());
+    }
+    template <typename F>
+    bool forEachElement(F f) const
+    {
+        simdjson::dom::array a;
+        if (m_e.get_array().get(a))
+            return true;
+        int i = 0;
+        for (simdjson::dom::element child : a)
+            if (!f(i++, SimdNode(child)))
+                return false;
+        return true;
+    }
+    template <typename F>
+    bool forEachMember(F f) const
+    {
+        simdjson::dom::object o;
+        if (m_e.get_object().get(o))
+            return true;
+        for (auto [key, value] : o)
+            if (!f(QString::fromUtf8(key.data(), qsizetype(key.size())), SimdNode(value)))
+                return false;
+        return true;
+    }
+
+private:
+    simdjson::dom::element m_e;
+};
 
 // Where a value sits in the document, for error texts: "" for the top object,
 // "[3]" for an element of a top-level array, "[3].messages[0]" further down.
@@ -36,307 +203,265 @@ struct Path {
 Path keyPath(const Path &at, QAnyStringView key) { return Path{&at, key, -1}; }
 Path indexPath(const Path &at, int index) { return Path{&at, {}, index}; }
 
-template <typename T>
-std::optional<T> fail(DecodeError *error, const Path &where, const char *what)
+bool fail(DecodeError *error, const Path &where, const char *what)
 {
     if (error) {
         const QString at = where.text();
         error->text = at.isEmpty() ? QString::fromLatin1(what) : at + QLatin1String(": ") + QLatin1String(what);
     }
-    return std::nullopt;
+    return false;
 }
 
-// Fetches a required key; reports "missing key" when it is not there.
-std::optional<QJsonValue> required(const QJsonObject &o, const Path &at, const char *key, DecodeError *error)
-{
-    const auto it = o.constFind(QLatin1String(key));
-    if (it == o.constEnd())
-        return fail<QJsonValue>(error, keyPath(at, QLatin1String(key)), "missing key");
-    return it.value();
-}
+// Each reader fills `out` from an object node and returns false (with the
+// error set) at the first key that is missing or of the wrong type.
 
-std::optional<QString> readString(const QJsonObject &o, const Path &at, const char *key, DecodeError *error)
+template <typename Node>
+bool readRequired(const Node &o, const Path &at, const char *key, DecodeError *error, Node *out)
 {
-    const auto v = required(o, at, key, error);
+    auto v = o.field(key);
     if (!v)
-        return std::nullopt;
-    if (!v->isString())
-        return fail<QString>(error, keyPath(at, QLatin1String(key)), "not a string");
-    return v->toString();
+        return fail(error, keyPath(at, QLatin1String(key)), "missing key");
+    *out = std::move(*v);
+    return true;
 }
 
-std::optional<bool> readBool(const QJsonObject &o, const Path &at, const char *key, DecodeError *error)
+template <typename Node>
+bool readString(const Node &o, const Path &at, const char *key, DecodeError *error, QString *out)
 {
-    const auto v = required(o, at, key, error);
-    if (!v)
-        return std::nullopt;
-    if (!v->isBool())
-        return fail<bool>(error, keyPath(at, QLatin1String(key)), "not a boolean");
-    return v->toBool();
+    Node v = o;
+    if (!readRequired(o, at, key, error, &v))
+        return false;
+    if (!v.isString())
+        return fail(error, keyPath(at, QLatin1String(key)), "not a string");
+    *out = v.string();
+    return true;
 }
 
-std::optional<double> readDouble(const QJsonObject &o, const Path &at, const char *key, DecodeError *error)
+template <typename Node>
+bool readBool(const Node &o, const Path &at, const char *key, DecodeError *error, bool *out)
 {
-    const auto v = required(o, at, key, error);
-    if (!v)
-        return std::nullopt;
-    if (!v->isDouble() || !std::isfinite(v->toDouble()))
-        return fail<double>(error, keyPath(at, QLatin1String(key)), "not a number");
-    return v->toDouble();
+    Node v = o;
+    if (!readRequired(o, at, key, error, &v))
+        return false;
+    if (!v.isBool())
+        return fail(error, keyPath(at, QLatin1String(key)), "not a boolean");
+    *out = v.boolean();
+    return true;
 }
 
-std::optional<qint64> readInt64(const QJsonObject &o, const Path &at, const char *key, DecodeError *error)
+template <typename Node>
+bool readDouble(const Node &o, const Path &at, const char *key, DecodeError *error, double *out)
 {
-    const auto v = required(o, at, key, error);
-    if (!v)
-        return std::nullopt;
-    // Qt keeps every integral number that fits in 64 bits as an integer
-    // (1e3 and 1000.0 included) and anything else as a double; toInteger()
-    // returns its default for a number it cannot convert exactly, so two
-    // different defaults tell 1.5 or 1e19 apart from a real value.
-    if (!v->isDouble() || v->toInteger(0) != v->toInteger(1))
-        return fail<qint64>(error, keyPath(at, QLatin1String(key)), "not a 64-bit integer");
-    return v->toInteger();
+    Node v = o;
+    if (!readRequired(o, at, key, error, &v))
+        return false;
+    if (!v.isNumber() || !std::isfinite(v.number()))
+        return fail(error, keyPath(at, QLatin1String(key)), "not a number");
+    *out = v.number();
+    return true;
 }
 
-std::optional<QUuid> readUuid(const QJsonObject &o, const Path &at, const char *key, DecodeError *error)
+template <typename Node>
+bool readInt64(const Node &o, const Path &at, const char *key, DecodeError *error, qint64 *out)
 {
-    const auto text = readString(o, at, key, error);
-    if (!text)
-        return std::nullopt;
-    const auto id = parseUuid(*text);
+    Node v = o;
+    if (!readRequired(o, at, key, error, &v))
+        return false;
+    const auto n = v.int64();
+    if (!n)
+        return fail(error, keyPath(at, QLatin1String(key)), "not a 64-bit integer");
+    *out = *n;
+    return true;
+}
+
+template <typename Node>
+bool readUuid(const Node &o, const Path &at, const char *key, DecodeError *error, QUuid *out)
+{
+    QString text;
+    if (!readString(o, at, key, error, &text))
+        return false;
+    const auto id = parseUuid(text);
     if (!id)
-        return fail<QUuid>(error, keyPath(at, QLatin1String(key)), "not a UUID");
-    return id;
+        return fail(error, keyPath(at, QLatin1String(key)), "not a UUID");
+    *out = *id;
+    return true;
 }
 
-std::optional<Date> readDate(const QJsonObject &o, const Path &at, const char *key, DateEpoch epoch,
-                             DecodeError *error)
+template <typename Node>
+bool readDate(const Node &o, const Path &at, const char *key, DateEpoch epoch, DecodeError *error, Date *out)
 {
-    const auto s = readDouble(o, at, key, error);
-    if (!s)
-        return std::nullopt;
-    return epoch == DateEpoch::Since2001 ? Date::fromSecondsSince2001(*s) : Date::fromSecondsSince1970(*s);
-}
-
-std::optional<AttachedFile> readAttachedFile(const QJsonObject &o, const Path &at, DecodeError *error)
-{
-    AttachedFile f;
-    const auto id = readUuid(o, at, "id", error);
-    if (!id)
-        return std::nullopt;
-    f.id = *id;
-    const auto fileName = readString(o, at, "fileName", error);
-    if (!fileName)
-        return std::nullopt;
-    f.fileName = *fileName;
-    const auto filePath = readString(o, at, "filePath", error);
-    if (!filePath)
-        return std::nullopt;
-    f.filePath = *filePath;
-    const auto fileType = readString(o, at, "fileType", error);
-    if (!fileType)
-        return std::nullopt;
-    f.fileType = *fileType;
-    const auto fileSize = readInt64(o, at, "fileSize", error);
-    if (!fileSize)
-        return std::nullopt;
-    f.fileSize = *fileSize;
-    return f;
+    double s = 0;
+    if (!readDouble(o, at, key, error, &s))
+        return false;
+    *out = epoch == DateEpoch::Since2001 ? Date::fromSecondsSince2001(s) : Date::fromSecondsSince1970(s);
+    return true;
 }
 
 // Reads every element of an array as an object with the given reader; the
 // first element that fails makes the whole array fail.
-template <typename T, typename ReadOne>
-std::optional<QList<T>> readObjectArray(const QJsonArray &array, const Path &at, DecodeError *error,
-                                        ReadOne readOne)
+template <typename T, typename Node, typename ReadOne>
+bool readObjectArray(const Node &array, const Path &at, DecodeError *error, ReadOne readOne, QList<T> *out)
 {
-    QList<T> out;
-    out.reserve(array.size());
-    for (int i = 0; i < array.size(); ++i) {
+    out->reserve(array.size());
+    return array.forEachElement([&](int i, const Node &v) {
         const Path where = indexPath(at, i);
-        const QJsonValue v = array.at(i);
         if (!v.isObject())
-            return fail<QList<T>>(error, where, "not an object");
-        auto item = readOne(v.toObject(), where, error);
-        if (!item)
-            return std::nullopt;
-        out.append(std::move(*item));
-    }
+            return fail(error, where, "not an object");
+        T item;
+        if (!readOne(v, where, error, &item))
+            return false;
+        out->append(std::move(item));
+        return true;
+    });
+}
+
+template <typename Node>
+bool readAttachedFile(const Node &o, const Path &at, DecodeError *error, AttachedFile *f)
+{
+    return readUuid(o, at, "id", error, &f->id) && readString(o, at, "fileName", error, &f->fileName)
+           && readString(o, at, "filePath", error, &f->filePath) && readString(o, at, "fileType", error, &f->fileType)
+           && readInt64(o, at, "fileSize", error, &f->fileSize);
+}
+
+template <typename Node>
+bool readChatMessage(const Node &o, const Path &at, DecodeError *error, ChatMessage *m)
+{
+    if (!(readUuid(o, at, "id", error, &m->id) && readString(o, at, "content", error, &m->content)
+          && readBool(o, at, "isFromUser", error, &m->isFromUser)
+          && readDate(o, at, "timestamp", DateEpoch::Since2001, error, &m->timestamp)))
+        return false;
+
+    // Optional: missing or null is "no attachments"; [] is an empty list.
+    const auto files = o.field("attachedFiles");
+    if (!files || files->isNull())
+        return true;
+    const Path filesAt = keyPath(at, QLatin1String("attachedFiles"));
+    if (!files->isArray())
+        return fail(error, filesAt, "not an array");
+    QList<AttachedFile> list;
+    if (!readObjectArray<AttachedFile>(*files, filesAt, error, readAttachedFile<Node>, &list))
+        return false;
+    m->attachedFiles = std::move(list);
+    return true;
+}
+
+template <typename Node>
+bool readChatSession(const Node &o, const Path &at, DecodeError *error, ChatSession *s)
+{
+    if (!(readUuid(o, at, "id", error, &s->id) && readString(o, at, "title", error, &s->title)
+          && readDate(o, at, "createdAt", DateEpoch::Since2001, error, &s->createdAt)))
+        return false;
+    Node messages = o;
+    if (!readRequired(o, at, "messages", error, &messages))
+        return false;
+    const Path messagesAt = keyPath(at, QLatin1String("messages"));
+    if (!messages.isArray())
+        return fail(error, messagesAt, "not an array");
+    return readObjectArray<ChatMessage>(messages, messagesAt, error, readChatMessage<Node>, &s->messages);
+}
+
+template <typename Node>
+bool readAIModel(const Node &o, const Path &at, DecodeError *error, AIModel *m)
+{
+    // "modelfile" is kept in memory only; whatever the object holds under
+    // that key is ignored.
+    return readUuid(o, at, "id", error, &m->id) && readString(o, at, "name", error, &m->name)
+           && readString(o, at, "url", error, &m->url) && readBool(o, at, "isDownloaded", error, &m->isDownloaded)
+           && readString(o, at, "filePath", error, &m->filePath) && readString(o, at, "size", error, &m->size)
+           && readDouble(o, at, "downloadProgress", error, &m->downloadProgress)
+           && readInt64(o, at, "downloadedBytes", error, &m->downloadedBytes)
+           && readInt64(o, at, "totalBytes", error, &m->totalBytes)
+           && readDouble(o, at, "downloadSpeed", error, &m->downloadSpeed)
+           && readDate(o, at, "createdAt", DateEpoch::Since1970, error, &m->createdAt);
+}
+
+template <typename Node>
+bool readModelfile(const Node &o, const Path &at, DecodeError *error, Modelfile *mf)
+{
+    if (!(readString(o, at, "fromPath", error, &mf->fromPath)
+          && readString(o, at, "systemPrompt", error, &mf->systemPrompt)
+          && readString(o, at, "template", error, &mf->templateText)))
+        return false;
+    Node parameters = o;
+    if (!readRequired(o, at, "parameters", error, &parameters))
+        return false;
+    const Path paramsAt = keyPath(at, QLatin1String("parameters"));
+    if (!parameters.isObject())
+        return fail(error, paramsAt, "not an object");
+    return parameters.forEachMember([&](const QString &name, const Node &value) {
+        if (!value.isString())
+            return fail(error, keyPath(paramsAt, name), "not a string");
+        mf->parameters.insert(name, value.string());
+        return true;
+    });
+}
+
+// Runs one reader on a Qt object.
+template <typename T, typename Reader>
+std::optional<T> readQtObject(const QJsonObject &o, DecodeError *error, Reader reader)
+{
+    T out;
+    if (!reader(QtNode(o), Path{}, error, &out))
+        return std::nullopt;
     return out;
 }
 
-std::optional<ChatMessage> readChatMessage(const QJsonObject &o, const Path &at, DecodeError *error)
-{
-    ChatMessage m;
-    const auto id = readUuid(o, at, "id", error);
-    if (!id)
-        return std::nullopt;
-    m.id = *id;
-    const auto content = readString(o, at, "content", error);
-    if (!content)
-        return std::nullopt;
-    m.content = *content;
-    const auto isFromUser = readBool(o, at, "isFromUser", error);
-    if (!isFromUser)
-        return std::nullopt;
-    m.isFromUser = *isFromUser;
-    const auto timestamp = readDate(o, at, "timestamp", DateEpoch::Since2001, error);
-    if (!timestamp)
-        return std::nullopt;
-    m.timestamp = *timestamp;
+static_assert(kDocumentPadding >= qsizetype(simdjson::SIMDJSON_PADDING));
 
-    // Optional: missing or null is "no attachments"; [] is an empty list.
-    const QJsonValue files = o.value(QLatin1String("attachedFiles"));
-    if (files.isArray()) {
-        auto list = readObjectArray<AttachedFile>(files.toArray(), keyPath(at, QStringLiteral("attachedFiles")),
-                                                  error, readAttachedFile);
-        if (!list)
-            return std::nullopt;
-        m.attachedFiles = std::move(*list);
-    } else if (!files.isUndefined() && !files.isNull()) {
-        return fail<ChatMessage>(error, keyPath(at, QStringLiteral("attachedFiles")), "not an array");
+enum class TopLevel { Object, Array };
+
+// Parses a whole document and hands its top value to `read`. The fast
+// parser goes first; when it refuses the bytes, Qt's parser has the last
+// word, so that what is accepted and the error text (with its offset) stay
+// those of Qt's JSON.
+template <typename Read>
+bool parseDocument(const QByteArray &json, TopLevel top, DecodeError *error, Read read)
+{
+    {
+        // simdjson reads up to SIMDJSON_PADDING bytes past the end; copy
+        // only when the array has no such room.
+        thread_local simdjson::dom::parser parser;
+        const bool padded = json.capacity() - json.size() >= qsizetype(simdjson::SIMDJSON_PADDING);
+        simdjson::dom::element root;
+        if (!parser.parse(json.constData(), size_t(json.size()), !padded).get(root)) {
+            const SimdNode node(root);
+            if (top == TopLevel::Object ? !node.isObject() : !node.isArray())
+                return fail(error, Path{}, top == TopLevel::Object ? "not a JSON object" : "not a JSON array");
+            return read(node);
+        }
     }
-    return m;
-}
-
-std::optional<ChatSession> readChatSession(const QJsonObject &o, const Path &at, DecodeError *error)
-{
-    ChatSession s;
-    const auto id = readUuid(o, at, "id", error);
-    if (!id)
-        return std::nullopt;
-    s.id = *id;
-    const auto title = readString(o, at, "title", error);
-    if (!title)
-        return std::nullopt;
-    s.title = *title;
-    const auto createdAt = readDate(o, at, "createdAt", DateEpoch::Since2001, error);
-    if (!createdAt)
-        return std::nullopt;
-    s.createdAt = *createdAt;
-
-    const auto messages = required(o, at, "messages", error);
-    if (!messages)
-        return std::nullopt;
-    if (!messages->isArray())
-        return fail<ChatSession>(error, keyPath(at, QStringLiteral("messages")), "not an array");
-    auto list = readObjectArray<ChatMessage>(messages->toArray(), keyPath(at, QStringLiteral("messages")), error,
-                                             readChatMessage);
-    if (!list)
-        return std::nullopt;
-    s.messages = std::move(*list);
-    return s;
-}
-
-std::optional<AIModel> readAIModel(const QJsonObject &o, const Path &at, DecodeError *error)
-{
-    AIModel m;
-    const auto id = readUuid(o, at, "id", error);
-    if (!id)
-        return std::nullopt;
-    m.id = *id;
-    const auto name = readString(o, at, "name", error);
-    if (!name)
-        return std::nullopt;
-    m.name = *name;
-    const auto url = readString(o, at, "url", error);
-    if (!url)
-        return std::nullopt;
-    m.url = *url;
-    const auto isDownloaded = readBool(o, at, "isDownloaded", error);
-    if (!isDownloaded)
-        return std::nullopt;
-    m.isDownloaded = *isDownloaded;
-    const auto filePath = readString(o, at, "filePath", error);
-    if (!filePath)
-        return std::nullopt;
-    m.filePath = *filePath;
-    const auto size = readString(o, at, "size", error);
-    if (!size)
-        return std::nullopt;
-    m.size = *size;
-    const auto downloadProgress = readDouble(o, at, "downloadProgress", error);
-    if (!downloadProgress)
-        return std::nullopt;
-    m.downloadProgress = *downloadProgress;
-    const auto downloadedBytes = readInt64(o, at, "downloadedBytes", error);
-    if (!downloadedBytes)
-        return std::nullopt;
-    m.downloadedBytes = *downloadedBytes;
-    const auto totalBytes = readInt64(o, at, "totalBytes", error);
-    if (!totalBytes)
-        return std::nullopt;
-    m.totalBytes = *totalBytes;
-    const auto downloadSpeed = readDouble(o, at, "downloadSpeed", error);
-    if (!downloadSpeed)
-        return std::nullopt;
-    m.downloadSpeed = *downloadSpeed;
-    const auto createdAt = readDate(o, at, "createdAt", DateEpoch::Since1970, error);
-    if (!createdAt)
-        return std::nullopt;
-    m.createdAt = *createdAt;
-    // "modelfile" is kept in memory only; whatever the object holds under
-    // that key is ignored.
-    return m;
-}
-
-std::optional<Modelfile> readModelfile(const QJsonObject &o, const Path &at, DecodeError *error)
-{
-    Modelfile mf;
-    const auto fromPath = readString(o, at, "fromPath", error);
-    if (!fromPath)
-        return std::nullopt;
-    mf.fromPath = *fromPath;
-    const auto systemPrompt = readString(o, at, "systemPrompt", error);
-    if (!systemPrompt)
-        return std::nullopt;
-    mf.systemPrompt = *systemPrompt;
-    const auto templateText = readString(o, at, "template", error);
-    if (!templateText)
-        return std::nullopt;
-    mf.templateText = *templateText;
-
-    const auto parameters = required(o, at, "parameters", error);
-    if (!parameters)
-        return std::nullopt;
-    const Path paramsAt = keyPath(at, QStringLiteral("parameters"));
-    if (!parameters->isObject())
-        return fail<Modelfile>(error, paramsAt, "not an object");
-    const QJsonObject params = parameters->toObject();
-    for (auto it = params.constBegin(); it != params.constEnd(); ++it) {
-        if (!it.value().isString())
-            return fail<Modelfile>(error, keyPath(paramsAt, it.key()), "not a string");
-        mf.parameters.insert(it.key(), it.value().toString());
-    }
-    return mf;
-}
-
-std::optional<QJsonDocument> parse(const QByteArray &json, DecodeError *error)
-{
     // The parser rejects bytes that are not UTF-8 (inside strings they give
     // "invalid UTF8 string", elsewhere they are not JSON at all).
     QJsonParseError parseError;
-    QJsonDocument doc = QJsonDocument::fromJson(json, &parseError);
+    const QJsonDocument doc = QJsonDocument::fromJson(json, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
         if (error)
             error->text = QStringLiteral("invalid JSON: %1 at offset %2")
                               .arg(parseError.errorString())
                               .arg(parseError.offset);
-        return std::nullopt;
+        return false;
     }
-    return doc;
+    if (top == TopLevel::Object && !doc.isObject())
+        return fail(error, Path{}, "not a JSON object");
+    if (top == TopLevel::Array && !doc.isArray())
+        return fail(error, Path{}, "not a JSON array");
+    return read(top == TopLevel::Object ? QtNode(doc.object()) : QtNode(doc.array()));
 }
 
-template <typename T, typename ReadOne>
-std::optional<QList<T>> decodeArrayDocument(const QByteArray &json, DecodeError *error, ReadOne readOne)
+template <typename T>
+std::optional<QList<T>> decodeArrayDocument(const QByteArray &json, DecodeError *error)
 {
-    const auto doc = parse(json, error);
-    if (!doc)
+    QList<T> out;
+    const bool ok = parseDocument(json, TopLevel::Array, error, [&](const auto &node) {
+        using Node = std::decay_t<decltype(node)>;
+        if constexpr (std::is_same_v<T, AIModel>)
+            return readObjectArray<T>(node, Path{}, error, readAIModel<Node>, &out);
+        else
+            return readObjectArray<T>(node, Path{}, error, readChatSession<Node>, &out);
+    });
+    if (!ok)
         return std::nullopt;
-    if (!doc->isArray())
-        return fail<QList<T>>(error, Path{}, "not a JSON array");
-    return readObjectArray<T>(doc->array(), Path{}, error, readOne);
+    return out;
 }
 
 // ---- writing ---------------------------------------------------------------
@@ -447,27 +572,27 @@ QJsonObject encode(const Modelfile &modelfile)
 
 std::optional<AttachedFile> decodeAttachedFile(const QJsonObject &o, DecodeError *error)
 {
-    return readAttachedFile(o, Path{}, error);
+    return readQtObject<AttachedFile>(o, error, readAttachedFile<QtNode>);
 }
 
 std::optional<ChatMessage> decodeChatMessage(const QJsonObject &o, DecodeError *error)
 {
-    return readChatMessage(o, Path{}, error);
+    return readQtObject<ChatMessage>(o, error, readChatMessage<QtNode>);
 }
 
 std::optional<ChatSession> decodeChatSession(const QJsonObject &o, DecodeError *error)
 {
-    return readChatSession(o, Path{}, error);
+    return readQtObject<ChatSession>(o, error, readChatSession<QtNode>);
 }
 
 std::optional<AIModel> decodeAIModel(const QJsonObject &o, DecodeError *error)
 {
-    return readAIModel(o, Path{}, error);
+    return readQtObject<AIModel>(o, error, readAIModel<QtNode>);
 }
 
 std::optional<Modelfile> decodeModelfile(const QJsonObject &o, DecodeError *error)
 {
-    return readModelfile(o, Path{}, error);
+    return readQtObject<Modelfile>(o, error, readModelfile<QtNode>);
 }
 
 std::optional<QByteArray> encodeSessionDocument(const ChatSession &session)
@@ -480,12 +605,13 @@ std::optional<QByteArray> encodeSessionDocument(const ChatSession &session)
 
 std::optional<ChatSession> decodeSessionDocument(const QByteArray &json, DecodeError *error)
 {
-    const auto doc = parse(json, error);
-    if (!doc)
+    ChatSession session;
+    const bool ok = parseDocument(json, TopLevel::Object, error, [&](const auto &node) {
+        return readChatSession(node, Path{}, error, &session);
+    });
+    if (!ok)
         return std::nullopt;
-    if (!doc->isObject())
-        return fail<ChatSession>(error, Path{}, "not a JSON object");
-    return readChatSession(doc->object(), Path{}, error);
+    return session;
 }
 
 std::optional<QByteArray> encodeModelList(const QList<AIModel> &models)
@@ -502,12 +628,12 @@ std::optional<QByteArray> encodeModelList(const QList<AIModel> &models)
 
 std::optional<QList<AIModel>> decodeModelList(const QByteArray &json, DecodeError *error)
 {
-    return decodeArrayDocument<AIModel>(json, error, readAIModel);
+    return decodeArrayDocument<AIModel>(json, error);
 }
 
 std::optional<QList<ChatSession>> decodeSessionList(const QByteArray &json, DecodeError *error)
 {
-    return decodeArrayDocument<ChatSession>(json, error, readChatSession);
+    return decodeArrayDocument<ChatSession>(json, error);
 }
 
 } // namespace recordjson

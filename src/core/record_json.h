@@ -21,6 +21,10 @@ namespace recordjson {
 
 enum class DateEpoch { Since2001, Since1970 };
 
+// Documents read into a byte array with this many spare bytes of capacity
+// past their end are decoded without being copied first.
+inline constexpr qsizetype kDocumentPadding = 64;
+
 // Why decoding failed, in words fit for a log line
 // ("messages[2].timestamp: missing key").
 struct DecodeError {

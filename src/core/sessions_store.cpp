@@ -10,6 +10,10 @@
 #include <QHash>
 #include <QSaveFile>
 
+#include <algorithm>
+#include <thread>
+#include <vector>
+
 namespace {
 
 bool isStoreEntry(const QFileInfo &info) { return info.suffix() == QLatin1String("json"); }
@@ -39,58 +43,108 @@ QString SessionsStore::filePath(const QUuid &id) const
 
 void SessionsStore::ensureDirectory() const { FileManagerUtility::ensureDirectoryExists(m_directory); }
 
+namespace {
+
+// What reading one store file gave: a conversation, or why not.
+struct FileOutcome {
+    QString name;
+    std::optional<ChatSession> session;
+    QString problem;
+};
+
+FileOutcome readStoreFile(const QFileInfo &entry)
+{
+    FileOutcome out{entry.fileName(), std::nullopt, {}};
+    // Only regular files are read: opening a FIFO would block start-up.
+    if (!entry.isFile()) {
+        out.problem = QStringLiteral("not a regular file");
+        return out;
+    }
+    QFile file(entry.absoluteFilePath());
+    if (!file.open(QIODevice::ReadOnly)) {
+        out.problem = file.errorString();
+        return out;
+    }
+    // Read into a buffer with room past the end, so the JSON reader needs
+    // no copy of it.
+    const qint64 size = file.size();
+    QByteArray bytes;
+    if (size > 0 && size < (qint64(1) << 31)) {
+        bytes.reserve(qsizetype(size) + recordjson::kDocumentPadding);
+        bytes.resize(qsizetype(size));
+        const qint64 got = file.read(bytes.data(), size);
+        bytes.resize(qsizetype(std::max<qint64>(got, 0)));
+    } else {
+        bytes = file.readAll();
+    }
+    recordjson::DecodeError error;
+    out.session = recordjson::decodeSessionDocument(bytes, &error);
+    if (!out.session)
+        out.problem = error.text;
+    return out;
+}
+
+// Reads the files on a few threads; the outcomes keep the entries' order.
+std::vector<FileOutcome> readStoreFiles(const QFileInfoList &entries)
+{
+    std::vector<FileOutcome> outcomes(size_t(entries.size()));
+    const size_t count = outcomes.size();
+    const size_t workers = std::clamp<size_t>(std::min<size_t>(std::thread::hardware_concurrency(), 4), 1,
+                                              std::max<size_t>(count / 32, 1));
+    auto work = [&](size_t first, size_t last) {
+        for (size_t i = first; i < last; ++i)
+            outcomes[i] = readStoreFile(entries[qsizetype(i)]);
+    };
+    std::vector<std::thread> threads;
+    const size_t chunk = (count + workers - 1) / workers;
+    for (size_t w = 1; w < workers; ++w)
+        threads.emplace_back(work, std::min(count, w * chunk), std::min(count, (w + 1) * chunk));
+    work(0, std::min(count, chunk));
+    for (std::thread &t : threads)
+        t.join();
+    return outcomes;
+}
+
+} // namespace
+
 SessionsStore::LoadResult SessionsStore::loadAll() const
 {
     ensureDirectory();
     LoadResult result;
-    const QFileInfoList entries = listEntries(m_directory, &result.listed);
+    QFileInfoList entries = listEntries(m_directory, &result.listed);
+    entries.removeIf([](const QFileInfo &e) { return !isStoreEntry(e); });
+    std::vector<FileOutcome> outcomes = readStoreFiles(entries);
+
     QHash<QUuid, qsizetype> indexById;
     QStringList fileNames; // parallel to result.sessions
-    for (const QFileInfo &entry : entries) {
-        if (!isStoreEntry(entry))
-            continue;
-        const QString name = entry.fileName();
-        // Only regular files are read: opening a FIFO would block start-up.
-        if (!entry.isFile()) {
-            qCInfo(lcChatPersistence, "Skipped unreadable conversation file %s: not a regular file",
-                   qPrintable(name));
-            result.unreadableFiles << name;
-            continue;
-        }
-        QFile file(entry.absoluteFilePath());
-        if (!file.open(QIODevice::ReadOnly)) {
+    for (FileOutcome &outcome : outcomes) {
+        const QString &name = outcome.name;
+        if (!outcome.session) {
             qCInfo(lcChatPersistence, "Skipped unreadable conversation file %s: %s", qPrintable(name),
-                   qPrintable(file.errorString()));
+                   qPrintable(outcome.problem));
             result.unreadableFiles << name;
             continue;
         }
-        recordjson::DecodeError error;
-        auto session = recordjson::decodeSessionDocument(file.readAll(), &error);
-        if (!session) {
-            qCInfo(lcChatPersistence, "Skipped unreadable conversation file %s: %s", qPrintable(name),
-                   qPrintable(error.text));
-            result.unreadableFiles << name;
-            continue;
-        }
+        ChatSession &session = *outcome.session;
         // Two files claiming one conversation: keep the one named for it and
         // leave the other on disk, out of pruning.
-        const auto existing = indexById.constFind(session->id);
+        const auto existing = indexById.constFind(session.id);
         if (existing != indexById.constEnd()) {
-            const bool thisIsCanonical = name == canonicalUuid(session->id) + QStringLiteral(".json");
+            const bool thisIsCanonical = name == canonicalUuid(session.id) + QStringLiteral(".json");
             qCInfo(lcChatPersistence, "Conversation %s is stored twice; keeping one copy and leaving the other",
-                   qPrintable(logging::shortId(canonicalUuid(session->id))));
+                   qPrintable(logging::shortId(canonicalUuid(session.id))));
             if (thisIsCanonical) {
                 result.unreadableFiles << fileNames[*existing];
-                result.sessions[*existing] = std::move(*session);
+                result.sessions[*existing] = std::move(session);
                 fileNames[*existing] = name;
             } else {
                 result.unreadableFiles << name;
             }
             continue;
         }
-        indexById.insert(session->id, result.sessions.size());
+        indexById.insert(session.id, result.sessions.size());
         fileNames.append(name);
-        result.sessions.append(std::move(*session));
+        result.sessions.append(std::move(session));
     }
     return result;
 }

@@ -831,6 +831,33 @@ private slots:
         state.saveModels();
         QVERIFY(Preferences().data(key(prefkeys::kDownloadedModels)) != std::optional<QByteArray>("marker"));
         QVERIFY(log.contains(QStringLiteral("com.quorvane.app.ModelPersistence: Saved 1 models to UserDefaults")));
+
+        // A clock set back an hour must not hold saves off for that hour.
+        writer.setData(key(prefkeys::kDownloadedModels), "marker");
+        state.saveModelsThrottled(Date::fromSecondsSince2001(start + 10.0 - 3600.0));
+        QVERIFY(Preferences().data(key(prefkeys::kDownloadedModels)) != std::optional<QByteArray>("marker"));
+    }
+
+    // A conversation of the legacy value whose store file exists but cannot
+    // be read: the unreadable file is moved aside, not overwritten.
+    void legacyMigrationKeepsUnreadableFileOfSameId()
+    {
+        TempHome home;
+        Preferences().setData(key(prefkeys::kSavedChatSessions), json(legacyConversations()));
+        const QByteArray corrupt = "{\"id\": \"" + canonicalUuid(kS2).toUtf8() + "\", \"title\": trunc";
+        writeBytes(sessionFile(home, kS2), corrupt);
+        LlamaCPPManager engine;
+        {
+            AppState state(engine);
+            QCOMPARE(state.chatSessions().size(), 3);
+        }
+        const QStringList names = entries(sessionsDir(home));
+        QCOMPARE(names.size(), 4);
+        const QStringList aside = names.filter(canonicalUuid(kS2) + QStringLiteral(".json.unreadable-"));
+        QCOMPARE(aside.size(), 1);
+        QCOMPARE(readAll(sessionsDir(home) + QLatin1Char('/') + aside.first()), corrupt);
+        QVERIFY(recordjson::decodeSessionDocument(readAll(sessionFile(home, kS2))));
+        QVERIFY(!Preferences().contains(key(prefkeys::kSavedChatSessions)));
     }
 
     void garbagePreferencesFile()
