@@ -33,13 +33,6 @@ const QUuid kModelC = QUuid::fromString(QStringLiteral("16fd2706-8baf-433b-82eb-
 
 QString key(const char *k) { return QString::fromLatin1(k); }
 
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QByteArray("<unreadable>");
-    return f.readAll();
-}
 
 void writeBytes(const QString &path, const QByteArray &bytes)
 {
@@ -62,13 +55,6 @@ QString sessionFile(const TempHome &home, const QUuid &id)
     return sessionsDir(home) + QLatin1Char('/') + canonicalUuid(id) + QStringLiteral(".json");
 }
 
-QStringList entries(const QString &dir)
-{
-    QStringList list =
-        QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-    list.sort();
-    return list;
-}
 
 // JSON written by hand (lower-case ids, dates as seconds since 2001), not by
 // the encoder under test.
@@ -128,25 +114,6 @@ QStringList sessionIds(const QList<ChatSession> &sessions)
     return ids;
 }
 
-// Kind plus content of a directory entry, for "nothing changed" checks.
-QByteArray snapshot(const QString &path)
-{
-    QFileInfo info(path);
-    if (info.isSymLink())
-        return "link:" + info.symLinkTarget().toUtf8();
-    struct stat st {};
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
-        return "missing";
-    if (S_ISFIFO(st.st_mode))
-        return "fifo";
-    if (S_ISDIR(st.st_mode)) {
-        QByteArray out = "dir:";
-        for (const QString &name : entries(path))
-            out += name.toUtf8() + "=" + readAll(path + QLatin1Char('/') + name) + ";";
-        return out;
-    }
-    return "file:" + readAll(path);
-}
 
 // Releases a reader that blocks on the FIFO at path when start-up has not
 // finished within a few seconds; hung() tells whether it had to.
@@ -237,7 +204,7 @@ private slots:
 
         Preferences prefs;
         QVERIFY(!prefs.contains(key(prefkeys::kDidCompleteOnboarding)));
-        QVERIFY(!readAll(home.configFile()).contains("didCompleteOnboarding"));
+        QVERIFY(!readFileBytes(home.configFile()).contains("didCompleteOnboarding"));
         QVERIFY(!prefs.contains(key(prefkeys::kSelectedModelId)));
     }
 
@@ -270,7 +237,7 @@ private slots:
         QFETCH(bool, hasModels);
         TempHome home;
         writeIni(home, ini);
-        const QByteArray before = readAll(home.configFile());
+        const QByteArray before = readFileBytes(home.configFile());
         LlamaCPPManager engine;
         AppState state(engine);
 
@@ -280,7 +247,7 @@ private slots:
         Preferences prefs;
         if (firstLaunch) {
             // Nothing is written on the welcome path; the values stay as they were.
-            QCOMPARE(readAll(home.configFile()), before);
+            QCOMPARE(readFileBytes(home.configFile()), before);
         } else {
             QCOMPARE(prefs.boolean(key(prefkeys::kDidCompleteOnboarding)), std::optional<bool>(true));
             QCOMPARE(prefs.boolValue(key(prefkeys::kHasDownloadedModels)), hasModels);
@@ -346,13 +313,13 @@ private slots:
         QFETCH(QString, expected);
         TempHome home;
         writeIni(home, ini);
-        const QByteArray before = readAll(home.configFile());
+        const QByteArray before = readFileBytes(home.configFile());
         LlamaCPPManager engine;
         {
             AppState state(engine);
             QCOMPARE(state.systemPrompt(), expected);
             // Start-up leaves the stored value as it was.
-            QCOMPARE(readAll(home.configFile()), before);
+            QCOMPARE(readFileBytes(home.configFile()), before);
 
             const QString prompt = QStringLiteral("Line one,\nline \"two\" = ✓; [brackets] @ByteArray(x)");
             QSignalSpy changed(&state, &AppState::systemPromptChanged);
@@ -392,11 +359,11 @@ private slots:
             QVERIFY(log.contains(QStringLiteral("com.quorvane.app.ChatPersistence: Loaded 3 sessions")));
 
             // The store now holds them, one file each, named by upper-case id.
-            QCOMPARE(entries(sessionsDir(home)),
+            QCOMPARE(folderEntries(sessionsDir(home)),
                      (QStringList{canonicalUuid(kS1) + ".json", canonicalUuid(kS2) + ".json",
                                   canonicalUuid(kS3) + ".json"}));
             for (const ChatSession &s : state.chatSessions()) {
-                const auto stored = recordjson::decodeSessionDocument(readAll(sessionFile(home, s.id)));
+                const auto stored = recordjson::decodeSessionDocument(readFileBytes(sessionFile(home, s.id)));
                 QVERIFY(stored);
                 QCOMPARE(*stored, s);
             }
@@ -412,7 +379,7 @@ private slots:
                  (QStringList{canonicalUuid(kS2), canonicalUuid(kS3), canonicalUuid(kS1)}));
         QVERIFY(!log.contains(QStringLiteral("Migrated")));
         QVERIFY(!Preferences().contains(key(prefkeys::kSavedChatSessions)));
-        QCOMPARE(entries(sessionsDir(home)).size(), 3);
+        QCOMPARE(folderEntries(sessionsDir(home)).size(), 3);
     }
 
     void legacyBlobKeptWhenStoreUnwritable()
@@ -436,7 +403,7 @@ private slots:
         state.saveChatSessions();
         state.saveSession(state.chatSessions().first());
         QCOMPARE(Preferences().data(key(prefkeys::kSavedChatSessions)), std::optional<QByteArray>(blob));
-        QCOMPARE(readAll(home.dataDir()), QByteArray("not a folder"));
+        QCOMPARE(readFileBytes(home.dataDir()), QByteArray("not a folder"));
     }
 
     void legacyBlobUnreadable_data()
@@ -613,7 +580,7 @@ private slots:
         const QStringList aside = asideFiles(home);
         QCOMPARE(aside.size(), 1);
         const QString asidePath = home.dataDir() + QLatin1Char('/') + aside.first();
-        const QByteArray kept = readAll(asidePath);
+        const QByteArray kept = readFileBytes(asidePath);
         if (isData)
             QCOMPARE(kept, *storedBytes);
         else
@@ -622,7 +589,7 @@ private slots:
         state.saveModels();
         QCOMPARE(Preferences().data(key(prefkeys::kDownloadedModels)), std::optional<QByteArray>("[]"));
         QCOMPARE(asideFiles(home), aside);
-        QCOMPARE(readAll(asidePath), kept);
+        QCOMPARE(readFileBytes(asidePath), kept);
     }
 
     void unreadableModelListWithoutDataFolder()
@@ -643,7 +610,7 @@ private slots:
                 asideKeys << k;
         QCOMPARE(asideKeys.size(), 1);
         QCOMPARE(prefs.data(asideKeys.first()), std::optional<QByteArray>("not json"));
-        QCOMPARE(readAll(home.dataDir()), QByteArray("not a folder"));
+        QCOMPARE(readFileBytes(home.dataDir()), QByteArray("not a folder"));
     }
 
     void unreadableConversationFiles_data()
@@ -692,7 +659,7 @@ private slots:
         } else {
             QVERIFY(QFile::link(home.home() + QStringLiteral("/gone.json"), badPath));
         }
-        const QByteArray before = snapshot(badPath);
+        const QByteArray before = entrySnapshot(badPath);
 
         LogCapture log;
         LlamaCPPManager engine;
@@ -711,7 +678,7 @@ private slots:
                  qPrintable(log.lines().join('\n')));
         QVERIFY(log.contains(QStringLiteral("Loaded 1 sessions")));
         QVERIFY(state->unreadableSessionFiles().contains(badName));
-        QCOMPARE(snapshot(badPath), before);
+        QCOMPARE(entrySnapshot(badPath), before);
 
         {
             FifoGuard guard(badPath);
@@ -719,7 +686,7 @@ private slots:
             state->saveSession(state->chatSessions().first());
             QVERIFY2(guard.finish(), "saving blocked on a conversation entry");
         }
-        QCOMPARE(snapshot(badPath), before);
+        QCOMPARE(entrySnapshot(badPath), before);
         QVERIFY(QFileInfo::exists(sessionFile(home, kS1)));
 
         // A second start sees the same, and still keeps the entry.
@@ -731,7 +698,7 @@ private slots:
             QCOMPARE(sessionIds(again.chatSessions()), QStringList{canonicalUuid(kS1)});
             again.saveChatSessions();
         }
-        QCOMPARE(snapshot(badPath), before);
+        QCOMPARE(entrySnapshot(badPath), before);
     }
 
     void saveChatSessionsPrunesOnlyConversationFiles()
@@ -767,13 +734,13 @@ private slots:
         QVERIFY(!QFileInfo::exists(sessionFile(home, kS2)));
         QVERIFY(!Preferences().contains(key(prefkeys::kSavedChatSessions)));
         for (const ChatSession &s : state.chatSessions())
-            QCOMPARE(*recordjson::decodeSessionDocument(readAll(sessionFile(home, s.id))), s);
+            QCOMPARE(*recordjson::decodeSessionDocument(readFileBytes(sessionFile(home, s.id))), s);
         for (auto it = strays.cbegin(); it != strays.cend(); ++it)
-            QCOMPARE(readAll(sessionsDir(home) + QLatin1Char('/') + it.key()), it.value());
+            QCOMPARE(readFileBytes(sessionsDir(home) + QLatin1Char('/') + it.key()), it.value());
         QStringList expected{".hidden", "Backup.JSON", canonicalUuid(kS1) + ".json", canonicalUuid(kS2) + ".json.bak",
                              canonicalUuid(kS3) + ".json", "archive", "notes.txt"};
         expected.sort();
-        QCOMPARE(entries(sessionsDir(home)), expected);
+        QCOMPARE(folderEntries(sessionsDir(home)), expected);
     }
 
     void deletingLastConversation()
@@ -787,11 +754,11 @@ private slots:
         last.id = kS1;
         last.createdAt = Date::fromSecondsSince2001(5);
         state.saveSession(last);
-        QCOMPARE(entries(sessionsDir(home)).size(), 1);
+        QCOMPARE(folderEntries(sessionsDir(home)).size(), 1);
 
         state.saveChatSessions();
         QVERIFY(QFileInfo(sessionsDir(home)).isDir());
-        QVERIFY(entries(sessionsDir(home)).isEmpty());
+        QVERIFY(folderEntries(sessionsDir(home)).isEmpty());
         QCOMPARE(Preferences().data(key(prefkeys::kSavedChatSessions)),
                  std::optional<QByteArray>("unreadable legacy value"));
     }
@@ -851,12 +818,12 @@ private slots:
             AppState state(engine);
             QCOMPARE(state.chatSessions().size(), 3);
         }
-        const QStringList names = entries(sessionsDir(home));
+        const QStringList names = folderEntries(sessionsDir(home));
         QCOMPARE(names.size(), 4);
         const QStringList aside = names.filter(canonicalUuid(kS2) + QStringLiteral(".json.unreadable-"));
         QCOMPARE(aside.size(), 1);
-        QCOMPARE(readAll(sessionsDir(home) + QLatin1Char('/') + aside.first()), corrupt);
-        QVERIFY(recordjson::decodeSessionDocument(readAll(sessionFile(home, kS2))));
+        QCOMPARE(readFileBytes(sessionsDir(home) + QLatin1Char('/') + aside.first()), corrupt);
+        QVERIFY(recordjson::decodeSessionDocument(readFileBytes(sessionFile(home, kS2))));
         QVERIFY(!Preferences().contains(key(prefkeys::kSavedChatSessions)));
     }
 
@@ -888,7 +855,7 @@ private slots:
         const QDir configDir = QFileInfo(home.configFile()).dir();
         int copies = 0;
         for (const QString &name : configDir.entryList(QDir::Files))
-            copies += readAll(configDir.filePath(name)) == garbage ? 1 : 0;
+            copies += readFileBytes(configDir.filePath(name)) == garbage ? 1 : 0;
         QCOMPARE(copies, 1);
         AppState again(engine);
         QCOMPARE(again.appearanceMode(), AppearanceMode::Light);

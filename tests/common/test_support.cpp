@@ -8,6 +8,8 @@
 #include <QMutexLocker>
 #include <QThread>
 
+#include <sys/stat.h>
+
 namespace {
 
 const QList<QByteArray> kVariables = {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME",
@@ -136,4 +138,36 @@ bool waitUntil(const std::function<bool()> &pred, int timeoutMs)
         QThread::msleep(2);
     }
     return true;
+}
+
+QByteArray readFileBytes(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray("<unreadable>");
+    return f.readAll();
+}
+
+QStringList folderEntries(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+QByteArray entrySnapshot(const QString &path)
+{
+    QFileInfo info(path);
+    if (info.isSymLink())
+        return "link:" + info.symLinkTarget().toUtf8();
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return "missing";
+    if (S_ISFIFO(st.st_mode))
+        return "fifo";
+    if (S_ISDIR(st.st_mode)) {
+        QByteArray out = "dir:";
+        for (const QString &name : folderEntries(path))
+            out += name.toUtf8() + "=" + readFileBytes(path + QLatin1Char('/') + name) + ";";
+        return out;
+    }
+    return "file:" + readFileBytes(path);
 }

@@ -46,5 +46,14 @@ public:
     void clear();
 };
 
+// The bytes of a file, or "<unreadable>".
+QByteArray readFileBytes(const QString &path);
+// Every entry of a folder (hidden ones too), sorted by name.
+QStringList folderEntries(const QString &dir);
+// What an entry is, for "nothing changed" checks: its kind plus its content
+// ("file:<bytes>", "dir:<name>=<bytes>;...", "link:<target>", "fifo",
+// "missing").
+QByteArray entrySnapshot(const QString &path);
+
 // Spins the event loop until pred holds or timeoutMs passes; returns pred().
 bool waitUntil(const std::function<bool()> &pred, int timeoutMs = 5000);

@@ -45,18 +45,7 @@ ChatSession session(const QUuid &id, const QString &title, double createdAt2001,
     return s;
 }
 
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QByteArray("<unreadable>");
-    return f.readAll();
-}
 
-QStringList entries(const QString &dir)
-{
-    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-}
 
 QString fileNameFor(const QUuid &id) { return canonicalUuid(id) + QStringLiteral(".json"); }
 
@@ -75,25 +64,6 @@ bool finishesWithoutHanging(const std::function<void()> &fn, const QString &fifo
     return false;
 }
 
-// What an entry is, for "nothing changed" checks: kind plus content.
-QByteArray snapshot(const QString &path)
-{
-    QFileInfo info(path);
-    if (info.isSymLink())
-        return "link:" + info.symLinkTarget().toUtf8();
-    struct stat st {};
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
-        return "missing";
-    if (S_ISFIFO(st.st_mode))
-        return "fifo";
-    if (S_ISDIR(st.st_mode)) {
-        QByteArray out = "dir:";
-        for (const QString &name : entries(path))
-            out += name.toUtf8() + "=" + readAll(path + QLatin1Char('/') + name) + ";";
-        return out;
-    }
-    return "file:" + readAll(path);
-}
 
 } // namespace
 
@@ -120,8 +90,8 @@ private slots:
     void sharedInstanceMigratesOnFirstUse()
     {
         const QString data = m_firstHome->dataDir();
-        QCOMPARE(readAll(data + QStringLiteral("/Models/old.gguf")), QByteArray("old model"));
-        QCOMPARE(readAll(data + QStringLiteral("/ChatHistory/chat.txt")), QByteArray("old chat"));
+        QCOMPARE(readFileBytes(data + QStringLiteral("/Models/old.gguf")), QByteArray("old model"));
+        QCOMPARE(readFileBytes(data + QStringLiteral("/ChatHistory/chat.txt")), QByteArray("old chat"));
         QVERIFY(!QFileInfo::exists(m_firstHome->home() + QStringLiteral("/Documents/Models/old.gguf")));
         QVERIFY(m_firstUseLog.contains(QStringLiteral("com.quorvane.app.Migrate: Models: old.gguf")));
         QVERIFY(QFileInfo(m_firstHome->home() + QStringLiteral("/Documents/Models")).isDir());
@@ -192,11 +162,11 @@ private slots:
             QVERIFY(QFileInfo(docs + QStringLiteral("/Models")).isDir()); // the old folder stays
             for (const QString &name : oldModels) {
                 if (newModels.contains(name)) {
-                    QCOMPARE(readAll(docs + QStringLiteral("/Models/") + name), "old " + name.toUtf8());
-                    QCOMPARE(readAll(data + QStringLiteral("/Models/") + name), "new " + name.toUtf8());
+                    QCOMPARE(readFileBytes(docs + QStringLiteral("/Models/") + name), "old " + name.toUtf8());
+                    QCOMPARE(readFileBytes(data + QStringLiteral("/Models/") + name), "new " + name.toUtf8());
                 } else {
                     QVERIFY(!QFileInfo::exists(docs + QStringLiteral("/Models/") + name));
-                    QCOMPARE(readAll(data + QStringLiteral("/Models/") + name), "old " + name.toUtf8());
+                    QCOMPARE(readFileBytes(data + QStringLiteral("/Models/") + name), "old " + name.toUtf8());
                 }
             }
         } else if (newModels.isEmpty()) {
@@ -204,7 +174,7 @@ private slots:
         }
         for (const QString &name : oldChats) {
             QVERIFY(!QFileInfo::exists(docs + QStringLiteral("/ChatHistory/") + name));
-            QCOMPARE(readAll(data + QStringLiteral("/ChatHistory/") + name), "chat " + name.toUtf8());
+            QCOMPARE(readFileBytes(data + QStringLiteral("/ChatHistory/") + name), "chat " + name.toUtf8());
         }
         if (oldChats.isEmpty())
             QVERIFY(!QFileInfo::exists(data + QStringLiteral("/ChatHistory")));
@@ -227,7 +197,7 @@ private slots:
 
         LogCapture log;
         FileManagerUtility::migrateLegacyFolders(docs, data);
-        QCOMPARE(readAll(data + QStringLiteral("/Models/sub/deeper/x.gguf")), QByteArray("deep"));
+        QCOMPARE(readFileBytes(data + QStringLiteral("/Models/sub/deeper/x.gguf")), QByteArray("deep"));
         QVERIFY(!QFileInfo::exists(docs + QStringLiteral("/Models/sub")));
         QVERIFY(QFileInfo(docs + QStringLiteral("/ChatHistory")).isFile());
         QVERIFY(!QFileInfo::exists(data + QStringLiteral("/ChatHistory")));
@@ -285,7 +255,7 @@ private slots:
         QVERIFY(QFileInfo(nested).isDir());
         const QString file = home.writeFile(QStringLiteral("plain"), "keep me");
         FileManagerUtility::ensureDirectoryExists(file);
-        QCOMPARE(readAll(file), QByteArray("keep me"));
+        QCOMPARE(readFileBytes(file), QByteArray("keep me"));
     }
 
     void roundTrip()
@@ -296,7 +266,7 @@ private slots:
         const ChatSession b = session(kIdB, QStringLiteral("Second"), -5.5, 0);
         QVERIFY(store.save(a)); // creates the missing folders
         QVERIFY(store.save(b));
-        QCOMPARE(entries(store.directory()), (QStringList{fileNameFor(kIdA), fileNameFor(kIdB)}));
+        QCOMPARE(folderEntries(store.directory()), (QStringList{fileNameFor(kIdA), fileNameFor(kIdB)}));
         QCOMPARE(store.filePath(kIdA), store.directory() + QLatin1Char('/') + fileNameFor(kIdA));
 
         const auto loaded = store.loadAll();
@@ -309,7 +279,7 @@ private slots:
         QCOMPARE(second, b);
 
         // Dates are written as seconds since 2001.
-        const QJsonDocument doc = QJsonDocument::fromJson(readAll(store.filePath(kIdA)));
+        const QJsonDocument doc = QJsonDocument::fromJson(readFileBytes(store.filePath(kIdA)));
         QCOMPARE(doc.object().value(QStringLiteral("createdAt")).toDouble(), 700000000.123456);
         QCOMPARE(doc.object().value(QStringLiteral("id")).toString(), canonicalUuid(kIdA));
     }
@@ -326,21 +296,21 @@ private slots:
         s.title = QStringLiteral("short");
         QVERIFY(store.save(s));
         QVERIFY(QFileInfo(store.filePath(kIdA)).size() < longSize);
-        QCOMPARE(entries(store.directory()), QStringList{fileNameFor(kIdA)}); // no temporary left behind
+        QCOMPARE(folderEntries(store.directory()), QStringList{fileNameFor(kIdA)}); // no temporary left behind
         QJsonParseError error{};
-        QJsonDocument::fromJson(readAll(store.filePath(kIdA)), &error);
+        QJsonDocument::fromJson(readFileBytes(store.filePath(kIdA)), &error);
         QCOMPARE(error.error, QJsonParseError::NoError);
-        QCOMPARE(*recordjson::decodeSessionDocument(readAll(store.filePath(kIdA))), s);
+        QCOMPARE(*recordjson::decodeSessionDocument(readFileBytes(store.filePath(kIdA))), s);
 
         // Readers holding the old file keep seeing a complete old file: the
         // target is replaced, not rewritten in place.
         QFile reader(store.filePath(kIdA));
         QVERIFY(reader.open(QIODevice::ReadOnly));
-        const QByteArray before = readAll(store.filePath(kIdA));
+        const QByteArray before = readFileBytes(store.filePath(kIdA));
         s.title = QStringLiteral("third version, longer than the one before it");
         QVERIFY(store.save(s));
         QCOMPARE(reader.readAll(), before);
-        QCOMPARE(recordjson::decodeSessionDocument(readAll(store.filePath(kIdA)))->title, s.title);
+        QCOMPARE(recordjson::decodeSessionDocument(readFileBytes(store.filePath(kIdA)))->title, s.title);
 
         // A store whose folder cannot exist (a file stands there) fails cleanly.
         QFile blocker(dir.path() + QStringLiteral("/blocked"));
@@ -349,12 +319,12 @@ private slots:
         blocker.close();
         const SessionsStore broken(dir.path() + QStringLiteral("/blocked"));
         QVERIFY(!broken.save(s));
-        QCOMPARE(readAll(dir.path() + QStringLiteral("/blocked")), QByteArray("not a folder"));
+        QCOMPARE(readFileBytes(dir.path() + QStringLiteral("/blocked")), QByteArray("not a folder"));
         const auto loaded = broken.loadAll();
         QVERIFY(!loaded.listed);
         QVERIFY(loaded.sessions.isEmpty());
         broken.prune({}, {}); // nothing to list, nothing happens
-        QCOMPARE(readAll(dir.path() + QStringLiteral("/blocked")), QByteArray("not a folder"));
+        QCOMPARE(readFileBytes(dir.path() + QStringLiteral("/blocked")), QByteArray("not a folder"));
     }
 
     void unreadableEntries_data()
@@ -414,7 +384,7 @@ private slots:
         } else {
             QVERIFY(QFile::link(dir.path() + QStringLiteral("/nowhere.json"), path));
         }
-        const QByteArray before = snapshot(path);
+        const QByteArray before = entrySnapshot(path);
 
         LogCapture log;
         SessionsStore::LoadResult loaded;
@@ -431,8 +401,8 @@ private slots:
         // Pruning for the good conversation, sparing what failed to load.
         const QSet<QString> spared(loaded.unreadableFiles.cbegin(), loaded.unreadableFiles.cend());
         QVERIFY(finishesWithoutHanging([&] { store.prune({kIdA}, spared); }, path));
-        QCOMPARE(snapshot(path), before);
-        QCOMPARE(readAll(store.filePath(kIdA)), *recordjson::encodeSessionDocument(good));
+        QCOMPARE(entrySnapshot(path), before);
+        QCOMPARE(readFileBytes(store.filePath(kIdA)), *recordjson::encodeSessionDocument(good));
     }
 
     void pruneSparesWhatIsNotARegularStoreFile()
@@ -482,15 +452,15 @@ private slots:
                                 QStringLiteral("pipe.json"),
                                 QStringLiteral("stray.txt")};
         expected.sort();
-        QStringList actual = entries(store.directory());
+        QStringList actual = folderEntries(store.directory());
         actual.sort();
         QCOMPARE(actual, expected);
-        QCOMPARE(readAll(d + canonicalUuid(kIdC) + QStringLiteral(".json/inner.json")), QByteArray("inner"));
+        QCOMPARE(readFileBytes(d + canonicalUuid(kIdC) + QStringLiteral(".json/inner.json")), QByteArray("inner"));
         QVERIFY(QFileInfo(d + QStringLiteral("link-to-gone.json")).isSymLink());
 
         // Nothing kept: every regular store file goes, nothing else does.
         store.prune({}, {});
-        actual = entries(store.directory());
+        actual = folderEntries(store.directory());
         actual.sort();
         QCOMPARE(actual, (QStringList{canonicalUuid(kIdC) + QStringLiteral(".json"),
                                       canonicalUuid(kIdC) + QStringLiteral(".json.tmp"), QStringLiteral("Upper.JSON"),
@@ -540,8 +510,8 @@ private slots:
         QVERIFY(store.save(loaded.sessions.first()));
         store.prune({kIdA}, spared);
         for (const QString &name : others)
-            QCOMPARE(readAll(store.directory() + QLatin1Char('/') + name), written.value(name));
-        QCOMPARE(recordjson::decodeSessionDocument(readAll(store.filePath(kIdA)))->title, winner);
+            QCOMPARE(readFileBytes(store.directory() + QLatin1Char('/') + name), written.value(name));
+        QCOMPARE(recordjson::decodeSessionDocument(readFileBytes(store.filePath(kIdA)))->title, winner);
     }
 
     void standardStoreLivesInDataFolder()
