@@ -15,6 +15,8 @@ packages=(
     libsimdjson-dev
     # fonts: text and the icon set
     fonts-dejavu-core fonts-material-design-icons-iconfont
+    # attachment text: PDF, documents, binary strings
+    libpoppler-cpp-dev poppler-utils pandoc antiword catdoc binutils
 )
 
 missing=()

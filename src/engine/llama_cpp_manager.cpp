@@ -17,8 +17,9 @@ LlamaCPPManager &LlamaCPPManager::shared()
     return *instance;
 }
 
-LlamaCPPManager::LlamaCPPManager(QObject *parent)
-    : QObject(parent), m_processQueue(std::make_unique<SerialQueue>(QString::fromLatin1(kProcessQueueLabel)))
+LlamaCPPManager::LlamaCPPManager(QObject *parent, EngineTimings timings)
+    : QObject(parent), m_timings(timings),
+      m_processQueue(std::make_unique<SerialQueue>(QString::fromLatin1(kProcessQueueLabel)))
 {
     qCInfo(lcLlamaCPP, "Manager initialized");
     // No llama-completion may outlive the application: stop them all when it
@@ -132,20 +133,34 @@ void LlamaCPPManager::setErrorMessage(const std::optional<QString> &value)
     emit errorMessageChanged();
 }
 
-void LlamaCPPManager::registerProcess(const QUuid &sessionId, std::shared_ptr<ProcessHandle> process)
+int LlamaCPPManager::registerProcess(const QUuid &sessionId, std::shared_ptr<ProcessHandle> process)
 {
     std::lock_guard lock(m_sessionLock);
     m_sessionProcesses.insert(sessionId, process);
     m_currentProcess = std::move(process);
+    return int(m_sessionProcesses.size());
 }
 
-void LlamaCPPManager::unregisterProcess(const QUuid &sessionId, const ProcessHandle *process)
+int LlamaCPPManager::unregisterProcess(const QUuid &sessionId, const ProcessHandle *process)
 {
     std::lock_guard lock(m_sessionLock);
     const auto it = m_sessionProcesses.constFind(sessionId);
     if (it != m_sessionProcesses.constEnd() && it->get() == process)
         m_sessionProcesses.erase(it);
     m_currentProcess.reset();
+    return int(m_sessionProcesses.size());
+}
+
+bool LlamaCPPManager::takeCancelMark(const QUuid &sessionId)
+{
+    std::lock_guard lock(m_cancelledLock);
+    return m_cancelledSessions.remove(sessionId);
+}
+
+bool LlamaCPPManager::hasCancelMark(const QUuid &sessionId)
+{
+    std::lock_guard lock(m_cancelledLock);
+    return m_cancelledSessions.contains(sessionId);
 }
 
 bool LlamaCPPManager::hasProcess(const QUuid &sessionId) const

@@ -10,9 +10,22 @@
 #include <QString>
 #include <QUuid>
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+
+struct AttachedFile;
+struct ChatMessage;
+
+// Time limits of generation runs and stops. The application uses the
+// defaults; tests shorten them.
+struct EngineTimings {
+    std::chrono::milliseconds silenceLimit{60000}; // a run silent this long is ended
+    std::chrono::milliseconds watchdogPoll{2000};  // how often silence is checked
+    std::chrono::milliseconds killGrace{3000};     // SIGTERM to SIGKILL, for silent runs and stops
+};
 
 // The inference engine. It links no inference library: it drives the
 // llama-completion program as a child process, one generation at a time on
@@ -50,13 +63,35 @@ public:
     static LlamaCPPManager &shared();
 
     // Tests build engines of their own; the application uses shared().
-    explicit LlamaCPPManager(QObject *parent = nullptr);
+    explicit LlamaCPPManager(QObject *parent = nullptr, EngineTimings timings = {});
     ~LlamaCPPManager() override;
 
     // Model selection. Callable from any thread: on the main thread the
     // fields change before the call returns, elsewhere the change is posted.
     void loadModel(const AIModel &model);
     void unloadModel();
+
+    // Asks for a reply to prompt in the given conversation. Refusals (no
+    // model, a process of this conversation still running, a blank prompt)
+    // and every outcome of the run reach onComplete exactly once, later, on
+    // the main thread; onPartial gets each newly decoded piece of output.
+    // Called on the main thread; reads the newest user message's attachments
+    // before it returns.
+    void generateResponse(const QString &prompt, const QUuid &sessionId, const QList<ChatMessage> &messages,
+                          std::function<void(const QString &)> onPartial,
+                          std::function<void(const QString &)> onComplete);
+
+    // Stops the reply of one conversation (SIGTERM, SIGKILL 3 seconds later
+    // if it still runs). Without an id: the most recent process, and every
+    // registered conversation is marked as stopped.
+    void stopGeneration(const std::optional<QUuid> &sessionId);
+
+    // The text of one attached file for the prompt (by default the real
+    // extraction; tests may put something else in).
+    using AttachmentTextFunction = std::function<QString(const AttachedFile &)>;
+    void setAttachmentTextFunction(AttachmentTextFunction f) { m_attachmentText = std::move(f); }
+
+    const EngineTimings &timings() const { return m_timings; }
 
     // Path of the llama-completion executable, or nullopt. Only existence is
     // checked, not the execute permission.
@@ -66,9 +101,13 @@ public:
 
     // Processes per conversation. A run registers its process just before
     // launch and unregisters it when the process has exited.
-    void registerProcess(const QUuid &sessionId, std::shared_ptr<ProcessHandle> process);
-    void unregisterProcess(const QUuid &sessionId, const ProcessHandle *process);
+    // Both return the number of registered processes afterwards.
+    int registerProcess(const QUuid &sessionId, std::shared_ptr<ProcessHandle> process);
+    int unregisterProcess(const QUuid &sessionId, const ProcessHandle *process);
     bool hasProcess(const QUuid &sessionId) const;
+    // Removes the conversation's stop mark; true when it was there.
+    bool takeCancelMark(const QUuid &sessionId);
+    bool hasCancelMark(const QUuid &sessionId);
     // Sends SIGTERM to every running process and forgets them all.
     void stopAllSessions();
 
@@ -121,6 +160,9 @@ private:
     QString m_llamaCPPInstallStatus;
     bool m_isLlamaCPPVerified = false;
     std::optional<QString> m_llamaCPPSetupError;
+
+    EngineTimings m_timings;
+    AttachmentTextFunction m_attachmentText;
 
     QHash<QString, std::optional<QString>> m_templateCache;
     std::mutex m_templateCacheLock;

@@ -22,7 +22,13 @@ public:
         ++terminateCount;
         m_running = false;
     }
+    void kill() override
+    {
+        ++killCount;
+        m_running = false;
+    }
     std::atomic<int> terminateCount{0};
+    std::atomic<int> killCount{0};
 
 private:
     qint64 m_pid;

@@ -1,0 +1,367 @@
+#include "engine/generation_run.h"
+
+#include "core/preference_keys.h"
+#include "engine/llama_cpp_manager.h"
+#include "engine/prompt_assembly.h"
+#include "engine/response_cleaning.h"
+#include "platform/child_process.h"
+#include "platform/logging.h"
+#include "platform/main_thread.h"
+#include "platform/paths.h"
+#include "platform/preferences.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <charconv>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <mutex>
+#include <thread>
+#include <unistd.h>
+
+Utf8StreamDecoder::Utf8StreamDecoder()
+    : m_decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom)
+{
+}
+
+QString Utf8StreamDecoder::decode(const QByteArray &bytes) { return m_decoder.decode(bytes); }
+
+int gpuLayerCount(qint64 physicalMemoryBytes, std::optional<qint64> modelFileBytes)
+{
+    constexpr double gib = 1024.0 * 1024.0 * 1024.0;
+    const double availableGB = double(physicalMemoryBytes) / gib - 3.0;
+    const double sizeGB = modelFileBytes ? double(*modelFileBytes) / gib : 4.0;
+    if (availableGB > 0) {
+        if (sizeGB <= 0.6 * availableGB)
+            return 99;
+        if (sizeGB > 0.9 * availableGB)
+            return 0;
+        return 32;
+    }
+    return sizeGB <= 0 ? 99 : 0;
+}
+
+QString floatArgument(float value)
+{
+    char buffer[32];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    QString text = QString::fromLatin1(buffer, int(result.ptr - buffer));
+    if (!text.contains(QLatin1Char('.')) && !text.contains(QLatin1Char('e')) && !text.contains(QLatin1Char('n')))
+        text += QStringLiteral(".0");
+    return text;
+}
+
+QStringList generationArguments(const QString &modelPath, const QString &promptPath, int gpuLayers)
+{
+    using M = LlamaCPPManager;
+    return {QStringLiteral("-m"), modelPath,
+            QStringLiteral("-f"), promptPath,
+            QStringLiteral("-n"), QString::number(M::defaultMaxTokens),
+            QStringLiteral("-c"), QString::number(M::defaultContextLength),
+            QStringLiteral("--temp"), floatArgument(M::defaultTemperature),
+            QStringLiteral("--top-k"), QString::number(M::defaultTopK),
+            QStringLiteral("--top-p"), floatArgument(M::defaultTopP),
+            QStringLiteral("--repeat-penalty"), floatArgument(M::defaultRepeatPenalty),
+            QStringLiteral("--repeat-last-n"), QString::number(M::defaultRepeatLastN),
+            QStringLiteral("-ngl"), QString::number(gpuLayers),
+            QStringLiteral("--no-display-prompt")};
+}
+
+QString promptFilePath(const QUuid &sessionId)
+{
+    return paths::temporaryDirectory() + QStringLiteral("/quorvane-prompt-") + canonicalUuid(sessionId)
+           + QStringLiteral(".txt");
+}
+
+std::optional<QString> stagePromptFile(const QString &path, const QString &prompt)
+{
+    // The prompt is the user's private conversation: owner-only from the
+    // first byte, written beside its final name and renamed into place.
+    const QByteArray finalName = QFile::encodeName(path);
+    const QByteArray tempName = finalName + ".tmp-" + QByteArray::number(::getpid());
+    const int fd = ::open(tempName.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return QString::fromLocal8Bit(strerror(errno));
+    ::fchmod(fd, 0600);
+    const QByteArray bytes = prompt.toUtf8();
+    qsizetype written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const QString error = QString::fromLocal8Bit(strerror(errno));
+            ::close(fd);
+            ::unlink(tempName.constData());
+            return error;
+        }
+        written += n;
+    }
+    if (::close(fd) != 0 || ::rename(tempName.constData(), finalName.constData()) != 0) {
+        const QString error = QString::fromLocal8Bit(strerror(errno));
+        ::unlink(tempName.constData());
+        return error;
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+qint64 physicalMemoryBytes()
+{
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    return pages > 0 && pageSize > 0 ? qint64(pages) * qint64(pageSize) : 0;
+}
+
+// What one run collects from the program while it runs.
+class RunOutput {
+public:
+    // Appends decoded standard output; returns the new text.
+    QString addOutput(const QByteArray &bytes)
+    {
+        std::lock_guard lock(m_outputLock);
+        const QString text = m_decoder.decode(bytes);
+        m_outputText += text;
+        return text;
+    }
+    QString outputText() const
+    {
+        std::lock_guard lock(m_outputLock);
+        return m_outputText;
+    }
+
+    // Keeps the last 50 non-empty lines of standard error. A line that is
+    // not UTF-8 is dropped on its own, so a bad byte never takes the lines
+    // that happened to arrive in the same read with it.
+    void addError(const QByteArray &bytes)
+    {
+        const QList<QByteArray> rawLines = bytes.split('\n');
+        std::lock_guard lock(m_errorLock);
+        for (const QByteArray &raw : rawLines) {
+            if (raw.isEmpty())
+                continue;
+            auto decoder = QStringDecoder(QStringDecoder::Utf8);
+            const QString line = decoder.decode(raw);
+            if (decoder.hasError() || line.isEmpty())
+                continue;
+            m_errorLines.push_back(line);
+            if (m_errorLines.size() > 50)
+                m_errorLines.pop_front();
+        }
+    }
+    QStringList lastErrorLines(int n) const
+    {
+        std::lock_guard lock(m_errorLock);
+        QStringList out;
+        const size_t first = m_errorLines.size() > size_t(n) ? m_errorLines.size() - size_t(n) : 0;
+        for (size_t i = first; i < m_errorLines.size(); ++i)
+            out << m_errorLines[i];
+        return out;
+    }
+
+    void touch()
+    {
+        std::lock_guard lock(m_activityLock);
+        m_lastActivity = std::chrono::steady_clock::now();
+    }
+    std::chrono::steady_clock::duration idle() const
+    {
+        std::lock_guard lock(m_activityLock);
+        return std::chrono::steady_clock::now() - m_lastActivity;
+    }
+
+private:
+    mutable std::mutex m_outputLock;
+    Utf8StreamDecoder m_decoder;
+    QString m_outputText;
+
+    mutable std::mutex m_errorLock;
+    std::deque<QString> m_errorLines;
+
+    mutable std::mutex m_activityLock;
+    std::chrono::steady_clock::time_point m_lastActivity = std::chrono::steady_clock::now();
+};
+
+// Ends a process that stays silent on both streams for longer than the
+// limit: SIGTERM, then SIGKILL after the grace time if it still runs.
+class Watchdog {
+public:
+    Watchdog(std::shared_ptr<ChildProcess> process, const RunOutput &output, const EngineTimings &timings)
+        : m_thread([this, process, &output, timings] { watch(*process, output, timings); })
+    {
+    }
+    ~Watchdog()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stopped = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+
+private:
+    // Sleeps for d or until the watchdog is stopped; true when stopped.
+    bool sleepFor(std::chrono::milliseconds d)
+    {
+        std::unique_lock lock(m_mutex);
+        return m_wake.wait_for(lock, d, [this] { return m_stopped; });
+    }
+
+    void watch(ChildProcess &process, const RunOutput &output, const EngineTimings &timings)
+    {
+        pthread_setname_np(pthread_self(), "quorvane-watch");
+        while (process.isRunning()) {
+            if (sleepFor(timings.watchdogPoll))
+                return;
+            const auto idle = output.idle();
+            if (idle <= timings.silenceLimit || !process.isRunning())
+                continue;
+            qCInfo(lcLlamaCPP, "Watchdog: no output for %llds, terminating",
+                   qint64(std::chrono::duration_cast<std::chrono::seconds>(idle).count()));
+            process.terminate();
+            // The run may end meanwhile; the kill must still follow for a
+            // process that ignores SIGTERM, so wait the grace time out.
+            std::this_thread::sleep_for(timings.killGrace);
+            if (process.isRunning())
+                process.kill(); // never reaches a reaped (reused) identifier
+            return;
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_stopped = false;
+    std::thread m_thread;
+};
+
+} // namespace
+
+void runGeneration(QPointer<LlamaCPPManager> engine, GenerationRequest request)
+{
+    if (!engine)
+        return;
+    LlamaCPPManager *const owner = engine.data();
+    const QString idText = canonicalUuid(request.sessionId);
+    auto report = [owner, onComplete = request.onComplete](const QString &text) {
+        mainthread::post(owner, [onComplete, text] {
+            if (onComplete)
+                onComplete(text);
+        });
+    };
+
+    // 1. The program and the model.
+    QString executable = owner->findLlamaCompletion().value_or(
+        paths::dataDirectory() + QStringLiteral("/llama.cpp/build/bin/llama-completion"));
+    if (!QFileInfo::exists(executable)) {
+        report(QStringLiteral("Error: llama.cpp not installed"));
+        return;
+    }
+    if (!QFileInfo::exists(request.model.filePath)) {
+        report(QStringLiteral("Error: Model file not found"));
+        return;
+    }
+
+    // 2. The prompt, shaped to the budget with the system prompt as stored now.
+    const QString prompt =
+        fitPromptToBudget(request.transcript, Preferences().string(QString::fromLatin1(prefkeys::kSystemPrompt)));
+    const QString promptPath = promptFilePath(request.sessionId);
+    if (const auto error = stagePromptFile(promptPath, prompt)) {
+        report(QStringLiteral("Error: Could not stage prompt file — ") + *error);
+        return;
+    }
+
+    // 3. Register the process for the conversation, then launch it.
+    auto process = std::make_shared<ChildProcess>();
+    const int activeCount = owner->registerProcess(request.sessionId, process);
+    qCInfo(lcLlamaCPP, "Created dedicated llama.cpp process for session: %s", qPrintable(logging::shortId(idText)));
+    qCInfo(lcLlamaCPP, "Active session processes: %d", activeCount);
+
+    const QFileInfo modelInfo(request.model.filePath);
+    const std::optional<qint64> modelSize =
+        modelInfo.exists() ? std::optional<qint64>(modelInfo.size()) : std::nullopt;
+    process->setProgram(executable);
+    process->setArguments(
+        generationArguments(request.model.filePath, promptPath, gpuLayerCount(physicalMemoryBytes(), modelSize)));
+    process->setStandardInput(ChildProcess::StreamMode::Pipe);
+
+    RunOutput output;
+    const auto onPartial = request.onPartial;
+    process->setOutputCallback(ChildProcess::Channel::StandardOutput, [&output, owner, onPartial](const QByteArray &chunk) {
+        if (chunk.isEmpty())
+            return;
+        output.touch();
+        const QString text = output.addOutput(chunk);
+        if (!text.isEmpty() && onPartial)
+            mainthread::post(owner, [onPartial, text] { onPartial(text); });
+    });
+    process->setOutputCallback(ChildProcess::Channel::StandardError, [&output](const QByteArray &chunk) {
+        if (chunk.isEmpty())
+            return;
+        output.touch();
+        output.addError(chunk);
+    });
+
+    if (!process->start()) {
+        owner->unregisterProcess(request.sessionId, process.get());
+        QFile::remove(promptPath);
+        owner->takeCancelMark(request.sessionId);
+        report(QStringLiteral("Error: ") + process->errorString());
+        return;
+    }
+    process->closeStandardInput();
+    output.touch();
+
+    // 4. Wait for the end, watching for silence.
+    {
+        Watchdog watchdog(process, output, owner->timings());
+        process->waitForExit();
+    }
+    // Output still in the pipes is read to its end (bounded, in case a child
+    // of the program holds them open); an incomplete character at the very
+    // end is dropped.
+    process->waitForReadEnd(5000);
+    process->stopReading();
+    process->setOutputCallback(ChildProcess::Channel::StandardOutput, nullptr);
+    process->setOutputCallback(ChildProcess::Channel::StandardError, nullptr);
+
+    const int status = process->exitStatus();
+    const auto reason = process->exitReason();
+    if (status != 0 || reason != ChildProcess::ExitReason::Exit) {
+        qCInfo(lcLlamaCPP, "Process exited abnormally (status=%d, reason=%d). Stderr tail: %s", status, int(reason),
+               qPrintable(output.lastErrorLines(10).join(QStringLiteral(" | "))));
+    }
+
+    // 5. Clean, unregister, report.
+    const QString raw = output.outputText();
+    qCInfo(lcLlamaCPP, "Raw response length: %lld characters", qint64(graphemeCount(raw)));
+    qCInfo(lcLlamaCPP, "Raw response preview: %s", logging::priv(raw));
+    const QString cleaned = cleanResponse(raw);
+    qCInfo(lcLlamaCPP, "Cleaned response length: %lld characters", qint64(graphemeCount(cleaned)));
+    qCInfo(lcLlamaCPP, "Response preview: %s", logging::priv(cleaned));
+
+    const int remaining = owner->unregisterProcess(request.sessionId, process.get());
+    QFile::remove(promptPath);
+    qCInfo(lcLlamaCPP, "Closed llama.cpp process for session: %s", qPrintable(logging::shortId(idText)));
+    qCInfo(lcLlamaCPP, "Remaining active session processes: %d", remaining);
+    const bool stoppedByRequest = owner->takeCancelMark(request.sessionId);
+
+    QString result = cleaned;
+    if (result.isEmpty()) {
+        const QStringList tail = output.lastErrorLines(5);
+        if (stoppedByRequest)
+            result = request.stopText;
+        else if (!tail.isEmpty())
+            result = QStringLiteral("Error: ") + tail.join(QStringLiteral(" | "));
+        else
+            result = QStringLiteral("Error: the model produced no output");
+    }
+    report(result);
+    qCInfo(lcLlamaCPP, "Generation completed successfully");
+}

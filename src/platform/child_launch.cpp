@@ -1,0 +1,272 @@
+#include "platform/child_launch.h"
+
+#include <cerrno>
+#include <condition_variable>
+#include <csignal>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/wait.h>
+
+#if defined(__linux__) && !defined(QUORVANE_CHILD_PROCESS_POSIX_SPAWN)
+#define QUORVANE_SPAWN_WITH_FORK 1
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#else
+#include <spawn.h>
+#endif
+
+extern char **environ;
+
+namespace child_launch {
+
+namespace {
+
+// Descriptors handed to a child must not be 0, 1 or 2 (a parent without
+// standard streams gets those numbers back from pipe()), or placing them
+// would overwrite each other.
+int aboveStandardStreams(int fd)
+{
+    if (fd < 0 || fd > 2)
+        return fd;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return moved;
+}
+
+} // namespace
+
+bool makePipe(Fd &readEnd, Fd &writeEnd)
+{
+    int fds[2];
+#if defined(__linux__)
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return false;
+#else
+    if (::pipe(fds) != 0)
+        return false;
+    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+#endif
+    readEnd = aboveStandardStreams(fds[0]);
+    writeEnd = aboveStandardStreams(fds[1]);
+    return readEnd.get() >= 0 && writeEnd.get() >= 0;
+}
+
+int openNullDevice(int flags)
+{
+    return aboveStandardStreams(::open("/dev/null", flags | O_CLOEXEC));
+}
+
+#if defined(QUORVANE_SPAWN_WITH_FORK)
+
+namespace {
+
+// What a child that could not exec writes to its parent.
+struct ChildFailure {
+    int stage;
+    int error;
+};
+enum { StageStreams = 1, StageDirectory, StageExec };
+
+[[noreturn]] void childFail(int reportFd, int stage)
+{
+    const ChildFailure failure{stage, errno};
+    [[maybe_unused]] const auto n = ::write(reportFd, &failure, sizeof failure);
+    ::_exit(127);
+}
+
+// Runs in the forked child: async-signal-safe calls only. All signals are
+// blocked on entry (the spawning thread blocks them).
+[[noreturn]] void childMain(const LaunchPlan &plan, pid_t parent, int reportFd)
+{
+    struct sigaction byDefault {};
+    byDefault.sa_handler = SIG_DFL;
+    sigemptyset(&byDefault.sa_mask);
+    for (int sig = 1; sig < NSIG; ++sig)
+        ::sigaction(sig, &byDefault, nullptr);
+
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) // the parent died before the request took hold
+        ::_exit(127);
+
+    for (int i = 0; i < 3; ++i) {
+        if (plan.streams[i] >= 0 && ::dup2(plan.streams[i], i) < 0)
+            childFail(reportFd, StageStreams);
+    }
+    if (plan.directory && ::chdir(plan.directory) != 0)
+        childFail(reportFd, StageDirectory);
+#if defined(SYS_close_range)
+    // Whatever another part of the application opened without O_CLOEXEC.
+    ::syscall(SYS_close_range, 3U, ~0U, 4U /* CLOSE_RANGE_CLOEXEC */);
+#endif
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execve(plan.path, plan.argv, plan.envp ? plan.envp : environ);
+    childFail(reportFd, StageExec);
+}
+
+LaunchOutcome launch(const LaunchPlan &plan)
+{
+    LaunchOutcome outcome;
+    Fd reportRead, reportWrite;
+    if (!makePipe(reportRead, reportWrite)) {
+        outcome.error = errno;
+        return outcome;
+    }
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        childMain(plan, parent, reportWrite.get());
+    if (pid < 0) {
+        outcome.error = errno;
+        return outcome;
+    }
+    reportWrite.reset();
+    ChildFailure failure{};
+    ssize_t got;
+    do {
+        got = ::read(reportRead.get(), &failure, sizeof failure);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) { // closed by a successful exec
+        outcome.pid = pid;
+        return outcome;
+    }
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    outcome.error = got == sizeof failure ? failure.error : EIO;
+    outcome.inDirectory = got == sizeof failure && failure.stage == StageDirectory;
+    return outcome;
+}
+
+// PR_SET_PDEATHSIG fires when the thread that forked the child ends, not the
+// application. Children are therefore forked on one thread that lives as
+// long as the application, never on the caller's (a pool thread may retire
+// while its child still runs).
+class Spawner {
+public:
+    static Spawner &instance()
+    {
+        static Spawner *spawner = new Spawner; // never destroyed: its thread never ends
+        return *spawner;
+    }
+
+    void run(const std::function<void()> &job)
+    {
+        if (!m_running || ::getpid() != m_owner) { // no thread, or a forked copy of us
+            job();
+            return;
+        }
+        bool done = false;
+        std::unique_lock lock(m_mutex);
+        m_jobs.push_back({&job, &done});
+        m_wake.notify_one();
+        m_finished.wait(lock, [&] { return done; });
+    }
+
+private:
+    struct Item {
+        const std::function<void()> *job;
+        bool *done;
+    };
+
+    Spawner() : m_owner(::getpid())
+    {
+        try {
+            std::thread([this] { loop(); }).detach();
+            m_running = true;
+        } catch (const std::system_error &) {
+        }
+    }
+
+    void loop()
+    {
+        // Forked children start with every signal blocked, until they reset
+        // the handlers they inherited from us.
+        sigset_t all;
+        sigfillset(&all);
+        ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [&] { return !m_jobs.empty(); });
+            const Item item = m_jobs.front();
+            m_jobs.pop_front();
+            lock.unlock();
+            (*item.job)();
+            lock.lock();
+            *item.done = true;
+            m_finished.notify_all();
+        }
+    }
+
+    const pid_t m_owner;
+    bool m_running = false;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_finished;
+    std::deque<Item> m_jobs;
+};
+
+} // namespace
+
+LaunchOutcome launchChild(const LaunchPlan &plan)
+{
+    LaunchOutcome outcome;
+    Spawner::instance().run([&] { outcome = launch(plan); });
+    return outcome;
+}
+
+#else // posix_spawn
+
+LaunchOutcome launchChild(const LaunchPlan &plan)
+{
+    LaunchOutcome outcome;
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+#if defined(POSIX_SPAWN_CLOEXEC_DEFAULT)
+    flags |= POSIX_SPAWN_CLOEXEC_DEFAULT; // only the three streams reach the child
+#endif
+    posix_spawnattr_setflags(&attributes, flags);
+    for (int i = 0; i < 3; ++i) {
+        if (plan.streams[i] >= 0)
+            posix_spawn_file_actions_adddup2(&actions, plan.streams[i], i);
+#if defined(POSIX_SPAWN_CLOEXEC_DEFAULT)
+        else
+            posix_spawn_file_actions_addinherit_np(&actions, i);
+#endif
+    }
+    if (plan.directory)
+        posix_spawn_file_actions_addchdir_np(&actions, plan.directory);
+
+    pid_t pid = -1;
+    const int rc = ::posix_spawn(&pid, plan.path, &actions, &attributes, plan.argv,
+                                 plan.envp ? plan.envp : environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (rc != 0)
+        outcome.error = rc;
+    else
+        outcome.pid = pid;
+    return outcome;
+}
+
+#endif
+
+} // namespace child_launch

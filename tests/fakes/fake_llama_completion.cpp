@@ -1,0 +1,304 @@
+// Stands in for llama-completion in tests. It does what a script tells it,
+// one command a line, so that a test can produce exactly the output, pauses,
+// signals and exit it needs.
+//
+// Environment:
+//   FAKE_LLAMA_SCRIPT       path of the script file
+//   FAKE_LLAMA_SCRIPT_TEXT  the script itself (used when no file is given)
+//   FAKE_LLAMA_RECORD       file to which every run appends one JSON line:
+//                           {"program":..., "args":[...], "prompt":<text of
+//                           the file after -f, or null>, "cwd":...}
+//
+// Script lines (empty lines and lines starting with # are skipped):
+//   [run]              the following lines run for a generation (the default)
+//   [version]          the following lines run when argv[1] is --version;
+//                      without this section --version prints a version text
+//                      to standard error and exits 0
+//   out <text>         one write of <text> to standard output
+//   err <text>         one write of <text> to standard error
+//                      <text> understands \n \r \t \\ \0 and \xHH, so a test
+//                      can write half a UTF-8 sequence or invalid bytes
+//   bulk out|err <n>   n bytes, byte i being i % 251, in writes of 4096
+//   sleep <ms>
+//   exit <code>
+//   signal <n>         dies of signal n (its default action is restored)
+//   ignore-sigterm
+//   hang               sleeps until killed
+//   echo-stdin         copies standard input to standard output until EOF
+//   cwd                writes the working directory and a newline
+//   env <NAME>         writes the variable's value (or "(unset)") and a newline
+//   fds                writes the open descriptors, space separated, a newline
+//   prompt             writes the prompt file's content
+// A write that fails ends the program with status 98. The end of the
+// script ends it with status 0.
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+std::string g_promptPath;
+
+void writeAll(int fd, const std::string &bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            ::_exit(98);
+        done += size_t(n);
+    }
+}
+
+void sleepMs(long ms)
+{
+    timespec left{ms / 1000, (ms % 1000) * 1000000L};
+    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+bool readFile(const std::string &path, std::string &out)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    out = buffer.str();
+    return true;
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+std::string unescape(const std::string &text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            out += text[i];
+            continue;
+        }
+        const char c = text[++i];
+        switch (c) {
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
+        case '0': out += '\0'; break;
+        case 'x':
+            if (i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
+                out += char(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+                i += 2;
+            } else {
+                out += "\\x";
+            }
+            break;
+        default: out += c; break;
+        }
+    }
+    return out;
+}
+
+std::string jsonString(const std::string &text)
+{
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += char(c);
+        }
+    }
+    return out + "\"";
+}
+
+void record(const char *path, int argc, char **argv)
+{
+    std::string line = "{\"program\":" + jsonString(argv[0]) + ",\"args\":[";
+    for (int i = 1; i < argc; ++i)
+        line += (i > 1 ? "," : "") + jsonString(argv[i]);
+    line += "],\"prompt\":";
+    std::string prompt;
+    line += !g_promptPath.empty() && readFile(g_promptPath, prompt) ? jsonString(prompt) : "null";
+    char cwd[4096];
+    line += ",\"cwd\":" + jsonString(::getcwd(cwd, sizeof cwd) ? cwd : "") + "}\n";
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        std::fprintf(stderr, "fake_llama_completion: cannot record to %s: %s\n", path, std::strerror(errno));
+        ::_exit(97);
+    }
+    writeAll(fd, line); // one write: whole lines even when runs overlap
+    ::close(fd);
+}
+
+std::vector<std::string> scriptLines()
+{
+    std::string text;
+    if (const char *path = std::getenv("FAKE_LLAMA_SCRIPT"); path && *path) {
+        if (!readFile(path, text)) {
+            std::fprintf(stderr, "fake_llama_completion: cannot read script %s\n", path);
+            ::_exit(96);
+        }
+    } else if (const char *inline_ = std::getenv("FAKE_LLAMA_SCRIPT_TEXT")) {
+        text = inline_;
+    }
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+void writeBulk(int fd, long long count)
+{
+    std::string chunk;
+    for (long long i = 0; i < count;) {
+        chunk.clear();
+        for (int j = 0; j < 4096 && i < count; ++j, ++i)
+            chunk += char(i % 251);
+        writeAll(fd, chunk);
+    }
+}
+
+void listDescriptors()
+{
+    DIR *dir = ::opendir("/proc/self/fd");
+    if (!dir) {
+        writeAll(1, "unknown\n");
+        return;
+    }
+    std::string out;
+    while (const dirent *entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == ::dirfd(dir))
+            continue;
+        out += (out.empty() ? "" : " ") + std::string(entry->d_name);
+    }
+    ::closedir(dir);
+    writeAll(1, out + "\n");
+}
+
+// Runs one command; returns false for an unknown one.
+bool execute(const std::string &command, const std::string &rest)
+{
+    if (command == "out") {
+        writeAll(1, unescape(rest));
+    } else if (command == "err") {
+        writeAll(2, unescape(rest));
+    } else if (command == "bulk") {
+        const auto space = rest.find(' ');
+        const std::string stream = rest.substr(0, space);
+        const long long count = space == std::string::npos ? 0 : std::atoll(rest.c_str() + space + 1);
+        writeBulk(stream == "err" ? 2 : 1, count);
+    } else if (command == "sleep") {
+        sleepMs(std::atol(rest.c_str()));
+    } else if (command == "exit") {
+        ::_exit(std::atoi(rest.c_str()));
+    } else if (command == "signal") {
+        const int sig = std::atoi(rest.c_str());
+        std::signal(sig, SIG_DFL);
+        std::raise(sig);
+        ::_exit(95); // the signal did not end us
+    } else if (command == "ignore-sigterm") {
+        std::signal(SIGTERM, SIG_IGN);
+    } else if (command == "hang") {
+        for (;;)
+            ::pause();
+    } else if (command == "echo-stdin") {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::read(0, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            writeAll(1, std::string(buffer, size_t(n)));
+        }
+    } else if (command == "cwd") {
+        char cwd[4096];
+        writeAll(1, std::string(::getcwd(cwd, sizeof cwd) ? cwd : "?") + "\n");
+    } else if (command == "env") {
+        const char *value = std::getenv(rest.c_str());
+        writeAll(1, std::string(value ? value : "(unset)") + "\n");
+    } else if (command == "fds") {
+        listDescriptors();
+    } else if (command == "prompt") {
+        std::string prompt;
+        if (!g_promptPath.empty() && readFile(g_promptPath, prompt))
+            writeAll(1, prompt);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "-f") == 0)
+            g_promptPath = argv[i + 1];
+    }
+    if (const char *path = std::getenv("FAKE_LLAMA_RECORD"); path && *path)
+        record(path, argc, argv);
+
+    const bool versionRun = argc > 1 && std::strcmp(argv[1], "--version") == 0;
+    const std::vector<std::string> lines = scriptLines();
+    bool hasVersionSection = false;
+    for (const std::string &line : lines)
+        hasVersionSection = hasVersionSection || line == "[version]";
+    if (versionRun && !hasVersionSection) {
+        writeAll(2, "version: 0 (fake)\nbuilt with fake toolchain for testing\n");
+        return 0;
+    }
+
+    std::string section = "[run]";
+    for (const std::string &line : lines) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        if (line == "[run]" || line == "[version]") {
+            section = line;
+            continue;
+        }
+        if ((section == "[version]") != versionRun)
+            continue;
+        const auto space = line.find(' ');
+        const std::string command = line.substr(0, space);
+        const std::string rest = space == std::string::npos ? std::string() : line.substr(space + 1);
+        if (!execute(command, rest)) {
+            std::fprintf(stderr, "fake_llama_completion: unknown command: %s\n", line.c_str());
+            return 2;
+        }
+    }
+    return 0;
+}
