@@ -60,16 +60,20 @@ void LlamaCPPManager::generateResponse(const QString &prompt, const QUuid &sessi
                    logging::priv(kept[i].content));
     }
 
+    // The transcript, with the text of the newest message's attachments, is
+    // built when the run's turn comes on the process queue: reading a file
+    // may take a converter 30 seconds, which must not freeze the window.
     const AttachmentTextFunction attachmentText =
         m_attachmentText ? m_attachmentText
                          : AttachmentTextFunction([](const AttachedFile &file) { return extractAttachmentText(file); });
-    const QString transcript = buildTranscript(prompt, kept, attachmentText);
-    qCInfo(lcLlamaCPP, "Final prompt length: %lld characters", qint64(graphemeCount(transcript)));
-
-    GenerationRequest request{*m_currentModel, transcript, sessionId, std::move(onPartial), std::move(onComplete),
+    GenerationRequest request{*m_currentModel, QString(), sessionId, std::move(onPartial), std::move(onComplete),
                               QString::fromLatin1(kGenerationStoppedText)};
     QPointer<LlamaCPPManager> self(this);
-    m_processQueue->async([self, request = std::move(request)]() mutable { runGeneration(self, std::move(request)); });
+    m_processQueue->async([self, prompt, kept, attachmentText, request = std::move(request)]() mutable {
+        request.transcript = buildTranscript(prompt, kept, attachmentText);
+        qCInfo(lcLlamaCPP, "Final prompt length: %lld characters", qint64(graphemeCount(request.transcript)));
+        runGeneration(self, std::move(request));
+    });
 }
 
 void LlamaCPPManager::stopGeneration(const std::optional<QUuid> &sessionId)

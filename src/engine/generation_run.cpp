@@ -272,10 +272,19 @@ void runGeneration(QPointer<LlamaCPPManager> engine, GenerationRequest request)
     const QString prompt =
         fitPromptToBudget(request.transcript, Preferences().string(QString::fromLatin1(prefkeys::kSystemPrompt)));
     const QString promptPath = promptFilePath(request.sessionId);
+    // Once the application is quitting no run starts any more (and nothing
+    // is reported: no one is left to show it).
+    if (!owner->noteStagedPrompt(promptPath))
+        return;
     if (const auto error = stagePromptFile(promptPath, prompt)) {
+        owner->forgetStagedPrompt(promptPath);
         report(QStringLiteral("Error: Could not stage prompt file — ") + *error);
         return;
     }
+    auto removePrompt = [owner, promptPath] {
+        QFile::remove(promptPath);
+        owner->forgetStagedPrompt(promptPath);
+    };
 
     // 3. Register the process for the conversation, then launch it.
     auto process = std::make_shared<ChildProcess>();
@@ -310,7 +319,7 @@ void runGeneration(QPointer<LlamaCPPManager> engine, GenerationRequest request)
 
     if (!process->start()) {
         owner->unregisterProcess(request.sessionId, process.get());
-        QFile::remove(promptPath);
+        removePrompt();
         owner->takeCancelMark(request.sessionId);
         report(QStringLiteral("Error: ") + process->errorString());
         return;
@@ -347,7 +356,7 @@ void runGeneration(QPointer<LlamaCPPManager> engine, GenerationRequest request)
     qCInfo(lcLlamaCPP, "Response preview: %s", logging::priv(cleaned));
 
     const int remaining = owner->unregisterProcess(request.sessionId, process.get());
-    QFile::remove(promptPath);
+    removePrompt();
     qCInfo(lcLlamaCPP, "Closed llama.cpp process for session: %s", qPrintable(logging::shortId(idText)));
     qCInfo(lcLlamaCPP, "Remaining active session processes: %d", remaining);
     const bool stoppedByRequest = owner->takeCancelMark(request.sessionId);

@@ -5,6 +5,7 @@
 #include "platform/paths.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QPointer>
 
@@ -25,8 +26,8 @@ LlamaCPPManager::LlamaCPPManager(QObject *parent, EngineTimings timings)
     // No llama-completion may outlive the application: stop them all when it
     // is about to quit.
     if (auto *app = QCoreApplication::instance())
-        m_quitConnection = connect(app, &QCoreApplication::aboutToQuit, this, &LlamaCPPManager::stopAllSessions,
-                                   Qt::DirectConnection);
+        m_quitConnection = connect(app, &QCoreApplication::aboutToQuit, this,
+                                   &LlamaCPPManager::applicationWillTerminate, Qt::DirectConnection);
 }
 
 LlamaCPPManager::~LlamaCPPManager()
@@ -185,6 +186,31 @@ void LlamaCPPManager::stopAllSessions()
         m_currentProcess.reset();
     }
     qCInfo(lcLlamaCPP, "All session processes stopped");
+}
+
+void LlamaCPPManager::applicationWillTerminate()
+{
+    m_terminating = true;
+    stopAllSessions();
+    std::lock_guard lock(m_stagedLock);
+    for (const QString &path : std::as_const(m_stagedPrompts))
+        QFile::remove(path);
+    m_stagedPrompts.clear();
+}
+
+bool LlamaCPPManager::noteStagedPrompt(const QString &path)
+{
+    std::lock_guard lock(m_stagedLock);
+    if (m_terminating)
+        return false;
+    m_stagedPrompts.insert(path);
+    return true;
+}
+
+void LlamaCPPManager::forgetStagedPrompt(const QString &path)
+{
+    std::lock_guard lock(m_stagedLock);
+    m_stagedPrompts.remove(path);
 }
 
 void LlamaCPPManager::setInstallingLlamaCPP(bool value)

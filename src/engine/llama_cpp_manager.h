@@ -10,6 +10,7 @@
 #include <QString>
 #include <QUuid>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -111,6 +112,16 @@ public:
     // Sends SIGTERM to every running process and forgets them all.
     void stopAllSessions();
 
+    // The application is quitting: stop every process, remove the staged
+    // prompts, and start no further run.
+    void applicationWillTerminate();
+    bool isTerminating() const { return m_terminating.load(); }
+
+    // Staged prompt files of running requests, removed at quit if their run
+    // could not remove them itself. Return false once quitting has begun.
+    bool noteStagedPrompt(const QString &path);
+    void forgetStagedPrompt(const QString &path);
+
     SerialQueue &processQueue() { return *m_processQueue; }
 
     // Published fields.
@@ -177,4 +188,7 @@ private:
     std::mutex m_cancelledLock;
 
     QMetaObject::Connection m_quitConnection;
+    std::atomic<bool> m_terminating{false};
+    std::mutex m_stagedLock;
+    QSet<QString> m_stagedPrompts;
 };

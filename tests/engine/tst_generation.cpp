@@ -109,6 +109,7 @@ private slots:
     void silentProcessIsEnded();
     void requestsRunOneAfterAnother();
     void stopAllLeavesNoMark();
+    void quittingStopsTheRunAndRemovesThePrompt();
     void gpuLayers_data();
     void gpuLayers();
 };
@@ -376,6 +377,27 @@ void TestGeneration::stopAllLeavesNoMark()
     h.engine.loadModel(h.model);
     QVERIFY(finished(outcome));
     QCOMPARE(outcome->completions, QStringList{QStringLiteral("Error: model loading")});
+}
+
+void TestGeneration::quittingStopsTheRunAndRemovesThePrompt()
+{
+    Harness h;
+    h.script("out partial\nsleep 5000\n");
+    const QUuid session = QUuid::createUuid();
+    auto running = h.ask(QStringLiteral("first"), session);
+    auto queued = h.ask(QStringLiteral("second"));
+    QVERIFY(waitUntil([&] { return !running->partials.isEmpty(); }));
+    QVERIFY(QFile::exists(promptFilePath(session)));
+
+    QVERIFY(QMetaObject::invokeMethod(QCoreApplication::instance(), "aboutToQuit", Qt::DirectConnection));
+    QVERIFY(!QFile::exists(promptFilePath(session)));
+    QVERIFY(finished(running, 3000)); // SIGTERM ended it
+    QCOMPARE(running->completions, QStringList{QStringLiteral("partial")});
+    h.engine.processQueue().sync([] {});
+    QTest::qWait(50);
+    QCOMPARE(h.runs().size(), 1); // the queued request never started
+    QVERIFY(!queued->done());
+    QCOMPARE(QDir(h.home.runtimeDir()).entryList(QDir::Files), QStringList());
 }
 
 void TestGeneration::gpuLayers_data()
