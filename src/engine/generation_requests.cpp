@@ -47,6 +47,8 @@ void LlamaCPPManager::generateResponse(const QString &prompt, const QUuid &sessi
         return;
     }
     qCInfo(lcLlamaCPP, "Starting generation, prompt length %lld", qint64(graphemeCount(prompt)));
+    // A stop that came before this request cannot be meant for it.
+    takeCancelMark(sessionId);
 
     const QList<ChatMessage> kept = keptHistory(messages);
     qCInfo(lcLlamaCPP, "Session ID: %s", qPrintable(logging::shortId(canonicalUuid(sessionId))));

@@ -256,6 +256,13 @@ void runGeneration(QPointer<LlamaCPPManager> engine, GenerationRequest request)
         });
     };
 
+    // A request stopped while it waited for its turn is not run at all: no
+    // one is waiting for its reply, and it would hold up the others.
+    if (owner->takeCancelMark(request.sessionId)) {
+        report(request.stopText);
+        return;
+    }
+
     // 1. The program and the model.
     QString executable = owner->findLlamaCompletion().value_or(
         paths::dataDirectory() + QStringLiteral("/llama.cpp/build/bin/llama-completion"));
@@ -326,6 +333,10 @@ void runGeneration(QPointer<LlamaCPPManager> engine, GenerationRequest request)
     }
     process->closeStandardInput();
     output.touch();
+    // A stop between registration and launch found no running process to
+    // signal; it only left its mark. Act on it now.
+    if (owner->hasCancelMark(request.sessionId))
+        owner->stopGeneration(request.sessionId);
 
     // 4. Wait for the end, watching for silence.
     {

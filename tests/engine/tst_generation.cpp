@@ -110,6 +110,7 @@ private slots:
     void requestsRunOneAfterAnother();
     void stopAllLeavesNoMark();
     void quittingStopsTheRunAndRemovesThePrompt();
+    void stopMarksBelongToTheRequestsTheyFollow();
     void gpuLayers_data();
     void gpuLayers();
 };
@@ -398,6 +399,28 @@ void TestGeneration::quittingStopsTheRunAndRemovesThePrompt()
     QCOMPARE(h.runs().size(), 1); // the queued request never started
     QVERIFY(!queued->done());
     QCOMPARE(QDir(h.home.runtimeDir()).entryList(QDir::Files), QStringList());
+}
+
+void TestGeneration::stopMarksBelongToTheRequestsTheyFollow()
+{
+    Harness h;
+    const QUuid a = QUuid::createUuid(), b = QUuid::createUuid();
+    // a stop that came before any request leaves the next one alone
+    h.engine.stopGeneration(b);
+    h.script("out busy\nsleep 300\n");
+    auto first = h.ask(QStringLiteral("first"), a);
+    auto queued = h.ask(QStringLiteral("second"), b);
+    auto another = h.ask(QStringLiteral("third"), QUuid::createUuid());
+    QVERIFY(waitUntil([&] { return !first->partials.isEmpty(); }));
+    // stopped while waiting for its turn: never launched
+    h.engine.stopGeneration(b);
+    QVERIFY(finished(another));
+    QVERIFY(finished(queued));
+    QCOMPARE(queued->completions, QStringList{QStringLiteral("Generation stopped by user.")});
+    QCOMPARE(first->completions, QStringList{QStringLiteral("busy")});
+    QCOMPARE(another->completions, QStringList{QStringLiteral("busy")});
+    QCOMPARE(h.runs().size(), 2);
+    QVERIFY(!h.engine.hasCancelMark(b));
 }
 
 void TestGeneration::gpuLayers_data()
