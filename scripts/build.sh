@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Configures and builds Quorvane into ./build (tests and benchmarks included).
+# Extra arguments go to the CMake configure step.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -7,5 +8,5 @@ launcher=()
 if command -v ccache >/dev/null 2>&1; then
     launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" "$@" >/dev/null
 cmake --build build -j"$(nproc)"

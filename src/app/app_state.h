@@ -75,6 +75,41 @@ public:
     Q_INVOKABLE void updateSystemPrompt(const QString &prompt);
     Q_INVOKABLE void setAppearanceMode(Quorvane::AppearanceMode mode);
 
+    // Conversations (main thread). selectSession prefers the stored copy of
+    // a conversation with the same id over the argument.
+    Q_INVOKABLE void createNewChat();
+    void selectSession(const ChatSession &session);
+    Q_INVOKABLE void selectSessionById(const QString &id);
+    // Titles the current conversation from its first user message (only
+    // while its title is still "New Chat").
+    void updateTitleFromFirstMessage(const QString &text);
+    // Stops the conversation's reply and removes it, with its file.
+    void deleteSession(const ChatSession &session);
+    Q_INVOKABLE void deleteSessionById(const QString &id);
+    // The conversations whose title contains the text, ignoring letter case
+    // as the user's locale does; all of them for an empty text.
+    QList<ChatSession> filteredSessions(const QString &searchText) const;
+
+    // The chat turn (main thread).
+    // Appends a message to the current conversation and saves it.
+    void addMessage(const ChatMessage &message);
+    // Asks the engine for a reply in the current conversation.
+    void startGeneration(const QString &prompt);
+    // The engine's partial output and final output for conversation sid.
+    void appendStreamChunk(const QUuid &sid, const QString &piece);
+    void finishGeneration(const QUuid &sid, const QString &output);
+    // Marks the current conversation as waiting for a reply and decides how
+    // to answer: now, after the model is loaded, or with a notice.
+    void beginReply(const QString &content);
+    // The stop button: stops the current conversation's reply and keeps
+    // what had streamed.
+    Q_INVOKABLE void stopCurrentReply();
+    bool isGenerating(const QUuid &sid) const { return m_sessionTypingState.value(sid, false); }
+    Q_INVOKABLE bool isCurrentSessionGenerating() const
+    {
+        return m_currentSession && isGenerating(m_currentSession->id);
+    }
+
     // Conversation files that could not be read at start-up; they are left
     // on disk and never pruned.
     const QSet<QString> &unreadableSessionFiles() const { return m_unreadableSessionFiles; }
@@ -89,10 +124,20 @@ signals:
     void chatSessionsChanged();
     void currentSessionChanged();
     void sessionStateChanged(const QUuid &sessionId);
+    // The message field should take the keyboard focus.
+    void messageFieldFocusRequested();
     void systemPromptChanged();
     void appearanceModeChanged();
 
 private:
+    enum class Notice { StillDownloading, LoadingFailed };
+    void postNotice(const QUuid &sid, Notice notice, const AIModel &model);
+    // Appends a message to conversation sid (and to the shown messages when
+    // it is the current one) and saves it; false when it no longer exists.
+    bool appendToSession(const QUuid &sid, const ChatMessage &message);
+    void startGenerationFor(const QUuid &sid, const QString &prompt);
+    void clearReplyState(const QUuid &sid);
+    void setCurrent(const std::optional<ChatSession> &session);
     void setAsideUnreadableModels(const QByteArray &bytes);
     bool writeSession(const ChatSession &session);
     // Writes every conversation; true when each one was written.
