@@ -28,6 +28,7 @@ AppState::AppState(LlamaCPPManager &engine, QObject *parent)
     // A program that is present and executable counts as verified until the
     // verification run says otherwise.
     m_engine.setLlamaCPPVerified(m_engine.isLlamaCPPInstalled());
+    ensureLlamaCPPReady();
 }
 
 AppState::~AppState() = default;

@@ -11,9 +11,10 @@
 #include <QString>
 #include <QUuid>
 
+#include <functional>
 #include <optional>
 
-class LlamaCPPManager;
+#include "engine/llama_cpp_manager.h"
 
 // The one observable application state: the model library and the selected
 // model, the conversations and the current one, the per-conversation reply
@@ -74,6 +75,16 @@ public:
     void saveSession(const ChatSession &session);
     Q_INVOKABLE void updateSystemPrompt(const QString &prompt);
     Q_INVOKABLE void setAppearanceMode(Quorvane::AppearanceMode mode);
+
+    // llama-completion at start-up and on Try Again: verify, verify once
+    // more, then install; the verdict shows in the engine's fields.
+    Q_INVOKABLE void ensureLlamaCPPReady();
+    // Runs the installer unless one runs already.
+    void installLlamaCPP();
+    void handleInstallResult(bool success, const std::optional<QString> &message);
+    // What installLlamaCPP runs; it reports through the completion.
+    using Installer = std::function<void(InstallCompletion)>;
+    void setInstaller(Installer installer) { m_installer = std::move(installer); }
 
     // Conversations (main thread). selectSession prefers the stored copy of
     // a conversation with the same id over the argument.
@@ -144,6 +155,7 @@ private:
     bool writeAllSessions();
 
     LlamaCPPManager &m_engine;
+    Installer m_installer;
     Preferences m_preferences;
     SessionsStore m_store;
 

@@ -26,7 +26,13 @@ struct EngineTimings {
     std::chrono::milliseconds silenceLimit{60000}; // a run silent this long is ended
     std::chrono::milliseconds watchdogPoll{2000};  // how often silence is checked
     std::chrono::milliseconds killGrace{3000};     // SIGTERM to SIGKILL, for silent runs and stops
+    std::chrono::milliseconds verificationLimit{120000}; // a --version run that takes longer fails
+    std::chrono::milliseconds warmUpLimit{180000};       // the first run after installing
 };
+
+// How every installer and the verification end: success, or failure with
+// the reason the user sees. Always called on the main thread.
+using InstallCompletion = std::function<void(bool success, const std::optional<QString> &message)>;
 
 // The inference engine. It links no inference library: it drives the
 // llama-completion program as a child process, one generation at a time on
@@ -93,6 +99,13 @@ public:
     void setAttachmentTextFunction(AttachmentTextFunction f) { m_attachmentText = std::move(f); }
 
     const EngineTimings &timings() const { return m_timings; }
+
+    // Runs the installed program with --version on the process queue and
+    // judges it. The completion gets the verdict on the main thread.
+    void verifyLlamaCPPInstallation(InstallCompletion completion);
+    // The first run after installing, which may be slow; blocks the calling
+    // (installer) thread. Failures are only logged.
+    void warmUpBinary(const QString &path);
 
     // Path of the llama-completion executable, or nullopt. Only existence is
     // checked, not the execute permission.
