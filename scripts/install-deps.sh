@@ -6,6 +6,9 @@ set -euo pipefail
 packages=(
     # toolchain
     build-essential cmake git ccache pkg-config
+    # fetching the llama.cpp sources of the tests through npm (the npm client
+    # itself is installed by scripts/build-llama-completion.sh when missing)
+    ca-certificates
     # Qt 6.4: Core, Gui, Qml, Quick, QuickControls2, Network, Test
     qt6-base-dev qt6-declarative-dev libgl-dev qt6-qpa-plugins
     qml6-module-qtqml qml6-module-qtqml-workerscript qml6-module-qtquick
