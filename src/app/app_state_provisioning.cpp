@@ -6,6 +6,17 @@
 
 #include <QPointer>
 
+namespace {
+
+void markVerified(LlamaCPPManager *engine, const char *logLine)
+{
+    engine->setLlamaCPPVerified(true);
+    engine->setLlamaCPPSetupError(std::nullopt);
+    qCInfo(lcAppState, "%s", logLine);
+}
+
+} // namespace
+
 void AppState::ensureLlamaCPPReady()
 {
     if (!m_engine.isLlamaCPPInstalled()) {
@@ -19,18 +30,14 @@ void AppState::ensureLlamaCPPReady()
     LlamaCPPManager *engine = &m_engine;
     m_engine.verifyLlamaCPPInstallation([self, engine](bool ok, const std::optional<QString> &message) {
         if (ok) {
-            engine->setLlamaCPPVerified(true);
-            engine->setLlamaCPPSetupError(std::nullopt);
-            qCInfo(lcAppState, "llama.cpp verified ✓");
+            markVerified(engine, "llama.cpp verified ✓");
             return;
         }
         qCInfo(lcAppState, "Verification failed (%s) — retrying once",
                qPrintable(message.value_or(QStringLiteral("unknown"))));
         engine->verifyLlamaCPPInstallation([self, engine](bool ok, const std::optional<QString> &message) {
             if (ok) {
-                engine->setLlamaCPPVerified(true);
-                engine->setLlamaCPPSetupError(std::nullopt);
-                qCInfo(lcAppState, "llama.cpp verified on retry");
+                markVerified(engine, "llama.cpp verified on retry");
                 return;
             }
             qCInfo(lcAppState, "Retry failed (%s) — reinstalling",
@@ -74,9 +81,7 @@ void AppState::handleInstallResult(bool success, const std::optional<QString> &m
     LlamaCPPManager *engine = &m_engine;
     m_engine.verifyLlamaCPPInstallation([engine](bool ok, const std::optional<QString> &message) {
         if (ok) {
-            engine->setLlamaCPPVerified(true);
-            engine->setLlamaCPPSetupError(std::nullopt);
-            qCInfo(lcAppState, "llama.cpp installed and verified ✓");
+            markVerified(engine, "llama.cpp installed and verified ✓");
             return;
         }
         engine->setLlamaCPPVerified(false);

@@ -4,6 +4,7 @@
 #include "engine/llama_cpp_manager.h"
 #include "engine/prompt_assembly.h"
 #include "engine/response_cleaning.h"
+#include "platform/child_launch.h"
 #include "platform/child_process.h"
 #include "platform/logging.h"
 #include "platform/main_thread.h"
@@ -89,18 +90,11 @@ std::optional<QString> stagePromptFile(const QString &path, const QString &promp
         return QString::fromLocal8Bit(strerror(errno));
     ::fchmod(fd, 0600);
     const QByteArray bytes = prompt.toUtf8();
-    qsizetype written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const QString error = QString::fromLocal8Bit(strerror(errno));
-            ::close(fd);
-            ::unlink(tempName.constData());
-            return error;
-        }
-        written += n;
+    if (!child_launch::writeAll(fd, bytes.constData(), size_t(bytes.size()))) {
+        const QString error = QString::fromLocal8Bit(strerror(errno));
+        ::close(fd);
+        ::unlink(tempName.constData());
+        return error;
     }
     if (::close(fd) != 0 || ::rename(tempName.constData(), finalName.constData()) != 0) {
         const QString error = QString::fromLocal8Bit(strerror(errno));

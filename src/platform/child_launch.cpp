@@ -25,6 +25,20 @@ extern char **environ;
 
 namespace child_launch {
 
+bool writeAll(int fd, const char *data, size_t size)
+{
+    size_t written = 0;
+    while (written < size) {
+        const ssize_t n = ::write(fd, data + written, size - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        written += size_t(n);
+    }
+    return true;
+}
+
 namespace {
 
 // Descriptors handed to a child must not be 0, 1 or 2 (a parent without

@@ -38,6 +38,9 @@ private:
     int m_fd = -1;
 };
 
+// Writes all of data, retrying on EINTR. False on failure, errno telling why.
+bool writeAll(int fd, const char *data, size_t size);
+
 // A pipe whose ends are close-on-exec and not 0, 1 or 2.
 bool makePipe(Fd &readEnd, Fd &writeEnd);
 // The null device, opened close-on-exec, not as 0, 1 or 2.

@@ -357,18 +357,7 @@ bool ChildProcess::writeToStandardInput(const QByteArray &bytes)
     sigpending(&pending);
     const bool alreadyPending = sigismember(&pending, SIGPIPE);
 #endif
-    bool ok = true;
-    qsizetype written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        written += n;
-    }
+    const bool ok = child_launch::writeAll(fd, bytes.constData(), size_t(bytes.size()));
 #if !defined(F_SETNOSIGPIPE)
     if (!ok && errno == EPIPE && !alreadyPending) {
         const timespec now{};
