@@ -20,11 +20,15 @@ tarball="node-llama-cpp-3.21.1.tgz"
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/quorvane-dev"
 src="$cache/llama.cpp"
 bin="$src/build/bin/llama-completion"
-stamp="$cache/llama-completion.built"
+# Bumped whenever what is built changes, so that a cached build is redone.
+stamp="$cache/llama-build-2.built"
 
-# Same configure flags as the application's own source build, so that the
-# compiler cache filled here serves that build too.
-cmake_flags=(-DCMAKE_BUILD_TYPE=Release -DGGML_NATIVE=ON -DLLAMA_BUILD_TESTS=OFF -DLLAMA_BUILD_EXAMPLES=OFF)
+# Same configure flags as the application's own source build, and every target
+# it builds, so that the compiler cache filled here serves that build too.
+# The libraries are found beside the programs ($ORIGIN), as in the published
+# release archives, so that the folder can be packed into one for the tests.
+cmake_flags=(-DCMAKE_BUILD_TYPE=Release -DGGML_NATIVE=ON -DLLAMA_BUILD_TESTS=OFF -DLLAMA_BUILD_EXAMPLES=OFF
+             -DCMAKE_BUILD_RPATH_USE_ORIGIN=ON)
 
 log() { echo "build-llama-completion: $*" >&2; }
 
@@ -78,10 +82,10 @@ export CCACHE_BASEDIR="${CCACHE_BASEDIR:-/}"
 command -v ccache >/dev/null 2>&1 || log "ccache not found; building without it"
 
 jobs="$(nproc)"
-log "building llama-completion with $jobs jobs (log: $cache/build.log)"
+log "building llama.cpp with $jobs jobs (log: $cache/build.log)"
 start=$SECONDS
 if ! { cmake -S "$src" -B "$src/build" "${cmake_flags[@]}" &&
-       cmake --build "$src/build" --config Release --target llama-completion -j"$jobs"; } \
+       cmake --build "$src/build" --config Release -j"$jobs"; } \
        >"$cache/build.log" 2>&1; then
     tail -n 40 "$cache/build.log" >&2
     log "build failed"

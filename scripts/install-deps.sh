@@ -20,6 +20,8 @@ packages=(
     fonts-dejavu-core fonts-material-design-icons-iconfont
     # attachment text: PDF, documents, binary strings
     libpoppler-cpp-dev poppler-utils pandoc antiword catdoc binutils
+    # loopback HTTP server of the download and installation tests
+    nginx-light
 )
 
 missing=()

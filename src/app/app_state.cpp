@@ -4,8 +4,10 @@
 #include "engine/llama_cpp_manager.h"
 #include "platform/logging.h"
 
-AppState::AppState(LlamaCPPManager &engine, QObject *parent)
-    : QObject(parent), m_engine(engine), m_store(SessionsStore::standard())
+AppState::AppState(LlamaCPPManager &engine, QObject *parent) : AppState(engine, Installer(), parent) {}
+
+AppState::AppState(LlamaCPPManager &engine, Installer installer, QObject *parent)
+    : QObject(parent), m_engine(engine), m_installer(std::move(installer)), m_store(SessionsStore::standard())
 {
     // Settings the screens show.
     m_systemPrompt = m_preferences.string(QString::fromLatin1(prefkeys::kSystemPrompt))

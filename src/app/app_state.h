@@ -35,8 +35,15 @@ class AppState : public QObject {
                    appearanceModeChanged)
 
 public:
-    // Runs the start-up sequence against the given engine.
+    // What installs llama-completion when it is missing or broken (the
+    // application passes LlamaInstaller's prebuilt install); it reports
+    // through the completion.
+    using Installer = std::function<void(InstallCompletion)>;
+
+    // Runs the start-up sequence against the given engine. Without an
+    // installer a missing program ends as a setup error.
     explicit AppState(LlamaCPPManager &engine, QObject *parent = nullptr);
+    AppState(LlamaCPPManager &engine, Installer installer, QObject *parent = nullptr);
     ~AppState() override;
 
     LlamaCPPManager &engine() const { return m_engine; }
@@ -82,8 +89,6 @@ public:
     // Runs the installer unless one runs already.
     void installLlamaCPP();
     void handleInstallResult(bool success, const std::optional<QString> &message);
-    // What installLlamaCPP runs; it reports through the completion.
-    using Installer = std::function<void(InstallCompletion)>;
     void setInstaller(Installer installer) { m_installer = std::move(installer); }
 
     // Conversations (main thread). selectSession prefers the stored copy of

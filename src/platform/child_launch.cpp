@@ -117,6 +117,8 @@ enum { StageStreams = 1, StageDirectory, StageExec };
     }
     if (plan.directory && ::chdir(plan.directory) != 0)
         childFail(reportFd, StageDirectory);
+    if (plan.newProcessGroup)
+        ::setpgid(0, 0);
 #if defined(SYS_close_range)
     // Whatever another part of the application opened without O_CLOEXEC.
     ::syscall(SYS_close_range, 3U, ~0U, 4U /* CLOSE_RANGE_CLOEXEC */);
@@ -257,6 +259,10 @@ LaunchOutcome launchChild(const LaunchPlan &plan)
 #if defined(POSIX_SPAWN_CLOEXEC_DEFAULT)
     flags |= POSIX_SPAWN_CLOEXEC_DEFAULT; // only the three streams reach the child
 #endif
+    if (plan.newProcessGroup) {
+        flags |= POSIX_SPAWN_SETPGROUP;
+        posix_spawnattr_setpgroup(&attributes, 0);
+    }
     posix_spawnattr_setflags(&attributes, flags);
     for (int i = 0; i < 3; ++i) {
         if (plan.streams[i] >= 0)

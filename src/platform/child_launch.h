@@ -52,6 +52,7 @@ struct LaunchPlan {
     char *const *envp = nullptr; // null: our environment
     const char *directory = nullptr;
     int streams[3] = {-1, -1, -1}; // placed at 0, 1, 2; -1 keeps ours
+    bool newProcessGroup = false;  // the child leads a process group of its own
 };
 
 struct LaunchOutcome {

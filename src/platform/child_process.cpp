@@ -237,6 +237,7 @@ bool ChildProcess::start()
             }
             break;
         case StreamMode::Inherit:
+        case StreamMode::Merged:
             break;
         }
     }
@@ -278,6 +279,9 @@ bool ChildProcess::start()
     plan.directory = m_workingDirectory.isEmpty() ? nullptr : directory.constData();
     for (int i = 0; i < 3; ++i)
         plan.streams[i] = childEnd[i].get();
+    if (m_modes[2] == StreamMode::Merged)
+        plan.streams[2] = plan.streams[1];
+    plan.newProcessGroup = m_ownProcessGroup;
 
     const LaunchOutcome outcome = launchChild(plan);
     for (Fd &fd : childEnd) // only the child holds them now, so end of stream can come
@@ -391,7 +395,7 @@ void ChildProcess::sendSignal(int signalNumber)
 {
     std::lock_guard lock(m_state->mutex);
     if (m_state->started && !m_state->reaped && m_state->pid > 0)
-        ::kill(m_state->pid, signalNumber);
+        ::kill(m_ownProcessGroup ? -m_state->pid : m_state->pid, signalNumber);
 }
 
 void ChildProcess::terminate() { sendSignal(SIGTERM); }

@@ -25,7 +25,9 @@
 // Destroying the object while the child runs kills it (SIGKILL) and reaps it.
 class ChildProcess : public ProcessHandle {
 public:
-    enum class StreamMode { Pipe, Null, Inherit };
+    // Merged is for the standard error only: it goes into the standard
+    // output's pipe (or wherever the standard output goes).
+    enum class StreamMode { Pipe, Null, Inherit, Merged };
     enum class Channel { StandardOutput, StandardError };
     // Numbered as the logs show the exit reason.
     enum class ExitReason { None = 0, Exit = 1, Signal = 2 };
@@ -50,6 +52,9 @@ public:
     void setStandardInput(StreamMode mode) { m_modes[0] = mode; }
     void setStandardOutput(StreamMode mode) { m_modes[1] = mode; }
     void setStandardError(StreamMode mode) { m_modes[2] = mode; }
+    // The child leads a new process group, and terminate() and kill() reach
+    // the whole group (a build tool and the compilers it started).
+    void setOwnProcessGroup(bool own) { m_ownProcessGroup = own; }
     const QString &program() const { return m_program; }
     const QStringList &arguments() const { return m_arguments; }
 
@@ -133,6 +138,7 @@ private:
     QString m_workingDirectory;
     std::optional<QStringList> m_environment;
     StreamMode m_modes[3] = {StreamMode::Null, StreamMode::Pipe, StreamMode::Pipe};
+    bool m_ownProcessGroup = false;
 
     QString m_errorString;
     int m_errorNumber = 0;

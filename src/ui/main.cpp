@@ -1,6 +1,7 @@
 #include "app/app_state.h"
 #include "engine/llama_cpp_manager.h"
 #include "platform/quit_signals.h"
+#include "provisioning/llama_installer.h"
 #include "ui/ui_setup.h"
 
 #include <QGuiApplication>
@@ -21,7 +22,8 @@ int main(int argc, char *argv[])
     // The engine first, so that its quit handling is in place before any
     // generation can start; then the application state, which runs start-up.
     LlamaCPPManager &engine = LlamaCPPManager::shared();
-    AppState appState(engine);
+    LlamaInstaller installer(engine);
+    AppState appState(engine, [&installer](InstallCompletion done) { installer.installPrebuiltLlamaCPP(done); });
 
     ui::registerTypes(appState, engine);
     QQmlApplicationEngine qml;

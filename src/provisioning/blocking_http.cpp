@@ -1,0 +1,142 @@
+#include "provisioning/blocking_http.h"
+
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPointer>
+#include <QThread>
+
+#include <atomic>
+#include <future>
+
+struct BlockingHttp::Worker {
+    QThread thread;
+    QObject *context = nullptr; // lives on the thread; parent of the network manager
+    QNetworkAccessManager *manager = nullptr;
+    std::atomic<bool> closed{false};
+};
+
+BlockingHttp::BlockingHttp() : m_worker(std::make_shared<Worker>())
+{
+    m_worker->thread.setObjectName(QStringLiteral("com.quorvane.http"));
+    m_worker->context = new QObject;
+    m_worker->context->moveToThread(&m_worker->thread);
+    QObject::connect(&m_worker->thread, &QThread::finished, m_worker->context, &QObject::deleteLater);
+    m_worker->thread.start();
+}
+
+BlockingHttp::~BlockingHttp()
+{
+    abortAll();
+    m_worker->thread.quit();
+    m_worker->thread.wait();
+}
+
+void BlockingHttp::abortAll()
+{
+    m_worker->closed = true;
+    if (QThread::currentThread() == &m_worker->thread)
+        return;
+    auto worker = m_worker;
+    QMetaObject::invokeMethod(
+        worker->context,
+        [worker] {
+            if (!worker->manager)
+                return;
+            const auto replies = worker->manager->findChildren<QNetworkReply *>();
+            for (QNetworkReply *reply : replies)
+                reply->abort();
+        },
+        Qt::BlockingQueuedConnection);
+}
+
+BlockingHttp::Response BlockingHttp::get(const QUrl &url, const Headers &headers, int silenceLimitMs,
+                                         const QString &toFile)
+{
+    Response response;
+    if (m_worker->closed) {
+        response.transportError = QStringLiteral("The request was cancelled.");
+        return response;
+    }
+    auto done = std::make_shared<std::promise<Response>>();
+    std::future<Response> result = done->get_future();
+    auto worker = m_worker;
+
+    const bool posted = QMetaObject::invokeMethod(
+        worker->context,
+        [worker, url, headers, silenceLimitMs, toFile, done] {
+            if (!worker->manager)
+                worker->manager = new QNetworkAccessManager(worker->context);
+            auto state = std::make_shared<Response>();
+            if (worker->closed) {
+                state->transportError = QStringLiteral("The request was cancelled.");
+                done->set_value(*state);
+                return;
+            }
+            std::shared_ptr<QFile> file;
+            if (!toFile.isEmpty()) {
+                file = std::make_shared<QFile>(toFile);
+                if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+                    state->fileError = file->errorString();
+                    done->set_value(*state);
+                    return;
+                }
+            }
+            QNetworkRequest request(url);
+            for (const auto &[name, value] : headers)
+                request.setRawHeader(name, value);
+            request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                                 QNetworkRequest::NoLessSafeRedirectPolicy);
+            request.setTransferTimeout(silenceLimitMs);
+            QNetworkReply *reply = worker->manager->get(request);
+
+            auto drain = [reply, state, file] {
+                const QByteArray chunk = reply->readAll();
+                if (!file) {
+                    state->body += chunk;
+                    return;
+                }
+                if (!state->fileError.isEmpty() || chunk.isEmpty())
+                    return;
+                if (file->write(chunk) != chunk.size()) {
+                    state->fileError = file->errorString();
+                    reply->abort();
+                    return;
+                }
+                state->bytesWritten += chunk.size();
+            };
+            QObject::connect(reply, &QNetworkReply::readyRead, reply, drain);
+            QObject::connect(reply, &QNetworkReply::finished, reply, [reply, state, file, done, drain, worker] {
+                drain();
+                if (file) {
+                    if (!file->flush() && state->fileError.isEmpty())
+                        state->fileError = file->errorString();
+                    file->close();
+                }
+                const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+                if (status.isValid()) {
+                    state->status = status.toInt();
+                } else if (reply->error() == QNetworkReply::OperationCanceledError && state->fileError.isEmpty()) {
+                    // aborted by us at quit, or by the silence limit
+                    state->transportError = worker->closed ? QStringLiteral("The request was cancelled.")
+                                                           : QStringLiteral("The request timed out.");
+                } else if (reply->error() != QNetworkReply::NoError && state->fileError.isEmpty()) {
+                    state->transportError = reply->errorString();
+                }
+                reply->deleteLater();
+                done->set_value(*state);
+            });
+        },
+        Qt::QueuedConnection);
+    if (!posted) {
+        response.transportError = QStringLiteral("The request was cancelled.");
+        return response;
+    }
+    try {
+        return result.get();
+    } catch (const std::future_error &) { // the network thread ended before the request ran
+        response.transportError = QStringLiteral("The request was cancelled.");
+        return response;
+    }
+}

@@ -1,0 +1,78 @@
+#pragma once
+
+#include "platform/child_process.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+#include <QTest>
+
+#include <optional>
+
+// What the installation tests build on disk: git repositories served as
+// file:// hosts, archives for the loopback server, and a way to wait for an
+// installer's single answer.
+
+// Runs a program and fails the calling test when it does not succeed.
+inline bool runOk(const QString &program, const QStringList &arguments, int timeoutMs = 600000)
+{
+    const ChildProcess::Result run = ChildProcess::run(program, arguments, timeoutMs, 1 << 20);
+    if (!run.succeeded())
+        qWarning("%s %s failed: %s %s", qPrintable(program), qPrintable(arguments.join(u' ')),
+                 qPrintable(run.error), run.standardError.constData());
+    return run.succeeded();
+}
+
+// A bare repository at hostRoot + "/ggml-org/llama.cpp.git" holding the
+// given files (path → content) in one commit, so that hostRoot as a
+// file:// URL is a source host.
+inline bool makeSourceRepository(const QString &hostRoot, const QMap<QString, QByteArray> &files)
+{
+    const QString work = hostRoot + QStringLiteral("/work");
+    for (auto it = files.begin(); it != files.end(); ++it) {
+        const QString path = work + u'/' + it.key();
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(it.value()) != it.value().size())
+            return false;
+    }
+    const QString git = QStringLiteral("/usr/bin/git");
+    const QStringList identity = {QStringLiteral("-c"), QStringLiteral("user.name=Test"), QStringLiteral("-c"),
+                                  QStringLiteral("user.email=test@localhost"), QStringLiteral("-C"), work};
+    return runOk(git, {QStringLiteral("init"), QStringLiteral("-q"), work})
+           && runOk(git, identity + QStringList{QStringLiteral("add"), QStringLiteral(".")})
+           && runOk(git, identity + QStringList{QStringLiteral("commit"), QStringLiteral("-q"), QStringLiteral("-m"),
+                                                QStringLiteral("sources")})
+           && runOk(git, {QStringLiteral("clone"), QStringLiteral("-q"), QStringLiteral("--bare"), work,
+                          hostRoot + QStringLiteral("/ggml-org/llama.cpp.git")});
+}
+
+// A CMake project that builds stand-ins for llama-completion and llama-cli
+// in a second or two.
+inline QMap<QString, QByteArray> tinySourceTree()
+{
+    return {
+        {QStringLiteral("CMakeLists.txt"),
+         "cmake_minimum_required(VERSION 3.13)\nproject(tiny C)\n"
+         "set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)\n"
+         "add_executable(llama-completion src/tool.c)\nadd_executable(llama-cli src/tool.c)\n"},
+        {QStringLiteral("src/tool.c"),
+         "#include <stdio.h>\nint main(void) { puts(\"version: 1 (tiny stand-in)\"); return 0; }\n"},
+    };
+}
+
+// The result an installer reported, once.
+struct InstallOutcome {
+    std::optional<bool> success;
+    std::optional<QString> message;
+    int calls = 0;
+    auto completion()
+    {
+        return [this](bool ok, const std::optional<QString> &text) {
+            success = ok;
+            message = text;
+            ++calls;
+        };
+    }
+};

@@ -1,0 +1,407 @@
+// Installing llama-completion: release archives from a loopback server, the
+// source build from git repositories, a CMake of our own, and the progress
+// the screens show on the way.
+#include "app/app_state.h"
+#include "common/nginx_server.h"
+#include "common/test_support.h"
+#include "install_fixtures.h"
+#include "platform/paths.h"
+#include "provisioning/install_progress.h"
+#include "provisioning/llama_installer.h"
+
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+
+namespace {
+
+QByteArray randomBytes(qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(7);
+    for (char &byte : bytes)
+        byte = char(generator.generate());
+    return bytes;
+}
+
+bool writeBytes(const QString &path, const QByteArray &bytes, bool executable = false)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        return false;
+    file.close();
+    return !executable || file.setPermissions(file.permissions() | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
+}
+
+// A gzip'ed tar of folder/top (a top folder, as the published archives have).
+bool packFolder(const QString &folder, const QString &top, const QString &archive)
+{
+    QDir().mkpath(QFileInfo(archive).path());
+    return runOk(QStringLiteral("/usr/bin/tar"), {QStringLiteral("-czf"), archive, QStringLiteral("-C"), folder, top});
+}
+
+// Processes whose command line holds marker.
+int processesWith(const QByteArray &marker)
+{
+    int count = 0;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &entry : entries) {
+        bool isPid = false;
+        entry.toInt(&isPid);
+        if (isPid && readFileBytes(QStringLiteral("/proc/%1/cmdline").arg(entry)).replace('\0', ' ').contains(marker))
+            ++count;
+    }
+    return count;
+}
+
+QString dataPath(const QString &relative) { return paths::dataDirectory() + u'/' + relative; }
+
+} // namespace
+
+class TestInstaller : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void progressFromOutput();
+    void prebuiltInstall_data();
+    void prebuiltInstall();
+    void sourceBuild_data();
+    void sourceBuild();
+    void localCMakeInstalledOnceAndReused();
+    void quittingStopsTheBuild();
+    void startUpInstallsTheRealProgram();
+
+private:
+    QTemporaryDir m_served;
+    std::unique_ptr<NginxServer> m_server;
+    QString m_noSources; // a source host without any repository
+};
+
+void TestInstaller::initTestCase()
+{
+    QVERIFY(m_served.isValid());
+    const QString root = m_served.path() + QStringLiteral("/www");
+    const QString stage = m_served.path() + QStringLiteral("/stage");
+    m_noSources = QStringLiteral("file://") + m_served.path() + QStringLiteral("/no-sources");
+
+    // Release archives: a working one (with a padding file, real ones are
+    // megabytes), one without llama-completion, and two plain byte files.
+    const QByteArray padding = randomBytes(1100000);
+    QVERIFY(writeBytes(stage + QStringLiteral("/good/llama-b1/llama-completion"),
+                       "#!/bin/sh\necho 'version: 1 (stand-in)'\n", true));
+    QVERIFY(writeBytes(stage + QStringLiteral("/good/llama-b1/padding.bin"), padding));
+    QVERIFY(packFolder(stage + QStringLiteral("/good"), QStringLiteral("llama-b1"), root + QStringLiteral("/files/good.tar.gz")));
+    QVERIFY(writeBytes(stage + QStringLiteral("/empty/llama-b1/padding.bin"), padding));
+    QVERIFY(packFolder(stage + QStringLiteral("/empty"), QStringLiteral("llama-b1"), root + QStringLiteral("/files/empty.tar.gz")));
+    QVERIFY(writeBytes(root + QStringLiteral("/files/small.tar.gz"), randomBytes(1000000)));
+    QVERIFY(writeBytes(root + QStringLiteral("/files/corrupt.tar.gz"), randomBytes(1000001)));
+
+    // The real program with its libraries, as a release packs it.
+    const QString realBin = QFileInfo(QStringLiteral(QUORVANE_LLAMA_COMPLETION)).path();
+    QVERIFY(QDir().mkpath(stage + QStringLiteral("/real/llama-b9999")));
+    QVERIFY(runOk(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), QStringLiteral("cp -a \"$0\"/llama-completion \"$0\"/lib*.so* \"$1\""),
+                                                realBin, stage + QStringLiteral("/real/llama-b9999")}));
+    QVERIFY(packFolder(stage + QStringLiteral("/real"), QStringLiteral("llama-b9999"), root + QStringLiteral("/files/real.tar.gz")));
+
+    // CMake as the machine has it, laid out as the published Linux archive.
+    const QString cmakeTop = QStringLiteral("cmake-3.27.7-linux-x86_64");
+    QVERIFY(QDir().mkpath(stage + QStringLiteral("/cmake/") + cmakeTop + QStringLiteral("/bin")));
+    QVERIFY(QFile::copy(QStringLiteral("/usr/bin/cmake"), stage + QStringLiteral("/cmake/") + cmakeTop + QStringLiteral("/bin/cmake")));
+    QVERIFY(QFile::link(QStringLiteral("/usr/share"), stage + QStringLiteral("/cmake/") + cmakeTop + QStringLiteral("/share")));
+    QVERIFY(packFolder(stage + QStringLiteral("/cmake"), cmakeTop,
+                       root + QStringLiteral("/Kitware/CMake/releases/download/v3.27.7/") + LlamaInstaller::cmakeArchiveName()));
+
+    // The tiny sources, cloned over HTTP (git's plain file protocol).
+    QVERIFY(makeSourceRepository(root, tinySourceTree()));
+    QVERIFY(runOk(QStringLiteral("/usr/bin/git"), {QStringLiteral("-C"), root + QStringLiteral("/ggml-org/llama.cpp.git"),
+                                                   QStringLiteral("update-server-info")}));
+
+    m_server = std::make_unique<NginxServer>(root, QStringLiteral("location /err500/ { return 500; }"));
+    QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
+}
+
+void TestInstaller::progressFromOutput()
+{
+    using namespace install_progress;
+    double now = 0;
+    QList<double> reported;
+    const auto report = [&](double value) { reported << value; };
+
+    OutputWatcher clone("Git:", cloneProgressForLine, cloneProgressForElapsed, [&] { return now; }, report);
+    // git redraws one line with \r; a line may arrive in pieces
+    clone.feed("Counting objects: 100% (4/4)\rReceiving obj");
+    clone.feed("ects:  50% (1/2)\rnothing to see\n");
+    QCOMPARE(reported.size(), 2);
+    QCOMPARE(reported[0], 0.112);
+    QVERIFY(qAbs(reported[1] - 0.526) < 1e-9);
+    now = 2.9;
+    clone.tick();
+    QCOMPARE(reported.size(), 2); // time-based updates at most every 3 s
+    now = 420;
+    clone.tick();
+    QCOMPARE(reported.last(), 0.94);
+    now = 2000;
+    clone.tick();
+    QCOMPARE(reported.last(), 0.94);
+
+    reported.clear();
+    now = 0;
+    OutputWatcher build("Build:", buildProgressForLine, buildProgressForElapsed, [&] { return now; }, report);
+    build.feed("[ 50%] Building C object\n[3/4] Linking\n[1/0] odd");
+    build.finish();
+    QCOMPARE(reported.size(), 1);
+    QCOMPARE(reported[0], 0.9825);
+    now = 150;
+    build.tick();
+    QVERIFY(qAbs(reported.last() - 0.975) < 1e-9);
+    now = 300;
+    build.tick();
+    QCOMPARE(reported.last(), 0.99);
+    now = 900;
+    build.tick();
+    QCOMPARE(reported.last(), 0.99);
+}
+
+void TestInstaller::prebuiltInstall_data()
+{
+    QTest::addColumn<QByteArray>("releases");
+    QTest::addColumn<QString>("apiPath");
+    QTest::addColumn<QString>("prebuiltFailure"); // empty: installed
+    QTest::addColumn<QString>("logged");
+
+    const QByteArray good = "\"browser_download_url\":\"{BASE}/files/good.tar.gz\"";
+    QTest::newRow("second release has the asset")
+        << "[{\"tag_name\":\"b2\",\"assets\":[{\"name\":\"llama-b2-bin-macos-arm64.tar.gz\"," + good + "}]},"
+           "{\"tag_name\":\"b1\",\"assets\":[{\"name\":\"llama-b1-bin-ubuntu-x64.tar.gz\"," + good + "}]}]"
+        << "" << "" << "Prebuilt asset: llama-b1-bin-ubuntu-x64.tar.gz (b1)";
+    QTest::newRow("asset without an address passes over its release")
+        << "[{\"name\":\"no assets\"},{\"tag_name\":\"b3\",\"assets\":[{\"name\":\"a-ubuntu-x64.tar.gz\"},"
+           "{\"name\":\"b-ubuntu-x64.tar.gz\"," + good + "}]},"
+           "{\"assets\":[{\"size\":1},{\"name\":\"c-ubuntu-x64.tar.gz\"," + good + "}]}]"
+        << "" << "" << "Prebuilt asset: c-ubuntu-x64.tar.gz (unknown)";
+
+    const auto failing = [](const char *name, const QByteArray &file, const QString &failure) {
+        QTest::newRow(name) << "[{\"tag_name\":\"b1\",\"assets\":[{\"name\":\"x-ubuntu-x64.tar.gz\","
+                               "\"browser_download_url\":\"{BASE}/files/" + file + "\"}]}]"
+                            << "" << failure << "";
+    };
+    failing("1,000,000 bytes", "small.tar.gz", "Downloaded tarball is suspiciously small (1000000 bytes)");
+    failing("1,000,001 bytes", "corrupt.tar.gz", "tar extract failed (status 2): \ngzip: stdin: not in gzip format");
+    failing("archive without the program", "empty.tar.gz", "Extracted archive did not contain llama-completion");
+    failing("asset missing on the server", "missing.tar.gz", "Download returned HTTP 404");
+    QTest::newRow("API answers 500") << QByteArray("[]") << "/err500" << "GitHub API returned HTTP 500" << "";
+    QTest::newRow("not a list of releases")
+        << QByteArray("{\"message\":\"rate limited\"}") << "" << "Could not parse GitHub release metadata" << "";
+    QTest::newRow("no release for this machine")
+        << QByteArray("[{\"tag_name\":\"b1\",\"assets\":[{\"name\":\"x-macos-x64.tar.gz\",\"browser_download_url\":\"x\"}]}]")
+        << "" << "No recent llama.cpp release has a ubuntu-x64.tar.gz asset" << "";
+    QTest::newRow("no server") << QByteArray() << "unreachable" << "Could not query GitHub releases: Connection refused"
+                               << "";
+}
+
+void TestInstaller::prebuiltInstall()
+{
+    QFETCH(QByteArray, releases);
+    QFETCH(QString, apiPath);
+    QFETCH(QString, prebuiltFailure);
+    QFETCH(QString, logged);
+
+    TempHome home;
+    LogCapture log;
+    const QString row = QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-').replace(u',', u'-');
+    QVERIFY(writeBytes(m_served.path() + QStringLiteral("/www/") + row + QStringLiteral("/repos/ggml-org/llama.cpp/releases"),
+                       releases.replace("{BASE}", m_server->baseUrl().toUtf8())));
+    QString apiHost = m_server->baseUrl() + (apiPath.isEmpty() ? u'/' + row : apiPath);
+    if (apiPath == QStringLiteral("unreachable"))
+        apiHost = QStringLiteral("http://127.0.0.1:1");
+
+    LlamaCPPManager engine;
+    LlamaInstaller installer(engine);
+    installer.setApiHost(apiHost);
+    installer.setSourceHost(m_noSources);
+    InstallOutcome outcome;
+    installer.installPrebuiltLlamaCPP(outcome.completion());
+    QVERIFY(engine.isInstallingLlamaCPP());
+    QCOMPARE(engine.llamaCPPInstallStatus(), QStringLiteral("Checking for prebuilt release..."));
+    QVERIFY(waitUntil([&] { return outcome.calls > 0; }, 60000));
+    QTest::qWait(50);
+    QCOMPARE(outcome.calls, 1);
+    QVERIFY(!engine.isInstallingLlamaCPP());
+    QVERIFY(!QFileInfo::exists(dataPath(QStringLiteral("llama-prebuilt.tar.gz"))));
+    if (!logged.isEmpty())
+        QVERIFY2(log.contains(logged), qPrintable(log.lines().join(u'\n')));
+
+    if (prebuiltFailure.isEmpty()) {
+        QCOMPARE(outcome.success, true);
+        QVERIFY(QFileInfo(dataPath(QStringLiteral("llama.cpp/build/bin/llama-completion"))).isExecutable());
+        QCOMPARE(engine.llamaCPPInstallProgress(), 1.0);
+        QCOMPARE(engine.llamaCPPInstallStatus(), QStringLiteral("Installation complete!"));
+        QVERIFY(log.contains(QStringLiteral("Warm-up spawn complete for")));
+    } else {
+        // The source build takes over, and its answer is the only one.
+        QVERIFY2(log.contains(QStringLiteral("Prebuilt install failed (") + prebuiltFailure),
+                 qPrintable(log.lines().join(u'\n')));
+        QVERIFY(log.contains(QStringLiteral("— falling back to source build")));
+        QCOMPARE(outcome.success, false);
+        QCOMPARE(outcome.message, QStringLiteral("Clone failed. Check internet connection."));
+        QVERIFY(!QFileInfo::exists(dataPath(QStringLiteral("llama.cpp/build/bin/llama-completion"))));
+    }
+}
+
+void TestInstaller::sourceBuild_data()
+{
+    QTest::addColumn<QByteArray>("cmakeLists");
+    QTest::addColumn<QString>("toolPath");
+    QTest::addColumn<QByteArray>("toolSource");
+    QTest::addColumn<QString>("failure"); // empty: built
+
+    const auto tiny = tinySourceTree();
+    const QByteArray lists = tiny.value(QStringLiteral("CMakeLists.txt"));
+    const QByteArray tool = tiny.value(QStringLiteral("src/tool.c"));
+    QTest::newRow("builds") << lists << "src/tool.c" << tool << "";
+    QTest::newRow("clone without src") << lists << "tool.c" << tool << "Clone incomplete. Please retry.";
+    QTest::newRow("configure fails") << QByteArray("message(FATAL_ERROR \"no compiler today\")\n") << "src/tool.c"
+                                     << tool << "CMake configuration failed";
+    QTest::newRow("build fails") << lists << "src/tool.c" << QByteArray("int main(void) { return }\n")
+                                 << "Build failed";
+    QTest::newRow("no repository") << QByteArray() << "" << QByteArray() << "Clone failed. Check internet connection.";
+}
+
+void TestInstaller::sourceBuild()
+{
+    QFETCH(QByteArray, cmakeLists);
+    QFETCH(QString, toolPath);
+    QFETCH(QByteArray, toolSource);
+    QFETCH(QString, failure);
+
+    TempHome home;
+    LogCapture log;
+    QTemporaryDir host;
+    if (!toolPath.isEmpty())
+        QVERIFY(makeSourceRepository(host.path(), {{QStringLiteral("CMakeLists.txt"), cmakeLists}, {toolPath, toolSource}}));
+    // Whatever was there before is replaced.
+    QVERIFY(writeBytes(dataPath(QStringLiteral("llama.cpp/stale.txt")), "old"));
+
+    LlamaCPPManager engine;
+    LlamaInstaller installer(engine);
+    installer.setSourceHost(QStringLiteral("file://") + host.path());
+    InstallOutcome outcome;
+    installer.buildLlamaCPPFromSource(outcome.completion());
+    QVERIFY(engine.isInstallingLlamaCPP());
+    // A second request while one runs is refused at once.
+    InstallOutcome second;
+    installer.buildLlamaCPPFromSource(second.completion());
+    QCOMPARE(second.message, QStringLiteral("Installation already in progress"));
+
+    QVERIFY(waitUntil([&] { return outcome.calls > 0; }, 120000));
+    QVERIFY(!engine.isInstallingLlamaCPP());
+    QVERIFY(!QFileInfo::exists(dataPath(QStringLiteral("llama.cpp/stale.txt"))));
+    if (!failure.isEmpty()) {
+        QCOMPARE(outcome.success, false);
+        QCOMPARE(outcome.message, failure);
+        if (failure.startsWith(QStringLiteral("Clone incomplete")))
+            QVERIFY(!QFileInfo::exists(dataPath(QStringLiteral("llama.cpp/build"))));
+        if (failure == QStringLiteral("CMake configuration failed"))
+            QVERIFY(log.contains(QStringLiteral("no compiler today")));
+        return;
+    }
+    QCOMPARE(outcome.success, true);
+    QVERIFY2(log.contains(QStringLiteral("Found CMake at: /usr/bin/cmake")), qPrintable(log.lines().join(u'\n')));
+    QVERIFY(QFileInfo(dataPath(QStringLiteral("llama.cpp/build/bin/llama-completion"))).isExecutable());
+    struct stat compatibility {};
+    QCOMPARE(::stat(QFile::encodeName(dataPath(QStringLiteral("llama.cpp/main"))).constData(), &compatibility), 0);
+    QCOMPARE(compatibility.st_mode & 07777, 0755u);
+    QCOMPARE(engine.llamaCPPInstallStatus(), QStringLiteral("Installation complete!"));
+    QCOMPARE(engine.llamaCPPInstallProgress(), 1.0);
+}
+
+void TestInstaller::localCMakeInstalledOnceAndReused()
+{
+    TempHome home;
+    LogCapture log;
+    LlamaCPPManager engine;
+    LlamaInstaller installer(engine);
+    installer.setSourceHost(m_server->baseUrl());
+    installer.setCMakeCandidates({QStringLiteral("/nonexistent/cmake")});
+    installer.setWhichProgram(QStringLiteral("/nonexistent/which"));
+    const QString archiveRequest = QStringLiteral("GET /Kitware/CMake/releases/download/v3.27.7/") + LlamaInstaller::cmakeArchiveName();
+
+    for (int run = 0; run < 2; ++run) {
+        InstallOutcome outcome;
+        installer.buildLlamaCPPFromSource(outcome.completion());
+        QVERIFY(waitUntil([&] { return outcome.calls > 0; }, 120000));
+        QVERIFY2(outcome.success == true, qPrintable(outcome.message.value_or(QString()) + log.lines().join(u'\n')));
+        QVERIFY(QFileInfo(dataPath(QStringLiteral("llama.cpp/build/bin/llama-completion"))).isExecutable());
+    }
+    QCOMPARE(log.count(QStringLiteral("✓ CMake installed locally")), 2);
+    QCOMPARE(log.count(QStringLiteral("CMake already installed locally at: ") + dataPath(QStringLiteral("cmake/bin/cmake"))), 1);
+    QCOMPARE(m_server->accessLog().count(archiveRequest), 1);
+    QCOMPARE(folderEntries(paths::dataDirectory()), (QStringList{QStringLiteral("cmake"), QStringLiteral("llama.cpp")}));
+
+    // A download that fails leaves nothing behind.
+    installer.setSourceHost(m_server->baseUrl() + QStringLiteral("/nothing-here"));
+    QTemporaryDir base;
+    QCOMPARE(installer.installCMakeLocally(base.path()), std::nullopt);
+    QVERIFY(log.contains(QStringLiteral("CMake download error: HTTP 404")));
+    QCOMPARE(folderEntries(base.path()), QStringList());
+}
+
+void TestInstaller::quittingStopsTheBuild()
+{
+    TempHome home;
+    QTemporaryDir host;
+    QVERIFY(makeSourceRepository(host.path(), {{QStringLiteral("CMakeLists.txt"),
+                                                "cmake_minimum_required(VERSION 3.13)\nproject(slow NONE)\n"
+                                                "add_custom_target(slow ALL COMMAND sleep 313.25)\n"},
+                                               {QStringLiteral("src/.keep"), ""}}));
+    LlamaCPPManager engine;
+    LlamaInstaller installer(engine);
+    installer.setSourceHost(QStringLiteral("file://") + host.path());
+    InstallOutcome outcome;
+    installer.buildLlamaCPPFromSource(outcome.completion());
+    QVERIFY(waitUntil([&] { return processesWith("sleep 313.25") > 0; }, 60000));
+
+    installer.applicationWillTerminate();
+    QVERIFY(waitUntil([&] { return outcome.calls > 0; }, 10000));
+    QCOMPARE(outcome.message, QStringLiteral("Build failed"));
+    // The build tool's own children went with it.
+    QVERIFY(waitUntil([&] { return processesWith("sleep 313.25") == 0; }, 5000));
+    // Nothing starts any more.
+    InstallOutcome later;
+    installer.installPrebuiltLlamaCPP(later.completion());
+    QVERIFY(waitUntil([&] { return later.calls > 0; }));
+    QCOMPARE(later.success, false);
+}
+
+void TestInstaller::startUpInstallsTheRealProgram()
+{
+    TempHome home;
+    QVERIFY(writeBytes(m_served.path() + QStringLiteral("/www/real/repos/ggml-org/llama.cpp/releases"),
+                       "[{\"tag_name\":\"b9999\",\"assets\":[{\"name\":\"llama-b9999-bin-ubuntu-x64.tar.gz\","
+                       "\"browser_download_url\":\"" + m_server->baseUrl().toUtf8() + "/files/real.tar.gz\"}]}]"));
+    LlamaCPPManager engine;
+    LlamaInstaller installer(engine);
+    installer.setApiHost(m_server->baseUrl() + QStringLiteral("/real"));
+    installer.setSourceHost(m_noSources);
+    AppState state(engine, [&](InstallCompletion done) { installer.installPrebuiltLlamaCPP(done); });
+    QVERIFY(!engine.isLlamaCPPVerified());
+
+    QVERIFY(waitUntil([&] { return engine.isLlamaCPPVerified() || engine.llamaCPPSetupError(); }, 180000));
+    QVERIFY2(engine.isLlamaCPPVerified(), qPrintable(engine.llamaCPPSetupErrorText()));
+    QVERIFY(!engine.isInstallingLlamaCPP());
+
+    // The installed program runs a model.
+    const ChildProcess::Result reply = ChildProcess::run(
+        dataPath(QStringLiteral("llama.cpp/build/bin/llama-completion")),
+        {QStringLiteral("-m"), QStringLiteral(TINY_GGUF), QStringLiteral("-p"), QStringLiteral("Hello"),
+         QStringLiteral("-n"), QStringLiteral("8"), QStringLiteral("-no-cnv")},
+        120000, 1 << 20);
+    QVERIFY2(reply.succeeded(), reply.standardError.right(2000).constData());
+}
+
+QTEST_GUILESS_MAIN(TestInstaller)
+#include "tst_installer.moc"

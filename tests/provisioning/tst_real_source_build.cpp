@@ -1,0 +1,60 @@
+// The application's own source build of the real llama.cpp sources (the
+// ones the tests' llama-completion was built from), ending in a verified
+// program. Slow: a minute or two with the compiler cache warm.
+#include "common/test_support.h"
+#include "install_fixtures.h"
+#include "platform/paths.h"
+#include "provisioning/llama_installer.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestRealSourceBuild : public QObject {
+    Q_OBJECT
+
+private slots:
+    void buildsAndVerifies();
+};
+
+void TestRealSourceBuild::buildsAndVerifies()
+{
+    // The clone of the sources sits above the tests' build of them.
+    QDir sources = QFileInfo(QStringLiteral(QUORVANE_LLAMA_COMPLETION)).dir();
+    QVERIFY(sources.cd(QStringLiteral("../..")) && sources.exists(QStringLiteral(".git")));
+    // The compiler cache that built them serves this build too (paths are
+    // hashed relative to the build folder).
+    if (qEnvironmentVariableIsEmpty("CCACHE_DIR"))
+        qputenv("CCACHE_DIR", QFile::encodeName(sources.absoluteFilePath(QStringLiteral("../ccache"))));
+    qputenv("CCACHE_BASEDIR", "/");
+
+    QTemporaryDir host;
+    QVERIFY(runOk(QStringLiteral("/usr/bin/git"), {QStringLiteral("clone"), QStringLiteral("-q"), QStringLiteral("--bare"),
+                                                   sources.absolutePath(), host.path() + QStringLiteral("/ggml-org/llama.cpp.git")}));
+    TempHome home;
+    LlamaCPPManager engine;
+    LlamaInstaller installer(engine);
+    installer.setSourceHost(QStringLiteral("file://") + host.path());
+
+    QList<double> progress;
+    connect(&engine, &LlamaCPPManager::llamaCPPInstallProgressChanged, this,
+            [&] { progress << engine.llamaCPPInstallProgress(); });
+    InstallOutcome outcome;
+    installer.buildLlamaCPPFromSource(outcome.completion());
+    QVERIFY(waitUntil([&] { return outcome.calls > 0; }, 45 * 60 * 1000));
+    QVERIFY2(outcome.success == true, qPrintable(outcome.message.value_or(QString())));
+    QCOMPARE(engine.llamaCPPInstallStatus(), QStringLiteral("Installation complete!"));
+    // The bar only moves forward once the run has started from zero.
+    QVERIFY(progress.size() > 3);
+    QCOMPARE(progress.first(), 0.0);
+    QVERIFY2(std::is_sorted(progress.begin(), progress.end()), qPrintable(QString::number(progress.size())));
+    QCOMPARE(progress.last(), 1.0);
+
+    InstallOutcome verdict;
+    engine.verifyLlamaCPPInstallation(verdict.completion());
+    QVERIFY(waitUntil([&] { return verdict.calls > 0; }, 150000));
+    QVERIFY2(verdict.success == true, qPrintable(verdict.message.value_or(QString())));
+    QCOMPARE(engine.findLlamaCompletion(), paths::dataDirectory() + QStringLiteral("/llama.cpp/build/bin/llama-completion"));
+}
+
+QTEST_GUILESS_MAIN(TestRealSourceBuild)
+#include "tst_real_source_build.moc"
