@@ -40,7 +40,8 @@ std::optional<double> cloneProgressForLine(QStringView line)
         overall = 90 + p * 0.1;
     else
         return std::nullopt;
-    return overall / 100.0 * 0.92 + 0.02;
+    // Capped so that rounding never lifts it above the value the clone's end sets.
+    return std::min(overall / 100.0 * 0.92 + 0.02, 0.94);
 }
 
 double cloneProgressForElapsed(double seconds)
@@ -57,7 +58,7 @@ std::optional<double> buildProgressForLine(QStringView line)
     const double total = match.capturedView(2).toDouble();
     if (total <= 0)
         return std::nullopt;
-    return match.capturedView(1).toDouble() / total * 0.03 + 0.96;
+    return std::min(match.capturedView(1).toDouble() / total * 0.03 + 0.96, 0.99);
 }
 
 double buildProgressForElapsed(double seconds)

@@ -1,5 +1,10 @@
 #include "nginx_server.h"
 
+#if defined(Q_OS_LINUX)
+#include <csignal>
+#include <sys/prctl.h>
+#endif
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -49,6 +54,10 @@ NginxServer::NginxServer(const QString &root, const QString &extraLocations)
     : m_root(QDir(root).absolutePath()), m_extra(extraLocations), m_dir(QDir::tempPath() + QStringLiteral("/nginx-XXXXXX"))
 {
     m_process.setProcessChannelMode(QProcess::MergedChannels);
+#if defined(Q_OS_LINUX)
+    // A test that crashes or is killed takes its server with it.
+    m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+#endif
 }
 
 NginxServer::~NginxServer() { stop(); }

@@ -387,7 +387,7 @@ void TestInstaller::startUpInstallsTheRealProgram()
     LlamaInstaller installer(engine);
     installer.setApiHost(m_server->baseUrl() + QStringLiteral("/real"));
     installer.setSourceHost(m_noSources);
-    AppState state(engine, [&](InstallCompletion done) { installer.installPrebuiltLlamaCPP(done); });
+    AppState state(engine, {[&](InstallCompletion done) { installer.installPrebuiltLlamaCPP(done); }});
     QVERIFY(!engine.isLlamaCPPVerified());
 
     QVERIFY(waitUntil([&] { return engine.isLlamaCPPVerified() || engine.llamaCPPSetupError(); }, 180000));
