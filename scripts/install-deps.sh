@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
     # toolchain
     build-essential cmake git ccache pkg-config
+    # the download benchmark compares against curl
+    curl
     # fetching the llama.cpp sources of the tests through npm (the npm client
     # itself is installed by scripts/build-llama-completion.sh when missing)
     ca-certificates

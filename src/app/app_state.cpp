@@ -2,12 +2,16 @@
 
 #include "core/preference_keys.h"
 #include "engine/llama_cpp_manager.h"
+#include "models/model_download_manager.h"
 #include "platform/logging.h"
+#include "platform/serial_queue.h"
 
-AppState::AppState(LlamaCPPManager &engine, QObject *parent) : AppState(engine, Installer(), parent) {}
+AppState::AppState(LlamaCPPManager &engine, QObject *parent) : AppState(engine, Services(), parent) {}
 
-AppState::AppState(LlamaCPPManager &engine, Installer installer, QObject *parent)
-    : QObject(parent), m_engine(engine), m_installer(std::move(installer)), m_store(SessionsStore::standard())
+AppState::AppState(LlamaCPPManager &engine, Services services, QObject *parent)
+    : QObject(parent), m_engine(engine), m_installer(std::move(services.installer)), m_downloads(services.downloads),
+      m_backgroundQueue(std::make_unique<SerialQueue>(QStringLiteral("com.quorvane.library"))),
+      m_store(SessionsStore::standard())
 {
     // Settings the screens show.
     m_systemPrompt = m_preferences.string(QString::fromLatin1(prefkeys::kSystemPrompt))
@@ -25,6 +29,13 @@ AppState::AppState(LlamaCPPManager &engine, Installer installer, QObject *parent
     if (!m_isFirstLaunch) {
         m_currentView = AppView::Chat;
         m_preferences.setBool(QString::fromLatin1(prefkeys::kDidCompleteOnboarding), true);
+    }
+
+    // Downloads that an earlier run left unfinished continue, reporting
+    // through the fallbacks.
+    if (m_downloads) {
+        installDownloadFallbacks();
+        m_downloads->resumeIncompleteDownloads(m_downloadedModels);
     }
 
     // A program that is present and executable counts as verified until the

@@ -12,9 +12,13 @@
 #include <QUuid>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "engine/llama_cpp_manager.h"
+
+class ModelDownloadManager;
+class SerialQueue;
 
 // The one observable application state: the model library and the selected
 // model, the conversations and the current one, the per-conversation reply
@@ -40,10 +44,18 @@ public:
     // through the completion.
     using Installer = std::function<void(InstallCompletion)>;
 
-    // Runs the start-up sequence against the given engine. Without an
-    // installer a missing program ends as a setup error.
+    // The services start-up hands work to besides the engine.
+    struct Services {
+        // Without an installer a missing program ends as a setup error.
+        Installer installer;
+        // Without a download manager no download runs or resumes (tests of
+        // other areas); the application passes the shared one.
+        ModelDownloadManager *downloads = nullptr;
+    };
+
+    // Runs the start-up sequence against the given engine.
     explicit AppState(LlamaCPPManager &engine, QObject *parent = nullptr);
-    AppState(LlamaCPPManager &engine, Installer installer, QObject *parent = nullptr);
+    AppState(LlamaCPPManager &engine, Services services, QObject *parent = nullptr);
     ~AppState() override;
 
     LlamaCPPManager &engine() const { return m_engine; }
@@ -90,6 +102,36 @@ public:
     void installLlamaCPP();
     void handleInstallResult(bool success, const std::optional<QString> &message);
     void setInstaller(Installer installer) { m_installer = std::move(installer); }
+
+    // The model library (main thread).
+    // Adds a record: selects it when it is downloaded and nothing is
+    // selected, and reads its chat template in the background.
+    void addModel(const AIModel &model);
+    // Selects a downloaded model and has the engine load it; a model that is
+    // still downloading is ignored.
+    void selectModel(const AIModel &model);
+    Q_INVOKABLE void selectModelById(const QString &id);
+    // Stops the model's download, unloads it, removes its files and record.
+    void deleteModel(const AIModel &model);
+    Q_INVOKABLE void deleteModelById(const QString &id);
+    void deleteModelFiles(const AIModel &model);
+    std::optional<AIModel> modelById(const QUuid &id) const;
+    // Copies a model file into the models folder off the main thread, then
+    // adds its record; done gets nullopt or the error text, on the main
+    // thread.
+    void importModelFile(const QString &source, const QString &destination,
+                         std::function<void(const std::optional<QString> &error)> done);
+
+    // Downloads (main thread).
+    void applyDownloadProgress(const QUuid &id, double progress, qint64 downloadedBytes, qint64 totalBytes,
+                               double speed);
+    void markDownloadComplete(const QUuid &id, const QString &filePath);
+    // Routes reports of downloads resumed at launch to the two above.
+    void installDownloadFallbacks();
+    // Downloads a new record's file; failureLog is logged with the error
+    // when it fails, and the record is then removed.
+    void startModelDownload(const AIModel &model, const char *failureLog);
+    ModelDownloadManager *downloadManager() const { return m_downloads; }
 
     // Conversations (main thread). selectSession prefers the stored copy of
     // a conversation with the same id over the argument.
@@ -161,6 +203,9 @@ private:
 
     LlamaCPPManager &m_engine;
     Installer m_installer;
+    ModelDownloadManager *m_downloads = nullptr;
+    // Background work of the library (chat-template reads).
+    std::unique_ptr<SerialQueue> m_backgroundQueue;
     Preferences m_preferences;
     SessionsStore m_store;
 

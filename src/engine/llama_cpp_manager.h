@@ -28,6 +28,7 @@ struct EngineTimings {
     std::chrono::milliseconds killGrace{3000};     // SIGTERM to SIGKILL, for silent runs and stops
     std::chrono::milliseconds verificationLimit{120000}; // a --version run that takes longer fails
     std::chrono::milliseconds warmUpLimit{180000};       // the first run after installing
+    std::chrono::milliseconds templateLimit{120000};     // a chat-template reading run is ended after this
 };
 
 // How every installer and the verification end: success, or failure with
@@ -106,6 +107,14 @@ public:
     // The first run after installing, which may be slow; blocks the calling
     // (installer) thread. Failures are only logged.
     void warmUpBinary(const QString &path);
+
+    // The chat template stored in a model file, read from what llama-completion
+    // prints while it loads the model (nothing is generated). Answers are kept
+    // per path for the life of the engine, "no template" included, except
+    // when the program is not installed, so a call after installing runs it.
+    // Blocks until the answer is known: at once when it is kept, otherwise up
+    // to templateLimit plus some 10 seconds. Never call it on the main thread.
+    std::optional<QString> prewarmChatTemplate(const QString &modelPath);
 
     // Path of the llama-completion executable, or nullopt. Only existence is
     // checked, not the execute permission.

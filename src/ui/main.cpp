@@ -1,5 +1,6 @@
 #include "app/app_state.h"
 #include "engine/llama_cpp_manager.h"
+#include "models/model_download_manager.h"
 #include "platform/quit_signals.h"
 #include "provisioning/llama_installer.h"
 #include "ui/ui_setup.h"
@@ -23,7 +24,8 @@ int main(int argc, char *argv[])
     // generation can start; then the application state, which runs start-up.
     LlamaCPPManager &engine = LlamaCPPManager::shared();
     LlamaInstaller installer(engine);
-    AppState appState(engine, [&installer](InstallCompletion done) { installer.installPrebuiltLlamaCPP(done); });
+    AppState appState(engine, {[&installer](InstallCompletion done) { installer.installPrebuiltLlamaCPP(done); },
+                               &ModelDownloadManager::shared()});
 
     ui::registerTypes(appState, engine);
     QQmlApplicationEngine qml;

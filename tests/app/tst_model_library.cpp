@@ -1,0 +1,196 @@
+// The model library: adding, selecting and deleting models, and importing a
+// .gguf file from the disk.
+#include "app/app_state.h"
+#include "app/model_picker_state.h"
+#include "common/test_support.h"
+#include "core/preference_keys.h"
+#include "engine/llama_cpp_manager.h"
+#include "platform/preferences.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+
+QString key(const char *k) { return QString::fromLatin1(k); }
+
+AIModel downloaded(const QString &name, const QString &path)
+{
+    AIModel model = AIModel::make(name, QStringLiteral("Local File"));
+    model.isDownloaded = true;
+    model.filePath = path;
+    model.downloadProgress = 1.0;
+    return model;
+}
+
+AIModel downloading(const QString &name)
+{
+    AIModel model = AIModel::make(name, QStringLiteral("https://example.invalid/") + name + QStringLiteral(".gguf"));
+    model.size = QStringLiteral("Downloading...");
+    return model;
+}
+
+QStringList names(const QList<AIModel> &models)
+{
+    QStringList result;
+    for (const AIModel &model : models)
+        result << model.name;
+    return result;
+}
+
+} // namespace
+
+class TestModelLibrary : public QObject {
+    Q_OBJECT
+
+private slots:
+    void addingAndSelecting()
+    {
+        TempHome home;
+        LlamaCPPManager engine;
+        AppState state(engine);
+        QVERIFY(state.isFirstLaunch());
+
+        const AIModel pending = downloading(QStringLiteral("pending"));
+        state.addModel(pending);
+        QVERIFY(!state.selectedModel()); // still downloading: never selected
+        QCOMPARE(state.currentView(), AppView::Chat);
+        QVERIFY(!state.isFirstLaunch());
+        QVERIFY(state.hasDownloadedModels());
+        QCOMPARE(Preferences().boolValue(key(prefkeys::kDidCompleteOnboarding)), true);
+        state.selectModelById(canonicalUuid(pending.id));
+        QVERIFY(!state.selectedModel());
+
+        const AIModel first = downloaded(QStringLiteral("first"), home.writeFile(QStringLiteral("a.gguf"), "x"));
+        const AIModel second = downloaded(QStringLiteral("second"), home.writeFile(QStringLiteral("b.gguf"), "y"));
+        state.addModel(first);
+        state.addModel(second);
+        QCOMPARE(state.selectedModelName(), QStringLiteral("first"));
+        QCOMPARE(engine.currentModelName(), QStringLiteral("first"));
+        QCOMPARE(Preferences().string(key(prefkeys::kSelectedModelId)), canonicalUuid(first.id));
+
+        state.selectModelById(canonicalUuid(second.id));
+        QCOMPARE(engine.currentModelName(), QStringLiteral("second"));
+        // The library survives a restart in its order, with the selection.
+        AppState again(engine);
+        QCOMPARE(names(again.downloadedModels()), (QStringList{"pending", "first", "second"}));
+        QCOMPARE(again.selectedModelName(), QStringLiteral("second"));
+    }
+
+    void deleting_data()
+    {
+        QTest::addColumn<int>("victim"); // index into [selected, loaded elsewhere, imported]
+        QTest::addColumn<bool>("clearsSelection");
+        QTest::addColumn<bool>("unloadsEngine");
+        QTest::newRow("the selected model") << 0 << true << false;
+        QTest::newRow("the engine's current model") << 1 << false << true;
+        QTest::newRow("an imported model") << 2 << false << false;
+    }
+
+    void deleting()
+    {
+        QFETCH(int, victim);
+        QFETCH(bool, clearsSelection);
+        QFETCH(bool, unloadsEngine);
+        TempHome home;
+        LlamaCPPManager engine;
+        AppState state(engine);
+        const QString models = home.dataDir() + QStringLiteral("/Models/");
+        QList<AIModel> library;
+        for (const QString &name : {QStringLiteral("sel"), QStringLiteral("cur"), QStringLiteral("imp")})
+            library << downloaded(name, home.writeFile(models + name + QStringLiteral(".gguf"), name.toUtf8()));
+        // A stray file named for the imported model's id goes with it.
+        home.writeFile(models + canonicalUuid(library[2].id) + QStringLiteral(".gguf"), "stray");
+        for (const AIModel &model : library)
+            state.addModel(model);
+        engine.loadModel(library[1]); // the engine runs another model than the selected one
+        const QString outside = home.writeFile(QStringLiteral("Downloads/imp.gguf"), "original");
+
+        state.deleteModelById(canonicalUuid(library[victim].id));
+        QCOMPARE(state.downloadedModelCount(), 2);
+        QVERIFY(!QFileInfo::exists(library[victim].filePath));
+        QCOMPARE(folderEntries(models).size(), victim == 2 ? 2 : 3);
+        QCOMPARE(readFileBytes(outside), QByteArray("original"));
+        QCOMPARE(!state.selectedModel(), clearsSelection);
+        QCOMPARE(Preferences().contains(key(prefkeys::kSelectedModelId)), !clearsSelection);
+        QCOMPARE(!engine.isModelLoaded(), unloadsEngine);
+
+        // Deleting the rest empties the library.
+        for (const AIModel &model : QList<AIModel>(state.downloadedModels()))
+            state.deleteModel(model);
+        QVERIFY(!state.hasDownloadedModels());
+        QCOMPARE(Preferences().boolValue(key(prefkeys::kHasDownloadedModels)), false);
+        QCOMPARE(Preferences().boolValue(key(prefkeys::kDidCompleteOnboarding)), true);
+        QCOMPARE(folderEntries(models), QStringList());
+    }
+
+    void importingAFile_data()
+    {
+        QTest::addColumn<QString>("fileName");
+        QTest::addColumn<bool>("copy");        // the answer to the confirmation
+        QTest::addColumn<bool>("alreadyThere"); // a file of that name in Models, without a record
+        QTest::addColumn<QString>("alert");     // empty: imported (when copied)
+        QTest::newRow("upper-case extension") << "Model.GGUF" << true << false << "";
+        QTest::newRow("cancelled") << "Model.gguf" << false << false << "";
+        QTest::newRow("not a model file") << "Model.bin" << true << false << "Please select a .gguf model file";
+        QTest::newRow("name taken") << "Model.gguf" << true << true << "A model with this filename already exists";
+    }
+
+    void importingAFile()
+    {
+        QFETCH(QString, fileName);
+        QFETCH(bool, copy);
+        QFETCH(bool, alreadyThere);
+        QFETCH(QString, alert);
+        TempHome home;
+        LlamaCPPManager engine;
+        AppState state(engine);
+        ModelPickerState picker(state);
+        const QString models = home.dataDir() + QStringLiteral("/Models");
+        if (alreadyThere)
+            home.writeFile(models + u'/' + fileName, "someone else's");
+        const QByteArray content(2500, 'g');
+        const QString source = home.writeFile(QStringLiteral("Downloads/") + fileName, content);
+        const QByteArray modelsBefore = entrySnapshot(models);
+
+        QStringList asked;
+        connect(&picker, &ModelPickerState::confirmationRequested, this,
+                [&](const QString &message, const QString &info) { asked << message << info; });
+        QSignalSpy dismissed(&picker, &ModelPickerState::dismissRequested);
+        picker.importLocalModel({QUrl::fromLocalFile(source)});
+        if (!alert.isEmpty()) {
+            QCOMPARE(picker.alertMessage(), alert);
+            QVERIFY(picker.showingAlert());
+            QVERIFY(asked.isEmpty());
+            QCOMPARE(entrySnapshot(models), modelsBefore);
+            return;
+        }
+        QCOMPARE(asked, (QStringList{QStringLiteral("Copy 3 KB into Quorvane's storage?"),
+                                     QStringLiteral("Quorvane will keep its own copy of %1 (3 KB) under Application "
+                                                    "Support. The original at %2 will not be touched. If you don't "
+                                                    "have the disk space for a second copy, cancel.")
+                                         .arg(fileName, source)}));
+        picker.answerConfirmation(copy);
+        if (!copy) {
+            QTest::qWait(100);
+            QCOMPARE(state.downloadedModelCount(), 0);
+            QCOMPARE(folderEntries(models), QStringList());
+            return;
+        }
+        QVERIFY(waitUntil([&] { return dismissed.count() == 1; }));
+        QCOMPARE(state.downloadedModelCount(), 1);
+        const AIModel model = state.downloadedModels().first();
+        QCOMPARE(model.name, QStringLiteral("Model"));
+        QCOMPARE(model.url, QStringLiteral("Local File"));
+        QCOMPARE(model.filePath, models + u'/' + fileName);
+        QCOMPARE(model.size, QStringLiteral("3 KB"));
+        QCOMPARE(model.totalBytes, 2500);
+        QCOMPARE(readFileBytes(model.filePath), content);
+        QCOMPARE(folderEntries(models), QStringList{fileName}); // no temporary copy left
+        QCOMPARE(state.selectedModelName(), QStringLiteral("Model"));
+        QCOMPARE(readFileBytes(source), content);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestModelLibrary)
+#include "tst_model_library.moc"

@@ -1,0 +1,229 @@
+// The suggested-model catalog and how it is rated for a machine: tier
+// boundaries, size texts, processor names, links and the rated order.
+#include "models/curated_catalog.h"
+#include "models/device_info.h"
+
+#include <QHash>
+#include <QSet>
+#include <QtTest>
+
+using Tier = ModelPerformanceTier;
+
+namespace {
+
+CuratedModel sized(const QString &size)
+{
+    CuratedModel m;
+    m.size = size;
+    return m;
+}
+
+Tier rate(bool apple, double ramGB, const QString &size)
+{
+    return performanceTier(sized(size), DeviceInfo{ramGB, apple, QStringLiteral("test"), QString()});
+}
+
+QString gb(double v) { return QString::number(v, 'g', 10) + QStringLiteral(" GB"); }
+
+} // namespace
+
+class TestCatalog : public QObject {
+    Q_OBJECT
+
+private slots:
+    // Green up to low inclusive, yellow up to high inclusive, red above.
+    void tierBoundaries_data()
+    {
+        QTest::addColumn<bool>("apple");
+        QTest::addColumn<double>("ramGB");
+        QTest::addColumn<double>("low");
+        QTest::addColumn<double>("high");
+        QTest::newRow("apple 8") << true << 8.0 << 3.3 << 5.225;
+        QTest::newRow("apple 16") << true << 16.0 << 8.1 << 12.825;
+        QTest::newRow("apple 32") << true << 32.0 << 17.7 << 28.025;
+        QTest::newRow("intel 16") << false << 16.0 << 6.25 << 10.0;
+    }
+
+    void tierBoundaries()
+    {
+        QFETCH(bool, apple);
+        QFETCH(double, ramGB);
+        QFETCH(double, low);
+        QFETCH(double, high);
+        QCOMPARE(rate(apple, ramGB, gb(low)), Tier::Green);
+        QCOMPARE(rate(apple, ramGB, gb(low + 0.001)), Tier::Yellow);
+        QCOMPARE(rate(apple, ramGB, gb(high)), Tier::Yellow);
+        QCOMPARE(rate(apple, ramGB, gb(high + 0.001)), Tier::Red);
+    }
+
+    void tierWithoutUsableMemory()
+    {
+        QCOMPARE(rate(true, 2.0, "0.1 GB"), Tier::Red);
+        QCOMPARE(rate(true, 2.0, "0 GB"), Tier::Green);
+        QCOMPARE(rate(false, 3.0, "0.3 GB"), Tier::Red);  // the same 3 GiB is usable on Apple silicon
+        QCOMPARE(rate(true, 3.0, "0.3 GB"), Tier::Green);
+        QCOMPARE(rate(false, 2.0, "1.6 MB"), Tier::Green); // unparseable rates as 0 GB
+        QCOMPARE(rate(true, 8.0, "40 MB"), Tier::Green);
+
+        QCOMPARE(performanceTierFromRawValue(2), std::optional<Tier>(Tier::Red));
+        QVERIFY(!performanceTierFromRawValue(-1) && !performanceTierFromRawValue(3));
+    }
+
+    void sizeTexts_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<double>("expected");
+        QTest::newRow("decimal") << "1.6 GB" << 1.6;
+        QTest::newRow("integer") << "16 GB" << 16.0;
+        QTest::newRow("padded") << " 2.0 GB " << 2.0;
+        QTest::newRow("unit repeated") << "1.6 GB GB" << 1.6;
+        QTest::newRow("other unit") << "1.6 MB" << 0.0;
+        QTest::newRow("no space before unit") << "1.6GB" << 0.0;
+        QTest::newRow("empty") << "" << 0.0;
+        QTest::newRow("unit only") << "GB" << 0.0;
+        QTest::newRow("approximate") << "~4 GB" << 0.0;
+        QTest::newRow("decimal comma") << "1,6 GB" << 0.0;
+    }
+
+    void sizeTexts()
+    {
+        QFETCH(QString, text);
+        QFETCH(double, expected);
+        QCOMPARE(parsedSizeGB(text), expected);
+    }
+
+    void cpuinfo_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("first of several")
+            << "processor\t: 0\nvendor_id\t: GenuineIntel\nmodel name\t: Intel(R) Xeon(R) CPU @ 2.20GHz  \n"
+               "flags\t\t: fpu vme\n\nprocessor\t: 1\nmodel name\t: Other CPU\n"
+            << "Intel(R) Xeon(R) CPU @ 2.20GHz";
+        QTest::newRow("colon in value") << "model name : AMD EPYC 7B13: rev 1\r\n" << "AMD EPYC 7B13: rev 1";
+        QTest::newRow("missing") << "processor\t: 0\nBogoMIPS\t: 108.00\n" << "Intel";
+        QTest::newRow("empty value") << "processor\t: 0\nmodel name\t:   \n" << "Intel";
+        QTest::newRow("similar keys") << "model\t\t: 85\nmodel name x\t: Nope\n" << "Intel";
+    }
+
+    void cpuinfo()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, expected);
+        QCOMPARE(chipDescriptionFromCpuinfo(text), expected);
+    }
+
+    void currentDevice()
+    {
+        const DeviceInfo &info = DeviceInfo::current();
+        QCOMPARE(&DeviceInfo::current(), &info);
+        QVERIFY(info.totalRAMGB > 0.0);
+        QVERIFY(!info.chipDescription.isEmpty());
+#if !defined(Q_OS_MACOS)
+        QVERIFY(!info.isAppleSilicon);
+        QCOMPARE(info.inferenceMode, QStringLiteral("CPU only"));
+#endif
+    }
+
+    // Names in order with the exact file name each link must end with.
+    void catalogEntries()
+    {
+        const char *const expected[][2] = {
+            {"Gemma 2 2B Instruct", "gemma-2-2b-it-Q4_K_M.gguf"},
+            {"Qwen2.5 3B Instruct", "qwen2.5-3b-instruct-q4_k_m.gguf"},
+            {"Phi-3 Mini 3.8B", "Phi-3-mini-4k-instruct-q4.gguf"},
+            {"Llama 3.2 3B Instruct", "Llama-3.2-3B-Instruct-Q4_K_M.gguf"},
+            {"Phi-3.5 Mini 3.8B", "Phi-3.5-mini-instruct-Q4_K_M.gguf"},
+            {"Qwen2.5 7B Instruct", "Qwen2.5-7B-Instruct-Q4_K_M.gguf"},
+            {"Mistral 7B Instruct v0.3", "Mistral-7B-Instruct-v0.3.Q4_K_M.gguf"},
+            {"Qwen2.5 Coder 7B", "qwen2.5-coder-7b-instruct-q4_k_m.gguf"},
+            {"Llama 3.1 8B Instruct", "Meta-Llama-3.1-8B-Instruct-Q4_K_M.gguf"},
+            {"Gemma 2 9B Instruct", "gemma-2-9b-it-Q4_K_M.gguf"},
+            {"CodeLlama 13B Instruct", "codellama-13b-instruct.Q4_K_M.gguf"},
+            {"Qwen2.5 14B Instruct", "Qwen2.5-14B-Instruct-Q4_K_M.gguf"},
+            {"Gemma 2 27B Instruct", "gemma-2-27b-it-Q4_K_M.gguf"},
+            {"Qwen2.5 32B Instruct", "Qwen2.5-32B-Instruct-Q4_K_M.gguf"},
+            {"Qwen2.5 Coder 32B", "qwen2.5-coder-32b-instruct-q4_k_m.gguf"},
+            {"DeepSeek Coder 33B", "deepseek-coder-33b-instruct.Q4_K_M.gguf"},
+            {"Mixtral 8x7B Instruct", "mixtral-8x7b-instruct-v0.1.Q4_K_M.gguf"},
+            {"Nous Hermes 2 Mixtral 8x7B", "nous-hermes-2-mixtral-8x7b-dpo.Q4_K_M.gguf"},
+            {"Llama 3.3 70B Instruct", "Llama-3.3-70B-Instruct-Q4_K_M.gguf"},
+        };
+        const QList<CuratedModel> &models = CuratedCatalog::all();
+        QCOMPARE(&CuratedCatalog::all(), &models);
+        QCOMPARE(models.size(), qsizetype(std::size(expected)));
+        const QString host = QLatin1String(CuratedCatalog::kModelHost);
+        QSet<QUuid> ids;
+        for (qsizetype i = 0; i < models.size(); ++i) {
+            const CuratedModel &m = models[i];
+            QCOMPARE(m.name, QString::fromUtf8(expected[i][0]));
+            QVERIFY2(parsedSizeGB(m.size) > 0.0, qPrintable(m.size));
+            QVERIFY2(m.url.startsWith(host + u'/') && m.url.contains(QLatin1String("/resolve/main/"))
+                         && m.url.endsWith(u'/' + QString::fromUtf8(expected[i][1])),
+                     qPrintable(m.url));
+            QCOMPARE(m.url.mid(host.size()).count(u'/'), 5); // /owner/repository/resolve/main/file
+            QVERIFY(!m.id.isNull());
+            ids.insert(m.id);
+        }
+        QCOMPARE(ids.size(), models.size());
+    }
+
+    void catalogUrlOnOtherHost()
+    {
+        const CuratedModel &first = CuratedCatalog::all().first();
+        const QString path = QStringLiteral("/bartowski/gemma-2-2b-it-GGUF/resolve/main/gemma-2-2b-it-Q4_K_M.gguf");
+        QCOMPARE(CuratedCatalog::catalogUrl(first, "http://127.0.0.1:8080"), "http://127.0.0.1:8080" + path);
+        QCOMPARE(CuratedCatalog::catalogUrl(first, "http://127.0.0.1:8080/"), "http://127.0.0.1:8080" + path);
+        QCOMPARE(CuratedCatalog::catalogUrl(first, "file:///tmp/hub"), "file:///tmp/hub" + path);
+
+        CuratedModel elsewhere;
+        elsewhere.url = QStringLiteral("https://huggingface.com/a/b/resolve/main/c.gguf");
+        QCOMPARE(CuratedCatalog::catalogUrl(elsewhere, "http://127.0.0.1:8080"), elsewhere.url);
+    }
+
+    // Every entry once, with its own tier, ordered by tier then size, and
+    // entries of equal tier and size (4.4, 19 and 26 GB) in catalog order.
+    void ratedOrder_data()
+    {
+        QTest::addColumn<bool>("apple");
+        QTest::addColumn<double>("ramGB");
+        QTest::newRow("apple 2") << true << 2.0;
+        QTest::newRow("apple 8") << true << 8.0;
+        QTest::newRow("apple 16") << true << 16.0;
+        QTest::newRow("apple 32") << true << 32.0;
+        QTest::newRow("intel 16") << false << 16.0;
+        QTest::newRow("intel 64") << false << 64.0;
+    }
+
+    void ratedOrder()
+    {
+        QFETCH(bool, apple);
+        QFETCH(double, ramGB);
+        const DeviceInfo dev{ramGB, apple, QStringLiteral("test"), QString()};
+        const auto rated = ratedCatalog(dev);
+        const QList<CuratedModel> &all = CuratedCatalog::all();
+        QHash<QUuid, int> catalogIndex;
+        for (int i = 0; i < all.size(); ++i)
+            catalogIndex.insert(all[i].id, i);
+
+        QCOMPARE(rated.size(), all.size());
+        QSet<QUuid> seen;
+        for (int i = 0; i < rated.size(); ++i) {
+            const auto &[model, tier] = rated[i];
+            seen.insert(model.id);
+            QCOMPARE(tier, performanceTier(model, dev));
+            if (i == 0)
+                continue;
+            const auto &[prev, prevTier] = rated[i - 1];
+            const double size = parsedSizeGB(model.size), prevSize = parsedSizeGB(prev.size);
+            QVERIFY2(prevTier < tier || (prevTier == tier && prevSize < size)
+                         || (prevTier == tier && prevSize == size
+                             && catalogIndex.value(prev.id) < catalogIndex.value(model.id)),
+                     qPrintable(prev.name + QStringLiteral(" before ") + model.name));
+        }
+        QCOMPARE(seen.size(), all.size());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCatalog)
+#include "tst_catalog.moc"

@@ -1,0 +1,430 @@
+#include "common/nginx_server.h"
+#include "common/test_support.h"
+#include "models/download_transfer.h"
+#include "models/model_download_manager.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <atomic>
+#include <vector>
+
+using Result = ModelDownloadManager::DownloadResult;
+
+namespace {
+
+constexpr qint64 kMiB = 1024 * 1024;
+constexpr qint64 kBigSize = 200 * kMiB;
+constexpr qint64 kMidSize = 24 * kMiB;
+
+void writeSeededFile(const QString &path, qint64 size, quint64 seed)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    std::vector<quint64> block(1 << 19);
+    for (qint64 done = 0; done < size;) {
+        for (quint64 &v : block) { // splitmix64
+            quint64 z = (seed += 0x9e3779b97f4a7c15ULL);
+            z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+            z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+            v = z ^ (z >> 31);
+        }
+        const qint64 n = std::min<qint64>(size - done, qint64(block.size() * sizeof(quint64)));
+        QCOMPARE(f.write(reinterpret_cast<const char *>(block.data()), n), n);
+        done += n;
+    }
+}
+
+QByteArray sha256(const QString &path)
+{
+    QFile f(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!f.open(QIODevice::ReadOnly) || !hash.addData(&f))
+        return "<unreadable>";
+    return hash.result().toHex();
+}
+
+qint64 fileSize(const QString &path) { return QFileInfo(path).size(); }
+
+// What a download reported, and whether every report came on the main thread.
+struct Recorder {
+    struct Report {
+        double progress;
+        qint64 written, expected;
+        double speed;
+    };
+    QList<Report> reports;
+    QList<Result> results;
+    bool offMainThread = false;
+
+    void note() { offMainThread |= QThread::currentThread() != qApp->thread(); }
+    ModelDownloadManager::DownloadProgressHandler progress()
+    {
+        return [this](double p, qint64 w, qint64 e, double s) { note(), reports.append({p, w, e, s}); };
+    }
+    ModelDownloadManager::DownloadCompletionHandler completion()
+    {
+        return [this](const Result &r) { note(), results.append(r); };
+    }
+    void installFallbacks(ModelDownloadManager &m)
+    {
+        m.setProgressFallback(
+            [this](const QUuid &, double p, qint64 w, qint64 e, double s) { note(), reports.append({p, w, e, s}); });
+        m.setCompletionFallback([this](const QUuid &, const Result &r) { note(), results.append(r); });
+    }
+    bool finished(int ms = 120000) { return waitUntil([this] { return !results.isEmpty(); }, ms); }
+};
+
+enum class Interruption { Drop, Kill, Quit, Cancel };
+enum class Tamper { None, RemovePartial, ExtendPartial, ReplaceServedFile };
+
+// The test binary started with these arguments downloads and waits to be killed.
+constexpr const char *kChildFlag = "--download-child";
+
+int runDownloadChild(const QString &url, const QString &id)
+{
+    ModelDownloadManager manager;
+    manager.downloadModel(QUrl(url), *parseUuid(id), {}, [](const Result &r) { qApp->exit(r.succeeded() ? 0 : 1); });
+    return qApp->exec();
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Interruption)
+Q_DECLARE_METATYPE(Tamper)
+
+class TestDownloadManager : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_served;
+    std::unique_ptr<NginxServer> m_server;
+
+    QString served(const QString &name) const { return m_served.filePath(name); }
+    QString url(const QString &path) const { return m_server->baseUrl() + path; }
+    static QString resumeFile(const ModelDownloadManager &m, const QUuid &id, const char *ext)
+    {
+        return m.resumeDataDirectory() + QLatin1Char('/') + canonicalUuid(id) + QLatin1String(ext);
+    }
+    // The last access log line of a path.
+    QString lastRequest(const QString &path) const
+    {
+        const QStringList lines = m_server->accessLog().split(QLatin1Char('\n'));
+        for (auto it = lines.crbegin(); it != lines.crend(); ++it)
+            if (it->startsWith(QStringLiteral("GET ") + path + QLatin1Char(' ')))
+                return *it;
+        return {};
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_served.isValid());
+        writeSeededFile(served("big.bin"), kBigSize, 1);
+        writeSeededFile(served("mid.bin"), kMidSize, 2);
+        const QString root = m_served.path();
+        // /slow/ and /norange/ hold back a first request, so that a test can
+        // interrupt it; /drop/ loses the connection after every 8 MB; /gone/
+        // loses it after 8 MB and then closes every request for the rest.
+        const QString locations = QStringLiteral(
+            "location = /moved { return 302 /big.bin; }\n"
+            "location /slow/ { alias %1/; if ($http_range = \"\") { set $limit_rate 8m; } }\n"
+            "location /norange/ { alias %1/; max_ranges 0; if ($http_range = \"\") { set $limit_rate 8m; } }\n"
+            "location /stall/ { alias %1/; limit_rate_after 8m; limit_rate 1; }\n"
+            "location ~ ^/drop/(.*)$ { proxy_pass http://127.0.0.1:$server_port/stall/$1;\n"
+            "    proxy_read_timeout 300ms; proxy_buffering off; }\n"
+            "location ~ ^/gone/(.*)$ { if ($http_range != \"\") { return 444; }\n"
+            "    proxy_pass http://127.0.0.1:$server_port/stall/$1; proxy_read_timeout 300ms; proxy_buffering off; }\n"
+            "location = /moved-slow { return 302 /slow/mid.bin; }\n");
+        m_server = std::make_unique<NginxServer>(root, locations.arg(root));
+        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
+    }
+
+    void fullDownload_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("existingFile");
+        QTest::newRow("direct") << "/big.bin" << false;
+        QTest::newRow("302 redirect, replacing an existing file") << "/moved" << true;
+    }
+
+    void fullDownload()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, existingFile);
+        TempHome home;
+        ModelDownloadManager manager;
+        const QUuid id = QUuid::createUuid();
+        const QString destination = manager.modelsDirectory() + QLatin1Char('/') + canonicalUuid(id) + ".gguf";
+        if (existingFile)
+            home.writeFile(QDir(home.home()).relativeFilePath(destination), "an older file");
+
+        Recorder r;
+        manager.downloadModel(QUrl(url(path)), id, r.progress(), r.completion());
+        QVERIFY(r.finished());
+        QCOMPARE(r.results.size(), 1);
+        QCOMPARE(r.results[0].filePath.value_or(QString()), destination);
+        QCOMPARE(sha256(destination), sha256(served("big.bin")));
+        QVERIFY(!r.offMainThread);
+        QVERIFY(!r.reports.isEmpty());
+        QCOMPARE(r.reports.first().expected, kBigSize);
+        QVERIFY(r.reports.last().written <= kBigSize);
+        QCOMPARE(folderEntries(manager.resumeDataDirectory()), QStringList());
+    }
+
+    void httpErrorLeavesNothing()
+    {
+        TempHome home;
+        LogCapture log;
+        ModelDownloadManager manager;
+        const QUuid id = QUuid::createUuid();
+        Recorder r;
+        manager.downloadModel(QUrl(url("/missing.bin")), id, r.progress(), r.completion());
+        QVERIFY(r.finished());
+        QVERIFY(r.results[0].error == QuorvaneError::httpError(404));
+        QVERIFY(log.contains("Download returned HTTP 404 for model " + canonicalUuid(id)));
+        manager.drainQueues();
+        QVERIFY(!QFileInfo::exists(manager.modelsDirectory() + QLatin1Char('/') + canonicalUuid(id) + ".gguf"));
+        QCOMPARE(folderEntries(manager.resumeDataDirectory()), QStringList());
+    }
+
+    void throttleAndSpeed()
+    {
+        TempHome home;
+        QTcpServer silent; // accepts and never answers, so only the reports below arrive
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        std::atomic<double> now{100.0};
+        ModelDownloadManager manager(nullptr, [&] { return now.load(); });
+        const QUuid id = QUuid::createUuid();
+        Recorder r;
+        manager.downloadModel(QUrl(QStringLiteral("http://127.0.0.1:%1/f").arg(silent.serverPort())), id,
+                              r.progress(), r.completion());
+        const auto report = [&](double at, qint64 written, qint64 expected) {
+            manager.drainQueues();
+            now = at;
+            manager.reportProgressForTesting(id, written, expected);
+        };
+        report(100.05, 1 * kMiB, 4 * kMiB);  // first: passed at once, not smoothed
+        report(100.15, 2 * kMiB, 4 * kMiB);  // 0.1 s later: dropped
+        report(100.30, 3 * kMiB, 4 * kMiB);  // 0.25 s after the first
+        report(100.60, 3 * kMiB + kMiB / 2, 0); // total unknown
+        report(100.90, 4 * kMiB, -1);
+        manager.drainQueues();
+        QVERIFY(waitUntil([&] { return r.reports.size() == 4; }));
+        QTest::qWait(50);
+        QCOMPARE(r.reports.size(), 4);
+
+        const double speeds[] = {1 / 0.05, 0.3 * (2 / 0.25) + 0.7 * 20, 0.3 * (0.5 / 0.3) + 0.7 * 16.4};
+        QCOMPARE(r.reports[0].progress, 0.25);
+        QCOMPARE(r.reports[0].speed, speeds[0]);
+        QCOMPARE(r.reports[1].written, 3 * kMiB);
+        QCOMPARE(r.reports[1].progress, 0.75);
+        QCOMPARE(r.reports[1].speed, speeds[1]);
+        QCOMPARE(r.reports[2].progress, 0.0);
+        QCOMPARE(r.reports[2].speed, speeds[2]);
+        QCOMPARE(r.reports[3].progress, 0.0);
+        // the manager goes while its transfer still waits for an answer
+    }
+
+    void interruptedDownloadContinues_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("servedPath"); // where a redirect leads
+        QTest::addColumn<Interruption>("interruption");
+        QTest::addColumn<Tamper>("tamper");
+        QTest::addColumn<QString>("resumedRequest"); // how the last request of the path shows in the access log
+        const QString continued = QStringLiteral(" 206 \\d+ range=\\[bytes=\\d+-\\]");
+        const QString restarted = QStringLiteral(" 200 \\d+ range=\\[bytes=\\d+-\\]");
+        const QString fresh = QStringLiteral(" 200 \\d+ range=\\[\\]");
+        const auto row = [](const char *name, const char *path, Interruption interruption, Tamper tamper,
+                            const QString &resumed, const char *servedPath = nullptr) {
+            QTest::newRow(name) << path << (servedPath ? servedPath : path) << interruption << tamper << resumed;
+        };
+        row("connection dropped", "/drop/mid.bin", Interruption::Drop, Tamper::None, continued);
+        row("application killed", "/slow/mid.bin", Interruption::Kill, Tamper::None, continued);
+        row("application quit", "/slow/mid.bin", Interruption::Quit, Tamper::None, continued);
+        row("canceled keeping resume data", "/slow/mid.bin", Interruption::Cancel, Tamper::None, continued);
+        row("application quit, redirected", "/moved-slow", Interruption::Quit, Tamper::None, continued,
+            "/slow/mid.bin");
+        row("server ignores Range", "/norange/mid.bin", Interruption::Quit, Tamper::None, restarted);
+        row("file replaced on the server", "/slow/changing.bin", Interruption::Quit, Tamper::ReplaceServedFile,
+            restarted);
+        row("partial file missing", "/slow/mid.bin", Interruption::Quit, Tamper::RemovePartial, fresh);
+        row("partial file too long", "/slow/mid.bin", Interruption::Quit, Tamper::ExtendPartial, fresh);
+    }
+
+    void interruptedDownloadContinues()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, servedPath);
+        QFETCH(Interruption, interruption);
+        QFETCH(Tamper, tamper);
+        QFETCH(QString, resumedRequest);
+        const QString servedFile = served(servedPath.section(QLatin1Char('/'), -1));
+        if (tamper == Tamper::ReplaceServedFile) {
+            writeSeededFile(servedFile, kMidSize, 3);
+            QFile f(servedFile);
+            QVERIFY(f.open(QIODevice::ReadWrite)
+                    && f.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
+        }
+        TempHome home;
+        LogCapture log;
+        const QUuid id = QUuid::createUuid();
+        auto manager = std::make_unique<ModelDownloadManager>();
+        const QString resume = resumeFile(*manager, id, ".resume");
+        const QString partial = resumeFile(*manager, id, ".partial");
+        const auto underWay = [&] { return QFileInfo::exists(resume) && fileSize(partial) >= 4 * kMiB; };
+        Recorder first;
+
+        if (interruption == Interruption::Kill) {
+            QProcess child;
+            child.start(QCoreApplication::applicationFilePath(), {kChildFlag, url(path), canonicalUuid(id)});
+            QVERIFY(waitUntil(underWay, 30000));
+            child.kill();
+            QVERIFY(child.waitForFinished());
+        } else {
+            manager->downloadModel(QUrl(url(path)), id, first.progress(), first.completion());
+            if (interruption == Interruption::Drop) {
+                QVERIFY(first.finished());
+                QVERIFY(first.results[0].succeeded());
+                QCOMPARE(sha256(*first.results[0].filePath), sha256(servedFile));
+                QVERIFY(m_server->accessLog().count("GET " + path + " 206") >= 2);
+                QVERIFY(QRegularExpression(resumedRequest).match(lastRequest(servedPath)).hasMatch());
+                return;
+            }
+            QVERIFY(waitUntil(underWay, 30000));
+            if (interruption == Interruption::Quit) {
+                manager->applicationWillTerminate();
+            } else {
+                manager->cancelDownload(id, false);
+                const QString saved = "Saved resume data for canceled download: " + canonicalUuid(id);
+                QVERIFY(waitUntil([&] { return log.contains(saved); }));
+            }
+            manager->drainQueues();
+            QTest::qWait(100);
+            QVERIFY(first.results.isEmpty());
+        }
+        manager.reset();
+
+        const qint64 kept = fileSize(partial);
+        QVERIFY(QFileInfo::exists(resume));
+        QVERIFY(kept > 0 && kept < kMidSize);
+        if (tamper == Tamper::RemovePartial)
+            QVERIFY(QFile::remove(partial));
+        if (tamper == Tamper::ExtendPartial)
+            home.writeFile(QDir(home.home()).relativeFilePath(partial), QByteArray(kMidSize + 10, 'x'));
+        if (tamper == Tamper::ReplaceServedFile)
+            writeSeededFile(servedFile, kMidSize, 4); // same size, new time: a new ETag
+
+        // The next launch.
+        manager = std::make_unique<ModelDownloadManager>();
+        Recorder later;
+        later.installFallbacks(*manager);
+        AIModel model = AIModel::make(QStringLiteral("Mid"), url(path));
+        model.id = id;
+        model.downloadProgress = 0.2;
+        model.downloadedBytes = kept;
+        manager->resumeIncompleteDownloads({model});
+        QVERIFY(later.finished());
+        QVERIFY(later.results[0].succeeded());
+        QCOMPARE(sha256(*later.results[0].filePath), sha256(servedFile));
+        QVERIFY(!later.reports.isEmpty() && !later.offMainThread);
+        QVERIFY(log.contains("Loaded resume data for model " + canonicalUuid(id)));
+        QVERIFY(log.contains("Resuming download for: Mid"));
+        const QRegularExpression resumedLine(resumedRequest);
+        QVERIFY2(waitUntil([&] { return resumedLine.match(lastRequest(servedPath)).hasMatch(); }),
+                 qPrintable(m_server->accessLog()));
+        if (tamper == Tamper::ExtendPartial)
+            QVERIFY(m_server->accessLog().contains("GET " + servedPath + " 416"));
+        manager->drainQueues();
+        QCOMPARE(folderEntries(manager->resumeDataDirectory()), QStringList());
+    }
+
+    void connectionLostForGoodKeepsResumeData()
+    {
+        TempHome home;
+        LogCapture log;
+        ModelDownloadManager manager;
+        const QUuid id = QUuid::createUuid();
+        Recorder r;
+        manager.downloadModel(QUrl(url("/gone/mid.bin")), id, r.progress(), r.completion());
+        QVERIFY(r.finished());
+        QVERIFY(r.results[0].error && r.results[0].error->kind() == QuorvaneError::Kind::DownloadFailed);
+        QVERIFY(log.contains("Saved resume data due to error: "));
+        // one answer with a body, then every attempt to continue was closed
+        // (Qt itself sends a request again once when a kept-alive connection closes)
+        QVERIFY(m_server->accessLog().count("GET /gone/mid.bin 444 0 range=[bytes=")
+                >= DownloadTransfer::kMaxAttemptsWithoutProgress);
+        manager.drainQueues();
+        QVERIFY(QFileInfo::exists(resumeFile(manager, id, ".resume")));
+        QVERIFY(fileSize(resumeFile(manager, id, ".partial")) > 0);
+    }
+
+    void cancelDiscardingRemovesResumeData()
+    {
+        TempHome home;
+        LogCapture log;
+        ModelDownloadManager manager;
+        const QUuid id = QUuid::createUuid();
+        const QString partial = resumeFile(manager, id, ".partial");
+        Recorder r;
+        manager.downloadModel(QUrl(url("/slow/mid.bin")), id, r.progress(), r.completion());
+        QVERIFY(waitUntil([&] { return fileSize(partial) > kMiB; }, 30000));
+        manager.cancelDownload(id, true);
+        manager.drainQueues();
+        QVERIFY(log.contains("Canceled and discarded download: " + canonicalUuid(id)));
+        QVERIFY(waitUntil([&] { return folderEntries(manager.resumeDataDirectory()).isEmpty(); }));
+        QTest::qWait(100);
+        QVERIFY(r.results.isEmpty());
+    }
+
+    void onlyUuidNamedResumeFilesLoad()
+    {
+        TempHome home;
+        LogCapture log;
+        const QString dir = QDir(home.home()).relativeFilePath(home.dataDir() + "/ResumeData");
+        const QByteArray blob = "{\"url\":\"" + url("/slow/mid.bin").toUtf8() + "\"}";
+        AIModel resumed = AIModel::make("Resumed", {}), notStarted = AIModel::make("Not started", {}),
+                noBlob = AIModel::make("No blob", {}), done = AIModel::make("Done", {});
+        resumed.downloadProgress = noBlob.downloadProgress = done.downloadProgress = 0.5;
+        done.isDownloaded = true;
+        for (const AIModel &m : {resumed, notStarted, done})
+            home.writeFile(dir + '/' + canonicalUuid(m.id) + ".resume", blob);
+        const QString other = canonicalUuid(noBlob.id);
+        const QStringList junk = {"notes.resume", "1234.resume", other + ".txt", other + ".resume.bak",
+                                  "{" + other + "}.resume"};
+        for (const QString &name : junk)
+            home.writeFile(dir + '/' + name, blob);
+
+        ModelDownloadManager manager;
+        manager.resumeIncompleteDownloads({resumed, notStarted, noBlob, done});
+        manager.cancelDownload(resumed.id, true);
+        manager.drainQueues();
+        QCOMPARE(log.count("Loaded resume data for model"), 3);
+        QVERIFY(log.contains("Checking for incomplete downloads to resume..."));
+        QCOMPARE(log.count("Resuming download for:"), 1);
+        QVERIFY(log.contains("Resuming download for: Resumed"));
+        for (const QString &name : junk)
+            QVERIFY2(QFileInfo::exists(home.dataDir() + "/ResumeData/" + name), qPrintable(name));
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc == 4 && qstrcmp(argv[1], kChildFlag) == 0)
+        return runDownloadChild(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
+    TestDownloadManager test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_download_manager.moc"
