@@ -5,7 +5,6 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
-#include <atomic>
 #include <thread>
 
 namespace {
@@ -18,37 +17,41 @@ class TestMainThread : public QObject {
     Q_OBJECT
 
 private slots:
-    void postRunsOnMainThreadInOrder()
+    // Posted work runs on the main thread, in order and later, also when
+    // posted from it; runOrPost runs at once only on the main thread.
+    void postAndRunOrPost()
     {
         QObject context;
         QVector<int> order;
         bool allOnMain = true, workerSawMain = true;
+        auto append = [&](int i) {
+            return [&, i] {
+                allOnMain = allOnMain && mainthread::isMainThread();
+                order.append(i);
+            };
+        };
         onWorker([&] {
             workerSawMain = mainthread::isMainThread();
             for (int i = 0; i < 100; ++i)
-                mainthread::post(&context, [&, i] {
-                    allOnMain = allOnMain && mainthread::isMainThread();
-                    order.append(i);
-                });
+                mainthread::post(&context, append(i));
+            mainthread::runOrPost(&context, append(100));
         });
-        QVERIFY(!workerSawMain);
-        QVERIFY(order.isEmpty());
-        QVERIFY(waitUntil([&] { return order.size() == 100; }));
+        QVERIFY(!workerSawMain && order.isEmpty());
+        QVERIFY(waitUntil([&] { return order.size() == 101; }));
         QVERIFY(allOnMain);
-        for (int i = 0; i < 100; ++i)
+        for (int i = 0; i <= 100; ++i)
             QCOMPARE(order[i], i);
 
-        // from the main thread too it runs later, not inline
-        bool ran = false;
-        mainthread::post(&context, [&] { ran = true; });
-        QVERIFY(!ran);
-        QVERIFY(waitUntil([&] { return ran; }));
+        mainthread::post(&context, append(-1));
+        mainthread::runOrPost(&context, append(-2));
+        QCOMPARE(order.last(), -2);
+        QVERIFY(waitUntil([&] { return order.last() == -1; }));
     }
 
     void postAfter_data()
     {
         QTest::addColumn<bool>("fromWorker");
-        QTest::addColumn<int>("delayMs");   // -1: post
+        QTest::addColumn<int>("delayMs");     // -1: post
         QTest::addColumn<int>("contextGone"); // 0 never, 1 at once, 2 once the main thread started the timer
         QTest::newRow("worker 150 ms") << true << 150 << 0;
         QTest::newRow("main 150 ms") << false << 150 << 0;
@@ -88,25 +91,6 @@ private slots:
         QVERIFY(waitUntil([&] { return ranAfter >= 0; }));
         QVERIFY(onMain);
         QVERIFY2(ranAfter >= qMax(delayMs, 0), qPrintable(QString::number(ranAfter)));
-    }
-
-    void runOrPost()
-    {
-        QObject context;
-        int ran = 0;
-        mainthread::runOrPost(&context, [&] { ++ran; });
-        QCOMPARE(ran, 1); // on the main thread: at once
-
-        std::atomic<bool> ranOnMain{false};
-        onWorker([&] {
-            mainthread::runOrPost(&context, [&] {
-                ++ran;
-                ranOnMain = mainthread::isMainThread();
-            });
-        });
-        QCOMPARE(ran, 1);
-        QVERIFY(waitUntil([&] { return ran == 2; }));
-        QVERIFY(ranOnMain);
     }
 };
 

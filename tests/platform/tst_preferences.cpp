@@ -34,7 +34,6 @@ private slots:
         QTest::newRow("upper case") << QByteArray("flag=TRUE") << -1;
         QTest::newRow("string list") << QByteArray("flag=true, false") << -1;
         QTest::newRow("byte array") << QByteArray("flag=@ByteArray(true)") << -1;
-        QTest::newRow("missing") << QByteArray("other=true") << -1;
     }
 
     void strictBooleanReads()
@@ -49,7 +48,6 @@ private slots:
         QCOMPARE(value.has_value(), expected >= 0);
         if (value)
             QCOMPARE(int(*value), expected);
-        QCOMPARE(prefs.boolValue(QStringLiteral("flag")), expected == 1);
     }
 
     void roundTrip_data()
@@ -65,11 +63,10 @@ private slots:
         QTest::newRow("data, empty") << "data" << QByteArray("");
         QTest::newRow("string, commas") << "string" << QByteArray("a, b,c");
         QTest::newRow("string, leading at") << "string" << QByteArray("@ByteArray(x)");
-        QTest::newRow("string, line breaks") << "string" << QByteArray("line 1\nline 2\r\nline 3\n");
-        QTest::newRow("string, INI syntax") << "string" << QByteArray("[General] k=v ; # x");
-        QTest::newRow("string, escapes") << "string" << QByteArray("\"quoted\" \\n \\\\ \\x41");
-        QTest::newRow("string, padded") << "string" << QByteArray("  padded  ");
-        QTest::newRow("string, non-ASCII") << "string" << QByteArray("Grüße 日本語 \xF0\x9F\x98\x80 \t\x01\x1f");
+        QTest::newRow("string, INI syntax, escapes, line breaks")
+            << "string" << QByteArray("[General] k=v ; # x\n\"quoted\" \\n \\\\ \\x41\r\nline 3\n");
+        QTest::newRow("string, padded, non-ASCII")
+            << "string" << QByteArray("  Grüße 日本語 \xF0\x9F\x98\x80 \t\x01\x1f  ");
         QTest::newRow("string, empty") << "string" << QByteArray();
         QTest::newRow("bool, true") << "bool" << QByteArray("1");
         QTest::newRow("bool, false") << "bool" << QByteArray();
@@ -84,21 +81,14 @@ private slots:
         TempHome home;
         const QString key = QStringLiteral("key");
         const QString str = QString::fromUtf8(bytes);
-        {
-            Preferences prefs;
-            const bool written = type == "data"     ? prefs.setData(key, bytes)
-                                 : type == "string" ? prefs.setString(key, str)
-                                                    : prefs.setBool(key, !bytes.isEmpty());
-            QVERIFY(written);
-        }
+        QVERIFY(type == "data"     ? Preferences().setData(key, bytes)
+                : type == "string" ? Preferences().setString(key, str)
+                                   : Preferences().setBool(key, !bytes.isEmpty()));
         Preferences fresh;
         if (type == "data") {
             const auto read = fresh.data(key);
-            QVERIFY(read.has_value());
-            QCOMPARE(read->size(), bytes.size());
-            QVERIFY(*read == bytes);
-            QVERIFY(!fresh.string(key).has_value());
-            QVERIFY(!fresh.boolean(key).has_value());
+            QVERIFY(read.has_value() && *read == bytes);
+            QVERIFY(!fresh.string(key).has_value() && !fresh.boolean(key).has_value());
         } else if (type == "string") {
             QCOMPARE(fresh.string(key), std::optional<QString>(str));
         } else {
@@ -127,10 +117,12 @@ private slots:
     void unwritableStore_data()
     {
         QTest::addColumn<QString>("how");
+        QTest::addColumn<bool>("writeAfterRepair"); // else the instance's end saves the failed writes
 
-        QTest::newRow("folder is read-only") << "chmod";
-        QTest::newRow("folder is a file") << "file";
-        QTest::newRow("file is a folder") << "folder";
+        QTest::newRow("folder is read-only") << "chmod" << true;
+        QTest::newRow("folder is a file") << "file" << true;
+        QTest::newRow("file is a folder") << "folder" << true;
+        QTest::newRow("folder is a file, repaired before the end") << "file" << false;
     }
 
     // Every write to a store that cannot be written fails and is logged; once the
@@ -138,6 +130,7 @@ private slots:
     void unwritableStore()
     {
         QFETCH(QString, how);
+        QFETCH(bool, writeAfterRepair);
         TempHome home;
         const QString folder = QFileInfo(home.configFile()).absolutePath();
         if (how == "chmod") {
@@ -171,27 +164,16 @@ private slots:
             } else {
                 QVERIFY(QDir(home.configFile()).removeRecursively());
             }
-            QVERIFY(prefs.setString(QStringLiteral("after"), QStringLiteral("repaired")));
+            if (writeAfterRepair)
+                QVERIFY(prefs.setString(QStringLiteral("after"), QStringLiteral("repaired")));
         }
         Preferences fresh;
-        QCOMPARE(fresh.string(QStringLiteral("after")), text("repaired"));
+        if (writeAfterRepair)
+            QCOMPARE(fresh.string(QStringLiteral("after")), text("repaired"));
         QCOMPARE(fresh.string(QStringLiteral("k")), text("v"));
         QCOMPARE(fresh.boolean(QStringLiteral("b")), std::optional<bool>(true));
         QCOMPARE(fresh.data(QStringLiteral("d")), std::optional<QByteArray>(QByteArray("x")));
         QVERIFY(!fresh.contains(QStringLiteral("kept")));
-    }
-
-    void unsavedWritesAreTriedOnceMoreAtTheEnd()
-    {
-        TempHome home;
-        home.writeFile(QStringLiteral(".config/Quorvane"), "not a folder");
-        {
-            Preferences prefs;
-            QVERIFY(!prefs.setString(QStringLiteral("k"), QStringLiteral("v")));
-            QVERIFY(QFile::remove(QFileInfo(home.configFile()).absolutePath()));
-        }
-        Preferences fresh;
-        QCOMPARE(fresh.string(QStringLiteral("k")), text("v"));
     }
 
     void garbageFile_data()
@@ -218,7 +200,6 @@ private slots:
         QFETCH(bool, unreadable);
         TempHome home;
         home.writeFile(kConf, bytes);
-        const bool hasName = bytes.contains("name=two");
 
         LogCapture log;
         {
@@ -231,16 +212,12 @@ private slots:
         Preferences fresh;
         QCOMPARE(fresh.string(QStringLiteral("last")), text("written"));
         QCOMPARE(fresh.boolean(QStringLiteral("flag")), std::optional<bool>(true));
-        if (hasName)
+        if (bytes.contains("name=two"))
             QCOMPARE(fresh.string(QStringLiteral("name")), text("two"));
 
         const QString kept = home.configFile() + QStringLiteral(".unreadable");
-        if (unreadable) {
-            QCOMPARE(readFileBytes(kept), bytes);
-            QVERIFY2(log.contains(QStringLiteral("could not read preferences")), qPrintable(log.lines().join('\n')));
-        } else {
-            QVERIFY(!QFile::exists(kept));
-        }
+        QCOMPARE(readFileBytes(kept), unreadable ? bytes : QByteArray("<unreadable>"));
+        QCOMPARE(log.contains(QStringLiteral("could not read preferences")), unreadable);
         QVERIFY(readFileBytes(home.configFile()).startsWith("[General]")); // a proper file again
     }
 };

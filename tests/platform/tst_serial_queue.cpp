@@ -18,24 +18,22 @@ namespace {
 
 // A gate a job waits at until the test opens it (with a timeout, so that a
 // failing test does not hang the run).
-class Gate {
-public:
+struct Gate {
+    std::mutex mutex; // held while opening: a waiter may destroy the gate as soon as it wakes
+    std::condition_variable cv;
+    bool isOpen = false;
+
     void open()
     {
-        std::lock_guard lock(m_mutex); // a waiter may destroy the gate as soon as it wakes
-        m_open = true;
-        m_cv.notify_all();
+        std::lock_guard lock(mutex);
+        isOpen = true;
+        cv.notify_all();
     }
-    bool wait(std::chrono::milliseconds timeout = 10s)
+    bool wait()
     {
-        std::unique_lock lock(m_mutex);
-        return m_cv.wait_for(lock, timeout, [&] { return m_open; });
+        std::unique_lock lock(mutex);
+        return cv.wait_for(lock, 10s, [&] { return isOpen; });
     }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    bool m_open = false;
 };
 
 // Blocks the queue until the returned gate opens.
@@ -69,8 +67,7 @@ private slots:
             submitters.emplace_back([&, t] {
                 for (int i = 0; i < kJobs; ++i)
                     queue.async([&, t, i] {
-                        if (running.fetch_add(1) != 0)
-                            overlapped = true;
+                        overlapped = overlapped || running.fetch_add(1) != 0;
                         workers.insert(std::this_thread::get_id());
                         if (i % 50 == 0)
                             std::this_thread::sleep_for(200us);
@@ -97,15 +94,14 @@ private slots:
             queue.async([&, i] {
                 order.push_back(i);
                 if (i == 0)
-                    queue.async([&] { order.push_back(1000); });
+                    queue.async([&] { order.push_back(100); });
             });
         release->open();
         queue.sync([] {});
         queue.sync([] {});
         QCOMPARE(int(order.size()), 101);
-        for (int i = 0; i < 100; ++i)
+        for (int i = 0; i <= 100; ++i)
             QCOMPARE(order[i], i);
-        QCOMPARE(order.back(), 1000);
     }
 
     void delayedJobsRunByDueTime()
@@ -123,7 +119,7 @@ private slots:
                     early.push_back(name);
             };
         };
-        auto snapshot = [&] {
+        auto ranSoFar = [&] {
             std::lock_guard lock(mutex);
             return order;
         };
@@ -133,8 +129,7 @@ private slots:
         queue.asyncAfter(50ms, record("50b", 50ms)); // same due time: submission order
         queue.asyncAfter(-20ms, record("negative", 0ms));
         queue.async(record("now", 0ms));
-        QVERIFY(waitUntil([&] { return snapshot().size() == 6; }));
-        QCOMPARE(early, std::vector<QString>{});
+        QVERIFY(waitUntil([&] { return ranSoFar().size() == 6; }));
         QCOMPARE(order, (std::vector<QString>{"negative", "now", "50a", "50b", "100", "150"}));
 
         // a delayed job not yet due does not hold up one submitted after it
@@ -142,53 +137,41 @@ private slots:
         queue.asyncAfter(300ms, record("later", 300ms));
         queue.async(record("first", 0ms));
         std::vector<QString> seen;
-        QVERIFY(waitUntil([&] { return !(seen = snapshot()).empty(); }));
+        QVERIFY(waitUntil([&] { return !(seen = ranSoFar()).empty(); }));
         QCOMPARE(seen, std::vector<QString>{"first"});
-        QVERIFY(waitUntil([&] { return snapshot().size() == 2; }));
+        QVERIFY(waitUntil([&] { return ranSoFar().size() == 2; }));
         QCOMPARE(early, std::vector<QString>{});
-    }
-
-    // A delay near the clock's limit must not overflow into the past.
-    void hugeDelayDoesNotRunEarly()
-    {
-        SerialQueue queue(QStringLiteral("test.huge"));
-        std::atomic<int> ran{0};
-        queue.asyncAfter(std::chrono::milliseconds::max(), [&] { ran |= 1; });
-        queue.asyncAfter(std::chrono::hours(24 * 365 * 100), [&] { ran |= 2; });
-        queue.async([&] { ran |= 4; }); // ordinary work still runs meanwhile
-        std::this_thread::sleep_for(100ms);
-        queue.sync([] {});
-        QCOMPARE(ran.load(), 4);
-        QCOMPARE(int(queue.pendingCount()), 2);
     }
 
     void cancelling()
     {
         SerialQueue queue(QStringLiteral("test.cancel"));
-        std::atomic<bool> cancelledRan{false}, afterRan{false};
+        std::atomic<int> ran{0};
 
         // cancelled while waiting behind a running job: never runs
         auto release = block(queue);
-        WorkItem pending = queue.async([&] { cancelledRan = true; });
-        WorkItem delayed = queue.asyncAfter(30ms, [&] { cancelledRan = true; });
-        queue.async([&] { afterRan = true; });
+        WorkItem pending = queue.async([&] { ran |= 1; });
+        WorkItem delayed = queue.asyncAfter(30ms, [&] { ran |= 1; });
+        queue.async([&] { ran |= 2; });
         QVERIFY(!pending.isCancelled());
         pending.cancel();
         delayed.cancel();
         QVERIFY(pending.isCancelled());
+        // a delay near the clock's limit must not overflow into the past
+        auto held = std::make_shared<int>(7);
+        WorkItem far = queue.asyncAfter(std::chrono::milliseconds::max(), [&, held] { ran |= 4; });
+        queue.asyncAfter(std::chrono::hours(24 * 365 * 100), [&] { ran |= 4; });
         release->open();
-        std::this_thread::sleep_for(60ms);
+        std::this_thread::sleep_for(100ms);
         queue.sync([] {});
-        QVERIFY(!cancelledRan);
-        QVERIFY(afterRan);
+        QCOMPARE(ran.load(), 2);
+        QCOMPARE(int(queue.pendingCount()), 2);
 
         // a cancelled delayed job lets go of its captures at once, not when due
-        auto held = std::make_shared<int>(7);
-        WorkItem far = queue.asyncAfter(std::chrono::hours(1), [held] { ++*held; });
         QCOMPARE(held.use_count(), 2L);
         far.cancel();
         QVERIFY(waitUntil([&] { return held.use_count() == 1; }, 1000));
-        QCOMPARE(int(queue.pendingCount()), 0);
+        QCOMPARE(int(queue.pendingCount()), 1);
 
         WorkItem none; // an empty handle is harmless
         none.cancel();
@@ -211,8 +194,7 @@ private slots:
             current = queue->isCurrent();
         });
         QCOMPARE(int(seen), 10); // waited for the earlier work too
-        QVERIFY(current);
-        QVERIFY(!queue->isCurrent());
+        QVERIFY(current && !queue->isCurrent());
 
         // from a job of the same queue it runs inline
         std::promise<std::vector<int>> result;
@@ -272,7 +254,9 @@ private slots:
         QVERIFY(!*syncRan);
     }
 
-    void destructionDropsPendingAndWaitsForRunning()
+    // Destroying the queue drops what has not started (releasing what it
+    // holds) and waits for the running job, unless called from that job.
+    void destruction()
     {
         auto *queue = new SerialQueue(QStringLiteral("test.destroy"));
         Gate started;
@@ -288,24 +272,18 @@ private slots:
         QVERIFY(started.wait());
         delete queue;
         QVERIFY(runningFinished);
-        std::this_thread::sleep_for(30ms);
-        QVERIFY(!droppedRan);
-        QCOMPARE(held.use_count(), 1L); // dropped jobs released what they held
-    }
+        QCOMPARE(held.use_count(), 1L);
 
-    void destructionFromOwnJob()
-    {
-        auto *queue = new SerialQueue(QStringLiteral("test.selfdelete"));
-        std::atomic<bool> laterRan{false};
+        queue = new SerialQueue(QStringLiteral("test.selfdelete"));
         Gate deleted;
         queue->async([&] {
             delete queue;
             deleted.open();
         });
-        queue->async([&] { laterRan = true; });
+        queue->async([&] { droppedRan = true; });
         QVERIFY(deleted.wait());
-        std::this_thread::sleep_for(50ms); // let the worker wind down
-        QVERIFY(!laterRan);
+        std::this_thread::sleep_for(50ms); // let the workers wind down
+        QVERIFY(!droppedRan);
     }
 };
 
