@@ -1,6 +1,7 @@
 #include "ui/ui_setup.h"
 
 #include "app/app_state.h"
+#include "app/composer_state.h"
 #include "engine/llama_cpp_manager.h"
 
 #include <QQmlApplicationEngine>
@@ -16,11 +17,13 @@ void registerTypes(AppState &appState, LlamaCPPManager &engine)
                                      QStringLiteral("enumerations only"));
     qmlRegisterSingletonInstance("Quorvane.State", 1, 0, "AppState", &appState);
     qmlRegisterSingletonInstance("Quorvane.State", 1, 0, "LlamaManager", &engine);
+    // The chat screen's composer: one per window, living as long as the state.
+    qmlRegisterSingletonInstance("Quorvane.State", 1, 0, "Composer", new ComposerState(appState, &appState));
 }
 
 bool loadMainWindow(QQmlApplicationEngine &qml)
 {
-    qml.load(QUrl(QStringLiteral("qrc:/Quorvane/qml/Main.qml")));
+    qml.load(QUrl(QStringLiteral("qrc:/Quorvane/Main.qml")));
     return !qml.rootObjects().isEmpty();
 }
 

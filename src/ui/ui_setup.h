@@ -9,7 +9,8 @@ class QQmlApplicationEngine;
 namespace ui {
 
 // Makes the application state and the engine reachable from QML, as the
-// singletons AppState and LlamaManager of "Quorvane.State", and the
+// singletons AppState and LlamaManager of "Quorvane.State" (with Composer,
+// the chat screen's composer state), and the
 // enumerations as "Quorvane" of "Quorvane.Types". Call once per process.
 void registerTypes(AppState &appState, LlamaCPPManager &engine);
 

@@ -1,30 +1,97 @@
 import QtQuick
+import Quorvane
 import Quorvane.State
 import Quorvane.Types
 
-// Chooses the one screen that fills the window.
+// Chooses the one screen that fills the window: installation, setup,
+// welcome, or the sidebar beside the main content area.
 Item {
     id: root
-    property bool isLight: false
 
-    readonly property string screenName: {
+    // Whether the conversation sidebar shows; lives as long as the window.
+    property bool isSidebarVisible: true
+
+    readonly property int screen: {
         if (LlamaManager.isInstallingLlamaCPP)
-            return "Installing llama.cpp"
+            return 0
         if (!LlamaManager.isLlamaCPPVerified)
-            return "Setup required"
-        switch (AppState.currentView) {
-        case Quorvane.Welcome: return "Welcome"
-        case Quorvane.Chat: return "Chat"
-        case Quorvane.Models: return "Models"
-        case Quorvane.Settings: return "Settings"
-        }
-        return ""
+            return 1
+        if (AppState.currentView === Quorvane.Welcome)
+            return 2
+        return 3
     }
 
-    PlaceholderView {
-        objectName: "screen"
+    Loader {
+        id: screenLoader
         anchors.fill: parent
-        title: root.screenName
-        isLight: root.isLight
+        sourceComponent: [installingScreen, setupScreen, welcomeScreen, mainLayout][root.screen]
+    }
+
+    Component {
+        id: installingScreen
+        PlaceholderView {
+            objectName: "screen"
+            title: "Installing llama.cpp"
+            isLight: Theme.isLight
+        }
+    }
+
+    Component {
+        id: setupScreen
+        PlaceholderView {
+            objectName: "screen"
+            title: "Setup required"
+            isLight: Theme.isLight
+        }
+    }
+
+    Component {
+        id: welcomeScreen
+        PlaceholderView {
+            objectName: "screen"
+            title: "Welcome"
+            isLight: Theme.isLight
+        }
+    }
+
+    Component {
+        id: mainLayout
+        Rectangle {
+            objectName: "screen"
+            // Names the screen shown in the content area.
+            readonly property string title: {
+                switch (AppState.currentView) {
+                case Quorvane.Chat: return "Chat"
+                case Quorvane.Models: return "Models"
+                case Quorvane.Settings: return "Settings"
+                }
+                return ""
+            }
+            color: Theme.windowBackground
+            clip: true
+
+            ChatHistorySidebar {
+                id: sidebar
+                objectName: "sidebar"
+                width: 280
+                height: parent.height
+                // Slides in from the leading edge and out again.
+                x: root.isSidebarVisible ? 0 : -width
+                visible: x > -width
+                Behavior on x {
+                    NumberAnimation { duration: 200; easing.type: Easing.InOutQuad }
+                }
+            }
+
+            MainContentArea {
+                objectName: "mainContentArea"
+                anchors.left: sidebar.right
+                anchors.right: parent.right
+                anchors.top: parent.top
+                anchors.bottom: parent.bottom
+                isSidebarVisible: root.isSidebarVisible
+                onSidebarToggleRequested: root.isSidebarVisible = !root.isSidebarVisible
+            }
+        }
     }
 }

@@ -1,22 +1,20 @@
 import QtQuick
 import QtQuick.Window
-import Quorvane.State
-import Quorvane.Types
+import Quorvane
 
+// The one application window; its background follows the appearance and
+// fills the whole window.
 Window {
     id: window
-    readonly property bool isLight: AppState.appearanceMode === Quorvane.Light
-
     width: 1100
     height: 720
     minimumWidth: 900
     minimumHeight: 600
     visible: true
     title: "Quorvane"
-    color: isLight ? "white" : "black"
+    color: Theme.windowBackground
 
     ContentView {
         anchors.fill: parent
-        isLight: window.isLight
     }
 }

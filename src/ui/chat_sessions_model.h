@@ -1,0 +1,61 @@
+#pragma once
+
+#include "app/app_state.h"
+
+#include <QAbstractListModel>
+#include <QList>
+#include <QPointer>
+#include <QString>
+#include <QUuid>
+#include <QtQml/qqmlregistration.h>
+
+// The sidebar's list of conversations: those of the application state whose
+// title matches searchText, in their stored order. Changes of the state and
+// of the search text reach views as row insertions, removals and data
+// changes, so rows that stay keep their delegates.
+class ChatSessionsModel : public QAbstractListModel {
+    Q_OBJECT
+    QML_ELEMENT
+    Q_PROPERTY(AppState *appState READ appState WRITE setAppState NOTIFY appStateChanged)
+    Q_PROPERTY(QString searchText READ searchText WRITE setSearchText NOTIFY searchTextChanged)
+    Q_PROPERTY(int count READ rowCount NOTIFY countChanged)
+
+public:
+    enum Role { SessionIdRole = Qt::UserRole + 1, TitleRole, IsSelectedRole };
+    Q_ENUM(Role)
+
+    explicit ChatSessionsModel(QObject *parent = nullptr);
+
+    AppState *appState() const { return m_state; }
+    void setAppState(AppState *state);
+    QString searchText() const { return m_searchText; }
+    void setSearchText(const QString &text);
+
+    int rowCount(const QModelIndex &parent = {}) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    QHash<int, QByteArray> roleNames() const override;
+
+signals:
+    void appStateChanged();
+    void searchTextChanged();
+    void countChanged();
+
+private:
+    struct Row {
+        QUuid id;
+        QString title;
+    };
+
+    QList<Row> collect() const;
+    // Brings the rows in line with the state's filtered conversations.
+    void refresh();
+    // Re-marks the rows of the previous and the new current conversation.
+    void refreshSelection();
+    QUuid currentId() const;
+    int rowOf(const QUuid &id) const;
+
+    QPointer<AppState> m_state;
+    QString m_searchText;
+    QList<Row> m_rows;
+    QUuid m_selectedId;
+};

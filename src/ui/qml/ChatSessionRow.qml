@@ -1,0 +1,117 @@
+import QtQuick
+import QtQuick.Controls
+import Quorvane
+
+// One conversation in the sidebar: its title and a menu to delete it.
+Item {
+    id: row
+
+    property string sessionTitle
+    property bool selected: false
+    readonly property bool isRowHovered: rowHover.hovered
+    readonly property bool isMenuHovered: menuButton.hovered
+    signal tapped()
+    signal deleteRequested()
+
+    objectName: "chatSessionRow"
+    implicitHeight: Math.max(titleText.implicitHeight, menuButton.height) + 20
+    Accessible.role: Accessible.Button
+    Accessible.name: sessionTitle
+    Accessible.onPressAction: row.tapped()
+
+    HoverHandler { id: rowHover }
+
+    Rectangle {
+        anchors.fill: parent
+        radius: 8
+        color: row.selected ? Theme.primaryAt(0.07) : row.isRowHovered ? Theme.primaryAt(0.06) : "transparent"
+        Behavior on color { ColorAnimation { duration: 200; easing.type: Easing.InOutQuad } }
+    }
+
+    MouseArea {
+        anchors.fill: parent
+        onClicked: row.tapped()
+    }
+
+    Text {
+        id: titleText
+        anchors.left: parent.left
+        anchors.leftMargin: 12
+        anchors.right: menuButton.left
+        anchors.rightMargin: 8
+        anchors.verticalCenter: parent.verticalCenter
+        text: row.sessionTitle
+        font.pixelSize: 13
+        font.weight: Font.Medium
+        color: Theme.primary
+        elide: Text.ElideRight
+        maximumLineCount: 1
+        textFormat: Text.PlainText
+    }
+
+    AbstractButton {
+        id: menuButton
+        objectName: "chatOptionsButton"
+        anchors.right: parent.right
+        anchors.rightMargin: 12
+        anchors.verticalCenter: parent.verticalCenter
+        width: 24
+        height: 24
+        text: "Chat options"
+        hoverEnabled: true
+        focusPolicy: Qt.TabFocus
+        Accessible.role: Accessible.ButtonMenu
+        Accessible.name: text
+        ToolTip.text: text
+        ToolTip.visible: hovered && !menu.visible
+        ToolTip.delay: 600
+
+        contentItem: Icon {
+            name: "ellipsis"
+            size: 16
+            color: Theme.primaryAt(0.6)
+            scale: menuButton.hovered ? 1.1 : 1.0
+            Behavior on scale { NumberAnimation { duration: 200; easing.type: Easing.InOutQuad } }
+        }
+        background: null
+        onClicked: menu.popup(menuButton, 0, menuButton.height)
+
+        Menu {
+            id: menu
+            objectName: "chatOptionsMenu"
+            background: Rectangle {
+                implicitWidth: 160
+                radius: 6
+                color: Theme.surface
+                border.color: Theme.primaryAt(0.15)
+            }
+
+            MenuItem {
+                id: deleteItem
+                objectName: "deleteChatItem"
+                text: "Delete Chat"
+                Accessible.name: text
+                contentItem: Row {
+                    spacing: 8
+                    Icon {
+                        anchors.verticalCenter: parent.verticalCenter
+                        name: "trash"
+                        size: 15
+                        color: Theme.red
+                    }
+                    Text {
+                        anchors.verticalCenter: parent.verticalCenter
+                        text: deleteItem.text
+                        font: deleteItem.font
+                        color: Theme.red
+                    }
+                }
+                background: Rectangle {
+                    color: deleteItem.highlighted ? Theme.primaryAt(0.08) : "transparent"
+                    radius: 4
+                }
+                onTriggered: row.deleteRequested()
+            }
+        }
+    }
+}

@@ -1,0 +1,356 @@
+import QtQuick
+import QtQuick.Controls
+import Quorvane
+import Quorvane.State
+import Quorvane.Types
+
+// The chat screen: the greeting or the current conversation with its live
+// reply, the composer, the drop target for files and the two alerts of the
+// chat turn.
+Item {
+    id: chatView
+    objectName: "chatView"
+
+    property bool hasScrolledToBottom: false
+    property bool isDropTarget: false
+    // Milliseconds since the epoch of the last scroll caused by streamed text.
+    property double lastStreamScrollAt: 0
+    readonly property bool isEmpty: messages.messageCount === 0 && !messages.isGenerating
+
+    // Scrolls so that the end of the conversation (the live reply while one
+    // streams) is in view.
+    function scrollToEnd(animated) {
+        if (list.count === 0)
+            return
+        scrollAnimation.stop()
+        if (!animated) {
+            list.positionViewAtEnd()
+            return
+        }
+        const from = list.contentY
+        list.positionViewAtEnd()
+        const to = list.contentY
+        if (Math.abs(to - from) < 1)
+            return
+        list.contentY = from
+        scrollAnimation.from = from
+        scrollAnimation.to = to
+        scrollAnimation.start()
+    }
+
+    // A scroll right after the list appears, once it has been laid out.
+    function scrollWhenShown() {
+        if (!hasScrolledToBottom && list.visible && messages.messageCount > 0)
+            shownScroll.restart()
+    }
+
+    Rectangle {
+        anchors.fill: parent
+        color: Theme.windowBackground
+    }
+
+    ChatMessagesModel {
+        id: messages
+        appState: AppState
+
+        onMessageCountChanged: {
+            if (chatView.hasScrolledToBottom)
+                chatView.scrollToEnd(true)
+        }
+        onIsGeneratingChanged: {
+            if (isGenerating)
+                chatView.scrollToEnd(true)
+        }
+        onLiveTextChanged: chatView.requestStreamScroll()
+        onConversationChanged: {
+            chatView.hasScrolledToBottom = false
+            firstScroll.restart()
+            secondScroll.restart()
+        }
+    }
+
+    // At most ten scrolls a second while a reply streams; text that arrives
+    // sooner is brought into view when the tenth of a second has passed.
+    function requestStreamScroll() {
+        const since = Date.now() - lastStreamScrollAt
+        if (since >= 100) {
+            streamScroll()
+        } else if (!trailingStreamScroll.running) {
+            trailingStreamScroll.interval = 100 - since
+            trailingStreamScroll.start()
+        }
+    }
+    function streamScroll() {
+        trailingStreamScroll.stop()
+        lastStreamScrollAt = Date.now()
+        scrollToEnd(false)
+    }
+    Timer {
+        id: trailingStreamScroll
+        onTriggered: {
+            if (messages.hasLiveRow)
+                chatView.streamScroll()
+        }
+    }
+    Timer {
+        id: firstScroll
+        interval: 100
+        onTriggered: chatView.scrollToEnd(false)
+    }
+    Timer {
+        id: secondScroll
+        interval: 300
+        onTriggered: {
+            chatView.scrollToEnd(false)
+            chatView.hasScrolledToBottom = true
+        }
+    }
+    Timer {
+        id: shownScroll
+        interval: 100
+        onTriggered: {
+            chatView.scrollToEnd(false)
+            chatView.hasScrolledToBottom = true
+        }
+    }
+
+    // The message field takes the focus a moment after the screen appears.
+    Timer {
+        id: shownFocus
+        interval: 100
+        onTriggered: composer.focusMessageField()
+    }
+    Connections {
+        target: Composer
+        function onMessageFieldFocusRequested() { composer.focusMessageField() }
+    }
+
+    Component.onCompleted: {
+        if (visible) {
+            shownFocus.start()
+            scrollWhenShown()
+        }
+    }
+    onVisibleChanged: {
+        if (visible) {
+            shownFocus.restart()
+            scrollWhenShown()
+        } else {
+            shownFocus.stop()
+            // Attachments never carry over to another visit of the screen.
+            Composer.clearAttachments()
+        }
+    }
+    Component.onDestruction: {
+        if (Composer)
+            Composer.clearAttachments()
+    }
+
+    Text {
+        id: greeting
+        objectName: "greeting"
+        visible: chatView.isEmpty
+        anchors.horizontalCenter: parent.horizontalCenter
+        width: composer.width
+        y: (chatView.height - (height + 24 + composer.height)) / 2
+        text: "How can I help you today ?"
+        font.pixelSize: 22
+        color: Theme.primaryAt(0.8)
+        horizontalAlignment: Text.AlignHCenter
+        wrapMode: Text.Wrap
+    }
+
+    ListView {
+        id: list
+        objectName: "messageList"
+        anchors.top: parent.top
+        anchors.left: parent.left
+        anchors.right: parent.right
+        // The attached files' cards cover the end of the list; the footer
+        // makes room for them.
+        anchors.bottom: composer.bottom
+        anchors.bottomMargin: composer.inputRowHeight + 8
+        visible: !chatView.isEmpty
+        clip: true
+        model: messages
+        spacing: 24
+        // The margins above the first and below the last message; as header
+        // and footer they count when the view is put at its end.
+        header: Item { height: 20 }
+        footer: Item { height: Composer.attachedFiles.length > 0 ? 120 : 20 }
+        reuseItems: true
+        boundsBehavior: Flickable.StopAtBounds
+        ScrollBar.vertical: ScrollBar {}
+
+        onVisibleChanged: chatView.scrollWhenShown()
+        // The live reply grows when its new text has been laid out, which
+        // can be after the text arrived; rows above that are laid out anew
+        // move the end as well.
+        onContentHeightChanged: {
+            if (messages.hasLiveRow)
+                chatView.requestStreamScroll()
+        }
+        onOriginYChanged: {
+            if (messages.hasLiveRow)
+                chatView.requestStreamScroll()
+        }
+
+        NumberAnimation {
+            id: scrollAnimation
+            target: list
+            property: "contentY"
+            duration: 300
+            easing.type: Easing.OutCubic
+            // Rows laid out meanwhile may have moved the end.
+            onFinished: list.positionViewAtEnd()
+        }
+
+        delegate: Item {
+            id: row
+            required property string content
+            required property bool isFromUser
+            required property var attachments
+            required property bool isLive
+
+            width: ListView.view.width
+            height: bubble.height
+
+            Loader {
+                id: bubble
+                width: Math.min(800, row.width - 48)
+                x: (row.width - width) / 2
+                sourceComponent: row.isLive && row.content.length === 0 ? typingComponent : messageComponent
+            }
+            Component {
+                id: messageComponent
+                MessageView {
+                    content: row.content
+                    isFromUser: row.isFromUser
+                    attachments: row.attachments
+                    isStreaming: row.isLive
+                }
+            }
+            Component {
+                id: typingComponent
+                TypingIndicatorView {}
+            }
+        }
+    }
+
+    ComposerView {
+        id: composer
+        objectName: "composer"
+        anchors.horizontalCenter: parent.horizontalCenter
+        width: Math.min(chatView.isEmpty ? 700 : 800, chatView.width - 48)
+        y: chatView.isEmpty ? greeting.y + greeting.height + 24 : chatView.height - height - 16
+    }
+
+    // The whole screen takes dropped files.
+    DropArea {
+        anchors.fill: parent
+        onEntered: (drag) => {
+            if (!drag.hasUrls) {
+                drag.accepted = false
+                return
+            }
+            drag.accept(Qt.CopyAction)
+            chatView.isDropTarget = true
+        }
+        onExited: chatView.isDropTarget = false
+        onDropped: (drop) => {
+            chatView.isDropTarget = false
+            if (drop.hasUrls && Composer.dropUrls(drop.urls))
+                drop.accept(Qt.CopyAction)
+        }
+    }
+    Rectangle {
+        objectName: "dropOutline"
+        anchors.fill: parent
+        color: "transparent"
+        border.width: 2
+        border.color: Theme.blue
+        opacity: chatView.isDropTarget ? 1 : 0
+        visible: opacity > 0
+        Behavior on opacity { NumberAnimation { duration: 150; easing.type: Easing.InOutQuad } }
+    }
+
+    Connections {
+        target: Composer
+        function onShowingNoModelAlertChanged() {
+            if (Composer.showingNoModelAlert)
+                noModelAlert.open()
+        }
+        function onAttachmentAlertChanged() {
+            if (Composer.showingAttachmentAlert)
+                attachmentAlert.open()
+        }
+    }
+
+    ChatAlert {
+        id: noModelAlert
+        objectName: "noModelAlert"
+        title: "No Model Selected"
+        message: "You need to install a model first. You can look in the model library for suggested models."
+        onClosed: Composer.showingNoModelAlert = false
+        footer: DialogButtonBox {
+            background: null
+            Button {
+                text: "Go to Models"
+                onClicked: {
+                    noModelAlert.close()
+                    AppState.setCurrentView(Quorvane.Models)
+                }
+            }
+            Button {
+                text: "Cancel"
+                DialogButtonBox.buttonRole: DialogButtonBox.RejectRole
+            }
+        }
+    }
+
+    ChatAlert {
+        id: attachmentAlert
+        objectName: "attachmentAlert"
+        title: "File Too Large"
+        message: Composer.attachmentAlertMessage
+        onClosed: Composer.showingAttachmentAlert = false
+        footer: DialogButtonBox {
+            background: null
+            Button {
+                text: "OK"
+                DialogButtonBox.buttonRole: DialogButtonBox.RejectRole
+            }
+        }
+    }
+
+    component ChatAlert: Dialog {
+        id: alert
+        property string message
+        parent: Overlay.overlay
+        anchors.centerIn: parent
+        width: Math.min(420, parent ? parent.width - 48 : 420)
+        modal: true
+        padding: 20
+        background: Rectangle {
+            radius: 12
+            color: Theme.isLight ? "white" : "#1c1c1e"
+            border.width: 1
+            border.color: Theme.primaryAt(0.15)
+        }
+        header: Label {
+            text: alert.title
+            padding: 20
+            bottomPadding: 0
+            font.pixelSize: 15
+            font.bold: true
+            color: Theme.primary
+            wrapMode: Text.Wrap
+        }
+        contentItem: Label {
+            text: alert.message
+            wrapMode: Text.Wrap
+            font.pixelSize: 13
+            color: Theme.primary
+        }
+    }
+}

@@ -1,0 +1,374 @@
+#include "app/app_state.h"
+#include "common/test_support.h"
+#include "engine/llama_cpp_manager.h"
+#include "ui/code_highlighter.h"
+#include "ui/message_parts.h"
+#include "ui/ui_setup.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QQmlComponent>
+#include <QQmlEngine>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QTest>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QtQml/qqmlextensionplugin.h>
+
+Q_IMPORT_QML_PLUGIN(QuorvanePlugin)
+
+using ui::SyntaxRole;
+
+namespace {
+
+// Parts written as "prose:<text>" or "code[<language>]:<text>".
+QStringList describe(const QList<ui::ContentPart> &parts)
+{
+    QStringList out;
+    for (const ui::ContentPart &part : parts)
+        out.append(part.isCode ? QStringLiteral("code[%1]:%2").arg(part.language, part.content)
+                               : QStringLiteral("prose:") + part.content);
+    return out;
+}
+
+QString roleName(SyntaxRole role)
+{
+    switch (role) {
+    case SyntaxRole::Base: return QStringLiteral("base");
+    case SyntaxRole::Comment: return QStringLiteral("comment");
+    case SyntaxRole::String: return QStringLiteral("string");
+    case SyntaxRole::Number: return QStringLiteral("number");
+    case SyntaxRole::Keyword: return QStringLiteral("keyword");
+    case SyntaxRole::Function: return QStringLiteral("function");
+    }
+    return {};
+}
+
+// The role of every character of needle's last occurrence, or "mixed".
+QString roleOf(const QList<SyntaxRole> &roles, const QString &code, const QString &needle)
+{
+    const qsizetype at = code.lastIndexOf(needle);
+    if (at < 0)
+        return QStringLiteral("<absent>");
+    for (qsizetype i = at + 1; i < at + needle.size(); ++i)
+        if (roles.at(i) != roles.at(at))
+            return QStringLiteral("mixed");
+    return roleName(roles.at(at));
+}
+
+QString accessibleName(QObject *item)
+{
+    for (QObject *child : item->children())
+        if (qstrcmp(child->metaObject()->className(), "QQuickAccessibleAttached") == 0)
+            return child->property("name").toString();
+    return {};
+}
+
+QList<QQuickItem *> itemsWhere(QQuickItem *root, const std::function<bool(QQuickItem *)> &pred)
+{
+    QList<QQuickItem *> found;
+    if (pred(root))
+        found.append(root);
+    for (QQuickItem *child : root->childItems())
+        found += itemsWhere(child, pred);
+    return found;
+}
+
+} // namespace
+
+class TestMessageRendering : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void splitsIntoParts_data();
+    void splitsIntoParts();
+    void colours_data();
+    void colours();
+    void richTextKeepsTheCode_data();
+    void richTextKeepsTheCode();
+    void cacheHoldsTheRecentResults();
+    void messageViewShowsPartsAndCopies();
+
+private:
+    TempHome *m_home = nullptr;
+    LlamaCPPManager *m_engine = nullptr;
+    AppState *m_state = nullptr;
+};
+
+void TestMessageRendering::initTestCase()
+{
+    m_home = new TempHome;
+    // a program in place, so the state starts no installation
+    const QString tool = m_home->writeFile(QStringLiteral(".local/share/Quorvane/llama.cpp/build/bin/llama-completion"),
+                                           "#!/bin/sh\n");
+    QFile::setPermissions(tool, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    m_engine = new LlamaCPPManager;
+    m_state = new AppState(*m_engine);
+    ui::registerTypes(*m_state, *m_engine);
+}
+
+void TestMessageRendering::cleanupTestCase()
+{
+    delete m_state;
+    delete m_engine;
+    delete m_home;
+}
+
+void TestMessageRendering::splitsIntoParts_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QStringList>("parts");
+
+    QTest::newRow("plain prose, trimmed") << QStringLiteral("\u200B\n  Hello there \uFEFF\u2060")
+                                          << QStringList{QStringLiteral("prose:Hello there")};
+    QTest::newRow("empty message") << QString() << QStringList{QStringLiteral("prose:")};
+    QTest::newRow("fenced block alone") << QStringLiteral("\n```swift\nlet a = 1\n```\n")
+                                        << QStringList{QStringLiteral("code[swift]:let a = 1\n")};
+    QTest::newRow("no language") << QStringLiteral("```\n  x = 1\n```")
+                                 << QStringList{QStringLiteral("code[code]:  x = 1\n")};
+    QTest::newRow("unterminated fence") << QStringLiteral("Look:\n```python\nprint(1)\n")
+                                        << QStringList{QStringLiteral("prose:Look:\n```python\nprint(1)")};
+    QTest::newRow("language not followed by a line break")
+        << QStringLiteral("```python print(1)```") << QStringList{QStringLiteral("prose:```python print(1)```")};
+    QTest::newRow("prose and code alternate")
+        << QStringLiteral("Intro\n```c\nint a;\n```\n between \n```\nb\n```\nOutro  ")
+        << QStringList{QStringLiteral("prose:Intro"), QStringLiteral("code[c]:int a;\n"),
+                       QStringLiteral("prose:between"), QStringLiteral("code[code]:b\n"),
+                       QStringLiteral("prose:Outro")};
+    QTest::newRow("blank between blocks dropped")
+        << QStringLiteral("```a\n1```\n \u200B\n```b\n2```")
+        << QStringList{QStringLiteral("code[a]:1"), QStringLiteral("code[b]:2")};
+    QTest::newRow("fences pair up in order")
+        << QStringLiteral("```js\nx = `a`\n``` tail ```")
+        << QStringList{QStringLiteral("code[js]:x = `a`\n"), QStringLiteral("prose:tail ```")};
+}
+
+void TestMessageRendering::splitsIntoParts()
+{
+    QFETCH(QString, message);
+    QFETCH(QStringList, parts);
+    QCOMPARE(describe(ui::splitMessage(message)), parts);
+}
+
+void TestMessageRendering::colours_data()
+{
+    QTest::addColumn<QString>("code");
+    QTest::addColumn<QString>("language");
+    QTest::addColumn<QString>("needle");
+    QTest::addColumn<QString>("role");
+
+    QTest::newRow("comment before code") << QStringLiteral("\n  // set up\n# twice\nrun = 1") << QStringLiteral("c")
+                                         << QStringLiteral("  // set up") << QStringLiteral("comment");
+    QTest::newRow("second comment line") << QStringLiteral("// a\n\n   # b\nrun = 1") << QStringLiteral("c")
+                                         << QStringLiteral("   # b") << QStringLiteral("comment");
+    QTest::newRow("comment after code") << QStringLiteral("x = y\n# later") << QStringLiteral("python")
+                                        << QStringLiteral("# later") << QStringLiteral("base");
+    QTest::newRow("double quotes") << QStringLiteral("say \"hi there\" now") << QStringLiteral("code")
+                                   << QStringLiteral("\"hi there\"") << QStringLiteral("string");
+    QTest::newRow("backticks across lines") << QStringLiteral("s = `a\nb`") << QStringLiteral("js")
+                                            << QStringLiteral("`a\nb`") << QStringLiteral("string");
+    QTest::newRow("no escapes in strings") << QStringLiteral("\"a\\\"b\"") << QStringLiteral("code")
+                                           << QStringLiteral("b\"") << QStringLiteral("base");
+    QTest::newRow("keyword inside a string") << QStringLiteral("x = \"return it\"") << QStringLiteral("code")
+                                             << QStringLiteral("return") << QStringLiteral("keyword");
+    QTest::newRow("number") << QStringLiteral("pi = 3.14;") << QStringLiteral("code") << QStringLiteral("3.14")
+                            << QStringLiteral("number");
+    QTest::newRow("digits inside a word") << QStringLiteral("abc123 = 0") << QStringLiteral("code")
+                                          << QStringLiteral("123") << QStringLiteral("base");
+    QTest::newRow("base keyword") << QStringLiteral("return x") << QStringLiteral("rust")
+                                  << QStringLiteral("return") << QStringLiteral("keyword");
+    QTest::newRow("keyword inside a word") << QStringLiteral("classic = 1") << QStringLiteral("code")
+                                           << QStringLiteral("class") << QStringLiteral("base");
+    QTest::newRow("python keyword") << QStringLiteral("elif x") << QStringLiteral("Python")
+                                    << QStringLiteral("elif") << QStringLiteral("keyword");
+    QTest::newRow("python keyword elsewhere") << QStringLiteral("elif x") << QStringLiteral("ruby")
+                                              << QStringLiteral("elif") << QStringLiteral("base");
+    QTest::newRow("ts keyword") << QStringLiteral("type A = B") << QStringLiteral("ts") << QStringLiteral("type")
+                                << QStringLiteral("keyword");
+    QTest::newRow("swift keyword") << QStringLiteral("guard x") << QStringLiteral("SWIFT")
+                                   << QStringLiteral("guard") << QStringLiteral("keyword");
+    QTest::newRow("function name") << QStringLiteral("total = compute (1)") << QStringLiteral("code")
+                                   << QStringLiteral("compute") << QStringLiteral("function");
+    QTest::newRow("keyword before a parenthesis") << QStringLiteral("if (ready) {}") << QStringLiteral("swift")
+                                                  << QStringLiteral("if") << QStringLiteral("function");
+}
+
+void TestMessageRendering::colours()
+{
+    QFETCH(QString, code);
+    QFETCH(QString, language);
+    QFETCH(QString, needle);
+    QFETCH(QString, role);
+    const QList<SyntaxRole> roles = ui::syntaxRoles(code, language);
+    QCOMPARE(roles.size(), code.size());
+    QCOMPARE(roleOf(roles, code, needle), role);
+}
+
+void TestMessageRendering::richTextKeepsTheCode_data()
+{
+    QTest::addColumn<QString>("code");
+    QTest::addColumn<QString>("needle");
+    QTest::addColumn<QColor>("colour");
+
+    QTest::newRow("markup characters") << QStringLiteral("if (a < b && c > d) { s = \"<b>&amp;</b>\"; }")
+                                       << QStringLiteral("\"<b>&amp;</b>\"") << QColor::fromRgbF(0.6f, 0.9f, 0.6f);
+    QTest::newRow("white space kept") << QStringLiteral("  // lead\n\tx  =  1\n\n  end   \n")
+                                      << QStringLiteral("// lead") << QColor::fromRgbF(0.5f, 0.5f, 0.5f);
+    QTest::newRow("empty last lines") << QStringLiteral("x = 1\n\n\n") << QStringLiteral("1")
+                                      << QColor::fromRgbF(1.0f, 0.7f, 0.4f);
+    QTest::newRow("function colour") << QStringLiteral("main()") << QStringLiteral("main")
+                                     << QColor::fromRgbF(0.3f, 0.7f, 1.0f);
+    QTest::newRow("base colour") << QStringLiteral("x + y") << QStringLiteral("+") << QColor(Qt::white);
+}
+
+void TestMessageRendering::richTextKeepsTheCode()
+{
+    QFETCH(QString, code);
+    QFETCH(QString, needle);
+    QFETCH(QColor, colour);
+    QTextDocument document;
+    document.setHtml(ui::highlightedHtml(code, QStringLiteral("code")));
+    // the rich text gives back every character, white space included; a
+    // final line break ends the last line rather than adding an empty one
+    QString shown = document.toPlainText();
+    QCOMPARE(shown.replace(QChar::Nbsp, u' '), code.endsWith(u'\n') ? code.chopped(1) : code);
+
+    QTextCursor cursor(&document);
+    cursor.setPosition(int(code.indexOf(needle)) + 1);
+    const QColor actual = cursor.charFormat().foreground().color();
+    QCOMPARE(actual.name(), colour.name());
+}
+
+void TestMessageRendering::cacheHoldsTheRecentResults()
+{
+    ui::clearHighlightCache();
+    const auto code = [](int i) { return QStringLiteral("x = %1").arg(i); };
+    for (int i = 0; i < 256; ++i)
+        ui::highlightCode(code(i), QStringLiteral("Swift"));
+    QCOMPARE(ui::highlightCacheCount(), 256);
+    QVERIFY(ui::isHighlightCached(code(0), QStringLiteral("swift")));
+    QVERIFY(!ui::isHighlightCached(code(0), QStringLiteral("python")));
+
+    // the oldest entry, once used again, outlives the next one
+    const QString first = ui::highlightCode(code(0), QStringLiteral("swift"));
+    QCOMPARE(first, ui::highlightedHtml(code(0), QStringLiteral("swift")));
+    ui::highlightCode(code(256), QStringLiteral("swift"));
+    QCOMPARE(ui::highlightCacheCount(), 256);
+    QVERIFY(ui::isHighlightCached(code(0), QStringLiteral("swift")));
+    QVERIFY(!ui::isHighlightCached(code(1), QStringLiteral("swift")));
+    QVERIFY(ui::isHighlightCached(code(256), QStringLiteral("swift")));
+
+    // text still streaming is coloured without taking a place
+    QCOMPARE(MessageRendering::highlight(code(1), QStringLiteral("swift"), false),
+             ui::highlightedHtml(code(1), QStringLiteral("swift")));
+    QVERIFY(!ui::isHighlightCached(code(1), QStringLiteral("swift")));
+}
+
+void TestMessageRendering::messageViewShowsPartsAndCopies()
+{
+    QQmlEngine engine;
+    // the module's qmldir lies at qrc:/Quorvane
+    engine.addImportPath(QStringLiteral("qrc:/"));
+    QQmlComponent component(&engine);
+    component.setData(R"(
+import QtQuick
+import QtQuick.Window
+import Quorvane
+Window {
+    width: 800; height: 700; visible: true
+    Flickable {
+        objectName: "list"
+        anchors.fill: parent
+        contentHeight: column.height
+        Column {
+            id: column
+            width: parent.width
+            spacing: 24
+            MessageView {
+                width: parent.width; isFromUser: true
+                content: "Run:\n```\nls -l\n```"
+                attachments: [{fileName: "notes.txt", fileType: "txt", filePath: "/tmp/notes.txt", fileSize: 5200}]
+            }
+            MessageView {
+                width: parent.width
+                content: "Try this:\n```\necho '<hi>' && ls\n```\nDone."
+            }
+            TypingIndicatorView {}
+            MessageView {
+                width: parent.width
+                content: "```sh\n" + "echo long line; ".repeat(60) + "\n```"
+            }
+            Item { width: 1; height: 800 }
+        }
+    }
+})",
+                      QUrl(QStringLiteral("qrc:/test/Messages.qml")));
+    std::unique_ptr<QObject> root(component.create());
+    QVERIFY2(root, qPrintable(component.errorString()));
+    auto *window = qobject_cast<QQuickWindow *>(root.get());
+    QVERIFY(window);
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    QQuickItem *content = window->contentItem();
+
+    const auto named = [&](const QString &name) {
+        return itemsWhere(content, [&](QQuickItem *item) { return accessibleName(item) == name; });
+    };
+    // shown text items (Text and TextEdit) with the given text
+    const auto withText = [&](const QString &text) {
+        return itemsWhere(content, [&](QQuickItem *item) {
+            return item->isVisible() && (item->inherits("QQuickTextEdit") || item->inherits("QQuickText"))
+                   && item->property("text").toString() == text;
+        });
+    };
+
+    // the user's fenced text stays one bubble; only the assistant's block has a header and a copy button
+    QCOMPARE(withText(QStringLiteral("Run:\n```\nls -l\n```")).size(), 1);
+    QCOMPARE(withText(QStringLiteral("CODE")).size(), 1);
+    QCOMPARE(named(QStringLiteral("notes.txt, 5 KB")).size(), 1);
+    const QList<QQuickItem *> buttons = named(QStringLiteral("Copy"));
+    QCOMPARE(buttons.size(), 2);
+    QQuickItem *button = buttons.first();
+
+    // the code is shown with its markup escaped
+    const QList<QQuickItem *> codeTexts = itemsWhere(content, [](QQuickItem *item) {
+        return item->objectName() == QLatin1String("codeText");
+    });
+    QCOMPARE(codeTexts.size(), 2);
+    QString shownCode;
+    QVERIFY(QMetaObject::invokeMethod(codeTexts.first(), "getText", Q_RETURN_ARG(QString, shownCode), Q_ARG(int, 0),
+                                      Q_ARG(int, codeTexts.first()->property("length").toInt())));
+    QCOMPARE(shownCode, QStringLiteral("echo '<hi>' && ls"));
+
+    QGuiApplication::clipboard()->setText(QStringLiteral("before"));
+    QTest::mouseClick(window, Qt::LeftButton, {}, button->mapToScene(button->boundingRect().center()).toPoint());
+    QTRY_COMPARE(accessibleName(button), QStringLiteral("Copied!"));
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("echo '<hi>' && ls\n"));
+    QCOMPARE(accessibleName(buttons.last()), QStringLiteral("Copy"));
+    // the label goes back by itself
+    QTRY_COMPARE_WITH_TIMEOUT(accessibleName(button), QStringLiteral("Copy"), 5000);
+
+    // a long line scrolls sideways under a sideways wheel; an upright wheel
+    // over it scrolls the list instead
+    QQuickItem *longCode = codeTexts.last();
+    auto *codeScroller = longCode->parentItem()->parentItem();
+    QVERIFY(longCode->width() > codeScroller->width());
+    QObject *list = root->findChild<QObject *>(QStringLiteral("list"));
+    const auto wheel = [&](QPoint angle) {
+        const QPointF at = longCode->mapToScene(QPointF(40, longCode->height() / 2));
+        QWheelEvent event(at, window->mapToGlobal(at), QPoint(), angle, Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        event.setTimestamp(ulong(QDateTime::currentMSecsSinceEpoch()));
+        QGuiApplication::sendEvent(window, &event);
+    };
+    wheel(QPoint(-120, 0));
+    QTRY_VERIFY(codeScroller->property("contentX").toDouble() > 0);
+    QCOMPARE(list->property("contentY").toDouble(), 0.0);
+    wheel(QPoint(0, -120));
+    QTRY_VERIFY(list->property("contentY").toDouble() > 0);
+}
+
+QTEST_MAIN(TestMessageRendering)
+#include "tst_message_rendering.moc"

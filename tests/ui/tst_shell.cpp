@@ -1,0 +1,377 @@
+// The window shell driven as a user would: the sidebar and its search, the
+// conversation rows and their menu, the top bar's buttons and the appearance.
+#include "app/app_state.h"
+#include "common/test_support.h"
+#include "engine/llama_cpp_manager.h"
+#include "platform/preferences.h"
+#include "ui/chat_sessions_model.h"
+#include "ui/ui_setup.h"
+
+#include <QAbstractItemModelTester>
+#include <QDir>
+#include <QFile>
+#include <QQmlApplicationEngine>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QSignalSpy>
+#include <QTest>
+#include <QtQml/qqmlextensionplugin.h>
+
+Q_IMPORT_QML_PLUGIN(QuorvanePlugin)
+
+namespace {
+
+// The text an item gives assistive technology (its Accessible.name).
+QString accessibleName(const QQuickItem *item)
+{
+    for (const QObject *child : item->children()) {
+        if (qstrcmp(child->metaObject()->className(), "QQuickAccessibleAttached") == 0)
+            return child->property("name").toString();
+    }
+    return {};
+}
+
+bool shown(const QQuickItem *item)
+{
+    for (const QQuickItem *it = item; it; it = it->parentItem()) {
+        if (!it->isVisible() || it->opacity() == 0)
+            return false;
+    }
+    return true;
+}
+
+QQuickItem *findItem(QQuickItem *root, const std::function<bool(QQuickItem *)> &match)
+{
+    if (match(root))
+        return root;
+    for (QQuickItem *child : root->childItems()) {
+        if (QQuickItem *found = findItem(child, match))
+            return found;
+    }
+    return nullptr;
+}
+
+QStringList titles(const QAbstractItemModel *model)
+{
+    QStringList out;
+    for (int row = 0; row < model->rowCount(); ++row)
+        out << model->data(model->index(row, 0), ChatSessionsModel::TitleRole).toString();
+    return out;
+}
+
+} // namespace
+
+class TestShell : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void searchFieldStartsUnfocused();
+    void modelReportsChangesRowByRow();
+    void newChatAndTappedRowsAreSelected();
+    void searchFiltersAndRestores_data();
+    void searchFiltersAndRestores();
+    void deleteChatFromRowMenu();
+    void settingsButtonTogglesSettings();
+    void sidebarButtonHidesAndShowsSidebar();
+    void themeToggleSwitchesPersistsAndPaints();
+
+private:
+    // A visible control by its accessibility label, or by objectName.
+    QQuickItem *control(const QString &name) const
+    {
+        return findItem(m_window->contentItem(), [&](QQuickItem *item) {
+            return (accessibleName(item) == name || item->objectName() == name) && shown(item);
+        });
+    }
+    // A text on screen, such as a tooltip's.
+    QQuickItem *shownText(const QString &text) const
+    {
+        return findItem(m_window->contentItem(), [&](QQuickItem *item) {
+            return item->inherits("QQuickText") && item->property("text").toString() == text && shown(item);
+        });
+    }
+    void click(QQuickItem *item) const
+    {
+        QVERIFY(item);
+        const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
+        QTest::mouseClick(m_window, Qt::LeftButton, {}, centre.toPoint());
+    }
+    QAbstractItemModel *listModel() const
+    {
+        QQuickItem *list = control(QStringLiteral("sessionList"));
+        return list ? list->property("model").value<QAbstractItemModel *>() : nullptr;
+    }
+    // A conversation titled as given, made current (and so listed first).
+    void addChat(const QString &title)
+    {
+        m_state->createNewChat();
+        m_state->updateTitleFromFirstMessage(title);
+    }
+
+    TempHome *m_home = nullptr;
+    LlamaCPPManager *m_engine = nullptr;
+    AppState *m_state = nullptr;
+    QQmlApplicationEngine *m_qml = nullptr;
+    QQuickWindow *m_window = nullptr;
+};
+
+void TestShell::initTestCase()
+{
+    m_home = new TempHome;
+    const QString bin = m_home->dataDir() + QStringLiteral("/llama.cpp/build/bin");
+    QVERIFY(QDir().mkpath(bin));
+    QVERIFY(QFile::link(QStringLiteral(FAKE_LLAMA_COMPLETION), bin + QStringLiteral("/llama-completion")));
+    m_engine = new LlamaCPPManager;
+    m_state = new AppState(*m_engine);
+    ui::registerTypes(*m_state, *m_engine);
+    m_qml = new QQmlApplicationEngine;
+    QVERIFY(ui::loadMainWindow(*m_qml));
+    m_window = qobject_cast<QQuickWindow *>(m_qml->rootObjects().first());
+    QVERIFY(m_window);
+    m_window->requestActivate();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+    QTRY_VERIFY(m_engine->isLlamaCPPVerified());
+    m_state->setCurrentView(AppView::Chat);
+    QTRY_VERIFY(control(QStringLiteral("sessionList")));
+    // Once shown, the chat screen hands the keyboard focus to its message
+    // field; nothing is typed before that has happened.
+    QTRY_VERIFY(m_window->activeFocusItem()
+                && m_window->activeFocusItem()->objectName() == QLatin1String("messageField"));
+}
+
+void TestShell::cleanupTestCase()
+{
+    delete m_qml;
+    delete m_state;
+    delete m_engine;
+    delete m_home;
+}
+
+void TestShell::init()
+{
+    // Every case starts on the chat screen with no conversations and an
+    // empty search.
+    while (!m_state->chatSessions().isEmpty())
+        m_state->deleteSession(m_state->chatSessions().first());
+    m_state->setCurrentView(AppView::Chat);
+    if (QQuickItem *search = control(QStringLiteral("searchField")))
+        search->setProperty("text", QString());
+}
+
+void TestShell::searchFieldStartsUnfocused()
+{
+    QQuickItem *search = control(QStringLiteral("searchField"));
+    QVERIFY(search);
+    QCOMPARE(accessibleName(search), QStringLiteral("Search chats..."));
+    QVERIFY(!search->hasActiveFocus());
+    QVERIFY(m_window->activeFocusItem() != search);
+    // With no conversations only the header and the search field show.
+    QCOMPARE(listModel()->rowCount(), 0);
+    QQuickItem *sidebar = control(QStringLiteral("sidebar"));
+    QVERIFY(!sidebar->property("allowSearchFocus").toBool());
+
+    click(search);
+    QTRY_VERIFY(search->hasActiveFocus());
+    QVERIFY(sidebar->property("allowSearchFocus").toBool());
+    QVERIFY(sidebar->property("isSearchFocused").toBool());
+}
+
+void TestShell::modelReportsChangesRowByRow()
+{
+    ChatSessionsModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    model.setAppState(m_state);
+    QSignalSpy resets(&model, &QAbstractItemModel::modelReset);
+    QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+    QSignalSpy removed(&model, &QAbstractItemModel::rowsRemoved);
+
+    addChat(QStringLiteral("Rust lifetimes"));
+    addChat(QStringLiteral("Baking bread"));
+    addChat(QStringLiteral("the rust belt"));
+    QCOMPARE(titles(&model), QStringList({"the rust belt", "Baking bread", "Rust lifetimes"}));
+    QCOMPARE(inserted.count(), 3);
+
+    model.setSearchText(QStringLiteral("RUST"));
+    QCOMPARE(titles(&model), QStringList({"the rust belt", "Rust lifetimes"}));
+    QCOMPARE(removed.count(), 1);
+
+    model.setSearchText(QString());
+    QCOMPARE(titles(&model), QStringList({"the rust belt", "Baking bread", "Rust lifetimes"}));
+    QCOMPARE(inserted.count(), 4);
+
+    QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+    m_state->selectSessionById(model.data(model.index(2), ChatSessionsModel::SessionIdRole).toString());
+    QCOMPARE(changed.count(), 2); // the row left and the row selected
+
+    m_state->deleteSessionById(model.data(model.index(1), ChatSessionsModel::SessionIdRole).toString());
+    QCOMPARE(titles(&model), QStringList({"the rust belt", "Rust lifetimes"}));
+    QCOMPARE(resets.count(), 0);
+}
+
+void TestShell::newChatAndTappedRowsAreSelected()
+{
+    addChat(QStringLiteral("Older conversation"));
+    QAbstractItemModel *model = listModel();
+    const auto isSelected = [&](int row) {
+        return model->data(model->index(row, 0), ChatSessionsModel::IsSelectedRole).toBool();
+    };
+
+    click(control(QStringLiteral("New chat")));
+    QTRY_COMPARE(titles(model), QStringList({"New Chat", "Older conversation"}));
+    QVERIFY(isSelected(0) && !isSelected(1));
+    QCOMPARE(model->data(model->index(0, 0), ChatSessionsModel::SessionIdRole).toString(),
+             canonicalUuid(m_state->currentSession()->id));
+
+    // a row tapped on another screen is selected and brings the chat back
+    m_state->setCurrentView(AppView::Settings);
+    QQuickItem *row = nullptr;
+    QTRY_VERIFY((row = control(QStringLiteral("Older conversation"))));
+    click(row);
+    QTRY_COMPARE(m_state->currentSessionTitle(), QStringLiteral("Older conversation"));
+    QCOMPARE(m_state->currentView(), AppView::Chat);
+    QVERIFY(!isSelected(0) && isSelected(1));
+    QVERIFY(row->property("selected").toBool());
+}
+
+void TestShell::searchFiltersAndRestores_data()
+{
+    QTest::addColumn<QString>("search");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("nothing matches") << "zzz" << QStringList();
+    QTest::newRow("letter case ignored") << "RUST" << QStringList({"the rust belt", "Rust lifetimes"});
+    QTest::newRow("inside a word") << "ead" << QStringList({"Baking bread"});
+}
+
+void TestShell::searchFiltersAndRestores()
+{
+    QFETCH(QString, search);
+    QFETCH(QStringList, expected);
+    addChat(QStringLiteral("Rust lifetimes"));
+    addChat(QStringLiteral("Baking bread"));
+    addChat(QStringLiteral("the rust belt"));
+    const QStringList all = {"the rust belt", "Baking bread", "Rust lifetimes"};
+    QAbstractItemModel *model = listModel();
+    QCOMPARE(titles(model), all);
+
+    QQuickItem *field = control(QStringLiteral("searchField"));
+    // a new chat asks for the message field's focus a moment later; let that pass first
+    QTest::qWait(300);
+    click(field);
+    QTRY_VERIFY(field->hasActiveFocus());
+    for (const QChar c : search)
+        QTest::keyClick(m_window, c.toLatin1());
+    QTRY_COMPARE(titles(model), expected);
+    QCOMPARE(control(QStringLiteral("sessionList"))->property("count").toInt(), int(expected.size()));
+
+    QTest::keyClick(m_window, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(m_window, Qt::Key_Backspace);
+    QTRY_COMPARE(titles(model), all);
+    QCOMPARE(control(QStringLiteral("sessionList"))->property("count").toInt(), int(all.size()));
+}
+
+void TestShell::deleteChatFromRowMenu()
+{
+    addChat(QStringLiteral("Keep me"));
+    addChat(QStringLiteral("Delete me"));
+    QQuickItem *row = nullptr;
+    QTRY_VERIFY((row = control(QStringLiteral("Delete me"))));
+
+    QQuickItem *menuButton = findItem(row, [](QQuickItem *item) {
+        return accessibleName(item) == QLatin1String("Chat options");
+    });
+    click(menuButton);
+    QQuickItem *deleteItem = nullptr;
+    QTRY_VERIFY((deleteItem = control(QStringLiteral("Delete Chat"))));
+    click(deleteItem);
+
+    QTRY_COMPARE(titles(listModel()), QStringList({"Keep me"}));
+    QCOMPARE(m_state->chatSessionCount(), 1);
+    QTRY_VERIFY(!control(QStringLiteral("Delete Chat"))); // the menu closed
+}
+
+void TestShell::settingsButtonTogglesSettings()
+{
+    QQuickItem *settings = control(QStringLiteral("Settings"));
+    QVERIFY(settings && control(QStringLiteral("chatView")));
+
+    click(settings);
+    QCOMPARE(m_state->currentView(), AppView::Settings);
+    QTRY_VERIFY(control(QStringLiteral("settingsView")));
+    QVERIFY(!control(QStringLiteral("chatView")));
+
+    click(settings);
+    QCOMPARE(m_state->currentView(), AppView::Chat);
+    QTRY_VERIFY(control(QStringLiteral("chatView")));
+    QVERIFY(!control(QStringLiteral("settingsView")));
+}
+
+void TestShell::sidebarButtonHidesAndShowsSidebar()
+{
+    QQuickItem *button = control(QStringLiteral("Hide sidebar"));
+    QQuickItem *content = control(QStringLiteral("mainContentArea"));
+    QVERIFY(button && control(QStringLiteral("sidebar")));
+    QCOMPARE(content->x(), 280.0);
+
+    click(button);
+    QTRY_VERIFY(!control(QStringLiteral("sidebar")));
+    QCOMPARE(accessibleName(button), QStringLiteral("Show sidebar"));
+    QTRY_COMPARE(content->x(), 0.0);
+    QCOMPARE(content->width(), qreal(m_window->width()));
+    // the button moved with the content area; pointing at it again shows
+    // the new action as its tooltip
+    QTest::mouseMove(m_window, button->mapToScene(QPointF(button->width() / 2, button->height() / 2)).toPoint());
+    QTRY_VERIFY(shownText(QStringLiteral("Show sidebar")));
+    QVERIFY(!shownText(QStringLiteral("Hide sidebar")));
+
+    click(button);
+    QTRY_COMPARE(content->x(), 280.0);
+    QVERIFY(control(QStringLiteral("sidebar")));
+    QCOMPARE(accessibleName(button), QStringLiteral("Hide sidebar"));
+}
+
+void TestShell::themeToggleSwitchesPersistsAndPaints()
+{
+    // A point of the top bar between its buttons: bare window background.
+    const auto backgroundAt = [this] {
+        QQuickItem *bar = control(QStringLiteral("topBar"));
+        const QPointF point = bar->mapToScene(QPointF(bar->width() / 2, 3));
+        const QImage image = m_window->grabWindow();
+        const qreal ratio = image.devicePixelRatio();
+        return image.pixelColor(int(point.x() * ratio), int(point.y() * ratio));
+    };
+    QCOMPARE(m_state->appearanceMode(), AppearanceMode::Dark);
+    QCOMPARE(backgroundAt(), QColor(Qt::black));
+
+    struct Step {
+        QString label;
+        AppearanceMode mode;
+        QString stored;
+        QColor background;
+        QString nextLabel;
+    };
+    const QList<Step> steps = {
+        {"Switch to Light Mode", AppearanceMode::Light, "light", Qt::white, "Switch to Dark Mode"},
+        {"Switch to Dark Mode", AppearanceMode::Dark, "dark", Qt::black, "Switch to Light Mode"},
+    };
+    for (const Step &step : steps) {
+        click(control(step.label));
+        QCOMPARE(m_state->appearanceMode(), step.mode);
+        QCOMPARE(Preferences().string(QStringLiteral("appearanceMode")).value_or(QString()), step.stored);
+        {
+            LlamaCPPManager engine;
+            AppState reread(engine);
+            QCOMPARE(reread.appearanceMode(), step.mode);
+        }
+        QTRY_COMPARE(backgroundAt(), step.background);
+        // the toggle now offers the other mode, in its label and its tooltip
+        QVERIFY(control(step.nextLabel));
+        QVERIFY(!control(step.label));
+        QTRY_VERIFY(shownText(step.nextLabel));
+    }
+}
+
+QTEST_MAIN(TestShell)
+#include "tst_shell.moc"
