@@ -208,7 +208,6 @@ int main(int argc, char *argv[])
     state.setCurrentView(AppView::Chat);
 
     QQmlApplicationEngine qml;
-    qml.addImportPath(QStringLiteral("qrc:/"));
     if (!ui::loadMainWindow(qml)) {
         std::fprintf(stderr, "ui_stream: the window did not load\n");
         return 1;

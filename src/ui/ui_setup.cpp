@@ -23,6 +23,9 @@ void registerTypes(AppState &appState, LlamaCPPManager &engine)
 
 bool loadMainWindow(QQmlApplicationEngine &qml)
 {
+    // The module's files import "Quorvane" to reach its singletons and C++
+    // types; the module lives at the root of the resources.
+    qml.addImportPath(QStringLiteral("qrc:/"));
     qml.load(QUrl(QStringLiteral("qrc:/Quorvane/Main.qml")));
     return !qml.rootObjects().isEmpty();
 }

@@ -147,7 +147,6 @@ int main(int argc, char *argv[])
     state.setCurrentView(AppView::Chat);
 
     QQmlApplicationEngine qml;
-    qml.addImportPath(QStringLiteral("qrc:/"));
     QQuickWindow *window = nullptr;
     if (ui::loadMainWindow(qml)) {
         window = qobject_cast<QQuickWindow *>(qml.rootObjects().first());
