@@ -98,6 +98,9 @@ public:
     // llama-completion at start-up and on Try Again: verify, verify once
     // more, then install; the verdict shows in the engine's fields.
     Q_INVOKABLE void ensureLlamaCPPReady();
+    // Try Again on the setup screen: forgets the shown error at once (the
+    // screen returns to verifying), then runs the checks again.
+    Q_INVOKABLE void retryLlamaCPPSetup();
     // Runs the installer unless one runs already.
     void installLlamaCPP();
     void handleInstallResult(bool success, const std::optional<QString> &message);

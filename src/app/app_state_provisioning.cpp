@@ -17,6 +17,12 @@ void markVerified(LlamaCPPManager *engine, const char *logLine)
 
 } // namespace
 
+void AppState::retryLlamaCPPSetup()
+{
+    m_engine.setLlamaCPPSetupError(std::nullopt);
+    ensureLlamaCPPReady();
+}
+
 void AppState::ensureLlamaCPPReady()
 {
     if (!m_engine.isLlamaCPPInstalled()) {

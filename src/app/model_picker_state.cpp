@@ -35,6 +35,13 @@ void ModelPickerState::setHuggingFaceURL(const QString &text)
     emit huggingFaceURLChanged();
 }
 
+void ModelPickerState::reset()
+{
+    setHuggingFaceURL({});
+    setModelName({});
+    setShowingAlert(false);
+}
+
 void ModelPickerState::setModelName(const QString &text)
 {
     if (m_modelName == text)

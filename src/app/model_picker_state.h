@@ -37,6 +37,9 @@ public:
     void setShowingAlert(bool value);
     bool isImporting() const { return m_isImporting; }
 
+    // A fresh picker: empty fields and no alert (each time the sheet opens).
+    Q_INVOKABLE void reset();
+
     // Where catalog files are fetched from; tests point it at a loopback
     // server (the catalog's links keep their path).
     QString modelHost() const { return m_modelHost; }

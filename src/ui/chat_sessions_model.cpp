@@ -2,10 +2,9 @@
 
 #include "core/records.h"
 
-#include <QSet>
 
 ChatSessionsModel::ChatSessionsModel(QObject *parent)
-    : QAbstractListModel(parent)
+    : KeyedListModel(parent)
 {
 }
 
@@ -92,60 +91,10 @@ QList<ChatSessionsModel::Row> ChatSessionsModel::collect() const
 
 void ChatSessionsModel::refresh()
 {
-    const QList<Row> next = collect();
-    QSet<QUuid> nextIds;
-    for (const Row &row : next)
-        nextIds.insert(row.id);
     const int before = int(m_rows.size());
-
-    // Rows that are gone, in runs from the end so indexes stay valid.
-    for (int i = int(m_rows.size()) - 1; i >= 0;) {
-        if (nextIds.contains(m_rows.at(i).id)) {
-            --i;
-            continue;
-        }
-        const int last = i;
-        while (i >= 0 && !nextIds.contains(m_rows.at(i).id))
-            --i;
-        beginRemoveRows({}, i + 1, last);
-        m_rows.remove(i + 1, last - i);
-        endRemoveRows();
-    }
-
-    // The rows that stay must keep their order among the new ones; a
-    // reordering (or repeated ids) is rare enough to be shown as a reset.
-    QSet<QUuid> keptIds;
-    for (const Row &row : std::as_const(m_rows))
-        keptIds.insert(row.id);
-    bool sameOrder = nextIds.size() == next.size() && keptIds.size() == m_rows.size();
-    for (int i = 0, j = 0; sameOrder && j < next.size(); ++j) {
-        if (keptIds.contains(next.at(j).id))
-            sameOrder = m_rows.at(i++).id == next.at(j).id;
-    }
-    if (!sameOrder) {
-        beginResetModel();
-        m_rows = next;
-        endResetModel();
-    } else {
-        for (int j = 0; j < next.size(); ++j) {
-            if (j < m_rows.size() && m_rows.at(j).id == next.at(j).id) {
-                if (m_rows.at(j).title != next.at(j).title) {
-                    m_rows[j].title = next.at(j).title;
-                    const QModelIndex changed = index(j);
-                    emit dataChanged(changed, changed, {TitleRole, Qt::DisplayRole});
-                }
-                continue;
-            }
-            int end = j;
-            while (end < next.size() && !keptIds.contains(next.at(end).id))
-                ++end;
-            beginInsertRows({}, j, end - 1);
-            for (int k = j; k < end; ++k)
-                m_rows.insert(k, next.at(k));
-            endInsertRows();
-            j = end - 1;
-        }
-    }
+    syncRows(m_rows, collect(), [](const Row &old, const Row &next) {
+        return old.title == next.title ? QList<int>() : QList<int>{TitleRole, Qt::DisplayRole};
+    });
     if (before != int(m_rows.size()))
         emit countChanged();
 }

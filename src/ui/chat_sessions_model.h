@@ -1,8 +1,8 @@
 #pragma once
 
 #include "app/app_state.h"
+#include "ui/keyed_list_model.h"
 
-#include <QAbstractListModel>
 #include <QList>
 #include <QPointer>
 #include <QString>
@@ -13,7 +13,7 @@
 // title matches searchText, in their stored order. Changes of the state and
 // of the search text reach views as row insertions, removals and data
 // changes, so rows that stay keep their delegates.
-class ChatSessionsModel : public QAbstractListModel {
+class ChatSessionsModel : public KeyedListModel {
     Q_OBJECT
     QML_ELEMENT
     Q_PROPERTY(AppState *appState READ appState WRITE setAppState NOTIFY appStateChanged)

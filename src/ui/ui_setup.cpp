@@ -2,6 +2,8 @@
 
 #include "app/app_state.h"
 #include "app/composer_state.h"
+#include "app/model_picker_state.h"
+#include "ui/catalog_state.h"
 #include "engine/llama_cpp_manager.h"
 
 #include <QQmlApplicationEngine>
@@ -19,6 +21,10 @@ void registerTypes(AppState &appState, LlamaCPPManager &engine)
     qmlRegisterSingletonInstance("Quorvane.State", 1, 0, "LlamaManager", &engine);
     // The chat screen's composer: one per window, living as long as the state.
     qmlRegisterSingletonInstance("Quorvane.State", 1, 0, "Composer", new ComposerState(appState, &appState));
+    // The model picker's fields and actions, and the catalog it offers; both
+    // are children of the state, where tests find them.
+    qmlRegisterSingletonInstance("Quorvane.State", 1, 0, "Picker", new ModelPickerState(appState, &appState));
+    qmlRegisterSingletonInstance("Quorvane.State", 1, 0, "Catalog", new CatalogState(&appState));
 }
 
 bool loadMainWindow(QQmlApplicationEngine &qml)

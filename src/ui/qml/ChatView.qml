@@ -286,7 +286,7 @@ Item {
         }
     }
 
-    ChatAlert {
+    AlertDialog {
         id: noModelAlert
         objectName: "noModelAlert"
         title: "No Model Selected"
@@ -308,7 +308,7 @@ Item {
         }
     }
 
-    ChatAlert {
+    AlertDialog {
         id: attachmentAlert
         objectName: "attachmentAlert"
         title: "File Too Large"
@@ -320,37 +320,6 @@ Item {
                 text: "OK"
                 DialogButtonBox.buttonRole: DialogButtonBox.RejectRole
             }
-        }
-    }
-
-    component ChatAlert: Dialog {
-        id: alert
-        property string message
-        parent: Overlay.overlay
-        anchors.centerIn: parent
-        width: Math.min(420, parent ? parent.width - 48 : 420)
-        modal: true
-        padding: 20
-        background: Rectangle {
-            radius: 12
-            color: Theme.isLight ? "white" : "#1c1c1e"
-            border.width: 1
-            border.color: Theme.primaryAt(0.15)
-        }
-        header: Label {
-            text: alert.title
-            padding: 20
-            bottomPadding: 0
-            font.pixelSize: 15
-            font.bold: true
-            color: Theme.primary
-            wrapMode: Text.Wrap
-        }
-        contentItem: Label {
-            text: alert.message
-            wrapMode: Text.Wrap
-            font.pixelSize: 13
-            color: Theme.primary
         }
     }
 }

@@ -29,28 +29,25 @@ Item {
 
     Component {
         id: installingScreen
-        PlaceholderView {
+        LlamaCPPInstallationView {
             objectName: "screen"
-            title: "Installing llama.cpp"
-            isLight: Theme.isLight
+            readonly property string title: "Installing llama.cpp"
         }
     }
 
     Component {
         id: setupScreen
-        PlaceholderView {
+        LlamaCPPSetupRequiredView {
             objectName: "screen"
-            title: "Setup required"
-            isLight: Theme.isLight
+            readonly property string title: "Setup required"
         }
     }
 
     Component {
         id: welcomeScreen
-        PlaceholderView {
+        WelcomeView {
             objectName: "screen"
-            title: "Welcome"
-            isLight: Theme.isLight
+            readonly property string title: "Welcome"
         }
     }
 

@@ -42,7 +42,20 @@ Text {
         "checkmark.circle.fill": "check_circle",
         "folder": "folder",
         "link": "link",
-        "info.circle": "info"
+        "info.circle": "info",
+        "cube.box": "inventory_2",
+        "cube.fill": "view_in_ar",
+        "circle.grid.3x3.fill": "apps",
+        "arrow.down.circle.fill": "download_for_offline",
+        "memorychip": "memory",
+        "exclamationmark.triangle.fill": "warning",
+        "doc.badge.plus": "note_add",
+        "folder.fill": "folder",
+        "slider.horizontal.3": "tune",
+        "plus.circle.fill": "add_circle",
+        "hourglass": "hourglass_empty",
+        "arrow.clockwise": "refresh",
+        "arrow.uturn.backward": "undo"
     })
 
     text: ligatures[name] !== undefined ? ligatures[name] : name

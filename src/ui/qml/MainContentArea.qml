@@ -127,19 +127,11 @@ Rectangle {
 
     Component {
         id: modelsPage
-        PlaceholderView {
-            objectName: "modelsView"
-            title: "Models"
-            isLight: Theme.isLight
-        }
+        ModelsView { objectName: "modelsView" }
     }
 
     Component {
         id: settingsPage
-        PlaceholderView {
-            objectName: "settingsView"
-            title: "Settings"
-            isLight: Theme.isLight
-        }
+        SettingsView { objectName: "settingsView" }
     }
 }

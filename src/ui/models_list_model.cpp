@@ -1,0 +1,154 @@
+#include "ui/models_list_model.h"
+
+#include "core/file_manager_utility.h"
+#include "core/records.h"
+#include "platform/byte_count.h"
+
+ModelsListModel::ModelsListModel(QObject *parent)
+    : KeyedListModel(parent)
+{
+}
+
+void ModelsListModel::setAppState(AppState *state)
+{
+    if (m_state == state)
+        return;
+    if (m_state)
+        disconnect(m_state, nullptr, this, nullptr);
+    m_state = state;
+    if (m_state) {
+        connect(m_state, &AppState::downloadedModelsChanged, this, &ModelsListModel::refresh);
+        connect(m_state, &AppState::selectedModelChanged, this, &ModelsListModel::refreshSelection);
+    }
+    const int before = int(m_rows.size());
+    beginResetModel();
+    m_rows = collect();
+    m_selectedId = selectedId();
+    endResetModel();
+    if (before != int(m_rows.size()))
+        emit countChanged();
+    emit appStateChanged();
+}
+
+int ModelsListModel::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : int(m_rows.size());
+}
+
+QVariant ModelsListModel::data(const QModelIndex &index, int role) const
+{
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
+        return {};
+    const Row &row = m_rows.at(index.row());
+    switch (role) {
+    case ModelIdRole:
+        return canonicalUuid(row.id);
+    case Qt::DisplayRole:
+    case NameRole:
+        return row.name;
+    case UrlRole:
+        return row.url;
+    case IsDownloadedRole:
+        return row.isDownloaded;
+    case IsSelectedRole:
+        return !row.id.isNull() && row.id == m_selectedId;
+    case DownloadProgressRole:
+        return row.progress;
+    case SizeTextRole:
+        return row.sizeText;
+    case StatusTextRole:
+        return row.statusText;
+    case SpeedTextRole:
+        return row.speedText;
+    }
+    return {};
+}
+
+QHash<int, QByteArray> ModelsListModel::roleNames() const
+{
+    return {{ModelIdRole, "modelId"},           {NameRole, "name"},
+            {UrlRole, "url"},                   {IsDownloadedRole, "isDownloaded"},
+            {IsSelectedRole, "isSelected"},     {DownloadProgressRole, "downloadProgress"},
+            {SizeTextRole, "sizeText"},         {StatusTextRole, "statusText"},
+            {SpeedTextRole, "speedText"}};
+}
+
+QString ModelsListModel::statusText(qint64 downloadedBytes, qint64 totalBytes)
+{
+    if (totalBytes < 1 && downloadedBytes < 1)
+        return QStringLiteral("Starting download...");
+    if (totalBytes < 1)
+        return formatByteCount(downloadedBytes) + QStringLiteral(" downloaded");
+    return formatByteCount(downloadedBytes) + QStringLiteral(" / ") + formatByteCount(totalBytes)
+           + QStringLiteral(" downloaded");
+}
+
+QString ModelsListModel::speedText(double megabytesPerSecond)
+{
+    return megabytesPerSecond > 0 ? QString::asprintf("%.1f MB/s", megabytesPerSecond) : QString();
+}
+
+QList<ModelsListModel::Row> ModelsListModel::collect() const
+{
+    QList<Row> rows;
+    if (!m_state)
+        return rows;
+    for (const AIModel &model : m_state->downloadedModels()) {
+        Row row{model.id, model.name, model.url, model.isDownloaded, model.downloadProgress, {}, {}, {}};
+        if (model.isDownloaded) {
+            row.sizeText = formatByteCount(FileManagerUtility::fileSize(model));
+        } else {
+            row.sizeText = model.size;
+            row.statusText = statusText(model.downloadedBytes, model.totalBytes);
+            row.speedText = speedText(model.downloadSpeed);
+        }
+        rows.append(row);
+    }
+    return rows;
+}
+
+void ModelsListModel::refresh()
+{
+    const int before = int(m_rows.size());
+    syncRows(m_rows, collect(), [](const Row &old, const Row &next) {
+        QList<int> roles;
+        if (old.name != next.name)
+            roles << NameRole << Qt::DisplayRole;
+        if (old.url != next.url)
+            roles << UrlRole;
+        if (old.isDownloaded != next.isDownloaded)
+            roles << IsDownloadedRole;
+        if (old.progress != next.progress)
+            roles << DownloadProgressRole;
+        if (old.sizeText != next.sizeText)
+            roles << SizeTextRole;
+        if (old.statusText != next.statusText)
+            roles << StatusTextRole;
+        if (old.speedText != next.speedText)
+            roles << SpeedTextRole;
+        return roles;
+    });
+    if (before != int(m_rows.size()))
+        emit countChanged();
+    // A selection that changed along with the list (a deleted model).
+    refreshSelection();
+}
+
+void ModelsListModel::refreshSelection()
+{
+    const QUuid previous = m_selectedId;
+    m_selectedId = selectedId();
+    if (previous == m_selectedId)
+        return;
+    for (int row = 0; row < m_rows.size(); ++row) {
+        if (m_rows.at(row).id == previous || m_rows.at(row).id == m_selectedId) {
+            const QModelIndex changed = index(row);
+            emit dataChanged(changed, changed, {IsSelectedRole});
+        }
+    }
+}
+
+QUuid ModelsListModel::selectedId() const
+{
+    return m_state && m_state->selectedModel() ? m_state->selectedModel()->id : QUuid();
+}

@@ -1,0 +1,6 @@
+import QtQuick
+import Quorvane
+
+// Placeholder until the screen is built.
+Item {
+}

@@ -1,0 +1,111 @@
+#pragma once
+
+// Finds and presses items of a window as a user would: by what assistive
+// technology reads (Accessible.name), by objectName, or by shown text.
+// Popups, sheets and dialogs live in the window's overlay, which is part of
+// the content item's tree, so they are found the same way.
+
+#include <QByteArray>
+#include <QList>
+#include <QPointF>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QString>
+#include <QTest>
+
+#include <functional>
+
+namespace window_driver {
+
+// The Accessible.name of an item, empty when it has none.
+inline QString accessibleName(const QObject *item)
+{
+    for (const QObject *child : item->children()) {
+        if (qstrcmp(child->metaObject()->className(), "QQuickAccessibleAttached") == 0)
+            return child->property("name").toString();
+    }
+    return {};
+}
+
+// Visible and not fully transparent, all the way up.
+inline bool shown(const QQuickItem *item)
+{
+    for (const QQuickItem *it = item; it; it = it->parentItem()) {
+        if (!it->isVisible() || it->opacity() == 0)
+            return false;
+    }
+    return true;
+}
+
+// The items under root that pred picks; with shownOnly, only shown ones.
+inline QList<QQuickItem *> items(QQuickItem *root, const std::function<bool(QQuickItem *)> &pred,
+                                 bool shownOnly = true)
+{
+    QList<QQuickItem *> out;
+    if (!root || (shownOnly && (!root->isVisible() || root->opacity() == 0)))
+        return out;
+    if (pred(root))
+        out << root;
+    for (QQuickItem *child : root->childItems())
+        out += items(child, pred, shownOnly);
+    return out;
+}
+
+class WindowDriver {
+public:
+    explicit WindowDriver(QQuickWindow *window = nullptr) : m_window(window) {}
+    void setWindow(QQuickWindow *window) { m_window = window; }
+    QQuickWindow *window() const { return m_window; }
+    QQuickItem *root() const { return m_window ? m_window->contentItem() : nullptr; }
+
+    // The first shown item whose Accessible.name or objectName is name.
+    QQuickItem *control(const QString &name) const
+    {
+        return items(root(), [&](QQuickItem *i) { return accessibleName(i) == name || i->objectName() == name; })
+            .value(0);
+    }
+    QList<QQuickItem *> controls(const QString &name) const
+    {
+        return items(root(), [&](QQuickItem *i) { return accessibleName(i) == name || i->objectName() == name; });
+    }
+    // The first shown text item reading exactly text.
+    QQuickItem *shownText(const QString &text) const
+    {
+        return items(root(), [&](QQuickItem *i) {
+                   return isTextItem(i) && i->property("text").toString() == text;
+               })
+            .value(0);
+    }
+    // Every text shown under item (the whole window without one), in tree order.
+    QStringList texts(QQuickItem *under = nullptr) const
+    {
+        QStringList out;
+        for (QQuickItem *i : items(under ? under : root(), [](QQuickItem *i) { return isTextItem(i); }))
+            out << i->property("text").toString();
+        return out;
+    }
+    // A left click in the middle of item.
+    void click(QQuickItem *item) const
+    {
+        QVERIFY2(item, "nothing to click");
+        const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
+        QTest::mouseClick(m_window, Qt::LeftButton, {}, centre.toPoint());
+    }
+    // Moves the pointer over item.
+    void hover(QQuickItem *item) const
+    {
+        QVERIFY2(item, "nothing to hover");
+        const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
+        QTest::mouseMove(m_window, centre.toPoint());
+    }
+
+    static bool isTextItem(const QObject *item)
+    {
+        return item->inherits("QQuickText") || item->inherits("QQuickTextEdit") || item->inherits("QQuickTextInput");
+    }
+
+private:
+    QQuickWindow *m_window = nullptr;
+};
+
+} // namespace window_driver
