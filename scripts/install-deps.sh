@@ -24,6 +24,8 @@ packages=(
     libpoppler-cpp-dev poppler-utils pandoc antiword catdoc binutils
     # loopback HTTP server of the download and installation tests
     nginx-light
+    # validators of the installed launcher entry and AppStream data
+    appstream desktop-file-utils
 )
 
 missing=()

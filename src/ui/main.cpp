@@ -3,6 +3,7 @@
 #include "models/model_download_manager.h"
 #include "platform/quit_signals.h"
 #include "provisioning/llama_installer.h"
+#include "ui/app_icon.h"
 #include "ui/ui_setup.h"
 
 #include <QGuiApplication>
@@ -17,7 +18,8 @@ int main(int argc, char *argv[])
     QGuiApplication::setOrganizationName(QStringLiteral("Quorvane"));
     QGuiApplication::setApplicationName(QStringLiteral("Quorvane"));
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Quorvane"));
-    QGuiApplication::setDesktopFileName(QStringLiteral("quorvane"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.quorvane.Quorvane"));
+    QGuiApplication::setWindowIcon(app_icon::icon());
     quitOnTerminationSignals(&app);
 
     // The engine first, so that its quit handling is in place before any
