@@ -11,6 +11,7 @@
 #include "platform/preferences.h"
 #include "ui/chat_messages_model.h"
 #include "ui/ui_setup.h"
+#include "ui/window_driver.h"
 
 #include <QDir>
 #include <QFile>
@@ -26,6 +27,8 @@
 
 Q_IMPORT_QML_PLUGIN(QuorvanePlugin)
 
+using namespace window_driver;
+
 namespace {
 
 const QString kStopped = QStringLiteral("Generation stopped by user.");
@@ -40,30 +43,6 @@ Window {
     ChatView { anchors.fill: parent }
 }
 )";
-
-// The Accessible.name of an item, empty when it has none.
-QString accessibleName(const QObject *item)
-{
-    for (const QObject *child : item->children()) {
-        if (qstrcmp(child->metaObject()->className(), "QQuickAccessibleAttached") == 0)
-            return child->property("name").toString();
-    }
-    return {};
-}
-
-// The items under root that pred picks; with shownOnly, only those visible
-// and not fully transparent.
-QList<QQuickItem *> items(QQuickItem *root, const std::function<bool(QQuickItem *)> &pred, bool shownOnly = true)
-{
-    QList<QQuickItem *> out;
-    if (!root || (shownOnly && (!root->isVisible() || root->opacity() == 0)))
-        return out;
-    if (pred(root))
-        out << root;
-    for (QQuickItem *child : root->childItems())
-        out += items(child, pred, shownOnly);
-    return out;
-}
 
 bool isType(const QObject *item, const char *qmlType)
 {
@@ -102,12 +81,7 @@ private:
     {
         return items(root(), [&](QQuickItem *i) { return accessibleName(i) == name; }).value(0);
     }
-    void click(QQuickItem *item) const
-    {
-        QVERIFY(item);
-        const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
-        QTest::mouseClick(m_window, Qt::LeftButton, {}, centre.toPoint());
-    }
+    void click(QQuickItem *item) const { WindowDriver(m_window).click(item); }
     // What the list shows for each row: the bubble's text, or "(typing)".
     QStringList shownBubbles() const
     {

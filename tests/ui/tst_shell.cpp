@@ -6,6 +6,7 @@
 #include "platform/preferences.h"
 #include "ui/chat_sessions_model.h"
 #include "ui/ui_setup.h"
+#include "ui/window_driver.h"
 
 #include <QAbstractItemModelTester>
 #include <QDir>
@@ -19,37 +20,9 @@
 
 Q_IMPORT_QML_PLUGIN(QuorvanePlugin)
 
+using namespace window_driver;
+
 namespace {
-
-// The text an item gives assistive technology (its Accessible.name).
-QString accessibleName(const QQuickItem *item)
-{
-    for (const QObject *child : item->children()) {
-        if (qstrcmp(child->metaObject()->className(), "QQuickAccessibleAttached") == 0)
-            return child->property("name").toString();
-    }
-    return {};
-}
-
-bool shown(const QQuickItem *item)
-{
-    for (const QQuickItem *it = item; it; it = it->parentItem()) {
-        if (!it->isVisible() || it->opacity() == 0)
-            return false;
-    }
-    return true;
-}
-
-QQuickItem *findItem(QQuickItem *root, const std::function<bool(QQuickItem *)> &match)
-{
-    if (match(root))
-        return root;
-    for (QQuickItem *child : root->childItems()) {
-        if (QQuickItem *found = findItem(child, match))
-            return found;
-    }
-    return nullptr;
-}
 
 QStringList titles(const QAbstractItemModel *model)
 {
@@ -79,26 +52,10 @@ private slots:
     void themeToggleSwitchesPersistsAndPaints();
 
 private:
-    // A visible control by its accessibility label, or by objectName.
-    QQuickItem *control(const QString &name) const
-    {
-        return findItem(m_window->contentItem(), [&](QQuickItem *item) {
-            return (accessibleName(item) == name || item->objectName() == name) && shown(item);
-        });
-    }
+    QQuickItem *control(const QString &name) const { return WindowDriver(m_window).control(name); }
     // A text on screen, such as a tooltip's.
-    QQuickItem *shownText(const QString &text) const
-    {
-        return findItem(m_window->contentItem(), [&](QQuickItem *item) {
-            return item->inherits("QQuickText") && item->property("text").toString() == text && shown(item);
-        });
-    }
-    void click(QQuickItem *item) const
-    {
-        QVERIFY(item);
-        const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
-        QTest::mouseClick(m_window, Qt::LeftButton, {}, centre.toPoint());
-    }
+    QQuickItem *shownText(const QString &text) const { return WindowDriver(m_window).shownText(text); }
+    void click(QQuickItem *item) const { WindowDriver(m_window).click(item); }
     QAbstractItemModel *listModel() const
     {
         QQuickItem *list = control(QStringLiteral("sessionList"));
@@ -279,9 +236,9 @@ void TestShell::deleteChatFromRowMenu()
     QQuickItem *row = nullptr;
     QTRY_VERIFY((row = control(QStringLiteral("Delete me"))));
 
-    QQuickItem *menuButton = findItem(row, [](QQuickItem *item) {
+    QQuickItem *menuButton = items(row, [](QQuickItem *item) {
         return accessibleName(item) == QLatin1String("Chat options");
-    });
+    }).value(0);
     click(menuButton);
     QQuickItem *deleteItem = nullptr;
     QTRY_VERIFY((deleteItem = control(QStringLiteral("Delete Chat"))));
