@@ -9,6 +9,7 @@
 
 #include <QStringDecoder>
 
+#include <functional>
 #include <mutex>
 
 namespace {
@@ -38,8 +39,11 @@ struct OutputBuffer {
 };
 
 // Runs llama-completion on the model and returns what it wrote, or nullopt
-// when it could not be launched or ran out of time.
-std::optional<QByteArray> loaderOutput(const QString &program, const QString &modelPath, int limitMs)
+// when it could not be launched, ran out of time or was stopped. track is
+// told of the running process (false: stop it at once) and untrack of its end.
+std::optional<QByteArray> loaderOutput(const QString &program, const QString &modelPath, int limitMs,
+                                       const std::function<bool(ProcessHandle *)> &track,
+                                       const std::function<void(ProcessHandle *)> &untrack)
 {
     ChildProcess process(program, {QStringLiteral("-m"), modelPath, QStringLiteral("--verbose"),
                                    QStringLiteral("-n"), QStringLiteral("0")});
@@ -59,6 +63,9 @@ std::optional<QByteArray> loaderOutput(const QString &program, const QString &mo
         qCInfo(lcLlamaCPP, "Chat-template extraction could not start: %s", qPrintable(process.errorString()));
         return std::nullopt;
     }
+    bool stopped = !track(&process);
+    if (stopped)
+        process.kill();
 
     bool timedOut = false;
     if (!process.waitForExit(limitMs)) {
@@ -71,11 +78,12 @@ std::optional<QByteArray> loaderOutput(const QString &program, const QString &mo
             process.kill();
         process.waitForExit();
     }
+    untrack(&process);
     // A child of the program may still hold the pipe open.
     process.waitForReadEnd(kReadEndMs);
     process.stopReading();
 
-    if (timedOut)
+    if (timedOut || stopped)
         return std::nullopt;
     std::lock_guard guard(buffer->lock);
     return buffer->bytes;
@@ -111,8 +119,23 @@ std::optional<QString> LlamaCPPManager::prewarmChatTemplate(const QString &model
     if (!program)
         return std::nullopt; // not kept: a call after installing tries again
 
+    const auto track = [this](ProcessHandle *run) {
+        std::lock_guard guard(m_templateRunsLock);
+        if (m_terminating)
+            return false;
+        m_templateRuns.insert(run);
+        return true;
+    };
+    const auto untrack = [this](ProcessHandle *run) {
+        std::lock_guard guard(m_templateRunsLock);
+        m_templateRuns.remove(run);
+    };
+    const auto bytes = loaderOutput(*program, modelPath, int(m_timings.templateLimit.count()), track, untrack);
+    if (!bytes && m_terminating)
+        return std::nullopt; // stopped by quitting: not kept
+
     std::optional<QString> result;
-    if (const auto bytes = loaderOutput(*program, modelPath, int(m_timings.templateLimit.count()))) {
+    if (bytes) {
         auto decoder = QStringDecoder(QStringDecoder::Utf8);
         const QString text = decoder.decode(*bytes);
         if (!decoder.hasError())

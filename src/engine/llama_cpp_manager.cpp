@@ -192,6 +192,12 @@ void LlamaCPPManager::applicationWillTerminate()
 {
     m_terminating = true;
     stopAllSessions();
+    {
+        // Reading a chat template is not worth waiting for at quit.
+        std::lock_guard guard(m_templateRunsLock);
+        for (ProcessHandle *run : std::as_const(m_templateRuns))
+            run->kill();
+    }
     std::lock_guard lock(m_stagedLock);
     for (const QString &path : std::as_const(m_stagedPrompts))
         QFile::remove(path);

@@ -199,6 +199,9 @@ private:
 
     QHash<QString, std::optional<QString>> m_templateCache;
     std::mutex m_templateCacheLock;
+    // Chat-template reading runs under way; quitting kills them.
+    QSet<ProcessHandle *> m_templateRuns;
+    std::mutex m_templateRunsLock;
 
     std::unique_ptr<SerialQueue> m_processQueue;
 
