@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Renders the chat screen offscreen (empty, a conversation with a code block
-# and attachments, a reply streaming in; dark and light) into
+# Renders every screen offscreen (the chat empty, with a conversation and
+# while a reply streams; the models screen, the model picker's tabs,
+# settings, welcome, installation and setup; dark and light) into
 # build/screenshots/*.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."

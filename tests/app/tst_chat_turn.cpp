@@ -25,9 +25,7 @@ public:
     explicit Turn(const QString &program = QStringLiteral(FAKE_LLAMA_COMPLETION), bool modelDownloaded = true,
                   const QString &modelFile = QString())
     {
-        const QString bin = home.dataDir() + QStringLiteral("/llama.cpp/build/bin");
-        QDir().mkpath(bin);
-        QFile::link(program, bin + QStringLiteral("/llama-completion"));
+        QVERIFY(home.installProgram(program));
         AIModel model = AIModel::make(QStringLiteral("Tiny"), QStringLiteral("https://example.invalid/tiny.gguf"));
         model.isDownloaded = modelDownloaded;
         model.filePath = modelFile.isEmpty() ? home.writeFile(QStringLiteral("tiny.gguf"), "GGUF") : modelFile;

@@ -78,6 +78,12 @@ QString TempHome::dataDir() const { return home() + QStringLiteral("/.local/shar
 QString TempHome::configFile() const { return home() + QStringLiteral("/.config/Quorvane/Quorvane.conf"); }
 QString TempHome::runtimeDir() const { return home() + QStringLiteral("/run"); }
 
+bool TempHome::installProgram(const QString &program) const
+{
+    const QString bin = dataDir() + QStringLiteral("/llama.cpp/build/bin");
+    return QDir().mkpath(bin) && QFile::link(program, bin + QStringLiteral("/llama-completion"));
+}
+
 QString TempHome::writeFile(const QString &relativePath, const QByteArray &bytes) const
 {
     const QString path = QDir(home()).filePath(relativePath);

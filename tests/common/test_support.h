@@ -23,6 +23,10 @@ public:
     QString configFile() const;     // the preferences file
     QString runtimeDir() const;
 
+    // Places program (by a symbolic link) where the application installs
+    // llama-completion; false when that failed.
+    bool installProgram(const QString &program) const;
+
     // Writes a file (creating folders), returns its path.
     QString writeFile(const QString &relativePath, const QByteArray &bytes) const;
 

@@ -29,9 +29,7 @@ public:
     explicit Harness(EngineTimings timings = fastTimings()) : engine(nullptr, timings)
     {
         // The fake in the place the installers put the real program.
-        const QString bin = home.dataDir() + QStringLiteral("/llama.cpp/build/bin");
-        QDir().mkpath(bin);
-        QFile::link(QStringLiteral(FAKE_LLAMA_COMPLETION), bin + QStringLiteral("/llama-completion"));
+        QVERIFY(home.installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
         model = AIModel::make(QStringLiteral("Tiny"), QStringLiteral("https://example.invalid/tiny.gguf"));
         model.isDownloaded = true;
         model.filePath = home.writeFile(QStringLiteral("tiny.gguf"), "GGUF");

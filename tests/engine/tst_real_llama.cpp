@@ -61,9 +61,7 @@ std::shared_ptr<Outcome> TestRealLlama::ask(const QString &prompt, const QUuid &
 {
     if (!m_home) {
         m_home = std::make_unique<TempHome>();
-        const QString bin = m_home->dataDir() + QStringLiteral("/llama.cpp/build/bin");
-        QDir().mkpath(bin);
-        QFile::link(QStringLiteral(QUORVANE_LLAMA_COMPLETION), bin + QStringLiteral("/llama-completion"));
+        m_home->installProgram(QStringLiteral(QUORVANE_LLAMA_COMPLETION));
         m_engine = std::make_unique<LlamaCPPManager>();
         m_model = AIModel::make(QStringLiteral("Tiny"), QStringLiteral("https://example.invalid/tiny.gguf"));
         m_model.isDownloaded = true;

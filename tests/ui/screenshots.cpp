@@ -1,6 +1,8 @@
-// Renders the chat screen offscreen and writes what a user would see as PNG
-// files: an empty conversation, a conversation with a code block and
-// attachments, and a reply streaming in, each in dark and light appearance.
+// Renders the screens offscreen and writes what a user would see as PNG
+// files, each in dark and light appearance: the chat (an empty conversation,
+// a conversation with a code block and attachments, a reply streaming in),
+// the models screen with a download under way, the model picker's four tabs,
+// settings, the welcome screen, and the installation and setup screens.
 //
 //   screenshots [output folder]    (default: ./screenshots)
 //
@@ -14,6 +16,7 @@
 #include "core/sessions_store.h"
 #include "engine/llama_cpp_manager.h"
 #include "platform/preferences.h"
+#include "ui/catalog_state.h"
 #include "ui/ui_setup.h"
 
 #include <QDir>
@@ -128,9 +131,7 @@ int main(int argc, char *argv[])
     }
 
     TempHome home;
-    const QString bin = home.dataDir() + QStringLiteral("/llama.cpp/build/bin");
-    QDir().mkpath(bin);
-    QFile::link(QStringLiteral(FAKE_LLAMA_COMPLETION), bin + QStringLiteral("/llama-completion"));
+    home.installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION));
     AIModel model = AIModel::make(QStringLiteral("Tiny"), QStringLiteral("https://example.invalid/tiny.gguf"));
     model.isDownloaded = true;
     model.filePath = home.writeFile(QStringLiteral("tiny.gguf"), "GGUF");
@@ -202,5 +203,60 @@ int main(int argc, char *argv[])
     }
     state.stopCurrentReply();
     waitUntil([&] { return !engine.hasProcess(sid); }, 10000);
+
+    const auto shoot = [&](const QString &name) {
+        for (const auto &[mode, suffix] : appearances) {
+            state.setAppearanceMode(mode);
+            ok &= grab(window, folder, name + QLatin1Char('-') + suffix);
+        }
+    };
+
+    // the library with a second model on its way
+    AIModel coming = AIModel::make(QStringLiteral("Qwen 2.5 7B Instruct"),
+                                   QStringLiteral("https://huggingface.co/example/resolve/main/qwen.gguf"));
+    coming.size = QStringLiteral("4.7 GB");
+    state.addModel(coming);
+    state.applyDownloadProgress(coming.id, 0.42, 1974000000, 4700000000, 23.4);
+    state.setCurrentView(AppView::Models);
+    shoot(QStringLiteral("models"));
+
+    // the picker over the settings screen, one tab after another, rating
+    // the catalog for a typical laptop
+    DeviceInfo laptop;
+    laptop.totalRAMGB = 16;
+    laptop.chipDescription = QStringLiteral("Intel(R) Core(TM) i7-1165G7 @ 2.80GHz");
+    laptop.inferenceMode = QStringLiteral("CPU only");
+    state.findChild<CatalogState *>()->setDevice(laptop);
+    state.setCurrentView(AppView::Settings);
+    shoot(QStringLiteral("settings"));
+    pause(300);
+    QObject *picker = window->findChild<QObject *>(QStringLiteral("modelPicker"));
+    if (picker && QMetaObject::invokeMethod(picker, "open")) {
+        const QStringList tabs = {QStringLiteral("library"), QStringLiteral("suggested"), QStringLiteral("custom-url"),
+                                  QStringLiteral("local-file")};
+        for (int tab = 0; tab < tabs.size(); ++tab) {
+            picker->setProperty("selectedTab", tab);
+            shoot(QStringLiteral("picker-") + tabs.at(tab));
+        }
+        QMetaObject::invokeMethod(picker, "close");
+    } else {
+        std::fprintf(stderr, "screenshots: no model picker on the settings screen\n");
+        ok = false;
+    }
+
+    state.setCurrentView(AppView::Welcome);
+    shoot(QStringLiteral("welcome"));
+
+    // installing, then the setup screen with an error and while verifying
+    engine.setLlamaCPPInstallStatus(QStringLiteral("Downloading llama.cpp..."));
+    engine.setLlamaCPPInstallProgress(0.526);
+    engine.setInstallingLlamaCPP(true);
+    shoot(QStringLiteral("installing"));
+    engine.setInstallingLlamaCPP(false);
+    engine.setLlamaCPPVerified(false);
+    engine.setLlamaCPPSetupError(QStringLiteral("Prebuilt install failed and the source build failed: Build failed"));
+    shoot(QStringLiteral("setup-error"));
+    engine.setLlamaCPPSetupError(std::nullopt);
+    shoot(QStringLiteral("setup-verifying"));
     return ok ? 0 : 1;
 }

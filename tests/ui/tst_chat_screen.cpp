@@ -131,9 +131,7 @@ private:
 void TestChatScreen::initTestCase()
 {
     m_home = new TempHome;
-    const QString bin = m_home->dataDir() + QStringLiteral("/llama.cpp/build/bin");
-    QDir().mkpath(bin);
-    QVERIFY(QFile::link(QStringLiteral(FAKE_LLAMA_COMPLETION), bin + QStringLiteral("/llama-completion")));
+    QVERIFY(m_home->installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
     AIModel model = AIModel::make(QStringLiteral("Tiny"), QStringLiteral("https://example.invalid/tiny.gguf"));
     model.isDownloaded = true;
     model.filePath = m_home->writeFile(QStringLiteral("tiny.gguf"), "GGUF");

@@ -78,18 +78,13 @@ private:
 void TestShell::initTestCase()
 {
     m_home = new TempHome;
-    const QString bin = m_home->dataDir() + QStringLiteral("/llama.cpp/build/bin");
-    QVERIFY(QDir().mkpath(bin));
-    QVERIFY(QFile::link(QStringLiteral(FAKE_LLAMA_COMPLETION), bin + QStringLiteral("/llama-completion")));
+    QVERIFY(m_home->installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
     m_engine = new LlamaCPPManager;
     m_state = new AppState(*m_engine);
     ui::registerTypes(*m_state, *m_engine);
     m_qml = new QQmlApplicationEngine;
-    QVERIFY(ui::loadMainWindow(*m_qml));
-    m_window = qobject_cast<QQuickWindow *>(m_qml->rootObjects().first());
+    m_window = openMainWindow(*m_qml);
     QVERIFY(m_window);
-    m_window->requestActivate();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window));
     QTRY_VERIFY(m_engine->isLlamaCPPVerified());
     m_state->setCurrentView(AppView::Chat);
     QTRY_VERIFY(control(QStringLiteral("sessionList")));

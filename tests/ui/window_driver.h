@@ -5,9 +5,13 @@
 // Popups, sheets and dialogs live in the window's overlay, which is part of
 // the content item's tree, so they are found the same way.
 
+#include "ui/ui_setup.h"
+
 #include <QByteArray>
+#include <QQmlApplicationEngine>
 #include <QList>
 #include <QPointF>
+#include <QSignalSpy>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QString>
@@ -51,6 +55,19 @@ inline QList<QQuickItem *> items(QQuickItem *root, const std::function<bool(QQui
     return out;
 }
 
+// Loads the application's main window into qml and waits until it shows;
+// null when it could not be loaded. The types must be registered already.
+inline QQuickWindow *openMainWindow(QQmlApplicationEngine &qml)
+{
+    if (!ui::loadMainWindow(qml))
+        return nullptr;
+    auto *window = qobject_cast<QQuickWindow *>(qml.rootObjects().first());
+    if (!window)
+        return nullptr;
+    window->requestActivate();
+    return QTest::qWaitForWindowExposed(window) ? window : nullptr;
+}
+
 class WindowDriver {
 public:
     explicit WindowDriver(QQuickWindow *window = nullptr) : m_window(window) {}
@@ -58,15 +75,12 @@ public:
     QQuickWindow *window() const { return m_window; }
     QQuickItem *root() const { return m_window ? m_window->contentItem() : nullptr; }
 
-    // The first shown item whose Accessible.name or objectName is name.
-    QQuickItem *control(const QString &name) const
-    {
-        return items(root(), [&](QQuickItem *i) { return accessibleName(i) == name || i->objectName() == name; })
-            .value(0);
-    }
+    // The first shown item whose Accessible.name or objectName is name, or
+    // a button labelled name.
+    QQuickItem *control(const QString &name) const { return controls(name).value(0); }
     QList<QQuickItem *> controls(const QString &name) const
     {
-        return items(root(), [&](QQuickItem *i) { return accessibleName(i) == name || i->objectName() == name; });
+        return items(root(), [&](QQuickItem *i) { return isNamed(i, name); });
     }
     // The first shown text item reading exactly text.
     QQuickItem *shownText(const QString &text) const
@@ -84,10 +98,21 @@ public:
             out << i->property("text").toString();
         return out;
     }
+    // Lets a frame pass, so that a screen shown a moment ago has laid out
+    // its rows and columns before a point inside it is computed.
+    void settle() const
+    {
+        if (!m_window->isExposed())
+            return;
+        QSignalSpy frame(m_window, &QQuickWindow::afterRendering);
+        m_window->update();
+        frame.wait(1000);
+    }
     // A left click in the middle of item.
     void click(QQuickItem *item) const
     {
         QVERIFY2(item, "nothing to click");
+        settle();
         const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
         QTest::mouseClick(m_window, Qt::LeftButton, {}, centre.toPoint());
     }
@@ -95,10 +120,16 @@ public:
     void hover(QQuickItem *item) const
     {
         QVERIFY2(item, "nothing to hover");
+        settle();
         const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
         QTest::mouseMove(m_window, centre.toPoint());
     }
 
+    static bool isNamed(const QQuickItem *item, const QString &name)
+    {
+        return accessibleName(item) == name || item->objectName() == name
+               || (item->inherits("QQuickAbstractButton") && item->property("text").toString() == name);
+    }
     static bool isTextItem(const QObject *item)
     {
         return item->inherits("QQuickText") || item->inherits("QQuickTextEdit") || item->inherits("QQuickTextInput");

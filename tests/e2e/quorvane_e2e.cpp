@@ -1,0 +1,187 @@
+// The application as released, plus what the end-to-end tests need to drive
+// it from outside: service hosts on the command line and a control socket.
+//
+//   quorvane_e2e --control <socket> [--api-host URL] [--source-host URL] [--model-host URL]
+//
+// On the socket the test sends one command a line, fields separated by tabs,
+// and gets one JSON object a line back ({"ok": true, ...} or {"ok": false,
+// "error": ...}):
+//   click <name>           a left click on the shown control named name
+//                          (Accessible.name, objectName or button label)
+//   type <name> <text>     focuses the control and types text
+//   key <name> <key>       focuses the control and presses key ("Return")
+//   texts                  every text shown in the window
+//   state                  what the application state and the engine hold
+//   import <path>          the file chooser's answer in the model picker
+//   quit                   quits as the window's close would
+#include "app/app_state.h"
+#include "app/model_picker_state.h"
+#include "core/records.h"
+#include "engine/llama_cpp_manager.h"
+#include "ui/application.h"
+#include "ui/window_driver.h"
+
+#include <QGuiApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QQmlApplicationEngine>
+#include <QQuickWindow>
+#include <QTimer>
+#include <QUrl>
+#include <QtQml/qqmlextensionplugin.h>
+
+#include <cstdio>
+
+Q_IMPORT_QML_PLUGIN(QuorvanePlugin)
+
+using window_driver::WindowDriver;
+
+namespace {
+
+class ControlServer : public QObject {
+public:
+    ControlServer(QQuickWindow *window, AppState &state, QObject *parent)
+        : QObject(parent), m_driver(window), m_state(state)
+    {
+        // Every screen the window shows for at least a moment, in order.
+        auto *poll = new QTimer(this);
+        connect(poll, &QTimer::timeout, this, [this] {
+            QObject *screen = m_driver.window()->findChild<QObject *>(QStringLiteral("screen"));
+            const QString title = screen ? screen->property("title").toString() : QString();
+            if (!title.isEmpty() && (m_screens.isEmpty() || m_screens.last() != title))
+                m_screens.append(title);
+        });
+        poll->start(20);
+    }
+
+    bool listen(const QString &path)
+    {
+        QLocalServer::removeServer(path);
+        connect(&m_server, &QLocalServer::newConnection, this, [this] {
+            while (QLocalSocket *socket = m_server.nextPendingConnection()) {
+                connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
+                    while (socket->canReadLine()) {
+                        const QString line = QString::fromUtf8(socket->readLine()).chopped(1);
+                        socket->write(QJsonDocument(handle(line.split(u'\t'))).toJson(QJsonDocument::Compact) + '\n');
+                        socket->flush();
+                    }
+                });
+                connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+            }
+        });
+        return m_server.listen(path);
+    }
+
+private:
+    static QJsonObject failure(const QString &error) { return {{"ok", false}, {"error", error}}; }
+
+    QJsonObject handle(const QStringList &command)
+    {
+        const QString verb = command.value(0);
+        if (verb == QLatin1String("texts"))
+            return {{"ok", true}, {"texts", QJsonArray::fromStringList(m_driver.texts())}};
+        if (verb == QLatin1String("state"))
+            return state();
+        if (verb == QLatin1String("quit")) {
+            QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+            return {{"ok", true}};
+        }
+        if (verb == QLatin1String("import")) {
+            auto *picker = m_state.findChild<ModelPickerState *>();
+            if (!picker)
+                return failure(QStringLiteral("no model picker"));
+            picker->importLocalModel({QUrl::fromLocalFile(command.value(1))});
+            return {{"ok", true}};
+        }
+        QQuickItem *item = m_driver.control(command.value(1));
+        if (!item)
+            return failure(QStringLiteral("no shown control named \"%1\"").arg(command.value(1)));
+        if (verb == QLatin1String("click")) {
+            m_driver.click(item);
+        } else if (verb == QLatin1String("type")) {
+            item->forceActiveFocus();
+            for (const QChar ch : command.value(2))
+                QTest::keyClick(m_driver.window(), ch.toLatin1());
+        } else if (verb == QLatin1String("key") && command.value(2) == QLatin1String("Return")) {
+            item->forceActiveFocus();
+            QTest::keyClick(m_driver.window(), Qt::Key_Return);
+        } else {
+            return failure(QStringLiteral("unknown command \"%1\"").arg(command.join(u' ')));
+        }
+        return {{"ok", true}};
+    }
+
+    QJsonObject state() const
+    {
+        const LlamaCPPManager &engine = m_state.engine();
+        QJsonArray models;
+        for (const AIModel &model : m_state.downloadedModels())
+            models.append(QJsonObject{{"name", model.name},
+                                      {"isDownloaded", model.isDownloaded},
+                                      {"filePath", model.filePath},
+                                      {"progress", model.downloadProgress}});
+        QJsonArray sessions;
+        for (const ChatSession &session : m_state.chatSessions())
+            sessions.append(session.title);
+        QJsonArray messages;
+        for (const ChatMessage &message : m_state.chatMessages())
+            messages.append(QJsonObject{{"isFromUser", message.isFromUser}, {"content", message.content}});
+        return {{"ok", true},
+                {"verified", engine.isLlamaCPPVerified()},
+                {"installing", engine.isInstallingLlamaCPP()},
+                {"setupError", engine.llamaCPPSetupErrorText()},
+                {"currentView", int(m_state.currentView())},
+                {"selectedModel", m_state.selectedModelName()},
+                {"modelLoaded", engine.isModelLoaded()},
+                {"generating", m_state.isCurrentSessionGenerating()},
+                {"models", models},
+                {"sessions", sessions},
+                {"currentSession", m_state.currentSessionTitle()},
+                {"messages", messages},
+                {"screens", QJsonArray::fromStringList(m_screens)}};
+    }
+
+    WindowDriver m_driver;
+    AppState &m_state;
+    QLocalServer m_server;
+    QStringList m_screens;
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QGuiApplication app(argc, argv);
+    ui::describeApplication(app);
+    ui::ServiceHosts hosts;
+    QString control;
+    const QStringList args = app.arguments();
+    for (int i = 1; i + 1 < args.size(); i += 2) {
+        const QString &flag = args.at(i);
+        const QString &value = args.at(i + 1);
+        if (flag == QLatin1String("--control"))
+            control = value;
+        else if (flag == QLatin1String("--api-host"))
+            hosts.releaseApi = value;
+        else if (flag == QLatin1String("--source-host"))
+            hosts.sources = value;
+        else if (flag == QLatin1String("--model-host"))
+            hosts.models = value;
+    }
+    if (control.isEmpty()) {
+        std::fprintf(stderr, "usage: quorvane_e2e --control <socket> [--api-host URL] [--source-host URL] "
+                             "[--model-host URL]\n");
+        return 2;
+    }
+    return ui::runApplication(app, hosts, [&](QQmlApplicationEngine &qml, AppState &state) {
+        auto *window = qobject_cast<QQuickWindow *>(qml.rootObjects().value(0));
+        auto *server = new ControlServer(window, state, &app);
+        if (!server->listen(control)) {
+            std::fprintf(stderr, "quorvane_e2e: cannot listen on %s\n", qPrintable(control));
+            QTimer::singleShot(0, &app, [] { QCoreApplication::exit(3); });
+        }
+    });
+}

@@ -1,0 +1,380 @@
+// The settings, welcome, installation and setup screens driven as a user
+// would, and the geometry of the logo's arch.
+#include "app/app_state.h"
+#include "common/test_support.h"
+#include "core/preference_keys.h"
+#include "engine/llama_cpp_manager.h"
+#include "platform/preferences.h"
+#include "ui/quorvane_arch.h"
+#include "ui/ui_setup.h"
+#include "ui/window_driver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QQmlApplicationEngine>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QSignalSpy>
+#include <QTest>
+#include <QtQml/qqmlextensionplugin.h>
+
+Q_IMPORT_QML_PLUGIN(QuorvanePlugin)
+
+using namespace window_driver;
+
+namespace {
+
+const QString kDefaultPrompt = QString::fromUtf8(prefkeys::kDefaultSystemPrompt);
+
+bool near(qreal a, qreal b) { return qAbs(a - b) < 1e-6; }
+
+} // namespace
+
+class TestSettingsAndSetup : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void archFitsAndFillsBand_data();
+    void archFitsAndFillsBand();
+    void installationShowsStatusAndPercent_data();
+    void installationShowsStatusAndPercent();
+    void setupShowsErrorAndRetries();
+    void promptEditorTracksStoredPrompt();
+    void modelSelectorListsDownloadedAndSelects();
+    void settingsButtonsAct_data();
+    void settingsButtonsAct();
+    void welcomeLogoMatchesTextColumn();
+
+private:
+    QQuickItem *control(const QString &name) const { return m_driver.control(name); }
+    QQuickItem *shownText(const QString &text) const { return m_driver.shownText(text); }
+    // Waits for the window to draw what it shows now: a screen just created
+    // is laid out in the pass before its first frame.
+    void settle() const
+    {
+        QSignalSpy rendered(m_window, &QQuickWindow::afterRendering);
+        m_window->update();
+        QVERIFY(rendered.wait());
+    }
+    void click(QQuickItem *item) const
+    {
+        settle();
+        m_driver.click(item);
+    }
+    // The model picker sheet open now, if any (screens left behind may still
+    // hold theirs until they are deleted).
+    QObject *openPicker() const
+    {
+        for (QObject *picker : m_window->findChildren<QObject *>(QStringLiteral("modelPicker"))) {
+            if (picker->property("visible").toBool())
+                return picker;
+        }
+        return nullptr;
+    }
+
+    TempHome *m_home = nullptr;
+    LlamaCPPManager *m_engine = nullptr;
+    AppState *m_state = nullptr;
+    QQmlApplicationEngine *m_qml = nullptr;
+    QQuickWindow *m_window = nullptr;
+    WindowDriver m_driver;
+};
+
+void TestSettingsAndSetup::initTestCase()
+{
+    m_home = new TempHome;
+    QVERIFY(m_home->installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
+    m_engine = new LlamaCPPManager;
+    m_state = new AppState(*m_engine);
+    ui::registerTypes(*m_state, *m_engine);
+    m_qml = new QQmlApplicationEngine;
+    m_window = openMainWindow(*m_qml);
+    QVERIFY(m_window);
+    m_driver.setWindow(m_window);
+    QTRY_VERIFY(m_engine->isLlamaCPPVerified());
+}
+
+void TestSettingsAndSetup::cleanupTestCase()
+{
+    delete m_qml;
+    delete m_state;
+    delete m_engine;
+    delete m_home;
+}
+
+void TestSettingsAndSetup::init()
+{
+    m_engine->setInstallingLlamaCPP(false);
+    m_engine->setLlamaCPPSetupError(std::nullopt);
+    m_engine->setLlamaCPPVerified(true);
+    m_state->setCurrentView(AppView::Settings);
+}
+
+void TestSettingsAndSetup::archFitsAndFillsBand_data()
+{
+    QTest::addColumn<QRectF>("frame");
+    QTest::addColumn<bool>("widthLimits");
+    QTest::newRow("square") << QRectF(0, 0, 100, 100) << true;
+    QTest::newRow("wide") << QRectF(0, 0, 600, 200) << false;
+    QTest::newRow("tall") << QRectF(0, 0, 120, 500) << true;
+    QTest::newRow("offset origin") << QRectF(-40, 25, 300, 90) << false;
+    QTest::newRow("logo frame") << QRectF(0, 0, 160 * 1.064, 160) << true;
+}
+
+void TestSettingsAndSetup::archFitsAndFillsBand()
+{
+    QFETCH(QRectF, frame);
+    QFETCH(bool, widthLimits);
+    const QPainterPath path = QuorvaneArch::path(frame, 133, 25, 28);
+    const QRectF box = path.boundingRect();
+
+    QVERIFY(near(box.width() / box.height(), 266.0 / 250.0));
+    QVERIFY(near(box.center().x(), frame.center().x()) && near(box.center().y(), frame.center().y()));
+    QVERIFY(widthLimits ? near(box.width(), frame.width()) : near(box.height(), frame.height()));
+    QVERIFY(frame.adjusted(-1e-6, -1e-6, 1e-6, 1e-6).contains(box));
+
+    // Points of the 266 by 250 design box placed in the drawn box, and
+    // whether the even-odd fill covers them.
+    const struct { qreal x, y; bool filled; } points[] = {
+        {12.5, 180, true},  {133, 12.5, true}, {253.5, 133, true}, // the band: legs and top
+        {133, 236, true},                                          // the base bar
+        {133, 130, false},  {40, 215, false},                      // the opening
+        {8, 8, false},      {258, 8, false},                       // above the shoulders
+    };
+    QCOMPARE(path.fillRule(), Qt::OddEvenFill);
+    for (const auto &p : points) {
+        const QPointF at(box.left() + p.x * box.width() / 266, box.top() + p.y * box.height() / 250);
+        QVERIFY2(path.contains(at) == p.filled, qPrintable(QStringLiteral("(%1, %2)").arg(p.x).arg(p.y)));
+    }
+}
+
+void TestSettingsAndSetup::installationShowsStatusAndPercent_data()
+{
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<double>("progress");
+    QTest::addColumn<QString>("shownStatus");
+    QTest::addColumn<QString>("percent");
+    QTest::newRow("no status yet") << "" << 0.0 << "Preparing installation..." << "0%";
+    QTest::newRow("fraction cut") << "Downloading llama.cpp..." << 0.526 << "Downloading llama.cpp..." << "52%";
+    QTest::newRow("binary fraction") << "Extracting..." << 0.29 << "Extracting..." << "29%";
+    QTest::newRow("complete") << "Done" << 1.0 << "Done" << "100%";
+}
+
+void TestSettingsAndSetup::installationShowsStatusAndPercent()
+{
+    QFETCH(QString, status);
+    QFETCH(double, progress);
+    QFETCH(QString, shownStatus);
+    QFETCH(QString, percent);
+    m_engine->setLlamaCPPInstallStatus(status);
+    m_engine->setLlamaCPPInstallProgress(progress);
+    m_engine->setInstallingLlamaCPP(true);
+    QQuickItem *percentText = nullptr;
+    QTRY_VERIFY((percentText = control(QStringLiteral("installPercent"))));
+    QVERIFY(shownText(QStringLiteral("Installing requirements")));
+    QCOMPARE(control(QStringLiteral("installStatus"))->property("text").toString(), shownStatus);
+    QCOMPARE(percentText->property("text").toString(), percent);
+    QCOMPARE(control(QStringLiteral("installProgress"))->property("value").toDouble(), progress);
+    m_engine->setLlamaCPPInstallStatus(QString());
+    m_engine->setLlamaCPPInstallProgress(0);
+}
+
+void TestSettingsAndSetup::setupShowsErrorAndRetries()
+{
+    m_engine->setLlamaCPPVerified(false);
+    QTRY_VERIFY(shownText(QStringLiteral("Verifying...")));
+    QVERIFY(shownText(QStringLiteral("Confirming the binary runs correctly")));
+    QVERIFY(!control(QStringLiteral("Try Again")));
+
+    const QString error = QStringLiteral("llama-completion exited with status 1");
+    m_engine->setLlamaCPPSetupError(error);
+    QTRY_VERIFY(shownText(QStringLiteral("Setup Required")));
+    QVERIFY(shownText(error));
+    QVERIFY(shownText(
+        QStringLiteral("Quorvane can't download models until required components are installed and verified.")));
+    QVERIFY(!shownText(QStringLiteral("Verifying...")));
+
+    // What the screen shows the moment the error is cleared, inside the
+    // click's own handling, before any check can report.
+    QStringList shownAtClear;
+    const auto connection = connect(m_engine, &LlamaCPPManager::llamaCPPSetupErrorChanged, this,
+                                    [&] { shownAtClear = m_driver.texts(); });
+    click(control(QStringLiteral("Try Again")));
+    disconnect(connection);
+    QVERIFY2(shownAtClear.contains(QStringLiteral("Verifying...")), qPrintable(shownAtClear.join(u'|')));
+    QVERIFY(!shownAtClear.contains(QStringLiteral("Setup Required")));
+    QVERIFY(!shownAtClear.contains(error));
+    // the fake program passes the checks again
+    QTRY_VERIFY(m_engine->isLlamaCPPVerified());
+}
+
+void TestSettingsAndSetup::promptEditorTracksStoredPrompt()
+{
+    m_state->updateSystemPrompt(kDefaultPrompt);
+    QQuickItem *editor = nullptr;
+    QTRY_VERIFY((editor = control(QStringLiteral("System prompt"))));
+    QCOMPARE(editor->property("text").toString(), kDefaultPrompt);
+    QVERIFY(control(QStringLiteral("Saved")));
+    QQuickItem *settings = control(QStringLiteral("settingsView"));
+
+    // Reset while the default is stored changes nothing on screen.
+    const QStringList before = m_driver.texts(settings);
+    click(control(QStringLiteral("Reset to default")));
+    QCOMPARE(m_driver.texts(settings), before);
+    QCOMPARE(m_state->systemPrompt(), kDefaultPrompt);
+
+    const QString addition = QStringLiteral(" Be brief.");
+    const auto typeAddition = [&] {
+        click(editor);
+        QTRY_VERIFY(editor->hasActiveFocus());
+        QTest::keyClick(m_window, Qt::Key_End, Qt::ControlModifier);
+        for (const QChar c : addition)
+            QTest::keyClick(m_window, c.toLatin1());
+    };
+    typeAddition();
+    QTRY_VERIFY(control(QStringLiteral("Save prompt")));
+    QVERIFY(!control(QStringLiteral("Saved")));
+    // erasing the addition by hand is the stored prompt again
+    for (int i = 0; i < addition.size(); ++i)
+        QTest::keyClick(m_window, Qt::Key_Backspace);
+    QTRY_VERIFY(control(QStringLiteral("Saved")));
+    QCOMPARE(control(QStringLiteral("Saved"))->opacity(), 0.55);
+
+    typeAddition();
+    QTRY_VERIFY(control(QStringLiteral("Save prompt")));
+    QCOMPARE(control(QStringLiteral("Save prompt"))->opacity(), 1.0);
+    click(control(QStringLiteral("Save prompt")));
+    QCOMPARE(m_state->systemPrompt(), kDefaultPrompt + addition);
+    QCOMPARE(Preferences().string(QString::fromLatin1(prefkeys::kSystemPrompt)).value_or(QString()),
+             kDefaultPrompt + addition);
+    QTRY_VERIFY(control(QStringLiteral("Saved")));
+
+    // an unsaved draft is dropped when the screen is shown again
+    typeAddition();
+    QTRY_VERIFY(control(QStringLiteral("Save prompt")));
+    m_state->setCurrentView(AppView::Chat);
+    m_state->setCurrentView(AppView::Settings);
+    QTRY_VERIFY((editor = control(QStringLiteral("System prompt"))));
+    QCOMPARE(editor->property("text").toString(), kDefaultPrompt + addition);
+
+    click(control(QStringLiteral("Reset to default")));
+    QCOMPARE(m_state->systemPrompt(), kDefaultPrompt);
+    QCOMPARE(editor->property("text").toString(), kDefaultPrompt);
+    QVERIFY(control(QStringLiteral("Saved")));
+}
+
+void TestSettingsAndSetup::modelSelectorListsDownloadedAndSelects()
+{
+    QTRY_VERIFY(shownText(QStringLiteral("No models installed yet")));
+
+    const auto downloaded = [&](const QString &name, int bytes) {
+        AIModel model = AIModel::make(name, QStringLiteral("https://example.invalid/") + name + ".gguf");
+        model.isDownloaded = true;
+        model.filePath = m_home->writeFile(QStringLiteral("models/") + name + ".gguf", QByteArray(bytes, 'x'));
+        return model;
+    };
+    AIModel pending = AIModel::make(QStringLiteral("Pending"), QStringLiteral("https://example.invalid/p.gguf"));
+    pending.size = QStringLiteral("4.1 GB");
+    m_state->addModel(downloaded(QStringLiteral("Alpha"), 2000));
+    m_state->addModel(pending);
+    m_state->addModel(downloaded(QStringLiteral("Beta"), 5000));
+
+    // the first download brings the chat up; come back to the settings
+    m_state->setCurrentView(AppView::Settings);
+    QTRY_VERIFY(control(QStringLiteral("Beta")));
+    QVERIFY(control(QStringLiteral("Alpha")));
+    QVERIFY(!control(QStringLiteral("Pending")));
+    QVERIFY(!shownText(QStringLiteral("No models installed yet")));
+    QVERIFY(shownText(QStringLiteral("2 KB")) && shownText(QStringLiteral("5 KB")));
+
+    const auto checked = [&](const QString &name) {
+        return !items(control(name), [](QQuickItem *i) {
+                    return i->objectName() == QLatin1String("selectionCheckmark");
+                }).isEmpty();
+    };
+    // the first downloaded model was selected as it arrived
+    QVERIFY(checked(QStringLiteral("Alpha")) && !checked(QStringLiteral("Beta")));
+
+    click(control(QStringLiteral("Beta")));
+    QTRY_VERIFY(checked(QStringLiteral("Beta")));
+    QVERIFY(!checked(QStringLiteral("Alpha")));
+    QCOMPARE(m_state->selectedModelName(), QStringLiteral("Beta"));
+    QCOMPARE(Preferences().string(QString::fromLatin1(prefkeys::kSelectedModelId)).value_or(QString()),
+             canonicalUuid(m_state->selectedModel()->id));
+    QTRY_COMPARE(m_engine->currentModelName(), QStringLiteral("Beta"));
+}
+
+void TestSettingsAndSetup::settingsButtonsAct_data()
+{
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<AppearanceMode>("mode");
+    QTest::addColumn<AppView>("view");
+    QTest::addColumn<bool>("pickerOpens");
+    QTest::newRow("Light") << "Light" << AppearanceMode::Light << AppView::Settings << false;
+    QTest::newRow("Manage models") << "Manage models" << AppearanceMode::Dark << AppView::Models << false;
+    QTest::newRow("Add model") << "Add model" << AppearanceMode::Dark << AppView::Settings << true;
+}
+
+void TestSettingsAndSetup::settingsButtonsAct()
+{
+    QFETCH(QString, label);
+    QFETCH(AppearanceMode, mode);
+    QFETCH(AppView, view);
+    QFETCH(bool, pickerOpens);
+    m_state->setAppearanceMode(AppearanceMode::Dark);
+    QQuickItem *button = nullptr;
+    QTRY_VERIFY((button = control(label)));
+
+    click(button);
+    QCOMPARE(m_state->appearanceMode(), mode);
+    QCOMPARE(m_state->currentView(), view);
+    if (view == AppView::Settings) {
+        // the button of the mode in force is the active one
+        const bool isLight = mode == AppearanceMode::Light;
+        QTRY_COMPARE(control(QStringLiteral("Light"))->property("isActive").toBool(), isLight);
+        QCOMPARE(control(QStringLiteral("Dark"))->property("isActive").toBool(), !isLight);
+    }
+    QObject *picker = openPicker();
+    QCOMPARE(picker != nullptr, pickerOpens);
+    if (pickerOpens) {
+        QCOMPARE(picker->property("sheetHeight").toReal(), 500.0);
+        QMetaObject::invokeMethod(picker, "close");
+        QTRY_VERIFY(!picker->property("visible").toBool());
+    }
+    m_state->setAppearanceMode(AppearanceMode::Dark);
+}
+
+void TestSettingsAndSetup::welcomeLogoMatchesTextColumn()
+{
+    m_window->resize(900, 600);
+    m_state->setCurrentView(AppView::Welcome);
+    QQuickItem *logo = nullptr;
+    QTRY_VERIFY((logo = control(QStringLiteral("welcomeLogo"))));
+    QQuickItem *column = control(QStringLiteral("welcomeColumn"));
+    QVERIFY(column && shownText(QStringLiteral("Quorvane"))
+            && shownText(QStringLiteral("Your Personal AI Model Runner")));
+    QTRY_COMPARE(m_window->width(), 900);
+    settle();
+
+    QVERIFY(column->height() > 0);
+    QCOMPARE(logo->height(), column->height());
+    QVERIFY(near(logo->width(), logo->height() * 1.064));
+    // the row stays inside the smallest window
+    const QRectF logoRect = logo->mapRectToScene(logo->boundingRect());
+    const QRectF columnRect = column->mapRectToScene(column->boundingRect());
+    QVERIFY(logoRect.left() >= 0 && columnRect.right() <= m_window->width());
+    QVERIFY(logoRect.top() >= 0 && logoRect.bottom() <= m_window->height());
+
+    click(control(QStringLiteral("Add Model")));
+    QObject *picker = openPicker();
+    QVERIFY(picker);
+    QCOMPARE(picker->property("sheetHeight").toReal(), 520.0);
+    QMetaObject::invokeMethod(picker, "close");
+    QTRY_VERIFY(!picker->property("visible").toBool());
+}
+
+QTEST_MAIN(TestSettingsAndSetup)
+#include "tst_settings_and_setup.moc"
