@@ -127,10 +127,12 @@ Popup {
     }
 
     // Picker is shared by every screen that offers this sheet; only the one
-    // on screen answers it.
+    // on screen answers it, or the one whose catalog check is still running
+    // after it was closed (the download then starts and the models screen
+    // shows, or the check's error is shown).
     Connections {
         target: Picker
-        enabled: sheet.visible
+        enabled: sheet.visible || sheet.pendingAction === "catalog"
         function onDismissRequested() {
             if (sheet.pendingAction === "catalog" || sheet.pendingAction === "download")
                 AppState.setCurrentView(Quorvane.Models)
