@@ -120,10 +120,26 @@ struct ModelDownloadManager::Private {
         return it == taskToModelId.end() ? std::nullopt : std::optional<QUuid>(it->second);
     }
 
+    static bool isStrayFinishedFile(const QFileInfo &entry)
+    {
+        const QString name = entry.fileName();
+        const QLatin1String prefix("quorvane-"), suffix(".gguf");
+        return name.startsWith(prefix) && name.endsWith(suffix)
+               && parseUuid(name.mid(prefix.size(), name.size() - prefix.size() - suffix.size())).has_value();
+    }
+
     void loadResumeData()
     {
         const QFileInfoList entries = QDir(resumeDataDirectory).entryInfoList(QDir::Files | QDir::Hidden, QDir::Name);
         for (const QFileInfo &entry : entries) {
+            if (isStrayFinishedFile(entry)) {
+                // A finished file that a crash left between staging and the
+                // move into Models; its record downloads again, so the bytes
+                // would only take up space.
+                if (QFile::remove(entry.absoluteFilePath()))
+                    qCInfo(lcDownload, "Removed a finished download left behind: %s", qPrintable(entry.fileName()));
+                continue;
+            }
             if (entry.suffix() != QLatin1String("resume"))
                 continue;
             const std::optional<QUuid> id = parseUuid(entry.completeBaseName());

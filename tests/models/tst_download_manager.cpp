@@ -400,9 +400,11 @@ private slots:
             home.writeFile(dir + '/' + canonicalUuid(m.id) + ".resume", blob);
         const QString other = canonicalUuid(noBlob.id);
         const QStringList junk = {"notes.resume", "1234.resume", other + ".txt", other + ".resume.bak",
-                                  "{" + other + "}.resume"};
+                                  "{" + other + "}.resume", "quorvane-notes.gguf", "quorvane-" + other + ".gguf.bak"};
         for (const QString &name : junk)
             home.writeFile(dir + '/' + name, blob);
+        // a finished file a crash left behind before its move into Models
+        const QString stray = home.writeFile(dir + "/quorvane-" + canonicalUuid(QUuid::createUuid()) + ".gguf", blob);
 
         ModelDownloadManager manager;
         manager.resumeIncompleteDownloads({resumed, notStarted, noBlob, done});
@@ -414,6 +416,7 @@ private slots:
         QVERIFY(log.contains("Resuming download for: Resumed"));
         for (const QString &name : junk)
             QVERIFY2(QFileInfo::exists(home.dataDir() + "/ResumeData/" + name), qPrintable(name));
+        QVERIFY(!QFileInfo::exists(stray));
     }
 };
 
