@@ -18,6 +18,14 @@ namespace {
 
 const QString kStopped = QStringLiteral("Generation stopped by user.");
 
+QStringList contents(const QList<ChatMessage> &messages)
+{
+    QStringList out;
+    for (const ChatMessage &m : messages)
+        out << m.content;
+    return out;
+}
+
 // A private home with one downloaded model, a llama-completion in place and
 // the application state built on it.
 class Turn {
@@ -43,10 +51,9 @@ public:
 
     void script(const QByteArray &text) { qputenv("FAKE_LLAMA_SCRIPT_TEXT", text); }
 
-    void send(const QString &text, const QList<QUrl> &files = {})
+    void send(const QString &text)
     {
         composer->setMessageText(text);
-        composer->addAttachments(files);
         composer->sendMessage();
     }
 
@@ -59,14 +66,7 @@ public:
         return recordjson::decodeSessionDocument(readFileBytes(home.dataDir() + QStringLiteral("/Sessions/")
                                                                + canonicalUuid(sid) + QStringLiteral(".json")));
     }
-    QStringList contentsOnDisk(const QUuid &sid) const
-    {
-        QStringList out;
-        if (const auto s = onDisk(sid))
-            for (const ChatMessage &m : s->messages)
-                out << m.content;
-        return out;
-    }
+    QStringList contentsOnDisk(const QUuid &sid) const { return contents(onDisk(sid).value_or(ChatSession()).messages); }
 
     TempHome home;
     LlamaCPPManager engine{nullptr, EngineTimings{std::chrono::milliseconds(60000), std::chrono::milliseconds(50),
@@ -75,342 +75,276 @@ public:
     std::unique_ptr<ComposerState> composer;
 };
 
-QStringList contents(const QList<ChatMessage> &messages)
-{
-    QStringList out;
-    for (const ChatMessage &m : messages)
-        out << m.content;
-    return out;
-}
-
 } // namespace
 
 class TestChatTurn : public QObject {
     Q_OBJECT
 
 private slots:
-    void replyLandsInTheConversationAndOnDisk();
-    void finalOutputs_data();
-    void finalOutputs();
-    void doubleSendStartsOneGeneration();
-    void stopping_data();
-    void stopping();
-    void stopThenSendAgainKeepsTurnsApart();
-    void switchingConversationsMidStream();
-    void deletingMidStreamDropsTheReply();
-    void waitsForTheModelToLoad();
-    void notices_data();
-    void notices();
-    void guardsAndContent_data();
-    void guardsAndContent();
-    void vanishedAttachmentIsLeftOut();
-    void blankFinalOutputAddsNothing();
-    void oneTurnThroughTheRealProgram();
-};
+    void replyLandsInTheConversationAndOnDisk()
+    {
+        Turn t;
+        t.script("out  Hello\nsleep 150\nout  there\n");
+        t.send(QStringLiteral("Hi model"));
+        const QUuid sid = t.current();
+        // the user's message is on disk before any reply
+        QCOMPARE(t.contentsOnDisk(sid), QStringList{QStringLiteral("Hi model")});
+        QCOMPARE(t.state->currentSession()->title, QStringLiteral("Hi model"));
+        QVERIFY(t.state->isGenerating(sid));
+        QVERIFY(t.state->sessionStreamingId().contains(sid));
+        QVERIFY(waitUntil([&] { return t.state->sessionStreamingContent().value(sid) == QStringLiteral("Hello"); }));
+        QVERIFY(waitUntil([&] { return t.idle(sid); }));
+        QCOMPARE(contents(t.state->chatMessages()), (QStringList{"Hi model", "Hello there"}));
+        QCOMPARE(t.contentsOnDisk(sid), (QStringList{"Hi model", "Hello there"}));
+        QVERIFY(!t.state->sessionStreamingId().contains(sid));
+        QCOMPARE(t.state->sessionStreamingContent().value(sid), QString());
+        QVERIFY(!t.state->chatMessages().last().isFromUser);
+    }
 
-void TestChatTurn::replyLandsInTheConversationAndOnDisk()
-{
-    Turn t;
-    t.script("out  Hello\nsleep 150\nout  there\n");
-    t.send(QStringLiteral("Hi model"));
-    const QUuid sid = t.current();
-    // the user's message is on disk before any reply
-    QCOMPARE(t.contentsOnDisk(sid), QStringList{QStringLiteral("Hi model")});
-    QCOMPARE(t.state->currentSession()->title, QStringLiteral("Hi model"));
-    QVERIFY(t.state->isGenerating(sid));
-    QVERIFY(t.state->sessionStreamingId().contains(sid));
-    QVERIFY(waitUntil([&] { return t.state->sessionStreamingContent().value(sid) == QStringLiteral("Hello"); }));
-    QVERIFY(waitUntil([&] { return t.idle(sid); }));
-    QCOMPARE(contents(t.state->chatMessages()), (QStringList{"Hi model", "Hello there"}));
-    QCOMPARE(t.contentsOnDisk(sid), (QStringList{"Hi model", "Hello there"}));
-    QVERIFY(!t.state->sessionStreamingId().contains(sid));
-    QCOMPARE(t.state->sessionStreamingContent().value(sid), QString());
-    QVERIFY(!t.state->chatMessages().last().isFromUser);
-}
+    // The engine's errors become a notice in the conversation.
+    void finalOutputs_data()
+    {
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<QString>("added"); // the assistant message added
+        QTest::newRow("spaces and zero-width only") << QByteArray("out \\xe2\\x80\\x8b  \\n\\xc2\\xad\n")
+                                                    << "⚠️ Could not generate a reply: the model produced no output";
+        QTest::newRow("load error on stderr") << QByteArray("err failed to load model\\n\nexit 1\n")
+                                              << "⚠️ Could not generate a reply: failed to load model";
+    }
+    void finalOutputs()
+    {
+        QFETCH(QByteArray, script);
+        QFETCH(QString, added);
+        Turn t;
+        t.script(script);
+        t.send(QStringLiteral("Hi"));
+        const QUuid sid = t.current();
+        QVERIFY(waitUntil([&] { return t.idle(sid); }));
+        QCOMPARE(contents(t.state->chatMessages()), (QStringList{"Hi", added}));
+        QCOMPARE(t.contentsOnDisk(sid), (QStringList{"Hi", added}));
+    }
 
-void TestChatTurn::finalOutputs_data()
-{
-    QTest::addColumn<QByteArray>("script");
-    QTest::addColumn<QStringList>("added"); // assistant messages added
-    // cleaning leaves nothing of it, so the engine reports that
-    QTest::newRow("spaces and zero-width only") << QByteArray("out \\xe2\\x80\\x8b  \\n\\xc2\\xad\n")
-                                                << QStringList{QStringLiteral("⚠️ Could not generate a reply: the model produced no output")};
-    QTest::newRow("load error on stderr") << QByteArray("err failed to load model\\n\nexit 1\n")
-                                          << QStringList{QStringLiteral("⚠️ Could not generate a reply: failed to load model")};
-    QTest::newRow("nothing at all") << QByteArray("exit 0\n")
-                                    << QStringList{QStringLiteral("⚠️ Could not generate a reply: the model produced no output")};
-}
+    void doubleSendStartsOneGeneration()
+    {
+        Turn t;
+        qputenv("FAKE_LLAMA_RECORD", (t.home.home() + QStringLiteral("/runs.jsonl")).toUtf8());
+        t.script("out reply\nsleep 200\n");
+        t.send(QStringLiteral("one"));
+        t.send(QStringLiteral("two")); // still generating: nothing happens
+        const QUuid sid = t.current();
+        QCOMPARE(t.composer->messageText(), QStringLiteral("two")); // kept for later
+        QVERIFY(waitUntil([&] { return t.idle(sid); }));
+        QTest::qWait(100);
+        qunsetenv("FAKE_LLAMA_RECORD");
+        QCOMPARE(contents(t.state->chatMessages()), (QStringList{"one", "reply"}));
+        // one generation (the start-up check ran --version too)
+        QCOMPARE(readFileBytes(t.home.home() + QStringLiteral("/runs.jsonl")).count("--no-display-prompt"), 1);
+    }
 
-void TestChatTurn::finalOutputs()
-{
-    QFETCH(QByteArray, script);
-    QFETCH(QStringList, added);
-    Turn t;
-    t.script(script);
-    t.send(QStringLiteral("Hi"));
-    const QUuid sid = t.current();
-    QVERIFY(waitUntil([&] { return t.idle(sid); }));
-    QCOMPARE(contents(t.state->chatMessages()), QStringList{QStringLiteral("Hi")} + added);
-    QCOMPARE(t.contentsOnDisk(sid), QStringList{QStringLiteral("Hi")} + added);
-}
+    // A stop keeps what came and adds the stop notice; a message sent at once
+    // afterwards gets its own reply, untouched by the stopped run.
+    void stopping_data()
+    {
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<QStringList>("added");
+        QTest::newRow("before any output") << QByteArray("sleep 5000\n") << QStringList{kStopped};
+        QTest::newRow("after some text") << QByteArray("out  Half an answer \nsleep 5000\n")
+                                         << QStringList{QStringLiteral("Half an answer"), kStopped};
+        QTest::newRow("program ignores SIGTERM") << QByteArray("ignore-sigterm\nout Stubborn\nhang\n")
+                                                 << QStringList{QStringLiteral("Stubborn"), kStopped};
+    }
+    void stopping()
+    {
+        QFETCH(QByteArray, script);
+        QFETCH(QStringList, added);
+        Turn t;
+        t.script(script);
+        t.send(QStringLiteral("Hi"));
+        const QUuid sid = t.current();
+        QVERIFY(waitUntil([&] { return t.engine.hasProcess(sid); }));
+        if (added.size() > 1)
+            QVERIFY(waitUntil([&] { return !t.state->sessionStreamingContent().value(sid).isEmpty(); }));
+        t.state->stopCurrentReply();
+        QVERIFY(waitUntil([&] { return t.idle(sid); }));
+        // sent again at once, before the stopped run has reported
+        t.script("out second answer\n");
+        t.send(QStringLiteral("two"));
+        QVERIFY(waitUntil([&] { return t.idle(sid); }));
+        QVERIFY(waitUntil([&] { return !t.engine.hasProcess(sid); }));
+        QTest::qWait(800); // the engine's late completion (and a SIGKILL) would land now
+        const QStringList expected = QStringList{"Hi"} + added + QStringList{"two", "second answer"};
+        QCOMPARE(contents(t.state->chatMessages()), expected);
+        QCOMPARE(t.contentsOnDisk(sid), expected);
+    }
 
-void TestChatTurn::doubleSendStartsOneGeneration()
-{
-    Turn t;
-    qputenv("FAKE_LLAMA_RECORD", (t.home.home() + QStringLiteral("/runs.jsonl")).toUtf8());
-    t.script("out reply\nsleep 200\n");
-    t.send(QStringLiteral("one"));
-    t.send(QStringLiteral("two")); // still generating: nothing happens
-    const QUuid sid = t.current();
-    QCOMPARE(t.composer->messageText(), QStringLiteral("two")); // kept for later
-    QVERIFY(waitUntil([&] { return t.idle(sid); }));
-    QTest::qWait(100);
-    qunsetenv("FAKE_LLAMA_RECORD");
-    QCOMPARE(contents(t.state->chatMessages()), (QStringList{"one", "reply"}));
-    // one generation (the start-up check ran --version too)
-    QCOMPARE(readFileBytes(t.home.home() + QStringLiteral("/runs.jsonl")).count("--no-display-prompt"), 1);
-}
+    void switchingConversationsMidStream()
+    {
+        Turn t;
+        t.script("out answer for A\nsleep 300\n");
+        t.send(QStringLiteral("question A"));
+        const QUuid a = t.current();
+        t.state->createNewChat();
+        const QUuid b = t.current();
+        QVERIFY(a != b);
+        QVERIFY(waitUntil([&] { return t.idle(a); }));
+        QCOMPARE(t.state->chatMessages(), QList<ChatMessage>());
+        QCOMPARE(t.contentsOnDisk(a), (QStringList{"question A", "answer for A"}));
+        const auto storedA = findById(const_cast<QList<ChatSession> &>(t.state->chatSessions()), a);
+        QCOMPARE(contents(storedA->messages), (QStringList{"question A", "answer for A"}));
+        // B can send while A is still busy, and both replies find their homes
+        t.state->selectSessionById(canonicalUuid(a));
+        t.script("out slow A\nsleep 400\n");
+        t.send(QStringLiteral("again A"));
+        QVERIFY(waitUntil([&] { return !t.state->sessionStreamingContent().value(a).isEmpty(); }));
+        t.state->selectSessionById(canonicalUuid(b));
+        t.script("out quick B\n");
+        t.send(QStringLiteral("question B"));
+        QVERIFY(waitUntil([&] { return t.idle(a) && t.idle(b); }));
+        QCOMPARE(t.contentsOnDisk(b), (QStringList{"question B", "quick B"}));
+        QCOMPARE(t.contentsOnDisk(a).mid(2), (QStringList{"again A", "slow A"}));
+        QCOMPARE(contents(t.state->chatMessages()), (QStringList{"question B", "quick B"}));
+    }
 
-void TestChatTurn::stopping_data()
-{
-    QTest::addColumn<QByteArray>("script");
-    QTest::addColumn<QStringList>("added");
-    QTest::newRow("before any output") << QByteArray("sleep 5000\n") << QStringList{kStopped};
-    QTest::newRow("after some text") << QByteArray("out  Half an answer \nsleep 5000\n")
-                                     << QStringList{QStringLiteral("Half an answer"), kStopped};
-    QTest::newRow("program ignores SIGTERM") << QByteArray("ignore-sigterm\nout Stubborn\nhang\n")
-                                             << QStringList{QStringLiteral("Stubborn"), kStopped};
-}
-
-void TestChatTurn::stopping()
-{
-    QFETCH(QByteArray, script);
-    QFETCH(QStringList, added);
-    Turn t;
-    t.script(script);
-    t.send(QStringLiteral("Hi"));
-    const QUuid sid = t.current();
-    QVERIFY(waitUntil([&] { return t.engine.hasProcess(sid); }));
-    if (added.size() > 1)
+    void deletingMidStreamDropsTheReply()
+    {
+        Turn t;
+        t.script("out doomed\nsleep 3000\n");
+        t.send(QStringLiteral("short-lived"));
+        const QUuid sid = t.current();
         QVERIFY(waitUntil([&] { return !t.state->sessionStreamingContent().value(sid).isEmpty(); }));
-    t.state->stopCurrentReply();
-    QVERIFY(waitUntil([&] { return t.idle(sid); }));
-    QVERIFY(waitUntil([&] { return !t.engine.hasProcess(sid); }));
-    QTest::qWait(800); // the engine's late completion (and a SIGKILL) would land now
-    QCOMPARE(contents(t.state->chatMessages()), QStringList{QStringLiteral("Hi")} + added);
-    QCOMPARE(t.contentsOnDisk(sid), QStringList{QStringLiteral("Hi")} + added);
-}
-
-void TestChatTurn::stopThenSendAgainKeepsTurnsApart()
-{
-    Turn t;
-    t.script("out first answer\nsleep 400\nout  more\n");
-    t.send(QStringLiteral("one"));
-    const QUuid sid = t.current();
-    QVERIFY(waitUntil([&] { return !t.state->sessionStreamingContent().value(sid).isEmpty(); }));
-    t.state->stopCurrentReply();
-    QVERIFY(waitUntil([&] { return t.idle(sid); }));
-    // at once, before the stopped run has reported
-    t.script("out second answer\n");
-    t.send(QStringLiteral("two"));
-    QVERIFY(waitUntil([&] { return t.idle(sid); }));
-    QTest::qWait(200);
-    QCOMPARE(contents(t.state->chatMessages()),
-             (QStringList{"one", "first answer", kStopped, "two", "second answer"}));
-}
-
-void TestChatTurn::switchingConversationsMidStream()
-{
-    Turn t;
-    t.script("out answer for A\nsleep 300\n");
-    t.send(QStringLiteral("question A"));
-    const QUuid a = t.current();
-    t.state->createNewChat();
-    const QUuid b = t.current();
-    QVERIFY(a != b);
-    QVERIFY(waitUntil([&] { return t.idle(a); }));
-    QCOMPARE(t.state->chatMessages(), QList<ChatMessage>());
-    QCOMPARE(t.contentsOnDisk(a), (QStringList{"question A", "answer for A"}));
-    const auto storedA = findById(const_cast<QList<ChatSession> &>(t.state->chatSessions()), a);
-    QCOMPARE(contents(storedA->messages), (QStringList{"question A", "answer for A"}));
-    // B can send while A is still busy, and both replies find their homes
-    t.state->selectSessionById(canonicalUuid(a));
-    t.script("out slow A\nsleep 400\n");
-    t.send(QStringLiteral("again A"));
-    QVERIFY(waitUntil([&] { return !t.state->sessionStreamingContent().value(a).isEmpty(); }));
-    t.state->selectSessionById(canonicalUuid(b));
-    t.script("out quick B\n");
-    t.send(QStringLiteral("question B"));
-    QVERIFY(waitUntil([&] { return t.idle(a) && t.idle(b); }));
-    QCOMPARE(t.contentsOnDisk(b), (QStringList{"question B", "quick B"}));
-    QCOMPARE(t.contentsOnDisk(a).mid(2), (QStringList{"again A", "slow A"}));
-    QCOMPARE(contents(t.state->chatMessages()), (QStringList{"question B", "quick B"}));
-}
-
-void TestChatTurn::deletingMidStreamDropsTheReply()
-{
-    Turn t;
-    t.script("out doomed\nsleep 3000\n");
-    t.send(QStringLiteral("short-lived"));
-    const QUuid sid = t.current();
-    QVERIFY(waitUntil([&] { return !t.state->sessionStreamingContent().value(sid).isEmpty(); }));
-    t.state->deleteSessionById(canonicalUuid(sid));
-    QVERIFY(waitUntil([&] { return !t.engine.hasProcess(sid); }));
-    QTest::qWait(300);
-    QVERIFY(!t.state->currentSession());
-    QVERIFY(t.state->chatSessions().isEmpty());
-    QVERIFY(!t.onDisk(sid));
-    QCOMPARE(QDir(t.home.dataDir() + QStringLiteral("/Sessions")).entryList(QDir::Files), QStringList());
-}
-
-void TestChatTurn::waitsForTheModelToLoad()
-{
-    Turn t;
-    t.engine.unloadModel();
-    t.script("out loaded late\n");
-    QElapsedTimer clock;
-    clock.start();
-    qint64 startedAt = -1;
-    connect(&t.engine, &LlamaCPPManager::isModelLoadedChanged, this, [] {});
-    t.send(QStringLiteral("Hi"));
-    const QUuid sid = t.current();
-    QVERIFY(t.engine.isModelLoaded()); // asked to load at once
-    QVERIFY(waitUntil([&] {
-        if (startedAt < 0 && t.engine.hasProcess(sid))
-            startedAt = clock.elapsed();
-        return t.idle(sid);
-    }, 6000));
-    QVERIFY2(startedAt < 0 || startedAt >= 1900, qPrintable(QString::number(startedAt)));
-    QVERIFY(clock.elapsed() >= 1900);
-    QCOMPARE(contents(t.state->chatMessages()), (QStringList{"Hi", "loaded late"}));
-}
-
-void TestChatTurn::notices_data()
-{
-    QTest::addColumn<bool>("downloaded");
-    QTest::addColumn<int>("delayMs");
-    QTest::addColumn<QString>("startsWith");
-    QTest::newRow("loading failed") << true << 2000 << QStringLiteral("**Model Loading Failed**\n\nI couldn't load the selected model \"Tiny\". This might be due to:\n\n\u2022 **Corrupted model file**");
-}
-
-void TestChatTurn::notices()
-{
-    QFETCH(bool, downloaded);
-    QFETCH(int, delayMs);
-    QFETCH(QString, startsWith);
-    // a model whose file is gone cannot be loaded
-    Turn t(QStringLiteral(FAKE_LLAMA_COMPLETION), downloaded, QStringLiteral("/nonexistent/tiny.gguf"));
-    QVERIFY(!t.engine.isModelLoaded());
-    QElapsedTimer clock;
-    clock.start();
-    t.send(QStringLiteral("Hi"));
-    const QUuid sid = t.current();
-    QVERIFY(t.state->isGenerating(sid));
-    QVERIFY(waitUntil([&] { return t.idle(sid); }, delayMs + 3000));
-    QVERIFY(clock.elapsed() >= delayMs - 100);
-    const QStringList stored = t.contentsOnDisk(sid);
-    QCOMPARE(stored.size(), 2);
-    QVERIFY2(stored[1].startsWith(startsWith), qPrintable(stored[1]));
-    QCOMPARE(contents(t.state->chatMessages()), stored);
-}
-
-void TestChatTurn::guardsAndContent_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<bool>("withFile");
-    QTest::addColumn<QString>("expectedContent"); // empty: nothing sent
-    QTest::addColumn<QString>("expectedTitle");
-    QTest::newRow("spaces alone") << "   " << false << QString() << QString();
-    QTest::newRow("spaces and a file") << "   " << true << "   " << "New Chat";
-    QTest::newRow("a file alone") << "" << true << "(Attached files)" << "(Attached files)";
-    QTest::newRow("eleven words") << "one  two three four five six seven eight nine ten eleven" << false
-                                  << "one  two three four five six seven eight nine ten eleven"
-                                  << "one two three four five six seven eight";
-    QTest::newRow("a line break, no spaces") << "first\nsecond" << false << "first\nsecond" << "first\nsecond";
-}
-
-void TestChatTurn::guardsAndContent()
-{
-    QFETCH(QString, text);
-    QFETCH(bool, withFile);
-    QFETCH(QString, expectedContent);
-    QFETCH(QString, expectedTitle);
-    Turn t;
-    t.script("out ok\n");
-    QList<QUrl> files;
-    if (withFile)
-        files << QUrl::fromLocalFile(t.home.writeFile(QStringLiteral("notes.TXT"), "some notes"));
-    t.send(text, files);
-    if (expectedContent.isEmpty()) {
+        t.state->deleteSessionById(canonicalUuid(sid));
+        QVERIFY(waitUntil([&] { return !t.engine.hasProcess(sid); }));
+        QTest::qWait(300);
+        QVERIFY(!t.state->currentSession());
         QVERIFY(t.state->chatSessions().isEmpty());
-        QVERIFY(t.state->chatMessages().isEmpty());
-        return;
+        QCOMPARE(QDir(t.home.dataDir() + QStringLiteral("/Sessions")).entryList(QDir::Files), QStringList());
     }
-    const QUuid sid = t.current();
-    QVERIFY(waitUntil([&] { return t.idle(sid); }));
-    const auto stored = t.onDisk(sid);
-    QVERIFY(stored);
-    QCOMPARE(stored->messages.first().content, expectedContent);
-    QCOMPARE(stored->title, expectedTitle);
-    if (withFile) {
+
+    void waitsForTheModelToLoad()
+    {
+        Turn t;
+        t.engine.unloadModel();
+        t.script("out loaded late\n");
+        QElapsedTimer clock;
+        clock.start();
+        qint64 startedAt = -1;
+        t.send(QStringLiteral("Hi"));
+        const QUuid sid = t.current();
+        QVERIFY(t.engine.isModelLoaded()); // asked to load at once
+        QVERIFY(waitUntil([&] {
+            if (startedAt < 0 && t.engine.hasProcess(sid))
+                startedAt = clock.elapsed();
+            return t.idle(sid);
+        }, 6000));
+        QVERIFY2(startedAt < 0 || startedAt >= 1900, qPrintable(QString::number(startedAt)));
+        QVERIFY(clock.elapsed() >= 1900);
+        QCOMPARE(contents(t.state->chatMessages()), (QStringList{"Hi", "loaded late"}));
+    }
+
+    // A model whose file is gone cannot be loaded: after the load wait, a notice.
+    void loadFailureNotice()
+    {
+        Turn t(QStringLiteral(FAKE_LLAMA_COMPLETION), true, QStringLiteral("/nonexistent/tiny.gguf"));
+        QVERIFY(!t.engine.isModelLoaded());
+        QElapsedTimer clock;
+        clock.start();
+        t.send(QStringLiteral("Hi"));
+        const QUuid sid = t.current();
+        QVERIFY(t.state->isGenerating(sid));
+        QVERIFY(waitUntil([&] { return t.idle(sid); }, 5000));
+        QVERIFY(clock.elapsed() >= 1900);
+        const QStringList stored = t.contentsOnDisk(sid);
+        QCOMPARE(stored.size(), 2);
+        QVERIFY2(stored[1].startsWith("**Model Loading Failed**\n\nI couldn't load the selected model \"Tiny\". This "
+                                      "might be due to:\n\n\u2022 **Corrupted model file**"),
+                 qPrintable(stored[1]));
+        QCOMPARE(contents(t.state->chatMessages()), stored);
+    }
+
+    // files: 1 = notes.TXT, 2 = also one that is gone by the time of sending
+    void guardsAndContent_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("files");
+        QTest::addColumn<QString>("expectedContent"); // empty: nothing sent
+        QTest::addColumn<QString>("expectedTitle");
+        QTest::newRow("spaces alone") << "   " << 0 << QString() << QString();
+        QTest::newRow("spaces and a file") << "   " << 1 << "   " << "New Chat";
+        QTest::newRow("a file alone") << "" << 1 << "(Attached files)" << "(Attached files)";
+        QTest::newRow("a file vanished") << "see files" << 2 << "see files" << "see files";
+        QTest::newRow("eleven words") << "one  two three four five six seven eight nine ten eleven" << 0
+                                      << "one  two three four five six seven eight nine ten eleven"
+                                      << "one two three four five six seven eight";
+        QTest::newRow("a line break, no spaces") << "first\nsecond" << 0 << "first\nsecond" << "first\nsecond";
+    }
+    void guardsAndContent()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, files);
+        QFETCH(QString, expectedContent);
+        QFETCH(QString, expectedTitle);
+        Turn t;
+        t.script("out ok\n");
+        if (files > 1) {
+            const QString gone = t.home.writeFile(QStringLiteral("gone.md"), "# gone");
+            t.composer->addAttachments({QUrl::fromLocalFile(gone)});
+            QFile::remove(gone);
+        }
+        if (files > 0)
+            t.composer->addAttachments({QUrl::fromLocalFile(t.home.writeFile(QStringLiteral("notes.TXT"), "some notes"))});
+        t.send(text);
+        if (expectedContent.isEmpty()) {
+            QVERIFY(t.state->chatSessions().isEmpty());
+            QVERIFY(t.state->chatMessages().isEmpty());
+            return;
+        }
+        const QUuid sid = t.current();
+        QVERIFY(waitUntil([&] { return t.idle(sid); }));
+        const auto stored = t.onDisk(sid);
+        QVERIFY(stored);
+        QCOMPARE(stored->messages.first().content, expectedContent);
+        QCOMPARE(stored->title, expectedTitle);
         const auto attached = stored->messages.first().attachedFiles;
-        QVERIFY(attached && attached->size() == 1);
-        QCOMPARE(attached->first().fileName, QStringLiteral("notes.TXT"));
-        QCOMPARE(attached->first().fileType, QStringLiteral("txt"));
-        QCOMPARE(attached->first().fileSize, qint64(10));
-        QVERIFY(t.composer->attachedFiles().isEmpty());
-    } else {
-        QVERIFY(!stored->messages.first().attachedFiles);
+        QCOMPARE(bool(attached), files > 0);
+        if (files > 0) {
+            QCOMPARE(attached->size(), 1);
+            QCOMPARE(attached->first().fileName, QStringLiteral("notes.TXT"));
+            QCOMPARE(attached->first().fileType, QStringLiteral("txt"));
+            QCOMPARE(attached->first().fileSize, qint64(10));
+            QVERIFY(t.composer->attachedFiles().isEmpty());
+        }
+        QCOMPARE(t.composer->messageText(), QString());
     }
-    QCOMPARE(t.composer->messageText(), QString());
-}
 
-void TestChatTurn::vanishedAttachmentIsLeftOut()
-{
-    Turn t;
-    t.script("out ok\n");
-    const QString kept = t.home.writeFile(QStringLiteral("kept.md"), "# kept");
-    const QString gone = t.home.writeFile(QStringLiteral("gone.md"), "# gone");
-    t.composer->addAttachments({QUrl::fromLocalFile(kept), QUrl::fromLocalFile(gone)});
-    QFile::remove(gone);
-    t.composer->setMessageText(QStringLiteral("see files"));
-    t.composer->sendMessage();
-    const QUuid sid = t.current();
-    QVERIFY(waitUntil([&] { return t.idle(sid); }));
-    const auto stored = t.onDisk(sid);
-    QVERIFY(stored && stored->messages.first().attachedFiles);
-    QCOMPARE(stored->messages.first().attachedFiles->size(), 1);
-    QCOMPARE(stored->messages.first().attachedFiles->first().fileName, QStringLiteral("kept.md"));
-}
+    void blankFinalOutputAddsNothing()
+    {
+        Turn t;
+        t.script("sleep 2000\n");
+        t.send(QStringLiteral("Hi"));
+        const QUuid sid = t.current();
+        // what the engine would report for a reply of invisible characters
+        t.state->finishGeneration(sid, QStringLiteral(" \u200B\n\u2060\t"));
+        QVERIFY(t.idle(sid));
+        QCOMPARE(contents(t.state->chatMessages()), QStringList{QStringLiteral("Hi")});
+        t.state->stopCurrentReply(); // nothing in flight any more: no stop message
+        QTest::qWait(50);
+        QCOMPARE(contents(t.state->chatMessages()), QStringList{QStringLiteral("Hi")});
+        t.engine.stopGeneration(sid);
+    }
 
-void TestChatTurn::blankFinalOutputAddsNothing()
-{
-    Turn t;
-    t.script("sleep 2000\n");
-    t.send(QStringLiteral("Hi"));
-    const QUuid sid = t.current();
-    // what the engine would report for a reply of invisible characters
-    t.state->finishGeneration(sid, QStringLiteral(" \u200B\n\u2060\t"));
-    QVERIFY(t.idle(sid));
-    QCOMPARE(contents(t.state->chatMessages()), QStringList{QStringLiteral("Hi")});
-    t.state->stopCurrentReply(); // nothing in flight any more: no stop message
-    QTest::qWait(50);
-    QCOMPARE(contents(t.state->chatMessages()), QStringList{QStringLiteral("Hi")});
-    t.engine.stopGeneration(sid);
-}
-
-void TestChatTurn::oneTurnThroughTheRealProgram()
-{
-    Turn t(QStringLiteral(QUORVANE_LLAMA_COMPLETION), true, QStringLiteral(TINY_GGUF));
-    t.send(QStringLiteral("Hello, tiny model."));
-    const QUuid sid = t.current();
-    QVERIFY(waitUntil([&] { return t.idle(sid); }, 60000));
-    const QStringList stored = t.contentsOnDisk(sid);
-    QCOMPARE(stored.size(), 2);
-    QCOMPARE(stored[0], QStringLiteral("Hello, tiny model."));
-    QVERIFY(!stored[1].isEmpty());
-    QVERIFY2(!stored[1].contains(QStringLiteral("> EOF by user")), qPrintable(stored[1]));
-}
+    void oneTurnThroughTheRealProgram()
+    {
+        Turn t(QStringLiteral(QUORVANE_LLAMA_COMPLETION), true, QStringLiteral(TINY_GGUF));
+        t.send(QStringLiteral("Hello, tiny model."));
+        const QUuid sid = t.current();
+        QVERIFY(waitUntil([&] { return t.idle(sid); }, 60000));
+        const QStringList stored = t.contentsOnDisk(sid);
+        QCOMPARE(stored.size(), 2);
+        QCOMPARE(stored[0], QStringLiteral("Hello, tiny model."));
+        QVERIFY(!stored[1].isEmpty());
+        QVERIFY2(!stored[1].contains(QStringLiteral("> EOF by user")), qPrintable(stored[1]));
+    }
+};
 
 QTEST_GUILESS_MAIN(TestChatTurn)
 #include "tst_chat_turn.moc"

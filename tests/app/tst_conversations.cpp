@@ -61,21 +61,15 @@ QString storedTitle(const TempHome &home, const QUuid &id)
     return QJsonDocument::fromJson(readFileBytes(sessionFile(home, id))).object().value("title").toString();
 }
 
-QStringList titles(const QList<ChatSession> &sessions)
+template <typename T> QList<T> field(const QList<ChatSession> &sessions, T ChatSession::*member)
 {
-    QStringList out;
+    QList<T> out;
     for (const ChatSession &s : sessions)
-        out << s.title;
+        out << s.*member;
     return out;
 }
-
-QList<QUuid> ids(const QList<ChatSession> &sessions)
-{
-    QList<QUuid> out;
-    for (const ChatSession &s : sessions)
-        out << s.id;
-    return out;
-}
+QStringList titles(const QList<ChatSession> &sessions) { return field(sessions, &ChatSession::title); }
+QList<QUuid> ids(const QList<ChatSession> &sessions) { return field(sessions, &ChatSession::id); }
 
 // A fresh state with a composer; files() makes files of a size without
 // writing their bytes.
