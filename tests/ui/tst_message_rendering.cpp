@@ -3,6 +3,7 @@
 #include "engine/llama_cpp_manager.h"
 #include "ui/code_highlighter.h"
 #include "ui/message_parts.h"
+#include "ui/text_styling.h"
 #include "ui/ui_setup.h"
 
 #include <QClipboard>
@@ -12,6 +13,7 @@
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QTest>
+#include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QtQml/qqmlextensionplugin.h>
@@ -90,6 +92,8 @@ private slots:
     void richTextKeepsTheCode_data();
     void richTextKeepsTheCode();
     void cacheHoldsTheRecentResults();
+    void markdownParagraphsAndLinks_data();
+    void markdownParagraphsAndLinks();
     void messageViewShowsPartsAndCopies();
 
 private:
@@ -265,6 +269,39 @@ void TestMessageRendering::cacheHoldsTheRecentResults()
     QCOMPARE(MessageRendering::highlight(code(1), QStringLiteral("swift"), false),
              ui::highlightedHtml(code(1), QStringLiteral("swift")));
     QVERIFY(!ui::isHighlightCached(code(1), QStringLiteral("swift")));
+}
+
+void TestMessageRendering::markdownParagraphsAndLinks_data()
+{
+    // The space below each block, in order.
+    QTest::addColumn<QString>("markdown");
+    QTest::addColumn<QList<qreal>>("below");
+    QTest::newRow("paragraphs") << "One.\n\nTwo.\n\nThree." << QList<qreal>{10, 10, 0};
+    QTest::newRow("a list stays together") << "Intro:\n\n- a\n- b\n- c\n\nEnd." << QList<qreal>{10, 0, 0, 10, 0};
+    QTest::newRow("two lists") << "1. a\n2. b\n\n- c" << QList<qreal>{0, 10, 0};
+    QTest::newRow("one line") << "Just this." << QList<qreal>{0};
+}
+
+void TestMessageRendering::markdownParagraphsAndLinks()
+{
+    QFETCH(QString, markdown);
+    QFETCH(QList<qreal>, below);
+    QTextDocument document;
+    document.setMarkdown(markdown + QStringLiteral(" See [the docs](https://example.org)."));
+    const QColor link(0x5e, 0xb0, 0xff);
+    TextStyling::apply(&document, 10, link);
+    QList<qreal> margins;
+    int links = 0;
+    for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
+        margins << block.blockFormat().bottomMargin();
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextCharFormat format = it.fragment().charFormat();
+            QCOMPARE(format.foreground().color() == link, format.isAnchor());
+            links += format.isAnchor();
+        }
+    }
+    QCOMPARE(margins, below);
+    QCOMPARE(links, 1);
 }
 
 void TestMessageRendering::messageViewShowsPartsAndCopies()

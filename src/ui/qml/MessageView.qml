@@ -48,6 +48,8 @@ Item {
         property alias text: label.text
         property alias textFormat: label.textFormat
         property real maxWidth: 600
+        // Space between paragraphs of Markdown.
+        property real paragraphSpacing: 0
         width: label.width + 32
         height: label.height + 24
         radius: 16
@@ -67,6 +69,11 @@ Item {
             selectionColor: Qt.rgba(Theme.blue.r, Theme.blue.g, Theme.blue.b, 0.4)
             selectedTextColor: Theme.primary
             onLinkActivated: link => Qt.openUrlExternally(link)
+        }
+        TextStyling {
+            textEdit: label
+            paragraphSpacing: bubble.paragraphSpacing
+            linkColor: Theme.isLight ? "#0058d0" : "#5eb0ff"
         }
     }
 
@@ -120,6 +127,7 @@ Item {
         Bubble {
             text: parent && parent.part ? parent.part.text : ""
             textFormat: TextEdit.MarkdownText
+            paragraphSpacing: 10
             maxWidth: root.maxColumnWidth
             color: root.assistantBubbleColor
         }
