@@ -129,6 +129,17 @@ void TestShell::searchFieldStartsUnfocused()
     QTRY_VERIFY(search->hasActiveFocus());
     QVERIFY(sidebar->property("allowSearchFocus").toBool());
     QVERIFY(sidebar->property("isSearchFocused").toBool());
+
+    // A reply that ends asks for the message field, but not away from the
+    // search the user is typing into; otherwise the message field takes it.
+    emit m_state->messageFieldFocusRequested();
+    QVERIFY(search->hasActiveFocus());
+    QQuickItem *field = control(QStringLiteral("messageField"));
+    click(field);
+    QTRY_VERIFY(field->hasActiveFocus());
+    m_window->contentItem()->forceActiveFocus();
+    emit m_state->messageFieldFocusRequested();
+    QVERIFY(field->hasActiveFocus());
 }
 
 void TestShell::modelReportsChangesRowByRow()

@@ -114,15 +114,29 @@ Item {
         }
     }
 
+    // Gives the message field the focus, unless the user is typing into
+    // another field (the sidebar's search) at that moment.
+    function takeFocus() {
+        const current = Window.activeFocusItem
+        if (current && current.cursorPosition !== undefined && !current.readOnly) {
+            let inComposer = false
+            for (let item = current; item && !inComposer; item = item.parent)
+                inComposer = item === composer
+            if (!inComposer)
+                return
+        }
+        composer.focusMessageField()
+    }
+
     // The message field takes the focus a moment after the screen appears.
     Timer {
         id: shownFocus
         interval: 100
-        onTriggered: composer.focusMessageField()
+        onTriggered: chatView.takeFocus()
     }
     Connections {
         target: Composer
-        function onMessageFieldFocusRequested() { composer.focusMessageField() }
+        function onMessageFieldFocusRequested() { chatView.takeFocus() }
     }
 
     Component.onCompleted: {
