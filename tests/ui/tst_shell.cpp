@@ -48,6 +48,7 @@ private slots:
     void searchFiltersAndRestores();
     void deleteChatFromRowMenu();
     void settingsButtonTogglesSettings();
+    void newChatKeyFromAnyScreen();
     void sidebarButtonHidesAndShowsSidebar();
     void themeToggleSwitchesPersistsAndPaints();
 
@@ -269,6 +270,16 @@ void TestShell::settingsButtonTogglesSettings()
     QCOMPARE(m_state->currentView(), AppView::Chat);
     QTRY_VERIFY(control(QStringLiteral("chatView")));
     QVERIFY(!control(QStringLiteral("settingsView")));
+}
+
+void TestShell::newChatKeyFromAnyScreen()
+{
+    addChat(QStringLiteral("Earlier"));
+    m_state->setCurrentView(AppView::Settings);
+    QTest::keyClick(m_window, Qt::Key_N, Qt::ControlModifier);
+    QCOMPARE(m_state->currentView(), AppView::Chat);
+    QCOMPARE(m_state->chatSessionCount(), 2);
+    QCOMPARE(m_state->currentSessionTitle(), QStringLiteral("New Chat"));
 }
 
 void TestShell::sidebarButtonHidesAndShowsSidebar()

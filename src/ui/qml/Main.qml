@@ -1,6 +1,8 @@
 import QtQuick
 import QtQuick.Window
 import Quorvane
+import Quorvane.State
+import Quorvane.Types
 
 // The one application window; its background follows the appearance and
 // fills the whole window.
@@ -15,6 +17,24 @@ Window {
     color: Theme.windowBackground
 
     ContentView {
+        id: content
         anchors.fill: parent
+    }
+
+    // The usual keys of a desktop application.
+    Shortcut {
+        sequences: [StandardKey.Quit]
+        context: Qt.ApplicationShortcut
+        onActivated: Qt.quit()
+    }
+    Shortcut {
+        // A new conversation, from wherever the main layout is.
+        sequences: [StandardKey.New]
+        enabled: LlamaManager.isLlamaCPPVerified && !LlamaManager.isInstallingLlamaCPP
+                 && AppState.currentView !== Quorvane.Welcome
+        onActivated: {
+            AppState.setCurrentView(Quorvane.Chat)
+            AppState.createNewChat()
+        }
     }
 }
