@@ -378,6 +378,7 @@ Popup {
 
     FileDialog {
         id: fileDialog
+        objectName: "modelFileDialog"
         title: "Select a GGUF Model File"
         fileMode: FileDialog.OpenFile
         onAccepted: {
