@@ -2,31 +2,21 @@
 
 #include "core/records.h"
 
-
 ChatSessionsModel::ChatSessionsModel(QObject *parent)
     : KeyedListModel(parent)
 {
 }
 
-void ChatSessionsModel::setAppState(AppState *state)
+void ChatSessionsModel::watch(AppState &state)
 {
-    if (m_state == state)
-        return;
-    if (m_state)
-        disconnect(m_state, nullptr, this, nullptr);
-    m_state = state;
-    if (m_state) {
-        connect(m_state, &AppState::chatSessionsChanged, this, &ChatSessionsModel::refresh);
-        connect(m_state, &AppState::currentSessionChanged, this, &ChatSessionsModel::refreshSelection);
-    }
-    const int before = int(m_rows.size());
-    beginResetModel();
+    connect(&state, &AppState::chatSessionsChanged, this, &ChatSessionsModel::refresh);
+    connect(&state, &AppState::currentSessionChanged, this, &ChatSessionsModel::refreshSelection);
+}
+
+void ChatSessionsModel::reload()
+{
     m_rows = collect();
     m_selectedId = currentId();
-    endResetModel();
-    if (before != int(m_rows.size()))
-        emit countChanged();
-    emit appStateChanged();
 }
 
 void ChatSessionsModel::setSearchText(const QString &text)
@@ -67,7 +57,7 @@ QHash<int, QByteArray> ChatSessionsModel::roleNames() const
 
 QUuid ChatSessionsModel::currentId() const
 {
-    return m_state && m_state->currentSession() ? m_state->currentSession()->id : QUuid();
+    return appState() && appState()->currentSession() ? appState()->currentSession()->id : QUuid();
 }
 
 int ChatSessionsModel::rowOf(const QUuid &id) const
@@ -82,8 +72,8 @@ int ChatSessionsModel::rowOf(const QUuid &id) const
 QList<ChatSessionsModel::Row> ChatSessionsModel::collect() const
 {
     QList<Row> rows;
-    if (m_state) {
-        for (const ChatSession &session : m_state->filteredSessions(m_searchText))
+    if (const AppState *state = appState()) {
+        for (const ChatSession &session : state->filteredSessions(m_searchText))
             rows.append({session.id, session.title});
     }
     return rows;
@@ -91,12 +81,9 @@ QList<ChatSessionsModel::Row> ChatSessionsModel::collect() const
 
 void ChatSessionsModel::refresh()
 {
-    const int before = int(m_rows.size());
     syncRows(m_rows, collect(), [](const Row &old, const Row &next) {
         return old.title == next.title ? QList<int>() : QList<int>{TitleRole, Qt::DisplayRole};
     });
-    if (before != int(m_rows.size()))
-        emit countChanged();
 }
 
 void ChatSessionsModel::refreshSelection()

@@ -4,7 +4,6 @@
 #include "ui/keyed_list_model.h"
 
 #include <QList>
-#include <QPointer>
 #include <QString>
 #include <QUuid>
 #include <QtQml/qqmlregistration.h>
@@ -16,9 +15,7 @@
 class ChatSessionsModel : public KeyedListModel {
     Q_OBJECT
     QML_ELEMENT
-    Q_PROPERTY(AppState *appState READ appState WRITE setAppState NOTIFY appStateChanged)
     Q_PROPERTY(QString searchText READ searchText WRITE setSearchText NOTIFY searchTextChanged)
-    Q_PROPERTY(int count READ rowCount NOTIFY countChanged)
 
 public:
     enum Role { SessionIdRole = Qt::UserRole + 1, TitleRole, IsSelectedRole };
@@ -26,8 +23,6 @@ public:
 
     explicit ChatSessionsModel(QObject *parent = nullptr);
 
-    AppState *appState() const { return m_state; }
-    void setAppState(AppState *state);
     QString searchText() const { return m_searchText; }
     void setSearchText(const QString &text);
 
@@ -36,9 +31,11 @@ public:
     QHash<int, QByteArray> roleNames() const override;
 
 signals:
-    void appStateChanged();
     void searchTextChanged();
-    void countChanged();
+
+protected:
+    void watch(AppState &state) override;
+    void reload() override;
 
 private:
     struct Row {
@@ -54,7 +51,6 @@ private:
     QUuid currentId() const;
     int rowOf(const QUuid &id) const;
 
-    QPointer<AppState> m_state;
     QString m_searchText;
     QList<Row> m_rows;
     QUuid m_selectedId;

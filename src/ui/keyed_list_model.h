@@ -1,27 +1,70 @@
 #pragma once
 
+#include "app/app_state.h"
+
 #include <QAbstractListModel>
 #include <QList>
+#include <QPointer>
 #include <QSet>
 #include <QUuid>
 
-// A list model whose rows are records identified by an id. syncRows brings
-// the rows in line with a new list as row removals, insertions and data
-// changes, so rows that stay keep their delegates (and whatever state those
-// hold); a reordering of the rows that stay is shown as a reset.
+// A list model over records of the application state, each row identified
+// by an id. Setting appState connects the model (watch) and fills it
+// (reload); syncRows then brings the rows in line with a new list as row
+// removals, insertions and data changes, so rows that stay keep their
+// delegates (and whatever state those hold); a reordering of the rows that
+// stay is shown as a reset.
 class KeyedListModel : public QAbstractListModel {
+    Q_OBJECT
+    Q_PROPERTY(AppState *appState READ appState WRITE setAppState NOTIFY appStateChanged)
+    Q_PROPERTY(int count READ rowCount NOTIFY countChanged)
+
 public:
     using QAbstractListModel::QAbstractListModel;
 
+    AppState *appState() const { return m_state; }
+    void setAppState(AppState *state);
+
+signals:
+    void appStateChanged();
+    void countChanged();
+
 protected:
+    // Connects the state's change signals to the model.
+    virtual void watch(AppState &state) = 0;
+    // Replaces every row from the current state (inside a model reset).
+    virtual void reload() = 0;
+
     // changedRoles(old, new) lists the roles whose values differ.
     template <typename Row, typename ChangedRoles>
     void syncRows(QList<Row> &rows, const QList<Row> &next, ChangedRoles changedRoles);
+
+private:
+    QPointer<AppState> m_state;
 };
+
+inline void KeyedListModel::setAppState(AppState *state)
+{
+    if (m_state == state)
+        return;
+    if (m_state)
+        disconnect(m_state, nullptr, this, nullptr);
+    m_state = state;
+    if (m_state)
+        watch(*m_state);
+    const int before = rowCount();
+    beginResetModel();
+    reload();
+    endResetModel();
+    if (before != rowCount())
+        emit countChanged();
+    emit appStateChanged();
+}
 
 template <typename Row, typename ChangedRoles>
 void KeyedListModel::syncRows(QList<Row> &rows, const QList<Row> &next, ChangedRoles changedRoles)
 {
+    const qsizetype before = rows.size();
     QSet<QUuid> nextIds;
     for (const Row &row : next)
         nextIds.insert(row.id);
@@ -54,6 +97,8 @@ void KeyedListModel::syncRows(QList<Row> &rows, const QList<Row> &next, ChangedR
         beginResetModel();
         rows = next;
         endResetModel();
+        if (before != rows.size())
+            emit countChanged();
         return;
     }
     for (int j = 0; j < next.size(); ++j) {
@@ -75,4 +120,6 @@ void KeyedListModel::syncRows(QList<Row> &rows, const QList<Row> &next, ChangedR
         endInsertRows();
         j = end - 1;
     }
+    if (before != rows.size())
+        emit countChanged();
 }

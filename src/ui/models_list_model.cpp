@@ -9,25 +9,16 @@ ModelsListModel::ModelsListModel(QObject *parent)
 {
 }
 
-void ModelsListModel::setAppState(AppState *state)
+void ModelsListModel::watch(AppState &state)
 {
-    if (m_state == state)
-        return;
-    if (m_state)
-        disconnect(m_state, nullptr, this, nullptr);
-    m_state = state;
-    if (m_state) {
-        connect(m_state, &AppState::downloadedModelsChanged, this, &ModelsListModel::refresh);
-        connect(m_state, &AppState::selectedModelChanged, this, &ModelsListModel::refreshSelection);
-    }
-    const int before = int(m_rows.size());
-    beginResetModel();
+    connect(&state, &AppState::downloadedModelsChanged, this, &ModelsListModel::refresh);
+    connect(&state, &AppState::selectedModelChanged, this, &ModelsListModel::refreshSelection);
+}
+
+void ModelsListModel::reload()
+{
     m_rows = collect();
     m_selectedId = selectedId();
-    endResetModel();
-    if (before != int(m_rows.size()))
-        emit countChanged();
-    emit appStateChanged();
 }
 
 int ModelsListModel::rowCount(const QModelIndex &parent) const
@@ -91,9 +82,9 @@ QString ModelsListModel::speedText(double megabytesPerSecond)
 QList<ModelsListModel::Row> ModelsListModel::collect() const
 {
     QList<Row> rows;
-    if (!m_state)
+    if (!appState())
         return rows;
-    for (const AIModel &model : m_state->downloadedModels()) {
+    for (const AIModel &model : appState()->downloadedModels()) {
         Row row{model.id, model.name, model.url, model.isDownloaded, model.downloadProgress, {}, {}, {}};
         if (model.isDownloaded) {
             row.sizeText = formatByteCount(FileManagerUtility::fileSize(model));
@@ -109,7 +100,6 @@ QList<ModelsListModel::Row> ModelsListModel::collect() const
 
 void ModelsListModel::refresh()
 {
-    const int before = int(m_rows.size());
     syncRows(m_rows, collect(), [](const Row &old, const Row &next) {
         QList<int> roles;
         if (old.name != next.name)
@@ -128,8 +118,6 @@ void ModelsListModel::refresh()
             roles << SpeedTextRole;
         return roles;
     });
-    if (before != int(m_rows.size()))
-        emit countChanged();
     // A selection that changed along with the list (a deleted model).
     refreshSelection();
 }
@@ -150,5 +138,5 @@ void ModelsListModel::refreshSelection()
 
 QUuid ModelsListModel::selectedId() const
 {
-    return m_state && m_state->selectedModel() ? m_state->selectedModel()->id : QUuid();
+    return appState() && appState()->selectedModel() ? appState()->selectedModel()->id : QUuid();
 }

@@ -3,7 +3,6 @@
 #include "app/app_state.h"
 #include "ui/keyed_list_model.h"
 
-#include <QPointer>
 #include <QString>
 #include <QUuid>
 #include <QtQml/qqmlregistration.h>
@@ -15,8 +14,6 @@
 class ModelsListModel : public KeyedListModel {
     Q_OBJECT
     QML_ELEMENT
-    Q_PROPERTY(AppState *appState READ appState WRITE setAppState NOTIFY appStateChanged)
-    Q_PROPERTY(int count READ rowCount NOTIFY countChanged)
 
 public:
     enum Role {
@@ -37,9 +34,6 @@ public:
 
     explicit ModelsListModel(QObject *parent = nullptr);
 
-    AppState *appState() const { return m_state; }
-    void setAppState(AppState *state);
-
     int rowCount(const QModelIndex &parent = {}) const override;
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     QHash<int, QByteArray> roleNames() const override;
@@ -47,9 +41,9 @@ public:
     static QString statusText(qint64 downloadedBytes, qint64 totalBytes);
     static QString speedText(double megabytesPerSecond);
 
-signals:
-    void appStateChanged();
-    void countChanged();
+protected:
+    void watch(AppState &state) override;
+    void reload() override;
 
 private:
     struct Row {
@@ -68,7 +62,6 @@ private:
     void refreshSelection();
     QUuid selectedId() const;
 
-    QPointer<AppState> m_state;
     QList<Row> m_rows;
     QUuid m_selectedId;
 };
