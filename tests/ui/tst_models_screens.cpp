@@ -122,7 +122,7 @@ private:
     ModelDownloadManager *m_downloads = nullptr;
     AppState *m_state = nullptr;
     ModelPickerState *m_picker = nullptr;
-    QQmlApplicationEngine *m_qml = nullptr;
+    window_driver::MainWindowApp m_app;
     window_driver::WindowDriver m_driver;
 };
 
@@ -144,26 +144,21 @@ void TestModelsScreens::initTestCase()
     // Past the welcome screen, so that the first model added does not move
     // the window to the chat.
     Preferences().setBool(QString::fromLatin1(prefkeys::kDidCompleteOnboarding), true);
-    m_engine = new LlamaCPPManager;
     m_downloads = new ModelDownloadManager;
-    m_state = new AppState(*m_engine, {{}, m_downloads});
-    ui::registerTypes(*m_state, *m_engine);
+    QVERIFY(m_app.open({{}, m_downloads}));
+    m_engine = m_app.engine.get();
+    m_state = m_app.state.get();
+    m_driver.setWindow(m_app.window);
     m_picker = m_state->findChild<ModelPickerState *>();
     QVERIFY(m_picker);
     m_picker->setModelHost(m_server->baseUrl() + QStringLiteral("/slow"));
-    m_qml = new QQmlApplicationEngine;
-    QQuickWindow *window = window_driver::openMainWindow(*m_qml);
-    QVERIFY(window);
-    m_driver.setWindow(window);
     QTRY_VERIFY_WITH_TIMEOUT(m_engine->isLlamaCPPVerified(), 20000);
 }
 
 void TestModelsScreens::cleanupTestCase()
 {
-    delete m_qml;
-    delete m_state;
+    m_app.close();
     delete m_downloads;
-    delete m_engine;
     delete m_home;
     m_server.reset();
 }

@@ -78,8 +78,8 @@ private:
     TempHome *m_home = nullptr;
     LlamaCPPManager *m_engine = nullptr;
     AppState *m_state = nullptr;
-    QQmlApplicationEngine *m_qml = nullptr;
     QQuickWindow *m_window = nullptr;
+    MainWindowApp m_app;
     WindowDriver m_driver;
 };
 
@@ -87,21 +87,17 @@ void TestSettingsAndSetup::initTestCase()
 {
     m_home = new TempHome;
     QVERIFY(m_home->installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
-    m_engine = new LlamaCPPManager;
-    m_state = new AppState(*m_engine);
-    ui::registerTypes(*m_state, *m_engine);
-    m_qml = new QQmlApplicationEngine;
-    m_window = openMainWindow(*m_qml);
-    QVERIFY(m_window);
+    QVERIFY(m_app.open());
+    m_engine = m_app.engine.get();
+    m_state = m_app.state.get();
+    m_window = m_app.window;
     m_driver.setWindow(m_window);
     QTRY_VERIFY(m_engine->isLlamaCPPVerified());
 }
 
 void TestSettingsAndSetup::cleanupTestCase()
 {
-    delete m_qml;
-    delete m_state;
-    delete m_engine;
+    m_app.close();
     delete m_home;
 }
 

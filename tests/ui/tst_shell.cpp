@@ -72,20 +72,18 @@ private:
     TempHome *m_home = nullptr;
     LlamaCPPManager *m_engine = nullptr;
     AppState *m_state = nullptr;
-    QQmlApplicationEngine *m_qml = nullptr;
     QQuickWindow *m_window = nullptr;
+    MainWindowApp m_app;
 };
 
 void TestShell::initTestCase()
 {
     m_home = new TempHome;
     QVERIFY(m_home->installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
-    m_engine = new LlamaCPPManager;
-    m_state = new AppState(*m_engine);
-    ui::registerTypes(*m_state, *m_engine);
-    m_qml = new QQmlApplicationEngine;
-    m_window = openMainWindow(*m_qml);
-    QVERIFY(m_window);
+    QVERIFY(m_app.open());
+    m_engine = m_app.engine.get();
+    m_state = m_app.state.get();
+    m_window = m_app.window;
     QTRY_VERIFY(m_engine->isLlamaCPPVerified());
     m_state->setCurrentView(AppView::Chat);
     QTRY_VERIFY(control(QStringLiteral("sessionList")));
@@ -97,9 +95,7 @@ void TestShell::initTestCase()
 
 void TestShell::cleanupTestCase()
 {
-    delete m_qml;
-    delete m_state;
-    delete m_engine;
+    m_app.close();
     delete m_home;
 }
 

@@ -5,6 +5,8 @@
 // Popups, sheets and dialogs live in the window's overlay, which is part of
 // the content item's tree, so they are found the same way.
 
+#include "app/app_state.h"
+#include "engine/llama_cpp_manager.h"
 #include "ui/ui_setup.h"
 
 #include <QByteArray>
@@ -18,6 +20,7 @@
 #include <QTest>
 
 #include <functional>
+#include <memory>
 
 namespace window_driver {
 
@@ -67,6 +70,35 @@ inline QQuickWindow *openMainWindow(QQmlApplicationEngine &qml)
     window->requestActivate();
     return QTest::qWaitForWindowExposed(window) ? window : nullptr;
 }
+
+// The engine, the application state and its main window over the current
+// (test) home, for one test program: the QML singletons are registered once
+// per process. close() takes them down in the reverse order.
+struct MainWindowApp {
+    std::unique_ptr<LlamaCPPManager> engine;
+    std::unique_ptr<AppState> state;
+    std::unique_ptr<QQmlApplicationEngine> qml;
+    QQuickWindow *window = nullptr;
+
+    // False when the window did not show.
+    bool open(AppState::Services services = {})
+    {
+        engine = std::make_unique<LlamaCPPManager>();
+        state = std::make_unique<AppState>(*engine, std::move(services));
+        ui::registerTypes(*state, *engine);
+        qml = std::make_unique<QQmlApplicationEngine>();
+        window = openMainWindow(*qml);
+        return window != nullptr;
+    }
+    void close()
+    {
+        window = nullptr;
+        qml.reset();
+        state.reset();
+        engine.reset();
+    }
+    ~MainWindowApp() { close(); }
+};
 
 class WindowDriver {
 public:
