@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -152,6 +153,27 @@ QByteArray readFileBytes(const QString &path)
     if (!f.open(QIODevice::ReadOnly))
         return QByteArray("<unreadable>");
     return f.readAll();
+}
+
+QByteArray sha256(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return "<unreadable>";
+    return hash.result().toHex();
+}
+
+int processesWith(const QByteArray &marker)
+{
+    int count = 0;
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool isPid = false;
+        entry.toInt(&isPid);
+        if (isPid && readFileBytes(QStringLiteral("/proc/%1/cmdline").arg(entry)).replace('\0', ' ').contains(marker))
+            ++count;
+    }
+    return count;
 }
 
 QStringList folderEntries(const QString &dir)

@@ -52,6 +52,11 @@ public:
 
 // The bytes of a file, or "<unreadable>".
 QByteArray readFileBytes(const QString &path);
+// The SHA-256 of a file in hex, or "<unreadable>".
+QByteArray sha256(const QString &path);
+// How many running processes have marker in their command line (arguments
+// joined by spaces).
+int processesWith(const QByteArray &marker);
 // Every entry of a folder (hidden ones too), sorted by name.
 QStringList folderEntries(const QString &dir);
 // What an entry is, for "nothing changed" checks: its kind plus its content

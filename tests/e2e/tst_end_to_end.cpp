@@ -5,7 +5,6 @@
 #include "common/test_support.h"
 #include "models/curated_catalog.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -25,30 +24,11 @@
 
 namespace {
 
-QByteArray sha256(const QString &path)
-{
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    return file.open(QIODevice::ReadOnly) && hash.addData(&file) ? hash.result().toHex() : QByteArray();
-}
-
 bool run(const QString &program, const QStringList &arguments)
 {
     QProcess process;
     process.start(program, arguments);
     return process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
-
-// Processes whose command line contains marker.
-int processesWith(const QByteArray &marker)
-{
-    int count = 0;
-    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        QFile cmdline(QStringLiteral("/proc/") + pid + QStringLiteral("/cmdline"));
-        if (pid.toInt() > 0 && cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains(marker))
-            ++count;
-    }
-    return count;
 }
 
 // One run of the application, with a control connection.

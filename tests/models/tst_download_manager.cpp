@@ -3,7 +3,6 @@
 #include "models/download_transfer.h"
 #include "models/model_download_manager.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -42,15 +41,6 @@ void writeSeededFile(const QString &path, qint64 size, quint64 seed)
         QCOMPARE(f.write(reinterpret_cast<const char *>(block.data()), n), n);
         done += n;
     }
-}
-
-QByteArray sha256(const QString &path)
-{
-    QFile f(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!f.open(QIODevice::ReadOnly) || !hash.addData(&f))
-        return "<unreadable>";
-    return hash.result().toHex();
 }
 
 qint64 fileSize(const QString &path) { return QFileInfo(path).size(); }

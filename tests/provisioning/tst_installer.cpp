@@ -43,20 +43,6 @@ bool packFolder(const QString &folder, const QString &top, const QString &archiv
     return runOk(QStringLiteral("/usr/bin/tar"), {QStringLiteral("-czf"), archive, QStringLiteral("-C"), folder, top});
 }
 
-// Processes whose command line holds marker.
-int processesWith(const QByteArray &marker)
-{
-    int count = 0;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString &entry : entries) {
-        bool isPid = false;
-        entry.toInt(&isPid);
-        if (isPid && readFileBytes(QStringLiteral("/proc/%1/cmdline").arg(entry)).replace('\0', ' ').contains(marker))
-            ++count;
-    }
-    return count;
-}
-
 QString dataPath(const QString &relative) { return paths::dataDirectory() + u'/' + relative; }
 
 } // namespace
