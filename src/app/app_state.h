@@ -203,6 +203,16 @@ private:
     bool writeSession(const ChatSession &session);
     // Writes every conversation; true when each one was written.
     bool writeAllSessions();
+    // Writes the listed conversations whose file does not hold them; true
+    // when none is left.
+    bool writeUnsavedSessions();
+    // Removes the stray files a full prune would remove.
+    void pruneStraySessionFiles();
+    void removeLegacySessionsOnceStored(bool allWritten);
+    // After a conversation was added (and written) or removed: removes the
+    // removed one's file, then does what else a full save would change. Its
+    // cost does not grow with the number of conversations.
+    void saveSessionListChange(const std::optional<QUuid> &removedId = std::nullopt);
 
     LlamaCPPManager &m_engine;
     Installer m_installer;
@@ -228,4 +238,9 @@ private:
     Date m_lastModelsSaveTime = Date::distantPast();
 
     QSet<QString> m_unreadableSessionFiles;
+    // Listed conversations whose file does not hold them: read from a stray
+    // file, or their last write failed.
+    QSet<QUuid> m_unsavedSessionIds;
+    // Store files named other than for the conversation they hold.
+    QHash<QString, QUuid> m_straySessionFiles;
 };

@@ -11,6 +11,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 namespace {
@@ -159,6 +160,12 @@ void AppState::loadChatSessions()
 {
     SessionsStore::LoadResult loaded = m_store.loadAll();
     m_unreadableSessionFiles = QSet<QString>(loaded.unreadableFiles.cbegin(), loaded.unreadableFiles.cend());
+    // A conversation read from a stray file gets its own file at the next
+    // save of the list; the stray goes after that.
+    m_straySessionFiles = std::move(loaded.strayFiles);
+    m_unsavedSessionIds.clear();
+    for (const QUuid &id : std::as_const(m_straySessionFiles))
+        m_unsavedSessionIds.insert(id);
     QList<ChatSession> sessions = std::move(loaded.sessions);
     bool fromLegacyBlob = false;
 
@@ -213,13 +220,18 @@ bool AppState::writeSession(const ChatSession &session)
         if (!QFile::rename(path, aside)) {
             qCInfo(lcChatPersistence, "Error: could not move the unreadable file %s aside; not overwriting it",
                    qPrintable(name));
+            m_unsavedSessionIds.insert(session.id);
             return false;
         }
         m_unreadableSessionFiles.remove(name);
         qCInfo(lcChatPersistence, "Moved the unreadable file %s to %s", qPrintable(name), qPrintable(aside));
     }
-    if (m_store.save(session))
+    if (m_store.save(session)) {
+        m_unsavedSessionIds.remove(session.id);
+        m_straySessionFiles.remove(name); // it held another conversation until now
         return true;
+    }
+    m_unsavedSessionIds.insert(session.id);
     qCInfo(lcChatPersistence, "Error: could not write conversation %s",
            qPrintable(logging::shortId(canonicalUuid(session.id))));
     return false;
@@ -233,17 +245,69 @@ bool AppState::writeAllSessions()
     return allWritten;
 }
 
+bool AppState::writeUnsavedSessions()
+{
+    const QList<QUuid> pending(m_unsavedSessionIds.cbegin(), m_unsavedSessionIds.cend());
+    for (const QUuid &id : pending) {
+        const auto it = findById(std::as_const(m_chatSessions), id);
+        if (it != m_chatSessions.cend())
+            writeSession(*it);
+        else
+            m_unsavedSessionIds.remove(id);
+    }
+    return m_unsavedSessionIds.isEmpty();
+}
+
+void AppState::pruneStraySessionFiles()
+{
+    for (auto it = m_straySessionFiles.begin(); it != m_straySessionFiles.end();) {
+        // As a full prune judges it: by the id its name spells. A stray that
+        // still holds the only stored copy of its conversation stays.
+        const auto named = parseUuid(QFileInfo(it.key()).completeBaseName());
+        const bool keep = (named && findById(std::as_const(m_chatSessions), *named) != m_chatSessions.cend())
+                          || m_unsavedSessionIds.contains(it.value());
+        if (!keep && m_store.removeFile(it.key()))
+            it = m_straySessionFiles.erase(it);
+        else
+            ++it;
+    }
+}
+
+void AppState::removeLegacySessionsOnceStored(bool allWritten)
+{
+    // The legacy blob goes only once every conversation stands in the store;
+    // with an unwritable store it remains the only copy.
+    const QString blobKey = key(prefkeys::kSavedChatSessions);
+    if (!m_chatSessions.isEmpty() && allWritten && m_preferences.contains(blobKey))
+        m_preferences.remove(blobKey);
+}
+
 void AppState::saveChatSessions()
 {
+    m_unsavedSessionIds.clear();
     const bool allWritten = writeAllSessions();
+    pruneStraySessionFiles();
     QSet<QUuid> ids;
     for (const ChatSession &session : std::as_const(m_chatSessions))
         ids.insert(session.id);
-    m_store.prune(ids, m_unreadableSessionFiles);
-    // The legacy blob goes only once every conversation stands in the store;
-    // with an unwritable store it remains the only copy.
-    if (!m_chatSessions.isEmpty() && allWritten)
-        m_preferences.remove(key(prefkeys::kSavedChatSessions));
+    QSet<QString> keepFiles = m_unreadableSessionFiles;
+    for (auto it = m_straySessionFiles.cbegin(); it != m_straySessionFiles.cend(); ++it)
+        keepFiles.insert(it.key());
+    m_store.prune(ids, keepFiles);
+    removeLegacySessionsOnceStored(allWritten);
+}
+
+void AppState::saveSessionListChange(const std::optional<QUuid> &removedId)
+{
+    if (removedId) {
+        const QString name = canonicalUuid(*removedId) + QStringLiteral(".json");
+        // Left for the next save when it cannot go now.
+        if (!m_unreadableSessionFiles.contains(name) && !m_store.removeFile(name))
+            m_straySessionFiles.insert(name, *removedId);
+    }
+    const bool allWritten = writeUnsavedSessions();
+    pruneStraySessionFiles();
+    removeLegacySessionsOnceStored(allWritten);
 }
 
 void AppState::saveSession(const ChatSession &session) { writeSession(session); }

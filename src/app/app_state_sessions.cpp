@@ -47,7 +47,9 @@ void AppState::createNewChat()
     m_chatSessions.prepend(session);
     emit chatSessionsChanged();
     setCurrent(session);
-    saveChatSessions();
+    // Only its file is written; the others are as they were.
+    writeSession(session);
+    saveSessionListChange();
     if (m_currentView != AppView::Chat)
         setCurrentView(AppView::Chat);
 }
@@ -101,18 +103,20 @@ void AppState::updateTitleFromFirstMessage(const QString &text)
 
 void AppState::deleteSession(const ChatSession &session)
 {
+    // The id is copied first: session may be the listed element erased below.
+    const QUuid id = session.id;
     // Stopped whether or not a reply is running: a request still waiting in
     // the engine's queue is marked so that it does not start.
-    m_engine.stopGeneration(session.id);
+    m_engine.stopGeneration(id);
 
-    const auto it = findById(m_chatSessions, session.id);
+    const auto it = findById(m_chatSessions, id);
     if (it == m_chatSessions.end())
         return;
     m_chatSessions.erase(it);
     emit chatSessionsChanged();
-    if (m_currentSession && m_currentSession->id == session.id)
+    if (m_currentSession && m_currentSession->id == id)
         setCurrent(std::nullopt);
-    saveChatSessions();
+    saveSessionListChange(id);
 }
 
 void AppState::deleteSessionById(const QString &id)

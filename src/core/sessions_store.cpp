@@ -18,6 +18,10 @@ namespace {
 
 bool isStoreEntry(const QFileInfo &info) { return info.suffix() == QLatin1String("json"); }
 
+// Pruning deletes regular store files only: never a folder, a FIFO or a
+// link (nor what it points to).
+bool isRemovable(const QFileInfo &info) { return isStoreEntry(info) && info.isFile() && !info.isSymLink(); }
+
 QFileInfoList listEntries(const QString &directory, bool *ok)
 {
     QDir dir(directory);
@@ -146,6 +150,11 @@ SessionsStore::LoadResult SessionsStore::loadAll() const
         fileNames.append(name);
         result.sessions.append(std::move(session));
     }
+    for (qsizetype i = 0; i < fileNames.size(); ++i) {
+        const QUuid &id = result.sessions.at(i).id;
+        if (fileNames.at(i) != canonicalUuid(id) + QStringLiteral(".json"))
+            result.strayFiles.insert(fileNames.at(i), id);
+    }
     return result;
 }
 
@@ -172,7 +181,7 @@ void SessionsStore::prune(const QSet<QUuid> &keepIds, const QSet<QString> &keepF
     if (!listed)
         return;
     for (const QFileInfo &entry : entries) {
-        if (!isStoreEntry(entry) || !entry.isFile() || entry.isSymLink())
+        if (!isRemovable(entry))
             continue;
         if (keepFiles.contains(entry.fileName()))
             continue;
@@ -181,4 +190,12 @@ void SessionsStore::prune(const QSet<QUuid> &keepIds, const QSet<QString> &keepF
             continue;
         QFile::remove(entry.absoluteFilePath());
     }
+}
+
+bool SessionsStore::removeFile(const QString &name) const
+{
+    const QFileInfo entry(m_directory + QLatin1Char('/') + name);
+    if (!entry.exists() && !entry.isSymLink())
+        return true;
+    return isRemovable(entry) && QFile::remove(entry.absoluteFilePath());
 }

@@ -2,6 +2,7 @@
 
 #include "core/records.h"
 
+#include <QHash>
 #include <QList>
 #include <QSet>
 #include <QString>
@@ -23,6 +24,10 @@ public:
         QList<ChatSession> sessions;   // in folder order, one per id
         QStringList unreadableFiles;   // names of store files that did not load
         bool listed = false;           // false when the folder could not be listed
+        // Store files that loaded but are named other than for the
+        // conversation they hold (an older writer's lower-case name, a
+        // copy), with the id of that conversation.
+        QHash<QString, QUuid> strayFiles;
     };
     // Reads every store file. Unreadable ones are reported, never touched.
     LoadResult loadAll() const;
@@ -35,6 +40,9 @@ public:
     // keepFiles (files that could not be read) and anything that is not a
     // regular file are kept. Failures are ignored.
     void prune(const QSet<QUuid> &keepIds, const QSet<QString> &keepFiles) const;
+    // Deletes one store file by name, under the same rules as prune; the
+    // folder is not listed. True when the file is gone afterwards.
+    bool removeFile(const QString &name) const;
 
 private:
     void ensureDirectory() const;

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <memory>
+#include <sys/stat.h>
 
 namespace {
 
@@ -183,12 +184,13 @@ private slots:
     void deleteSession_data()
     {
         QTest::addColumn<QUuid>("target");
-        QTest::addColumn<QString>("how"); // "object", "id" (lower case) or "malformed id"
+        QTest::addColumn<QString>("how"); // "object", "id" (lower case), "selected id" or "malformed id"
         QTest::addColumn<QList<QUuid>>("remaining");
         // kS2 is the newest and so the current one after start-up.
         QTest::newRow("current") << kS2 << "object" << QList<QUuid>{kS3, kS1};
         QTest::newRow("current, by id") << kS2 << "id" << QList<QUuid>{kS3, kS1};
         QTest::newRow("not current, by id") << kS3 << "id" << QList<QUuid>{kS2, kS1};
+        QTest::newRow("current in the middle, by id") << kS3 << "selected id" << QList<QUuid>{kS2, kS1};
         QTest::newRow("not listed") << kUnlisted << "object" << QList<QUuid>{kS2, kS3, kS1};
         QTest::newRow("malformed id") << kS1 << "malformed id" << QList<QUuid>{kS2, kS3, kS1};
     }
@@ -210,6 +212,9 @@ private slots:
             engine.registerProcess(id, processes[id]);
         }
 
+        const bool selected = how == "selected id";
+        if (selected)
+            state.selectSessionById(canonicalUuid(target));
         LogCapture log;
         if (how == "object") {
             ChatSession argument;
@@ -217,7 +222,8 @@ private slots:
             argument.title = QStringLiteral("whatever the list showed");
             state.deleteSession(argument);
         } else {
-            state.deleteSessionById(how == "id" ? canonicalUuid(target).toLower() : "{" + canonicalUuid(target) + "}x");
+            state.deleteSessionById(how != "malformed id" ? canonicalUuid(target).toLower()
+                                                          : "{" + canonicalUuid(target) + "}x");
         }
 
         const bool deleted = how != "malformed id";
@@ -225,7 +231,7 @@ private slots:
             QCOMPARE(it.value()->running.load(), !deleted || it.key() != target);
         QCOMPARE(log.contains("Cannot delete conversation"), !deleted);
         QCOMPARE(ids(state.chatSessions()), remaining);
-        if (deleted && target == kS2) {
+        if (deleted && (target == kS2 || selected)) {
             QVERIFY(!state.currentSession() && state.chatMessages().isEmpty());
         } else {
             QCOMPARE(state.currentSession()->id, kS2);
@@ -233,6 +239,58 @@ private slots:
         }
         QCOMPARE(QFile::exists(sessionFile(home, target)), !deleted);
         QCOMPARE(ids(AppState(engine).chatSessions()), remaining);
+    }
+
+    void storeFollowsTheList_data()
+    {
+        QTest::addColumn<QString>("s2File"); // how kS2 stands in the store at start-up
+        QTest::newRow("own file") << "own";
+        QTest::newRow("older lower-case name") << "lower";
+        QTest::newRow("a copy's name") << "copy";
+        QTest::newRow("its last write failed") << "failed";
+    }
+    // Creating a conversation, then deleting one, writes or removes only the
+    // files they need; the store is then what a full save gives.
+    void storeFollowsTheList()
+    {
+        QFETCH(QString, s2File);
+        TempHome home;
+        writeSession(home, kS1, QStringLiteral("Oldest"), 100.0);
+        writeSession(home, kS2, QStringLiteral("Newest"), 300.0);
+        writeSession(home, kS3, QStringLiteral("Middle"), 200.0);
+        LlamaCPPManager engine;
+        AppState(engine).saveChatSessions(); // the files as the application writes them
+        const QString dir = home.dataDir() + QStringLiteral("/Sessions"), s2 = sessionFile(home, kS2);
+        if (s2File != "own" && s2File != "failed")
+            QVERIFY(QFile::rename(s2, dir + (s2File == "lower" ? '/' + canonicalUuid(kS2).toLower() + ".json"
+                                                                : QStringLiteral("/chat copy.json"))));
+        AppState state(engine);
+        if (s2File == "failed") { // a folder in its place fails the write of its next message
+            QVERIFY(QFile::remove(s2) && QDir().mkdir(s2));
+            state.addMessage(ChatMessage::make(QStringLiteral("unsaved words"), true));
+            QVERIFY(QDir().rmdir(s2));
+        }
+        const auto inodes = [&] {
+            QList<ino_t> out;
+            for (const QUuid &id : {kS1, kS3}) {
+                struct stat st {};
+                out << (::stat(QFile::encodeName(sessionFile(home, id)).constData(), &st) == 0 ? st.st_ino : 0);
+            }
+            return out;
+        };
+        for (const bool create : {true, false}) {
+            const QList<ino_t> before = inodes();
+            if (create)
+                state.createNewChat();
+            else
+                state.deleteSessionById(canonicalUuid(kS2));
+            QCOMPARE(inodes(), before);
+            const QByteArray stored = entrySnapshot(dir);
+            state.saveChatSessions();
+            QCOMPARE(entrySnapshot(dir), stored);
+        }
+        QCOMPARE(state.chatSessions().size(), 3);
+        QCOMPARE(ids(AppState(engine).chatSessions()), ids(state.chatSessions()));
     }
 
     void search_data()

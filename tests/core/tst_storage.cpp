@@ -243,6 +243,11 @@ private slots:
             QVERIFY2(log.contains(QStringLiteral("Skipped unreadable conversation file ") + name),
                      qPrintable(log.lines().join('\n')));
         QCOMPARE(entrySnapshot(path), before);
+
+        // Removing one by name spares what pruning spares.
+        const bool regularStoreFile = kind == "file" && name.endsWith(QLatin1String(".json"));
+        QCOMPARE(store.removeFile(name), regularStoreFile);
+        QCOMPARE(entrySnapshot(path), regularStoreFile ? QByteArray("missing") : before);
     }
 
     // Pruning deletes only regular "*.json" files of conversations not kept.
@@ -302,6 +307,7 @@ private slots:
         QHash<QString, QByteArray> written;
         for (const QString &name : names)
             home.writeFile("Sessions/" + name, written[name] = encoded(session(kIdA, name, 50)));
+        const QString canonical = fileNameFor(kIdA);
         const auto loaded = store.loadAll();
         QCOMPARE(loaded.sessions.size(), 1);
         QCOMPARE(loaded.sessions.first().title, winner);
@@ -310,6 +316,9 @@ private slots:
         others.sort();
         unreadable.sort();
         QCOMPARE(unreadable, others);
+        // a winner named other than for its id is reported as a stray
+        QCOMPARE(loaded.strayFiles.keys(), winner == canonical ? QStringList() : QStringList{winner});
+        QCOMPARE(loaded.strayFiles.value(winner, kIdA), kIdA);
 
         QVERIFY(store.save(loaded.sessions.first()));
         store.prune({kIdA}, QSet<QString>(others.cbegin(), others.cend()));
