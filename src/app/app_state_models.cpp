@@ -275,8 +275,8 @@ void AppState::removeUnfinishedImports()
     // Only at start: no import runs yet, so every such file is a copy that
     // a crash or quit cut short.
     const QDir models(FileManagerUtility::shared().modelsDirectory());
-    const QFileInfoList entries = models.entryInfoList({QStringLiteral("*.gguf.importing")}, QDir::Files | QDir::Hidden);
-    for (const QFileInfo &entry : entries) {
+    const QStringList pattern{QStringLiteral("*.gguf.importing")};
+    for (const QFileInfo &entry : models.entryInfoList(pattern, QDir::Files | QDir::Hidden)) {
         const bool named = std::any_of(m_downloadedModels.cbegin(), m_downloadedModels.cend(),
                                        [&](const AIModel &m) { return m.filePath == entry.absoluteFilePath(); });
         if (!named && QFile::remove(entry.absoluteFilePath()))

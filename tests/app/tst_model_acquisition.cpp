@@ -4,6 +4,7 @@
 #include "app/model_picker_state.h"
 #include "common/nginx_server.h"
 #include "common/test_support.h"
+#include "core/preference_keys.h"
 #include "core/record_json.h"
 #include "engine/llama_cpp_manager.h"
 #include "models/curated_catalog.h"
@@ -41,9 +42,10 @@ private slots:
         writeServed(QStringLiteral("/slow/") + repo + QStringLiteral("big.gguf"), modelBytes(3000000, 'b'));
         const CuratedModel &first = CuratedCatalog::all().first();
         writeServed(QStringLiteral("/ok") + QUrl(first.url).path(), modelBytes(5000, 'c'));
-        m_server = std::make_unique<NginxServer>(m_root.path(), QStringLiteral("location /x399/ { return 399; }\n"
-                                                                               "location /slow/ { limit_rate 400k; }\n"
-                                                                               "location ~ \\.gguf/$ { rewrite ^(.*)/$ $1 last; }"));
+        m_server = std::make_unique<NginxServer>(m_root.path(),
+                                                 QStringLiteral("location /x399/ { return 399; }\n"
+                                                                "location /slow/ { limit_rate 400k; }\n"
+                                                                "location ~ \\.gguf/$ { rewrite ^(.*)/$ $1 last; }"));
         QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
     }
 
@@ -203,11 +205,13 @@ private slots:
         AIModel record = AIModel::make(QStringLiteral("My-Model"), m_server->baseUrl() + path);
         record.downloadProgress = 0.9;
         record.totalBytes = recordTotal;
-        QVERIFY(Preferences().setData(QStringLiteral("downloadedModels"), *recordjson::encodeModelList({record})));
+        const auto list = recordjson::encodeModelList({record});
+        QVERIFY(list && Preferences().setData(QString::fromLatin1(prefkeys::kDownloadedModels), *list));
         const QString models = home.dataDir() + QStringLiteral("/Models/");
         const QString resume = home.dataDir() + QStringLiteral("/ResumeData/");
         const QByteArray blob = QJsonDocument(QJsonObject{{"url", record.url}}).toJson();
-        const QString file = home.writeFile(models + canonicalUuid(record.id) + ".gguf", modelBytes(40000, 'a').left(fileSize));
+        const QString file =
+            home.writeFile(models + canonicalUuid(record.id) + ".gguf", modelBytes(40000, 'a').left(fileSize));
         if (resumeData)
             home.writeFile(resume + canonicalUuid(record.id) + ".resume", blob);
         home.writeFile(models + "other.gguf.importing", "cut short");
