@@ -10,7 +10,8 @@ AppState::AppState(LlamaCPPManager &engine, QObject *parent) : AppState(engine, 
 
 AppState::AppState(LlamaCPPManager &engine, Services services, QObject *parent)
     : QObject(parent), m_engine(engine), m_installer(std::move(services.installer)), m_downloads(services.downloads),
-      m_backgroundQueue(std::make_unique<SerialQueue>(QStringLiteral("com.quorvane.library"))),
+      m_templateQueue(std::make_unique<SerialQueue>(QStringLiteral("com.quorvane.library.template"))),
+      m_importQueue(std::make_unique<SerialQueue>(QStringLiteral("com.quorvane.library"))),
       m_store(SessionsStore::standard())
 {
     // Settings the screens show.
@@ -24,6 +25,7 @@ AppState::AppState(LlamaCPPManager &engine, Services services, QObject *parent)
     m_isFirstLaunch = !(m_hasDownloadedModels || didCompleteOnboarding);
 
     loadSavedModels();
+    removeUnfinishedImports();
     loadChatSessions();
 
     if (!m_isFirstLaunch) {

@@ -200,6 +200,8 @@ private:
     void clearReplyState(const QUuid &sid);
     void setCurrent(const std::optional<ChatSession> &session);
     void setAsideUnreadableModels(const QByteArray &bytes);
+    // Start-up: removes copies into the models folder that were cut short.
+    void removeUnfinishedImports();
     bool writeSession(const ChatSession &session);
     // Writes every conversation; true when each one was written.
     bool writeAllSessions();
@@ -217,8 +219,10 @@ private:
     LlamaCPPManager &m_engine;
     Installer m_installer;
     ModelDownloadManager *m_downloads = nullptr;
-    // Background work of the library (chat-template reads).
-    std::unique_ptr<SerialQueue> m_backgroundQueue;
+    // Background work of the library, on two queues so that a model file
+    // copy never waits behind a chat-template read (which may take minutes).
+    std::unique_ptr<SerialQueue> m_templateQueue;
+    std::unique_ptr<SerialQueue> m_importQueue;
     Preferences m_preferences;
     SessionsStore m_store;
 

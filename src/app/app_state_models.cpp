@@ -43,7 +43,7 @@ void AppState::addModel(const AIModel &model)
     if (model.isDownloaded && !model.filePath.isEmpty()) {
         LlamaCPPManager *engine = &m_engine;
         const QString path = model.filePath;
-        m_backgroundQueue->async([engine, path] { engine->prewarmChatTemplate(path); });
+        m_templateQueue->async([engine, path] { engine->prewarmChatTemplate(path); });
     }
     if (!m_selectedModel && model.isDownloaded) {
         m_selectedModel = model;
@@ -151,8 +151,13 @@ void AppState::applyDownloadProgress(const QUuid &id, double progress, qint64 do
 void AppState::markDownloadComplete(const QUuid &id, const QString &filePath)
 {
     const auto model = findById(m_downloadedModels, id);
-    if (model == m_downloadedModels.end())
+    if (model == m_downloadedModels.end()) {
+        // The model was deleted while its finished file was moved into
+        // place; no record names the file any more.
+        if (QFile::remove(filePath))
+            qCInfo(lcModelPersistence, "Deleted model file: %s", qPrintable(QFileInfo(filePath).fileName()));
         return;
+    }
     model->isDownloaded = true;
     model->downloadProgress = 1.0;
     model->filePath = filePath;
@@ -235,7 +240,7 @@ void AppState::importModelFile(const QString &source, const QString &destination
                                std::function<void(const std::optional<QString> &error)> done)
 {
     QPointer<AppState> self(this);
-    m_backgroundQueue->async([self, source, destination, done] {
+    m_importQueue->async([self, source, destination, done] {
         // Copied under a temporary name and renamed when complete, so that a
         // copy cut short never looks like a model.
         const QString partial = destination + QStringLiteral(".importing");
@@ -263,4 +268,18 @@ void AppState::importModelFile(const QString &source, const QString &destination
             done(error);
         });
     });
+}
+
+void AppState::removeUnfinishedImports()
+{
+    // Only at start: no import runs yet, so every such file is a copy that
+    // a crash or quit cut short.
+    const QDir models(FileManagerUtility::shared().modelsDirectory());
+    const QStringList pattern{QStringLiteral("*.gguf.importing")};
+    for (const QFileInfo &entry : models.entryInfoList(pattern, QDir::Files | QDir::Hidden)) {
+        const bool named = std::any_of(m_downloadedModels.cbegin(), m_downloadedModels.cend(),
+                                       [&](const AIModel &m) { return m.filePath == entry.absoluteFilePath(); });
+        if (!named && QFile::remove(entry.absoluteFilePath()))
+            qCInfo(lcModelPersistence, "Removed an unfinished import: %s", qPrintable(entry.fileName()));
+    }
 }

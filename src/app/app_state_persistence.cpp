@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QSettings>
 
 namespace {
 
@@ -35,6 +36,32 @@ QByteArray preferencesFileBytes(const Preferences &preferences)
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return file.readAll();
+}
+
+// Where an earlier launch set these bytes aside: a file of the data folder
+// or a preference whose name starts with prefix; nullopt when nowhere. A
+// copy of the whole preferences file counts when it holds the same value
+// under key, since the store rewrites the rest of the file as it likes.
+std::optional<QString> keptCopyOf(const QByteArray &bytes, const QString &key, const QString &directory,
+                                  const QString &prefix, const Preferences &preferences)
+{
+    const QDir dir(directory);
+    for (const QString &name : dir.entryList({prefix + QLatin1Char('*')}, QDir::Files | QDir::Hidden)) {
+        QFile file(dir.filePath(name));
+        if (file.size() == bytes.size() && file.open(QIODevice::ReadOnly) && file.readAll() == bytes)
+            return file.fileName();
+        const QSettings copy(file.fileName(), QSettings::IniFormat);
+        if (copy.contains(key) && copy.value(key) == preferences.value(key))
+            return file.fileName();
+    }
+    if (preferences.fileName().isEmpty())
+        return std::nullopt;
+    const QStringList keys = QSettings(preferences.fileName(), QSettings::IniFormat).childKeys();
+    for (const QString &name : keys) {
+        if (name.startsWith(prefix) && preferences.data(name) == bytes)
+            return QStringLiteral("the preference ") + name;
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -102,18 +129,26 @@ void AppState::loadSavedModels()
 // the time, so that the next save of the list does not destroy them.
 void AppState::setAsideUnreadableModels(const QByteArray &bytes)
 {
+    const QString prefix = QStringLiteral("downloadedModels-unreadable-");
+    const QString directory = FileManagerUtility::shared().appSupportDirectory();
+    // The value stays unreadable until the list is saved again: a copy that
+    // an earlier launch kept is not made twice.
+    if (const auto kept = keptCopyOf(bytes, key(prefkeys::kDownloadedModels), directory, prefix, m_preferences)) {
+        qCInfo(lcModelPersistence, "The unreadable model list is already kept in %s", qPrintable(*kept));
+        return;
+    }
     const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
     // No extension: the bytes are whatever stood under the key (or the whole
     // preferences file that holds it), not readable JSON.
-    const QString name = QStringLiteral("downloadedModels-unreadable-") + stamp;
-    const QString path = FileManagerUtility::shared().appSupportDirectory() + QLatin1Char('/') + name;
+    const QString name = prefix + stamp;
+    const QString path = directory + QLatin1Char('/') + name;
     QSaveFile file(path);
     if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit()) {
         qCInfo(lcModelPersistence, "Kept the unreadable model list in %s", qPrintable(path));
         return;
     }
     // No writable data folder: keep the bytes in the preferences instead.
-    const QString asideKey = QStringLiteral("downloadedModels-unreadable-") + stamp;
+    const QString asideKey = prefix + stamp;
     if (m_preferences.setData(asideKey, bytes))
         qCInfo(lcModelPersistence, "Kept the unreadable model list under the preference %s", qPrintable(asideKey));
     else

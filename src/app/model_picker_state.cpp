@@ -132,7 +132,9 @@ void ModelPickerState::downloadFromCustomURL()
     const bool parses = url.isValid() && !url.scheme().isEmpty();
     QString name = m_modelName;
     if (name.isEmpty()) {
-        const QString last = parses ? url.fileName() : QString();
+        // The last segment that has a name: a link may end in "/".
+        const QStringList segments = parses ? url.path().split(QLatin1Char('/'), Qt::SkipEmptyParts) : QStringList();
+        const QString last = segments.isEmpty() ? QString() : segments.last();
         name = last.isEmpty() ? QStringLiteral("Unknown Model") : QString(last).remove(QStringLiteral(".gguf"));
     }
     if (!parses) {

@@ -15,6 +15,7 @@
 #include <QSaveFile>
 #include <QSet>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <unordered_map>
@@ -93,6 +94,10 @@ struct ModelDownloadManager::Private {
     }
     QString resumeFile(const QUuid &id) const { return fileFor(id, ".resume"); }
     QString partialFile(const QUuid &id) const { return fileFor(id, ".partial"); }
+    QString finishedFile(const QUuid &id) const
+    {
+        return modelsDirectory + QLatin1Char('/') + canonicalUuid(id) + QStringLiteral(".gguf");
+    }
 
     void toMain(std::function<void()> fn) { mainthread::post(q, std::move(fn)); }
 
@@ -161,10 +166,16 @@ struct ModelDownloadManager::Private {
         qCInfo(lcDownload, "Saved resume data for model %s", qPrintable(canonicalUuid(id)));
     }
 
-    void deleteResumeData(const QUuid &id)
+    // Any thread.
+    void removeResumeFiles(const QUuid &id) const
     {
         QFile::remove(resumeFile(id));
         QFile::remove(partialFile(id));
+    }
+
+    void deleteResumeData(const QUuid &id)
+    {
+        removeResumeFiles(id);
         resumeData.remove(id);
     }
 
@@ -298,13 +309,12 @@ struct ModelDownloadManager::Private {
             toMain([completion, status] { completion(failure(QuorvaneError::httpError(status))); });
             return;
         }
-        deleteResumeData(*id);
+        resumeData.remove(*id);
         clearTracking(*id);
         Private *d = this;
         fileQueue->async([d, id = *id, staged, completion] {
             FileManagerUtility::ensureDirectoryExists(d->modelsDirectory);
-            const QString destination =
-                d->modelsDirectory + QLatin1Char('/') + canonicalUuid(id) + QStringLiteral(".gguf");
+            const QString destination = d->finishedFile(id);
             QString error;
             const QFileInfo existing(destination);
             if (existing.exists() || existing.isSymLink()) {
@@ -322,6 +332,9 @@ struct ModelDownloadManager::Private {
                 d->toMain([completion, error] { completion(failure(QuorvaneError::downloadFailed(error))); });
                 return;
             }
+            // The resume files go only now: until the file is in place, a
+            // quit or crash leaves the download to continue at the next start.
+            d->removeResumeFiles(id);
             d->toMain([completion, destination] { completion(success(destination)); });
         });
     }
@@ -372,11 +385,60 @@ struct ModelDownloadManager::Private {
         }
     }
 
+    // A download whose file was moved into Models, but whose record did not
+    // learn it (a quit or crash in between). True when it was dealt with: a
+    // file of the record's known size completes the record; any other is
+    // removed and, without resume data, downloaded again from its link.
+    bool settleFinishedFile(const AIModel &model)
+    {
+        const QString path = finishedFile(model.id);
+        const QFileInfo file(path);
+        if (!file.isFile())
+            return false;
+        if (model.totalBytes > 0 && file.size() == model.totalBytes) {
+            deleteResumeData(model.id);
+            qCInfo(lcDownload, "Found the finished file of download: %s", qPrintable(model.name));
+            if (const DownloadCompletionHandler completion = completionHandlerFor(model.id))
+                toMain([completion, path] { completion(success(path)); });
+            return true;
+        }
+        if (resumeData.contains(model.id))
+            return false; // continued as usual; the new file replaces this one
+        QFile::remove(path);
+        qCInfo(lcDownload, "Removed a download file of the wrong size: %s", qPrintable(model.name));
+        DownloadResumeInfo info;
+        info.url = QUrl(model.url, QUrl::StrictMode);
+        if (info.url.isValid() && !info.url.scheme().isEmpty()) {
+            qCInfo(lcDownload, "Downloading again: %s", qPrintable(model.name));
+            // Started as a continued download, so that a failure keeps its
+            // resume data; without validators it fetches the whole file.
+            startTask(model.id, info, true, 0);
+        }
+        return true;
+    }
+
+    // Partial files with neither resume data nor a record: nothing can
+    // continue them.
+    void removeOrphanPartialFiles(const QList<AIModel> &models)
+    {
+        const QDir folder(resumeDataDirectory);
+        for (const QString &name : folder.entryList({QStringLiteral("*.partial")}, QDir::Files | QDir::Hidden)) {
+            const std::optional<QUuid> id = parseUuid(QFileInfo(name).completeBaseName());
+            if (!id || resumeData.contains(*id) || downloadTasks.contains(*id)
+                || std::any_of(models.cbegin(), models.cend(), [&](const AIModel &m) { return m.id == *id; }))
+                continue;
+            if (QFile::remove(folder.filePath(name)))
+                qCInfo(lcDownload, "Removed a partial download left behind: %s", qPrintable(name));
+        }
+    }
+
     void resumeIncomplete(const QList<AIModel> &models)
     {
         qCInfo(lcDownload, "Checking for incomplete downloads to resume...");
+        removeOrphanPartialFiles(models);
         for (const AIModel &model : models) {
-            if (model.isDownloaded || !(model.downloadProgress > 0) || downloadTasks.contains(model.id))
+            if (model.isDownloaded || downloadTasks.contains(model.id) || settleFinishedFile(model)
+                || !(model.downloadProgress > 0))
                 continue;
             const auto blob = resumeData.constFind(model.id);
             if (blob == resumeData.constEnd())

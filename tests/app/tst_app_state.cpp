@@ -241,6 +241,9 @@ private slots:
         writeIni(home, "downloadedModels=@ByteArray(not json)");
         Preferences().setData(key(prefkeys::kSavedChatSessions), legacyBlob());
         LlamaCPPManager engine;
+        { // an earlier launch over the same unreadable list
+            AppState earlier(engine);
+        }
         AppState state(engine);
         QCOMPARE(sessionIds(state.chatSessions()), kNewestFirst);
         QCOMPARE(state.chatMessages().size(), 2);
@@ -368,6 +371,10 @@ private slots:
             QCOMPARE(kept, *storedBytes);
         else
             QVERIFY2(kept.contains("downloadedModels=" + models), kept.constData());
+        { // the next launch over the same value keeps no second copy
+            AppState again(engine);
+        }
+        QCOMPARE(asideFiles(home), aside);
 
         // Saves afterwards, including the one after the last conversation
         // went, which empties the store.

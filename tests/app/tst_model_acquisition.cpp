@@ -4,10 +4,15 @@
 #include "app/model_picker_state.h"
 #include "common/nginx_server.h"
 #include "common/test_support.h"
+#include "core/preference_keys.h"
+#include "core/record_json.h"
 #include "engine/llama_cpp_manager.h"
 #include "models/curated_catalog.h"
 #include "models/model_download_manager.h"
+#include "platform/preferences.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -37,8 +42,10 @@ private slots:
         writeServed(QStringLiteral("/slow/") + repo + QStringLiteral("big.gguf"), modelBytes(3000000, 'b'));
         const CuratedModel &first = CuratedCatalog::all().first();
         writeServed(QStringLiteral("/ok") + QUrl(first.url).path(), modelBytes(5000, 'c'));
-        m_server = std::make_unique<NginxServer>(m_root.path(), QStringLiteral("location /x399/ { return 399; }\n"
-                                                                               "location /slow/ { limit_rate 400k; }"));
+        m_server = std::make_unique<NginxServer>(m_root.path(),
+                                                 QStringLiteral("location /x399/ { return 399; }\n"
+                                                                "location /slow/ { limit_rate 400k; }\n"
+                                                                "location ~ \\.gguf/$ { rewrite ^(.*)/$ $1 last; }"));
         QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
     }
 
@@ -50,6 +57,7 @@ private slots:
         QTest::addColumn<QString>("alert");
         const QString repo = QStringLiteral("{BASE}/org/repo/");
         QTest::newRow("name from the link") << repo + "resolve/main/My-Model.Q4_K_M.gguf" << "" << "My-Model.Q4_K_M" << "";
+        QTest::newRow("ending in /") << repo + "resolve/main/My-Model.Q4_K_M.gguf/" << "" << "My-Model.Q4_K_M" << "";
         QTest::newRow(".gguf twice") << repo + "resolve/main/x.gguf.part.gguf" << "" << "x.part" << "";
         QTest::newRow("name typed") << repo + "resolve/main/My-Model.Q4_K_M.gguf" << " Mine " << " Mine " << "";
         QTest::newRow("page link") << repo + "blob/main/My-Model.Q4_K_M.gguf" << "" << ""
@@ -169,6 +177,65 @@ private slots:
         QCOMPARE(state.selectedModelName(), QStringLiteral("big"));
         QVERIFY(log.contains(QStringLiteral("Resuming download for: big")));
         QVERIFY(m_server->accessLog().contains(QStringLiteral("range=[bytes=")));
+    }
+
+    void finishedFileAtStart_data()
+    {
+        QTest::addColumn<int>("fileSize"); // bytes of the served file already in Models
+        QTest::addColumn<qint64>("recordTotal"); // 0: unknown
+        QTest::addColumn<bool>("resumeData");
+        QTest::addColumn<bool>("fetched"); // downloaded again
+        QTest::newRow("whole file") << 40000 << qint64(40000) << false << false;
+        QTest::newRow("whole file, resume data left") << 40000 << qint64(40000) << true << false;
+        QTest::newRow("cut short") << 1000 << qint64(40000) << false << true;
+        QTest::newRow("size unknown") << 40000 << qint64(0) << false << true;
+    }
+    // A quit or crash while a finished download was moved into Models: the
+    // next start completes the record, or downloads it again. Leftovers of
+    // interrupted imports and downloads go; what resume data names stays.
+    void finishedFileAtStart()
+    {
+        QFETCH(int, fileSize);
+        QFETCH(qint64, recordTotal);
+        QFETCH(bool, resumeData);
+        QFETCH(bool, fetched);
+        TempHome home;
+        LogCapture log;
+        const QString path = QStringLiteral("/org/repo/resolve/main/My-Model.Q4_K_M.gguf");
+        AIModel record = AIModel::make(QStringLiteral("My-Model"), m_server->baseUrl() + path);
+        record.downloadProgress = 0.9;
+        record.totalBytes = recordTotal;
+        const auto list = recordjson::encodeModelList({record});
+        QVERIFY(list && Preferences().setData(QString::fromLatin1(prefkeys::kDownloadedModels), *list));
+        const QString models = home.dataDir() + QStringLiteral("/Models/");
+        const QString resume = home.dataDir() + QStringLiteral("/ResumeData/");
+        const QByteArray blob = QJsonDocument(QJsonObject{{"url", record.url}}).toJson();
+        const QString file =
+            home.writeFile(models + canonicalUuid(record.id) + ".gguf", modelBytes(40000, 'a').left(fileSize));
+        if (resumeData)
+            home.writeFile(resume + canonicalUuid(record.id) + ".resume", blob);
+        home.writeFile(models + "other.gguf.importing", "cut short");
+        const QString orphan = canonicalUuid(QUuid::createUuid()) + ".partial";
+        home.writeFile(resume + orphan, "no record");
+        const QString kept = canonicalUuid(QUuid::createUuid());
+        home.writeFile(resume + kept + ".partial", "named by its resume data");
+        home.writeFile(resume + kept + ".resume", blob);
+        const QString get = "GET " + path + ' ';
+        const qsizetype getsBefore = m_server->accessLog().count(get);
+
+        LlamaCPPManager engine;
+        ModelDownloadManager downloads;
+        AppState state(engine, {{}, &downloads});
+        QVERIFY(waitUntil([&] { return state.downloadedModels().first().isDownloaded; }, 20000));
+        QCOMPARE(state.downloadedModels().first().filePath, file);
+        QCOMPARE(readFileBytes(file), modelBytes(40000, 'a'));
+        QCOMPARE(state.selectedModelName(), QStringLiteral("My-Model"));
+        QVERIFY(waitUntil([&] { return m_server->accessLog().count(get) - getsBefore == (fetched ? 1 : 0); }));
+        downloads.drainQueues();
+        QCOMPARE(folderEntries(models), QStringList{QFileInfo(file).fileName()});
+        QCOMPARE(folderEntries(resume), (QStringList{kept + ".partial", kept + ".resume"}));
+        QVERIFY(log.contains("Removed an unfinished import: other.gguf.importing"));
+        QVERIFY(log.contains("Removed a partial download left behind: " + orphan));
     }
 
 private:

@@ -7,6 +7,7 @@
 #include "engine/llama_cpp_manager.h"
 #include "platform/preferences.h"
 
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -114,6 +115,10 @@ private slots:
         QCOMPARE(!state.selectedModel(), clearsSelection);
         QCOMPARE(Preferences().contains(key(prefkeys::kSelectedModelId)), !clearsSelection);
         QCOMPARE(!engine.isModelLoaded(), unloadsEngine);
+        // A download that finishes after its record went takes its file along.
+        const QString late = home.writeFile(models + canonicalUuid(library[victim].id) + QStringLiteral(".gguf"), "late");
+        state.markDownloadComplete(library[victim].id, late);
+        QVERIFY(!QFileInfo::exists(late));
 
         // Deleting the rest empties the library.
         for (const AIModel &model : QList<AIModel>(state.downloadedModels()))
@@ -130,10 +135,13 @@ private slots:
         QTest::addColumn<bool>("copy");        // the answer to the confirmation
         QTest::addColumn<bool>("alreadyThere"); // a file of that name in Models, without a record
         QTest::addColumn<QString>("alert");     // empty: imported (when copied)
-        QTest::newRow("upper-case extension") << "Model.GGUF" << true << false << "";
-        QTest::newRow("cancelled") << "Model.gguf" << false << false << "";
-        QTest::newRow("not a model file") << "Model.bin" << true << false << "Please select a .gguf model file";
-        QTest::newRow("name taken") << "Model.gguf" << true << true << "A model with this filename already exists";
+        QTest::addColumn<bool>("templateBusy"); // another model's chat template is being read meanwhile
+        QTest::newRow("upper-case extension") << "Model.GGUF" << true << false << "" << false;
+        QTest::newRow("cancelled") << "Model.gguf" << false << false << "" << false;
+        QTest::newRow("not a model file") << "Model.bin" << true << false << "Please select a .gguf model file" << false;
+        QTest::newRow("name taken") << "Model.gguf" << true << true << "A model with this filename already exists"
+                                    << false;
+        QTest::newRow("during a template read") << "Model.gguf" << true << false << "" << true;
     }
 
     void importingAFile()
@@ -142,11 +150,23 @@ private slots:
         QFETCH(bool, copy);
         QFETCH(bool, alreadyThere);
         QFETCH(QString, alert);
+        QFETCH(bool, templateBusy);
         TempHome home;
         LlamaCPPManager engine;
         AppState state(engine);
         ModelPickerState picker(state);
+        const auto stopReads = qScopeGuard([&] {
+            engine.applicationWillTerminate();
+            qunsetenv("FAKE_LLAMA_SCRIPT_TEXT");
+        });
         const QString models = home.dataDir() + QStringLiteral("/Models");
+        if (templateBusy) { // a reading run that never ends by itself
+            qputenv("FAKE_LLAMA_SCRIPT_TEXT", "hang");
+            QVERIFY(home.installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
+            const QString busy = home.writeFile(QStringLiteral("busy.gguf"), "b");
+            state.addModel(downloaded(QStringLiteral("busy"), busy));
+            QVERIFY(waitUntil([&] { return processesWith(busy.toUtf8() + " --verbose") == 1; }));
+        }
         if (alreadyThere)
             home.writeFile(models + u'/' + fileName, "someone else's");
         const QByteArray content(2500, 'g');
@@ -178,8 +198,8 @@ private slots:
             return;
         }
         QVERIFY(waitUntil([&] { return dismissed.count() == 1; }));
-        QCOMPARE(state.downloadedModelCount(), 1);
-        const AIModel model = state.downloadedModels().first();
+        QCOMPARE(state.downloadedModelCount(), templateBusy ? 2 : 1);
+        const AIModel model = state.downloadedModels().last();
         QCOMPARE(model.name, QStringLiteral("Model"));
         QCOMPARE(model.url, QStringLiteral("Local File"));
         QCOMPARE(model.filePath, models + u'/' + fileName);
@@ -187,7 +207,7 @@ private slots:
         QCOMPARE(model.totalBytes, 2500);
         QCOMPARE(readFileBytes(model.filePath), content);
         QCOMPARE(folderEntries(models), QStringList{fileName}); // no temporary copy left
-        QCOMPARE(state.selectedModelName(), QStringLiteral("Model"));
+        QCOMPARE(state.selectedModelName(), templateBusy ? QStringLiteral("busy") : QStringLiteral("Model"));
         QCOMPARE(readFileBytes(source), content);
     }
 };
