@@ -205,19 +205,30 @@ void AppState::loadChatSessions()
     bool fromLegacyBlob = false;
 
     const QString blobKey = key(prefkeys::kSavedChatSessions);
-    if (sessions.isEmpty() && m_preferences.contains(blobKey)) {
+    if (m_preferences.contains(blobKey)) {
+        // Read in full while the store is empty. Once the store is in use
+        // only conversations missing from it are taken: a migration that
+        // could not write every file kept the value for them.
+        const bool storeEmpty = sessions.isEmpty();
+        QList<ChatSession> migrated;
         const auto blob = m_preferences.data(blobKey);
-        if (!blob) {
-            qCInfo(lcChatPersistence, "WARNING: failed to decode legacy sessions — %s", "the stored value is not data");
-        } else {
-            recordjson::DecodeError error;
-            if (auto decoded = recordjson::decodeSessionList(*blob, &error)) {
-                sessions = std::move(*decoded);
-                fromLegacyBlob = true;
-                qCInfo(lcChatPersistence, "Migrated %ld sessions from legacy UserDefaults blob", long(sessions.size()));
-            } else {
-                qCInfo(lcChatPersistence, "WARNING: failed to decode legacy sessions — %s", qPrintable(error.text));
+        recordjson::DecodeError error;
+        std::optional<QList<ChatSession>> decoded;
+        if (blob)
+            decoded = recordjson::decodeSessionList(*blob, &error);
+        if (decoded) {
+            for (ChatSession &session : *decoded) {
+                if (storeEmpty || findById(std::as_const(sessions), session.id) == sessions.cend())
+                    migrated.append(std::move(session));
             }
+        } else if (storeEmpty) {
+            qCInfo(lcChatPersistence, "WARNING: failed to decode legacy sessions — %s",
+                   blob ? qPrintable(error.text) : "the stored value is not data");
+        }
+        if (decoded && (storeEmpty || !migrated.isEmpty())) {
+            fromLegacyBlob = true;
+            qCInfo(lcChatPersistence, "Migrated %ld sessions from legacy UserDefaults blob", long(migrated.size()));
+            sessions.append(std::move(migrated));
         }
     }
 

@@ -229,6 +229,16 @@ private slots:
         QVERIFY(!log.contains("Migrated"));
         QVERIFY(!Preferences().contains(key(prefkeys::kSavedChatSessions)));
         QCOMPARE(folderEntries(sessionsDir(home)).size(), 4);
+        // A migration that could not write every file: the missing ones are
+        // taken from the value at the next start, never dropped with it.
+        QVERIFY(QFile::remove(sessionFile(home, kS1)));
+        Preferences().setData(key(prefkeys::kSavedChatSessions), legacyBlob());
+        log.clear();
+        AppState third(engine);
+        QCOMPARE(sessionIds(third.chatSessions()), kNewestFirst);
+        QVERIFY(log.contains("Migrated 1 sessions from legacy UserDefaults blob"));
+        QVERIFY(QFile::exists(sessionFile(home, kS1)));
+        QVERIFY(!Preferences().contains(key(prefkeys::kSavedChatSessions)));
     }
 
     // Nothing is lost when the data folder cannot be made: the legacy
