@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 #include <charconv>
 #include <chrono>
@@ -81,23 +82,34 @@ QString promptFilePath(const QUuid &sessionId)
 
 std::optional<QString> stagePromptFile(const QString &path, const QString &prompt)
 {
-    // The prompt is the user's private conversation: owner-only from the
-    // first byte, written beside its final name and renamed into place.
+    // The prompt is the user's private conversation. It is written to a new
+    // file under a name no one can guess, created owner-only and never
+    // through a link or into a file that was already there, then renamed
+    // into place.
     const QByteArray finalName = QFile::encodeName(path);
-    const QByteArray tempName = finalName + ".tmp-" + QByteArray::number(::getpid());
-    const int fd = ::open(tempName.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    auto errorText = [] { return QString::fromLocal8Bit(strerror(errno)); };
+    QByteArray tempName;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 8; ++attempt) {
+        quint32 random[4];
+        QRandomGenerator::system()->fillRange(random);
+        tempName = finalName + ".tmp-" + QByteArray(reinterpret_cast<const char *>(random), sizeof random).toHex();
+        fd = ::open(tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
     if (fd < 0)
-        return QString::fromLocal8Bit(strerror(errno));
-    ::fchmod(fd, 0600);
+        return errorText();
+    // The umask may have taken the owner's bits; the program must read it.
     const QByteArray bytes = prompt.toUtf8();
-    if (!child_launch::writeAll(fd, bytes.constData(), size_t(bytes.size()))) {
-        const QString error = QString::fromLocal8Bit(strerror(errno));
+    if (::fchmod(fd, 0600) != 0 || !child_launch::writeAll(fd, bytes.constData(), size_t(bytes.size()))) {
+        const QString error = errorText();
         ::close(fd);
         ::unlink(tempName.constData());
         return error;
     }
     if (::close(fd) != 0 || ::rename(tempName.constData(), finalName.constData()) != 0) {
-        const QString error = QString::fromLocal8Bit(strerror(errno));
+        const QString error = errorText();
         ::unlink(tempName.constData());
         return error;
     }

@@ -7,13 +7,16 @@
 #include "engine/prompt_assembly.h"
 #include "platform/preferences.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -87,10 +90,15 @@ private slots:
         Harness h;
         Preferences().setString(QString::fromLatin1(prefkeys::kSystemPrompt), QStringLiteral("  Be brief.  "));
         const QUuid session = QUuid::createUuid();
+        const QString promptPath = promptFilePath(session);
+        // A file planted under a guessable name beside the prompt, linked from
+        // elsewhere: the prompt must never be written into it.
+        const QString planted = promptPath + QStringLiteral(".tmp-") + QString::number(::getpid());
+        const QString spy = h.home.writeFile(QStringLiteral("spy"), "");
+        QCOMPARE(::link(QFile::encodeName(spy).constData(), QFile::encodeName(planted).constData()), 0);
         // Look at the staged file while the run holds it.
         h.script("sleep 300\nprompt\n");
         auto outcome = h.ask(QStringLiteral("Hello there"), session);
-        const QString promptPath = promptFilePath(session);
         QVERIFY(waitUntil([&] { return QFile::exists(promptPath); }));
         const QFileDevice::Permissions promptPermissions = QFile::permissions(promptPath);
         QVERIFY(finished(outcome));
@@ -100,6 +108,8 @@ private slots:
         QCOMPARE(promptPermissions, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser
                                         | QFileDevice::WriteUser);
         QVERIFY(!QFile::exists(promptPath)); // gone once the run ended
+        QCOMPARE(readFileBytes(spy), QByteArray());
+        QCOMPARE(QDir(h.home.runtimeDir()).entryList(QDir::Files), QStringList{QFileInfo(planted).fileName()});
 
         const auto runs = h.runs();
         QCOMPARE(runs.size(), 1);
