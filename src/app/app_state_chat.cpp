@@ -180,8 +180,13 @@ void AppState::stopCurrentReply()
     if (!m_currentSession || !isGenerating(m_currentSession->id))
         return;
     const QUuid sid = m_currentSession->id;
+    const QUuid turn = m_sessionStreamingId.value(sid);
     m_engine.stopGeneration(sid);
-    mainthread::post(this, [this, sid] {
+    mainthread::post(this, [this, sid, turn] {
+        // The reply's end may have been on its way already and got here
+        // first: that turn was not cut short, and there is nothing to stop.
+        if (!isGenerating(sid) || m_sessionStreamingId.value(sid) != turn)
+            return;
         m_sessionTypingState.insert(sid, false);
         const QString partial = trimReply(m_sessionStreamingContent.value(sid));
         if (!partial.isEmpty())

@@ -264,7 +264,8 @@ void runGeneration(QPointer<LlamaCPPManager> engine, GenerationRequest request)
 
     // A request stopped while it waited for its turn is not run at all: no
     // one is waiting for its reply, and it would hold up the others.
-    if (owner->takeCancelMark(request.sessionId)) {
+    if (owner->isRequestStopped(request.sessionId, request.number)) {
+        owner->endRequest(request.sessionId, request.number);
         report(request.stopText);
         return;
     }
@@ -299,12 +300,8 @@ void runGeneration(QPointer<LlamaCPPManager> engine, GenerationRequest request)
         owner->forgetStagedPrompt(promptPath);
     };
 
-    // 3. Register the process for the conversation, then launch it.
+    // 3. The process, registered for the conversation as it is launched.
     auto process = std::make_shared<ChildProcess>();
-    const int activeCount = owner->registerProcess(request.sessionId, process);
-    qCInfo(lcLlamaCPP, "Created dedicated llama.cpp process for session: %s", qPrintable(logging::shortId(idText)));
-    qCInfo(lcLlamaCPP, "Active session processes: %d", activeCount);
-
     const QFileInfo modelInfo(request.model.filePath);
     const std::optional<qint64> modelSize =
         modelInfo.exists() ? std::optional<qint64>(modelInfo.size()) : std::nullopt;
@@ -330,19 +327,26 @@ void runGeneration(QPointer<LlamaCPPManager> engine, GenerationRequest request)
         output.addError(chunk);
     });
 
-    if (!process->start()) {
-        owner->unregisterProcess(request.sessionId, process.get());
+    int activeCount = 0;
+    const auto launch = owner->registerAndLaunch(request.sessionId, request.number, process,
+                                                 [&process] { return process->start(); }, &activeCount);
+    if (launch == LlamaCPPManager::Launch::Stopped) {
+        // stopped while its prompt was being prepared
         removePrompt();
-        owner->takeCancelMark(request.sessionId);
+        owner->endRequest(request.sessionId, request.number);
+        report(request.stopText);
+        return;
+    }
+    qCInfo(lcLlamaCPP, "Created dedicated llama.cpp process for session: %s", qPrintable(logging::shortId(idText)));
+    qCInfo(lcLlamaCPP, "Active session processes: %d", activeCount);
+    if (launch == LlamaCPPManager::Launch::Failed) {
+        removePrompt();
+        owner->endRequest(request.sessionId, request.number);
         report(QStringLiteral("Error: ") + process->errorString());
         return;
     }
     process->closeStandardInput();
     output.touch();
-    // A stop between registration and launch found no running process to
-    // signal; it only left its mark. Act on it now.
-    if (owner->hasCancelMark(request.sessionId))
-        owner->stopGeneration(request.sessionId);
 
     // 4. Wait for the end, watching for silence.
     {
@@ -376,7 +380,7 @@ void runGeneration(QPointer<LlamaCPPManager> engine, GenerationRequest request)
     removePrompt();
     qCInfo(lcLlamaCPP, "Closed llama.cpp process for session: %s", qPrintable(logging::shortId(idText)));
     qCInfo(lcLlamaCPP, "Remaining active session processes: %d", remaining);
-    const bool stoppedByRequest = owner->takeCancelMark(request.sessionId);
+    const bool stoppedByRequest = owner->endRequest(request.sessionId, request.number);
 
     QString result = cleaned;
     if (result.isEmpty()) {

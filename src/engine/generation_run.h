@@ -22,6 +22,7 @@ struct GenerationRequest {
     std::function<void(const QString &)> onPartial; // may be empty
     std::function<void(const QString &)> onComplete;
     QString stopText;
+    quint64 number = 0;       // its place in the order of requests (LlamaCPPManager)
 };
 
 // Decodes a byte stream as UTF-8 piece by piece. A character split across
