@@ -181,10 +181,11 @@ void AppState::stopCurrentReply()
         return;
     const QUuid sid = m_currentSession->id;
     const QUuid turn = m_sessionStreamingId.value(sid);
-    m_engine.stopGeneration(sid);
+    // Posted before the engine is asked to stop, so that it comes ahead of
+    // the completion the stop itself brings about. A completion that was on
+    // its way already comes first: that reply was not cut short, and there
+    // is nothing left to stop.
     mainthread::post(this, [this, sid, turn] {
-        // The reply's end may have been on its way already and got here
-        // first: that turn was not cut short, and there is nothing to stop.
         if (!isGenerating(sid) || m_sessionStreamingId.value(sid) != turn)
             return;
         m_sessionTypingState.insert(sid, false);
@@ -196,4 +197,5 @@ void AppState::stopCurrentReply()
         m_sessionStreamingContent.insert(sid, QString());
         emit sessionStateChanged(sid);
     });
+    m_engine.stopGeneration(sid);
 }
