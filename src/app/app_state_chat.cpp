@@ -180,8 +180,14 @@ void AppState::stopCurrentReply()
     if (!m_currentSession || !isGenerating(m_currentSession->id))
         return;
     const QUuid sid = m_currentSession->id;
-    m_engine.stopGeneration(sid);
-    mainthread::post(this, [this, sid] {
+    const QUuid turn = m_sessionStreamingId.value(sid);
+    // Posted before the engine is asked to stop, so that it comes ahead of
+    // the completion the stop itself brings about. A completion that was on
+    // its way already comes first: that reply was not cut short, and there
+    // is nothing left to stop.
+    mainthread::post(this, [this, sid, turn] {
+        if (!isGenerating(sid) || m_sessionStreamingId.value(sid) != turn)
+            return;
         m_sessionTypingState.insert(sid, false);
         const QString partial = trimReply(m_sessionStreamingContent.value(sid));
         if (!partial.isEmpty())
@@ -191,4 +197,5 @@ void AppState::stopCurrentReply()
         m_sessionStreamingContent.insert(sid, QString());
         emit sessionStateChanged(sid);
     });
+    m_engine.stopGeneration(sid);
 }

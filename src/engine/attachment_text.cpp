@@ -247,7 +247,9 @@ QString extractAttachmentText(const AttachedFile &file, const AttachmentTextOpti
     if (!examined || !S_ISREG(st.st_mode)) {
         qCInfo(lcLlamaCPP, "Attachment is not a readable file: %s (%s)", qPrintable(file.fileName),
                examined ? "not a regular file" : qPrintable(QString::fromLocal8Bit(std::strerror(statError))));
-        return convertible ? couldNotConvertNote(file.fileName) : QString::fromUtf8(kUnreadableNote);
+        if (convertible)
+            return couldNotConvertNote(file.fileName);
+        return QString::fromUtf8(ext == QLatin1String("pdf") ? kPdfNoTextNote : kUnreadableNote);
     }
 
     if (convertible)

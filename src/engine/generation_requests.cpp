@@ -47,8 +47,11 @@ void LlamaCPPManager::generateResponse(const QString &prompt, const QUuid &sessi
         return;
     }
     qCInfo(lcLlamaCPP, "Starting generation, prompt length %lld", qint64(graphemeCount(prompt)));
-    // A stop that came before this request cannot be meant for it.
-    takeCancelMark(sessionId);
+    quint64 number = 0;
+    {
+        std::lock_guard lock(m_sessionLock);
+        number = ++m_lastRequest;
+    }
 
     const QList<ChatMessage> kept = keptHistory(messages);
     qCInfo(lcLlamaCPP, "Session ID: %s", qPrintable(logging::shortId(canonicalUuid(sessionId))));
@@ -69,11 +72,14 @@ void LlamaCPPManager::generateResponse(const QString &prompt, const QUuid &sessi
         m_attachmentText ? m_attachmentText
                          : AttachmentTextFunction([](const AttachedFile &file) { return extractAttachmentText(file); });
     GenerationRequest request{*m_currentModel, QString(), sessionId, std::move(onPartial), std::move(onComplete),
-                              QString::fromLatin1(kGenerationStoppedText)};
+                              QString::fromLatin1(kGenerationStoppedText), number};
     QPointer<LlamaCPPManager> self(this);
     m_processQueue->async([self, prompt, kept, attachmentText, request = std::move(request)]() mutable {
-        request.transcript = buildTranscript(prompt, kept, attachmentText);
-        qCInfo(lcLlamaCPP, "Final prompt length: %lld characters", qint64(graphemeCount(request.transcript)));
+        // A stopped request reads no attachments; the run answers it at once.
+        if (self && !self->isRequestStopped(request.sessionId, request.number)) {
+            request.transcript = buildTranscript(prompt, kept, attachmentText);
+            qCInfo(lcLlamaCPP, "Final prompt length: %lld characters", qint64(graphemeCount(request.transcript)));
+        }
         runGeneration(self, std::move(request));
     });
 }
@@ -81,22 +87,14 @@ void LlamaCPPManager::generateResponse(const QString &prompt, const QUuid &sessi
 void LlamaCPPManager::stopGeneration(const std::optional<QUuid> &sessionId)
 {
     qCInfo(lcLlamaCPP, "Stopping generation process");
-    QList<QUuid> registered;
-    {
-        std::lock_guard lock(m_sessionLock);
-        registered = m_sessionProcesses.keys();
-    }
-    {
-        std::lock_guard lock(m_cancelledLock);
-        if (sessionId)
-            m_cancelledSessions.insert(*sessionId);
-        else
-            for (const QUuid &id : std::as_const(registered))
-                m_cancelledSessions.insert(id);
-    }
     std::vector<std::shared_ptr<ProcessHandle>> collected;
     {
         std::lock_guard lock(m_sessionLock);
+        // Every request made so far is stopped; a later one is not.
+        if (sessionId)
+            m_stoppedUpTo.insert(*sessionId, m_lastRequest);
+        else
+            m_allStoppedUpTo = m_lastRequest;
         if (sessionId) {
             const auto it = m_sessionProcesses.find(*sessionId);
             if (it != m_sessionProcesses.end() && it.value() && it.value()->isRunning()) {

@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 #include <charconv>
 #include <chrono>
@@ -81,23 +82,34 @@ QString promptFilePath(const QUuid &sessionId)
 
 std::optional<QString> stagePromptFile(const QString &path, const QString &prompt)
 {
-    // The prompt is the user's private conversation: owner-only from the
-    // first byte, written beside its final name and renamed into place.
+    // The prompt is the user's private conversation. It is written to a new
+    // file under a name no one can guess, created owner-only and never
+    // through a link or into a file that was already there, then renamed
+    // into place.
     const QByteArray finalName = QFile::encodeName(path);
-    const QByteArray tempName = finalName + ".tmp-" + QByteArray::number(::getpid());
-    const int fd = ::open(tempName.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    auto errorText = [] { return QString::fromLocal8Bit(strerror(errno)); };
+    QByteArray tempName;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 8; ++attempt) {
+        quint32 random[4];
+        QRandomGenerator::system()->fillRange(random);
+        tempName = finalName + ".tmp-" + QByteArray(reinterpret_cast<const char *>(random), sizeof random).toHex();
+        fd = ::open(tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
     if (fd < 0)
-        return QString::fromLocal8Bit(strerror(errno));
-    ::fchmod(fd, 0600);
+        return errorText();
+    // The umask may have taken the owner's bits; the program must read it.
     const QByteArray bytes = prompt.toUtf8();
-    if (!child_launch::writeAll(fd, bytes.constData(), size_t(bytes.size()))) {
-        const QString error = QString::fromLocal8Bit(strerror(errno));
+    if (::fchmod(fd, 0600) != 0 || !child_launch::writeAll(fd, bytes.constData(), size_t(bytes.size()))) {
+        const QString error = errorText();
         ::close(fd);
         ::unlink(tempName.constData());
         return error;
     }
     if (::close(fd) != 0 || ::rename(tempName.constData(), finalName.constData()) != 0) {
-        const QString error = QString::fromLocal8Bit(strerror(errno));
+        const QString error = errorText();
         ::unlink(tempName.constData());
         return error;
     }
@@ -252,7 +264,8 @@ void runGeneration(QPointer<LlamaCPPManager> engine, GenerationRequest request)
 
     // A request stopped while it waited for its turn is not run at all: no
     // one is waiting for its reply, and it would hold up the others.
-    if (owner->takeCancelMark(request.sessionId)) {
+    if (owner->isRequestStopped(request.sessionId, request.number)) {
+        owner->endRequest(request.sessionId, request.number);
         report(request.stopText);
         return;
     }
@@ -287,12 +300,8 @@ void runGeneration(QPointer<LlamaCPPManager> engine, GenerationRequest request)
         owner->forgetStagedPrompt(promptPath);
     };
 
-    // 3. Register the process for the conversation, then launch it.
+    // 3. The process, registered for the conversation as it is launched.
     auto process = std::make_shared<ChildProcess>();
-    const int activeCount = owner->registerProcess(request.sessionId, process);
-    qCInfo(lcLlamaCPP, "Created dedicated llama.cpp process for session: %s", qPrintable(logging::shortId(idText)));
-    qCInfo(lcLlamaCPP, "Active session processes: %d", activeCount);
-
     const QFileInfo modelInfo(request.model.filePath);
     const std::optional<qint64> modelSize =
         modelInfo.exists() ? std::optional<qint64>(modelInfo.size()) : std::nullopt;
@@ -318,19 +327,26 @@ void runGeneration(QPointer<LlamaCPPManager> engine, GenerationRequest request)
         output.addError(chunk);
     });
 
-    if (!process->start()) {
-        owner->unregisterProcess(request.sessionId, process.get());
+    int activeCount = 0;
+    const auto launch = owner->registerAndLaunch(request.sessionId, request.number, process,
+                                                 [&process] { return process->start(); }, &activeCount);
+    if (launch == LlamaCPPManager::Launch::Stopped) {
+        // stopped while its prompt was being prepared
         removePrompt();
-        owner->takeCancelMark(request.sessionId);
+        owner->endRequest(request.sessionId, request.number);
+        report(request.stopText);
+        return;
+    }
+    qCInfo(lcLlamaCPP, "Created dedicated llama.cpp process for session: %s", qPrintable(logging::shortId(idText)));
+    qCInfo(lcLlamaCPP, "Active session processes: %d", activeCount);
+    if (launch == LlamaCPPManager::Launch::Failed) {
+        removePrompt();
+        owner->endRequest(request.sessionId, request.number);
         report(QStringLiteral("Error: ") + process->errorString());
         return;
     }
     process->closeStandardInput();
     output.touch();
-    // A stop between registration and launch found no running process to
-    // signal; it only left its mark. Act on it now.
-    if (owner->hasCancelMark(request.sessionId))
-        owner->stopGeneration(request.sessionId);
 
     // 4. Wait for the end, watching for silence.
     {
@@ -364,7 +380,7 @@ void runGeneration(QPointer<LlamaCPPManager> engine, GenerationRequest request)
     removePrompt();
     qCInfo(lcLlamaCPP, "Closed llama.cpp process for session: %s", qPrintable(logging::shortId(idText)));
     qCInfo(lcLlamaCPP, "Remaining active session processes: %d", remaining);
-    const bool stoppedByRequest = owner->takeCancelMark(request.sessionId);
+    const bool stoppedByRequest = owner->endRequest(request.sessionId, request.number);
 
     QString result = cleaned;
     if (result.isEmpty()) {

@@ -22,6 +22,7 @@ struct GenerationRequest {
     std::function<void(const QString &)> onPartial; // may be empty
     std::function<void(const QString &)> onComplete;
     QString stopText;
+    quint64 number = 0;       // its place in the order of requests (LlamaCPPManager)
 };
 
 // Decodes a byte stream as UTF-8 piece by piece. A character split across
@@ -53,8 +54,9 @@ QStringList generationArguments(const QString &modelPath, const QString &promptP
 // "quorvane-prompt-<ID>.txt".
 QString promptFilePath(const QUuid &sessionId);
 
-// Writes the prompt file atomically, readable by its owner only. Returns the
-// error's description on failure.
+// Writes the prompt file atomically, readable by its owner only: a new file of
+// a random name beside it, renamed into place. Returns the error's
+// description on failure; then nothing is left behind.
 std::optional<QString> stagePromptFile(const QString &path, const QString &prompt);
 
 // The job the engine puts on its process queue for one request: runs

@@ -152,16 +152,41 @@ int LlamaCPPManager::unregisterProcess(const QUuid &sessionId, const ProcessHand
     return int(m_sessionProcesses.size());
 }
 
-bool LlamaCPPManager::takeCancelMark(const QUuid &sessionId)
+bool LlamaCPPManager::isStoppedLocked(const QUuid &sessionId, quint64 request) const
 {
-    std::lock_guard lock(m_cancelledLock);
-    return m_cancelledSessions.remove(sessionId);
+    return request <= m_allStoppedUpTo || request <= m_stoppedUpTo.value(sessionId, 0);
 }
 
-bool LlamaCPPManager::hasCancelMark(const QUuid &sessionId)
+bool LlamaCPPManager::isRequestStopped(const QUuid &sessionId, quint64 request) const
 {
-    std::lock_guard lock(m_cancelledLock);
-    return m_cancelledSessions.contains(sessionId);
+    std::lock_guard lock(m_sessionLock);
+    return isStoppedLocked(sessionId, request);
+}
+
+bool LlamaCPPManager::endRequest(const QUuid &sessionId, quint64 request)
+{
+    std::lock_guard lock(m_sessionLock);
+    const bool stopped = isStoppedLocked(sessionId, request);
+    // Requests run in order, so none up to this one is left to stop.
+    m_stoppedUpTo.removeIf([request](const auto &entry) { return entry.value() <= request; });
+    return stopped;
+}
+
+LlamaCPPManager::Launch LlamaCPPManager::registerAndLaunch(const QUuid &sessionId, quint64 request,
+                                                           const std::shared_ptr<ProcessHandle> &process,
+                                                           const std::function<bool()> &launch, int *activeCount)
+{
+    std::lock_guard lock(m_sessionLock);
+    if (isStoppedLocked(sessionId, request))
+        return Launch::Stopped;
+    m_sessionProcesses.insert(sessionId, process);
+    m_currentProcess = process;
+    *activeCount = int(m_sessionProcesses.size());
+    if (launch())
+        return Launch::Started;
+    m_sessionProcesses.remove(sessionId);
+    m_currentProcess.reset();
+    return Launch::Failed;
 }
 
 bool LlamaCPPManager::hasProcess(const QUuid &sessionId) const

@@ -89,9 +89,11 @@ public:
                           std::function<void(const QString &)> onPartial,
                           std::function<void(const QString &)> onComplete);
 
-    // Stops the reply of one conversation (SIGTERM, SIGKILL 3 seconds later
-    // if it still runs). Without an id: the most recent process, and every
-    // registered conversation is marked as stopped.
+    // Stops every request of one conversation made so far, wherever it is:
+    // one still waiting is not launched, one running gets SIGTERM (SIGKILL 3
+    // seconds later if it still runs); each still answers its onComplete.
+    // A request made afterwards is not affected. Without an id: every
+    // request made so far, and the most recent process is signalled.
     void stopGeneration(const std::optional<QUuid> &sessionId);
 
     // The text of one attached file for the prompt (by default the real
@@ -122,15 +124,28 @@ public:
     // The program is present and has at least one execute bit.
     bool isLlamaCPPInstalled() const;
 
-    // Processes per conversation. A run registers its process just before
-    // launch and unregisters it when the process has exited.
+    // Processes per conversation. A run registers its process as it launches
+    // it and unregisters it when the process has exited.
     // Both return the number of registered processes afterwards.
     int registerProcess(const QUuid &sessionId, std::shared_ptr<ProcessHandle> process);
     int unregisterProcess(const QUuid &sessionId, const ProcessHandle *process);
     bool hasProcess(const QUuid &sessionId) const;
-    // Removes the conversation's stop mark; true when it was there.
-    bool takeCancelMark(const QUuid &sessionId);
-    bool hasCancelMark(const QUuid &sessionId);
+
+    // Requests are numbered from 1 in the order they are made, and the
+    // process queue runs them in that order.
+    bool isRequestStopped(const QUuid &sessionId, quint64 request) const;
+    // A request's run has ended: whether it was stopped. Stops that concern
+    // no later request are forgotten.
+    bool endRequest(const QUuid &sessionId, quint64 request);
+    // Registers the request's process and launches it with launch(), both
+    // under the lock that stopGeneration takes: a stop that comes first
+    // keeps the request from launching at all, one that comes later finds
+    // the process running. Only Started leaves the process registered;
+    // activeCount gets the number of registered processes with it.
+    enum class Launch { Started, Stopped, Failed };
+    Launch registerAndLaunch(const QUuid &sessionId, quint64 request, const std::shared_ptr<ProcessHandle> &process,
+                             const std::function<bool()> &launch, int *activeCount);
+
     // Sends SIGTERM to every running process and forgets them all.
     void stopAllSessions();
 
@@ -181,6 +196,7 @@ signals:
 
 private:
     void setErrorMessage(const std::optional<QString> &value);
+    bool isStoppedLocked(const QUuid &sessionId, quint64 request) const;
     void applyLoaded(const AIModel &model);
     void applyUnloaded();
 
@@ -205,12 +221,13 @@ private:
 
     std::unique_ptr<SerialQueue> m_processQueue;
 
+    // The processes and the stops, under one lock.
     QHash<QUuid, std::shared_ptr<ProcessHandle>> m_sessionProcesses;
     mutable std::mutex m_sessionLock;
     std::shared_ptr<ProcessHandle> m_currentProcess;
-
-    QSet<QUuid> m_cancelledSessions;
-    std::mutex m_cancelledLock;
+    quint64 m_lastRequest = 0;             // the number of the newest request
+    QHash<QUuid, quint64> m_stoppedUpTo;   // a conversation's requests up to this number are stopped
+    quint64 m_allStoppedUpTo = 0;          // every request up to this number is stopped
 
     QMetaObject::Connection m_quitConnection;
     std::atomic<bool> m_terminating{false};

@@ -12,7 +12,11 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTest>
+#include <QThread>
+
+#include <atomic>
 
 namespace {
 
@@ -39,6 +43,7 @@ public:
         model.filePath = modelFile.isEmpty() ? home.writeFile(QStringLiteral("tiny.gguf"), "GGUF") : modelFile;
         Preferences().setData(QString::fromLatin1(prefkeys::kDownloadedModels), *recordjson::encodeModelList({model}));
         Preferences().setString(QString::fromLatin1(prefkeys::kSelectedModelId), canonicalUuid(model.id));
+        qputenv("FAKE_LLAMA_RECORD", (home.home() + QStringLiteral("/runs.jsonl")).toUtf8());
         state = std::make_unique<AppState>(engine);
         composer = std::make_unique<ComposerState>(*state);
     }
@@ -47,6 +52,13 @@ public:
         composer.reset();
         state.reset();
         qunsetenv("FAKE_LLAMA_SCRIPT_TEXT");
+        qunsetenv("FAKE_LLAMA_RECORD");
+    }
+
+    // Generation runs of the program so far (the start-up check runs --version).
+    int generations() const
+    {
+        return int(readFileBytes(home.home() + QStringLiteral("/runs.jsonl")).count("--no-display-prompt"));
     }
 
     void script(const QByteArray &text) { qputenv("FAKE_LLAMA_SCRIPT_TEXT", text); }
@@ -127,7 +139,6 @@ private slots:
     void doubleSendStartsOneGeneration()
     {
         Turn t;
-        qputenv("FAKE_LLAMA_RECORD", (t.home.home() + QStringLiteral("/runs.jsonl")).toUtf8());
         t.script("out reply\nsleep 200\n");
         t.send(QStringLiteral("one"));
         t.send(QStringLiteral("two")); // still generating: nothing happens
@@ -135,46 +146,63 @@ private slots:
         QCOMPARE(t.composer->messageText(), QStringLiteral("two")); // kept for later
         QVERIFY(waitUntil([&] { return t.idle(sid); }));
         QTest::qWait(100);
-        qunsetenv("FAKE_LLAMA_RECORD");
         QCOMPARE(contents(t.state->chatMessages()), (QStringList{"one", "reply"}));
-        // one generation (the start-up check ran --version too)
-        QCOMPARE(readFileBytes(t.home.home() + QStringLiteral("/runs.jsonl")).count("--no-display-prompt"), 1);
+        QCOMPARE(t.generations(), 1);
     }
 
     // A stop keeps what came and adds the stop notice; a message sent at once
-    // afterwards gets its own reply, untouched by the stopped run.
+    // afterwards gets its own reply, untouched by the stopped run. A reply
+    // whose end was already on its way when stop was pressed stands alone.
     void stopping_data()
     {
+        QTest::addColumn<QString>("when"); // queued (behind another run), launched, streaming, finished
         QTest::addColumn<QByteArray>("script");
         QTest::addColumn<QStringList>("added");
-        QTest::newRow("before any output") << QByteArray("sleep 5000\n") << QStringList{kStopped};
-        QTest::newRow("after some text") << QByteArray("out  Half an answer \nsleep 5000\n")
+        QTest::newRow("while still queued") << "queued" << QByteArray("out hidden\n") << QStringList{kStopped};
+        QTest::newRow("before any output") << "launched" << QByteArray("sleep 5000\n") << QStringList{kStopped};
+        QTest::newRow("after some text") << "streaming" << QByteArray("out  Half an answer \nsleep 5000\n")
                                          << QStringList{QStringLiteral("Half an answer"), kStopped};
-        QTest::newRow("program ignores SIGTERM") << QByteArray("ignore-sigterm\nout Stubborn\nhang\n")
+        QTest::newRow("program ignores SIGTERM") << "streaming" << QByteArray("ignore-sigterm\nout Stubborn\nhang\n")
                                                  << QStringList{QStringLiteral("Stubborn"), kStopped};
+        QTest::newRow("reply already complete") << "finished" << QByteArray("out Whole answer\n")
+                                                << QStringList{QStringLiteral("Whole answer")};
     }
     void stopping()
     {
+        QFETCH(QString, when);
         QFETCH(QByteArray, script);
         QFETCH(QStringList, added);
+        std::atomic<bool> holdQueue{when == "queued"};
         Turn t;
+        const auto release = qScopeGuard([&] { holdQueue = false; });
+        if (holdQueue) // another conversation's reply holds the engine meanwhile
+            t.engine.processQueue().async([&holdQueue] {
+                while (holdQueue)
+                    QThread::msleep(10);
+            });
         t.script(script);
         t.send(QStringLiteral("Hi"));
         const QUuid sid = t.current();
-        QVERIFY(waitUntil([&] { return t.engine.hasProcess(sid); }));
-        if (added.size() > 1)
+        if (when == "launched" || when == "streaming")
+            QVERIFY(waitUntil([&] { return t.engine.hasProcess(sid); }));
+        if (when == "streaming")
             QVERIFY(waitUntil([&] { return !t.state->sessionStreamingContent().value(sid).isEmpty(); }));
+        if (when == "finished")
+            t.engine.processQueue().sync([] {}); // the completion is posted, not yet handled
         t.state->stopCurrentReply();
         QVERIFY(waitUntil([&] { return t.idle(sid); }));
         // sent again at once, before the stopped run has reported
         t.script("out second answer\n");
         t.send(QStringLiteral("two"));
+        holdQueue = false;
         QVERIFY(waitUntil([&] { return t.idle(sid); }));
         QVERIFY(waitUntil([&] { return !t.engine.hasProcess(sid); }));
         QTest::qWait(800); // the engine's late completion (and a SIGKILL) would land now
         const QStringList expected = QStringList{"Hi"} + added + QStringList{"two", "second answer"};
         QCOMPARE(contents(t.state->chatMessages()), expected);
         QCOMPARE(t.contentsOnDisk(sid), expected);
+        if (when == "queued") // the stopped request never ran, not even hidden
+            QCOMPARE(t.generations(), 1);
     }
 
     void switchingConversationsMidStream()

@@ -19,6 +19,7 @@ namespace {
 
 QString u(const char *utf8) { return QString::fromUtf8(utf8); }
 const QString kUnreadable = QStringLiteral("[Unable to read file as text]");
+const QString kPdfNote = u("[PDF text could not be extracted \xE2\x80\x94 the file may be scanned/image-only or encrypted.]");
 
 AttachedFile attachment(const QString &path, qint64 recordSize = 0)
 {
@@ -181,7 +182,7 @@ private slots:
         QTest::addColumn<QString>("expected");
         for (const QString kind : {"missing", "folder", "fifo"}) {
             QTest::addRow("%s txt", qPrintable(kind)) << kind << kind + ".txt" << kUnreadable;
-            QTest::addRow("%s pdf", qPrintable(kind)) << kind << kind + ".pdf" << kUnreadable;
+            QTest::addRow("%s pdf", qPrintable(kind)) << kind << kind + ".pdf" << kPdfNote;
             QTest::addRow("%s docx", qPrintable(kind))
                 << kind << kind + ".docx" << "[Could not convert " + kind + ".docx to text]";
         }
@@ -294,20 +295,18 @@ private slots:
         const QByteArray textPdf = makePdf({"Hello PDF world", "Second page here"});
         const QByteArray scanned = makePdf({QString(), QString()});
         const QByteArray broken = "%PDF-1.4\nthis is no pdf at all\n";
-        const QString note =
-            u("[PDF text could not be extracted \xE2\x80\x94 the file may be scanned/image-only or encrypted.]");
         QTest::newRow("text layer, upper-case name") << "REPORT.PDF" << textPdf << QList<QByteArray>{"echo never"}
                                                      << false << u("Hello PDF world\nSecond page here")
                                                      << "PDFKit read: REPORT.PDF (32 chars, 2 pages)";
-        QTest::newRow("scanned, real pdftotext") << "scan.pdf" << scanned << QList<QByteArray>{""} << true << note
+        QTest::newRow("scanned, real pdftotext") << "scan.pdf" << scanned << QList<QByteArray>{""} << true << kPdfNote
                                                  << QString();
-        QTest::newRow("broken, real pdftotext") << "broken.pdf" << broken << QList<QByteArray>{} << true << note
+        QTest::newRow("broken, real pdftotext") << "broken.pdf" << broken << QList<QByteArray>{} << true << kPdfNote
                                                 << QString();
         QTest::newRow("broken, first present pdftotext wins")
             << "broken.pdf" << broken << QList<QByteArray>{"", "echo ' from the tool '", "echo third"} << false
             << u("from the tool") << "pdftotext read: broken.pdf (13 chars)";
         QTest::newRow("broken, pdftotext fails") << "broken.pdf" << broken << QList<QByteArray>{"echo partial; exit 1"}
-                                                 << false << note << QString();
+                                                 << false << kPdfNote << QString();
     }
     void pdf()
     {

@@ -7,13 +7,16 @@
 #include "engine/prompt_assembly.h"
 #include "platform/preferences.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -87,10 +90,15 @@ private slots:
         Harness h;
         Preferences().setString(QString::fromLatin1(prefkeys::kSystemPrompt), QStringLiteral("  Be brief.  "));
         const QUuid session = QUuid::createUuid();
+        const QString promptPath = promptFilePath(session);
+        // A file planted under a guessable name beside the prompt, linked from
+        // elsewhere: the prompt must never be written into it.
+        const QString planted = promptPath + QStringLiteral(".tmp-") + QString::number(::getpid());
+        const QString spy = h.home.writeFile(QStringLiteral("spy"), "");
+        QCOMPARE(::link(QFile::encodeName(spy).constData(), QFile::encodeName(planted).constData()), 0);
         // Look at the staged file while the run holds it.
         h.script("sleep 300\nprompt\n");
         auto outcome = h.ask(QStringLiteral("Hello there"), session);
-        const QString promptPath = promptFilePath(session);
         QVERIFY(waitUntil([&] { return QFile::exists(promptPath); }));
         const QFileDevice::Permissions promptPermissions = QFile::permissions(promptPath);
         QVERIFY(finished(outcome));
@@ -100,6 +108,8 @@ private slots:
         QCOMPARE(promptPermissions, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser
                                         | QFileDevice::WriteUser);
         QVERIFY(!QFile::exists(promptPath)); // gone once the run ended
+        QCOMPARE(readFileBytes(spy), QByteArray());
+        QCOMPARE(QDir(h.home.runtimeDir()).entryList(QDir::Files), QStringList{QFileInfo(planted).fileName()});
 
         const auto runs = h.runs();
         QCOMPARE(runs.size(), 1);
@@ -262,16 +272,18 @@ private slots:
 
         LogCapture log;
         h.engine.stopGeneration(session);
+        // asked again at once: the stop was not meant for this request
+        h.script("out next reply\n");
+        auto again = h.ask(QStringLiteral("Again"), session);
         QVERIFY(finished(outcome, 5000));
         QCOMPARE(outcome->completions, QStringList{expected});
         QCOMPARE(log.contains(QStringLiteral("Escalating to SIGKILL pid=")), escalates);
-        QVERIFY(!h.engine.hasCancelMark(session));
-        // the mark for the other conversation waits for its next run
-        QVERIFY(h.engine.hasCancelMark(other));
+        QVERIFY(finished(again));
+        QCOMPARE(again->completions, QStringList{QStringLiteral("next reply")});
     }
 
     // A run ended not by the user (silent too long, or the model reloaded,
-    // which leaves no stop mark): the stderr tail explains it.
+    // which is no stop): the stderr tail explains it.
     void endedByTheEngine_data()
     {
         QTest::addColumn<QByteArray>("script");
@@ -320,9 +332,9 @@ private slots:
         QCOMPARE(QDir(h.home.runtimeDir()).entryList(QDir::Files), QStringList());
     }
 
-    // Requests run one after another, in order; a stop mark applies to the
-    // request it follows.
-    void queueAndStopMarks()
+    // Requests run one after another, in order; a stop applies to the
+    // requests made before it.
+    void queueAndStops()
     {
         Harness h;
         const QUuid a = QUuid::createUuid(), b = QUuid::createUuid();
@@ -333,20 +345,24 @@ private slots:
         auto queued = h.ask(QStringLiteral("second"), b);
         auto another = h.ask(QStringLiteral("third"));
         QVERIFY(waitUntil([&] { return !first->partials.isEmpty(); }));
-        // stopped while waiting for its turn: never launched
+        // stopped while waiting for its turn: never launched, and the
+        // request sent again at once is not held up by it
         h.engine.stopGeneration(b);
+        auto resent = h.ask(QStringLiteral("fourth"), b);
         QVERIFY(finished(first));
-        QVERIFY(!h.engine.hasProcess(a));
-        QVERIFY(finished(another));
         QVERIFY(finished(queued));
         QCOMPARE(queued->completions, QStringList{QStringLiteral("Generation stopped by user.")});
+        QVERIFY(!h.engine.hasProcess(a));
+        QVERIFY(finished(another));
+        QVERIFY(finished(resent));
         QCOMPARE(first->completions, QStringList{QStringLiteral("busy")});
         QCOMPARE(another->completions, QStringList{QStringLiteral("busy")});
+        QCOMPARE(resent->completions, QStringList{QStringLiteral("busy")});
         const auto runs = h.runs();
-        QCOMPARE(runs.size(), 2);
+        QCOMPARE(runs.size(), 3);
         QVERIFY(runs[0].value(QStringLiteral("prompt")).toString().contains(QStringLiteral("User: first")));
         QVERIFY(runs[1].value(QStringLiteral("prompt")).toString().contains(QStringLiteral("User: third")));
-        QVERIFY(!h.engine.hasCancelMark(b));
+        QVERIFY(runs[2].value(QStringLiteral("prompt")).toString().contains(QStringLiteral("User: fourth")));
     }
 
     void gpuLayers_data()
