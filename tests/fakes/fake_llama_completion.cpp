@@ -20,6 +20,8 @@
 //                      can write half a UTF-8 sequence or invalid bytes
 //   bulk out|err <n>   n bytes, byte i being i % 251, in writes of 4096
 //   sleep <ms>
+//   await <path>       waits until the file exists (at most 30 seconds), so
+//                      that a test can tell when the reader has caught up
 //   exit <code>
 //   signal <n>         dies of signal n (its default action is restored)
 //   ignore-sigterm
@@ -221,6 +223,9 @@ bool execute(const std::string &command, const std::string &rest)
         writeBulk(stream == "err" ? 2 : 1, count);
     } else if (command == "sleep") {
         sleepMs(std::atol(rest.c_str()));
+    } else if (command == "await") {
+        for (int waited = 0; waited < 30000 && ::access(rest.c_str(), F_OK) != 0; waited += 10)
+            sleepMs(10);
     } else if (command == "exit") {
         ::_exit(std::atoi(rest.c_str()));
     } else if (command == "signal") {
