@@ -76,9 +76,12 @@ fi
 if [ -z "${CCACHE_DIR:-}" ]; then
     export CCACHE_DIR="$cache/ccache"
 fi
-# Paths relative to the build folder, so that a copy of the tree elsewhere
-# (the application's source build) hits the same cache entries.
-export CCACHE_BASEDIR="${CCACHE_BASEDIR:-/}"
+# Paths inside the clone are hashed relative to the build folder, so that a
+# copy of the tree elsewhere (the application's source build, run with its own
+# tree as the base) hits the same cache entries. The base is the clone and
+# never "/": that would also turn /usr/include into "../" chains as deep as the
+# tree, which match no tree at another depth.
+export CCACHE_BASEDIR="$src"
 command -v ccache >/dev/null 2>&1 || log "ccache not found; building without it"
 
 jobs="$(nproc)"

@@ -26,6 +26,13 @@ constexpr int kLongestRetryDelayMs = 4000;
 
 bool isSuccess(int status) { return status >= 200 && status <= 299; }
 
+// Only these are answered by a server; anything else (file:, data:) Qt
+// would answer itself from this machine.
+bool isHttp(const QUrl &url)
+{
+    return url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https");
+}
+
 constexpr int kMaxRedirects = 10;
 
 // An answer that sends us elsewhere (its body is a page about that).
@@ -168,6 +175,13 @@ bool DownloadTransfer::handleAnswer(QNetworkReply *reply)
     m_answerHandled = true;
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     m_status = status.isValid() ? status.toInt() : 0;
+    if (m_status == 0) {
+        // Not a server's answer: its bytes are never taken for the file.
+        m_fatalError = QStringLiteral("The link did not lead to an HTTP server.");
+        if (!reply->isFinished())
+            reply->abort();
+        return false;
+    }
 
     // Turns the answer down; onFinished then asks again without a range.
     auto restart = [&](bool abortBody) {
@@ -179,7 +193,7 @@ bool DownloadTransfer::handleAnswer(QNetworkReply *reply)
     };
     if (m_status == 416 && m_requestedFrom > 0)
         return restart(false); // the bytes on disk do not fit the file: fetch it whole
-    if (m_status != 0 && !isSuccess(m_status))
+    if (!isSuccess(m_status))
         return true; // reported when the answer ends; its body is not kept
 
     qint64 from = 0;
@@ -200,7 +214,7 @@ bool DownloadTransfer::handleAnswer(QNetworkReply *reply)
     QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Unbuffered;
     mode |= from > 0 ? QIODevice::Append : QIODevice::Truncate;
     if (!m_file.open(mode)) {
-        m_fileError = m_file.errorString();
+        m_fatalError = m_file.errorString();
         if (!reply->isFinished())
             reply->abort();
         return false;
@@ -232,7 +246,7 @@ bool DownloadTransfer::handleAnswer(QNetworkReply *reply)
 
 void DownloadTransfer::drain(QNetworkReply *reply)
 {
-    if (reply != m_reply || m_stopped || m_restartFromZero || !m_fileError.isEmpty())
+    if (reply != m_reply || m_stopped || m_restartFromZero || !m_fatalError.isEmpty())
         return;
     if (isRedirect(reply)) {
         reply->skip(reply->bytesAvailable());
@@ -240,7 +254,7 @@ void DownloadTransfer::drain(QNetworkReply *reply)
     }
     if (!m_answerHandled && !handleAnswer(reply))
         return;
-    if (m_status != 0 && !isSuccess(m_status)) {
+    if (!isSuccess(m_status)) {
         reply->skip(reply->bytesAvailable());
         return;
     }
@@ -250,7 +264,7 @@ void DownloadTransfer::drain(QNetworkReply *reply)
         if (n <= 0)
             break;
         if (m_file.write(m_buffer.data(), n) != n) {
-            m_fileError = m_file.errorString();
+            m_fatalError = m_file.errorString();
             if (!reply->isFinished())
                 reply->abort();
             return;
@@ -280,29 +294,36 @@ void DownloadTransfer::onFinished(QNetworkReply *reply)
     if (answered && isRedirect(reply)) {
         const QUrl target = reply->url().resolved(reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl());
         const bool downgrade = reply->url().scheme() == QLatin1String("https") && target.scheme() != QLatin1String("https");
-        if (target.isValid() && !downgrade && m_redirects < kMaxRedirects) {
+        if (target.isValid() && isHttp(target) && !downgrade && m_redirects < kMaxRedirects) {
             ++m_redirects;
             m_requestUrl = target;
             sendRequest();
             return;
         }
-        // Too many hops, or to a less safe place: reported as the answer it is.
+        // Too many hops, off HTTP, or to a less safe place: reported as the
+        // answer it is.
         m_status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     }
 
-    if (!m_fileError.isEmpty()) {
-        fail(m_fileError);
+    if (!m_fatalError.isEmpty()) {
+        fail(m_fatalError);
         return;
     }
     if (m_restartFromZero) {
-        attempt(false);
+        // A refused range is asked for whole at once; a part that was never
+        // asked for would come again, so it counts as an attempt that
+        // brought nothing.
+        if (m_requestedFrom > 0)
+            attempt(false);
+        else
+            retryOrFail(QStringLiteral("The server sent part of the file when the whole file was asked for."));
         return;
     }
     if (!answered) {
         retryOrFail(reply->errorString());
         return;
     }
-    if (m_status != 0 && !isSuccess(m_status)) {
+    if (!isSuccess(m_status)) {
         m_stopped = true;
         m_events.finished(m_status, QString(), QString());
         return;

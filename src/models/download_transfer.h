@@ -37,7 +37,8 @@ struct DownloadResumeInfo {
 // asks for the rest with Range and If-Range: a 206 answer appends, a 200
 // answer starts the file again from zero, a 416 answer restarts without a
 // range. A connection that breaks after bytes arrived is continued the same
-// way after a short pause, until several attempts in a row bring nothing.
+// way after a short pause, until several attempts in a row bring nothing; a
+// 206 answer to a request without a range counts as such an attempt.
 class DownloadTransfer : public QObject {
     Q_OBJECT
 public:
@@ -46,9 +47,11 @@ public:
         std::function<void(const QByteArray &blob)> responded;
         // Bytes on disk so far and the size of the whole file (-1 unknown).
         std::function<void(qint64 written, qint64 expected)> progressed;
-        // The server answered in full. For a 2xx (or non-HTTP) answer the
-        // partial file has been renamed to stagedPath, or moveError says why
-        // that failed; any other status comes with no file.
+        // The server answered in full. For a 2xx answer the partial file has
+        // been renamed to stagedPath, or moveError says why that failed; any
+        // other status comes with no file. An answer without an HTTP status
+        // (a redirect to file: or data:) is never taken: a redirect is
+        // followed to http and https only, and never from https to http.
         std::function<void(int status, const QString &stagedPath, const QString &moveError)> finished;
         // No more attempts: why, and the resume blob (empty when there is
         // nothing to continue; the partial file is then removed).
@@ -107,6 +110,6 @@ private:
     bool m_resumable = false;  // an answer was taken, or the transfer began from stored resume data
     bool m_receivedAny = false;
     int m_attemptsWithoutProgress = 0;
-    QString m_fileError;
+    QString m_fatalError; // ends the transfer without another attempt
     QByteArray m_lastBlob;
 };

@@ -10,6 +10,18 @@
 #include <atomic>
 #include <future>
 
+namespace {
+
+// A body of known length (sent as it is, not compressed) that came short.
+bool bodyShorterThanAnnounced(QNetworkReply *reply, qint64 received)
+{
+    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    return (encoding.isEmpty() || encoding == "identity") && length.isValid() && received < length.toLongLong();
+}
+
+} // namespace
+
 struct BlockingHttp::Worker {
     QThread thread;
     QObject *context = nullptr; // lives on the thread; parent of the network manager
@@ -115,14 +127,21 @@ BlockingHttp::Response BlockingHttp::get(const QUrl &url, const Headers &headers
                     file->close();
                 }
                 const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-                if (status.isValid()) {
-                    state->status = status.toInt();
-                } else if (reply->error() == QNetworkReply::OperationCanceledError && state->fileError.isEmpty()) {
-                    // aborted by us at quit, or by the silence limit
-                    state->transportError = worker->closed ? QStringLiteral("The request was cancelled.")
-                                                           : QStringLiteral("The request timed out.");
-                } else if (reply->error() != QNetworkReply::NoError && state->fileError.isEmpty()) {
-                    state->transportError = reply->errorString();
+                state->status = status.isValid() ? status.toInt() : 0;
+                // The status of an error answer is the answer; a success
+                // counts only with its whole body.
+                const bool success = state->status >= 200 && state->status <= 299;
+                const QNetworkReply::NetworkError error = reply->error();
+                if (state->fileError.isEmpty() && (!status.isValid() || success)) {
+                    if (error == QNetworkReply::OperationCanceledError) {
+                        // aborted by us at quit, or by the silence limit
+                        state->transportError = worker->closed ? QStringLiteral("The request was cancelled.")
+                                                               : QStringLiteral("The request timed out.");
+                    } else if (error != QNetworkReply::NoError) {
+                        state->transportError = reply->errorString();
+                    } else if (bodyShorterThanAnnounced(reply, file ? state->bytesWritten : state->body.size())) {
+                        state->transportError = QStringLiteral("The connection closed before the whole file arrived.");
+                    }
                 }
                 reply->deleteLater();
                 done->set_value(*state);

@@ -20,8 +20,9 @@ public:
     BlockingHttp &operator=(const BlockingHttp &) = delete;
 
     struct Response {
-        // Why no answer arrived (connection refused, time-out, aborted);
-        // empty when the server answered.
+        // Why no answer arrived (connection refused, time-out, aborted), or
+        // why a 2xx answer's body broke off (a reset, the silence limit, fewer
+        // bytes than announced); empty when the server answered in full.
         QString transportError;
         // The HTTP status of the last answer; 0 when there was none (no
         // answer, or a URL scheme other than HTTP).

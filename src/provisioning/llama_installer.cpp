@@ -17,6 +17,7 @@
 #include <QJsonObject>
 #include <QPointer>
 #include <QStringDecoder>
+#include <QTemporaryDir>
 
 #include <filesystem>
 
@@ -325,17 +326,20 @@ std::optional<QString> LlamaInstaller::runPrebuiltSteps()
         return QStringLiteral("Downloaded tarball is suspiciously small (%1 bytes)").arg(size);
     publish(0.7, QStringLiteral("Extracting..."));
 
-    // Replaces whatever an earlier install or build left.
-    const QString llamaDirectory = installpaths::llamaDirectory();
-    if (QFileInfo::exists(llamaDirectory))
-        QDir(llamaDirectory).removeRecursively();
-    std::filesystem::create_directories(binDirectory.toStdString(), error);
+    // Unpacked into a private folder of the data folder first, so that no
+    // member lands anywhere but in the one folder that is then moved into place.
+    QTemporaryDir staging(appSupport + QStringLiteral("/.llama-unpack-XXXXXX"));
+    if (!staging.isValid())
+        return QStringLiteral("Could not create install directory: ") + staging.errorString();
+    const QString stagedLlama = staging.path() + QStringLiteral("/llama.cpp");
+    const QString stagedBin = stagedLlama + QStringLiteral("/build/bin");
+    std::filesystem::create_directories(stagedBin.toStdString(), error);
     if (error)
         return QStringLiteral("Could not create install directory: ") + QString::fromStdString(error.message());
 
     const RunResult tar = runProgram(
         QStringLiteral("/usr/bin/tar"),
-        {QStringLiteral("-xzf"), archive, QStringLiteral("-C"), binDirectory, QStringLiteral("--strip-components=1")},
+        {QStringLiteral("-xzf"), archive, QStringLiteral("-C"), stagedBin, QStringLiteral("--strip-components=1")},
         QString());
     if (!tar.started)
         return QStringLiteral("Could not run tar: ") + tar.error;
@@ -347,9 +351,16 @@ std::optional<QString> LlamaInstaller::runPrebuiltSteps()
     // Linux has no signing step; the status still tells where the run is.
     publish(0.9, QStringLiteral("Signing binaries..."));
 
-    const QString program = binDirectory + QStringLiteral("/llama-completion");
-    if (!QFileInfo::exists(program))
+    if (!QFileInfo::exists(stagedBin + QStringLiteral("/llama-completion")))
         return QStringLiteral("Extracted archive did not contain llama-completion");
+    // Replaces whatever an earlier install or build left; a link there is
+    // removed itself, never what it points to.
+    const QString llamaDirectory = installpaths::llamaDirectory();
+    std::filesystem::remove_all(llamaDirectory.toStdString(), error);
+    std::filesystem::rename(stagedLlama.toStdString(), llamaDirectory.toStdString(), error);
+    if (error)
+        return QStringLiteral("Could not create install directory: ") + QString::fromStdString(error.message());
+    const QString program = binDirectory + QStringLiteral("/llama-completion");
     publish(0.95, QStringLiteral("Finalizing installation..."));
     m_engine.warmUpBinary(program);
     return std::nullopt;

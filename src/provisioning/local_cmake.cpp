@@ -5,9 +5,9 @@
 #include "provisioning/blocking_http.h"
 #include "provisioning/install_paths.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <filesystem>
 
@@ -33,7 +33,6 @@ std::optional<QString> LlamaInstaller::installCMakeLocally(const QString &baseFo
     const QString archive = baseFolder + QStringLiteral("/cmake.tar.gz");
     QString unpackedName = cmakeArchiveName();
     unpackedName.chop(int(qstrlen(".tar.gz")));
-    const QString unpacked = baseFolder + QLatin1Char('/') + unpackedName;
 
     if (QFileInfo(executable).isFile()) {
         qCInfo(lcLlamaCPP, "CMake already installed locally at: %s", qPrintable(executable));
@@ -72,21 +71,24 @@ std::optional<QString> LlamaInstaller::installCMakeLocally(const QString &baseFo
         return std::nullopt;
     }
 
-    const auto cleanUp = [&] {
-        QFile::remove(archive);
-        QDir(unpacked).removeRecursively();
-    };
+    // Unpacked into a private folder of baseFolder, so that whatever else
+    // the archive holds never lands beside the folders there; only the one
+    // expected folder is moved out of it.
+    QTemporaryDir staging(baseFolder + QStringLiteral("/.cmake-unpack-XXXXXX"));
+    const QString unpacked = staging.path() + QLatin1Char('/') + unpackedName;
     qCInfo(lcLlamaCPP, "Extracting CMake...");
-    const RunResult tar = runProgram(QStringLiteral("/usr/bin/tar"),
-                                     {QStringLiteral("-xzf"), archive, QStringLiteral("-C"), baseFolder}, QString());
+    RunResult tar;
+    tar.error = staging.errorString();
+    if (staging.isValid())
+        tar = runProgram(QStringLiteral("/usr/bin/tar"),
+                         {QStringLiteral("-xzf"), archive, QStringLiteral("-C"), staging.path()}, QString());
+    QFile::remove(archive);
     if (!tar.started) {
         qCInfo(lcLlamaCPP, "Error extracting CMake: %s", qPrintable(tar.error));
-        cleanUp();
         return std::nullopt;
     }
     if (tar.status != 0) {
         qCInfo(lcLlamaCPP, "CMake extraction failed");
-        cleanUp();
         return std::nullopt;
     }
 
@@ -99,10 +101,8 @@ std::optional<QString> LlamaInstaller::installCMakeLocally(const QString &baseFo
     }
     if (error) {
         qCInfo(lcLlamaCPP, "Error moving CMake files: %s", error.message().c_str());
-        cleanUp();
         return std::nullopt;
     }
-    cleanUp();
 
     if (!QFileInfo(executable).isFile()) {
         qCInfo(lcLlamaCPP, "CMake binary not found at expected path: %s", qPrintable(executable));

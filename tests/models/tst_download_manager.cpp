@@ -123,7 +123,8 @@ private slots:
         const QString root = m_served.path();
         // /slow/ and /norange/ hold back a first request, so that a test can
         // interrupt it; /drop/ loses the connection after every 8 MB; /gone/
-        // loses it after 8 MB and then closes every request for the rest.
+        // loses it after 8 MB and then closes every request for the rest; /part/
+        // answers 206 to every request, asked for a range or not.
         const QString locations = QStringLiteral(
             "location = /moved { return 302 /big.bin; }\n"
             "location /slow/ { alias %1/; if ($http_range = \"\") { set $limit_rate 8m; } }\n"
@@ -133,7 +134,10 @@ private slots:
             "    proxy_read_timeout 300ms; proxy_buffering off; }\n"
             "location ~ ^/gone/(.*)$ { if ($http_range != \"\") { return 444; }\n"
             "    proxy_pass http://127.0.0.1:$server_port/stall/$1; proxy_read_timeout 300ms; proxy_buffering off; }\n"
-            "location = /moved-slow { return 302 /slow/mid.bin; }\n");
+            "location = /moved-slow { return 302 /slow/mid.bin; }\n"
+            "location = /to-file { return 302 file://%1/mid.bin; }\n"
+            "location = /to-data { return 302 \"data:application/octet-stream;base64,UXVvcnZhbmU=\"; }\n"
+            "location ~ ^/part/(.*)$ { proxy_pass http://127.0.0.1:$server_port/$1; proxy_set_header Range bytes=0-; }\n");
         m_server = std::make_unique<NginxServer>(root, locations.arg(root));
         QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
     }
@@ -170,17 +174,35 @@ private slots:
         QCOMPARE(folderEntries(manager.resumeDataDirectory()), QStringList());
     }
 
-    void httpErrorLeavesNothing()
+    void failedAnswerLeavesNothing_data()
     {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("status"); // 0: no HTTP error, the download failed
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("404") << "/missing.bin" << 404 << "";
+        QTest::newRow("redirect to a local file") << "/to-file" << 302 << "";
+        QTest::newRow("redirect to a data URL") << "/to-data" << 302 << "";
+        QTest::newRow("link to a local file") << "file://" + served("mid.bin") << 0
+                                              << "The link did not lead to an HTTP server.";
+        QTest::newRow("206 to a request without Range")
+            << "/part/mid.bin" << 0 << "The server sent part of the file when the whole file was asked for.";
+    }
+
+    void failedAnswerLeavesNothing()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, status);
+        QFETCH(QString, failure);
         TempHome home;
         LogCapture log;
         ModelDownloadManager manager;
         const QUuid id = QUuid::createUuid();
         Recorder r;
-        manager.downloadModel(QUrl(url("/missing.bin")), id, r.progress(), r.completion());
-        QVERIFY(r.finished());
-        QVERIFY(r.results[0].error == QuorvaneError::httpError(404));
-        QVERIFY(log.contains("Download returned HTTP 404 for model " + canonicalUuid(id)));
+        manager.downloadModel(QUrl(path.startsWith(u'/') ? url(path) : path), id, r.progress(), r.completion());
+        QVERIFY(r.finished(30000));
+        QVERIFY(r.results[0].error == (status ? QuorvaneError::httpError(status) : QuorvaneError::downloadFailed(failure)));
+        if (status)
+            QVERIFY(log.contains(QStringLiteral("Download returned HTTP %1 for model ").arg(status) + canonicalUuid(id)));
         manager.drainQueues();
         QVERIFY(!QFileInfo::exists(manager.modelsDirectory() + QLatin1Char('/') + canonicalUuid(id) + ".gguf"));
         QCOMPARE(folderEntries(manager.resumeDataDirectory()), QStringList());

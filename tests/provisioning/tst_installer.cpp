@@ -36,11 +36,15 @@ bool writeBytes(const QString &path, const QByteArray &bytes, bool executable = 
     return !executable || file.setPermissions(file.permissions() | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
 }
 
-// A gzip'ed tar of folder/top (a top folder, as the published archives have).
-bool packFolder(const QString &folder, const QString &top, const QString &archive)
+// A gzip'ed tar of folder/top (a top folder, as the published archives have),
+// and of folder/other when given.
+bool packFolder(const QString &folder, const QString &top, const QString &archive, const QString &other = {})
 {
     QDir().mkpath(QFileInfo(archive).path());
-    return runOk(QStringLiteral("/usr/bin/tar"), {QStringLiteral("-czf"), archive, QStringLiteral("-C"), folder, top});
+    QStringList arguments = {QStringLiteral("-czf"), archive, QStringLiteral("-C"), folder, top};
+    if (!other.isEmpty())
+        arguments << other;
+    return runOk(QStringLiteral("/usr/bin/tar"), arguments);
 }
 
 QString dataPath(const QString &relative) { return paths::dataDirectory() + u'/' + relative; }
@@ -93,20 +97,30 @@ void TestInstaller::initTestCase()
                                                 realBin, stage + QStringLiteral("/real/llama-b9999")}));
     QVERIFY(packFolder(stage + QStringLiteral("/real"), QStringLiteral("llama-b9999"), root + QStringLiteral("/files/real.tar.gz")));
 
-    // CMake as the machine has it, laid out as the published Linux archive.
+    // CMake as the machine has it, laid out as the published Linux archive,
+    // plus a member that must not land in the data folder.
     const QString cmakeTop = QStringLiteral("cmake-3.27.7-linux-x86_64");
     QVERIFY(QDir().mkpath(stage + QStringLiteral("/cmake/") + cmakeTop + QStringLiteral("/bin")));
     QVERIFY(QFile::copy(QStringLiteral("/usr/bin/cmake"), stage + QStringLiteral("/cmake/") + cmakeTop + QStringLiteral("/bin/cmake")));
     QVERIFY(QFile::link(QStringLiteral("/usr/share"), stage + QStringLiteral("/cmake/") + cmakeTop + QStringLiteral("/share")));
+    QVERIFY(writeBytes(stage + QStringLiteral("/cmake/Sessions/planted.json"), "{}"));
     QVERIFY(packFolder(stage + QStringLiteral("/cmake"), cmakeTop,
-                       root + QStringLiteral("/Kitware/CMake/releases/download/v3.27.7/") + LlamaInstaller::cmakeArchiveName()));
+                       root + QStringLiteral("/Kitware/CMake/releases/download/v3.27.7/") + LlamaInstaller::cmakeArchiveName(),
+                       QStringLiteral("Sessions")));
 
     // The tiny sources, cloned over HTTP (git's plain file protocol).
     QVERIFY(makeSourceRepository(root, tinySourceTree()));
     QVERIFY(runOk(QStringLiteral("/usr/bin/git"), {QStringLiteral("-C"), root + QStringLiteral("/ggml-org/llama.cpp.git"),
                                                    QStringLiteral("update-server-info")}));
 
-    m_server = std::make_unique<NginxServer>(root, QStringLiteral("location /err500/ { return 500; }"));
+    // /files/cut/ loses the connection after 1000 KB of an announced longer file.
+    const QString locations = QStringLiteral(
+        "location /err500/ { return 500; }\n"
+        "location = /files/to-file.tar.gz { return 302 file://%1/files/good.tar.gz; }\n"
+        "location /stall/ { alias %1/files/; limit_rate_after 1000k; limit_rate 1; }\n"
+        "location ~ ^/files/cut/(.*)$ { proxy_pass http://127.0.0.1:$server_port/stall/$1;\n"
+        "    proxy_read_timeout 300ms; proxy_buffering off; }\n");
+    m_server = std::make_unique<NginxServer>(root, locations.arg(root));
     QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
 }
 
@@ -179,6 +193,8 @@ void TestInstaller::prebuiltInstall_data()
     failing("1,000,001 bytes", "corrupt.tar.gz", "tar extract failed (status 2): \ngzip: stdin: not in gzip format");
     failing("archive without the program", "empty.tar.gz", "Extracted archive did not contain llama-completion");
     failing("asset missing on the server", "missing.tar.gz", "Download returned HTTP 404");
+    failing("asset redirected to a local file", "to-file.tar.gz", "Download returned HTTP 302");
+    failing("body cut short", "cut/good.tar.gz", "Download failed: ");
     QTest::newRow("API answers 500") << QByteArray("[]") << "/err500" << "GitHub API returned HTTP 500" << "";
     QTest::newRow("not a list of releases")
         << QByteArray("{\"message\":\"rate limited\"}") << "" << "Could not parse GitHub release metadata" << "";
@@ -198,6 +214,10 @@ void TestInstaller::prebuiltInstall()
 
     TempHome home;
     LogCapture log;
+    // The user's own checkout linked in as llama.cpp is never emptied.
+    const QString kept = home.writeFile(QStringLiteral("checkout/kept.txt"), "mine");
+    QVERIFY(QDir().mkpath(paths::dataDirectory()));
+    QVERIFY(QFile::link(QFileInfo(kept).path(), dataPath(QStringLiteral("llama.cpp"))));
     const QString row = QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-').replace(u',', u'-');
     QVERIFY(writeBytes(m_served.path() + QStringLiteral("/www/") + row + QStringLiteral("/repos/ggml-org/llama.cpp/releases"),
                        releases.replace("{BASE}", m_server->baseUrl().toUtf8())));
@@ -217,7 +237,10 @@ void TestInstaller::prebuiltInstall()
     QTest::qWait(50);
     QCOMPARE(outcome.calls, 1);
     QVERIFY(!engine.isInstallingLlamaCPP());
-    QVERIFY(!QFileInfo::exists(dataPath(QStringLiteral("llama-prebuilt.tar.gz"))));
+    QCOMPARE(readFileBytes(kept), QByteArray("mine"));
+    // Nothing but the install stays in the data folder.
+    QCOMPARE(folderEntries(paths::dataDirectory()),
+             prebuiltFailure.isEmpty() ? QStringList{QStringLiteral("llama.cpp")} : QStringList());
     if (!logged.isEmpty())
         QVERIFY2(log.contains(logged), qPrintable(log.lines().join(u'\n')));
 

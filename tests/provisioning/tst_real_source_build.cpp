@@ -21,16 +21,18 @@ void TestRealSourceBuild::buildsAndVerifies()
     // The clone of the sources sits above the tests' build of them.
     QDir sources = QFileInfo(QStringLiteral(QUORVANE_LLAMA_COMPLETION)).dir();
     QVERIFY(sources.cd(QStringLiteral("../..")) && sources.exists(QStringLiteral(".git")));
-    // The compiler cache that built them serves this build too (paths are
-    // hashed relative to the build folder).
+    // The compiler cache that built them (beside them, under the real HOME)
+    // serves this build too.
     if (qEnvironmentVariableIsEmpty("CCACHE_DIR"))
         qputenv("CCACHE_DIR", QFile::encodeName(sources.absoluteFilePath(QStringLiteral("../ccache"))));
-    qputenv("CCACHE_BASEDIR", "/");
 
     QTemporaryDir host;
     QVERIFY(runOk(QStringLiteral("/usr/bin/git"), {QStringLiteral("clone"), QStringLiteral("-q"), QStringLiteral("--bare"),
                                                    sources.absolutePath(), host.path() + QStringLiteral("/ggml-org/llama.cpp.git")}));
     TempHome home;
+    // Paths in the tree are hashed relative to the build folder, as the
+    // cache's own build did; system headers stay absolute.
+    qputenv("CCACHE_BASEDIR", QFile::encodeName(home.home()));
     LlamaCPPManager engine;
     LlamaInstaller installer(engine);
     installer.setSourceHost(QStringLiteral("file://") + host.path());
