@@ -21,7 +21,7 @@ cache="${XDG_CACHE_HOME:-$HOME/.cache}/quorvane-dev"
 src="$cache/llama.cpp"
 bin="$src/build/bin/llama-completion"
 # Bumped whenever what is built changes, so that a cached build is redone.
-stamp="$cache/llama-build-2.built"
+stamp="$cache/llama-build-3.built"
 
 # Same configure flags as the application's own source build, and every target
 # it builds, so that the compiler cache filled here serves that build too.
@@ -83,6 +83,13 @@ fi
 # tree, which match no tree at another depth.
 export CCACHE_BASEDIR="$src"
 command -v ccache >/dev/null 2>&1 || log "ccache not found; building without it"
+
+# A build made before the stamp changed is redone from nothing, so that every
+# object is compiled (and cached) the way this script now builds it.
+if [ -d "$src/build" ]; then
+    log "removing the build of an earlier recipe"
+    rm -rf "$src/build"
+fi
 
 jobs="$(nproc)"
 log "building llama.cpp with $jobs jobs (log: $cache/build.log)"

@@ -300,7 +300,7 @@ struct ModelDownloadManager::Private {
                 clearTracking(*id);
             return;
         }
-        if (status != 0 && (status < 200 || status > 299)) {
+        if (status < 200 || status > 299) { // an answer without an HTTP status is never a success
             if (!staged.isEmpty())
                 QFile::remove(staged);
             deleteResumeData(*id);
