@@ -363,22 +363,24 @@ void TestInstaller::quittingStopsTheBuild()
 {
     TempHome home;
     QTemporaryDir host;
+    // Unique to this run, so that another suite running beside it is not seen.
+    const QByteArray sleeper = "sleep 313." + QByteArray::number(QCoreApplication::applicationPid());
     QVERIFY(makeSourceRepository(host.path(), {{QStringLiteral("CMakeLists.txt"),
                                                 "cmake_minimum_required(VERSION 3.13)\nproject(slow NONE)\n"
-                                                "add_custom_target(slow ALL COMMAND sleep 313.25)\n"},
+                                                "add_custom_target(slow ALL COMMAND " + sleeper + ")\n"},
                                                {QStringLiteral("src/.keep"), ""}}));
     LlamaCPPManager engine;
     LlamaInstaller installer(engine);
     installer.setSourceHost(QStringLiteral("file://") + host.path());
     InstallOutcome outcome;
     installer.buildLlamaCPPFromSource(outcome.completion());
-    QVERIFY(waitUntil([&] { return processesWith("sleep 313.25") > 0; }, 60000));
+    QVERIFY(waitUntil([&] { return processesWith(sleeper) > 0; }, 60000));
 
     installer.applicationWillTerminate();
     QVERIFY(waitUntil([&] { return outcome.calls > 0; }, 10000));
     QCOMPARE(outcome.message, QStringLiteral("Build failed"));
     // The build tool's own children went with it.
-    QVERIFY(waitUntil([&] { return processesWith("sleep 313.25") == 0; }, 5000));
+    QVERIFY(waitUntil([&] { return processesWith(sleeper) == 0; }, 5000));
     // Nothing starts any more.
     InstallOutcome later;
     installer.installPrebuiltLlamaCPP(later.completion());
