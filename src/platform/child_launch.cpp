@@ -14,7 +14,9 @@
 #include <sys/wait.h>
 
 #if defined(__linux__) && !defined(QUORVANE_CHILD_PROCESS_POSIX_SPAWN)
-#define QUORVANE_SPAWN_WITH_FORK 1
+#define QUORVANE_SPAWN_WITH_CLONE 1
+#include <sched.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #else
@@ -79,28 +81,39 @@ int openNullDevice(int flags)
     return aboveStandardStreams(::open("/dev/null", flags | O_CLOEXEC));
 }
 
-#if defined(QUORVANE_SPAWN_WITH_FORK)
+#if defined(QUORVANE_SPAWN_WITH_CLONE)
 
 namespace {
 
-// What a child that could not exec writes to its parent.
-struct ChildFailure {
+// How far the child got when it could not exec.
+enum { StageStreams = 1, StageDirectory, StageExec };
+
+// What the child reads and, when exec fails, writes. The child shares our
+// memory and runs while the launching thread is suspended, so no other
+// report channel is needed.
+struct ChildArgs {
+    const LaunchPlan *plan;
+    pid_t parent;
     int stage;
     int error;
 };
-enum { StageStreams = 1, StageDirectory, StageExec };
 
-[[noreturn]] void childFail(int reportFd, int stage)
+[[noreturn]] void childFail(ChildArgs &args, int stage)
 {
-    const ChildFailure failure{stage, errno};
-    [[maybe_unused]] const auto n = ::write(reportFd, &failure, sizeof failure);
+    args.error = errno;
+    args.stage = stage;
     ::_exit(127);
 }
 
-// Runs in the forked child: async-signal-safe calls only. All signals are
-// blocked on entry (the spawning thread blocks them).
-[[noreturn]] void childMain(const LaunchPlan &plan, pid_t parent, int reportFd)
+// Runs in the cloned child on its own stack, in our address space:
+// async-signal-safe calls only, and nothing of ours written but the args.
+// All signals are blocked on entry (the launching thread blocks them) and
+// no handler of ours may run here, so every signal goes back to its default
+// before the mask is lifted.
+int childMain(void *data)
 {
+    ChildArgs &args = *static_cast<ChildArgs *>(data);
+    const LaunchPlan &plan = *args.plan;
     struct sigaction byDefault {};
     byDefault.sa_handler = SIG_DFL;
     sigemptyset(&byDefault.sa_mask);
@@ -108,63 +121,94 @@ enum { StageStreams = 1, StageDirectory, StageExec };
         ::sigaction(sig, &byDefault, nullptr);
 
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) // the parent died before the request took hold
+    if (::getppid() != args.parent) // the parent died before the request took hold
         ::_exit(127);
 
     for (int i = 0; i < 3; ++i) {
         if (plan.streams[i] >= 0 && ::dup2(plan.streams[i], i) < 0)
-            childFail(reportFd, StageStreams);
+            childFail(args, StageStreams);
     }
     if (plan.directory && ::chdir(plan.directory) != 0)
-        childFail(reportFd, StageDirectory);
+        childFail(args, StageDirectory);
     if (plan.newProcessGroup)
         ::setpgid(0, 0);
 #if defined(SYS_close_range)
     // Whatever another part of the application opened without O_CLOEXEC.
+    // The descriptor table is the child's own copy.
     ::syscall(SYS_close_range, 3U, ~0U, 4U /* CLOSE_RANGE_CLOEXEC */);
 #endif
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::execve(plan.path, plan.argv, plan.envp ? plan.envp : environ);
-    childFail(reportFd, StageExec);
+    childFail(args, StageExec);
 }
 
+// The child's stack, with an inaccessible page below it so that an overflow
+// faults instead of writing into our memory.
+constexpr size_t kChildStackBytes = 64 * 1024;
+
+struct ChildStack {
+    void *base = MAP_FAILED;
+    size_t size = 0;
+
+    ChildStack()
+    {
+        const size_t guard = size_t(::sysconf(_SC_PAGESIZE));
+        size = kChildStackBytes + guard;
+        base = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+        if (base != MAP_FAILED && ::mprotect(base, guard, PROT_NONE) != 0) {
+            ::munmap(base, size);
+            base = MAP_FAILED;
+        }
+    }
+    ~ChildStack()
+    {
+        if (base != MAP_FAILED)
+            ::munmap(base, size);
+    }
+    ChildStack(const ChildStack &) = delete;
+    ChildStack &operator=(const ChildStack &) = delete;
+    void *top() const { return static_cast<char *>(base) + size; } // stacks grow down
+};
+
+// clone with CLONE_VM|CLONE_VFORK: the child borrows our address space until
+// it execs, so no page table is copied however much memory we hold, and this
+// thread sleeps until the exec (or the child's exit) has happened.
 LaunchOutcome launch(const LaunchPlan &plan)
 {
     LaunchOutcome outcome;
-    Fd reportRead, reportWrite;
-    if (!makePipe(reportRead, reportWrite)) {
+    ChildStack stack;
+    if (stack.base == MAP_FAILED) {
         outcome.error = errno;
         return outcome;
     }
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid == 0)
-        childMain(plan, parent, reportWrite.get());
+    ChildArgs args{&plan, ::getpid(), 0, 0};
+    // The child starts with this mask: a handler of ours must not run in it
+    // (already so on the launcher thread, not on a caller's thread).
+    sigset_t all, previous;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const pid_t pid = ::clone(childMain, stack.top(), CLONE_VM | CLONE_VFORK | SIGCHLD, &args);
+    const int cloneError = errno;
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (pid < 0) {
-        outcome.error = errno;
+        outcome.error = cloneError;
         return outcome;
     }
-    reportWrite.reset();
-    ChildFailure failure{};
-    ssize_t got;
-    do {
-        got = ::read(reportRead.get(), &failure, sizeof failure);
-    } while (got < 0 && errno == EINTR);
-    if (got <= 0) { // closed by a successful exec
+    if (args.stage == 0) { // exec'd
         outcome.pid = pid;
         return outcome;
     }
     while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
-    outcome.error = got == sizeof failure ? failure.error : EIO;
-    outcome.inDirectory = got == sizeof failure && failure.stage == StageDirectory;
+    outcome.error = args.error;
+    outcome.inDirectory = args.stage == StageDirectory;
     return outcome;
 }
 
-// PR_SET_PDEATHSIG fires when the thread that forked the child ends, not the
-// application. Children are therefore forked on one thread that lives as
+// PR_SET_PDEATHSIG fires when the thread that created the child ends, not the
+// application. Children are therefore created on one thread that lives as
 // long as the application, never on the caller's (a pool thread may retire
 // while its child still runs).
 class Spawner {
@@ -205,8 +249,8 @@ private:
 
     void loop()
     {
-        // Forked children start with every signal blocked, until they reset
-        // the handlers they inherited from us.
+        // Children start with every signal blocked, until they reset the
+        // handlers they inherited from us.
         sigset_t all;
         sigfillset(&all);
         ::pthread_sigmask(SIG_BLOCK, &all, nullptr);

@@ -1,8 +1,9 @@
 #pragma once
 
 // Starting a child process: descriptors for its standard streams, and the
-// step from our process to its program (fork and exec on Linux, so that the
-// child can ask for SIGKILL when we die; posix_spawn elsewhere).
+// step from our process to its program (on Linux a clone that shares our
+// memory until it execs, so that the child can ask for SIGKILL when we die
+// without our page tables being copied; posix_spawn elsewhere).
 
 #include <sys/types.h>
 #include <unistd.h>
