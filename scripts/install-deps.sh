@@ -26,6 +26,12 @@ packages=(
     libpoppler-cpp-dev poppler-utils pandoc antiword catdoc binutils
     # loopback HTTP server of the download and installation tests
     nginx-light
+    # the remote server's API key in the desktop's secret store: Qt Keychain and
+    # the Secret Service client it loads at run time
+    qtkeychain-qt6-dev libsecret-1-0
+    # a private secret store for the key tests, and the certificate of their
+    # TLS server
+    dbus-daemon gnome-keyring openssl
     # validators of the installed launcher entry and AppStream data
     appstream desktop-file-utils
 )

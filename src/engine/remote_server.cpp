@@ -1,0 +1,184 @@
+#include "engine/remote_server.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+
+namespace remoteserver {
+
+namespace {
+
+const QString kExample = QStringLiteral("for example http://192.168.1.20:8080");
+
+// The reason an error answer gives, as OpenAI-style servers write it
+// ({"error": {"message": ...}}, {"error": "..."}) or FastAPI's {"detail": ...}.
+QString serverReason(const QByteArray &body)
+{
+    const QJsonObject o = QJsonDocument::fromJson(body).object();
+    const QJsonValue error = o.value(QLatin1String("error"));
+    QString reason = error.isObject() ? error.toObject().value(QLatin1String("message")).toString() : error.toString();
+    if (reason.isEmpty())
+        reason = o.value(QLatin1String("detail")).toString();
+    reason = reason.simplified();
+    if (reason.size() > 200)
+        reason = reason.left(200) + QChar(0x2026);
+    return reason.isEmpty() ? QString() : QStringLiteral(": ") + reason;
+}
+
+} // namespace
+
+BaseUrl parseBaseUrl(const QString &text)
+{
+    const QString typed = text.trimmed();
+    if (typed.isEmpty())
+        return {{}, QStringLiteral("Enter the server's address, %1.").arg(kExample)};
+    QUrl url(typed, QUrl::StrictMode);
+    const QString scheme = typed.section(QLatin1String("://"), 0, 0).toLower();
+    if (!typed.contains(QLatin1String("://")) || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+        return {{}, QStringLiteral("The address must start with http:// or https://, %1.").arg(kExample)};
+    if (!url.isValid())
+        return {{}, QStringLiteral("\"%1\" is not a valid address.").arg(typed)};
+    if (url.host().isEmpty())
+        return {{}, QStringLiteral("\"%1\" names no server, %2.").arg(typed, kExample)};
+    if (!url.userInfo().isEmpty())
+        return {{}, QStringLiteral("Put the API key in its own field, not in the address.")};
+    if (url.hasQuery() || url.hasFragment())
+        return {{}, QStringLiteral("The address cannot contain \"?\" or \"#\".")};
+    QString path = url.path();
+    while (path.endsWith(QLatin1Char('/')))
+        path.chop(1);
+    if (path.endsWith(QLatin1String("/v1")))
+        path.chop(3);
+    url.setPath(path);
+    return {url, {}};
+}
+
+QUrl endpoint(const QUrl &base, const QString &path)
+{
+    QUrl url = base;
+    url.setPath(base.path() + QStringLiteral("/v1/") + path);
+    return url;
+}
+
+QString failureMessage(QNetworkReply *reply, const QByteArray &body, bool sentKey, bool timedOut, int timeLimitMs)
+{
+    const QUrl url = reply->url();
+    const QString server = url.authority();
+    if (timedOut) {
+        const int seconds = (timeLimitMs + 999) / 1000;
+        return QStringLiteral("The server at %1 did not answer within %2.")
+            .arg(server, seconds == 1 ? QStringLiteral("1 second") : QStringLiteral("%1 seconds").arg(seconds));
+    }
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status >= 200 && status <= 299)
+        return reply->error() == QNetworkReply::NoError
+                   ? QString()
+                   : QStringLiteral("The answer from the server at %1 broke off: %2").arg(server, reply->errorString());
+    if (status == 0) {
+        switch (reply->error()) {
+        case QNetworkReply::ConnectionRefusedError:
+            return QStringLiteral("The server at %1 refused the connection. Check the address and the port, "
+                                  "and that the server is running.").arg(server);
+        case QNetworkReply::HostNotFoundError:
+            return QStringLiteral("The server %1 could not be found. Check the address.").arg(url.host());
+        case QNetworkReply::SslHandshakeFailedError:
+            return QStringLiteral("The secure connection to %1 failed: %2").arg(server, reply->errorString());
+        default:
+            return QStringLiteral("Could not reach the server at %1: %2").arg(server, reply->errorString());
+        }
+    }
+    const QString reason = serverReason(body);
+    if (status == 401 || status == 403)
+        return sentKey ? QStringLiteral("The server at %1 did not accept the API key (HTTP %2%3). Check the key.")
+                             .arg(server).arg(status).arg(reason)
+                       : QStringLiteral("The server at %1 needs an API key (HTTP %2%3).").arg(server).arg(status).arg(reason);
+    if (status == 404)
+        return QStringLiteral("The server at %1 has no %2 (HTTP 404%3). Check the address and the model.")
+            .arg(server, url.path(), reason);
+    if (status >= 500)
+        return QStringLiteral("The server at %1 failed (HTTP %2%3).").arg(server).arg(status).arg(reason);
+    return QStringLiteral("The server at %1 answered HTTP %2%3.").arg(server).arg(status).arg(reason);
+}
+
+} // namespace remoteserver
+
+RemoteModelList::RemoteModelList(QObject *parent) : QObject(parent) {}
+
+RemoteModelList::~RemoteModelList() { cancel(); }
+
+void RemoteModelList::fetch(const QString &baseUrl, const QString &apiKey)
+{
+    cancel();
+    const remoteserver::BaseUrl base = remoteserver::parseBaseUrl(baseUrl);
+    if (!base.ok()) {
+        QTimer::singleShot(0, this, [this, error = base.error] { emit finished({}, error); });
+        return;
+    }
+    if (!m_network) {
+        m_network = new QNetworkAccessManager(this);
+        // the key goes only where it was meant to go
+        m_network->setRedirectPolicy(QNetworkRequest::SameOriginRedirectPolicy);
+        m_timer = new QTimer(this);
+        m_timer->setSingleShot(true);
+        connect(m_timer, &QTimer::timeout, this, [this] {
+            m_timedOut = true;
+            if (m_reply)
+                m_reply->abort();
+        });
+    }
+    QNetworkRequest request(remoteserver::endpoint(base.url, QStringLiteral("models")));
+    request.setRawHeader("Accept", "application/json");
+    m_sentKey = !apiKey.isEmpty();
+    if (m_sentKey)
+        request.setRawHeader("Authorization", "Bearer " + apiKey.toUtf8());
+    m_timedOut = false;
+    m_reply = m_network->get(request);
+    QNetworkReply *reply = m_reply;
+    connect(reply, &QNetworkReply::finished, this, [this, reply] {
+        if (reply == m_reply)
+            done(reply->isOpen() ? reply->readAll() : QByteArray());
+        reply->deleteLater();
+    });
+    m_timer->start(m_timeLimitMs);
+}
+
+void RemoteModelList::cancel()
+{
+    if (m_timer)
+        m_timer->stop();
+    if (QNetworkReply *reply = m_reply) {
+        m_reply = nullptr;
+        reply->abort();
+    }
+}
+
+void RemoteModelList::done(const QByteArray &body)
+{
+    QNetworkReply *reply = m_reply;
+    m_reply = nullptr;
+    m_timer->stop();
+    const QString server = reply->url().authority();
+    QString error = remoteserver::failureMessage(reply, body, m_sentKey, m_timedOut, m_timeLimitMs);
+    QStringList ids;
+    if (error.isEmpty()) {
+        QJsonParseError parse{};
+        const QJsonDocument doc = QJsonDocument::fromJson(body, &parse);
+        const QJsonValue data = doc.object().value(QLatin1String("data"));
+        for (const QJsonValue &entry : data.toArray()) {
+            const QString id = entry.toObject().value(QLatin1String("id")).toString();
+            if (!id.isEmpty())
+                ids << id;
+        }
+        if (parse.error != QJsonParseError::NoError)
+            error = QStringLiteral("The server at %1 did not send a model list: its answer is not JSON.").arg(server);
+        else if (!data.isArray())
+            error = QStringLiteral("The server at %1 did not send a model list: its answer has no \"data\" list.").arg(server);
+        else if (ids.isEmpty())
+            error = QStringLiteral("The server at %1 offers no models.").arg(server);
+    }
+    emit finished(ids, error);
+}
