@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QProcessEnvironment>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <condition_variable>
@@ -34,13 +35,17 @@ QStringList llamaServerArguments(const QString &modelPath, int port, const QStri
             QStringLiteral("-m"), modelPath,
             QStringLiteral("-c"), QStringLiteral("8192"),
             QStringLiteral("-np"), QStringLiteral("1"),
-            QStringLiteral("-ngl"), QString::number(gpuLayers),
-            QStringLiteral("--no-webui"),
-            // plain lines: the last ones become error texts
-            QStringLiteral("--no-log-prefix"), QStringLiteral("--no-log-timestamps")};
+            QStringLiteral("-ngl"), QString::number(gpuLayers)};
 }
 
 namespace {
+
+// A line of the server's log without its time and level ("0.00.007.394 E ").
+QString plainLine(const QByteArray &bytes)
+{
+    static const QRegularExpression prefix(QStringLiteral("^\\d+\\.\\d+\\.\\d+\\.\\d+ [A-Z] "));
+    return QString::fromUtf8(bytes).trimmed().remove(prefix);
+}
 
 // The last lines a server wrote, lines put together across reads.
 class OutputTail {
@@ -50,7 +55,7 @@ public:
         m_partial += bytes;
         qsizetype end;
         while ((end = m_partial.indexOf('\n')) >= 0) {
-            const QString line = QString::fromUtf8(m_partial.left(end)).trimmed();
+            const QString line = plainLine(m_partial.left(end));
             m_partial.remove(0, end + 1);
             if (line.isEmpty())
                 continue;
@@ -64,7 +69,7 @@ public:
         QStringList out;
         for (size_t i = m_lines.size() > size_t(n) ? m_lines.size() - size_t(n) : 0; i < m_lines.size(); ++i)
             out << m_lines[i];
-        const QString partial = QString::fromUtf8(m_partial).trimmed();
+        const QString partial = plainLine(m_partial);
         if (!partial.isEmpty())
             out << partial;
         return out.mid(qMax(0, int(out.size()) - n));
@@ -197,6 +202,11 @@ void launch(LlamaServerCore &core)
                    + QStringLiteral(".key");
     core.tail.clear();
     core.error.clear();
+    if (core.port == 0) {
+        core.error = QStringLiteral("No free port on 127.0.0.1 for llama-server");
+        core.setState(State::Failed);
+        return;
+    }
     if (const auto failure = stagePromptFile(core.keyFile, QString::fromLatin1(core.key + '\n'))) {
         core.keyFile.clear();
         core.error = QStringLiteral("Could not write the server's key file: ") + *failure;

@@ -29,9 +29,9 @@ struct LlamaServerTimings {
     std::chrono::milliseconds killGrace{3000};           // SIGTERM to SIGKILL
 };
 
-// The arguments of one server start, in order. Every option is given, since
-// this llama.cpp's defaults differ from older ones; the key is read from an
-// owner-only file so that it never shows in the process list.
+// The arguments of one server start, in order. Every option that matters is
+// given, since this llama.cpp's defaults differ from older ones; the key is
+// read from an owner-only file so that it never shows in the process list.
 QStringList llamaServerArguments(const QString &modelPath, int port, const QString &apiKeyFile, int gpuLayers);
 
 struct LlamaServerCore;
@@ -82,7 +82,8 @@ public:
     static bool isInstalled(const QString &binFolder);
 
     // Wants a server with this model: starts one, or restarts a running one
-    // that has another model. Returns at once.
+    // that has another model (also while leases are held: their requests
+    // fail). Returns at once.
     void start(const QString &modelPath);
     // Wants no server. Returns at once; the server ends in the background.
     void stop();

@@ -116,8 +116,7 @@ void classify(QNetworkReply *reply, Exchange &x, bool closing)
         return;
     }
     if (isSuccess(r.status)) {
-        const qint64 received = r.bodyBytes + r.body.size();
-        if (error == QNetworkReply::NoError && !bodyShorterThanAnnounced(reply, received)) {
+        if (error == QNetworkReply::NoError && !bodyShorterThanAnnounced(reply, r.bodyBytes)) {
             r.outcome = HttpOutcome::Complete;
             return;
         }
@@ -262,9 +261,10 @@ HttpResult ServerHttp::run(const Request &request, const QByteArray *json, const
                 const QByteArray piece = reply->readAll();
                 if (x->endedByReader || x->stoppedByUs || piece.isEmpty())
                     return;
-                const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-                if (callback && isSuccess(status.toInt())) {
+                const bool success = isSuccess(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
+                if (success)
                     x->result.bodyBytes += piece.size();
+                if (success && callback) {
                     if (!(*callback)(piece)) {
                         x->endedByReader = true;
                         reply->abort();

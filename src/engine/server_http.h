@@ -34,7 +34,7 @@ private:
 
 // How a request ended.
 enum class HttpOutcome {
-    Complete,          // a 2xx answer arrived whole
+    Complete,          // a 2xx answer arrived whole (a reply stream may still lack its last event)
     EndedByReader,     // the body callback asked for no more
     Stopped,           // its RequestStop ended it (or kept it from starting)
     Unreachable,       // the name does not resolve, or there is no route to the host
@@ -55,9 +55,10 @@ struct HttpResult {
     // For failures, why: the server's own message when an error body had
     // one, else the network's description.
     QString message;
-    // get(): the body. post(): the body of an answer that is not 2xx.
+    // get(): the body. post(): the body of an answer that is not 2xx. At
+    // most the first 4 MB are kept.
     QByteArray body;
-    qint64 bodyBytes = 0; // bytes of a 2xx body handed to the callback (post)
+    qint64 bodyBytes = 0; // bytes of a 2xx body received
 
     bool succeeded() const { return outcome == HttpOutcome::Complete || outcome == HttpOutcome::EndedByReader; }
 };
