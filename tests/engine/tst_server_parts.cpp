@@ -1,0 +1,480 @@
+// The parts of the server engines: the event reader, the streaming HTTP
+// client against a loopback server of ours (faults on demand) and the real
+// llama-server with the tiny model.
+#include "common/test_support.h"
+#include "engine/llama_server.h"
+#include "engine/server_events.h"
+#include "engine/server_http.h"
+#include "platform/child_process.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSslKey>
+#include <QSslServer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QTimer>
+
+#include <csignal>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+Q_DECLARE_METATYPE(ServerEvent)
+Q_DECLARE_METATYPE(ServerApi)
+Q_DECLARE_METATYPE(ReplyPiece::Kind)
+Q_DECLARE_METATYPE(FinishReason)
+Q_DECLARE_METATYPE(HttpOutcome)
+
+namespace {
+
+const QString kTiny = QStringLiteral(TINY_GGUF);
+const QString kBinFolder = QFileInfo(QStringLiteral(QUORVANE_LLAMA_SERVER)).absolutePath();
+
+bool processExists(qint64 pid) { return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno != ESRCH); }
+
+QByteArray chunk(const QByteArray &bytes) { return QByteArray::number(bytes.size(), 16) + "\r\n" + bytes + "\r\n"; }
+
+QByteArray answer(const QByteArray &statusLine, const QByteArray &body)
+{
+    return "HTTP/1.1 " + statusLine + "\r\nContent-Type: application/json\r\nContent-Length: "
+           + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+}
+
+const QByteArray kStreamHead =
+    "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n";
+
+// A loopback server that reads one request and plays a script of writes:
+// "<pause>" waits 100 ms, "<close>" drops the connection. With "<tls>" it
+// speaks TLS with a self-signed certificate and plays nothing.
+class FakeServer {
+public:
+    FakeServer(const QList<QByteArray> &script, const QSslConfiguration &tls)
+        : m_script(script), m_server(script.value(0) == "<tls>" ? new QSslServer : new QTcpServer)
+    {
+        if (auto *ssl = qobject_cast<QSslServer *>(m_server.get()))
+            ssl->setSslConfiguration(tls);
+        m_server->listen(QHostAddress::LocalHost);
+        QObject::connect(m_server.get(), &QTcpServer::pendingConnectionAvailable, m_server.get(), [this] {
+            QTcpSocket *socket = m_server->nextPendingConnection();
+            QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                request += socket->readAll();
+                const qsizetype end = request.indexOf("\r\n\r\n");
+                const QByteArray length = request.mid(request.indexOf("Content-Length: ") + 16).split('\r').first();
+                if (end >= 0 && request.size() >= end + 4 + length.toInt() && !m_playing) {
+                    m_playing = true;
+                    play(socket, 0);
+                }
+            });
+        });
+    }
+    quint16 port() const { return m_server->serverPort(); }
+    QByteArray request;
+
+private:
+    void play(QTcpSocket *socket, int step)
+    {
+        for (; step < m_script.size(); ++step) {
+            if (m_script[step] == "<pause>") {
+                socket->flush();
+                QTimer::singleShot(100, socket, [this, socket, step] { play(socket, step + 1); });
+                return;
+            }
+            if (m_script[step] == "<close>") {
+                socket->abort();
+                return;
+            }
+            socket->write(m_script[step]);
+        }
+        socket->flush();
+    }
+
+    QList<QByteArray> m_script;
+    std::unique_ptr<QTcpServer> m_server;
+    bool m_playing = false;
+};
+
+// One streamed request run on a thread of its own while this thread keeps
+// the event loop going, read the way an engine reads it.
+struct Streamed {
+    HttpResult result;
+    QString text;
+    QList<ReplyPiece> ends; // the pieces that ended the reply
+    std::atomic<bool> done{false};
+    std::atomic<bool> gotText{false};
+    qint64 msAfterStop = -1;
+    QString firstEndMessage() const { return ends.isEmpty() ? QString() : ends.first().message; }
+};
+
+std::shared_ptr<Streamed> stream(ServerHttp &http, const ServerHttp::Request &request, ServerApi api,
+                                 const QByteArray &body, bool stopAfterText = false)
+{
+    auto out = std::make_shared<Streamed>();
+    std::thread worker([&http, request, api, body, out] {
+        ServerEventReader reader;
+        out->result = http.post(request, body, [&](const QByteArray &bytes) {
+            for (const ServerEvent &event : reader.feed(bytes)) {
+                const ReplyPiece piece = decodeReplyEvent(api, event);
+                out->text += piece.text;
+                out->gotText = !out->text.isEmpty();
+                if (piece.endsReply())
+                    out->ends << piece;
+                if (piece.kind == ReplyPiece::Kind::Error || piece.kind == ReplyPiece::Kind::Invalid)
+                    return false;
+            }
+            return true;
+        });
+        out->done = true;
+    });
+    QElapsedTimer sinceStop;
+    if (stopAfterText) {
+        waitUntil([&] { return out->gotText || out->done; }, 60000);
+        request.stop->stop(); // from another thread than the request's
+        sinceStop.start();
+    }
+    waitUntil([&] { return out->done.load(); }, 120000);
+    out->msAfterStop = sinceStop.isValid() ? sinceStop.elapsed() : -1;
+    worker.join();
+    return out;
+}
+
+ServerHttp::Request at(const QUrl &url, const QByteArray &key = QByteArray())
+{
+    ServerHttp::Request request;
+    request.url = url;
+    request.apiKey = key;
+    request.stop = std::make_shared<RequestStop>();
+    return request;
+}
+
+QUrl urlOf(const LlamaServerLease &lease, const char *path) { return QUrl(lease.baseUrl.toString() + QLatin1String(path)); }
+
+} // namespace
+
+class TestServerParts : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void eventsAreTheSameHoweverTheBytesAreCut_data();
+    void eventsAreTheSameHoweverTheBytesAreCut();
+    void eventsDecodeIntoReplyPieces_data();
+    void eventsDecodeIntoReplyPieces();
+    void faultsOfAServerEachGetTheirOutcome_data();
+    void faultsOfAServerEachGetTheirOutcome();
+    void realServerStreamsReusesTheCacheAndStops();
+    void realServerLifecycle();
+    void keyProtectedServerAsARemoteOne();
+
+private:
+    QTemporaryDir m_dir;
+    QSslConfiguration m_tls;
+};
+
+void TestServerParts::initTestCase()
+{
+    QVERIFY2(LlamaServer::isInstalled(kBinFolder), qPrintable(kBinFolder + QStringLiteral(" has no llama-server")));
+    QVERIFY(QFile::exists(kTiny));
+    const QString key = m_dir.filePath(QStringLiteral("key.pem")), cert = m_dir.filePath(QStringLiteral("cert.pem"));
+    const auto made = ChildProcess::run(QStringLiteral("/usr/bin/openssl"),
+                                        {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                                         QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                                         QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+                                         QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"),
+                                         QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-keyout"), key,
+                                         QStringLiteral("-out"), cert},
+                                        30000, 65536);
+    QVERIFY2(made.succeeded(), made.standardError.constData());
+    m_tls = QSslConfiguration::defaultConfiguration();
+    m_tls.setLocalCertificate(QSslCertificate(readFileBytes(cert)));
+    m_tls.setPrivateKey(QSslKey(readFileBytes(key), QSsl::Ec));
+}
+
+void TestServerParts::eventsAreTheSameHoweverTheBytesAreCut_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QList<ServerEvent>>("events");
+    QTest::addColumn<bool>("partial");
+    QTest::newRow("line feeds, [DONE]") << QByteArray("data: {\"a\":1}\n\ndata: [DONE]\n\n")
+                                        << QList<ServerEvent>{{"{\"a\":1}", {}}, {"[DONE]", {}}} << false;
+    QTest::newRow("CR LF") << QByteArray("data: x\r\ndata: y\r\n\r\ndata: z\r\n\r\n")
+                           << QList<ServerEvent>{{"x\ny", {}}, {"z", {}}} << false;
+    QTest::newRow("CR alone") << QByteArray("data: x\r\rdata: y\r\r") << QList<ServerEvent>{{"x", {}}, {"y", {}}}
+                              << false;
+    QTest::newRow("comments, names, lines joined")
+        << QByteArray(": ping\n\nid: 7\nevent: error\ndata: a\ndata:b\n\n:\n\n")
+        << QList<ServerEvent>{{"a\nb", "error"}} << false;
+    QTest::newRow("UTF-8 kept whole, BOM dropped")
+        << QByteArray("\xEF\xBB\xBF" "data: {\"content\":\"caf\xC3\xA9 \xE4\xB8\xAD\"}\n\n")
+        << QList<ServerEvent>{{"{\"content\":\"caf\xC3\xA9 \xE4\xB8\xAD\"}", {}}} << false;
+    QTest::newRow("unfinished event") << QByteArray("data: x\n\ndata: y\n") << QList<ServerEvent>{{"x", {}}} << true;
+}
+
+void TestServerParts::eventsAreTheSameHoweverTheBytesAreCut()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QList<ServerEvent>, events);
+    QFETCH(bool, partial);
+    // whole, byte by byte, and cut once at every place
+    for (qsizetype cut = -1; cut <= bytes.size(); ++cut) {
+        ServerEventReader reader;
+        QList<ServerEvent> got;
+        if (cut < 0) {
+            for (const char c : bytes)
+                got += reader.feed(QByteArray(1, c));
+        } else {
+            got += reader.feed(bytes.left(cut));
+            got += reader.feed(bytes.mid(cut));
+        }
+        QCOMPARE(got, events);
+        QCOMPARE(reader.hasPartialEvent(), partial);
+    }
+}
+
+void TestServerParts::eventsDecodeIntoReplyPieces_data()
+{
+    QTest::addColumn<ServerApi>("api");
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<ReplyPiece::Kind>("kind");
+    QTest::addColumn<QString>("textOrMessage");
+    QTest::addColumn<FinishReason>("finish");
+    QTest::addColumn<qint64>("tokens"); // generated; -1: not said
+    const auto llama = ServerApi::LlamaCompletion, openai = ServerApi::OpenAICompletions;
+    using K = ReplyPiece::Kind;
+    QTest::newRow("llama last, timings")
+        << llama << QByteArray("{\"content\":\"\",\"stop\":true,\"stop_type\":\"limit\",\"timings\":{\"prompt_n\":1,"
+                               "\"cache_n\":6,\"predicted_n\":2,\"predicted_per_second\":268.6}}")
+        << K::Text << QString() << FinishReason::Limit << qint64(2);
+    QTest::newRow("openai last, usage")
+        << openai << QByteArray("{\"choices\":[{\"text\":\"!\",\"finish_reason\":\"stop\"}],\"usage\":{\"completion_tokens\":3}}")
+        << K::Text << QStringLiteral("!") << FinishReason::EndOfText << qint64(3);
+    QTest::newRow("error string") << openai << QByteArray("{\"error\":\"model not loaded\"}") << K::Error
+                                  << QStringLiteral("model not loaded") << FinishReason::None << qint64(-1);
+    QTest::newRow("JSON, not an object") << openai << QByteArray("[1]") << K::Invalid
+                                         << QStringLiteral("The server sent an event that is not JSON: [1]")
+                                         << FinishReason::None << qint64(-1);
+}
+
+void TestServerParts::eventsDecodeIntoReplyPieces()
+{
+    QFETCH(ServerApi, api);
+    QFETCH(QByteArray, data);
+    QFETCH(ReplyPiece::Kind, kind);
+    QFETCH(QString, textOrMessage);
+    QFETCH(FinishReason, finish);
+    QFETCH(qint64, tokens);
+    const ReplyPiece piece = decodeReplyEvent(api, ServerEvent{data, {}});
+    QCOMPARE(piece.kind, kind);
+    QCOMPARE(kind == ReplyPiece::Kind::Text ? piece.text : piece.message, textOrMessage);
+    QCOMPARE(piece.finish, finish);
+    QCOMPARE(piece.figures.generatedTokens.value_or(-1), tokens);
+}
+
+void TestServerParts::faultsOfAServerEachGetTheirOutcome_data()
+{
+    QTest::addColumn<QList<QByteArray>>("script");
+    QTest::addColumn<HttpOutcome>("outcome");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("message"); // a part of the first ending piece's message, else of the result's
+    const QByteArray hi = chunk("data: {\"content\":\"Hi\"}\n\n");
+    QTest::newRow("character split across writes")
+        << QList<QByteArray>{kStreamHead, chunk("data: {\"content\":\"caf\xC3"), "<pause>",
+                             chunk("\xA9\",\"stop\":true,\"stop_type\":\"eos\"}\n\n"), "0\r\n\r\n"}
+        << HttpOutcome::Complete << QStringLiteral("café") << QString();
+    QTest::newRow("stream cut halfway") << QList<QByteArray>{kStreamHead, hi, "<pause>", "<close>"}
+                                        << HttpOutcome::CutOff << QStringLiteral("Hi") << QString();
+    QTest::newRow("invalid event") << QList<QByteArray>{kStreamHead, hi, chunk("data: not json\n\n")}
+                                   << HttpOutcome::EndedByReader << QStringLiteral("Hi") << QStringLiteral("not JSON");
+    QTest::newRow("error event")
+        << QList<QByteArray>{kStreamHead, hi, chunk("data: {\"error\":{\"code\":500,\"message\":\"no memory\"}}\n\n")}
+        << HttpOutcome::EndedByReader << QStringLiteral("Hi") << QStringLiteral("no memory");
+    QTest::newRow("401") << QList<QByteArray>{answer("401 Unauthorized", "{\"error\":{\"message\":\"Invalid API Key\"}}")}
+                         << HttpOutcome::Unauthorized << QString() << QStringLiteral("Invalid API Key");
+    QTest::newRow("500 with an error body")
+        << QList<QByteArray>{answer("500 Internal Server Error", "{\"error\":{\"message\":\"out of memory\"}}")}
+        << HttpOutcome::ServerError << QString() << QStringLiteral("out of memory");
+    QTest::newRow("404 without JSON") << QList<QByteArray>{answer("404 Not Found", "nothing here")}
+                                      << HttpOutcome::NotFound << QString() << QStringLiteral("HTTP 404 Not Found");
+    QTest::newRow("silence") << QList<QByteArray>{kStreamHead, hi} << HttpOutcome::Silence << QStringLiteral("Hi")
+                             << QString();
+    QTest::newRow("refused") << QList<QByteArray>{"<refuse>"} << HttpOutcome::ConnectionRefused << QString()
+                             << QStringLiteral("refused");
+    QTest::newRow("untrusted certificate") << QList<QByteArray>{"<tls>"} << HttpOutcome::Certificate << QString()
+                                           << QStringLiteral("self-signed");
+}
+
+void TestServerParts::faultsOfAServerEachGetTheirOutcome()
+{
+    QFETCH(QList<QByteArray>, script);
+    QFETCH(HttpOutcome, outcome);
+    QFETCH(QString, text);
+    QFETCH(QString, message);
+    auto fake = std::make_unique<FakeServer>(script, m_tls);
+    const QString scheme = script.first() == "<tls>" ? QStringLiteral("https") : QStringLiteral("http");
+    auto request = at(QUrl(QStringLiteral("%1://127.0.0.1:%2/completion").arg(scheme).arg(fake->port())), "test-key");
+    request.silenceLimit = 500ms;
+    if (script.first() == "<refuse>")
+        fake.reset();
+    ServerHttp http;
+    const auto got = stream(http, request, ServerApi::LlamaCompletion, replyRequestBody(ServerApi::LlamaCompletion, QStringLiteral("Hi")));
+    QCOMPARE(got->result.outcome, outcome);
+    QCOMPARE(got->text, text);
+    const QString said = got->ends.isEmpty() ? got->result.message : got->firstEndMessage();
+    QVERIFY2(said.contains(message, Qt::CaseInsensitive), qPrintable(said));
+    if (fake && scheme == QLatin1String("http"))
+        QVERIFY(fake->request.startsWith("POST /completion") && fake->request.contains("Bearer test-key"));
+}
+
+void TestServerParts::realServerStreamsReusesTheCacheAndStops()
+{
+    TempHome home;
+    qint64 pid = -1;
+    {
+        LlamaServer server(kBinFolder);
+        QList<LlamaServerState> seen;
+        std::mutex seenLock;
+        server.setStateCallback([&](LlamaServerState s) {
+            std::lock_guard lock(seenLock);
+            seen << s;
+        });
+        server.start(kTiny);
+        LlamaServerLease lease = server.acquire(kTiny);
+        QVERIFY2(lease.isReady(), qPrintable(lease.error));
+        pid = server.processId();
+        QVERIFY(waitUntil([&] {
+            std::lock_guard lock(seenLock);
+            return seen.value(0) == LlamaServerState::Starting && seen.last() == LlamaServerState::Ready;
+        }));
+        // the key is in no command line and in no file once the server runs
+        QVERIFY(!readFileBytes(QStringLiteral("/proc/%1/cmdline").arg(pid)).contains(lease.apiKey));
+        QCOMPARE(folderEntries(home.runtimeDir()), QStringList());
+
+        ServerHttp http;
+        QCOMPARE(http.get(at(urlOf(lease, "/health"))).status, 200);
+        const QByteArray body = replyRequestBody(ServerApi::LlamaCompletion, QStringLiteral("User: Hello there\nAssistant:"));
+        std::shared_ptr<Streamed> first, second;
+        for (auto *each : {&first, &second}) {
+            *each = stream(http, at(urlOf(lease, "/completion"), lease.apiKey), ServerApi::LlamaCompletion, body);
+            QCOMPARE((*each)->result.outcome, HttpOutcome::Complete);
+            QCOMPARE((*each)->ends.size(), 1);
+            QVERIFY((*each)->ends.first().isFinal);
+            QVERIFY((*each)->ends.first().figures.generatedTokens.value_or(0) > 0);
+        }
+        QVERIFY(second->ends.first().figures.cachedTokens.value_or(0) > 0); // cache_prompt at work
+
+        // a stop mid-stream ends the generation: the one slot is free at once
+        const QByteArray endless = "{\"prompt\":\"Go on\",\"n_predict\":100000,\"ignore_eos\":true,\"stream\":true}";
+        const auto stopped =
+            stream(http, at(urlOf(lease, "/completion"), lease.apiKey), ServerApi::LlamaCompletion, endless, true);
+        QCOMPARE(stopped->result.outcome, HttpOutcome::Stopped);
+        QVERIFY(stopped->msAfterStop < 3000);
+        QVERIFY(!stopped->text.isEmpty());
+        const auto after = stream(http, at(urlOf(lease, "/completion"), lease.apiKey), ServerApi::LlamaCompletion,
+                                  "{\"prompt\":\"Hi\",\"n_predict\":4,\"stream\":true}");
+        QCOMPARE(after->result.outcome, HttpOutcome::Complete);
+
+        const auto wrongKey = stream(http, at(urlOf(lease, "/completion"), "wrong"), ServerApi::LlamaCompletion, body);
+        QCOMPARE(wrongKey->result.outcome, HttpOutcome::Unauthorized);
+        QCOMPARE(wrongKey->result.message, QStringLiteral("Invalid API Key"));
+    }
+    QVERIFY(!processExists(pid)); // gone with its object
+    QCOMPARE(processesWith(home.runtimeDir().toUtf8()), 0);
+}
+
+void TestServerParts::realServerLifecycle()
+{
+    TempHome home;
+    LlamaServer server(kBinFolder);
+    qint64 pid = -1;
+    auto use = [&](const QString &model) {
+        const LlamaServerLease lease = server.acquire(model);
+        pid = server.processId();
+        return lease.isReady() ? QString() : lease.error;
+    };
+    QCOMPARE(use(kTiny), QString());
+    const qint64 first = pid;
+
+    // a server that died is started again by its next use
+    ::kill(pid_t(first), SIGKILL);
+    QVERIFY(server.waitForState(LlamaServerState::Failed, 10s));
+    QCOMPARE(use(kTiny), QString());
+    QVERIFY(pid != first);
+
+    // another model: the running server ends, one with the new model starts
+    const QString other = home.home() + QStringLiteral("/other.gguf");
+    QVERIFY(QFile::copy(kTiny, other));
+    const qint64 second = pid;
+    QCOMPARE(use(other), QString());
+    QCOMPARE(server.modelPath(), other);
+    QVERIFY(!processExists(second));
+
+    // unused for the idle limit: stopped
+    server.setIdleLimit(300ms);
+    QVERIFY(server.waitForState(LlamaServerState::Stopped, 10s));
+    QVERIFY(!processExists(pid));
+    server.setIdleLimit(15min);
+
+    // a file that is not a model: the error is the server's own last words
+    const QString bad = home.writeFile(QStringLiteral("bad.gguf"), "GGUF but not a model");
+    const QString error = use(bad);
+    QVERIFY2(error.contains(QStringLiteral("failed to load model"))
+                 && !error.contains(QRegularExpression(QStringLiteral("\\d\\.\\d+ [IE] "))),
+             qPrintable(error));
+    QCOMPARE(server.state(), LlamaServerState::Failed);
+
+    // stop() leaves no process behind
+    server.start(kTiny);
+    QVERIFY(server.waitForState(LlamaServerState::Ready, 60s));
+    pid = server.processId();
+    server.stop();
+    QVERIFY(server.waitForState(LlamaServerState::Stopped, 10s));
+    QVERIFY(!processExists(pid));
+    QCOMPARE(processesWith(home.runtimeDir().toUtf8()), 0);
+
+    LlamaServer slow(kBinFolder, {.loadLimit = 1ms});
+    QVERIFY(slow.acquire(kTiny).error.startsWith(QStringLiteral("llama-server did not finish loading the model")));
+    LlamaServer missing(home.home());
+    QCOMPARE(missing.acquire(kTiny).error, home.home() + QStringLiteral("/llama-server: No such file or directory"));
+}
+
+void TestServerParts::keyProtectedServerAsARemoteOne()
+{
+    TempHome home;
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    ChildProcess remote(LlamaServer::programPath(kBinFolder),
+                        {QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+                         QString::number(port), QStringLiteral("--api-key"), QStringLiteral("remote-key"),
+                         QStringLiteral("-m"), kTiny, QStringLiteral("-c"), QStringLiteral("8192"),
+                         QStringLiteral("-np"), QStringLiteral("1"), QStringLiteral("-ngl"), QStringLiteral("0")});
+    remote.setStandardOutput(ChildProcess::StreamMode::Null);
+    remote.setStandardError(ChildProcess::StreamMode::Null);
+    QVERIFY(remote.start());
+    const QString base = QStringLiteral("http://127.0.0.1:%1").arg(port);
+    ServerHttp http;
+    QVERIFY(waitUntil([&] { return http.get(at(QUrl(base + QStringLiteral("/health")))).status == 200; }, 60000));
+
+    const HttpResult wrong = http.get(at(QUrl(base + QStringLiteral("/v1/models")), "wrong-key"));
+    QCOMPARE(wrong.outcome, HttpOutcome::Unauthorized);
+    QCOMPARE(wrong.message, QStringLiteral("Invalid API Key"));
+    const HttpResult models = http.get(at(QUrl(base + QStringLiteral("/v1/models")), "remote-key"));
+    QCOMPARE(models.outcome, HttpOutcome::Complete);
+    QVERIFY(models.body.contains(kTiny.toUtf8()));
+
+    const auto reply = stream(http, at(QUrl(base + QStringLiteral("/v1/completions")), "remote-key"),
+                              ServerApi::OpenAICompletions,
+                              replyRequestBody(ServerApi::OpenAICompletions, QStringLiteral("User: Hi\nAssistant:"), kTiny));
+    QCOMPARE(reply->result.outcome, HttpOutcome::Complete);
+    QCOMPARE(reply->ends.size(), 2); // the last text piece, then [DONE]
+    QVERIFY(reply->ends.first().finish != FinishReason::None);
+    QVERIFY(reply->ends.first().figures.generatedTokens.has_value());
+    QCOMPARE(reply->ends.last().kind, ReplyPiece::Kind::Done);
+}
+
+QTEST_GUILESS_MAIN(TestServerParts)
+#include "tst_server_parts.moc"
