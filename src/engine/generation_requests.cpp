@@ -66,10 +66,12 @@ void runReply(QPointer<LlamaCPPManager> engine, QueuedReply queued)
     const auto started = std::chrono::steady_clock::now();
     std::atomic<qint64> firstPieceNs{-1};
     job.onPiece = [owner, &started, &firstPieceNs, onPartial = queued.onPartial](const QString &piece) {
-        qint64 none = -1;
-        firstPieceNs.compare_exchange_strong(
-            none, std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - started)
-                      .count());
+        if (firstPieceNs.load() < 0) {
+            qint64 none = -1;
+            const auto elapsed = std::chrono::steady_clock::now() - started;
+            firstPieceNs.compare_exchange_strong(
+                none, std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());
+        }
         if (onPartial)
             mainthread::post(owner, [onPartial, piece] { onPartial(piece); });
     };
