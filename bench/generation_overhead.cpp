@@ -227,6 +227,7 @@ RunResult engineRun(LlamaCPPManager &engine, QString *promptSeen = nullptr)
     const QList<ChatMessage> messages{ChatMessage::make(kPrompt, true)};
     QEventLoop loop;
     QString reply, partial;
+    std::optional<ReplyError> failure;
     bool done = false;
     QTimer watch;
     if (promptSeen) {
@@ -244,21 +245,20 @@ RunResult engineRun(LlamaCPPManager &engine, QString *promptSeen = nullptr)
     timer.start();
     engine.generateResponse(
         kPrompt, session, messages, [&](const QString &piece) { partial += piece; },
-        [&](const QString &text) {
-            reply = text;
+        [&](const ReplyOutcome &outcome) {
+            failure = outcome.kind == ReplyOutcome::Kind::Failed ? std::optional(outcome.error) : std::nullopt;
+            reply = outcome.errorText;
             done = true;
             loop.quit();
         });
     if (!done)
         loop.exec();
     const double ms = timer.nsecsElapsed() / 1e6;
-    // An empty reply (the model may pick the end at once) comes back as an
-    // error text too; only a run that could not start is a failure here.
-    for (const char *broken : {"Error: llama.cpp not installed", "Error: Model file not found",
-                               "Error: Could not stage prompt file"}) {
-        if (reply.startsWith(QLatin1String(broken)))
-            fail(QStringLiteral("the engine's run failed: %1").arg(reply));
-    }
+    // An empty reply (the model may pick the end at once) comes back as a
+    // failure too; only a run that could not start is a failure here.
+    if (failure == ReplyError::NotInstalled || failure == ReplyError::ModelFileMissing
+        || failure == ReplyError::StagingFailed)
+        fail(QStringLiteral("the engine's run failed: %1").arg(reply));
     return {ms, partial.trimmed().size()};
 }
 

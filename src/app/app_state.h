@@ -156,9 +156,9 @@ public:
     void addMessage(const ChatMessage &message);
     // Asks the engine for a reply in the current conversation.
     void startGeneration(const QString &prompt);
-    // The engine's partial output and final output for conversation sid.
+    // The engine's partial output and outcome for conversation sid.
     void appendStreamChunk(const QUuid &sid, const QString &piece);
-    void finishGeneration(const QUuid &sid, const QString &output);
+    void finishGeneration(const QUuid &sid, const ReplyOutcome &outcome);
     // Marks the current conversation as waiting for a reply and decides how
     // to answer: now, after the model is loaded, or with a notice.
     void beginReply(const QString &content);

@@ -138,9 +138,9 @@ void AppState::startGenerationFor(const QUuid &sid, const QString &prompt)
             if (self && self->m_sessionStreamingId.value(sid) == turn)
                 self->appendStreamChunk(sid, piece);
         },
-        [self, sid, turn](const QString &output) {
+        [self, sid, turn](const ReplyOutcome &outcome) {
             if (self && self->m_sessionStreamingId.value(sid) == turn)
-                self->finishGeneration(sid, output);
+                self->finishGeneration(sid, outcome);
         });
 }
 
@@ -154,23 +154,28 @@ void AppState::appendStreamChunk(const QUuid &sid, const QString &piece)
     emit sessionStateChanged(sid);
 }
 
-void AppState::finishGeneration(const QUuid &sid, const QString &output)
+void AppState::finishGeneration(const QUuid &sid, const ReplyOutcome &outcome)
 {
     const bool wasTyping = isGenerating(sid);
     clearReplyState(sid);
     if (!wasTyping)
         return;
-    const bool isError = output.startsWith(QLatin1String("Error:"));
-    if (isError)
-        qCInfo(lcChatView, "Generation failed: %s", qPrintable(output));
-    const QString trimmed = trimReply(output);
-    QString reply;
-    if (isError)
-        reply = QStringLiteral("⚠️ Could not generate a reply: ") + QString(trimmed).remove(QStringLiteral("Error: "));
-    else if (!trimmed.isEmpty() && trimmed != QLatin1String(kGenerationStoppedText))
-        reply = trimmed;
-    if (!reply.isEmpty())
-        appendToSession(sid, ChatMessage::make(reply, false));
+    // What came of the reply stays, a failure adds its notice after it; a
+    // stop adds nothing of its own (the stop button wrote its notice).
+    const QString reply = trimReply(outcome.text);
+    if (!reply.isEmpty()) {
+        ChatMessage message = ChatMessage::make(reply, false);
+        if (outcome.kind == ReplyOutcome::Kind::Finished)
+            message.figures = outcome.figures;
+        appendToSession(sid, message);
+    }
+    if (outcome.kind == ReplyOutcome::Kind::Failed) {
+        const QString failure = QStringLiteral("Error: ") + outcome.errorText;
+        qCInfo(lcChatView, "Generation failed: %s", qPrintable(failure));
+        // the reason as the user reads it, without the "Error: " in front
+        const QString reason = trimReply(failure).mid(qsizetype(qstrlen("Error: ")));
+        appendToSession(sid, ChatMessage::make(QStringLiteral("⚠️ Could not generate a reply: ") + reason, false));
+    }
     if (m_currentSession && m_currentSession->id == sid)
         emit messageFieldFocusRequested();
 }

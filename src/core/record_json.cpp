@@ -1,4 +1,5 @@
 #include "core/record_json.h"
+#include "core/record_json_nodes.h"
 
 #include <QAnyStringView>
 #include <QJsonArray>
@@ -16,169 +17,9 @@ namespace recordjson {
 namespace {
 
 // ---- reading ---------------------------------------------------------------
-//
-// The readers are written once, over a small view of a JSON value, and used
-// with two parsers: simdjson for whole documents read from disk (start-up
-// reads thousands of conversation files) and Qt's JSON values for the
-// object-level entry points. Both views give the same answers for the same
-// JSON, so the rules below hold whichever parser read the bytes.
 
-// A view of one Qt JSON value.
-class QtNode {
-public:
-    explicit QtNode(QJsonValue v) : m_v(std::move(v)) {}
-
-    bool isObject() const { return m_v.isObject(); }
-    bool isArray() const { return m_v.isArray(); }
-    bool isString() const { return m_v.isString(); }
-    bool isBool() const { return m_v.isBool(); }
-    bool isNumber() const { return m_v.isDouble(); }
-    bool isNull() const { return m_v.isNull(); }
-
-    std::optional<QtNode> field(const char *key) const
-    {
-        const QJsonObject o = m_v.toObject();
-        const auto it = o.constFind(QLatin1String(key));
-        if (it == o.constEnd())
-            return std::nullopt;
-        return QtNode(it.value());
-    }
-    QString string() const { return m_v.toString(); }
-    bool boolean() const { return m_v.toBool(); }
-    double number() const { return m_v.toDouble(); }
-    // Qt keeps every integral number that fits in 64 bits as an integer
-    // (1e3 and 1000.0 included) and anything else as a double; toInteger()
-    // returns its default for a number it cannot convert exactly, so two
-    // different defaults tell 1.5 or 1e19 apart from a real value.
-    std::optional<qint64> int64() const
-    {
-        if (!m_v.isDouble() || m_v.toInteger(0) != m_v.toInteger(1))
-            return std::nullopt;
-        return m_v.toInteger();
-    }
-    qsizetype size() const { return m_v.toArray().size(); }
-    template <typename F>
-    bool forEachElement(F f) const
-    {
-        const QJsonArray array = m_v.toArray();
-        for (qsizetype i = 0; i < array.size(); ++i)
-            if (!f(int(i), QtNode(array.at(i))))
-                return false;
-        return true;
-    }
-    template <typename F>
-    bool forEachMember(F f) const
-    {
-        const QJsonObject o = m_v.toObject();
-        for (auto it = o.constBegin(); it != o.constEnd(); ++it)
-            if (!f(it.key(), QtNode(it.value())))
-                return false;
-        return true;
-    }
-
-private:
-    QJsonValue m_v;
-};
-
-// A view of one simdjson value; valid while its parser lives.
-class SimdNode {
-public:
-    explicit SimdNode(simdjson::dom::element e) : m_e(e) {}
-
-    bool isObject() const { return m_e.type() == simdjson::dom::element_type::OBJECT; }
-    bool isArray() const { return m_e.type() == simdjson::dom::element_type::ARRAY; }
-    bool isString() const { return m_e.type() == simdjson::dom::element_type::STRING; }
-    bool isBool() const { return m_e.type() == simdjson::dom::element_type::BOOL; }
-    bool isNumber() const
-    {
-        const auto t = m_e.type();
-        return t == simdjson::dom::element_type::INT64 || t == simdjson::dom::element_type::UINT64
-               || t == simdjson::dom::element_type::DOUBLE;
-    }
-    bool isNull() const { return m_e.type() == simdjson::dom::element_type::NULL_VALUE; }
-
-    std::optional<SimdNode> field(const char *key) const
-    {
-        simdjson::dom::object o;
-        simdjson::dom::element value;
-        if (m_e.get_object().get(o) || o.at_key(key).get(value))
-            return std::nullopt;
-        return SimdNode(value);
-    }
-    QString string() const
-    {
-        std::string_view sv;
-        if (m_e.get_string().get(sv))
-            return {};
-        return QString::fromUtf8(sv.data(), qsizetype(sv.size()));
-    }
-    bool boolean() const
-    {
-        bool b = false;
-        return !m_e.get_bool().get(b) && b;
-    }
-    double number() const
-    {
-        switch (m_e.type()) {
-        case simdjson::dom::element_type::INT64:
-            return double(int64_t(m_e));
-        case simdjson::dom::element_type::UINT64:
-            return double(uint64_t(m_e));
-        case simdjson::dom::element_type::DOUBLE:
-            return double(m_e);
-        default:
-            return 0.0;
-        }
-    }
-    // The same numbers as the Qt view: integers that fit, and integral
-    // doubles within range (1e3, 1000.0).
-    std::optional<qint64> int64() const
-    {
-        switch (m_e.type()) {
-        case simdjson::dom::element_type::INT64:
-            return qint64(int64_t(m_e));
-        case simdjson::dom::element_type::DOUBLE: {
-            const double d = double(m_e);
-            if (std::isfinite(d) && d == std::trunc(d) && d >= -9223372036854775808.0 && d < 9223372036854775808.0)
-                return qint64(d);
-            return std::nullopt;
-        }
-        default:
-            return std::nullopt;
-        }
-    }
-    qsizetype size() const
-    {
-        simdjson::dom::array a;
-        return m_e.get_array().get(a) ? 0 : qsizetype(a.size());
-    }
-    template <typename F>
-    bool forEachElement(F f) const
-    {
-        simdjson::dom::array a;
-        if (m_e.get_array().get(a))
-            return true;
-        int i = 0;
-        for (simdjson::dom::element child : a)
-            if (!f(i++, SimdNode(child)))
-                return false;
-        return true;
-    }
-    template <typename F>
-    bool forEachMember(F f) const
-    {
-        simdjson::dom::object o;
-        if (m_e.get_object().get(o))
-            return true;
-        for (auto [key, value] : o)
-            if (!f(QString::fromUtf8(key.data(), qsizetype(key.size())), SimdNode(value)))
-                return false;
-        return true;
-    }
-
-private:
-    simdjson::dom::element m_e;
-};
+using detail::QtNode;
+using detail::SimdNode;
 
 // Where a value sits in the document, for error texts: "" for the top object,
 // "[3]" for an element of a top-level array, "[3].messages[0]" further down.
@@ -323,6 +164,32 @@ bool readAttachedFile(const Node &o, const Path &at, DecodeError *error, Attache
            && readInt64(o, at, "fileSize", error, &f->fileSize);
 }
 
+// A reply's figures are a nicety: whatever the "figures" object holds, the
+// message stays readable, and a value of the wrong type is an unknown figure.
+template <typename Node>
+ReplyFigures readFigures(const Node &o)
+{
+    ReplyFigures f;
+    const auto figures = o.field("figures");
+    if (!figures || !figures->isObject())
+        return f;
+    auto number = [&](const char *key) {
+        const auto v = figures->field(key);
+        return v && v->isNumber() && std::isfinite(v->number()) ? std::optional<double>(v->number()) : std::nullopt;
+    };
+    auto text = [&](const char *key) {
+        const auto v = figures->field(key);
+        return v && v->isString() ? v->string() : QString();
+    };
+    f.secondsToFirstToken = number("secondsToFirstToken");
+    f.tokensPerSecond = number("tokensPerSecond");
+    if (const auto v = figures->field("tokenCount"); v && v->isNumber())
+        f.tokenCount = v->int64();
+    f.engineName = text("engine");
+    f.modelName = text("model");
+    return f;
+}
+
 template <typename Node>
 bool readChatMessage(const Node &o, const Path &at, DecodeError *error, ChatMessage *m)
 {
@@ -330,6 +197,7 @@ bool readChatMessage(const Node &o, const Path &at, DecodeError *error, ChatMess
           && readBool(o, at, "isFromUser", error, &m->isFromUser)
           && readDate(o, at, "timestamp", DateEpoch::Since2001, error, &m->timestamp)))
         return false;
+    m->figures = readFigures(o);
 
     // Optional: missing or null is "no attachments"; [] is an empty list.
     const auto files = o.field("attachedFiles");
@@ -483,6 +351,23 @@ QByteArray compact(const QJsonDocument &doc)
     return doc.toJson(QJsonDocument::Compact);
 }
 
+// Only the known figures are written; a figure JSON cannot hold is left out.
+QJsonObject figuresObject(const ReplyFigures &f)
+{
+    QJsonObject o;
+    if (f.secondsToFirstToken && finite(*f.secondsToFirstToken))
+        o.insert(QLatin1String("secondsToFirstToken"), *f.secondsToFirstToken);
+    if (f.tokensPerSecond && finite(*f.tokensPerSecond))
+        o.insert(QLatin1String("tokensPerSecond"), *f.tokensPerSecond);
+    if (f.tokenCount)
+        o.insert(QLatin1String("tokenCount"), *f.tokenCount);
+    if (!f.engineName.isEmpty())
+        o.insert(QLatin1String("engine"), f.engineName);
+    if (!f.modelName.isEmpty())
+        o.insert(QLatin1String("model"), f.modelName);
+    return o;
+}
+
 } // namespace
 
 std::optional<QJsonObject> encode(const AttachedFile &file)
@@ -515,6 +400,8 @@ std::optional<QJsonObject> encode(const ChatMessage &message)
         }
         o.insert(QLatin1String("attachedFiles"), files);
     }
+    if (const QJsonObject figures = figuresObject(message.figures); !figures.isEmpty())
+        o.insert(QLatin1String("figures"), figures);
     return o;
 }
 

@@ -10,9 +10,15 @@
 #include <optional>
 
 // JSON coding of the records. Keys are exactly the field names; unknown keys
-// are ignored on reading; every key but a message's attachedFiles is
-// required and must hold a value of the right type, or the whole object is
-// unreadable. A model's modelfile is never written and never read.
+// are ignored on reading; every key but a message's attachedFiles and
+// figures is required and must hold a value of the right type, or the whole
+// object is unreadable. A model's modelfile is never written and never read.
+//
+// A message's figures are one optional object under "figures", written only
+// when at least one figure is known, with the known ones among
+// "secondsToFirstToken", "tokensPerSecond", "tokenCount", "engine" and
+// "model". Readers that predate it skip the key; this reader takes a figure
+// of the wrong type as unknown and never refuses a message for its figures.
 //
 // Conversations store dates as seconds since 2001, the model list as seconds
 // since 1970. Encoding fails (nullopt) on a value JSON cannot hold, such as a

@@ -58,12 +58,30 @@ struct AttachedFile {
     friend bool operator==(const AttachedFile &, const AttachedFile &) = default;
 };
 
+// How a reply was made: shown under it, stored with it. Every figure may be
+// unknown (nullopt, or an empty name); a message without any known figure
+// has none to show.
+struct ReplyFigures {
+    std::optional<double> secondsToFirstToken; // from the start of the run to the first piece
+    std::optional<double> tokensPerSecond;     // generation speed, after the prompt was read
+    std::optional<qint64> tokenCount;          // tokens generated
+    QString engineName;                        // "llama-completion", ...
+    QString modelName;
+
+    bool isEmpty() const
+    {
+        return !secondsToFirstToken && !tokensPerSecond && !tokenCount && engineName.isEmpty() && modelName.isEmpty();
+    }
+    friend bool operator==(const ReplyFigures &, const ReplyFigures &) = default;
+};
+
 struct ChatMessage {
     QUuid id;
     QString content;
     bool isFromUser = false;
     Date timestamp;
     std::optional<QList<AttachedFile>> attachedFiles;
+    ReplyFigures figures;              // an assistant's reply; empty for every other message
 
     static ChatMessage make(const QString &content, bool isFromUser,
                             std::optional<QList<AttachedFile>> attachedFiles = std::nullopt);

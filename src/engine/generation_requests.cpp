@@ -1,12 +1,15 @@
 // Requests for replies and stopping them.
+#include "core/preference_keys.h"
 #include "engine/attachment_text.h"
-#include "engine/generation_run.h"
 #include "engine/llama_cpp_manager.h"
 #include "engine/prompt_assembly.h"
 #include "platform/logging.h"
 #include "platform/main_thread.h"
+#include "platform/preferences.h"
 
 #include <QPointer>
+
+#include <atomic>
 
 namespace {
 
@@ -17,33 +20,103 @@ SerialQueue &escalationQueue()
     return *queue;
 }
 
+// One queued request, as it waits for its turn.
+struct QueuedReply {
+    QString prompt;
+    QList<ChatMessage> kept;
+    AttachmentTextFunction attachmentText;
+    ReplyJob job;
+    std::function<void(const QString &)> onPartial;
+    std::function<void(const ReplyOutcome &)> onComplete;
+};
+
+// The request's turn on the process queue: the final prompt, the run by the
+// backend in use, and the one outcome, reported on the main thread.
+void runReply(QPointer<LlamaCPPManager> engine, QueuedReply queued)
+{
+    if (!engine)
+        return;
+    LlamaCPPManager *const owner = engine.data();
+    ReplyJob &job = queued.job;
+    auto report = [owner, onComplete = queued.onComplete](const ReplyOutcome &outcome) {
+        mainthread::post(owner, [onComplete, outcome] {
+            if (onComplete)
+                onComplete(outcome);
+        });
+    };
+
+    // A request stopped while it waited for its turn is not run at all: no
+    // one is waiting for its reply, and it would hold up the others. It
+    // reads no attachments either.
+    if (owner->isRequestStopped(job.sessionId, job.request)) {
+        owner->endRequest(job.sessionId, job.request);
+        report(ReplyOutcome::stopped());
+        return;
+    }
+
+    // The transcript, with the text of the newest message's attachments, is
+    // built now rather than when the request was made: reading a file may
+    // take a converter 30 seconds, which must not freeze the window. It is
+    // shaped to the budget with the system prompt as stored now.
+    const QString transcript = buildTranscript(queued.prompt, queued.kept, queued.attachmentText);
+    qCInfo(lcLlamaCPP, "Final prompt length: %lld characters", qint64(graphemeCount(transcript)));
+    job.prompt = fitPromptToBudget(transcript, Preferences().string(QString::fromLatin1(prefkeys::kSystemPrompt)));
+
+    // The time to the first piece counts from here, whichever backend runs.
+    const auto started = std::chrono::steady_clock::now();
+    std::atomic<qint64> firstPieceNs{-1};
+    job.onPiece = [owner, &started, &firstPieceNs, onPartial = queued.onPartial](const QString &piece) {
+        if (firstPieceNs.load() < 0) {
+            qint64 none = -1;
+            const auto elapsed = std::chrono::steady_clock::now() - started;
+            firstPieceNs.compare_exchange_strong(
+                none, std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());
+        }
+        if (onPartial)
+            mainthread::post(owner, [onPartial, piece] { onPartial(piece); });
+    };
+
+    const std::shared_ptr<ReplyBackend> backend = owner->replyBackend();
+    ReplyControl control(*owner, job.sessionId, job.request);
+    const ReplyRun run = backend->run(job, control);
+    if (run.end == ReplyRun::End::Abandoned)
+        return; // quitting: no one is left to show it
+    const bool stopped = owner->endRequest(job.sessionId, job.request);
+    ReplyOutcome outcome = settleReply(run, stopped);
+    if (!outcome.figures.secondsToFirstToken && firstPieceNs >= 0)
+        outcome.figures.secondsToFirstToken = double(firstPieceNs.load()) / 1e9;
+    report(outcome);
+    if (run.end == ReplyRun::End::Ran)
+        qCInfo(lcLlamaCPP, "Generation completed successfully");
+}
+
 } // namespace
 
 void LlamaCPPManager::generateResponse(const QString &prompt, const QUuid &sessionId,
                                        const QList<ChatMessage> &messages,
                                        std::function<void(const QString &)> onPartial,
-                                       std::function<void(const QString &)> onComplete)
+                                       std::function<void(const ReplyOutcome &)> onComplete)
 {
-    auto refuse = [this, onComplete](const char *text) {
-        mainthread::post(this, [onComplete, text] {
+    auto refuse = [this, onComplete](ReplyError error, const char *reason) {
+        mainthread::post(this, [onComplete, error, reason] {
             if (onComplete)
-                onComplete(QString::fromLatin1(text));
+                onComplete(ReplyOutcome::failed(error, QString::fromLatin1(reason)));
         });
     };
     if (!m_isModelLoaded || !m_currentModel) {
-        refuse(kErrorNoModelLoaded);
+        refuse(ReplyError::NoModelLoaded, kErrorNoModelLoaded);
         return;
     }
     {
         std::lock_guard lock(m_sessionLock);
         const auto it = m_sessionProcesses.constFind(sessionId);
         if (it != m_sessionProcesses.constEnd() && it.value() && it.value()->isRunning()) {
-            refuse(kErrorAlreadyGenerating);
+            refuse(ReplyError::AlreadyGenerating, kErrorAlreadyGenerating);
             return;
         }
     }
     if (isBlankPrompt(prompt)) {
-        refuse(kErrorEmptyPrompt);
+        refuse(ReplyError::EmptyPrompt, kErrorEmptyPrompt);
         return;
     }
     qCInfo(lcLlamaCPP, "Starting generation, prompt length %lld", qint64(graphemeCount(prompt)));
@@ -65,23 +138,13 @@ void LlamaCPPManager::generateResponse(const QString &prompt, const QUuid &sessi
                    logging::priv(kept[i].content));
     }
 
-    // The transcript, with the text of the newest message's attachments, is
-    // built when the run's turn comes on the process queue: reading a file
-    // may take a converter 30 seconds, which must not freeze the window.
     const AttachmentTextFunction attachmentText =
         m_attachmentText ? m_attachmentText
                          : AttachmentTextFunction([](const AttachedFile &file) { return extractAttachmentText(file); });
-    GenerationRequest request{*m_currentModel, QString(), sessionId, std::move(onPartial), std::move(onComplete),
-                              QString::fromLatin1(kGenerationStoppedText), number};
+    QueuedReply queued{prompt, kept, attachmentText, ReplyJob{sessionId, number, *m_currentModel, QString(), {}, {}},
+                       std::move(onPartial), std::move(onComplete)};
     QPointer<LlamaCPPManager> self(this);
-    m_processQueue->async([self, prompt, kept, attachmentText, request = std::move(request)]() mutable {
-        // A stopped request reads no attachments; the run answers it at once.
-        if (self && !self->isRequestStopped(request.sessionId, request.number)) {
-            request.transcript = buildTranscript(prompt, kept, attachmentText);
-            qCInfo(lcLlamaCPP, "Final prompt length: %lld characters", qint64(graphemeCount(request.transcript)));
-        }
-        runGeneration(self, std::move(request));
-    });
+    m_processQueue->async([self, queued = std::move(queued)]() mutable { runReply(self, std::move(queued)); });
 }
 
 void LlamaCPPManager::stopGeneration(const std::optional<QUuid> &sessionId)

@@ -1,22 +1,19 @@
 #include "engine/generation_run.h"
 
-#include "core/preference_keys.h"
 #include "engine/llama_cpp_manager.h"
-#include "engine/prompt_assembly.h"
-#include "engine/response_cleaning.h"
 #include "platform/child_launch.h"
 #include "platform/child_process.h"
 #include "platform/logging.h"
-#include "platform/main_thread.h"
 #include "platform/paths.h"
-#include "platform/preferences.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 
 #include <charconv>
+#include <cmath>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -58,18 +55,18 @@ QString floatArgument(float value)
     return text;
 }
 
-QStringList generationArguments(const QString &modelPath, const QString &promptPath, int gpuLayers)
+QStringList generationArguments(const QString &modelPath, const QString &promptPath, int gpuLayers,
+                                const SamplingValues &sampling)
 {
-    using M = LlamaCPPManager;
     return {QStringLiteral("-m"), modelPath,
             QStringLiteral("-f"), promptPath,
-            QStringLiteral("-n"), QString::number(M::defaultMaxTokens),
-            QStringLiteral("-c"), QString::number(M::defaultContextLength),
-            QStringLiteral("--temp"), floatArgument(M::defaultTemperature),
-            QStringLiteral("--top-k"), QString::number(M::defaultTopK),
-            QStringLiteral("--top-p"), floatArgument(M::defaultTopP),
-            QStringLiteral("--repeat-penalty"), floatArgument(M::defaultRepeatPenalty),
-            QStringLiteral("--repeat-last-n"), QString::number(M::defaultRepeatLastN),
+            QStringLiteral("-n"), QString::number(sampling.maxTokens),
+            QStringLiteral("-c"), QString::number(sampling.contextLength),
+            QStringLiteral("--temp"), floatArgument(sampling.temperature),
+            QStringLiteral("--top-k"), QString::number(sampling.topK),
+            QStringLiteral("--top-p"), floatArgument(sampling.topP),
+            QStringLiteral("--repeat-penalty"), floatArgument(sampling.repeatPenalty),
+            QStringLiteral("--repeat-last-n"), QString::number(sampling.repeatLastN),
             QStringLiteral("-ngl"), QString::number(gpuLayers),
             QStringLiteral("--no-display-prompt")};
 }
@@ -149,6 +146,9 @@ public:
     {
         const QList<QByteArray> rawLines = bytes.split('\n');
         std::lock_guard lock(m_errorLock);
+        m_errorTail += bytes;
+        if (m_errorTail.size() > kErrorTailBytes)
+            m_errorTail.remove(0, m_errorTail.size() - kErrorTailBytes);
         for (const QByteArray &raw : rawLines) {
             if (raw.isEmpty())
                 continue;
@@ -160,6 +160,13 @@ public:
             if (m_errorLines.size() > 50)
                 m_errorLines.pop_front();
         }
+    }
+    // The last bytes of standard error as they came, lines split across
+    // reads whole again.
+    QByteArray errorTail() const
+    {
+        std::lock_guard lock(m_errorLock);
+        return m_errorTail;
     }
     QStringList lastErrorLines(int n) const
     {
@@ -187,8 +194,10 @@ private:
     Utf8StreamDecoder m_decoder;
     QString m_outputText;
 
+    static constexpr qsizetype kErrorTailBytes = 8192;
     mutable std::mutex m_errorLock;
     std::deque<QString> m_errorLines;
+    QByteArray m_errorTail;
 
     mutable std::mutex m_activityLock;
     std::chrono::steady_clock::time_point m_lastActivity = std::chrono::steady_clock::now();
@@ -249,76 +258,91 @@ private:
 
 } // namespace
 
-void runGeneration(QPointer<LlamaCPPManager> engine, GenerationRequest request)
+
+namespace {
+
+// The figures of the last "eval time" line (the generation, not the prompt):
+// "... eval time = 2932.22 ms / 8 runs (366.53 ms per token, 2.73 tokens per
+// second)". Older builds print "tokens" for "runs".
+void readEvalTiming(const QByteArray &standardErrorTail, ReplyFigures *figures)
 {
-    if (!engine)
+    static const QRegularExpression line(QStringLiteral(
+        "(?<!prompt )eval time\\s*=\\s*[0-9.]+ ms\\s*/\\s*(\\d+) (?:runs|tokens)\\s*\\(\\s*\\S+ ms per token,"
+        "\\s*(\\S+) tokens per second\\)"));
+    QRegularExpressionMatch last;
+    auto matches = line.globalMatch(QString::fromUtf8(standardErrorTail));
+    while (matches.hasNext())
+        last = matches.next();
+    if (!last.hasMatch())
         return;
-    LlamaCPPManager *const owner = engine.data();
-    const QString idText = canonicalUuid(request.sessionId);
-    auto report = [owner, onComplete = request.onComplete](const QString &text) {
-        mainthread::post(owner, [onComplete, text] {
-            if (onComplete)
-                onComplete(text);
-        });
+    bool ok = false;
+    const qint64 tokens = last.captured(1).toLongLong(&ok);
+    if (ok)
+        figures->tokenCount = tokens;
+    const double speed = last.captured(2).toDouble(&ok);
+    if (ok && std::isfinite(speed))
+        figures->tokensPerSecond = speed;
+}
+
+} // namespace
+
+ReplyRun ProcessReplyBackend::run(const ReplyJob &job, ReplyControl &control)
+{
+    LlamaCPPManager &engine = control.engine();
+    const QString idText = canonicalUuid(job.sessionId);
+    ReplyRun result;
+    result.figures.engineName = QString::fromLatin1(kEngineName);
+    result.figures.modelName = job.model.name;
+    auto fail = [&result](ReplyError error, const QString &text) {
+        result.end = ReplyRun::End::Failed;
+        result.error = error;
+        result.errorText = text;
+        return result;
     };
 
-    // A request stopped while it waited for its turn is not run at all: no
-    // one is waiting for its reply, and it would hold up the others.
-    if (owner->isRequestStopped(request.sessionId, request.number)) {
-        owner->endRequest(request.sessionId, request.number);
-        report(request.stopText);
-        return;
-    }
-
     // 1. The program and the model.
-    QString executable = owner->findLlamaCompletion().value_or(
+    const QString executable = engine.findLlamaCompletion().value_or(
         paths::dataDirectory() + QStringLiteral("/llama.cpp/build/bin/llama-completion"));
-    if (!QFileInfo::exists(executable)) {
-        report(QStringLiteral("Error: llama.cpp not installed"));
-        return;
-    }
-    if (!QFileInfo::exists(request.model.filePath)) {
-        report(QStringLiteral("Error: Model file not found"));
-        return;
-    }
+    if (!QFileInfo::exists(executable))
+        return fail(ReplyError::NotInstalled, QStringLiteral("llama.cpp not installed"));
+    if (!QFileInfo::exists(job.model.filePath))
+        return fail(ReplyError::ModelFileMissing, QStringLiteral("Model file not found"));
 
-    // 2. The prompt, shaped to the budget with the system prompt as stored now.
-    const QString prompt =
-        fitPromptToBudget(request.transcript, Preferences().string(QString::fromLatin1(prefkeys::kSystemPrompt)));
-    const QString promptPath = promptFilePath(request.sessionId);
-    // Once the application is quitting no run starts any more (and nothing
-    // is reported: no one is left to show it).
-    if (!owner->noteStagedPrompt(promptPath))
-        return;
-    if (const auto error = stagePromptFile(promptPath, prompt)) {
-        owner->forgetStagedPrompt(promptPath);
-        report(QStringLiteral("Error: Could not stage prompt file — ") + *error);
-        return;
+    // 2. The prompt, staged for the program. Once the application is
+    // quitting no run starts any more.
+    const QString promptPath = promptFilePath(job.sessionId);
+    if (!control.keepUntilQuit(promptPath)) {
+        result.end = ReplyRun::End::Abandoned;
+        return result;
     }
-    auto removePrompt = [owner, promptPath] {
+    if (const auto error = stagePromptFile(promptPath, job.prompt)) {
+        control.forget(promptPath);
+        return fail(ReplyError::StagingFailed, QStringLiteral("Could not stage prompt file — ") + *error);
+    }
+    auto removePrompt = [&control, promptPath] {
         QFile::remove(promptPath);
-        owner->forgetStagedPrompt(promptPath);
+        control.forget(promptPath);
     };
 
     // 3. The process, registered for the conversation as it is launched.
     auto process = std::make_shared<ChildProcess>();
-    const QFileInfo modelInfo(request.model.filePath);
+    const QFileInfo modelInfo(job.model.filePath);
     const std::optional<qint64> modelSize =
         modelInfo.exists() ? std::optional<qint64>(modelInfo.size()) : std::nullopt;
     process->setProgram(executable);
-    process->setArguments(
-        generationArguments(request.model.filePath, promptPath, gpuLayerCount(physicalMemoryBytes(), modelSize)));
+    process->setArguments(generationArguments(job.model.filePath, promptPath,
+                                              gpuLayerCount(physicalMemoryBytes(), modelSize), job.sampling));
     process->setStandardInput(ChildProcess::StreamMode::Pipe);
 
     RunOutput output;
-    const auto onPartial = request.onPartial;
-    process->setOutputCallback(ChildProcess::Channel::StandardOutput, [&output, owner, onPartial](const QByteArray &chunk) {
+    const auto &onPiece = job.onPiece;
+    process->setOutputCallback(ChildProcess::Channel::StandardOutput, [&output, &onPiece](const QByteArray &chunk) {
         if (chunk.isEmpty())
             return;
         output.touch();
         const QString text = output.addOutput(chunk);
-        if (!text.isEmpty() && onPartial)
-            mainthread::post(owner, [onPartial, text] { onPartial(text); });
+        if (!text.isEmpty() && onPiece)
+            onPiece(text);
     });
     process->setOutputCallback(ChildProcess::Channel::StandardError, [&output](const QByteArray &chunk) {
         if (chunk.isEmpty())
@@ -328,29 +352,24 @@ void runGeneration(QPointer<LlamaCPPManager> engine, GenerationRequest request)
     });
 
     int activeCount = 0;
-    const auto launch = owner->registerAndLaunch(request.sessionId, request.number, process,
-                                                 [&process] { return process->start(); }, &activeCount);
-    if (launch == LlamaCPPManager::Launch::Stopped) {
+    const auto launch = control.launch(process, [&process] { return process->start(); }, &activeCount);
+    if (launch == ReplyControl::Launch::Stopped) {
         // stopped while its prompt was being prepared
         removePrompt();
-        owner->endRequest(request.sessionId, request.number);
-        report(request.stopText);
-        return;
+        return result;
     }
     qCInfo(lcLlamaCPP, "Created dedicated llama.cpp process for session: %s", qPrintable(logging::shortId(idText)));
     qCInfo(lcLlamaCPP, "Active session processes: %d", activeCount);
-    if (launch == LlamaCPPManager::Launch::Failed) {
+    if (launch == ReplyControl::Launch::Failed) {
         removePrompt();
-        owner->endRequest(request.sessionId, request.number);
-        report(QStringLiteral("Error: ") + process->errorString());
-        return;
+        return fail(ReplyError::LaunchFailed, process->errorString());
     }
     process->closeStandardInput();
     output.touch();
 
     // 4. Wait for the end, watching for silence.
     {
-        Watchdog watchdog(process, output, owner->timings());
+        Watchdog watchdog(process, output, control.timings());
         process->waitForExit();
     }
     // Output still in the pipes is read to its end (bounded, in case a child
@@ -363,35 +382,24 @@ void runGeneration(QPointer<LlamaCPPManager> engine, GenerationRequest request)
 
     const int status = process->exitStatus();
     const auto reason = process->exitReason();
-    if (status != 0 || reason != ChildProcess::ExitReason::Exit) {
+    const bool exitedCleanly = status == 0 && reason == ChildProcess::ExitReason::Exit;
+    if (!exitedCleanly) {
         qCInfo(lcLlamaCPP, "Process exited abnormally (status=%d, reason=%d). Stderr tail: %s", status, int(reason),
                qPrintable(output.lastErrorLines(10).join(QStringLiteral(" | "))));
     }
 
-    // 5. Clean, unregister, report.
-    const QString raw = output.outputText();
-    qCInfo(lcLlamaCPP, "Raw response length: %lld characters", qint64(graphemeCount(raw)));
-    qCInfo(lcLlamaCPP, "Raw response preview: %s", logging::priv(raw));
-    const QString cleaned = cleanResponse(raw);
-    qCInfo(lcLlamaCPP, "Cleaned response length: %lld characters", qint64(graphemeCount(cleaned)));
-    qCInfo(lcLlamaCPP, "Response preview: %s", logging::priv(cleaned));
+    // 5. What it made, and its figures.
+    result.output = output.outputText();
+    result.complaints = output.lastErrorLines(5);
+    readEvalTiming(output.errorTail(), &result.figures);
+    // The last token of a run that reaches the limit is not always decoded.
+    if (exitedCleanly && result.figures.tokenCount)
+        result.stopReason = *result.figures.tokenCount + 1 >= job.sampling.maxTokens ? StopReason::TokenLimit
+                                                                                      : StopReason::EndOfText;
 
-    const int remaining = owner->unregisterProcess(request.sessionId, process.get());
+    const int remaining = control.release(process.get());
     removePrompt();
     qCInfo(lcLlamaCPP, "Closed llama.cpp process for session: %s", qPrintable(logging::shortId(idText)));
     qCInfo(lcLlamaCPP, "Remaining active session processes: %d", remaining);
-    const bool stoppedByRequest = owner->endRequest(request.sessionId, request.number);
-
-    QString result = cleaned;
-    if (result.isEmpty()) {
-        const QStringList tail = output.lastErrorLines(5);
-        if (stoppedByRequest)
-            result = request.stopText;
-        else if (!tail.isEmpty())
-            result = QStringLiteral("Error: ") + tail.join(QStringLiteral(" | "));
-        else
-            result = QStringLiteral("Error: the model produced no output");
-    }
-    report(result);
-    qCInfo(lcLlamaCPP, "Generation completed successfully");
+    return result;
 }

@@ -1,29 +1,15 @@
 #pragma once
 
 #include "core/records.h"
+#include "engine/reply_backend.h"
 
 #include <QByteArray>
-#include <QPointer>
 #include <QString>
 #include <QStringDecoder>
 #include <QStringList>
 #include <QUuid>
 
-#include <functional>
 #include <optional>
-
-class LlamaCPPManager;
-
-// One request for a reply, as handed to the process queue.
-struct GenerationRequest {
-    AIModel model;            // only filePath (and name, for logs) are used
-    QString transcript;       // ends with the "Assistant:" cue
-    QUuid sessionId;
-    std::function<void(const QString &)> onPartial; // may be empty
-    std::function<void(const QString &)> onComplete;
-    QString stopText;
-    quint64 number = 0;       // its place in the order of requests (LlamaCPPManager)
-};
 
 // Decodes a byte stream as UTF-8 piece by piece. A character split across
 // two reads comes out once, whole, when its last byte has arrived. An invalid
@@ -48,7 +34,8 @@ int gpuLayerCount(qint64 physicalMemoryBytes, std::optional<qint64> modelFileByt
 QString floatArgument(float value);
 
 // The 21 arguments of a generation run, in order.
-QStringList generationArguments(const QString &modelPath, const QString &promptPath, int gpuLayers);
+QStringList generationArguments(const QString &modelPath, const QString &promptPath, int gpuLayers,
+                                const SamplingValues &sampling = {});
 
 // The staged prompt of a conversation: the per-user temporary folder,
 // "quorvane-prompt-<ID>.txt".
@@ -59,7 +46,12 @@ QString promptFilePath(const QUuid &sessionId);
 // description on failure; then nothing is left behind.
 std::optional<QString> stagePromptFile(const QString &path, const QString &prompt);
 
-// The job the engine puts on its process queue for one request: runs
-// llama-completion, streams output to onPartial, reports exactly one text to
-// onComplete on the main thread.
-void runGeneration(QPointer<LlamaCPPManager> engine, GenerationRequest request);
+// One process per reply: stages the prompt, runs llama-completion with the
+// 21 arguments, streams its standard output as pieces, ends a run that stays
+// silent too long, and reads the figures from the timing lines the program
+// prints on standard error at exit.
+class ProcessReplyBackend : public ReplyBackend {
+public:
+    static constexpr const char *kEngineName = "llama-completion";
+    ReplyRun run(const ReplyJob &job, ReplyControl &control) override;
+};

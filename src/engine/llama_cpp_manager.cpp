@@ -1,5 +1,6 @@
 #include "engine/llama_cpp_manager.h"
 
+#include "engine/generation_run.h"
 #include "platform/logging.h"
 #include "platform/main_thread.h"
 #include "platform/paths.h"
@@ -20,7 +21,8 @@ LlamaCPPManager &LlamaCPPManager::shared()
 
 LlamaCPPManager::LlamaCPPManager(QObject *parent, EngineTimings timings)
     : QObject(parent), m_timings(timings),
-      m_processQueue(std::make_unique<SerialQueue>(QString::fromLatin1(kProcessQueueLabel)))
+      m_processQueue(std::make_unique<SerialQueue>(QString::fromLatin1(kProcessQueueLabel))),
+      m_defaultBackend(std::make_shared<ProcessReplyBackend>())
 {
     qCInfo(lcLlamaCPP, "Manager initialized");
     // No llama-completion may outlive the application: stop them all when it
@@ -59,6 +61,18 @@ std::optional<QString> LlamaCPPManager::findLlamaCompletion() const
     }
     qCInfo(lcLlamaCPP, "App's llama-completion not found - installation required");
     return std::nullopt;
+}
+
+void LlamaCPPManager::setReplyBackend(std::shared_ptr<ReplyBackend> backend)
+{
+    std::lock_guard lock(m_backendLock);
+    m_backend = std::move(backend);
+}
+
+std::shared_ptr<ReplyBackend> LlamaCPPManager::replyBackend() const
+{
+    std::lock_guard lock(m_backendLock);
+    return m_backend ? m_backend : m_defaultBackend;
 }
 
 bool LlamaCPPManager::isLlamaCPPInstalled() const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/records.h"
+#include "engine/reply_backend.h"
 #include "platform/process_handle.h"
 #include "platform/serial_queue.h"
 
@@ -35,11 +36,11 @@ struct EngineTimings {
 // the reason the user sees. Always called on the main thread.
 using InstallCompletion = std::function<void(bool success, const std::optional<QString> &message)>;
 
-// The inference engine. It links no inference library: it drives the
-// llama-completion program as a child process, one generation at a time on
-// its serial process queue. This object holds which model is selected, where
-// the program is, the running processes per conversation, and the
-// installation state that the screens show.
+// The inference engine. It links no inference library: a reply backend
+// (reply_backend.h; by default one llama-completion child process per reply)
+// makes each reply, one at a time on the engine's serial process queue. This
+// object holds which model is selected, where the program is, the running
+// replies per conversation, and the installation state that the screens show.
 //
 // Published fields are written on the main thread only.
 class LlamaCPPManager : public QObject {
@@ -56,13 +57,13 @@ class LlamaCPPManager : public QObject {
     Q_PROPERTY(QString llamaCPPSetupError READ llamaCPPSetupErrorText NOTIFY llamaCPPSetupErrorChanged)
 
 public:
-    static constexpr int defaultContextLength = 8192;
-    static constexpr int defaultMaxTokens = 2048;
-    static constexpr float defaultTemperature = 0.8f;
-    static constexpr float defaultTopP = 0.9f;
-    static constexpr int defaultTopK = 40;
-    static constexpr float defaultRepeatPenalty = 1.0f;
-    static constexpr int defaultRepeatLastN = 64;
+    static constexpr int defaultContextLength = SamplingValues{}.contextLength;
+    static constexpr int defaultMaxTokens = SamplingValues{}.maxTokens;
+    static constexpr float defaultTemperature = SamplingValues{}.temperature;
+    static constexpr float defaultTopP = SamplingValues{}.topP;
+    static constexpr int defaultTopK = SamplingValues{}.topK;
+    static constexpr float defaultRepeatPenalty = SamplingValues{}.repeatPenalty;
+    static constexpr int defaultRepeatLastN = SamplingValues{}.repeatLastN;
 
     static constexpr const char *kProcessQueueLabel = "com.quorvane.llamaProcess";
 
@@ -80,14 +81,22 @@ public:
     void unloadModel();
 
     // Asks for a reply to prompt in the given conversation. Refusals (no
-    // model, a process of this conversation still running, a blank prompt)
+    // model, a reply of this conversation still running, a blank prompt)
     // and every outcome of the run reach onComplete exactly once, later, on
     // the main thread; onPartial gets each newly decoded piece of output.
-    // Called on the main thread; reads the newest user message's attachments
-    // before it returns.
+    // The reply is made by the backend in use when its turn comes, with the
+    // time to its first piece among the outcome's figures. Called on the
+    // main thread; reads the newest user message's attachments before it
+    // returns.
     void generateResponse(const QString &prompt, const QUuid &sessionId, const QList<ChatMessage> &messages,
                           std::function<void(const QString &)> onPartial,
-                          std::function<void(const QString &)> onComplete);
+                          std::function<void(const ReplyOutcome &)> onComplete);
+
+    // The way replies are made from now on, for each request whose turn
+    // comes afterwards; nullptr goes back to the default, one llama-completion
+    // process per reply. Callable from any thread.
+    void setReplyBackend(std::shared_ptr<ReplyBackend> backend);
+    std::shared_ptr<ReplyBackend> replyBackend() const;
 
     // Stops every request of one conversation made so far, wherever it is:
     // one still waiting is not launched, one running gets SIGTERM (SIGKILL 3
@@ -142,7 +151,7 @@ public:
     // keeps the request from launching at all, one that comes later finds
     // the process running. Only Started leaves the process registered;
     // activeCount gets the number of registered processes with it.
-    enum class Launch { Started, Stopped, Failed };
+    using Launch = ReplyControl::Launch;
     Launch registerAndLaunch(const QUuid &sessionId, quint64 request, const std::shared_ptr<ProcessHandle> &process,
                              const std::function<bool()> &launch, int *activeCount);
 
@@ -220,6 +229,10 @@ private:
     std::mutex m_templateRunsLock;
 
     std::unique_ptr<SerialQueue> m_processQueue;
+
+    std::shared_ptr<ReplyBackend> m_defaultBackend;
+    std::shared_ptr<ReplyBackend> m_backend;
+    mutable std::mutex m_backendLock;
 
     // The processes and the stops, under one lock.
     QHash<QUuid, std::shared_ptr<ProcessHandle>> m_sessionProcesses;

@@ -31,14 +31,14 @@
 // Everything here is pure and safe on any thread; only fitPromptToBudget
 // writes a log line.
 
-// Texts with which a request is refused before it is queued, checked in this
-// order.
-inline constexpr const char *kErrorNoModelLoaded = "Error: No model loaded";
-inline constexpr const char *kErrorAlreadyGenerating = "Error: Already generating";
-inline constexpr const char *kErrorEmptyPrompt = "Error: Empty prompt";
+// The reasons with which a request is refused before it is queued, checked
+// in this order.
+inline constexpr const char *kErrorNoModelLoaded = "No model loaded";
+inline constexpr const char *kErrorAlreadyGenerating = "Already generating";
+inline constexpr const char *kErrorEmptyPrompt = "Empty prompt";
 
-// What a run stopped by request reports; an assistant message with exactly
-// this text is left out of later transcripts.
+// The notice a stopped reply leaves in its conversation; an assistant message
+// with exactly this text is left out of later transcripts.
 inline constexpr const char *kGenerationStoppedText = "Generation stopped by user.";
 
 // Budget of the transcript, derived from the generation constants: the

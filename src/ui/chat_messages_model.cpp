@@ -1,6 +1,7 @@
 #include "ui/chat_messages_model.h"
 
 #include "app/app_state.h"
+#include "ui/message_parts.h"
 
 #include <QVariantList>
 #include <QVariantMap>
@@ -80,6 +81,7 @@ QVariant ChatMessagesModel::data(const QModelIndex &index, int role) const
         case IsFromUserRole: return false;
         case AttachmentsRole: return QVariantList();
         case IsLiveRole: return true;
+        case FiguresRole: return QString();
         }
         return {};
     }
@@ -90,6 +92,7 @@ QVariant ChatMessagesModel::data(const QModelIndex &index, int role) const
     case IsFromUserRole: return message.isFromUser;
     case AttachmentsRole: return attachmentList(message);
     case IsLiveRole: return false;
+    case FiguresRole: return ui::figuresLine(message.figures);
     }
     return {};
 }
@@ -100,7 +103,8 @@ QHash<int, QByteArray> ChatMessagesModel::roleNames() const
             {ContentRole, "content"},
             {IsFromUserRole, "isFromUser"},
             {AttachmentsRole, "attachments"},
-            {IsLiveRole, "isLive"}};
+            {IsLiveRole, "isLive"},
+            {FiguresRole, "figures"}};
 }
 
 void ChatMessagesModel::readLiveState(bool &generating, bool &live, QUuid &liveId, QString &text) const

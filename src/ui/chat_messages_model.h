@@ -38,6 +38,7 @@ public:
         IsFromUserRole,
         AttachmentsRole,
         IsLiveRole,
+        FiguresRole, // the line of the reply's figures, empty when it has none
     };
 
     static constexpr int kLiveTextIntervalMs = 50;

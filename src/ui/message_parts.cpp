@@ -22,6 +22,22 @@ void appendProse(QList<ContentPart> &parts, const QString &text)
 
 } // namespace
 
+QString figuresLine(const ReplyFigures &figures)
+{
+    QStringList shown;
+    if (figures.secondsToFirstToken)
+        shown << QString::number(*figures.secondsToFirstToken, 'f', 2) + QStringLiteral(" s to first token");
+    if (figures.tokensPerSecond)
+        shown << QString::number(*figures.tokensPerSecond, 'f', 1) + QStringLiteral(" tokens/s");
+    if (figures.tokenCount)
+        shown << QString::number(*figures.tokenCount)
+                     + (*figures.tokenCount == 1 ? QStringLiteral(" token") : QStringLiteral(" tokens"));
+    for (const QString &name : {figures.engineName, figures.modelName})
+        if (!name.isEmpty())
+            shown << name;
+    return shown.join(QStringLiteral(" · "));
+}
+
 QList<ContentPart> splitMessage(const QString &text)
 {
     // \w follows Unicode, as the fence language may be any word.

@@ -18,6 +18,8 @@
 
 #include <atomic>
 
+Q_DECLARE_METATYPE(ReplyOutcome)
+
 namespace {
 
 const QString kStopped = QStringLiteral("Generation stopped by user.");
@@ -96,7 +98,8 @@ private slots:
     void replyLandsInTheConversationAndOnDisk()
     {
         Turn t;
-        t.script("out  Hello\nsleep 150\nout  there\n");
+        t.script("out  Hello\nsleep 150\nout  there\n"
+                 "err I common_perf_print: eval time = 20.00 ms / 2 runs (10.00 ms per token, 100.00 tokens per second)\n");
         t.send(QStringLiteral("Hi model"));
         const QUuid sid = t.current();
         // the user's message is on disk before any reply
@@ -108,6 +111,14 @@ private slots:
         QVERIFY(waitUntil([&] { return t.idle(sid); }));
         QCOMPARE(contents(t.state->chatMessages()), (QStringList{"Hi model", "Hello there"}));
         QCOMPARE(t.contentsOnDisk(sid), (QStringList{"Hi model", "Hello there"}));
+        // the reply keeps how it was made; the user's message has no figures
+        const ReplyFigures figures = t.onDisk(sid)->messages.last().figures;
+        QCOMPARE(figures, t.state->chatMessages().last().figures);
+        QVERIFY(figures.secondsToFirstToken.value_or(-1) > 0.0 && figures.secondsToFirstToken.value_or(-1) < 5.0);
+        QCOMPARE(figures.tokensPerSecond.value_or(-1), 100.0);
+        QCOMPARE(figures.tokenCount.value_or(-1), qint64(2));
+        QCOMPARE(figures.engineName + " " + figures.modelName, "llama-completion Tiny");
+        QVERIFY(t.onDisk(sid)->messages.first().figures.isEmpty());
         QVERIFY(!t.state->sessionStreamingId().contains(sid));
         QCOMPARE(t.state->sessionStreamingContent().value(sid), QString());
         QVERIFY(!t.state->chatMessages().last().isFromUser);
@@ -344,19 +355,50 @@ private slots:
         QCOMPARE(t.composer->messageText(), QString());
     }
 
-    void blankFinalOutputAddsNothing()
+    // Outcomes as they reach the conversation: a blank reply adds nothing, a
+    // failure keeps what came before its notice, only a finished reply keeps
+    // its figures.
+    void outcomesInTheConversation_data()
     {
+        ReplyFigures figures;
+        figures.engineName = QStringLiteral("llama-completion");
+        QTest::addColumn<ReplyOutcome>("outcome");
+        QTest::addColumn<QStringList>("added");
+        QTest::addColumn<bool>("withFigures");
+        ReplyOutcome blank = ReplyOutcome::finished(QStringLiteral(" \u200B\n\u2060\t"), StopReason::EndOfText);
+        blank.figures = figures;
+        QTest::newRow("blank reply") << blank << QStringList() << false;
+        ReplyOutcome cut = ReplyOutcome::failed(ReplyError::EngineFailed, QStringLiteral("cut off  "), QStringLiteral(" Half"));
+        cut.figures = figures;
+        QTest::newRow("failed after half a reply")
+            << cut << QStringList{QStringLiteral("Half"), QStringLiteral("⚠️ Could not generate a reply: cut off")} << false;
+        ReplyOutcome stopped = ReplyOutcome::stopped(QStringLiteral("Some "));
+        stopped.figures = figures;
+        QTest::newRow("stopped elsewhere") << stopped << QStringList{QStringLiteral("Some")} << false;
+        ReplyOutcome whole = ReplyOutcome::finished(QStringLiteral("Whole\n"), StopReason::TokenLimit);
+        whole.figures = figures;
+        QTest::newRow("finished") << whole << QStringList{QStringLiteral("Whole")} << true;
+    }
+    void outcomesInTheConversation()
+    {
+        QFETCH(ReplyOutcome, outcome);
+        QFETCH(QStringList, added);
+        QFETCH(bool, withFigures);
         Turn t;
         t.script("sleep 2000\n");
         t.send(QStringLiteral("Hi"));
         const QUuid sid = t.current();
-        // what the engine would report for a reply of invisible characters
-        t.state->finishGeneration(sid, QStringLiteral(" \u200B\n\u2060\t"));
+        LogCapture log;
+        t.state->finishGeneration(sid, outcome);
         QVERIFY(t.idle(sid));
-        QCOMPARE(contents(t.state->chatMessages()), QStringList{QStringLiteral("Hi")});
+        QCOMPARE(t.contentsOnDisk(sid), QStringList{QStringLiteral("Hi")} + added);
+        QCOMPARE(log.contains(QStringLiteral("Generation failed: Error: cut off  ")),
+                 outcome.kind == ReplyOutcome::Kind::Failed);
+        if (!added.isEmpty())
+            QCOMPARE(t.onDisk(sid)->messages.at(1).figures.isEmpty(), !withFigures);
         t.state->stopCurrentReply(); // nothing in flight any more: no stop message
         QTest::qWait(50);
-        QCOMPARE(contents(t.state->chatMessages()), QStringList{QStringLiteral("Hi")});
+        QCOMPARE(contents(t.state->chatMessages()), QStringList{QStringLiteral("Hi")} + added);
         t.engine.stopGeneration(sid);
     }
 

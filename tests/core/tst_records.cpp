@@ -24,7 +24,13 @@ AttachedFile sampleFile(const QUuid &id, qint64 size)
     return {id, QStringLiteral("notes.PDF"), QStringLiteral("/home/u/Docs/notes.PDF"), QStringLiteral("pdf"), size};
 }
 
-// Three messages: with two files, without the key, with an empty list.
+ReplyFigures sampleFigures()
+{
+    return {0.42, 18.3, 245, QStringLiteral("llama-completion"), QStringLiteral("Tiny \"Q4\"")};
+}
+
+// Three messages: with two files, without the key (a reply with figures),
+// with an empty list.
 ChatSession sampleSession()
 {
     ChatSession s;
@@ -33,9 +39,10 @@ ChatSession sampleSession()
     s.createdAt = Date::fromSecondsSince2001(786000000.123456789);
     s.messages = {
         {kId2, QStringLiteral("Hello\nworld\t\u0001"), true, Date::fromSecondsSince2001(1.0 / 3.0),
-         QList<AttachedFile>{sampleFile(kId3, 9007199254740993LL), sampleFile(kId1, 0)}},
-        {kId3, QStringLiteral("```swift\nlet x = 1\n```"), false, Date::fromSecondsSince2001(-12.5), std::nullopt},
-        {kId1, QString(), true, Date::fromSecondsSince2001(0.1), QList<AttachedFile>{}},
+         QList<AttachedFile>{sampleFile(kId3, 9007199254740993LL), sampleFile(kId1, 0)}, {}},
+        {kId3, QStringLiteral("```swift\nlet x = 1\n```"), false, Date::fromSecondsSince2001(-12.5), std::nullopt,
+         sampleFigures()},
+        {kId1, QString(), true, Date::fromSecondsSince2001(0.1), QList<AttachedFile>{}, {}},
     };
     return s;
 }
@@ -157,6 +164,13 @@ private slots:
         QVERIFY(!encode(m)->contains("modelfile"));
         const QJsonArray messages = encode(sampleSession())->value("messages").toArray();
         QVERIFY(!messages[1].toObject().contains("attachedFiles"));
+        // figures only for a message that has some, each only when known
+        QVERIFY(!messages[0].toObject().contains("figures"));
+        QCOMPARE(messages[1].toObject().value("figures").toObject().keys(),
+                 (QStringList{"engine", "model", "secondsToFirstToken", "tokenCount", "tokensPerSecond"}));
+        ChatMessage some = sampleSession().messages[1];
+        some.figures = {std::nullopt, qInf(), std::nullopt, QString(), QStringLiteral("m")};
+        QCOMPARE(encode(some)->value("figures").toObject(), (QJsonObject{{"model", "m"}}));
         QCOMPARE(messages[2].toObject().value("attachedFiles"), QJsonValue(QJsonArray()));
         QCOMPARE(encode(sampleSession())->value("id").toString(), "0F8FAD5B-D9CB-469F-A165-70867728950E");
 
@@ -226,6 +240,59 @@ private slots:
             QCOMPARE(m->attachedFiles->size(), count);
         if (count == 1)
             QCOMPARE(m->attachedFiles->at(0).fileSize, qint64(1000));
+    }
+
+    // Figures are optional and never make a message unreadable: a value of
+    // the wrong type is an unknown figure. The figures change nothing else:
+    // without them the object is what a reader that predates them knows, and
+    // every other field reads back the same.
+    void figures_data()
+    {
+        QTest::addColumn<QByteArray>("value"); // empty: key left out
+        QTest::addColumn<QString>("line");     // the known figures, in order
+        QTest::newRow("missing") << QByteArray() << QString();
+        QTest::newRow("null") << QByteArray("null") << QString();
+        QTest::newRow("not an object") << QByteArray("\"fast\"") << QString();
+        QTest::newRow("all known, and a key of a later version")
+            << QByteArray(R"({"secondsToFirstToken":0.42,"tokensPerSecond":18.3,"tokenCount":245,)"
+                          R"("engine":"llama-completion","model":"Tiny","later":[1]})")
+            << "0.42 18.3 245 llama-completion Tiny";
+        QTest::newRow("wrong types") << QByteArray(R"({"secondsToFirstToken":"0.4","tokensPerSecond":null,)"
+                                                   R"("tokenCount":1.5,"engine":7,"model":"Tiny"})")
+                                     << "Tiny";
+    }
+    void figures()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(QString, line);
+        ChatMessage plain = sampleSession().messages[1], withFigures = plain;
+        plain.figures = {};
+        QJsonObject o = *encode(withFigures);
+        o.remove("figures");
+        QCOMPARE(o, *encode(plain));
+
+        if (!value.isEmpty())
+            o.insert("figures", jsonValue(value));
+        QJsonObject stored = *encode(sampleSession());
+        stored.insert("messages", QJsonArray{o});
+        const auto document = decodeSessionDocument(QJsonDocument(stored).toJson());
+        QVERIFY(document);
+        for (const auto &m : {decodeChatMessage(o), std::optional(document->messages.value(0))}) {
+            QVERIFY(m);
+            const ReplyFigures &f = m->figures;
+            QStringList known;
+            for (const auto &n : {f.secondsToFirstToken, f.tokensPerSecond})
+                if (n)
+                    known << QString::number(*n);
+            if (f.tokenCount)
+                known << QString::number(*f.tokenCount);
+            known << f.engineName << f.modelName;
+            known.removeAll(QString());
+            QCOMPARE(known.join(' '), line);
+            ChatMessage rest = *m;
+            rest.figures = {};
+            QCOMPARE(rest, plain);
+        }
     }
 
     // Each required key, missing or holding the wrong type, makes the object
@@ -403,6 +470,8 @@ private slots:
         ChatSession s = sampleSession();
         s.createdAt = Date::fromSecondsSince2001(d);
         s.messages[0].attachedFiles->first().fileSize = i;
+        s.messages[1].figures.tokensPerSecond = d;
+        s.messages[1].figures.tokenCount = i;
         const QByteArray bytes = *encodeSessionDocument(s);
         const auto back = decodeSessionDocument(bytes, &err);
         QVERIFY2(back, qPrintable(err.text));

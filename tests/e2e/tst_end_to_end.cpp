@@ -13,6 +13,7 @@
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
@@ -185,6 +186,7 @@ void TestEndToEnd::firstLaunchToConversationAndBack()
     const QStringList hosts = {QStringLiteral("--api-host"), m_server->baseUrl() + QStringLiteral("/real"),
                                QStringLiteral("--source-host"), QStringLiteral("file:///nonexistent-source-host")};
     QJsonObject state;
+    QStringList figures;
     {
         AppProcess app(hosts);
         QVERIFY(app.connect());
@@ -213,6 +215,12 @@ void TestEndToEnd::firstLaunchToConversationAndBack()
         QCOMPARE(messages.at(0).toObject().value(QStringLiteral("content")).toString(), QStringLiteral("Hello there"));
         QVERIFY(!messages.at(1).toObject().value(QStringLiteral("isFromUser")).toBool());
         QVERIFY(!messages.at(1).toObject().value(QStringLiteral("content")).toString().isEmpty());
+        // A reply (not a notice) shows how it was made under it, and so it
+        // does after the next start.
+        const bool replied = !messages.at(1).toObject().value(QStringLiteral("content")).toString().startsWith("⚠️");
+        figures = app.send({QStringLiteral("texts")}).value(QStringLiteral("texts")).toVariant().toStringList().filter(
+            QRegularExpression(QStringLiteral("^\\d+\\.\\d\\d s to first token · (.+ · )?llama-completion · tiny$")));
+        QCOMPARE(figures.size(), replied ? 1 : 0);
 
         app.send({QStringLiteral("quit")});
         QVERIFY(app.waitForExit());
@@ -232,6 +240,8 @@ void TestEndToEnd::firstLaunchToConversationAndBack()
     QVERIFY(again.waitForState([&](const QJsonObject &s) {
         return s.value(QStringLiteral("messages")) == state.value(QStringLiteral("messages"));
     }));
+    for (const QString &line : std::as_const(figures))
+        QVERIFY2(waitUntil([&] { return again.shows(line); }), qPrintable(line));
     // The installer ran once: the second start asked for no release.
     QCOMPARE(m_server->accessLog().count(QStringLiteral("GET /files/real.tar.gz")), 1);
 }

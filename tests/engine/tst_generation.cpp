@@ -1,5 +1,5 @@
 // Generation runs against the fake llama-completion: what is passed to the
-// program, how its output streams, and the one final text of every outcome.
+// program, how its output streams, and the one outcome of every request.
 #include "common/test_support.h"
 #include "core/preference_keys.h"
 #include "engine/generation_run.h"
@@ -22,10 +22,22 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// An outcome in one line: "finished: <reply>", "stopped: <partial>" or
+// "failed <error>: <reason>".
+QString describe(const ReplyOutcome &o)
+{
+    static const char *const errors[] = {"no model", "busy", "blank", "not installed", "model missing",
+                                         "staging", "launch", "engine", "no output"};
+    if (o.kind == ReplyOutcome::Kind::Failed)
+        return QStringLiteral("failed %1: %2").arg(QLatin1String(errors[int(o.error)]), o.errorText);
+    return (o.kind == ReplyOutcome::Kind::Finished ? QStringLiteral("finished: ") : QStringLiteral("stopped: ")) + o.text;
+}
+
 // What one request delivered to its callbacks, in order.
 struct Outcome {
     QStringList partials;
-    QStringList completions;
+    QStringList completions; // described
+    ReplyOutcome last;
     bool done() const { return !completions.isEmpty(); }
 };
 
@@ -55,7 +67,10 @@ public:
         engine.generateResponse(
             prompt, session, {ChatMessage::make(prompt, true)},
             [outcome](const QString &piece) { outcome->partials << piece; },
-            [outcome](const QString &text) { outcome->completions << text; });
+            [outcome](const ReplyOutcome &o) {
+                outcome->completions << describe(o);
+                outcome->last = o;
+            });
         return outcome;
     }
 
@@ -127,33 +142,70 @@ private slots:
                  QStringLiteral("System: Be brief.\n\nUser: Hello there\n\nAssistant:"));
     }
 
-    void finalTexts_data()
+    // The one outcome of a run, with the figures read from the timing lines
+    // of standard error (written as the real program writes them, or split
+    // across writes in an older program's words).
+    void finalOutcomes_data()
     {
         QTest::addColumn<QByteArray>("script");
         QTest::addColumn<QString>("expected");
+        QTest::addColumn<int>("stop");     // StopReason of a finished reply
+        QTest::addColumn<int>("tokens");   // -1: unknown
+        QTest::addColumn<double>("speed"); // -1: unknown
+        const int end = int(StopReason::EndOfText), limit = int(StopReason::TokenLimit),
+                  unknown = int(StopReason::Unknown);
         QTest::newRow("reply, cleaned") << QByteArray("out  Hello\\n\\n\\n\\nworld  <|im_end|>\n")
-                                        << QStringLiteral("Hello\n\nworld");
-        QTest::newRow("reply despite a crash") << QByteArray("out partial answer\nsignal 11\n")
-                                               << QStringLiteral("partial answer");
+                                        << QStringLiteral("finished: Hello\n\nworld") << unknown << -1 << -1.0;
+        QTest::newRow("reply and timing lines")
+            << QByteArray("out Hello\nerr 0.05.035.134 I common_perf_print: prompt eval time =     987.59 ms /    95 "
+                          "tokens (   10.40 ms per token,    96.19 tokens per second)\\n0.05.035.140 I "
+                          "common_perf_print:        eval time =    2932.22 ms /     8 runs   (  366.53 ms per "
+                          "token,     2.73 tokens per second)\\n\n")
+            << QStringLiteral("finished: Hello") << end << 8 << 2.73;
+        QTest::newRow("token limit, line split across writes")
+            << QByteArray("out Hi\nerr llama_perf_context_print:        eval time =   100.00 ms /  2047 tok\n"
+                          "sleep 50\nerr ens (    0.05 ms per token, 20470.00 tokens per second)\\n\n")
+            << QStringLiteral("finished: Hi") << limit << 2047 << 20470.0;
+        QTest::newRow("reply despite a crash")
+            << QByteArray("out partial answer\nerr eval time = 1.00 ms / 3 runs (0.33 ms per token, 3000.00 tokens "
+                          "per second)\\n\nsignal 11\n")
+            << QStringLiteral("finished: partial answer") << unknown << 3 << 3000.0;
         QTest::newRow("stderr tail, last five lines")
             << QByteArray("err one\\ntwo\\n\\nthree\\nfour\\nfive\\nsix\\n\nexit 1\n")
-            << QStringLiteral("Error: two | three | four | five | six");
-        QTest::newRow("nothing at all") << QByteArray("exit 0\n") << QStringLiteral("Error: the model produced no output");
+            << QStringLiteral("failed engine: two | three | four | five | six") << unknown << -1 << -1.0;
+        QTest::newRow("nothing at all") << QByteArray("exit 0\n")
+                                        << QStringLiteral("failed no output: the model produced no output") << unknown
+                                        << -1 << -1.0;
         QTest::newRow("only invisible output") << QByteArray("out \\xe2\\x80\\x8b \\n\nexit 0\n")
-                                               << QStringLiteral("Error: the model produced no output");
+                                               << QStringLiteral("failed no output: the model produced no output") << unknown
+                                               << -1 << -1.0;
         QTest::newRow("a stderr line that is not UTF-8 is dropped")
-            << QByteArray("err \\xff\\xfe\\nreal line\\n\nexit 1\n") << QStringLiteral("Error: real line");
+            << QByteArray("err \\xff\\xfe\\nreal line\\n\nexit 1\n") << QStringLiteral("failed engine: real line")
+            << unknown << -1 << -1.0;
     }
-    void finalTexts()
+    void finalOutcomes()
     {
         QFETCH(QByteArray, script);
         QFETCH(QString, expected);
+        QFETCH(int, stop);
+        QFETCH(int, tokens);
+        QFETCH(double, speed);
         Harness h;
         h.script(script);
         auto outcome = h.ask(QStringLiteral("Hi"));
         QVERIFY(finished(outcome));
         QTest::qWait(50); // a second completion would arrive now
         QCOMPARE(outcome->completions, QStringList{expected});
+        const ReplyOutcome &o = outcome->last;
+        if (o.kind == ReplyOutcome::Kind::Finished)
+            QCOMPARE(int(o.stopReason), stop);
+        QCOMPARE(o.figures.tokenCount.value_or(-1), qint64(tokens));
+        QCOMPARE(o.figures.tokensPerSecond.value_or(-1.0), speed);
+        QCOMPARE(o.figures.engineName, QStringLiteral("llama-completion"));
+        QCOMPARE(o.figures.modelName, QStringLiteral("Tiny"));
+        // from the start of the run to the first piece, when one came
+        QCOMPARE(o.figures.secondsToFirstToken.has_value(), !outcome->partials.isEmpty());
+        QVERIFY(o.figures.secondsToFirstToken.value_or(0) >= 0 && o.figures.secondsToFirstToken.value_or(0) < 10);
     }
 
     // Bytes split across writes or invalid: the stream goes on, each write
@@ -185,7 +237,7 @@ private slots:
         }, 10000));
         QCOMPARE(outcome->partials.join(QString()), text);
         QCOMPARE(outcome->partials.count(wholePiece), 1);
-        QCOMPARE(outcome->completions, QStringList{text});
+        QCOMPARE(outcome->completions, QStringList{QStringLiteral("finished: ") + text});
     }
 
     // Requests refused or failing before any run: one error, nothing launched.
@@ -193,13 +245,13 @@ private slots:
     {
         QTest::addColumn<QString>("situation");
         QTest::addColumn<QString>("expected"); // ending in a space: a prefix followed by the reason
-        QTest::newRow("no model") << "no model" << "Error: No model loaded";
-        QTest::newRow("already generating") << "busy" << "Error: Already generating";
-        QTest::newRow("blank prompt") << "blank" << "Error: Empty prompt";
-        QTest::newRow("program missing") << "program" << "Error: llama.cpp not installed";
-        QTest::newRow("model file missing") << "model" << "Error: Model file not found";
-        QTest::newRow("temporary folder is a file") << "temp" << "Error: Could not stage prompt file — ";
-        QTest::newRow("program not executable") << "exec" << "Error: ";
+        QTest::newRow("no model") << "no model" << "failed no model: No model loaded";
+        QTest::newRow("already generating") << "busy" << "failed busy: Already generating";
+        QTest::newRow("blank prompt") << "blank" << "failed blank: Empty prompt";
+        QTest::newRow("program missing") << "program" << "failed not installed: llama.cpp not installed";
+        QTest::newRow("model file missing") << "model" << "failed model missing: Model file not found";
+        QTest::newRow("temporary folder is a file") << "temp" << "failed staging: Could not stage prompt file — ";
+        QTest::newRow("program not executable") << "exec" << "failed launch: ";
     }
     void refusals()
     {
@@ -252,12 +304,11 @@ private slots:
         QTest::addColumn<QByteArray>("script");
         QTest::addColumn<QString>("expected");
         QTest::addColumn<bool>("escalates");
-        QTest::newRow("before any output") << QByteArray("sleep 5000\n") << QStringLiteral("Generation stopped by user.")
-                                           << false;
+        QTest::newRow("before any output") << QByteArray("sleep 5000\n") << QStringLiteral("stopped: ") << false;
         QTest::newRow("after half a reply") << QByteArray("out Half an answer  \nsleep 5000\n")
-                                            << QStringLiteral("Half an answer") << false;
+                                            << QStringLiteral("stopped: Half an answer") << false;
         QTest::newRow("process ignores SIGTERM") << QByteArray("ignore-sigterm\nout still here\nhang\n")
-                                                 << QStringLiteral("still here") << true;
+                                                 << QStringLiteral("stopped: still here") << true;
     }
     void stopping()
     {
@@ -284,7 +335,7 @@ private slots:
         QCOMPARE(outcome->completions, QStringList{expected});
         QCOMPARE(log.contains(QStringLiteral("Escalating to SIGKILL pid=")), escalates);
         QVERIFY(finished(again));
-        QCOMPARE(again->completions, QStringList{QStringLiteral("next reply")});
+        QCOMPARE(again->completions, QStringList{QStringLiteral("finished: next reply")});
     }
 
     // A run ended not by the user (silent too long, or the model reloaded,
@@ -312,7 +363,7 @@ private slots:
             h.engine.loadModel(h.model);
         }
         QVERIFY(finished(outcome, 8000));
-        QCOMPARE(outcome->completions, QStringList{QStringLiteral("Error: loading")});
+        QCOMPARE(outcome->completions, QStringList{QStringLiteral("failed engine: loading")});
         QCOMPARE(log.contains(QStringLiteral("Watchdog: no output for ")), !reload);
     }
 
@@ -329,7 +380,7 @@ private slots:
         QVERIFY(QMetaObject::invokeMethod(QCoreApplication::instance(), "aboutToQuit", Qt::DirectConnection));
         QVERIFY(!QFile::exists(promptFilePath(session)));
         QVERIFY(finished(running, 3000)); // SIGTERM ended it
-        QCOMPARE(running->completions, QStringList{QStringLiteral("partial")});
+        QCOMPARE(running->completions, QStringList{QStringLiteral("finished: partial")});
         h.engine.processQueue().sync([] {});
         QTest::qWait(50);
         QCOMPARE(h.runs().size(), 1); // the queued request never started
@@ -356,13 +407,12 @@ private slots:
         auto resent = h.ask(QStringLiteral("fourth"), b);
         QVERIFY(finished(first));
         QVERIFY(finished(queued));
-        QCOMPARE(queued->completions, QStringList{QStringLiteral("Generation stopped by user.")});
+        QCOMPARE(queued->completions, QStringList{QStringLiteral("stopped: ")});
         QVERIFY(!h.engine.hasProcess(a));
         QVERIFY(finished(another));
         QVERIFY(finished(resent));
-        QCOMPARE(first->completions, QStringList{QStringLiteral("busy")});
-        QCOMPARE(another->completions, QStringList{QStringLiteral("busy")});
-        QCOMPARE(resent->completions, QStringList{QStringLiteral("busy")});
+        for (const auto &ran : {first, another, resent})
+            QCOMPARE(ran->completions, QStringList{QStringLiteral("finished: busy")});
         const auto runs = h.runs();
         QCOMPARE(runs.size(), 3);
         QVERIFY(runs[0].value(QStringLiteral("prompt")).toString().contains(QStringLiteral("User: first")));

@@ -14,7 +14,7 @@ namespace {
 
 struct Outcome {
     QStringList partials;
-    QStringList completions;
+    QList<ReplyOutcome> completions;
     qint64 completedAtMs = 0;
     bool done() const { return !completions.isEmpty(); }
 };
@@ -72,8 +72,8 @@ std::shared_ptr<Outcome> TestRealLlama::ask(const QString &prompt, const QUuid &
     const QList<ChatMessage> messages{ChatMessage::make(prompt, true)};
     m_engine->generateResponse(
         prompt, session, messages, [outcome](const QString &piece) { outcome->partials << piece; },
-        [this, outcome](const QString &text) {
-            outcome->completions << text;
+        [this, outcome](const ReplyOutcome &o) {
+            outcome->completions << o;
             outcome->completedAtMs = m_clock.elapsed();
         });
     return outcome;
@@ -85,12 +85,24 @@ void TestRealLlama::streamsOneCleanedReply()
     QVERIFY(waitUntil([&] { return outcome->done(); }, 60000));
     QTest::qWait(100);
     QCOMPARE(outcome->completions.size(), 1);
-    const QString reply = outcome->completions.first();
+    const ReplyOutcome &o = outcome->completions.first();
+    const QString reply = o.text;
+    // How it was made: the program and the model always; the time to the
+    // first piece when one came; the generation figures when the timing
+    // lines of standard error came through (see below).
+    QCOMPARE(o.figures.engineName, QStringLiteral("llama-completion"));
+    QCOMPARE(o.figures.modelName, QStringLiteral("Tiny"));
+    QCOMPARE(o.figures.secondsToFirstToken.has_value(), !outcome->partials.isEmpty());
+    QVERIFY(o.figures.secondsToFirstToken.value_or(1) > 0 && o.figures.secondsToFirstToken.value_or(1) < 60);
     // This llama.cpp may lose queued output at exit (its log writer is never
     // flushed); the run then ends with an error built from standard error.
-    if (reply.startsWith(QStringLiteral("Error: "))) {
-        QVERIFY2(reply != QStringLiteral("Error: the model produced no output"), qPrintable(reply));
+    if (o.kind == ReplyOutcome::Kind::Failed) {
+        QVERIFY2(o.error != ReplyError::NoOutput, qPrintable(o.errorText));
     } else {
+        QCOMPARE(o.kind, ReplyOutcome::Kind::Finished);
+        QCOMPARE(o.stopReason == StopReason::Unknown, !o.figures.tokenCount);
+        if (o.figures.tokenCount)
+            QVERIFY(*o.figures.tokenCount > 0 && o.figures.tokensPerSecond.value_or(0) > 0);
         QVERIFY(!reply.contains(QStringLiteral("> EOF by user")));
         QVERIFY(!outcome->partials.isEmpty());
         // the reply is what streamed, cleaned

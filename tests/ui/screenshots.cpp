@@ -113,7 +113,9 @@ ChatSession sampleConversation(const TempHome &home)
         files.append({QUuid::createUuid(), name, path, QFileInfo(name).suffix(), QFileInfo(path).size()});
     }
     session.messages.append(ChatMessage::make(QString::fromUtf8(kQuestion), true, files));
-    session.messages.append(ChatMessage::make(QString::fromUtf8(kAnswer), false));
+    ChatMessage answer = ChatMessage::make(QString::fromUtf8(kAnswer), false);
+    answer.figures = {0.42, 18.3, 245, QStringLiteral("llama-completion"), QStringLiteral("Tiny")};
+    session.messages.append(answer);
     return session;
 }
 

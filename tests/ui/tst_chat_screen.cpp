@@ -19,6 +19,7 @@
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 #include <QtQml/qqmlextensionplugin.h>
@@ -96,6 +97,16 @@ private:
             const bool typing = !items(delegate, [](QQuickItem *i) { return isType(i, "TypingIndicatorView"); }).isEmpty();
             out << (bubble ? bubble->property("content").toString() : typing ? QStringLiteral("(typing)") : QString());
         }
+        return out;
+    }
+    // The lines of figures shown under the replies, in order.
+    QStringList shownFigures() const
+    {
+        QStringList out;
+        for (QQuickItem *line : items(root(), [](QQuickItem *i) {
+                 return i->objectName() == QLatin1String("figuresLine") && i->isVisible();
+             }))
+            out << line->property("text").toString();
         return out;
     }
     QStringList rows() const
@@ -185,13 +196,21 @@ void TestChatScreen::emptyConversationShowsTheGreeting()
     QQuickItem *composer = byObjectName(QStringLiteral("composer"));
     QVERIFY(composer->y() < m_window->height() / 2.0 + composer->height());
 
-    script("sleep 300\nout Welcome back\n");
+    script("sleep 300\nout Welcome back\n"
+           "err eval time = 80.00 ms / 8 runs (10.00 ms per token, 100.00 tokens per second)\\n\n");
     typeAndSend(QStringLiteral("First words"));
     // at once: the list with the user's message and the typing indicator
     QTRY_VERIFY(byObjectName(QStringLiteral("messageList")));
     QVERIFY(!byObjectName(QStringLiteral("greeting")));
     QTRY_COMPARE(shownBubbles(), (QStringList{"First words", "(typing)"}));
     QTRY_COMPARE(shownBubbles(), (QStringList{"First words", "Welcome back"}));
+    // how the reply was made, in one line under it
+    QTRY_COMPARE(shownFigures().size(), 1);
+    QVERIFY2(QRegularExpression(QStringLiteral("^\\d+\\.\\d\\d s to first token · 100\\.0 tokens/s · 8 tokens · "
+                                               "llama-completion · Tiny$"))
+                 .match(shownFigures().first())
+                 .hasMatch(),
+             qPrintable(shownFigures().first()));
     QCOMPARE(composer->y() + composer->height(), m_window->height() - 16.0);
 }
 
@@ -259,6 +278,7 @@ void TestChatScreen::stopWhileStreaming()
     QTRY_COMPARE(rows(), QStringList{QStringLiteral("Tell me")} + added);
     QTRY_COMPARE(shownBubbles(), QStringList{QStringLiteral("Tell me")} + added);
     QVERIFY(!m_model->index(m_model->rowCount() - 1).data(ChatMessagesModel::IsLiveRole).toBool());
+    QCOMPARE(shownFigures(), QStringList()); // a stopped reply has no figures
     // the whole turn changed the rows one by one, never all at once
     QCOMPARE(resets.count(), 0);
 }

@@ -225,6 +225,7 @@ Item {
             required property bool isFromUser
             required property var attachments
             required property bool isLive
+            required property string figures
 
             width: ListView.view.width
             height: bubble.height
@@ -242,6 +243,7 @@ Item {
                     isFromUser: row.isFromUser
                     attachments: row.attachments
                     isStreaming: row.isLive
+                    figures: row.figures
                 }
             }
             Component {

@@ -14,6 +14,8 @@ Item {
     property var attachments: []
     // The text is still arriving: code is coloured without filling the cache.
     property bool isStreaming: false
+    // How the reply was made, in one quiet line under it; empty: no line.
+    property string figures
 
     readonly property real avatarGap: 12
     readonly property real maxColumnWidth: Math.max(0, Math.min(600, width - 32 - avatarGap))
@@ -119,6 +121,17 @@ Item {
                 readonly property var part: index < root.parts.length ? root.parts[index] : null
                 sourceComponent: part && part.kind === "code" ? codePart : prosePart
             }
+        }
+
+        Text {
+            objectName: "figuresLine"
+            visible: !root.isFromUser && root.figures.length > 0
+            x: 4
+            width: Math.min(implicitWidth, root.maxColumnWidth)
+            text: visible ? root.figures : ""
+            elide: Text.ElideRight
+            font.pixelSize: 11
+            color: Theme.secondary
         }
     }
 
