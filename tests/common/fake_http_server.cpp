@@ -4,9 +4,6 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-const QByteArray FakeHttpServer::kStreamHead =
-    "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n";
-
 QByteArray FakeHttpServer::chunk(const QByteArray &bytes)
 {
     return QByteArray::number(bytes.size(), 16) + "\r\n" + bytes + "\r\n";

@@ -20,7 +20,9 @@ public:
     // Pieces of a script.
     static QByteArray chunk(const QByteArray &bytes); // one piece of a chunked body
     static QByteArray answer(const QByteArray &statusLine, const QByteArray &body); // a whole JSON answer
-    static const QByteArray kStreamHead; // a 200 event stream, chunked
+    // a 200 event stream, chunked
+    static constexpr const char *kStreamHead =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n";
 
 private:
     void play(QTcpSocket *socket, int step);
