@@ -37,7 +37,7 @@ QString pref(const char *key) { return QString::fromLatin1(key); }
 // the tiny model selected, or with neither.
 class Served {
 public:
-    explicit Served(const char *mode, bool local = true, std::chrono::milliseconds silence = 60s)
+    explicit Served(const char *mode, bool local = true, std::chrono::milliseconds silence = 60s, bool withServer = true)
         : engine(nullptr, EngineTimings{silence, 50ms, 300ms})
     {
         Preferences prefs;
@@ -45,7 +45,7 @@ public:
         if (local) {
             const QString bin = home.dataDir() + QStringLiteral("/llama.cpp/build/bin");
             QVERIFY(home.installProgram(QStringLiteral(QUORVANE_LLAMA_COMPLETION)));
-            QVERIFY(QFile::link(QStringLiteral(QUORVANE_LLAMA_SERVER), bin + QStringLiteral("/llama-server")));
+            QVERIFY(!withServer || QFile::link(QStringLiteral(QUORVANE_LLAMA_SERVER), bin + QStringLiteral("/llama-server")));
             model = AIModel::make(QStringLiteral("Tiny"), QStringLiteral("https://example.invalid/tiny.gguf"));
             model.isDownloaded = true;
             model.filePath = kTiny;
@@ -120,6 +120,15 @@ private:
 
 void TestServerEngines::localServerKeepsTheModelLoaded()
 {
+    {
+        // without llama-server beside llama-completion, one process makes each reply
+        Served t(prefkeys::kEngineModeLocalServer, true, 60s, false);
+        t.start();
+        QCOMPARE(t.engines().localServerUnavailableReason(),
+                 QStringLiteral("The installed llama.cpp has no llama-server, so each reply starts llama-completion on its own."));
+        QVERIFY(isReply(t.reply(QStringLiteral("Hello"))));
+        QCOMPARE(t.lastFigures().engineName, QStringLiteral("llama-completion"));
+    }
     Served t(prefkeys::kEngineModeLocalServer);
     t.start();
     ReplyEngines &e = t.engines();
@@ -309,6 +318,9 @@ void TestServerEngines::remoteServerReplies()
     // nothing was installed for it
     QCOMPARE(t.engine.llamaCPPSetupErrorText(), QString());
     QVERIFY(!QFileInfo::exists(t.home.dataDir() + QStringLiteral("/llama.cpp")));
+    // switching to a mode that runs here installs llama.cpp (this build has no installer)
+    e.setMode(pref(prefkeys::kEngineModeProcess));
+    QTRY_COMPARE(t.engine.llamaCPPSetupErrorText(), QStringLiteral("llama.cpp is not installed and this build cannot install it"));
     if (fake)
         QVERIFY2(fake->request.startsWith("POST /v1/completions ") && fake->request.contains("\"model\":\"m\"")
                      && fake->request.contains("\"stream\":true") && fake->request.contains("User: Hi"),
