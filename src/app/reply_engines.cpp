@@ -17,7 +17,8 @@ QString key(const char *name) { return QString::fromLatin1(name); }
 
 bool isMode(const QString &mode)
 {
-    return mode == QLatin1String(prefkeys::kEngineModeProcess) || mode == QLatin1String(prefkeys::kEngineModeLocalServer)
+    return mode == QLatin1String(prefkeys::kEngineModeProcess)
+           || mode == QLatin1String(prefkeys::kEngineModeLocalServer)
            || mode == QLatin1String(prefkeys::kEngineModeRemoteServer);
 }
 
@@ -32,7 +33,8 @@ ReplyEngines::ReplyEngines(LlamaCPPManager &engine, AppState &state)
     m_mode = isMode(mode) ? mode : key(prefkeys::kEngineModeProcess);
     bool ok = false;
     const int minutes = m_preferences.value(key(prefkeys::kLocalServerIdleMinutes)).toInt(&ok);
-    m_idleMinutes = ok && minutes >= 1 && minutes <= kMaxIdleMinutes ? minutes : prefkeys::kDefaultLocalServerIdleMinutes;
+    m_idleMinutes =
+        ok && minutes >= 1 && minutes <= kMaxIdleMinutes ? minutes : prefkeys::kDefaultLocalServerIdleMinutes;
 
     const QString url = m_preferences.string(key(prefkeys::kRemoteServerURL)).value_or(QString());
     const remoteserver::BaseUrl base = remoteserver::parseBaseUrl(url);
@@ -144,10 +146,12 @@ void ReplyEngines::updateLocalServer()
 void ReplyEngines::updateBackend()
 {
     std::shared_ptr<ReplyBackend> backend;
-    if (usesRemoteServer())
-        backend = std::make_shared<RemoteReplyBackend>(
-            RemoteServerConfig{m_remote.baseUrl, m_remote.modelId, m_key->secret().toUtf8()});
-    else if (m_mode == QLatin1String(prefkeys::kEngineModeLocalServer) && isLocalServerAvailable())
+    if (usesRemoteServer()) {
+        const RemoteServerConfig config{m_remote.baseUrl, m_remote.modelId, m_key->secret().toUtf8()};
+        if (!m_remoteBackend || m_remoteBackend->config() != config)
+            m_remoteBackend = std::make_shared<RemoteReplyBackend>(config);
+        backend = m_remoteBackend;
+    } else if (m_mode == QLatin1String(prefkeys::kEngineModeLocalServer) && isLocalServerAvailable())
         backend = m_localBackend;
     m_engine.setReplyBackend(backend);
 }
@@ -220,8 +224,9 @@ QString ReplyEngines::remoteKeyNotice() const
 
 QString ReplyEngines::remoteServerNotice() const
 {
-    return m_remote.baseUrl.isEmpty() ? QString()
-                                      : QStringLiteral("Your conversations are sent to %1.").arg(m_remote.baseUrl.host());
+    if (m_remote.baseUrl.isEmpty())
+        return QString();
+    return QStringLiteral("Your conversations are sent to %1.").arg(m_remote.baseUrl.host());
 }
 
 void ReplyEngines::setRemoteError(const QString &error)

@@ -166,6 +166,7 @@ private:
     LlamaServerState m_serverState;
     QString m_serverError;
 
+    std::shared_ptr<RemoteReplyBackend> m_remoteBackend;
     RemoteServerConfig m_remote;   // what is stored; the key comes from the secret store
     QStringList m_remoteModels;
     QString m_remoteError;

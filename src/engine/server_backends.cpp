@@ -103,9 +103,9 @@ ReplyError errorOf(HttpOutcome outcome)
     }
 }
 
-// Sends one reply request, registered as the conversation's running reply
-// so that a stop aborts it, and says how it went. server, when given, is
-// the local server: a request it fails is explained by its last words.
+// Sends one reply request and says how it went. server, when given, is the
+// local server: a request whose connection it drops is explained by its
+// last words.
 ReplyRun runRequest(ServerHttp &http, ServerHttp::Request request, ServerApi api, const QByteArray &body,
                     const ReplyJob &job, ReplyControl &control, ReplyRun result, LlamaServer *server)
 {
@@ -115,8 +115,11 @@ ReplyRun runRequest(ServerHttp &http, ServerHttp::Request request, ServerApi api
     const ServerFigures &f = got.figures;
     result.figures.tokenCount = f.generatedTokens;
     result.figures.tokensPerSecond = f.tokensPerSecond;
-    if (!f.tokensPerSecond && f.generatedTokens && *f.generatedTokens > 1 && got.lastPieceMs > got.firstPieceMs)
-        result.figures.tokensPerSecond = double(*f.generatedTokens - 1) * 1000.0 / double(got.lastPieceMs - got.firstPieceMs);
+    // A server that does not time its replies: the speed between the first
+    // piece and the last.
+    const qint64 streamedMs = got.lastPieceMs - got.firstPieceMs;
+    if (!f.tokensPerSecond && f.generatedTokens && *f.generatedTokens > 1 && streamedMs > 0)
+        result.figures.tokensPerSecond = double(*f.generatedTokens - 1) * 1000.0 / double(streamedMs);
     if (got.finish == FinishReason::EndOfText)
         result.stopReason = StopReason::EndOfText;
     else if (got.finish == FinishReason::Limit)
@@ -143,10 +146,12 @@ ReplyRun runRequest(ServerHttp &http, ServerHttp::Request request, ServerApi api
     const bool sentKey = !request.apiKey.isEmpty();
     result.errorText = remoteserver::replyFailureMessage(got.http, request.url, sentKey,
                                                          int(request.silenceLimit.count()), !got.output.isEmpty());
-    // A local server that broke off or went away has died: its own last
+    // A local server that dropped the connection has died: its own last
     // words say why, as a process engine's do.
-    if (server && result.error != ReplyError::Silence && server->waitForState(LlamaServerState::Failed, 2s)
-        && !server->errorText().isEmpty()) {
+    const HttpOutcome o = got.http.outcome;
+    const bool dropped = o == HttpOutcome::Complete || o == HttpOutcome::CutOff || o == HttpOutcome::ConnectionRefused
+                         || o == HttpOutcome::Unreachable || o == HttpOutcome::OtherError;
+    if (server && dropped && server->waitForState(LlamaServerState::Failed, 2s) && !server->errorText().isEmpty()) {
         result.error = ReplyError::EngineFailed;
         result.errorText = server->errorText();
     }
@@ -154,8 +159,8 @@ ReplyRun runRequest(ServerHttp &http, ServerHttp::Request request, ServerApi api
     return result;
 }
 
-// Registers the request for the conversation; false (with the run set to
-// what it ends with) when a stop came first.
+// Registers the request as the conversation's running reply, so that a
+// stop aborts it; false when a stop came first.
 bool registerRequest(ReplyControl &control, const std::shared_ptr<RequestHandle> &handle, const ReplyJob &job,
                      const char *engineName)
 {

@@ -37,6 +37,8 @@ struct RemoteServerConfig {
     QUrl baseUrl;      // as remoteserver::parseBaseUrl gives it; empty when none is set up
     QString modelId;   // one of its /v1/models
     QByteArray apiKey; // sent as a bearer key when not empty
+
+    friend bool operator==(const RemoteServerConfig &, const RemoteServerConfig &) = default;
 };
 
 // Replies from a server elsewhere through the OpenAI-style

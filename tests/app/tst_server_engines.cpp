@@ -163,6 +163,23 @@ void TestServerEngines::localServerKeepsTheModelLoaded()
     QVERIFY2(sinceStop.elapsed() < 1000, qPrintable(QString::number(sinceStop.elapsed())));
     QCOMPARE(t.added(), QStringList{kStopped});
     QVERIFY(isReply(t.reply(QStringLiteral("Still there?"))));
+
+    // a server that dies under a request: its last words are the reason, and
+    // the next reply starts it again
+    t.state->createNewChat();
+    log.clear();
+    t.send(QString(7000, QLatin1Char('y')));
+    QVERIFY(waitUntil([&] { return log.contains(QStringLiteral("Sending the reply request to llama-server")); }));
+    QTest::qWait(200);
+    const qint64 killed = t.serverPid();
+    ::kill(pid_t(killed), SIGKILL);
+    const QStringList died = t.added();
+    QVERIFY2(died.last().startsWith(kWarning) && !died.last().contains(QStringLiteral("closed before")),
+             qPrintable(died.join(u'|')));
+    t.state->createNewChat();
+    QVERIFY(isReply(t.reply(QStringLiteral("Are you back?"))));
+    const qint64 restarted = t.serverPid();
+    QVERIFY(restarted != killed);
     t.state->createNewChat();
 
     // another model: the server ends and one with the new model starts
@@ -173,8 +190,8 @@ void TestServerEngines::localServerKeepsTheModelLoaded()
     QVERIFY(QFile::copy(kTiny, other.filePath));
     t.state->addModel(other);
     t.state->selectModel(other);
-    QVERIFY(waitUntil([&] { return t.serverPid() != first && e.isLocalServerReady(); }, 60000));
-    QVERIFY(!processExists(first));
+    QVERIFY(waitUntil([&] { return t.serverPid() != restarted && e.isLocalServerReady(); }, 60000));
+    QVERIFY(!processExists(restarted));
     QCOMPARE(e.localServer()->modelPath(), other.filePath);
 
     // unused for the idle time: stopped; the next message starts it again
@@ -295,6 +312,9 @@ void TestServerEngines::remoteServerReplies()
         QCOMPARE(e.hasRemoteKey(), connectError.isEmpty());
         QCOMPARE(e.remoteKeyNotice().isEmpty(), !e.hasRemoteKey());
         QCOMPARE(e.remoteModels(), connectError.isEmpty() ? QStringList{"tiny-remote"} : QStringList());
+        // the welcome screen's way in: the chat opens
+        QVERIFY(e.startWithRemoteServer());
+        QCOMPARE(t.state->currentView(), AppView::Chat);
     }
 
     t.send(QStringLiteral("Hi"));
