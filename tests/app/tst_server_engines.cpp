@@ -13,7 +13,6 @@
 #include "platform/child_process.h"
 #include "platform/preferences.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QScopeGuard>
@@ -60,11 +59,6 @@ public:
         state = std::make_unique<AppState>(engine);
         composer = std::make_unique<ComposerState>(*state);
     }
-    ~Served()
-    {
-        composer.reset();
-        state.reset();
-    }
 
     ReplyEngines &engines() const { return state->engines(); }
     qint64 serverPid() const { return engines().localServer() ? engines().localServer()->processId() : -1; }
@@ -76,18 +70,18 @@ public:
         composer->sendMessage();
     }
     // Waits for the reply; the messages added after the one sent.
-    QStringList added(int timeoutMs = 60000)
+    QStringList added()
     {
-        waitUntil([&] { return !state->isCurrentSessionGenerating(); }, timeoutMs);
+        waitUntil([&] { return !state->isCurrentSessionGenerating(); }, 60000);
         QStringList out;
         for (qsizetype i = m_before + 1; i < state->chatMessages().size(); ++i)
             out << state->chatMessages().at(i).content;
         return out;
     }
-    QStringList reply(const QString &text, int timeoutMs = 60000)
+    QStringList reply(const QString &text)
     {
         send(text);
-        return added(timeoutMs);
+        return added();
     }
     ReplyFigures lastFigures() const { return state->chatMessages().last().figures; }
 
@@ -152,10 +146,14 @@ void TestServerEngines::localServerKeepsTheModelLoaded()
     // a stop while the server reads a long transcript ends the request at
     // once (not when the reading is done), and the server is free for the next
     LogCapture log;
-    t.state->createNewChat(); // the transcript must fit the tiny model's context: one token a byte
-    t.send(QString(7000, QLatin1Char('x')));
-    QVERIFY(waitUntil([&] { return log.contains(QStringLiteral("Sending the reply request to llama-server")); }));
-    QTest::qWait(200);
+    const auto sendLong = [&](char filler) {
+        t.state->createNewChat(); // the transcript must fit the tiny model's context: one token a byte
+        log.clear();
+        t.send(QString(7000, QLatin1Char(filler)));
+        QVERIFY(waitUntil([&] { return log.contains(QStringLiteral("Sending the reply request to llama-server")); }));
+        QTest::qWait(200);
+    };
+    sendLong('x');
     t.state->stopCurrentReply();
     QElapsedTimer sinceStop;
     sinceStop.start();
@@ -166,11 +164,7 @@ void TestServerEngines::localServerKeepsTheModelLoaded()
 
     // a server that dies under a request: its last words are the reason, and
     // the next reply starts it again
-    t.state->createNewChat();
-    log.clear();
-    t.send(QString(7000, QLatin1Char('y')));
-    QVERIFY(waitUntil([&] { return log.contains(QStringLiteral("Sending the reply request to llama-server")); }));
-    QTest::qWait(200);
+    sendLong('y'); // another transcript: not read from the cache at once
     const qint64 killed = t.serverPid();
     ::kill(pid_t(killed), SIGKILL);
     const QStringList died = t.added();
@@ -215,7 +209,8 @@ void TestServerEngines::localServerKeepsTheModelLoaded()
     t.engine.unloadModel();
     QVERIFY(waitUntil([&] { return !processExists(fourth); }, 10000));
 
-    // a file that is not a model: the reply fails with the server's last words
+    // a file that is not a model: the reply fails with the server's last
+    // words (which of them reach us before it exits varies), Settings too
     AIModel bad = other;
     bad.id = QUuid::createUuid();
     bad.filePath = t.home.writeFile(QStringLiteral("bad.gguf"), "GGUF but not a model");
@@ -223,9 +218,9 @@ void TestServerEngines::localServerKeepsTheModelLoaded()
     t.state->selectModel(bad);
     const QStringList failed = t.reply(QStringLiteral("Hello?"));
     QCOMPARE(failed.size(), 1);
-    QVERIFY2(failed.first().startsWith(kWarning) && failed.first().contains(QStringLiteral("failed to load model")),
-             qPrintable(failed.first()));
-    QVERIFY2(e.localServerState().startsWith(QStringLiteral("Could not start: ")), qPrintable(e.localServerState()));
+    const QString reason = failed.first().mid(kWarning.size());
+    QVERIFY2(failed.first().startsWith(kWarning) && !reason.isEmpty(), qPrintable(failed.first()));
+    QTRY_COMPARE(e.localServerState(), QStringLiteral("Could not start: ") + reason);
 }
 
 void TestServerEngines::remoteServerReplies_data()
