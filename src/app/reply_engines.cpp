@@ -151,8 +151,9 @@ void ReplyEngines::updateBackend()
         if (!m_remoteBackend || m_remoteBackend->config() != config)
             m_remoteBackend = std::make_shared<RemoteReplyBackend>(config);
         backend = m_remoteBackend;
-    } else if (m_mode == QLatin1String(prefkeys::kEngineModeLocalServer) && isLocalServerAvailable())
-        backend = m_localBackend;
+    } else if (m_mode == QLatin1String(prefkeys::kEngineModeLocalServer) && isLocalServerAvailable()) {
+        backend = m_localBackend; // none before a model is loaded: then no reply can be asked for
+    }
     m_engine.setReplyBackend(backend);
 }
 

@@ -14,7 +14,7 @@
 //   isLocalServerAvailable : bool        the installed llama.cpp has llama-server; when not,
 //                                        "localServer" replies come from one process per reply
 //   localServerUnavailableReason : string   why not, for Settings; empty when available
-//   localServerState : string            "" (mode off), "Not running", "Starting…",
+//   localServerState : string            "" (mode off or no llama-server), "Not running", "Starting…",
 //                                        "Loading model…", "Ready", "Stopping…",
 //                                        or "Could not start: <llama-server's last words>"
 //   isLocalServerLoading : bool          starting or loading: show the loading indicator

@@ -222,8 +222,12 @@ void TestEndToEnd::firstLaunchToConversationAndBack()
         // A reply (not a notice) shows how it was made under it, and so it
         // does after the next start.
         const bool replied = !messages.at(1).toObject().value(QStringLiteral("content")).toString().startsWith("⚠️");
-        figures = app.send({QStringLiteral("texts")}).value(QStringLiteral("texts")).toVariant().toStringList().filter(
-            QRegularExpression(QStringLiteral("^\\d+\\.\\d\\d s to first token · (.+ · )?llama-completion · tiny$")));
+        // (the window lays the finished reply out a moment after the state has it)
+        const QRegularExpression figuresLine(QStringLiteral("^\\d+\\.\\d\\d s to first token · (.+ · )?llama-completion · tiny$"));
+        waitUntil([&] {
+            figures = app.send({QStringLiteral("texts")}).value(QStringLiteral("texts")).toVariant().toStringList().filter(figuresLine);
+            return figures.size() == (replied ? 1 : 0);
+        });
         QCOMPARE(figures.size(), replied ? 1 : 0);
 
         app.send({QStringLiteral("quit")});
