@@ -3,6 +3,7 @@
 #include "app/app_state.h"
 #include "app/composer_state.h"
 #include "app/model_picker_state.h"
+#include "app/reply_engines.h"
 #include "ui/catalog_state.h"
 #include "engine/llama_cpp_manager.h"
 
@@ -19,6 +20,8 @@ void registerTypes(AppState &appState, LlamaCPPManager &engine)
                                      QStringLiteral("enumerations only"));
     qmlRegisterSingletonInstance("Quorvane.State", 1, 0, "AppState", &appState);
     qmlRegisterSingletonInstance("Quorvane.State", 1, 0, "LlamaManager", &engine);
+    // How replies are made (reply_engines.h documents what the screens use).
+    qmlRegisterSingletonInstance("Quorvane.State", 1, 0, "Engines", &appState.engines());
     // The chat screen's composer: one per window, living as long as the state.
     qmlRegisterSingletonInstance("Quorvane.State", 1, 0, "Composer", new ComposerState(appState, &appState));
     // The model picker's fields and actions, and the catalog it offers; both

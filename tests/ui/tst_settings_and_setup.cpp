@@ -1,6 +1,7 @@
 // The settings, welcome, installation and setup screens driven as a user
 // would, and the geometry of the logo's arch.
 #include "app/app_state.h"
+#include "app/reply_engines.h"
 #include "common/test_support.h"
 #include "core/preference_keys.h"
 #include "engine/llama_cpp_manager.h"
@@ -180,7 +181,13 @@ void TestSettingsAndSetup::installationShowsStatusAndPercent()
 
 void TestSettingsAndSetup::setupShowsErrorAndRetries()
 {
+    // replies from a server elsewhere need no llama.cpp: its screens stay away
+    m_state->engines().setMode(QString::fromLatin1(prefkeys::kEngineModeRemoteServer));
     m_engine->setLlamaCPPVerified(false);
+    settle();
+    QCOMPARE(m_window->findChild<QObject *>(QStringLiteral("screen"))->property("title").toString(),
+             QStringLiteral("Settings"));
+    m_state->engines().setMode(QString::fromLatin1(prefkeys::kEngineModeProcess));
     QTRY_VERIFY(shownText(QStringLiteral("Verifying...")));
     QVERIFY(shownText(QStringLiteral("Confirming the binary runs correctly")));
     QVERIFY(!control(QStringLiteral("Try Again")));
