@@ -3,6 +3,7 @@
 #include "app/app_state.h"
 #include "app/composer_state.h"
 #include "app/model_picker_state.h"
+#include "ui/about_info.h"
 #include "ui/catalog_state.h"
 #include "engine/llama_cpp_manager.h"
 
@@ -25,6 +26,7 @@ void registerTypes(AppState &appState, LlamaCPPManager &engine)
     // are children of the state, where tests find them.
     qmlRegisterSingletonInstance("Quorvane.State", 1, 0, "Picker", new ModelPickerState(appState, &appState));
     qmlRegisterSingletonInstance("Quorvane.State", 1, 0, "Catalog", new CatalogState(&appState));
+    qmlRegisterSingletonInstance("Quorvane.State", 1, 0, "About", new AboutInfo(&appState));
 }
 
 bool loadMainWindow(QQmlApplicationEngine &qml)
