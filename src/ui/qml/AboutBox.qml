@@ -50,7 +50,7 @@ Popup {
     parent: Overlay.overlay
     anchors.centerIn: parent
     width: 480
-    height: Math.min(560, parent ? parent.height - 48 : 560)
+    height: Math.min(titleRow.implicitHeight + body.implicitHeight + 60, parent ? parent.height - 48 : 560)
     modal: true
     closePolicy: Popup.CloseOnEscape
     padding: 0
@@ -65,6 +65,7 @@ Popup {
         spacing: 0
 
         RowLayout {
+            id: titleRow
             Layout.fillWidth: true
             Layout.margins: 20
             Layout.bottomMargin: 0
