@@ -4,6 +4,7 @@
 #include "app/composer_state.h"
 #include "app/model_picker_state.h"
 #include "app/reply_engines.h"
+#include "ui/about_info.h"
 #include "ui/catalog_state.h"
 #include "engine/llama_cpp_manager.h"
 
@@ -28,6 +29,7 @@ void registerTypes(AppState &appState, LlamaCPPManager &engine)
     // are children of the state, where tests find them.
     qmlRegisterSingletonInstance("Quorvane.State", 1, 0, "Picker", new ModelPickerState(appState, &appState));
     qmlRegisterSingletonInstance("Quorvane.State", 1, 0, "Catalog", new CatalogState(&appState));
+    qmlRegisterSingletonInstance("Quorvane.State", 1, 0, "About", new AboutInfo(&appState));
 }
 
 bool loadMainWindow(QQmlApplicationEngine &qml)
