@@ -11,6 +11,7 @@
 #include "ui/ui_setup.h"
 
 #include <QGuiApplication>
+#include <QHash>
 #include <QQmlApplicationEngine>
 
 #include <cstdio>
@@ -35,9 +36,38 @@ int refuse(const char *what, const QString &argument)
     return 2;
 }
 
+// Qt's own options (the application object's and the X11 platform's), taken
+// out by Qt itself; true when a value follows in the next argument. They are
+// known here so that anything else is refused before a display is needed.
+bool isQtOption(const QString &argument, bool *takesValue)
+{
+    static const QHash<QString, bool> options = {
+        {QStringLiteral("platform"), true},     {QStringLiteral("platformpluginpath"), true},
+        {QStringLiteral("platformtheme"), true}, {QStringLiteral("plugin"), true},
+        {QStringLiteral("qwindowgeometry"), true}, {QStringLiteral("geometry"), true},
+        {QStringLiteral("qwindowtitle"), true}, {QStringLiteral("title"), true},
+        {QStringLiteral("qwindowicon"), true},  {QStringLiteral("icon"), true},
+        {QStringLiteral("session"), true},      {QStringLiteral("display"), true},
+        {QStringLiteral("name"), true},         {QStringLiteral("visual"), true},
+        {QStringLiteral("style"), true},        {QStringLiteral("stylesheet"), true},
+        {QStringLiteral("reverse"), false},     {QStringLiteral("nograb"), false},
+        {QStringLiteral("dograb"), false},      {QStringLiteral("sync"), false},
+        {QStringLiteral("widgetcount"), false}, {QStringLiteral("qmljsdebugger"), false}};
+    QString name = argument.mid(argument.startsWith(QLatin1String("--")) ? 2 : 1);
+    const qsizetype equals = name.indexOf(u'=');
+    const bool inlineValue = equals >= 0;
+    if (inlineValue)
+        name.truncate(equals);
+    const auto it = options.constFind(name);
+    if (it == options.constEnd())
+        return false;
+    *takesValue = *it && !inlineValue;
+    return true;
+}
+
 } // namespace
 
-std::optional<int> answerCommandLine(const QStringList &arguments, bool refuseUnknown)
+std::optional<int> answerCommandLine(const QStringList &arguments)
 {
     for (const QString &argument : arguments.mid(1)) {
         if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
@@ -49,11 +79,17 @@ std::optional<int> answerCommandLine(const QStringList &arguments, bool refuseUn
             return 0;
         }
     }
-    if (!refuseUnknown || arguments.size() < 2)
-        return std::nullopt;
-    const QString &first = arguments.at(1);
-    return first.startsWith(u'-') && first.size() > 1 ? refuse("unknown option", first)
-                                                       : refuse("unexpected argument", first);
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        bool takesValue = false;
+        if (argument.size() > 1 && argument.startsWith(u'-') && isQtOption(argument, &takesValue)) {
+            i += takesValue ? 1 : 0;
+            continue;
+        }
+        return argument.startsWith(u'-') && argument.size() > 1 ? refuse("unknown option", argument)
+                                                                : refuse("unexpected argument", argument);
+    }
+    return std::nullopt;
 }
 
 void describeApplication(QGuiApplication &app)

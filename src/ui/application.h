@@ -20,13 +20,11 @@ struct ServiceHosts {
 };
 
 // Answers the command line (program name first) where it asks for no
-// window: --help and --version print to standard output, anything else that
-// is not known is reported on standard error. Returns the exit code then
-// (0, or 2 for what is not known), nullopt when the window should open.
-// Before the application object exists, Qt's own options are still in the
-// list, so only help and version are answered (refuseUnknown false); once
-// Qt has taken its options out, whatever is left over is refused.
-std::optional<int> answerCommandLine(const QStringList &arguments, bool refuseUnknown);
+// window: --help and --version print to standard output, anything that is
+// neither one of them nor one of Qt's own options (-platform, -style, ...) is
+// reported on standard error. Returns the exit code then (0, or 2 for what is
+// not known), nullopt when the window should open. Needs no display.
+std::optional<int> answerCommandLine(const QStringList &arguments);
 
 // Names the application for the desktop (settings, window icon, launcher).
 void describeApplication(QGuiApplication &app);
