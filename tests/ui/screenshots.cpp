@@ -245,6 +245,15 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "screenshots: no model picker on the settings screen\n");
         ok = false;
     }
+    QObject *about = window->findChild<QObject *>(QStringLiteral("aboutBox"));
+    if (about && QMetaObject::invokeMethod(about, "open")) {
+        pause(300);
+        shoot(QStringLiteral("about"));
+        QMetaObject::invokeMethod(about, "close");
+    } else {
+        std::fprintf(stderr, "screenshots: no about box on the settings screen\n");
+        ok = false;
+    }
 
     state.setCurrentView(AppView::Welcome);
     shoot(QStringLiteral("welcome"));
