@@ -385,8 +385,6 @@ void TestSettingsAndSetup::settingsButtonsAct()
                  toEngine == QLatin1String("localServer"));
         QCOMPARE(control(QStringLiteral("Idle minutes")) != nullptr, toEngine == QLatin1String("localServer"));
         QCOMPARE(control(QStringLiteral("Server address")) != nullptr, toEngine == QLatin1String("remoteServer"));
-    }
-    if (view == AppView::Settings) {
         // the button of the mode in force is the active one
         const bool isLight = mode == AppearanceMode::Light;
         QTRY_COMPARE(control(QStringLiteral("Light"))->property("isActive").toBool(), isLight);
