@@ -9,7 +9,7 @@ bash scripts/install-deps.sh
 llama_completion="$(bash scripts/build-llama-completion.sh | tail -n 1)"
 bash scripts/build.sh -DQUORVANE_LLAMA_COMPLETION="$llama_completion"
 
-programs=(startup stream_decode generation_overhead download ui_stream)
+programs=(startup stream_decode generation_overhead download ui_stream followup_latency)
 out=build/bench/results.md
 cpu="$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
 mem_gb="$(awk '/MemTotal/ { printf "%.1f", $2 / 1048576 }' /proc/meminfo)"

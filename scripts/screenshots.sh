@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Renders every screen offscreen (the chat empty, with a conversation and
 # while a reply streams; the models screen, the model picker's tabs,
-# settings, welcome, installation and setup; dark and light) into
+# settings with its Replies section, welcome with its dialog for a server
+# elsewhere, installation and setup; dark and light) into
 # build/screenshots/*.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -2,14 +2,17 @@
 // files, each in dark and light appearance: the chat (an empty conversation,
 // a conversation with a code block and attachments, a reply streaming in),
 // the models screen with a download under way, the model picker's four tabs,
-// settings, the welcome screen, and the installation and setup screens.
+// settings with its Replies section in two modes, the welcome screen and its
+// dialog for a server elsewhere, and the installation and setup screens.
 //
 //   screenshots [output folder]    (default: ./screenshots)
 //
 // It runs in a private temporary home, with the fake llama-completion
-// streaming the reply.
+// streaming the reply and a loopback server of ours listing a server's models.
 #include "app/app_state.h"
 #include "app/composer_state.h"
+#include "app/reply_engines.h"
+#include "common/fake_http_server.h"
 #include "common/test_support.h"
 #include "core/preference_keys.h"
 #include "core/record_json.h"
@@ -133,6 +136,8 @@ int main(int argc, char *argv[])
     }
 
     TempHome home;
+    // no secret store: the demonstration key never reaches the user's keyring
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + QFile::encodeName(home.home()) + "/no-bus");
     home.installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION));
     AIModel model = AIModel::make(QStringLiteral("Tiny"), QStringLiteral("https://example.invalid/tiny.gguf"));
     model.isDownloaded = true;
@@ -255,7 +260,53 @@ int main(int argc, char *argv[])
         ok = false;
     }
 
+    // the Replies section: the model kept loaded (the stand-in has no
+    // llama-server), then a server elsewhere, connected
+    ReplyEngines &engines = state.engines();
+    const auto showReplies = [&] {
+        pause(300);
+        QQuickItem *modes = window->findChild<QQuickItem *>(QStringLiteral("replyModes"));
+        QQuickItem *flick = modes ? modes->parentItem() : nullptr;
+        while (flick && !flick->inherits("QQuickFlickable"))
+            flick = flick->parentItem();
+        if (!flick) {
+            std::fprintf(stderr, "screenshots: no Replies section on the settings screen\n");
+            ok = false;
+            return;
+        }
+        const QQuickItem *content = flick->property("contentItem").value<QQuickItem *>();
+        flick->setProperty("contentY", modes->mapToItem(content, QPointF(0, 0)).y() - 60);
+    };
+    const auto setMode = [&](const char *mode) {
+        engines.setMode(QString::fromLatin1(mode));
+        waitUntil([&] { return engine.isLlamaCPPVerified(); }, 10000); // a local mode checks llama.cpp again
+    };
+    setMode("localServer");
+    showReplies();
+    shoot(QStringLiteral("settings-replies-local"));
+    const QByteArray models = R"({"data":[{"id":"qwen2.5-32b-instruct"},{"id":"llama-3.1-70b-instruct"}]})";
+    FakeHttpServer server({FakeHttpServer::answer("200 OK", models)});
+    setMode("remoteServer");
+    engines.connectRemoteServer(QStringLiteral("http://127.0.0.1:%1").arg(server.port()), QStringLiteral("sk-demo"));
+    if (!waitUntil([&] { return engines.remoteModels().size() == 2 && !engines.remoteKeyNotice().isEmpty(); }, 10000)) {
+        std::fprintf(stderr, "screenshots: no models from the loopback server: %s\n", qPrintable(engines.remoteError()));
+        ok = false;
+    }
+    showReplies();
+    shoot(QStringLiteral("settings-replies"));
+
     state.setCurrentView(AppView::Welcome);
+    QObject *connectDialog = nullptr;
+    if (waitUntil([&] { return (connectDialog = window->findChild<QObject *>(QStringLiteral("connectServerDialog"))); },
+                  5000)
+        && QMetaObject::invokeMethod(connectDialog, "open")) {
+        shoot(QStringLiteral("welcome-connect"));
+        QMetaObject::invokeMethod(connectDialog, "close");
+    } else {
+        std::fprintf(stderr, "screenshots: no dialog for a server on the welcome screen\n");
+        ok = false;
+    }
+    setMode("process");
     shoot(QStringLiteral("welcome"));
 
     // installing, then the setup screen with an error and while verifying

@@ -1,7 +1,9 @@
 // The settings, welcome, installation and setup screens driven as a user
-// would, and the geometry of the logo's arch.
+// would, and the geometry of the logo's arch. A loopback server of ours
+// plays the server elsewhere.
 #include "app/app_state.h"
 #include "app/reply_engines.h"
+#include "common/fake_http_server.h"
 #include "common/test_support.h"
 #include "core/preference_keys.h"
 #include "engine/llama_cpp_manager.h"
@@ -47,6 +49,8 @@ private slots:
     void modelSelectorListsDownloadedAndSelects();
     void settingsButtonsAct_data();
     void settingsButtonsAct();
+    void remoteServerConnects_data();
+    void remoteServerConnects();
     void welcomeLogoMatchesTextColumn();
 
 private:
@@ -64,6 +68,18 @@ private:
     {
         settle();
         m_driver.click(item);
+    }
+    // Replaces what a field holds with text, typed.
+    void type(const QString &field, const QString &text) const
+    {
+        QQuickItem *input = control(field);
+        click(input);
+        QTRY_VERIFY(input->hasActiveFocus());
+        QTest::keyClick(m_window, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(m_window, Qt::Key_Delete);
+        for (const QChar c : text)
+            QTest::keyClick(m_window, c.toLatin1());
+        QCOMPARE(input->property("text").toString(), text);
     }
     // The sheet of that name open now, if any (screens left behind may still
     // hold theirs until they are deleted).
@@ -87,11 +103,14 @@ private:
 void TestSettingsAndSetup::initTestCase()
 {
     m_home = new TempHome;
+    // no secret store answers: the key is kept in memory only
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + QFile::encodeName(m_home->home()) + "/no-bus");
     QVERIFY(m_home->installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
     QVERIFY(m_app.open());
     m_engine = m_app.engine.get();
     m_state = m_app.state.get();
     m_window = m_app.window;
+    m_window->resize(1100, 1100); // the settings screen without scrolling
     m_driver.setWindow(m_window);
     QTRY_VERIFY(m_engine->isLlamaCPPVerified());
 }
@@ -107,6 +126,7 @@ void TestSettingsAndSetup::init()
     m_engine->setInstallingLlamaCPP(false);
     m_engine->setLlamaCPPSetupError(std::nullopt);
     m_engine->setLlamaCPPVerified(true);
+    m_state->engines().setMode(QStringLiteral("process"));
     m_state->setCurrentView(AppView::Settings);
 }
 
@@ -316,10 +336,20 @@ void TestSettingsAndSetup::settingsButtonsAct_data()
     QTest::addColumn<AppearanceMode>("mode");
     QTest::addColumn<AppView>("view");
     QTest::addColumn<QString>("sheet");
-    QTest::newRow("Light") << "Light" << AppearanceMode::Light << AppView::Settings << "";
-    QTest::newRow("Manage models") << "Manage models" << AppearanceMode::Dark << AppView::Models << "";
-    QTest::newRow("Add model") << "Add model" << AppearanceMode::Dark << AppView::Settings << "modelPicker";
-    QTest::newRow("About Quorvane") << "About Quorvane" << AppearanceMode::Dark << AppView::Settings << "aboutBox";
+    QTest::addColumn<QString>("fromEngine"); // how replies are made before the click, and after it
+    QTest::addColumn<QString>("toEngine");
+    const QString p = QStringLiteral("process"), l = QStringLiteral("localServer"), r = QStringLiteral("remoteServer");
+    QTest::newRow("Light") << "Light" << AppearanceMode::Light << AppView::Settings << "" << p << p;
+    QTest::newRow("Manage models") << "Manage models" << AppearanceMode::Dark << AppView::Models << "" << p << p;
+    QTest::newRow("Add model") << "Add model" << AppearanceMode::Dark << AppView::Settings << "modelPicker" << p << p;
+    QTest::newRow("About Quorvane") << "About Quorvane" << AppearanceMode::Dark << AppView::Settings << "aboutBox" << p
+                                    << p;
+    QTest::newRow("Keep the model loaded")
+        << "Keep the model loaded" << AppearanceMode::Dark << AppView::Settings << "" << p << l;
+    QTest::newRow("Use a server elsewhere")
+        << "Use a server elsewhere" << AppearanceMode::Dark << AppView::Settings << "" << l << r;
+    QTest::newRow("One process per reply")
+        << "One process per reply" << AppearanceMode::Dark << AppView::Settings << "" << r << p;
 }
 
 void TestSettingsAndSetup::settingsButtonsAct()
@@ -328,14 +358,33 @@ void TestSettingsAndSetup::settingsButtonsAct()
     QFETCH(AppearanceMode, mode);
     QFETCH(AppView, view);
     QFETCH(QString, sheet);
+    QFETCH(QString, fromEngine);
+    QFETCH(QString, toEngine);
     m_state->setAppearanceMode(AppearanceMode::Dark);
+    m_state->engines().setMode(fromEngine);
     QQuickItem *button = nullptr;
-    QTRY_VERIFY((button = control(label)));
+    QTRY_VERIFY((button = control(label)) && button->width() > 0); // laid out
 
     click(button);
     QCOMPARE(m_state->appearanceMode(), mode);
     QCOMPARE(m_state->currentView(), view);
+    QCOMPARE(m_state->engines().mode(), toEngine);
+    QCOMPARE(Preferences().string(QString::fromLatin1(prefkeys::kEngineMode)).value_or(QStringLiteral("process")),
+             toEngine);
     if (view == AppView::Settings) {
+        // the chosen mode is ticked, and its own settings show: the
+        // installed stand-in has no llama-server, and Settings say so
+        const auto ticked = [&](const QString &row) {
+            return !items(control(row), [](QQuickItem *i) {
+                        return i->objectName() == QLatin1String("selectionCheckmark");
+                    }).isEmpty();
+        };
+        QTRY_COMPARE(ticked(QStringLiteral("Keep the model loaded")), toEngine == QLatin1String("localServer"));
+        QCOMPARE(ticked(QStringLiteral("One process per reply")), toEngine == QLatin1String("process"));
+        QCOMPARE(shownText(m_state->engines().localServerUnavailableReason()) != nullptr,
+                 toEngine == QLatin1String("localServer"));
+        QCOMPARE(control(QStringLiteral("Idle minutes")) != nullptr, toEngine == QLatin1String("localServer"));
+        QCOMPARE(control(QStringLiteral("Server address")) != nullptr, toEngine == QLatin1String("remoteServer"));
         // the button of the mode in force is the active one
         const bool isLight = mode == AppearanceMode::Light;
         QTRY_COMPARE(control(QStringLiteral("Light"))->property("isActive").toBool(), isLight);
@@ -358,6 +407,89 @@ void TestSettingsAndSetup::settingsButtonsAct()
         QTRY_VERIFY(!opened->property("visible").toBool());
     }
     m_state->setAppearanceMode(AppearanceMode::Dark);
+}
+
+void TestSettingsAndSetup::remoteServerConnects_data()
+{
+    QTest::addColumn<bool>("fromWelcome"); // the welcome screen's dialog, else Settings
+    QTest::addColumn<QString>("address");  // %1: the loopback server's port
+    QTest::addColumn<QList<QByteArray>>("script");
+    QTest::addColumn<QString>("error");    // shown, ends so; empty when connected
+    QTest::addColumn<QStringList>("models");
+
+    const QByteArray models = "{\"data\":[{\"id\":\"alpha\"},{\"id\":\"beta\"}]}";
+    QTest::newRow("no scheme") << false << "127.0.0.1:%1" << QList<QByteArray>() << QString(
+        "The address must start with http:// or https://, for example http://192.168.1.20:8080.") << QStringList();
+    QTest::newRow("wrong key") << false << "http://127.0.0.1:%1"
+                               << QList<QByteArray>{FakeHttpServer::answer(
+                                      "401 Unauthorized", "{\"error\":{\"message\":\"Invalid API Key\"}}")}
+                               << "did not accept the API key (HTTP 401: Invalid API Key). Check the key."
+                               << QStringList();
+    QTest::newRow("settings") << false << "http://127.0.0.1:%1"
+                              << QList<QByteArray>{FakeHttpServer::answer("200 OK", models)} << QString()
+                              << QStringList{"alpha", "beta"};
+    QTest::newRow("welcome") << true << "http://127.0.0.1:%1"
+                             << QList<QByteArray>{FakeHttpServer::answer("200 OK", models)} << QString()
+                             << QStringList{"alpha", "beta"};
+}
+
+void TestSettingsAndSetup::remoteServerConnects()
+{
+    QFETCH(bool, fromWelcome);
+    QFETCH(QString, address);
+    QFETCH(QList<QByteArray>, script);
+    QFETCH(QString, error);
+    QFETCH(QStringList, models);
+    FakeHttpServer server(script);
+    address = address.arg(server.port());
+    ReplyEngines &engines = m_state->engines();
+    const QString storedBefore = engines.remoteServerUrl();
+
+    if (fromWelcome) {
+        m_state->setCurrentView(AppView::Welcome);
+        QTRY_VERIFY(control(QStringLiteral("Connect to a server")));
+        click(control(QStringLiteral("Connect to a server")));
+        QTRY_VERIFY(openSheet(QStringLiteral("connectServerDialog")));
+    } else {
+        engines.setMode(QStringLiteral("remoteServer"));
+        QTRY_VERIFY(control(QStringLiteral("Server address")));
+    }
+    type(QStringLiteral("Server address"), address);
+    type(QStringLiteral("API key"), QStringLiteral("sk-typed"));
+    click(control(QStringLiteral("Connect")));
+    QTRY_VERIFY(!engines.isConnecting());
+
+    if (!error.isEmpty()) {
+        // the reason shows; what was typed and what was stored stay
+        QQuickItem *shown = nullptr;
+        QTRY_VERIFY((shown = control(QStringLiteral("remoteError"))));
+        QVERIFY2(shown->property("text").toString().endsWith(error), qPrintable(shown->property("text").toString()));
+        QCOMPARE(control(QStringLiteral("Server address"))->property("text").toString(), address);
+        QCOMPARE(engines.remoteServerUrl(), storedBefore);
+        QCOMPARE(Preferences().string(QString::fromLatin1(prefkeys::kRemoteServerURL)).value_or(QString()),
+                 storedBefore);
+        return;
+    }
+    QVERIFY(server.request.contains("Authorization: Bearer sk-typed"));
+    QTRY_VERIFY(control(models.last()));
+    QVERIFY(!control(QStringLiteral("remoteError")));
+    const QString keyNotice =
+        QStringLiteral("No secret store is available: the API key is kept only until Quorvane quits.");
+    QVERIFY(shownText(QStringLiteral("Your conversations are sent to 127.0.0.1.")));
+    QTRY_VERIFY(shownText(keyNotice));
+    QCOMPARE(control(QStringLiteral("API key"))->property("text").toString(), QString());
+    click(control(models.last()));
+    QTRY_COMPARE(engines.remoteModelId(), models.last());
+    QCOMPARE(Preferences().string(QString::fromLatin1(prefkeys::kRemoteServerURL)).value_or(QString()), address);
+    if (fromWelcome) {
+        click(control(QStringLiteral("Start chatting")));
+        QTRY_COMPARE(m_state->currentView(), AppView::Chat);
+        QCOMPARE(engines.mode(), QStringLiteral("remoteServer"));
+    } else {
+        click(control(QStringLiteral("Forget key")));
+        QTRY_VERIFY(!engines.hasRemoteKey());
+        QVERIFY(!shownText(keyNotice));
+    }
 }
 
 void TestSettingsAndSetup::welcomeLogoMatchesTextColumn()

@@ -4,8 +4,8 @@ import Quorvane
 import Quorvane.State
 import Quorvane.Types
 
-// The settings screen: which downloaded model answers, the appearance, and
-// the system prompt sent with every conversation.
+// The settings screen: which downloaded model answers, how replies are
+// made, the appearance, and the system prompt sent with every conversation.
 Item {
     id: settings
 
@@ -37,46 +37,6 @@ Item {
     onVisibleChanged: {
         if (visible)
             promptDraft = AppState.systemPrompt
-    }
-
-    // The one button style of this screen: a symbol and a label, blue while
-    // hovered or active, on a faint rounded background.
-    component SettingsButton: AbstractButton {
-        id: button
-        property string iconName
-        property bool isActive: false
-        readonly property color tint: hovered || isActive ? Theme.blue : Theme.primaryAt(0.75)
-
-        hoverEnabled: true
-        leftPadding: 20
-        rightPadding: 20
-        topPadding: 10
-        bottomPadding: 10
-        focusPolicy: Qt.TabFocus
-        Accessible.role: Accessible.Button
-        Accessible.name: text
-
-        contentItem: Row {
-            spacing: 6
-            Icon {
-                anchors.verticalCenter: parent.verticalCenter
-                visible: button.iconName !== ""
-                name: button.iconName
-                size: 13
-                color: button.tint
-            }
-            Text {
-                anchors.verticalCenter: parent.verticalCenter
-                text: button.text
-                font.pixelSize: 13
-                color: button.tint
-            }
-        }
-        background: Rectangle {
-            radius: 8
-            color: button.hovered || button.isActive ? Qt.rgba(Theme.blue.r, Theme.blue.g, Theme.blue.b, 0.12)
-                                                     : Theme.primaryAt(0.04)
-        }
     }
 
     component SectionHeader: Text {
@@ -237,6 +197,10 @@ Item {
                     onClicked: AppState.setCurrentView(Quorvane.Models)
                 }
             }
+
+            SectionHeader { text: "Replies" }
+
+            RepliesSection { width: column.width }
 
             SectionHeader { text: "Appearance" }
 

@@ -2,12 +2,13 @@ import QtQuick
 import QtQuick.Controls
 import Quorvane
 
-// The first screen: the logo beside the name, the tagline and the button
-// that opens the model picker.
+// The first screen: the logo beside the name, the tagline, and the buttons
+// that open the model picker or connect to a server elsewhere.
 Rectangle {
     id: welcome
 
     readonly property bool showingModelPicker: picker.visible
+    readonly property bool showingConnectDialog: connectDialog.visible
     // The logo is exactly as tall as the text column beside it; 160 until
     // that column has a height.
     readonly property real logoHeight: textColumn.height > 0 ? textColumn.height : 160
@@ -17,6 +18,43 @@ Rectangle {
                                                                    - textColumn.width) / 2))
 
     color: Theme.windowBackground
+
+    // The outlined blue buttons under the tagline.
+    component WelcomeButton: AbstractButton {
+        id: button
+        property string iconName
+        hoverEnabled: true
+        leftPadding: 18
+        rightPadding: 18
+        topPadding: 8
+        bottomPadding: 8
+        focusPolicy: Qt.TabFocus
+        Accessible.role: Accessible.Button
+        Accessible.name: text
+
+        contentItem: Row {
+            spacing: 6
+            Icon {
+                anchors.verticalCenter: parent.verticalCenter
+                name: button.iconName
+                size: 14
+                color: Theme.blue
+            }
+            Text {
+                anchors.verticalCenter: parent.verticalCenter
+                text: button.text
+                font.pixelSize: 12
+                font.weight: Font.DemiBold
+                color: Theme.blue
+            }
+        }
+        background: Rectangle {
+            radius: 10
+            color: "transparent"
+            border.width: 2
+            border.color: Theme.blue
+        }
+    }
 
     Row {
         id: row
@@ -58,47 +96,27 @@ Rectangle {
                 height: 20
             }
 
-            AbstractButton {
-                id: addButton
-                text: "Add Model"
-                hoverEnabled: true
-                leftPadding: 18
-                rightPadding: 18
-                topPadding: 8
-                bottomPadding: 8
-                focusPolicy: Qt.TabFocus
-                Accessible.role: Accessible.Button
-                Accessible.name: text
-
-                contentItem: Row {
-                    spacing: 6
-                    Icon {
-                        anchors.verticalCenter: parent.verticalCenter
-                        name: "plus.circle.fill"
-                        size: 14
-                        color: Theme.blue
-                    }
-                    Text {
-                        anchors.verticalCenter: parent.verticalCenter
-                        text: addButton.text
-                        font.pixelSize: 12
-                        font.weight: Font.DemiBold
-                        color: Theme.blue
-                    }
+            Row {
+                spacing: 10
+                WelcomeButton {
+                    text: "Add Model"
+                    iconName: "plus.circle.fill"
+                    onClicked: picker.open()
                 }
-                background: Rectangle {
-                    radius: 10
-                    color: "transparent"
-                    border.width: 2
-                    border.color: Theme.blue
+                WelcomeButton {
+                    text: "Connect to a server"
+                    iconName: "link"
+                    onClicked: connectDialog.open()
                 }
-
-                onClicked: picker.open()
             }
         }
     }
 
     ModelPickerView {
         id: picker
+    }
+
+    ConnectServerDialog {
+        id: connectDialog
     }
 }
