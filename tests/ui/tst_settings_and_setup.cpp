@@ -411,31 +411,32 @@ void TestSettingsAndSetup::settingsButtonsAct()
 
 void TestSettingsAndSetup::remoteServerConnects_data()
 {
-    QTest::addColumn<bool>("fromWelcome"); // the welcome screen's dialog, else Settings
+    QTest::addColumn<QString>("entry"); // the button that opens the dialog; empty: Settings
     QTest::addColumn<QString>("address");  // %1: the loopback server's port
     QTest::addColumn<QList<QByteArray>>("script");
     QTest::addColumn<QString>("error");    // shown, ends so; empty when connected
     QTest::addColumn<QStringList>("models");
 
     const QByteArray models = "{\"data\":[{\"id\":\"alpha\"},{\"id\":\"beta\"}]}";
-    QTest::newRow("no scheme") << false << "127.0.0.1:%1" << QList<QByteArray>() << QString(
+    QTest::newRow("no scheme") << QString() << "127.0.0.1:%1" << QList<QByteArray>() << QString(
         "The address must start with http:// or https://, for example http://192.168.1.20:8080.") << QStringList();
-    QTest::newRow("wrong key") << false << "http://127.0.0.1:%1"
+    QTest::newRow("wrong key") << QString() << "http://127.0.0.1:%1"
                                << QList<QByteArray>{FakeHttpServer::answer(
                                       "401 Unauthorized", "{\"error\":{\"message\":\"Invalid API Key\"}}")}
                                << "did not accept the API key (HTTP 401: Invalid API Key). Check the key."
                                << QStringList();
-    QTest::newRow("settings") << false << "http://127.0.0.1:%1"
+    QTest::newRow("settings") << QString() << "http://127.0.0.1:%1"
                               << QList<QByteArray>{FakeHttpServer::answer("200 OK", models)} << QString()
                               << QStringList{"alpha", "beta"};
-    QTest::newRow("welcome") << true << "http://127.0.0.1:%1"
+    for (const char *entry : {"Connect to a server", "Connect to a server instead"})
+        QTest::newRow(entry) << QString::fromLatin1(entry) << "http://127.0.0.1:%1"
                              << QList<QByteArray>{FakeHttpServer::answer("200 OK", models)} << QString()
                              << QStringList{"alpha", "beta"};
 }
 
 void TestSettingsAndSetup::remoteServerConnects()
 {
-    QFETCH(bool, fromWelcome);
+    QFETCH(QString, entry);
     QFETCH(QString, address);
     QFETCH(QList<QByteArray>, script);
     QFETCH(QString, error);
@@ -445,10 +446,16 @@ void TestSettingsAndSetup::remoteServerConnects()
     ReplyEngines &engines = m_state->engines();
     const QString storedBefore = engines.remoteServerUrl();
 
-    if (fromWelcome) {
+    const bool fromDialog = !entry.isEmpty();
+    if (fromDialog) {
+        // the welcome screen, or the setup screen when installing failed
         m_state->setCurrentView(AppView::Welcome);
-        QTRY_VERIFY(control(QStringLiteral("Connect to a server")));
-        click(control(QStringLiteral("Connect to a server")));
+        if (entry.endsWith(QLatin1String("instead"))) {
+            m_engine->setLlamaCPPVerified(false);
+            m_engine->setLlamaCPPSetupError(QStringLiteral("Clone failed. Check internet connection."));
+        }
+        QTRY_VERIFY(control(entry));
+        click(control(entry));
         QTRY_VERIFY(openSheet(QStringLiteral("connectServerDialog")));
     } else {
         engines.setMode(QStringLiteral("remoteServer"));
@@ -481,7 +488,7 @@ void TestSettingsAndSetup::remoteServerConnects()
     click(control(models.last()));
     QTRY_COMPARE(engines.remoteModelId(), models.last());
     QCOMPARE(Preferences().string(QString::fromLatin1(prefkeys::kRemoteServerURL)).value_or(QString()), address);
-    if (fromWelcome) {
+    if (fromDialog) {
         click(control(QStringLiteral("Start chatting")));
         QTRY_COMPARE(m_state->currentView(), AppView::Chat);
         QCOMPARE(engines.mode(), QStringLiteral("remoteServer"));

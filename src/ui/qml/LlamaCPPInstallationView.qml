@@ -91,5 +91,9 @@ Rectangle {
             font.pixelSize: 11
             color: Theme.gray
         }
+
+        ConnectInsteadButton {
+            anchors.horizontalCenter: parent.horizontalCenter
+        }
     }
 }

@@ -130,5 +130,10 @@ Rectangle {
             // until the checks report.
             onClicked: AppState.retryLlamaCPPSetup()
         }
+
+        ConnectInsteadButton {
+            anchors.horizontalCenter: parent.horizontalCenter
+            visible: view.hasError
+        }
     }
 }
