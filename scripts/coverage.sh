@@ -47,7 +47,7 @@ status=0
 nice -n 10 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" "${ctest_args[@]}" || status=$?
 
 info="$build/coverage.info"
-lcov --quiet --capture --directory "$build" --base-directory "$root" --rc lcov_branch_coverage=1 \
+lcov --quiet --capture --directory "$build" --rc lcov_branch_coverage=1 \
     --output-file "$build/all.info" 2>/dev/null
 lcov --quiet --extract "$build/all.info" "$root/src/*" --rc lcov_branch_coverage=1 \
     --output-file "$info" 2>/dev/null
@@ -55,22 +55,19 @@ lcov --quiet --extract "$build/all.info" "$root/src/*" --rc lcov_branch_coverage
 # One row per folder of src/ from the lcov records: LF/LH lines found and hit,
 # BRF/BRH branches found and hit.
 awk -v src="$root/src/" '
-    function pct(hit, found) { return found ? sprintf("%6.1f %%", 100 * hit / found) : "     - " }
     /^SF:/ { path = substr($0, 4); sub(src, "", path); split(path, part, "/"); folder = part[1] }
     /^LF:/ { lf[folder] += substr($0, 4) }
     /^LH:/ { lh[folder] += substr($0, 4) }
     /^BRF:/ { bf[folder] += substr($0, 5) }
     /^BRH:/ { bh[folder] += substr($0, 5) }
-    END {
-        printf "%-14s %9s %15s %9s %15s\n", "src/", "lines", "hit/found", "branches", "hit/found"
-        n = asorti(lf, names)
-        for (i = 1; i <= n; i++) {
-            f = names[i]
-            printf "%-14s %9s %7d/%-7d %9s %7d/%-7d\n", f, pct(lh[f], lf[f]), lh[f], lf[f], pct(bh[f], bf[f]), bh[f], bf[f]
-            tlf += lf[f]; tlh += lh[f]; tbf += bf[f]; tbh += bh[f]
-        }
-        printf "%-14s %9s %7d/%-7d %9s %7d/%-7d\n", "total", pct(tlh, tlf), tlh, tlf, pct(tbh, tbf), tbh, tbf
-    }' "$info"
+    END { for (f in lf) print f, lh[f], lf[f], bh[f] + 0, bf[f] + 0 }' "$info" | sort | awk '
+    function pct(hit, found) { return found ? sprintf("%6.1f %%", 100 * hit / found) : "     - " }
+    function row(name, lh, lf, bh, bf) {
+        printf "%-14s %9s %7d/%-7d %9s %7d/%-7d\n", name, pct(lh, lf), lh, lf, pct(bh, bf), bh, bf
+    }
+    BEGIN { printf "%-14s %9s %15s %9s %15s\n", "src/", "lines", "hit/found", "branches", "hit/found" }
+    { row($1, $2, $3, $4, $5); lh += $2; lf += $3; bh += $4; bf += $5 }
+    END { row("total", lh, lf, bh, bf) }'
 echo "lcov data: $info (genhtml $info --branch-coverage -o <folder> draws it)"
 
 if [ "$status" -ne 0 ]; then
