@@ -1,6 +1,6 @@
 // Generation runs against the fake llama-completion: what is passed to the
 // program, how its output streams, and the one outcome of every request
-// (stopping and quitting are the chat-turn and end-to-end tests').
+// (stopping mid-reply is the chat-turn test's).
 #include "common/test_support.h"
 #include "core/preference_keys.h"
 #include "engine/generation_run.h"
@@ -324,6 +324,24 @@ private slots:
         QVERIFY(finished(outcome, 8000));
         QCOMPARE(outcome->completions, QStringList{QStringLiteral("failed engine: loading")});
         QCOMPARE(log.contains(QStringLiteral("Watchdog: no output for ")), !reload);
+    }
+
+    // Quitting ends the run at once, and a request still waiting for its turn
+    // never starts (the run's own end is the end-to-end test's).
+    void quittingStartsNothingMore()
+    {
+        Harness h;
+        h.script("out partial\nsleep 5000\n");
+        auto running = h.ask(QStringLiteral("first"));
+        auto queued = h.ask(QStringLiteral("second"));
+        QVERIFY(waitUntil([&] { return !running->partials.isEmpty(); }));
+        QVERIFY(QMetaObject::invokeMethod(QCoreApplication::instance(), "aboutToQuit", Qt::DirectConnection));
+        QVERIFY(finished(running, 3000));
+        h.engine.processQueue().sync([] {});
+        QTest::qWait(50);
+        QCOMPARE(h.runs().size(), 1);
+        QVERIFY(!queued->done());
+        QCOMPARE(QDir(h.home.runtimeDir()).entryList(QDir::Files), QStringList());
     }
 
     // Requests run one after another, in order; a stop applies to the

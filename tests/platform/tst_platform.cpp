@@ -20,6 +20,7 @@ private slots:
 
         QTest::newRow("zero") << qint64(0) << "Zero KB";
         QTest::newRow("one") << qint64(1) << "1 byte";
+        QTest::newRow("999") << qint64(999) << "999 bytes";
         QTest::newRow("1000") << qint64(1000) << "1 KB";
         QTest::newRow("2500 half up, not to even") << qint64(2500) << "3 KB";
         QTest::newRow("999500 moves to MB") << qint64(999500) << "1 MB";
