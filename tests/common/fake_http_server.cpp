@@ -1,7 +1,11 @@
 #include "common/fake_http_server.h"
 
+#include <QFile>
+#include <QProcess>
+#include <QSslKey>
 #include <QSslServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTimer>
 
 QByteArray FakeHttpServer::chunk(const QByteArray &bytes)
@@ -15,11 +19,34 @@ QByteArray FakeHttpServer::answer(const QByteArray &statusLine, const QByteArray
            + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
+QSslConfiguration FakeHttpServer::selfSignedTls()
+{
+    static const QSslConfiguration made = [] {
+        QTemporaryDir dir;
+        const QString key = dir.filePath(QStringLiteral("key.pem")), cert = dir.filePath(QStringLiteral("cert.pem"));
+        QProcess openssl;
+        openssl.setProcessChannelMode(QProcess::MergedChannels);
+        openssl.start(QStringLiteral("/usr/bin/openssl"),
+                      {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-subj",
+                       "/CN=127.0.0.1", "-days", "2", "-keyout", key, "-out", cert});
+        if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0)
+            qFatal("openssl could not make a certificate: %s", openssl.readAll().constData());
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        QFile certFile(cert), keyFile(key);
+        certFile.open(QIODevice::ReadOnly);
+        keyFile.open(QIODevice::ReadOnly);
+        tls.setLocalCertificate(QSslCertificate(certFile.readAll()));
+        tls.setPrivateKey(QSslKey(keyFile.readAll(), QSsl::Ec));
+        return tls;
+    }();
+    return made;
+}
+
 FakeHttpServer::FakeHttpServer(const QList<QByteArray> &script, const QSslConfiguration &tls)
     : m_script(script), m_server(script.value(0) == "<tls>" ? new QSslServer : new QTcpServer)
 {
     if (auto *ssl = qobject_cast<QSslServer *>(m_server.get()))
-        ssl->setSslConfiguration(tls);
+        ssl->setSslConfiguration(tls.localCertificate().isNull() ? selfSignedTls() : tls);
     m_server->listen(QHostAddress::LocalHost);
     QObject::connect(m_server.get(), &QTcpServer::pendingConnectionAvailable, m_server.get(), [this] {
         QTcpSocket *socket = m_server->nextPendingConnection();
@@ -45,6 +72,10 @@ void FakeHttpServer::play(QTcpSocket *socket, int step)
         }
         if (m_script[step] == "<close>") {
             socket->abort();
+            return;
+        }
+        if (m_script[step] == "<end>") {
+            socket->disconnectFromHost();
             return;
         }
         socket->write(m_script[step]);

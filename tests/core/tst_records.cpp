@@ -489,10 +489,6 @@ private slots:
         QCOMPARE(QuorvaneError::httpError(404).description(),
                  QStringLiteral("Server returned HTTP 404. The file may have been moved, renamed, or require "
                                 "authentication."));
-        QCOMPARE(appearanceModeString(AppearanceMode::Light), QStringLiteral("light"));
-        QCOMPARE(appearanceModeFromString(QStringLiteral("light")), AppearanceMode::Light);
-        for (const char *other : {"dark", "Light", " light", ""}) // anything else is dark
-            QCOMPARE(appearanceModeFromString(QString::fromLatin1(other)), AppearanceMode::Dark);
     }
 };
 

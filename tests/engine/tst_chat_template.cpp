@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <unistd.h>
@@ -59,7 +60,6 @@ private slots:
     void programMissingOrUnlaunchable();
     void hangingRunIsEnded_data();
     void hangingRunIsEnded();
-    void standardInputIsTheNullDevice();
 };
 
 void TestChatTemplate::lineRule_data()
@@ -77,8 +77,6 @@ void TestChatTemplate::lineRule_data()
     QTest::newRow("quotes only") << QStringLiteral("chat_template = '\"\"'") << Result();
     QTest::newRow("single quotes, nested")
         << QStringLiteral("tokenizer.chat_template = ''%1'").arg(kTemplate) << Result(kTemplate);
-    QTest::newRow("tabs") << QStringLiteral("\t\ttokenizer.chat_template\t=\t\"%1\"\t").arg(kTemplate)
-                          << Result(kTemplate);
     QTest::newRow("split at the first equals sign")
         << QStringLiteral("chat_template = a == b and c = d") << Result(QStringLiteral("a == b and c = d"));
     QTest::newRow("first qualifying line wins")
@@ -133,7 +131,21 @@ void TestChatTemplate::answersAreKept()
     QFETCH(Result, expected);
     Harness h;
     h.install();
-    h.script(script);
+    // The fake first copies its standard input: had the run inherited ours,
+    // the template line waiting there would be what is found.
+    h.script("echo-stdin\n" + script);
+    int fds[2];
+    QCOMPARE(::pipe(fds), 0);
+    const QByteArray waiting = "\ntokenizer.chat_template = typed by the user\n";
+    QCOMPARE(::write(fds[1], waiting.constData(), size_t(waiting.size())), ssize_t(waiting.size()));
+    ::close(fds[1]);
+    const int savedInput = ::dup(0);
+    ::dup2(fds[0], 0);
+    ::close(fds[0]);
+    const auto restore = qScopeGuard([&] {
+        ::dup2(savedInput, 0);
+        ::close(savedInput);
+    });
     const QString model = h.home.writeFile(QStringLiteral("model.gguf"), "GGUF");
     QCOMPARE(h.engine.prewarmChatTemplate(model), expected);
     QCOMPARE(h.runs(), 1);
@@ -186,27 +198,6 @@ void TestChatTemplate::hangingRunIsEnded()
     QCOMPARE(log.count(QStringLiteral("Chat-template extraction timed out, terminating")), 1);
     QCOMPARE(h.engine.prewarmChatTemplate(model), Result());
     QCOMPARE(h.runs(), 1);
-}
-
-void TestChatTemplate::standardInputIsTheNullDevice()
-{
-    Harness h;
-    h.install();
-    // The fake copies its standard input, then writes a template line. Had
-    // it read our standard input, the line waiting there would come first.
-    h.script("echo-stdin\nerr \\ntokenizer.chat_template = " + kTemplate.toUtf8() + "\\n\n");
-    int fds[2];
-    QCOMPARE(::pipe(fds), 0);
-    const QByteArray waiting = "tokenizer.chat_template = typed by the user\n";
-    QCOMPARE(::write(fds[1], waiting.constData(), size_t(waiting.size())), ssize_t(waiting.size()));
-    ::close(fds[1]);
-    const int savedInput = ::dup(0);
-    ::dup2(fds[0], 0);
-    ::close(fds[0]);
-    const Result found = h.engine.prewarmChatTemplate(h.home.writeFile(QStringLiteral("model.gguf"), "GGUF"));
-    ::dup2(savedInput, 0);
-    ::close(savedInput);
-    QCOMPARE(found, Result(kTemplate));
 }
 
 QTEST_GUILESS_MAIN(TestChatTemplate)

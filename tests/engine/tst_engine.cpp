@@ -184,16 +184,6 @@ private slots:
         engine.unregisterProcess(id, newer.get());
         QVERIFY(!engine.hasProcess(id));
     }
-
-    void quittingStopsEveryProcess()
-    {
-        LlamaCPPManager engine;
-        auto p = std::make_shared<FakeProcess>();
-        engine.registerProcess(QUuid::createUuid(), p);
-        // what QCoreApplication emits on its way out
-        QVERIFY(QMetaObject::invokeMethod(QCoreApplication::instance(), "aboutToQuit", Qt::DirectConnection));
-        QCOMPARE(p->terminateCount.load(), 1);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestEngine)

@@ -94,7 +94,6 @@ private slots:
         row("eof notice", "Hello\n> EOF by user\nleft over", "Hello");
         row("eof notice in capitals without line break", "Hello > EOF BY USER", "Hello");
         row("echo cut before eof search", "User: a\n> EOF by user\n\nAssistant: b", "b");
-        row("tokens anywhere", "Hi<|im_end|> there</s>[end of text]", "Hi there");
         row("tokens are case-sensitive", "Hi <|IM_END|>", "Hi <|IM_END|>");
         row("tokens removed once, in order", "a<|en<|im_end|>d|>", "a<|end|>");
         row("only tokens and whitespace", " </s>\n<|eot_id|> \u200B<|end|>\n", "");

@@ -1,7 +1,8 @@
 // The remote server's settings: its API key in a real desktop secret store
 // (gnome-keyring in a private D-Bus session) or in memory where none runs,
-// and its model list from a real key-protected llama-server and from a
-// loopback server of ours for the failures.
+// and its model list from a loopback server of ours (the real key-protected
+// llama-server is in the application's server-engine test).
+#include "common/fake_http_server.h"
 #include "common/test_support.h"
 #include "engine/remote_server.h"
 #include "platform/secret_store.h"
@@ -10,17 +11,10 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QSignalSpy>
-#include <QSslCertificate>
-#include <QSslConfiguration>
-#include <QSslKey>
-#include <QSslServer>
 #include <QStandardPaths>
-#include <QTcpSocket>
 #include <QTest>
 
-#include <csignal>
 #include <memory>
-#include <sys/prctl.h>
 
 namespace {
 
@@ -62,14 +56,8 @@ class TestRemoteServer : public QObject {
 private slots:
     void modelList_data();
     void modelList();
-    void modelListFromRealServer_data();
-    void modelListFromRealServer();
     void keyInSecretStore();
     void keyInMemoryWithoutSecretStore();
-
-private:
-    std::unique_ptr<QProcess> m_llamaServer; // killed with the test object, or with this process
-    QString m_llamaServerBase;
 };
 
 void TestRemoteServer::modelList_data()
@@ -108,77 +96,17 @@ void TestRemoteServer::modelList()
     QFETCH(QByteArray, answer);
     QFETCH(QString, expected);
 
-    std::unique_ptr<QTcpServer> server;
-    if (base.startsWith(QLatin1String("https"))) {
-        QTemporaryDir dir;
-        const QString keyFile = dir.filePath(QStringLiteral("key.pem")), certFile = dir.filePath(QStringLiteral("cert.pem"));
-        QProcess openssl;
-        openssl.setProcessChannelMode(QProcess::MergedChannels);
-        openssl.start(QStringLiteral("openssl"), {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
-                                                  "-days", "2", "-keyout", keyFile, "-out", certFile});
-        QVERIFY2(openssl.waitForFinished() && openssl.exitCode() == 0, openssl.readAll().constData());
-        auto ssl = std::make_unique<QSslServer>();
-        QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-        config.setLocalCertificate(QSslCertificate(readFileBytes(certFile)));
-        config.setPrivateKey(QSslKey(readFileBytes(keyFile), QSsl::Rsa));
-        ssl->setSslConfiguration(config);
-        server = std::move(ssl);
-    } else {
-        server = std::make_unique<QTcpServer>();
-    }
-    QByteArray request;
-    connect(server.get(), &QTcpServer::pendingConnectionAvailable, server.get(), [&] {
-        QTcpSocket *socket = server->nextPendingConnection();
-        connect(socket, &QTcpSocket::readyRead, socket, [&, socket] {
-            request += socket->readAll();
-            if (request.contains("\r\n\r\n") && !answer.isEmpty()) {
-                socket->write(answer);
-                socket->disconnectFromHost();
-            }
-        });
-    });
-    QVERIFY(server->listen(QHostAddress::LocalHost));
-
-    const QString url = base.contains(QLatin1String("%1")) ? base.arg(server->serverPort()) : base;
+    // a whole answer, then the connection closes; nothing at all for silence
+    FakeHttpServer server(base.startsWith(QLatin1String("https")) ? QList<QByteArray>{"<tls>"}
+                          : answer.isEmpty()                       ? QList<QByteArray>{}
+                                                                   : QList<QByteArray>{answer, "<end>"});
+    const QString url = base.contains(QLatin1String("%1")) ? base.arg(server.port()) : base;
     const Fetched got = fetchModels(url, QStringLiteral("sk-1"), answer.isEmpty() ? 1000 : 10000);
     QVERIFY2((got.error.isEmpty() ? got.ids.join(QLatin1Char(',')) : got.error).contains(expected), qPrintable(got.error));
     if (got.error.isEmpty())
-        QVERIFY2(request.startsWith("GET /llm/v1/models ") && request.contains("\r\nAuthorization: Bearer sk-1\r\n"),
-                 request.constData());
-}
-
-void TestRemoteServer::modelListFromRealServer_data()
-{
-    QTest::addColumn<QString>("key");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("right key") << "sk-right" << "tiny-remote";
-    QTest::newRow("wrong key") << "sk-wrong" << "did not accept the API key (HTTP 401: Invalid API Key). Check the key.";
-    QTest::newRow("no key") << "" << "needs an API key (HTTP 401: Invalid API Key).";
-}
-
-void TestRemoteServer::modelListFromRealServer()
-{
-    QFETCH(QString, key);
-    QFETCH(QString, expected);
-    if (!m_llamaServer) {
-        const QString program = QFileInfo(QStringLiteral(QUORVANE_LLAMA_COMPLETION)).dir().filePath(QStringLiteral("llama-server"));
-        QVERIFY2(QFileInfo(program).isExecutable(), qPrintable(program + " is missing: run scripts/build-llama-completion.sh"));
-        const QString port = freePort();
-        m_llamaServerBase = QStringLiteral("http://127.0.0.1:") + port;
-        m_llamaServer = std::make_unique<QProcess>();
-        m_llamaServer->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        m_llamaServer->setProcessChannelMode(QProcess::MergedChannels);
-        m_llamaServer->start(program, {"-m", TINY_GGUF, "--alias", "tiny-remote", "--host", "127.0.0.1", "--port", port,
-                                       "-c", "8192", "-np", "1", "-ngl", "0", "--api-key", "sk-right"});
-        QVERIFY(m_llamaServer->waitForStarted());
-        // 503 while the model loads, refused before the port is open
-        QVERIFY2(waitUntil([&] {
-            const QString error = fetchModels(m_llamaServerBase, QStringLiteral("sk-right")).error;
-            return !error.contains(QLatin1String("refused")) && !error.contains(QLatin1String("HTTP 503"));
-        }, 60000), m_llamaServer->readAll().constData());
-    }
-    const Fetched got = fetchModels(m_llamaServerBase, key);
-    QCOMPARE(got.error.isEmpty() ? got.ids.join(QLatin1Char(',')) : got.error.section(QLatin1Char(' '), 4), expected);
+        QVERIFY2(server.request.startsWith("GET /llm/v1/models ")
+                     && server.request.contains("\r\nAuthorization: Bearer sk-1\r\n"),
+                 server.request.constData());
 }
 
 // Runs itself again inside a private D-Bus session holding a gnome-keyring

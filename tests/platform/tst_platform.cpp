@@ -29,13 +29,10 @@ private slots:
         QTest::newRow("5.349999 MB down") << qint64(5349999) << "5.3 MB";
         QTest::newRow("1.005 GB up") << qint64(1005000000) << "1.01 GB";
         QTest::newRow("999.95 MB moves to GB") << qint64(999950000) << "1 GB";
-        QTest::newRow("999.949999 MB") << qint64(999949999) << "999.9 MB";
         QTest::newRow("4.3 GB, no trailing zero") << qint64(4300000000) << "4.3 GB";
         QTest::newRow("999.995 GB moves to TB") << qint64(999995000000) << "1 TB";
-        QTest::newRow("999.995 PB moves to EB") << qint64(999995000000000000) << "1 EB";
         QTest::newRow("max") << std::numeric_limits<qint64>::max() << "9.22 EB";
         QTest::newRow("min, no overflow") << std::numeric_limits<qint64>::min() << "-9.22 EB";
-        QTest::newRow("-1") << qint64(-1) << "-1 byte";
     }
 
     void byteCount()

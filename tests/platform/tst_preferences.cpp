@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QtTest>
 
 #include <unistd.h>
@@ -181,11 +180,6 @@ private slots:
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<bool>("unreadable"); // the INI reader gives up on it
 
-        QByteArray random;
-        QRandomGenerator generator(20240607);
-        for (int i = 0; i < 8192; ++i)
-            random.append(char(generator.bounded(256)));
-        QTest::newRow("random bytes") << random << true;
         QTest::newRow("truncated section header") << QByteArray("[General]\nlast=one\nname=two\n[Wind") << true;
         QTest::newRow("truncated value") << QByteArray("[General]\nlast=\"@ByteArray(abc") << false;
         QTest::newRow("half a UTF-8 sequence") << QByteArray("[General]\nname=caf\xc3") << false;

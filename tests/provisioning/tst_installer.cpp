@@ -1,9 +1,9 @@
 // Installing llama-completion: release archives from a loopback server, the
 // source build from git repositories, a CMake of our own, and the progress
 // the screens show on the way.
-#include "app/app_state.h"
 #include "common/nginx_server.h"
 #include "common/test_support.h"
+#include "engine/llama_cpp_manager.h"
 #include "install_fixtures.h"
 #include "platform/paths.h"
 #include "provisioning/install_progress.h"
@@ -63,7 +63,6 @@ private slots:
     void sourceBuild();
     void localCMakeInstalledOnceAndReused();
     void quittingStopsTheBuild();
-    void startUpInstallsTheRealProgram();
 
 private:
     QTemporaryDir m_served;
@@ -89,13 +88,6 @@ void TestInstaller::initTestCase()
     QVERIFY(packFolder(stage + QStringLiteral("/empty"), QStringLiteral("llama-b1"), root + QStringLiteral("/files/empty.tar.gz")));
     QVERIFY(writeBytes(root + QStringLiteral("/files/small.tar.gz"), randomBytes(1000000)));
     QVERIFY(writeBytes(root + QStringLiteral("/files/corrupt.tar.gz"), randomBytes(1000001)));
-
-    // The real program with its libraries, as a release packs it.
-    const QString realBin = QFileInfo(QStringLiteral(QUORVANE_LLAMA_COMPLETION)).path();
-    QVERIFY(QDir().mkpath(stage + QStringLiteral("/real/llama-b9999")));
-    QVERIFY(runOk(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), QStringLiteral("cp -a \"$0\"/llama-completion \"$0\"/lib*.so* \"$1\""),
-                                                realBin, stage + QStringLiteral("/real/llama-b9999")}));
-    QVERIFY(packFolder(stage + QStringLiteral("/real"), QStringLiteral("llama-b9999"), root + QStringLiteral("/files/real.tar.gz")));
 
     // CMake as the machine has it, laid out as the published Linux archive,
     // plus a member that must not land in the data folder.
@@ -386,32 +378,6 @@ void TestInstaller::quittingStopsTheBuild()
     installer.installPrebuiltLlamaCPP(later.completion());
     QVERIFY(waitUntil([&] { return later.calls > 0; }));
     QCOMPARE(later.success, false);
-}
-
-void TestInstaller::startUpInstallsTheRealProgram()
-{
-    TempHome home;
-    QVERIFY(writeBytes(m_served.path() + QStringLiteral("/www/real/repos/ggml-org/llama.cpp/releases"),
-                       "[{\"tag_name\":\"b9999\",\"assets\":[{\"name\":\"llama-b9999-bin-ubuntu-x64.tar.gz\","
-                       "\"browser_download_url\":\"" + m_server->baseUrl().toUtf8() + "/files/real.tar.gz\"}]}]"));
-    LlamaCPPManager engine;
-    LlamaInstaller installer(engine);
-    installer.setApiHost(m_server->baseUrl() + QStringLiteral("/real"));
-    installer.setSourceHost(m_noSources);
-    AppState state(engine, {[&](InstallCompletion done) { installer.installPrebuiltLlamaCPP(done); }});
-    QVERIFY(!engine.isLlamaCPPVerified());
-
-    QVERIFY(waitUntil([&] { return engine.isLlamaCPPVerified() || engine.llamaCPPSetupError(); }, 180000));
-    QVERIFY2(engine.isLlamaCPPVerified(), qPrintable(engine.llamaCPPSetupErrorText()));
-    QVERIFY(!engine.isInstallingLlamaCPP());
-
-    // The installed program runs a model.
-    const ChildProcess::Result reply = ChildProcess::run(
-        dataPath(QStringLiteral("llama.cpp/build/bin/llama-completion")),
-        {QStringLiteral("-m"), QStringLiteral(TINY_GGUF), QStringLiteral("-p"), QStringLiteral("Hello"),
-         QStringLiteral("-n"), QStringLiteral("8"), QStringLiteral("-no-cnv")},
-        120000, 1 << 20);
-    QVERIFY2(reply.succeeded(), reply.standardError.right(2000).constData());
 }
 
 QTEST_GUILESS_MAIN(TestInstaller)
