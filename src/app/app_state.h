@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QUrl>
 #include <QUuid>
 
 #include <functional>
@@ -52,6 +53,7 @@ class AppState : public QObject {
     Q_PROPERTY(int chatSessionCount READ chatSessionCount NOTIFY chatSessionsChanged)
     Q_PROPERTY(QString currentSessionTitle READ currentSessionTitle NOTIFY currentSessionChanged)
     Q_PROPERTY(bool canRegenerate READ canRegenerate NOTIFY canRegenerateChanged)
+    Q_PROPERTY(QString currentSessionKey READ currentSessionKey NOTIFY currentSessionChanged)
     Q_PROPERTY(QString systemPrompt READ systemPrompt NOTIFY systemPromptChanged)
     Q_PROPERTY(Quorvane::AppearanceMode appearanceMode READ appearanceMode WRITE setAppearanceMode NOTIFY
                    appearanceModeChanged)
@@ -94,6 +96,8 @@ public:
     int chatSessionCount() const { return int(m_chatSessions.size()); }
     std::optional<ChatSession> currentSession() const;
     QUuid currentSessionId() const { return m_currentId; }
+    // Its id as text, empty without one.
+    QString currentSessionKey() const { return m_currentId.isNull() ? QString() : canonicalUuid(m_currentId); }
     QString currentSessionTitle() const;
     const QHash<QUuid, bool> &sessionTypingState() const { return m_sessionTypingState; }
     const QHash<QUuid, QUuid> &sessionStreamingId() const { return m_sessionStreamingId; }
@@ -220,6 +224,20 @@ public:
     // transcripts hold.
     Q_INVOKABLE bool showReplyVersion(const QString &messageId, int index);
     Q_INVOKABLE bool isCurrentSessionGenerating() const { return !m_currentId.isNull() && isGenerating(m_currentId); }
+
+    // Writing conversations out and reading them in (main thread). Each
+    // answers with what the user is told; empty when all went as asked.
+    // A file whose name ends in ".json" gets the stored record itself, any
+    // other file the Markdown text.
+    Q_INVOKABLE QString exportSession(const QString &id, const QUrl &file);
+    // Where the file chooser proposes to write a conversation: its title as
+    // a Markdown file in the documents folder.
+    Q_INVOKABLE QUrl suggestedExportFile(const QString &id) const;
+    // Every conversation as "<title>.json" and "<title>.md" into the folder.
+    Q_INVOKABLE QString exportAllSessions(const QUrl &folder);
+    // A JSON export becomes a new conversation, shown at once (with a new id
+    // when its own is taken); nothing that exists changes.
+    Q_INVOKABLE QString importSessionFile(const QUrl &file);
 
     // Conversation files that could not be read at start-up; they are left
     // on disk and never pruned.

@@ -309,6 +309,8 @@ Item {
                 }
             }
 
+            ConversationsSettings { width: column.width }
+
             SettingsButton {
                 text: "About Quorvane"
                 iconName: "info.circle"
