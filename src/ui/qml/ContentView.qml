@@ -72,7 +72,7 @@ Item {
             ChatHistorySidebar {
                 id: sidebar
                 objectName: "sidebar"
-                exchange: exchange
+                exchange: conversationExchange
                 width: 280
                 height: parent.height
                 // Slides in from the leading edge and out again.
@@ -96,13 +96,13 @@ Item {
     }
 
     ConversationExchange {
-        id: exchange
+        id: conversationExchange
         objectName: "conversationExchange"
     }
     Shortcut {
         // Exports the current conversation, as a desktop application's File menu would.
         sequences: ["Ctrl+E"]
         enabled: AppState.currentSessionKey.length > 0 && AppState.currentView !== Quorvane.Welcome
-        onActivated: exchange.exportConversation(AppState.currentSessionKey)
+        onActivated: conversationExchange.exportConversation(AppState.currentSessionKey)
     }
 }
