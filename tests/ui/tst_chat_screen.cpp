@@ -460,7 +460,7 @@ void TestChatScreen::messageActionsRowByRow()
     QTRY_COMPARE(rows(), (QStringList{"Q", "First"}));
     QTRY_VERIFY(m_state->canRegenerate());
     script("out Second\nsleep 8000\n");
-    QVERIFY(m_state->regenerateLastReply());
+    click(byAccessibleName(QStringLiteral("Regenerate")));
     QVERIFY(!m_state->canRegenerate() && !m_state->regenerateLastReply());
     QTRY_COMPARE(rows(), (QStringList{"Q", "Second"}));
     QVERIFY(m_model->index(1).data(ChatMessagesModel::IsLiveRole).toBool());
@@ -468,11 +468,23 @@ void TestChatScreen::messageActionsRowByRow()
     QTRY_COMPARE(rows(), (QStringList{"Q", "Second", kStopped}));
     QCOMPARE(role(1, ChatMessagesModel::VersionCountRole), 2);
     QCOMPARE(role(1, ChatMessagesModel::ShownVersionRole), 1);
-    QVERIFY(m_state->showReplyVersion(id(1), 0));
+    QTRY_VERIFY(byObjectName(QStringLiteral("versionLabel")));
+    QCOMPARE(byObjectName(QStringLiteral("versionLabel"))->property("text").toString(), QStringLiteral("2/2"));
+    click(byAccessibleName(QStringLiteral("Previous answer")));
     QCOMPARE(rows(), (QStringList{"Q", "First", kStopped}));
+    QTRY_COMPARE(byObjectName(QStringLiteral("versionLabel"))->property("text").toString(), QStringLiteral("1/2"));
 
+    // the pencil on hover edits in place; Save & send asks again
     script("out Better\n");
-    QVERIFY(m_state->editMessage(id(0), QStringLiteral("Q2")));
+    WindowDriver(m_window).hover(items(root(), [](QQuickItem *i) {
+        return isType(i, "MessageView") && i->property("isFromUser").toBool();
+    }).value(0));
+    QTRY_VERIFY(byAccessibleName(QStringLiteral("Edit message")));
+    click(byAccessibleName(QStringLiteral("Edit message")));
+    QTRY_VERIFY(byObjectName(QStringLiteral("editField")));
+    QTest::keyClick(m_window, Qt::Key_A, Qt::ControlModifier);
+    typeText(QStringLiteral("Q2"));
+    click(WindowDriver(m_window).control(QStringLiteral("Save & send")));
     QTRY_COMPARE(rows(), (QStringList{"Q2", "Better"}));
     QTRY_VERIFY(idle());
     QVERIFY(m_state->deleteMessage(id(1)));

@@ -219,7 +219,8 @@ Item {
         }
     }
 
-    // A small flat button of the actions row.
+    // A small flat button of the actions row. The hover-only ones keep
+    // their place while hidden, so that none moves under the pointer.
     component ActionButton: AbstractButton {
         id: action
         property string symbol
@@ -283,19 +284,24 @@ Item {
         ActionButton {
             text: "Copy message"
             symbol: "doc.on.doc"
-            visible: root.showsActions
+            opacity: root.showsActions ? 1 : 0
+            enabled: root.showsActions
             onClicked: root.copy()
         }
         ActionButton {
             text: "Edit message"
             symbol: "pencil"
-            visible: root.showsActions && root.isFromUser && !root.busy
+            visible: root.isFromUser && !root.busy
+            opacity: root.showsActions ? 1 : 0
+            enabled: root.showsActions
             onClicked: root.startEditing()
         }
         ActionButton {
             text: "Delete message"
             symbol: "trash"
-            visible: root.showsActions && !root.busy
+            visible: !root.busy
+            opacity: root.showsActions ? 1 : 0
+            enabled: root.showsActions
             onClicked: AppState.deleteMessage(root.messageId)
         }
     }
