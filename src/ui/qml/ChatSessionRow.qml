@@ -64,6 +64,13 @@ Item {
         font.pixelSize: 13
         color: Theme.primary
         selectByMouse: true
+        selectionColor: Qt.rgba(Theme.blue.r, Theme.blue.g, Theme.blue.b, 0.4)
+        selectedTextColor: Theme.primary
+        background: Rectangle {
+            radius: 6
+            color: Theme.primaryAt(0.06)
+            border.color: Theme.blue
+        }
         Accessible.name: "Conversation title"
         Keys.onReturnPressed: row.renameRequested(text)
         Keys.onEnterPressed: row.renameRequested(text)

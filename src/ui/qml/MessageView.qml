@@ -172,11 +172,12 @@ Item {
                 spacing: 8
                 Button {
                     text: "Cancel"
-                    flat: true
                     onClicked: root.editing = false
                 }
                 Button {
-                    text: "Save & send"
+                    // "&&" shows one ampersand rather than marking a shortcut letter
+                    text: "Save && send"
+                    Accessible.name: "Save & send"
                     highlighted: true
                     enabled: editField.text.trim().length > 0
                     onClicked: root.saveEdit()
@@ -306,26 +307,46 @@ Item {
         }
     }
 
+    // An entry of the message menu, in the appearance's colours.
+    component MenuEntry: MenuItem {
+        id: entry
+        contentItem: Text {
+            text: entry.text
+            font: entry.font
+            color: Theme.primary
+        }
+        background: Rectangle {
+            color: entry.highlighted ? Theme.primaryAt(0.08) : "transparent"
+            radius: 4
+        }
+    }
+
     Menu {
         id: contextMenu
         objectName: "messageMenu"
-        MenuItem {
+        background: Rectangle {
+            implicitWidth: 160
+            radius: 6
+            color: Theme.surface
+            border.color: Theme.primaryAt(0.15)
+        }
+        MenuEntry {
             text: "Copy"
             onTriggered: root.copy()
         }
-        MenuItem {
+        MenuEntry {
             text: "Edit"
             visible: root.isFromUser && !root.busy
             height: visible ? implicitHeight : 0
             onTriggered: root.startEditing()
         }
-        MenuItem {
+        MenuEntry {
             text: "Regenerate"
             visible: root.canRegenerate
             height: visible ? implicitHeight : 0
             onTriggered: AppState.regenerateLastReply()
         }
-        MenuItem {
+        MenuEntry {
             text: "Delete"
             enabled: !root.busy
             onTriggered: {
