@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QUrl>
 #include <QUuid>
 
 #include <functional>
@@ -18,6 +19,22 @@
 #include "engine/llama_cpp_manager.h"
 
 class ModelDownloadManager;
+
+// How one change moved the rows of a conversation's messages, applied in
+// this order: `removedCount` rows at `removedFirst` of the old list went,
+// `insertedCount` rows at `insertedFirst` of the new list came, and the rows
+// `changed` (indexes of the new list) hold other data.
+struct MessagesChange {
+    int removedFirst = 0;
+    int removedCount = 0;
+    int insertedFirst = 0;
+    int insertedCount = 0;
+    QList<int> changed;
+
+    static MessagesChange inserted(int first, int count = 1) { return {0, 0, first, count, {}}; }
+    static MessagesChange removed(int first, int count = 1) { return {first, count, 0, 0, {}}; }
+    static MessagesChange changedRow(int row) { return {0, 0, 0, 0, {row}}; }
+};
 class ReplyEngines;
 class SerialQueue;
 
@@ -35,6 +52,8 @@ class AppState : public QObject {
     Q_PROPERTY(QString selectedModelName READ selectedModelName NOTIFY selectedModelChanged)
     Q_PROPERTY(int chatSessionCount READ chatSessionCount NOTIFY chatSessionsChanged)
     Q_PROPERTY(QString currentSessionTitle READ currentSessionTitle NOTIFY currentSessionChanged)
+    Q_PROPERTY(bool canRegenerate READ canRegenerate NOTIFY canRegenerateChanged)
+    Q_PROPERTY(QString currentSessionKey READ currentSessionKey NOTIFY currentSessionChanged)
     Q_PROPERTY(QString systemPrompt READ systemPrompt NOTIFY systemPromptChanged)
     Q_PROPERTY(Quorvane::AppearanceMode appearanceMode READ appearanceMode WRITE setAppearanceMode NOTIFY
                    appearanceModeChanged)
@@ -71,14 +90,20 @@ public:
     int downloadedModelCount() const { return int(m_downloadedModels.size()); }
     const std::optional<AIModel> &selectedModel() const { return m_selectedModel; }
     QString selectedModelName() const { return m_selectedModel ? m_selectedModel->name : QString(); }
-    const QList<ChatMessage> &chatMessages() const { return m_chatMessages; }
+    // The current conversation's messages (copies that share their data).
+    QList<ChatMessage> chatMessages() const;
     const QList<ChatSession> &chatSessions() const { return m_chatSessions; }
     int chatSessionCount() const { return int(m_chatSessions.size()); }
-    const std::optional<ChatSession> &currentSession() const { return m_currentSession; }
-    QString currentSessionTitle() const { return m_currentSession ? m_currentSession->title : QString(); }
+    std::optional<ChatSession> currentSession() const;
+    QUuid currentSessionId() const { return m_currentId; }
+    // Its id as text, empty without one.
+    QString currentSessionKey() const { return m_currentId.isNull() ? QString() : canonicalUuid(m_currentId); }
+    QString currentSessionTitle() const;
     const QHash<QUuid, bool> &sessionTypingState() const { return m_sessionTypingState; }
     const QHash<QUuid, QUuid> &sessionStreamingId() const { return m_sessionStreamingId; }
     const QHash<QUuid, QString> &sessionStreamingContent() const { return m_sessionStreamingContent; }
+    // The reply a conversation's running request answers anew, by message id.
+    const QHash<QUuid, QUuid> &sessionRegeneratingId() const { return m_sessionRegeneratingId; }
     QString systemPrompt() const { return m_systemPrompt; }
     AppearanceMode appearanceMode() const { return m_appearanceMode; }
     Date lastModelsSaveTime() const { return m_lastModelsSaveTime; }
@@ -151,8 +176,11 @@ public:
     void selectSession(const ChatSession &session);
     Q_INVOKABLE void selectSessionById(const QString &id);
     // Titles the current conversation from its first user message (only
-    // while its title is still "New Chat").
+    // while its title is still "New Chat" and was not chosen by the user).
     void updateTitleFromFirstMessage(const QString &text);
+    // Gives a conversation the title the user chose; a blank title is
+    // refused (false).
+    Q_INVOKABLE bool renameSession(const QString &id, const QString &title);
     // Stops the conversation's reply and removes it, with its file.
     void deleteSession(const ChatSession &session);
     Q_INVOKABLE void deleteSessionById(const QString &id);
@@ -169,16 +197,47 @@ public:
     void appendStreamChunk(const QUuid &sid, const QString &piece);
     void finishGeneration(const QUuid &sid, const ReplyOutcome &outcome);
     // Marks the current conversation as waiting for a reply and decides how
-    // to answer: now, after the model is loaded, or with a notice.
-    void beginReply(const QString &content);
+    // to answer: now, after the model is loaded, or with a notice. The
+    // transcript holds history when given, else the whole conversation; the
+    // reply becomes a new version of message `replacing` when given.
+    void beginReply(const QString &content, const std::optional<QList<ChatMessage>> &history = std::nullopt,
+                    const QUuid &replacing = {});
     // The stop button: stops the current conversation's reply and keeps
     // what had streamed.
     Q_INVOKABLE void stopCurrentReply();
     bool isGenerating(const QUuid &sid) const { return m_sessionTypingState.value(sid, false); }
-    Q_INVOKABLE bool isCurrentSessionGenerating() const
-    {
-        return m_currentSession && isGenerating(m_currentSession->id);
-    }
+
+    // Actions on the messages of the current conversation (main thread);
+    // each refuses (false) while that conversation waits for a reply.
+    // The last reply can be asked for again: the last message follows a
+    // user's message and is not the user's own.
+    bool canRegenerate() const;
+    // Asks again for the reply to the last user message; the answers it had
+    // are kept as versions of the same reply, and stop marks, notices and
+    // errors after it go.
+    Q_INVOKABLE bool regenerateLastReply();
+    // Replaces a user's message (its attachments stay), removes what
+    // followed it and asks for a new reply.
+    Q_INVOKABLE bool editMessage(const QString &messageId, const QString &text);
+    Q_INVOKABLE bool deleteMessage(const QString &messageId);
+    // Shows another of a reply's versions; the shown one is what later
+    // transcripts hold.
+    Q_INVOKABLE bool showReplyVersion(const QString &messageId, int index);
+    Q_INVOKABLE bool isCurrentSessionGenerating() const { return !m_currentId.isNull() && isGenerating(m_currentId); }
+
+    // Writing conversations out and reading them in (main thread). Each
+    // answers with what the user is told; empty when all went as asked.
+    // A file whose name ends in ".json" gets the stored record itself, any
+    // other file the Markdown text.
+    Q_INVOKABLE QString exportSession(const QString &id, const QUrl &file);
+    // Where the file chooser proposes to write a conversation: its title as
+    // a Markdown file in the documents folder.
+    Q_INVOKABLE QUrl suggestedExportFile(const QString &id) const;
+    // Every conversation as "<title>.json" and "<title>.md" into the folder.
+    Q_INVOKABLE QString exportAllSessions(const QUrl &folder);
+    // A JSON export becomes a new conversation, shown at once (with a new id
+    // when its own is taken); nothing that exists changes.
+    Q_INVOKABLE QString importSessionFile(const QUrl &file);
 
     // Conversation files that could not be read at start-up; they are left
     // on disk and never pruned.
@@ -190,9 +249,12 @@ signals:
     void currentViewChanged();
     void downloadedModelsChanged();
     void selectedModelChanged();
-    void chatMessagesChanged();
+    // The messages of conversation sid changed as change tells; sent once
+    // per change, after it was saved.
+    void messagesChanged(const QUuid &sid, const MessagesChange &change);
     void chatSessionsChanged();
     void currentSessionChanged();
+    void canRegenerateChanged();
     void sessionStateChanged(const QUuid &sessionId);
     // The message field should take the keyboard focus.
     void messageFieldFocusRequested();
@@ -202,10 +264,22 @@ signals:
 private:
     enum class Notice { StillDownloading, LoadingFailed };
     void postNotice(const QUuid &sid, Notice notice, const AIModel &model);
-    // Appends a message to conversation sid (and to the shown messages when
-    // it is the current one) and saves it; false when it no longer exists.
+    // The one path of every change of a conversation's messages: edit
+    // changes the listed conversation sid (or the unlisted current one) and
+    // returns how its rows moved; the conversation is then saved (a listed
+    // one) and the change announced. False when there is no such
+    // conversation or edit changed nothing (nullopt).
+    bool changeSession(const QUuid &sid, const std::function<std::optional<MessagesChange>(ChatSession &)> &edit);
+    // Appends a message to conversation sid; false when it no longer exists.
     bool appendToSession(const QUuid &sid, const ChatMessage &message);
-    void startGenerationFor(const QUuid &sid, const QString &prompt);
+    // A finished or stopped run's text: a new version of the reply being
+    // asked for again, or a new reply.
+    void landReply(const QUuid &sid, const ChatMessage &reply);
+    ChatSession *listedSession(const QUuid &sid);
+    // The current conversation when it can take an action: listed, idle.
+    ChatSession *idleCurrentSession();
+    void startGenerationFor(const QUuid &sid, const QString &prompt,
+                            std::optional<QList<ChatMessage>> history = std::nullopt);
     void clearReplyState(const QUuid &sid);
     void setCurrent(const std::optional<ChatSession> &session);
     void setAsideUnreadableModels(const QByteArray &bytes);
@@ -242,12 +316,14 @@ private:
     AppView m_currentView = AppView::Welcome;
     QList<AIModel> m_downloadedModels;
     std::optional<AIModel> m_selectedModel;
-    QList<ChatMessage> m_chatMessages;
     QList<ChatSession> m_chatSessions;
-    std::optional<ChatSession> m_currentSession;
+    // The current conversation: a listed one by id, or one shown as given.
+    QUuid m_currentId;
+    std::optional<ChatSession> m_unlistedCurrent;
     QHash<QUuid, bool> m_sessionTypingState;
     QHash<QUuid, QUuid> m_sessionStreamingId;
     QHash<QUuid, QString> m_sessionStreamingContent;
+    QHash<QUuid, QUuid> m_sessionRegeneratingId;
     QString m_systemPrompt;
     AppearanceMode m_appearanceMode = AppearanceMode::Dark;
     Date m_lastModelsSaveTime = Date::distantPast();

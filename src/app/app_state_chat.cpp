@@ -30,39 +30,36 @@ const char *const kLoadingFailedNotice[] = {
 
 void AppState::addMessage(const ChatMessage &message)
 {
-    m_chatMessages.append(message);
-    emit chatMessagesChanged();
-    if (m_currentSession) {
-        const auto it = findById(m_chatSessions, m_currentSession->id);
-        if (it != m_chatSessions.end()) {
-            it->messages.append(message);
-            m_currentSession = *it;
-            emit currentSessionChanged();
-            saveSession(*it);
-        }
-    }
-    if (message.isFromUser) {
-        const auto userMessages = std::count_if(m_chatMessages.cbegin(), m_chatMessages.cend(),
-                                                [](const ChatMessage &m) { return m.isFromUser; });
-        if (userMessages == 1)
-            updateTitleFromFirstMessage(message.content);
-    }
+    if (m_currentId.isNull() || !appendToSession(m_currentId, message) || !message.isFromUser)
+        return;
+    const QList<ChatMessage> messages = chatMessages();
+    const auto userMessages =
+        std::count_if(messages.cbegin(), messages.cend(), [](const ChatMessage &m) { return m.isFromUser; });
+    if (userMessages == 1)
+        updateTitleFromFirstMessage(message.content);
 }
 
 bool AppState::appendToSession(const QUuid &sid, const ChatMessage &message)
 {
-    const auto it = findById(m_chatSessions, sid);
-    if (it == m_chatSessions.end())
-        return false;
-    it->messages.append(message);
-    saveSession(*it);
-    if (m_currentSession && m_currentSession->id == sid) {
-        m_currentSession = *it;
-        m_chatMessages.append(message);
-        emit currentSessionChanged();
-        emit chatMessagesChanged();
-    }
-    return true;
+    return changeSession(sid, [&](ChatSession &session) {
+        session.messages.append(message);
+        return MessagesChange::inserted(int(session.messages.size()) - 1);
+    });
+}
+
+void AppState::landReply(const QUuid &sid, const ChatMessage &reply)
+{
+    const QUuid target = m_sessionRegeneratingId.take(sid);
+    const bool landed = !target.isNull() && changeSession(sid, [&](ChatSession &session) {
+        const auto it = findById(session.messages, target);
+        if (it == session.messages.end())
+            return std::optional<MessagesChange>();
+        it->addVersion({reply.content, reply.timestamp, reply.figures});
+        it->kind = MessageKind::Reply;
+        return std::optional(MessagesChange::changedRow(int(it - session.messages.begin())));
+    });
+    if (!landed)
+        appendToSession(sid, reply);
 }
 
 void AppState::clearReplyState(const QUuid &sid)
@@ -71,21 +68,29 @@ void AppState::clearReplyState(const QUuid &sid)
     m_sessionStreamingId.remove(sid);
     m_sessionStreamingContent.insert(sid, QString());
     emit sessionStateChanged(sid);
+    if (sid == m_currentId)
+        emit canRegenerateChanged();
 }
 
-void AppState::beginReply(const QString &content)
+void AppState::beginReply(const QString &content, const std::optional<QList<ChatMessage>> &history,
+                          const QUuid &replacing)
 {
     // A server elsewhere answers with its own model, whatever is selected here.
     const bool remote = m_engines->repliesWithoutLocalModel();
-    if (!m_currentSession || (!m_selectedModel && !remote))
+    if (m_currentId.isNull() || (!m_selectedModel && !remote))
         return;
-    const QUuid sid = m_currentSession->id;
+    const QUuid sid = m_currentId;
     m_sessionTypingState.insert(sid, true);
     m_sessionStreamingContent.insert(sid, QString());
     m_sessionStreamingId.insert(sid, QUuid::createUuid());
+    if (replacing.isNull())
+        m_sessionRegeneratingId.remove(sid);
+    else
+        m_sessionRegeneratingId.insert(sid, replacing);
     emit sessionStateChanged(sid);
+    emit canRegenerateChanged();
     if (remote) {
-        startGenerationFor(sid, content);
+        startGenerationFor(sid, content, history);
         return;
     }
 
@@ -100,14 +105,14 @@ void AppState::beginReply(const QString &content)
                 postNotice(sid, Notice::StillDownloading, model);
         });
     } else if (m_engine.isModelLoaded()) {
-        startGenerationFor(sid, content);
+        startGenerationFor(sid, content, history);
     } else {
         m_engine.loadModel(model);
-        mainthread::postAfter(this, 2000, [this, sid, model, content, stillThisTurn] {
+        mainthread::postAfter(this, 2000, [this, sid, model, content, history, stillThisTurn] {
             if (!stillThisTurn())
                 return;
             if (m_engine.isModelLoaded())
-                startGenerationFor(sid, content);
+                startGenerationFor(sid, content, history);
             else
                 postNotice(sid, Notice::LoadingFailed, model);
         });
@@ -118,19 +123,22 @@ void AppState::postNotice(const QUuid &sid, Notice notice, const AIModel &model)
 {
     m_sessionTypingState.insert(sid, false);
     m_sessionStreamingId.remove(sid);
+    m_sessionRegeneratingId.remove(sid);
     emit sessionStateChanged(sid);
+    if (sid == m_currentId)
+        emit canRegenerateChanged();
     const auto &parts = notice == Notice::StillDownloading ? kStillDownloadingNotice : kLoadingFailedNotice;
     const QString text = QString::fromUtf8(parts[0]) + model.name + QString::fromUtf8(parts[1]);
-    appendToSession(sid, ChatMessage::make(text, false));
+    appendToSession(sid, ChatMessage::assistant(text, MessageKind::Notice));
 }
 
 void AppState::startGeneration(const QString &prompt)
 {
-    if (m_currentSession)
-        startGenerationFor(m_currentSession->id, prompt);
+    if (!m_currentId.isNull())
+        startGenerationFor(m_currentId, prompt);
 }
 
-void AppState::startGenerationFor(const QUuid &sid, const QString &prompt)
+void AppState::startGenerationFor(const QUuid &sid, const QString &prompt, std::optional<QList<ChatMessage>> history)
 {
     const auto it = findById(m_chatSessions, sid);
     if (it == m_chatSessions.end())
@@ -140,7 +148,7 @@ void AppState::startGenerationFor(const QUuid &sid, const QString &prompt)
     const QUuid turn = m_sessionStreamingId.value(sid);
     QPointer<AppState> self(this);
     m_engine.generateResponse(
-        prompt, sid, it->messages,
+        prompt, sid, history ? *history : it->messages,
         [self, sid, turn](const QString &piece) {
             if (self && self->m_sessionStreamingId.value(sid) == turn)
                 self->appendStreamChunk(sid, piece);
@@ -165,33 +173,36 @@ void AppState::finishGeneration(const QUuid &sid, const ReplyOutcome &outcome)
 {
     const bool wasTyping = isGenerating(sid);
     clearReplyState(sid);
-    if (!wasTyping)
+    if (!wasTyping) {
+        m_sessionRegeneratingId.remove(sid);
         return;
+    }
     // What came of the reply stays, a failure adds its notice after it; a
     // stop adds nothing of its own (the stop button wrote its notice).
     const QString reply = trimReply(outcome.text);
     if (!reply.isEmpty()) {
-        ChatMessage message = ChatMessage::make(reply, false);
+        ChatMessage message = ChatMessage::assistant(reply, MessageKind::Reply);
         if (outcome.kind == ReplyOutcome::Kind::Finished)
             message.figures = outcome.figures;
-        appendToSession(sid, message);
+        landReply(sid, message);
     }
+    m_sessionRegeneratingId.remove(sid);
     if (outcome.kind == ReplyOutcome::Kind::Failed) {
         const QString failure = QStringLiteral("Error: ") + outcome.errorText;
         qCInfo(lcChatView, "Generation failed: %s", qPrintable(failure));
         // the reason as the user reads it, without the "Error: " in front
         const QString reason = trimReply(failure).mid(qsizetype(qstrlen("Error: ")));
-        appendToSession(sid, ChatMessage::make(QStringLiteral("⚠️ Could not generate a reply: ") + reason, false));
+        appendToSession(sid, ChatMessage::assistant(QString::fromUtf8(kReplyFailedPrefix) + reason, MessageKind::Error));
     }
-    if (m_currentSession && m_currentSession->id == sid)
+    if (sid == m_currentId)
         emit messageFieldFocusRequested();
 }
 
 void AppState::stopCurrentReply()
 {
-    if (!m_currentSession || !isGenerating(m_currentSession->id))
+    if (m_currentId.isNull() || !isGenerating(m_currentId))
         return;
-    const QUuid sid = m_currentSession->id;
+    const QUuid sid = m_currentId;
     const QUuid turn = m_sessionStreamingId.value(sid);
     // Posted before the engine is asked to stop, so that it comes ahead of
     // the completion the stop itself brings about. A completion that was on
@@ -203,11 +214,14 @@ void AppState::stopCurrentReply()
         m_sessionTypingState.insert(sid, false);
         const QString partial = trimReply(m_sessionStreamingContent.value(sid));
         if (!partial.isEmpty())
-            appendToSession(sid, ChatMessage::make(partial, false));
-        appendToSession(sid, ChatMessage::make(QString::fromLatin1(kGenerationStoppedText), false));
+            landReply(sid, ChatMessage::assistant(partial, MessageKind::Reply));
+        m_sessionRegeneratingId.remove(sid);
+        appendToSession(sid, ChatMessage::assistant(QString::fromLatin1(kGenerationStoppedText), MessageKind::Stopped));
         m_sessionStreamingId.remove(sid);
         m_sessionStreamingContent.insert(sid, QString());
         emit sessionStateChanged(sid);
+        if (sid == m_currentId)
+            emit canRegenerateChanged();
     });
     m_engine.stopGeneration(sid);
 }

@@ -238,10 +238,8 @@ void AppState::loadChatSessions()
     emit chatSessionsChanged();
 
     if (!m_chatSessions.isEmpty()) {
-        m_currentSession = m_chatSessions.first();
-        m_chatMessages = m_currentSession->messages;
+        m_currentId = m_chatSessions.first().id;
         emit currentSessionChanged();
-        emit chatMessagesChanged();
         qCInfo(lcChatPersistence, "Loaded %ld sessions", long(m_chatSessions.size()));
     } else {
         qCInfo(lcChatPersistence, "No saved sessions — fresh state");

@@ -35,10 +35,37 @@ QString searchFolded(const QString &text, const QLocale &locale)
 
 void AppState::setCurrent(const std::optional<ChatSession> &session)
 {
-    m_currentSession = session;
-    m_chatMessages = session ? session->messages : QList<ChatMessage>{};
+    m_currentId = session ? session->id : QUuid();
+    const bool listed = session && findById(m_chatSessions, session->id) != m_chatSessions.end();
+    m_unlistedCurrent = listed ? std::nullopt : session;
     emit currentSessionChanged();
-    emit chatMessagesChanged();
+    emit canRegenerateChanged();
+}
+
+std::optional<ChatSession> AppState::currentSession() const
+{
+    if (m_currentId.isNull())
+        return std::nullopt;
+    const auto it = findById(m_chatSessions, m_currentId);
+    return it != m_chatSessions.cend() ? std::optional(*it) : m_unlistedCurrent;
+}
+
+QList<ChatMessage> AppState::chatMessages() const
+{
+    const auto session = currentSession();
+    return session ? session->messages : QList<ChatMessage>();
+}
+
+QString AppState::currentSessionTitle() const
+{
+    const auto session = currentSession();
+    return session ? session->title : QString();
+}
+
+ChatSession *AppState::listedSession(const QUuid &sid)
+{
+    const auto it = findById(m_chatSessions, sid);
+    return it != m_chatSessions.end() ? &*it : nullptr;
 }
 
 void AppState::createNewChat()
@@ -79,7 +106,8 @@ void AppState::selectSessionById(const QString &id)
 void AppState::updateTitleFromFirstMessage(const QString &text)
 {
     const QString defaultTitle = QString::fromLatin1(kNewChatTitle);
-    if (!m_currentSession || m_currentSession->title != defaultTitle)
+    ChatSession *session = listedSession(m_currentId);
+    if (!session || session->title != defaultTitle || session->hasManualTitle)
         return;
     // Only the space character separates words: tabs and line breaks stay
     // inside the words they are part of.
@@ -88,17 +116,31 @@ void AppState::updateTitleFromFirstMessage(const QString &text)
     if (title.isEmpty())
         title = defaultTitle;
 
-    const auto it = findById(m_chatSessions, m_currentSession->id);
-    if (it == m_chatSessions.end())
-        return;
-    const bool changed = it->title != title;
-    it->title = title;
-    m_currentSession = *it;
-    saveSession(*it);
+    const bool changed = session->title != title;
+    session->title = title;
+    saveSession(*session);
     if (changed) {
         emit chatSessionsChanged();
         emit currentSessionChanged();
     }
+}
+
+bool AppState::renameSession(const QString &id, const QString &title)
+{
+    const auto uuid = parseUuid(id);
+    ChatSession *session = uuid ? listedSession(*uuid) : nullptr;
+    const QString trimmed = title.trimmed();
+    if (!session || trimmed.isEmpty())
+        return false;
+    if (session->title == trimmed && session->hasManualTitle)
+        return true;
+    session->title = trimmed;
+    session->hasManualTitle = true;
+    saveSession(*session);
+    emit chatSessionsChanged();
+    if (session->id == m_currentId)
+        emit currentSessionChanged();
+    return true;
 }
 
 void AppState::deleteSession(const ChatSession &session)
@@ -114,7 +156,7 @@ void AppState::deleteSession(const ChatSession &session)
         return;
     m_chatSessions.erase(it);
     emit chatSessionsChanged();
-    if (m_currentSession && m_currentSession->id == id)
+    if (m_currentId == id)
         setCurrent(std::nullopt);
     saveSessionListChange(id);
 }

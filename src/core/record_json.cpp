@@ -190,6 +190,48 @@ ReplyFigures readFigures(const Node &o)
     return f;
 }
 
+const char *const kKindNames[] = {"", "reply", "notice", "error", "stopped"};
+
+// Like the figures, a message's kind and its other versions never make it
+// unreadable: an unknown kind is none, and versions that do not read in
+// full (or do not show the message's own text) are left out.
+template <typename Node>
+MessageKind readKind(const Node &o)
+{
+    const auto v = o.field("kind");
+    if (!v || !v->isString())
+        return MessageKind::Unset;
+    const QString name = v->string();
+    for (int i = 1; i < int(std::size(kKindNames)); ++i) {
+        if (name == QLatin1String(kKindNames[i]))
+            return MessageKind(i);
+    }
+    return MessageKind::Unset;
+}
+
+template <typename Node>
+void readVersions(const Node &o, ChatMessage *m)
+{
+    const auto array = o.field("versions");
+    const auto shown = o.field("shownVersion");
+    if (!array || !array->isArray() || !shown || !shown->isNumber())
+        return;
+    QList<ReplyVersion> versions;
+    const bool ok = array->forEachElement([&](int, const Node &v) {
+        const auto content = v.isObject() ? v.field("content") : std::nullopt;
+        const auto time = v.isObject() ? v.field("timestamp") : std::nullopt;
+        if (!content || !content->isString() || !time || !time->isNumber() || !std::isfinite(time->number()))
+            return false;
+        versions.append({content->string(), Date::fromSecondsSince2001(time->number()), readFigures(v)});
+        return true;
+    });
+    const auto index = shown->int64();
+    if (!ok || !index || *index < 0 || *index >= versions.size() || versions.at(*index).content != m->content)
+        return;
+    m->versions = std::move(versions);
+    m->shownVersion = int(*index);
+}
+
 template <typename Node>
 bool readChatMessage(const Node &o, const Path &at, DecodeError *error, ChatMessage *m)
 {
@@ -198,6 +240,8 @@ bool readChatMessage(const Node &o, const Path &at, DecodeError *error, ChatMess
           && readDate(o, at, "timestamp", DateEpoch::Since2001, error, &m->timestamp)))
         return false;
     m->figures = readFigures(o);
+    m->kind = readKind(o);
+    readVersions(o, m);
 
     // Optional: missing or null is "no attachments"; [] is an empty list.
     const auto files = o.field("attachedFiles");
@@ -219,6 +263,8 @@ bool readChatSession(const Node &o, const Path &at, DecodeError *error, ChatSess
     if (!(readUuid(o, at, "id", error, &s->id) && readString(o, at, "title", error, &s->title)
           && readDate(o, at, "createdAt", DateEpoch::Since2001, error, &s->createdAt)))
         return false;
+    const auto manual = o.field("hasManualTitle");
+    s->hasManualTitle = manual && manual->isBool() && manual->boolean();
     Node messages = o;
     if (!readRequired(o, at, "messages", error, &messages))
         return false;
@@ -402,6 +448,22 @@ std::optional<QJsonObject> encode(const ChatMessage &message)
     }
     if (const QJsonObject figures = figuresObject(message.figures); !figures.isEmpty())
         o.insert(QLatin1String("figures"), figures);
+    if (message.kind != MessageKind::Unset)
+        o.insert(QLatin1String("kind"), QLatin1String(kKindNames[int(message.kind)]));
+    if (!message.versions.isEmpty()) {
+        QJsonArray versions;
+        for (const ReplyVersion &v : message.versions) {
+            if (!finite(v.timestamp.secondsSince2001()))
+                return std::nullopt;
+            QJsonObject vo{{QLatin1String("content"), v.content},
+                           {QLatin1String("timestamp"), dateValue(v.timestamp, DateEpoch::Since2001)}};
+            if (const QJsonObject figures = figuresObject(v.figures); !figures.isEmpty())
+                vo.insert(QLatin1String("figures"), figures);
+            versions.append(vo);
+        }
+        o.insert(QLatin1String("versions"), versions);
+        o.insert(QLatin1String("shownVersion"), message.shownVersion);
+    }
     return o;
 }
 
@@ -421,6 +483,8 @@ std::optional<QJsonObject> encode(const ChatSession &session)
     o.insert(QLatin1String("title"), session.title);
     o.insert(QLatin1String("createdAt"), dateValue(session.createdAt, DateEpoch::Since2001));
     o.insert(QLatin1String("messages"), messages);
+    if (session.hasManualTitle)
+        o.insert(QLatin1String("hasManualTitle"), true);
     return o;
 }
 

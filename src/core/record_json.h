@@ -20,6 +20,13 @@
 // "model". Readers that predate it skip the key; this reader takes a figure
 // of the wrong type as unknown and never refuses a message for its figures.
 //
+// Later optional keys, skipped by readers that predate them and never a
+// reason to refuse a record: a message's "kind" ("reply", "notice", "error",
+// "stopped"), a reply's earlier answers under "versions" (objects with
+// "content", "timestamp" and "figures") with the index of the shown one
+// under "shownVersion" (whose text "content" repeats), and a conversation's
+// "hasManualTitle".
+//
 // Conversations store dates as seconds since 2001, the model list as seconds
 // since 1970. Encoding fails (nullopt) on a value JSON cannot hold, such as a
 // non-finite number, rather than writing something that would not read back.

@@ -46,6 +46,33 @@ ChatMessage ChatMessage::make(const QString &content, bool isFromUser,
     return m;
 }
 
+ChatMessage ChatMessage::assistant(const QString &content, MessageKind kind)
+{
+    ChatMessage m = make(content, false);
+    m.kind = kind;
+    return m;
+}
+
+void ChatMessage::addVersion(const ReplyVersion &version)
+{
+    if (versions.isEmpty())
+        versions.append({content, timestamp, figures});
+    versions.append(version);
+    showVersion(int(versions.size()) - 1);
+}
+
+bool ChatMessage::showVersion(int i)
+{
+    if (i < 0 || i >= versions.size())
+        return false;
+    shownVersion = i;
+    const ReplyVersion &v = versions.at(i);
+    content = v.content;
+    timestamp = v.timestamp;
+    figures = v.figures;
+    return true;
+}
+
 ChatSession ChatSession::make()
 {
     ChatSession s;

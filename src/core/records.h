@@ -75,6 +75,20 @@ struct ReplyFigures {
     friend bool operator==(const ReplyFigures &, const ReplyFigures &) = default;
 };
 
+// What an assistant's message is. Messages written before kinds were kept
+// have none (Unset) and are told apart by their text (messageKind in the
+// engine's prompt assembly).
+enum class MessageKind { Unset, Reply, Notice, Error, Stopped };
+
+// One of the answers a reply was given; the others were asked for again.
+struct ReplyVersion {
+    QString content;
+    Date timestamp;
+    ReplyFigures figures;
+
+    friend bool operator==(const ReplyVersion &, const ReplyVersion &) = default;
+};
+
 struct ChatMessage {
     QUuid id;
     QString content;
@@ -82,9 +96,23 @@ struct ChatMessage {
     Date timestamp;
     std::optional<QList<AttachedFile>> attachedFiles;
     ReplyFigures figures;              // an assistant's reply; empty for every other message
+    MessageKind kind = MessageKind::Unset;
+    // Every answer of a reply that was asked for again, oldest first; empty
+    // for one that never was. The shown one is also held in content,
+    // timestamp and figures, so that what is shown is what the message says.
+    QList<ReplyVersion> versions;
+    int shownVersion = 0;
 
     static ChatMessage make(const QString &content, bool isFromUser,
                             std::optional<QList<AttachedFile>> attachedFiles = std::nullopt);
+    // An assistant's message of the given kind.
+    static ChatMessage assistant(const QString &content, MessageKind kind);
+
+    // Adds an answer and shows it; the first call keeps the current one as
+    // the first version.
+    void addVersion(const ReplyVersion &version);
+    // Shows version i (ignored when there is none such).
+    bool showVersion(int i);
 
     friend bool operator==(const ChatMessage &, const ChatMessage &) = default;
 };
@@ -96,6 +124,8 @@ struct ChatSession {
     QString title = QString::fromLatin1(kNewChatTitle);
     QList<ChatMessage> messages;
     Date createdAt;
+    // The user chose the title: it is never replaced automatically.
+    bool hasManualTitle = false;
 
     static ChatSession make();
 

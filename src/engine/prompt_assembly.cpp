@@ -80,13 +80,29 @@ bool isBlankPrompt(const QString &prompt)
     return prompt.trimmed().isEmpty();
 }
 
+MessageKind messageKind(const ChatMessage &message)
+{
+    if (message.isFromUser)
+        return MessageKind::Unset;
+    if (message.kind != MessageKind::Unset)
+        return message.kind;
+    const QString &text = message.content;
+    if (text == QLatin1String(kGenerationStoppedText))
+        return MessageKind::Stopped;
+    if (text.startsWith(QString::fromUtf8(kReplyFailedPrefix)))
+        return MessageKind::Error;
+    if (text.startsWith(QLatin1String("**Model Still Downloading**\n\n"))
+        || text.startsWith(QLatin1String("**Model Loading Failed**\n\n")))
+        return MessageKind::Notice;
+    return MessageKind::Reply;
+}
+
 QList<ChatMessage> keptHistory(const QList<ChatMessage> &messages)
 {
-    const QString stopText = QString::fromUtf8(kGenerationStoppedText);
     QList<ChatMessage> kept;
     kept.reserve(messages.size());
     for (const ChatMessage &message : messages) {
-        if (!message.isFromUser && message.content == stopText)
+        if (messageKind(message) == MessageKind::Stopped)
             continue;
         kept.append(message);
     }

@@ -37,9 +37,17 @@ inline constexpr const char *kErrorNoModelLoaded = "No model loaded";
 inline constexpr const char *kErrorAlreadyGenerating = "Already generating";
 inline constexpr const char *kErrorEmptyPrompt = "Empty prompt";
 
-// The notice a stopped reply leaves in its conversation; an assistant message
-// with exactly this text is left out of later transcripts.
+// The notice a stopped reply leaves in its conversation; a stop mark is left
+// out of later transcripts.
 inline constexpr const char *kGenerationStoppedText = "Generation stopped by user.";
+// The start of the message a failed reply leaves.
+inline constexpr const char *kReplyFailedPrefix = "\u26A0\uFE0F Could not generate a reply: ";
+
+// What an assistant's message is: its stored kind, or for a message stored
+// without one, what its text shows (the stop text, the failure message, the
+// two notices of a model that is not ready, else a reply). Unset for a
+// user's message.
+MessageKind messageKind(const ChatMessage &message);
 
 // Budget of the transcript, derived from the generation constants: the
 // context less the reply's tokens and a margin, at an assumed 3.5 characters
@@ -70,8 +78,8 @@ QString dropFirstGraphemes(const QString &text, qsizetype n);
 // A prompt of whitespace and line breaks only (or nothing) is refused.
 bool isBlankPrompt(const QString &prompt);
 
-// The history that goes into the transcript: every message except assistant
-// messages that are exactly the stop text. User messages are always kept.
+// The history that goes into the transcript: every message except stop
+// marks. User messages are always kept.
 QList<ChatMessage> keptHistory(const QList<ChatMessage> &messages);
 
 // The transcript of the kept messages, in order.

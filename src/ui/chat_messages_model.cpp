@@ -1,6 +1,7 @@
 #include "ui/chat_messages_model.h"
 
 #include "app/app_state.h"
+#include "engine/prompt_assembly.h"
 #include "ui/message_parts.h"
 
 #include <QVariantList>
@@ -23,6 +24,18 @@ QVariantList attachmentList(const ChatMessage &message)
     return out;
 }
 
+QString kindName(MessageKind kind)
+{
+    switch (kind) {
+    case MessageKind::Reply: return QStringLiteral("reply");
+    case MessageKind::Notice: return QStringLiteral("notice");
+    case MessageKind::Error: return QStringLiteral("error");
+    case MessageKind::Stopped: return QStringLiteral("stopped");
+    case MessageKind::Unset: break;
+    }
+    return {};
+}
+
 } // namespace
 
 ChatMessagesModel::ChatMessagesModel(QObject *parent) : QAbstractListModel(parent)
@@ -30,7 +43,7 @@ ChatMessagesModel::ChatMessagesModel(QObject *parent) : QAbstractListModel(paren
     m_liveTextThrottle.setSingleShot(true);
     m_liveTextThrottle.setInterval(kLiveTextIntervalMs);
     connect(&m_liveTextThrottle, &QTimer::timeout, this, [this] {
-        if (m_hasPendingLiveText && m_hasLiveRow) {
+        if (m_hasPendingLiveText && liveRow() >= 0) {
             m_hasPendingLiveText = false;
             showLiveText(m_pendingLiveText);
         }
@@ -48,7 +61,7 @@ void ChatMessagesModel::setAppState(QObject *state)
         disconnect(m_state, nullptr, this, nullptr);
     m_state = appState;
     if (m_state) {
-        connect(m_state, &AppState::chatMessagesChanged, this, &ChatMessagesModel::sync);
+        connect(m_state, &AppState::messagesChanged, this, &ChatMessagesModel::applyChange);
         connect(m_state, &AppState::currentSessionChanged, this, &ChatMessagesModel::sync);
         connect(m_state, &AppState::sessionStateChanged, this, [this](const QUuid &sid) {
             // Replies streaming into other conversations do not show here.
@@ -69,6 +82,16 @@ int ChatMessagesModel::rowCount(const QModelIndex &parent) const
     return int(m_messages.size()) + (m_hasLiveRow ? 1 : 0);
 }
 
+int ChatMessagesModel::liveRow() const
+{
+    if (m_hasLiveRow)
+        return int(m_messages.size());
+    if (m_liveTarget.isNull())
+        return -1;
+    const auto it = findById(m_messages, m_liveTarget);
+    return it != m_messages.cend() ? int(it - m_messages.cbegin()) : -1;
+}
+
 QVariant ChatMessagesModel::data(const QModelIndex &index, int role) const
 {
     if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
@@ -82,36 +105,42 @@ QVariant ChatMessagesModel::data(const QModelIndex &index, int role) const
         case AttachmentsRole: return QVariantList();
         case IsLiveRole: return true;
         case FiguresRole: return QString();
+        case KindRole: return QStringLiteral("reply");
+        case VersionCountRole: return 1;
+        case ShownVersionRole: return 0;
         }
         return {};
     }
     const ChatMessage &message = m_messages.at(row);
+    const bool live = !m_liveTarget.isNull() && message.id == m_liveTarget;
     switch (role) {
     case MessageIdRole: return canonicalUuid(message.id);
-    case ContentRole: return message.content;
+    case ContentRole: return live ? m_liveText : message.content;
     case IsFromUserRole: return message.isFromUser;
     case AttachmentsRole: return attachmentList(message);
-    case IsLiveRole: return false;
-    case FiguresRole: return ui::figuresLine(message.figures);
+    case IsLiveRole: return live;
+    case FiguresRole: return live ? QString() : ui::figuresLine(message.figures);
+    case KindRole: return kindName(messageKind(message));
+    case VersionCountRole: return std::max(1, int(message.versions.size()));
+    case ShownVersionRole: return message.shownVersion;
     }
     return {};
 }
 
 QHash<int, QByteArray> ChatMessagesModel::roleNames() const
 {
-    return {{MessageIdRole, "messageId"},
-            {ContentRole, "content"},
-            {IsFromUserRole, "isFromUser"},
-            {AttachmentsRole, "attachments"},
-            {IsLiveRole, "isLive"},
-            {FiguresRole, "figures"}};
+    return {{MessageIdRole, "messageId"},   {ContentRole, "content"},         {IsFromUserRole, "isFromUser"},
+            {AttachmentsRole, "attachments"}, {IsLiveRole, "isLive"},         {FiguresRole, "figures"},
+            {KindRole, "kind"},             {VersionCountRole, "versionCount"}, {ShownVersionRole, "shownVersion"}};
 }
 
-void ChatMessagesModel::readLiveState(bool &generating, bool &live, QUuid &liveId, QString &text) const
+void ChatMessagesModel::readLiveState(bool &generating, bool &live, QUuid &liveId, QString &text,
+                                      QUuid &target) const
 {
     generating = false;
     live = false;
     liveId = QUuid();
+    target = QUuid();
     text.clear();
     if (!m_state || m_sessionId.isNull())
         return;
@@ -121,6 +150,10 @@ void ChatMessagesModel::readLiveState(bool &generating, bool &live, QUuid &liveI
     if (live) {
         liveId = *id;
         text = m_state->sessionStreamingContent().value(m_sessionId);
+        // Shown in place only while that reply is still listed here.
+        const QUuid replacing = m_state->sessionRegeneratingId().value(m_sessionId);
+        if (!replacing.isNull() && findById(m_messages, replacing) != m_messages.cend())
+            target = replacing;
     }
 }
 
@@ -135,10 +168,10 @@ void ChatMessagesModel::reset()
     m_liveTextThrottle.stop();
     m_hasPendingLiveText = false;
     beginResetModel();
-    const auto &session = m_state ? m_state->currentSession() : std::optional<ChatSession>();
-    m_sessionId = session ? session->id : QUuid();
+    m_sessionId = m_state ? m_state->currentSessionId() : QUuid();
     m_messages = m_state ? m_state->chatMessages() : QList<ChatMessage>();
-    readLiveState(m_isGenerating, m_hasLiveRow, m_liveId, m_liveText);
+    readLiveState(m_isGenerating, m_hasLiveRow, m_liveId, m_liveText, m_liveTarget);
+    m_hasLiveRow = m_hasLiveRow && m_liveTarget.isNull();
     endResetModel();
 
     if (oldSession != m_sessionId)
@@ -168,47 +201,44 @@ void ChatMessagesModel::setLiveRow(bool present)
     emit hasLiveRowChanged();
 }
 
-bool ChatMessagesModel::syncMessages(const QList<ChatMessage> &messages)
+void ChatMessagesModel::applyChange(const QUuid &sid, const MessagesChange &change)
 {
-    // Untouched since the last look: the two lists share their data.
-    if (messages.constData() == m_messages.constData() && messages.size() == m_messages.size())
-        return true;
-    const qsizetype common = std::min(messages.size(), m_messages.size());
-    bool samePrefix = messages.size() >= m_messages.size();
-    for (qsizetype i = 0; samePrefix && i < common; ++i)
-        samePrefix = messages.at(i).id == m_messages.at(i).id;
-    if (!samePrefix) {
-        reset();
-        return false;
-    }
-
-    QList<int> edited;
-    for (qsizetype i = 0; i < common; ++i) {
-        if (!(messages.at(i) == m_messages.at(i)))
-            edited << int(i);
-    }
+    if (!m_state || sid != m_sessionId || sid != m_state->currentSessionId())
+        return;
+    // A live row that has ended goes first, so that the reply's message
+    // takes its place at the end instead of landing above it.
+    sync();
+    const QList<ChatMessage> next = m_state->chatMessages();
     const int oldCount = messageCount();
-    if (messages.size() > m_messages.size()) {
-        beginInsertRows({}, oldCount, int(messages.size()) - 1);
-        m_messages = messages;
-        endInsertRows();
-        emit messageCountChanged();
-    } else {
-        m_messages = messages;
+    const int removedEnd = change.removedFirst + change.removedCount;
+    if (change.removedCount < 0 || change.insertedCount < 0 || change.removedFirst < 0 || removedEnd > oldCount
+        || oldCount - change.removedCount + change.insertedCount != next.size()) {
+        reset(); // a change this model cannot follow row by row
+        return;
     }
-    for (int row : std::as_const(edited))
-        emit dataChanged(index(row), index(row));
-    return true;
+    if (change.removedCount > 0) {
+        beginRemoveRows({}, change.removedFirst, removedEnd - 1);
+        m_messages.remove(change.removedFirst, change.removedCount);
+        endRemoveRows();
+    }
+    if (change.insertedCount > 0) {
+        beginInsertRows({}, change.insertedFirst, change.insertedFirst + change.insertedCount - 1);
+        m_messages = next;
+        endInsertRows();
+    }
+    m_messages = next;
+    for (int row : change.changed) {
+        if (row >= 0 && row < m_messages.size())
+            emit dataChanged(index(row), index(row));
+    }
+    if (oldCount != messageCount())
+        emit messageCountChanged();
+    sync();
 }
 
 void ChatMessagesModel::sync()
 {
-    if (!m_state) {
-        reset();
-        return;
-    }
-    const auto &session = m_state->currentSession();
-    if ((session ? session->id : QUuid()) != m_sessionId) {
+    if (!m_state || m_state->currentSessionId() != m_sessionId) {
         reset();
         return;
     }
@@ -217,18 +247,26 @@ void ChatMessagesModel::sync()
     bool live = false;
     QUuid liveId;
     QString text;
-    readLiveState(generating, live, liveId, text);
+    QUuid target;
+    readLiveState(generating, live, liveId, text, target);
+    const bool wantsLiveRow = live && target.isNull();
 
-    // The live row goes first, so that the reply's message takes its place
-    // at the end instead of landing above it.
-    if (m_hasLiveRow && !live)
+    if (m_hasLiveRow && !wantsLiveRow)
         setLiveRow(false);
-    if (!syncMessages(m_state->chatMessages()))
-        return; // rebuilt, live row included
+    if (target != m_liveTarget) {
+        // The reply asked for again turns live, or back into its message.
+        const int before = liveRow();
+        m_liveTarget = target;
+        m_liveText = text;
+        for (int row : {before, liveRow()}) {
+            if (row >= 0)
+                emit dataChanged(index(row), index(row));
+        }
+    }
 
     const bool idChanged = liveId != m_liveId;
     m_liveId = liveId;
-    if (live && (!m_hasLiveRow || idChanged)) {
+    if (wantsLiveRow && (!m_hasLiveRow || idChanged)) {
         // A new live row shows the text it starts with at once.
         const bool textChanged = text != m_liveText;
         m_liveText = text;
@@ -267,8 +305,10 @@ void ChatMessagesModel::showLiveText(const QString &text)
         return;
     }
     m_liveText = text;
-    const QModelIndex row = index(int(m_messages.size()));
-    emit dataChanged(row, row, {ContentRole});
+    if (liveRow() >= 0) {
+        const QModelIndex row = index(liveRow());
+        emit dataChanged(row, row, {ContentRole});
+    }
     emit liveTextChanged();
     m_liveTextThrottle.start();
 }

@@ -10,14 +10,15 @@
 #include <QUuid>
 #include <QtQml/qqmlregistration.h>
 
-class AppState;
+#include "app/app_state.h"
 
 // The rows of the chat screen: the messages of the current conversation and,
 // while a reply is on its way there, one live row after them (the text
-// streamed so far, empty while the typing indicator shows). It follows the
-// application state incrementally: new messages are inserted, the live row
-// changes in place, and the rows are rebuilt only when the conversation
-// changes or its messages change in any other way. The live text reaches
+// streamed so far, empty while the typing indicator shows); a reply asked
+// for again is itself the live row. It follows the application state's
+// announced changes row by row (inserted, removed, changed rows), and is
+// rebuilt only when another conversation becomes the current one. The live
+// text reaches
 // the row at most once per kLiveTextIntervalMs: laying out a long reply
 // again for every piece of a fast stream would keep the main thread busy,
 // and nobody reads faster than that.
@@ -39,6 +40,9 @@ public:
         AttachmentsRole,
         IsLiveRole,
         FiguresRole, // the line of the reply's figures, empty when it has none
+        KindRole,    // "reply", "notice", "error", "stopped"; empty for a user's message
+        VersionCountRole, // how many answers a reply has (1 when never asked again)
+        ShownVersionRole, // which of them shows, from 0
     };
 
     static constexpr int kLiveTextIntervalMs = 50;
@@ -75,23 +79,27 @@ private:
     // Brings the rows in line with the state; each change of the state ends
     // here.
     void sync();
-    // False when the rows had to be rebuilt.
-    bool syncMessages(const QList<ChatMessage> &messages);
+    // Applies one announced change of the current conversation.
+    void applyChange(const QUuid &sid, const MessagesChange &change);
     void reset();
+    // The row that shows the live text: the live row, or the reply asked
+    // for again; -1 without one.
+    int liveRow() const;
     void setLiveRow(bool present);
     // Shows the text in the live row now, or when the interval since the
     // last time has passed.
     void showLiveText(const QString &text);
-    void readLiveState(bool &generating, bool &live, QUuid &liveId, QString &text) const;
+    void readLiveState(bool &generating, bool &live, QUuid &liveId, QString &text, QUuid &target) const;
 
     QPointer<AppState> m_state;
     QUuid m_sessionId;
-    // A copy of the state's list; it shares its data until the state changes
-    // it, so comparing the two is cheap while only the live text changes.
+    // A copy of the state's list, brought up to date by each change.
     QList<ChatMessage> m_messages;
     bool m_isGenerating = false;
     bool m_hasLiveRow = false;
     QUuid m_liveId;
+    // The reply being asked for again, shown live in place of a live row.
+    QUuid m_liveTarget;
     QString m_liveText;
     QTimer m_liveTextThrottle;
     QString m_pendingLiveText;

@@ -57,7 +57,7 @@ QHash<int, QByteArray> ChatSessionsModel::roleNames() const
 
 QUuid ChatSessionsModel::currentId() const
 {
-    return appState() && appState()->currentSession() ? appState()->currentSession()->id : QUuid();
+    return appState() ? appState()->currentSessionId() : QUuid();
 }
 
 int ChatSessionsModel::rowOf(const QUuid &id) const

@@ -10,6 +10,7 @@
 #include "platform/preferences.h"
 
 #include <QDir>
+#include <QTemporaryDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QScopeGuard>
@@ -413,6 +414,67 @@ private slots:
         QCOMPARE(stored[0], QStringLiteral("Hello, tiny model."));
         QVERIFY(!stored[1].isEmpty());
         QVERIFY2(!stored[1].contains(QStringLiteral("> EOF by user")), qPrintable(stored[1]));
+    }
+
+    // Asking again and editing through the real program: the transcript of
+    // each run, and of the turn after it, holds exactly what is shown.
+    void regenerateAndEditThroughTheRealProgram_data()
+    {
+        QTest::addColumn<bool>("edit");
+        QTest::newRow("regenerate, then the first answer shown") << false;
+        QTest::newRow("edit the question") << true;
+    }
+    void regenerateAndEditThroughTheRealProgram()
+    {
+        QFETCH(bool, edit);
+        QTemporaryDir scratch;
+        const QString prompts = scratch.path() + QStringLiteral("/prompts");
+        const QString wrapper = scratch.filePath(QStringLiteral("llama-completion"));
+        QFile script(wrapper);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write(
+            "#!/bin/sh\nprev=\nfor a in \"$@\"; do [ \"$prev\" = -f ] && cat \"$a\" > " + prompts.toUtf8()
+                + "-$$; prev=$a; done\nexec " QUORVANE_LLAMA_COMPLETION " \"$@\"\n");
+        script.close();
+        QFile::setPermissions(wrapper, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        Turn t(wrapper, true, QStringLiteral(TINY_GGUF));
+        const auto lastPrompt = [&] {
+            QFileInfoList runs = QDir(scratch.path()).entryInfoList({QStringLiteral("prompts-*")}, QDir::Files,
+                                                                    QDir::Time);
+            const QString text = runs.isEmpty() ? QString() : QString::fromUtf8(readFileBytes(runs.first().filePath()));
+            for (const QFileInfo &run : runs)
+                QFile::remove(run.filePath());
+            return text;
+        };
+        t.send(QStringLiteral("Hello"));
+        const QUuid sid = t.current();
+        QVERIFY(waitUntil([&] { return t.idle(sid); }, 60000));
+        const QString first = t.state->chatMessages().value(1).content;
+        lastPrompt();
+        const QString id = canonicalUuid(t.state->chatMessages().value(edit ? 0 : 1).id);
+        QVERIFY(edit ? t.state->editMessage(id, QStringLiteral("Howdy")) : t.state->regenerateLastReply());
+        QVERIFY(waitUntil([&] { return t.idle(sid); }, 60000));
+        const QString question = edit ? QStringLiteral("Howdy") : QStringLiteral("Hello");
+        const QString asked = lastPrompt();
+        QVERIFY2(asked.endsWith(QStringLiteral("User: ") + question + QStringLiteral("\n\nAssistant:"))
+                     && asked.count(QStringLiteral("Assistant:")) == 1,
+                 qPrintable(asked));
+        QCOMPARE(t.state->chatMessages().size(), 2);
+        QCOMPARE(t.state->chatMessages().value(1).versions.size(), edit ? 0 : 2);
+        if (!edit)
+            QVERIFY(t.state->showReplyVersion(id, 0));
+        const QString shown = t.state->chatMessages().value(1).content;
+        if (!edit)
+            QCOMPARE(shown, first);
+        QCOMPARE(t.contentsOnDisk(sid), contents(t.state->chatMessages()));
+
+        t.send(QStringLiteral("Next"));
+        QVERIFY(waitUntil([&] { return t.idle(sid); }, 60000));
+        const QString transcript = lastPrompt();
+        const QString expected = QStringLiteral("User: ") + question + QStringLiteral("\n\nAssistant: ") + shown
+                                 + QStringLiteral("\n\nUser: Next\n\nAssistant:");
+        QVERIFY2(transcript.endsWith(expected), qPrintable(transcript));
+        QCOMPARE(transcript.count(QStringLiteral("User: ")), 2);
     }
 };
 

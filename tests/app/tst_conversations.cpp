@@ -11,6 +11,8 @@
 #include <QJsonObject>
 #include <QLocale>
 #include <QSignalSpy>
+#include <QUrl>
+#include <QRegularExpression>
 #include <QtTest>
 
 #include <atomic>
@@ -179,6 +181,120 @@ private slots:
         QCOMPARE(state.currentSession()->title, kNewChat);
         QVERIFY(!QFile::exists(sessionFile(home, loose.id)));
         QCOMPARE(state.chatSessions().size(), 2);
+    }
+
+    void rename_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("title"); // after the first message
+        QTest::newRow("trimmed") << "  Trip plans " << "Trip plans";
+        QTest::newRow("blank refused") << " \t " << "first words";
+        QTest::newRow("the default title, chosen") << kNewChat << kNewChat;
+    }
+    // A chosen title is kept through the first message and a restart.
+    void rename()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, title);
+        TempHome home;
+        LlamaCPPManager engine;
+        AppState state(engine);
+        state.createNewChat();
+        const QString id = state.currentSessionKey();
+        QCOMPARE(state.renameSession(id, typed), title != "first words");
+        state.addMessage(ChatMessage::make(QStringLiteral("first words"), true));
+        QCOMPARE(state.currentSessionTitle(), title);
+        QCOMPARE(AppState(engine).chatSessions().first().title, title);
+    }
+
+    // Export then import gives the same messages back, code blocks,
+    // attachments and every answer of a reply included; the Markdown reads
+    // as the conversation did.
+    void exportAndImport()
+    {
+        TempHome home;
+        LlamaCPPManager engine;
+        AppState state(engine);
+        state.createNewChat();
+        const AttachedFile notes{QUuid::createUuid(), "notes.txt", "/x/notes.txt", "txt", 12};
+        state.addMessage(ChatMessage::make(QStringLiteral("Fix:\n```python\nprint(1)\n```"), true,
+                                           QList<AttachedFile>{notes}));
+        ChatMessage reply = ChatMessage::assistant(QStringLiteral("Try\n```\n  x = 2\n```\n"), MessageKind::Reply);
+        reply.addVersion({QStringLiteral("Second"), Date::now(), {}});
+        state.addMessage(reply);
+        const ChatSession original = *state.currentSession();
+        const QString json = home.home() + "/out/c.json", md = home.home() + "/out/c.md";
+        QDir().mkpath(home.home() + "/out");
+        for (const QString &path : {json, md})
+            QCOMPARE(state.exportSession(state.currentSessionKey(), QUrl::fromLocalFile(path)), QString());
+        const QString text = QString::fromUtf8(readFileBytes(md));
+        for (const char *part : {"# Fix:\n```python\nprint(1)\n```\n", "## User · ", "```python\nprint(1)\n```\n",
+                                 "Attached: `notes.txt`", "## Assistant · ", "*Answer 2 of 2*\n\nSecond\n"})
+            QVERIFY2(text.contains(QString::fromUtf8(part)), part);
+        QCOMPARE(readFileBytes(json), readFileBytes(sessionFile(home, original.id)));
+
+        QCOMPARE(state.importSessionFile(QUrl::fromLocalFile(json)), QString());
+        QCOMPARE(state.chatSessions().size(), 2);
+        ChatSession imported = *state.currentSession();
+        QVERIFY(imported.id != original.id); // its own id was taken
+        imported.id = original.id;
+        QCOMPARE(imported, original);
+
+        QCOMPARE(state.exportAllSessions(QUrl::fromLocalFile(home.home() + "/all")),
+                 "\u201C" + home.home() + "/all\u201D is not a folder.");
+        QDir().mkpath(home.home() + "/all");
+        QCOMPARE(state.exportAllSessions(QUrl::fromLocalFile(home.home() + "/all")), QString());
+        QCOMPARE(QDir(home.home() + "/all").entryList(QDir::Files).size(), 4);
+        QCOMPARE(state.exportAllSessions(QUrl::fromLocalFile("/proc/self")),
+                 QStringLiteral("The folder \u201C/proc/self\u201D is not writable; nothing was exported."));
+        QVERIFY(state.exportSession(state.currentSessionKey(), QUrl::fromLocalFile("/proc/self/c.md"))
+                    .startsWith("Could not write \u201C/proc/self/c.md\u201D: "));
+    }
+
+    void importBadInput_data()
+    {
+        QTest::addColumn<QByteArray>("bytes"); // "sparse <n>": a file of n bytes
+        QTest::addColumn<QString>("told");     // a regular expression; empty: nothing
+        QTest::addColumn<int>("messages");     // of the imported conversation; -1: none imported
+        const QByteArray noIds = "{\"id\":\"x\",\"title\":\"T\",\"createdAt\":1,\"messages\":["
+                                 "{\"content\":\"a\",\"isFromUser\":true,\"timestamp\":2},"
+                                 "{\"id\":7,\"content\":\"b\",\"isFromUser\":false,\"timestamp\":3}]}";
+        QByteArray many = "{\"id\":\"EEEEEEEE-5555-4555-8555-555555555555\",\"title\":\"Long\",\"createdAt\":1,\"messages\":[";
+        for (int i = 0; i < 100000; ++i)
+            many += (i ? "," : "") + QByteArray("{\"id\":\"00000000-0000-4000-8000-")
+                    + QByteArray::number(i).rightJustified(12, '0') + "\",\"content\":\"m\",\"isFromUser\":false,\"timestamp\":1}";
+        many += "]}";
+        QTest::newRow("not JSON") << QByteArray("title: hello") << "^\u201Cin\\.json\u201D could not be imported: it is not JSON \\(.+ at byte \\d+\\)\\.$" << -1;
+        QTest::newRow("an array") << QByteArray("[1, 2]") << "it holds no conversation \\(a JSON object was expected\\)\\.$" << -1;
+        QTest::newRow("a wrong field") << QByteArray("{\"id\":\"x\",\"title\":3,\"createdAt\":1,\"messages\":[]}")
+                                       << "it is not a conversation \\(title: not a string\\)\\.$" << -1;
+        QTest::newRow("200 MB") << QByteArray("sparse 200000000") << "is too large to import \\(200 MB; at most 64 MB\\)\\.$" << -1;
+        QTest::newRow("messages without ids") << noIds << "was imported; 2 of its messages had no id and were given one\\.$" << 2;
+        QTest::newRow("invalid UTF-8") << QByteArray("{\"id\":\"x\",\"title\":\"\xff\xfe\"}") << "it is not JSON" << -1;
+        QTest::newRow("100,000 messages") << many << QString() << 100000;
+    }
+    // Each bad file is refused with its reason, or what is sound in it is
+    // imported; what was there stays as it was.
+    void importBadInput()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, told);
+        QFETCH(int, messages);
+        TempHome home;
+        writeSession(home, kS1, QStringLiteral("Kept"), 100.0);
+        const QByteArray kept = readFileBytes(sessionFile(home, kS1));
+        const QString path = home.writeFile("in.json", bytes.startsWith("sparse ") ? QByteArray() : bytes);
+        if (bytes.startsWith("sparse "))
+            QVERIFY(QFile::resize(path, bytes.mid(7).toLongLong()));
+        LlamaCPPManager engine;
+        AppState state(engine);
+        const QString text = state.importSessionFile(QUrl::fromLocalFile(path));
+        QVERIFY2(told.isEmpty() ? text.isEmpty() : QRegularExpression(told).match(text).hasMatch(), qPrintable(text));
+        QCOMPARE(state.chatSessions().size(), messages < 0 ? 1 : 2);
+        QCOMPARE(state.currentSession()->messages.size(), messages < 0 ? 2 : messages);
+        QCOMPARE(readFileBytes(sessionFile(home, kS1)), kept);
+        if (messages >= 0)
+            QCOMPARE(AppState(engine).chatSessions().size(), 2);
     }
 
     void deleteSession_data()

@@ -39,10 +39,10 @@ ChatSession sampleSession()
     s.createdAt = Date::fromSecondsSince2001(786000000.123456789);
     s.messages = {
         {kId2, QStringLiteral("Hello\nworld\t\u0001"), true, Date::fromSecondsSince2001(1.0 / 3.0),
-         QList<AttachedFile>{sampleFile(kId3, 9007199254740993LL), sampleFile(kId1, 0)}, {}},
+         QList<AttachedFile>{sampleFile(kId3, 9007199254740993LL), sampleFile(kId1, 0)}, {}, {}, {}, 0},
         {kId3, QStringLiteral("```swift\nlet x = 1\n```"), false, Date::fromSecondsSince2001(-12.5), std::nullopt,
-         sampleFigures()},
-        {kId1, QString(), true, Date::fromSecondsSince2001(0.1), QList<AttachedFile>{}, {}},
+         sampleFigures(), {}, {}, 0},
+        {kId1, QString(), true, Date::fromSecondsSince2001(0.1), QList<AttachedFile>{}, {}, {}, {}, 0},
     };
     return s;
 }
@@ -293,6 +293,70 @@ private slots:
             rest.figures = {};
             QCOMPARE(rest, plain);
         }
+    }
+
+    // A message's kind, a reply's versions and a chosen title read back as
+    // written, and never make a record unreadable: unsound ones are left
+    // out. Without them (as a reader that predates them sees the file) the
+    // record is the same conversation, showing the shown answer.
+    void laterFields_data()
+    {
+        QTest::addColumn<QByteArray>("kind");
+        QTest::addColumn<QByteArray>("versions"); // empty: as written
+        QTest::addColumn<int>("shown");
+        QTest::addColumn<bool>("kept"); // the versions read back
+        QTest::newRow("as written") << QByteArray("\"reply\"") << QByteArray() << 1 << true;
+        QTest::newRow("unknown kind") << QByteArray("\"later\"") << QByteArray() << 1 << true;
+        QTest::newRow("shown out of range") << QByteArray("\"reply\"") << QByteArray() << 2 << false;
+        QTest::newRow("shown is not the content") << QByteArray("\"reply\"") << QByteArray() << 0 << false;
+        QTest::newRow("a version without time")
+            << QByteArray("\"reply\"") << QByteArray(R"([{"content":"a","timestamp":1},{"content":"b"}])") << 1
+            << false;
+        QTest::newRow("not an array") << QByteArray("3") << QByteArray("{}") << 1 << false;
+    }
+    void laterFields()
+    {
+        QFETCH(QByteArray, kind);
+        QFETCH(QByteArray, versions);
+        QFETCH(int, shown);
+        QFETCH(bool, kept);
+        ChatSession s = sampleSession();
+        s.hasManualTitle = true;
+        ChatMessage &reply = s.messages[1];
+        reply.kind = MessageKind::Reply;
+        reply.addVersion({QStringLiteral("b"), Date::fromSecondsSince2001(5), {}});
+        QJsonObject stored = *encode(s);
+        QJsonArray messages = stored.value("messages").toArray();
+        QJsonObject o = messages[1].toObject();
+        o.insert("kind", jsonValue(kind));
+        if (!versions.isEmpty())
+            o.insert("versions", jsonValue(versions));
+        o.insert("shownVersion", shown);
+        messages[1] = o;
+        stored.insert("messages", messages);
+        const auto read = decodeSessionDocument(QJsonDocument(stored).toJson());
+        QVERIFY(read);
+        QCOMPARE(read->hasManualTitle, true);
+        QCOMPARE(read->messages[1].kind, kind == "\"reply\"" ? MessageKind::Reply : MessageKind::Unset);
+        QCOMPARE(read->messages[1].versions.size(), kept ? 2 : 0);
+        if (kept)
+            QCOMPARE(read->messages[1].versions, s.messages[1].versions);
+
+        for (QJsonValueRef m : messages) {
+            QJsonObject older = m.toObject();
+            for (const char *key : {"kind", "versions", "shownVersion"})
+                older.remove(key);
+            m = older;
+        }
+        stored.insert("messages", messages);
+        stored.remove("hasManualTitle");
+        ChatSession plain = s;
+        plain.hasManualTitle = false;
+        plain.messages[1].kind = MessageKind::Unset;
+        plain.messages[1].versions.clear();
+        plain.messages[1].shownVersion = 0;
+        QCOMPARE(*decodeSessionDocument(QJsonDocument(stored).toJson()), plain);
+        QCOMPARE(plain.messages[1].content, QStringLiteral("b"));
     }
 
     // Each required key, missing or holding the wrong type, makes the object

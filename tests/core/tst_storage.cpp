@@ -34,7 +34,7 @@ ChatSession session(const QUuid &id, const QString &title, double createdAt2001,
         if (i == 0)
             files = QList<AttachedFile>{{QUuid::createUuid(), "a.txt", "/tmp/a.txt", "txt", 12}};
         s.messages << ChatMessage{QUuid::createUuid(), QStringLiteral("message %1 \"quoted\" ✓\n").arg(i), i % 2 == 0,
-                                  Date::fromSecondsSince2001(createdAt2001 + i + 0.25), files, {}};
+                                  Date::fromSecondsSince2001(createdAt2001 + i + 0.25), files, {}, {}, {}, 0};
     }
     return s;
 }

@@ -219,6 +219,16 @@ private slots:
         QTest::newRow("stopped replies dropped, user text kept")
             << QList<ChatMessage>{msg(stop, true), msg(stop, false), msg(stop + " ", false), msg("q", true)} << u("q")
             << u("User: Generation stopped by user.\n\nAssistant: Generation stopped by user. \n\nUser: q\n\nAssistant:");
+        // a stored kind decides, not the text; an asked-again reply gives the shown answer
+        ChatMessage said = msg(stop, false), mark = msg("Stopped.", false), asked = msg("first", false);
+        said.kind = MessageKind::Reply;
+        mark.kind = MessageKind::Stopped;
+        asked.addVersion({u("second"), {}, {}});
+        asked.showVersion(0);
+        QTest::newRow("kinds over texts") << QList<ChatMessage>{msg("q", true), said, mark, asked, msg("r", true)}
+                                          << u("r")
+                                          << u("User: q\n\nAssistant: Generation stopped by user.\n\n"
+                                               "Assistant: first\n\nUser: r\n\nAssistant:");
         QTest::newRow("attachments")
             << QList<ChatMessage>{msg("one", true, QList<AttachedFile>{file("a.txt", "txt"), file("b c.pdf", "pdf")}),
                                   msg("ok", false),

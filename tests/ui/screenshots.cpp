@@ -29,10 +29,12 @@
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QTest>
 #include <QTimer>
 #include <QtQml/qqmlextensionplugin.h>
 
 #include <cstdio>
+#include <functional>
 
 Q_IMPORT_QML_PLUGIN(QuorvanePlugin)
 
@@ -118,6 +120,11 @@ ChatSession sampleConversation(const TempHome &home)
     session.messages.append(ChatMessage::make(QString::fromUtf8(kQuestion), true, files));
     ChatMessage answer = ChatMessage::make(QString::fromUtf8(kAnswer), false);
     answer.figures = {0.42, 18.3, 245, QStringLiteral("llama-completion"), QStringLiteral("Tiny")};
+    answer.kind = MessageKind::Reply;
+    // asked for again once, the second answer shown: the switcher reads 2/2
+    const QString first = answer.content;
+    answer.content = QStringLiteral("An earlier answer.");
+    answer.addVersion({first, answer.timestamp, answer.figures});
     session.messages.append(answer);
     return session;
 }
@@ -217,6 +224,39 @@ int main(int argc, char *argv[])
             ok &= grab(window, folder, name + QLatin1Char('-') + suffix);
         }
     };
+
+    // the actions: the reply hovered, the question edited in place, the
+    // conversation renamed in the sidebar; then a message's menu
+    state.selectSessionById(canonicalUuid(sample.id));
+    pause(500);
+    QQuickItem *question = nullptr, *reply = nullptr, *row = nullptr;
+    std::function<void(QQuickItem *)> visit = [&](QQuickItem *item) {
+        const QByteArray type = item->metaObject()->className();
+        if (type.startsWith("MessageView") && item->isVisible())
+            (item->property("isFromUser").toBool() ? question : reply) = item;
+        if (type.startsWith("ChatSessionRow") && item->property("sessionTitle") == sample.title)
+            row = item;
+        for (QQuickItem *child : item->childItems())
+            visit(child);
+    };
+    visit(window->contentItem());
+    if (question && reply && row) {
+        QTest::mouseMove(window, reply->mapToScene(QPointF(80, reply->height() / 2)).toPoint());
+        QMetaObject::invokeMethod(question, "startEditing");
+        QMetaObject::invokeMethod(row, "startRenaming");
+        shoot(QStringLiteral("chat-actions"));
+        question->setProperty("editing", false);
+        row->setProperty("renaming", false);
+        QObject *menu = reply->findChild<QObject *>(QStringLiteral("messageMenu"));
+        if (menu)
+            QMetaObject::invokeMethod(menu, "open");
+        shoot(QStringLiteral("chat-menu"));
+        if (menu)
+            QMetaObject::invokeMethod(menu, "close");
+    } else {
+        std::fprintf(stderr, "screenshots: the conversation's rows did not show\n");
+        ok = false;
+    }
 
     // the library with a second model on its way
     AIModel coming = AIModel::make(QStringLiteral("Qwen 2.5 7B Instruct"),

@@ -10,11 +10,14 @@
 #include "engine/llama_cpp_manager.h"
 #include "platform/preferences.h"
 #include "ui/chat_messages_model.h"
+#include "ui/chat_sessions_model.h"
+#include "ui/models_list_model.h"
 #include "ui/ui_setup.h"
 #include "ui/window_driver.h"
 
 #include <QDir>
 #include <QFile>
+#include <QAbstractItemModelTester>
 #include <QMimeData>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
@@ -71,6 +74,7 @@ private slots:
     void fileCards();
     void alerts_data();
     void alerts();
+    void messageActionsRowByRow();
 
 private:
     QQuickItem *root() const { return m_window->contentItem(); }
@@ -434,6 +438,60 @@ void TestChatScreen::alerts()
     QVERIFY(!m_composer->showingNoModelAlert());
     QVERIFY(!m_composer->showingAttachmentAlert());
     QCOMPARE(int(m_state->currentView()), viewAfter);
+}
+
+// Asking again, switching answers, editing, deleting and renaming reach the
+// lists as row changes that Qt's model tester accepts, never as resets; the
+// reply asked for again streams in its own row.
+void TestChatScreen::messageActionsRowByRow()
+{
+    ChatSessionsModel sessions;
+    sessions.setAppState(m_state);
+    ModelsListModel models;
+    models.setAppState(m_state);
+    for (QAbstractItemModel *model : std::initializer_list<QAbstractItemModel *>{m_model, &sessions, &models})
+        new QAbstractItemModelTester(model, QAbstractItemModelTester::FailureReportingMode::QtTest, model);
+    QSignalSpy resets(m_model, &QAbstractItemModel::modelReset);
+    const auto id = [&](int row) { return m_model->index(row).data(ChatMessagesModel::MessageIdRole).toString(); };
+    const auto role = [&](int row, int r) { return m_model->index(row).data(r).toInt(); };
+
+    script("out First\n");
+    typeAndSend(QStringLiteral("Q"));
+    QTRY_COMPARE(rows(), (QStringList{"Q", "First"}));
+    QTRY_VERIFY(m_state->canRegenerate());
+    script("out Second\nsleep 8000\n");
+    click(byAccessibleName(QStringLiteral("Regenerate")));
+    QVERIFY(!m_state->canRegenerate() && !m_state->regenerateLastReply());
+    QTRY_COMPARE(rows(), (QStringList{"Q", "Second"}));
+    QVERIFY(m_model->index(1).data(ChatMessagesModel::IsLiveRole).toBool());
+    m_state->stopCurrentReply();
+    QTRY_COMPARE(rows(), (QStringList{"Q", "Second", kStopped}));
+    QCOMPARE(role(1, ChatMessagesModel::VersionCountRole), 2);
+    QCOMPARE(role(1, ChatMessagesModel::ShownVersionRole), 1);
+    QTRY_VERIFY(byObjectName(QStringLiteral("versionLabel")));
+    QCOMPARE(byObjectName(QStringLiteral("versionLabel"))->property("text").toString(), QStringLiteral("2/2"));
+    click(byAccessibleName(QStringLiteral("Previous answer")));
+    QCOMPARE(rows(), (QStringList{"Q", "First", kStopped}));
+    QTRY_COMPARE(byObjectName(QStringLiteral("versionLabel"))->property("text").toString(), QStringLiteral("1/2"));
+
+    // the pencil on hover edits in place; Save & send asks again
+    script("out Better\n");
+    WindowDriver(m_window).hover(items(root(), [](QQuickItem *i) {
+        return isType(i, "MessageView") && i->property("isFromUser").toBool();
+    }).value(0));
+    QTRY_VERIFY(byAccessibleName(QStringLiteral("Edit message")));
+    click(byAccessibleName(QStringLiteral("Edit message")));
+    QTRY_VERIFY(byObjectName(QStringLiteral("editField")));
+    QTest::keyClick(m_window, Qt::Key_A, Qt::ControlModifier);
+    typeText(QStringLiteral("Q2"));
+    click(WindowDriver(m_window).control(QStringLiteral("Save & send")));
+    QTRY_COMPARE(rows(), (QStringList{"Q2", "Better"}));
+    QTRY_VERIFY(idle());
+    QVERIFY(m_state->deleteMessage(id(1)));
+    QCOMPARE(rows(), QStringList{"Q2"});
+    QVERIFY(m_state->renameSession(m_model->sessionId(), QStringLiteral(" Mine ")));
+    QCOMPARE(sessions.index(0).data(ChatSessionsModel::TitleRole).toString(), QStringLiteral("Mine"));
+    QCOMPARE(resets.count(), 0);
 }
 
 QTEST_MAIN(TestChatScreen)

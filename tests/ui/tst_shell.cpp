@@ -10,7 +10,9 @@
 
 #include <QAbstractItemModelTester>
 #include <QDir>
+#include <QClipboard>
 #include <QFile>
+#include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
@@ -47,6 +49,7 @@ private slots:
     void searchFiltersAndRestores_data();
     void searchFiltersAndRestores();
     void deleteChatFromRowMenu();
+    void conversationActionsFromMenusAndKeys();
     void settingsButtonTogglesSettings();
     void newChatKeyFromAnyScreen();
     void sidebarButtonHidesAndShowsSidebar();
@@ -250,6 +253,72 @@ void TestShell::deleteChatFromRowMenu()
     QTRY_COMPARE(titles(listModel()), QStringList({"Keep me"}));
     QCOMPARE(m_state->chatSessionCount(), 1);
     QTRY_VERIFY(!control(QStringLiteral("Delete Chat"))); // the menu closed
+}
+
+// Rename in place from the row's right-click menu (Escape cancels, a blank
+// title is refused, Enter saves), Ctrl+E opens the file chooser, a reply's
+// Copy gives its Markdown source and a message's menu deletes just it.
+void TestShell::conversationActionsFromMenusAndKeys()
+{
+    addChat(QStringLiteral("Old name"));
+    m_state->addMessage(ChatMessage::make(QStringLiteral("Question"), true));
+    m_state->addMessage(ChatMessage::assistant(QStringLiteral("**Bold** answer"), MessageKind::Reply));
+    const auto rightClick = [&](QQuickItem *item) {
+        WindowDriver(m_window).settle();
+        QTest::mouseClick(m_window, Qt::RightButton, {}, item->mapToScene(QPointF(30, 12)).toPoint());
+    };
+    const auto type = [&](const QByteArray &text) {
+        for (const char c : text)
+            QTest::keyClick(m_window, c);
+    };
+    const auto rename = [&](const QByteArray &keys) {
+        QQuickItem *row = nullptr;
+        QTRY_VERIFY((row = control(m_state->currentSessionTitle())));
+        rightClick(row);
+        QTRY_VERIFY(control(QStringLiteral("Rename")));
+        click(control(QStringLiteral("Rename")));
+        QTRY_VERIFY(m_window->activeFocusItem() && m_window->activeFocusItem()->objectName() == "renameField");
+        QTest::keyClick(m_window, Qt::Key_A, Qt::ControlModifier);
+        type(keys.chopped(1));
+        QTest::keyClick(m_window, keys.endsWith('\e') ? Qt::Key_Escape : Qt::Key_Return);
+    };
+    rename("Other\e");
+    QTRY_VERIFY(!control(QStringLiteral("renameField")));
+    QCOMPARE(m_state->currentSessionTitle(), QStringLiteral("Old name"));
+    rename("   \n");
+    QVERIFY(control(QStringLiteral("renameField"))); // refused: still editing
+    QTest::keyClick(m_window, Qt::Key_A, Qt::ControlModifier);
+    type("New name");
+    QTest::keyClick(m_window, Qt::Key_Return);
+    QTRY_COMPARE(titles(listModel()), QStringList{"New name"});
+    QTRY_VERIFY(!control(QStringLiteral("renameField")));
+
+    QTest::keyClick(m_window, Qt::Key_E, Qt::ControlModifier);
+    QObject *chooser = nullptr;
+    QTRY_VERIFY((chooser = m_window->findChild<QObject *>(QStringLiteral("exportDialog")))
+                && chooser->property("visible").toBool());
+    QVERIFY(chooser->property("selectedFile").toUrl().toLocalFile().endsWith("/New name.md"));
+    QVERIFY(QMetaObject::invokeMethod(chooser, "reject"));
+    QTRY_VERIFY(!chooser->property("visible").toBool());
+
+    const auto bubble = [&](const QString &text) {
+        return items(m_window->contentItem(), [&](QQuickItem *i) {
+                   return QByteArray(i->metaObject()->className()).startsWith("MessageView")
+                          && i->property("content").toString() == text;
+               })
+            .value(0);
+    };
+    QTRY_VERIFY(bubble(QStringLiteral("**Bold** answer")));
+    WindowDriver(m_window).hover(bubble(QStringLiteral("**Bold** answer")));
+    QTRY_VERIFY(control(QStringLiteral("Copy message")));
+    click(control(QStringLiteral("Copy message")));
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("**Bold** answer"));
+    QTRY_VERIFY(bubble(QStringLiteral("Question")));
+    rightClick(bubble(QStringLiteral("Question")));
+    QTRY_VERIFY(control(QStringLiteral("Delete")));
+    click(control(QStringLiteral("Delete")));
+    QTRY_COMPARE(m_state->chatMessages().size(), 1);
+    QCOMPARE(m_state->chatMessages().first().content, QStringLiteral("**Bold** answer"));
 }
 
 void TestShell::settingsButtonTogglesSettings()

@@ -5,9 +5,14 @@ import Quorvane.State
 import Quorvane.Types
 
 // The conversation sidebar: a header with the New chat button, the title
-// search, and one row per matching conversation.
+// search, and one row per matching conversation. JSON exports dropped on it
+// are imported.
 Item {
     id: sidebar
+
+    // Writes conversations out and reads them in (ConversationExchange).
+    property var exchange: null
+    property bool isImportTarget: false
 
     property alias searchText: searchField.text
     readonly property bool isNewChatButtonHovered: newChatButton.hovered
@@ -142,11 +147,43 @@ Item {
                 if (AppState.currentView !== Quorvane.Chat)
                     AppState.setCurrentView(Quorvane.Chat)
             }
+            onExportRequested: {
+                if (sidebar.exchange)
+                    sidebar.exchange.exportConversation(sessionId)
+            }
+            onRenameRequested: (newTitle) => {
+                if (AppState.renameSession(sessionId, newTitle))
+                    renaming = false
+            }
             onDeleteRequested: {
                 // Later, once the menu that asked has closed.
                 const id = sessionId
                 Qt.callLater(() => AppState.deleteSessionById(id))
             }
         }
+    }
+
+    DropArea {
+        anchors.fill: parent
+        onEntered: (drag) => {
+            drag.accepted = drag.hasUrls
+            sidebar.isImportTarget = drag.hasUrls
+        }
+        onExited: sidebar.isImportTarget = false
+        onDropped: (drop) => {
+            sidebar.isImportTarget = false
+            if (!drop.hasUrls || !sidebar.exchange)
+                return
+            drop.accept(Qt.CopyAction)
+            sidebar.exchange.importUrls(drop.urls)
+        }
+    }
+    Rectangle {
+        objectName: "importOutline"
+        anchors.fill: parent
+        color: "transparent"
+        border.width: 2
+        border.color: Theme.blue
+        visible: sidebar.isImportTarget
     }
 }

@@ -2,16 +2,29 @@ import QtQuick
 import QtQuick.Controls
 import Quorvane
 
-// One conversation in the sidebar: its title and a menu to delete it.
+// One conversation in the sidebar: its title and a menu (also on a right
+// click) to rename, export or delete it. Renaming edits the title in place:
+// Enter saves, Escape cancels, a blank title is refused.
 Item {
     id: row
 
     property string sessionTitle
     property bool selected: false
+    property bool renaming: false
     readonly property bool isRowHovered: rowHover.hovered
     readonly property bool isMenuHovered: menuButton.hovered
     signal tapped()
     signal deleteRequested()
+    signal exportRequested()
+    // The new title; the row stays in renaming when it is refused.
+    signal renameRequested(string title)
+
+    function startRenaming() {
+        titleField.text = sessionTitle
+        renaming = true
+        titleField.forceActiveFocus()
+        titleField.selectAll()
+    }
 
     objectName: "chatSessionRow"
     implicitHeight: Math.max(titleText.implicitHeight, menuButton.height) + 20
@@ -30,7 +43,42 @@ Item {
 
     MouseArea {
         anchors.fill: parent
-        onClicked: row.tapped()
+        acceptedButtons: Qt.LeftButton | Qt.RightButton
+        onClicked: (mouse) => {
+            if (mouse.button === Qt.RightButton)
+                menu.popup()
+            else
+                row.tapped()
+        }
+    }
+
+    TextField {
+        id: titleField
+        objectName: "renameField"
+        visible: row.renaming
+        anchors.left: parent.left
+        anchors.leftMargin: 6
+        anchors.right: menuButton.left
+        anchors.rightMargin: 4
+        anchors.verticalCenter: parent.verticalCenter
+        font.pixelSize: 13
+        color: Theme.primary
+        selectByMouse: true
+        selectionColor: Qt.rgba(Theme.blue.r, Theme.blue.g, Theme.blue.b, 0.4)
+        selectedTextColor: Theme.primary
+        background: Rectangle {
+            radius: 6
+            color: Theme.primaryAt(0.06)
+            border.color: Theme.blue
+        }
+        Accessible.name: "Conversation title"
+        Keys.onReturnPressed: row.renameRequested(text)
+        Keys.onEnterPressed: row.renameRequested(text)
+        Keys.onEscapePressed: row.renaming = false
+        onActiveFocusChanged: {
+            if (!activeFocus)
+                row.renaming = false
+        }
     }
 
     Text {
@@ -41,6 +89,7 @@ Item {
         anchors.rightMargin: 8
         anchors.verticalCenter: parent.verticalCenter
         text: row.sessionTitle
+        visible: !row.renaming
         font.pixelSize: 13
         font.weight: Font.Medium
         color: Theme.primary
@@ -86,6 +135,16 @@ Item {
                 border.color: Theme.primaryAt(0.15)
             }
 
+            MenuItem {
+                objectName: "renameChatItem"
+                text: "Rename"
+                onTriggered: Qt.callLater(row.startRenaming)
+            }
+            MenuItem {
+                objectName: "exportChatItem"
+                text: "Export…"
+                onTriggered: row.exportRequested()
+            }
             MenuItem {
                 id: deleteItem
                 objectName: "deleteChatItem"

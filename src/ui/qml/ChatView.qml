@@ -191,7 +191,7 @@ Item {
         // The margins above the first and below the last message; as header
         // and footer they count when the view is put at its end.
         header: Item { height: 20 }
-        footer: Item { height: Composer.attachedFiles.length > 0 ? 120 : 20 }
+        footer: Item { height: Composer.attachedFiles.length > 0 ? 120 : 28 }
         reuseItems: true
         boundsBehavior: Flickable.StopAtBounds
         ScrollBar.vertical: ScrollBar {}
@@ -226,6 +226,11 @@ Item {
             required property var attachments
             required property bool isLive
             required property string figures
+            required property int index
+            required property string messageId
+            required property string kind
+            required property int versionCount
+            required property int shownVersion
 
             width: ListView.view.width
             height: bubble.height
@@ -244,6 +249,12 @@ Item {
                     attachments: row.attachments
                     isStreaming: row.isLive
                     figures: row.figures
+                    messageId: row.messageId
+                    kind: row.kind
+                    versionCount: row.versionCount
+                    shownVersion: row.shownVersion
+                    isLast: row.index === messages.messageCount - 1
+                    busy: messages.isGenerating
                 }
             }
             Component {

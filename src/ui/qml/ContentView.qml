@@ -72,6 +72,7 @@ Item {
             ChatHistorySidebar {
                 id: sidebar
                 objectName: "sidebar"
+                exchange: conversationExchange
                 width: 280
                 height: parent.height
                 // Slides in from the leading edge and out again.
@@ -92,5 +93,16 @@ Item {
                 onSidebarToggleRequested: root.isSidebarVisible = !root.isSidebarVisible
             }
         }
+    }
+
+    ConversationExchange {
+        id: conversationExchange
+        objectName: "conversationExchange"
+    }
+    Shortcut {
+        // Exports the current conversation, as a desktop application's File menu would.
+        sequences: ["Ctrl+E"]
+        enabled: AppState.currentSessionKey.length > 0 && AppState.currentView !== Quorvane.Welcome
+        onActivated: conversationExchange.exportConversation(AppState.currentSessionKey)
     }
 }

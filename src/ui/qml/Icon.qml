@@ -55,7 +55,12 @@ Text {
         "plus.circle.fill": "add_circle",
         "hourglass": "hourglass_empty",
         "arrow.clockwise": "refresh",
-        "arrow.uturn.backward": "undo"
+        "arrow.uturn.backward": "undo",
+        "pencil": "edit",
+        "chevron.left": "chevron_left",
+        "chevron.right": "chevron_right",
+        "square.and.arrow.up": "ios_share",
+        "square.and.arrow.down": "file_download"
     })
 
     text: ligatures[name] !== undefined ? ligatures[name] : name

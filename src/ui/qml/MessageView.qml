@@ -1,11 +1,17 @@
 import QtQuick
+import QtQuick.Controls
 import Quorvane
+import Quorvane.State
 
 // One message of the conversation. A user's message: its text in one bubble
 // and its attached files, on the right beside the person avatar. An
 // assistant's message: the brain avatar on the left, then the text split into
 // prose bubbles (Markdown) and code blocks. The width comes from the list;
-// the height follows the content.
+// the height follows the content. Under it, in the space between messages,
+// its actions: the answers' switcher and Regenerate under the last reply,
+// and on hover Copy, Edit (a user's message) and Delete; a right click
+// offers the same in a menu. Editing turns the user's bubble into a field
+// with "Save & send" and "Cancel".
 Item {
     id: root
     property string content
@@ -16,6 +22,33 @@ Item {
     property bool isStreaming: false
     // How the reply was made, in one quiet line under it; empty: no line.
     property string figures
+    property string messageId
+    // "reply", "notice", "error", "stopped"; empty for a user's message
+    property string kind
+    property int versionCount: 1
+    property int shownVersion: 0
+    // The last message of the conversation: a reply there can be asked for again.
+    property bool isLast: false
+    // A reply is on its way: nothing but copying is offered.
+    property bool busy: false
+    property bool editing: false
+    readonly property bool hasActions: messageId.length > 0 && !isStreaming
+    readonly property bool showsActions: hasActions && (hover.hovered || actionsHover.hovered || contextMenu.visible)
+    readonly property bool canRegenerate: hasActions && !isFromUser && isLast && !busy && AppState.canRegenerate
+
+    onMessageIdChanged: editing = false
+
+    function copy() { MessageRendering.copyToClipboard(content) }
+    function startEditing() {
+        editField.text = content
+        editing = true
+        editField.forceActiveFocus()
+        editField.cursorPosition = editField.length
+    }
+    function saveEdit() {
+        if (AppState.editMessage(messageId, editField.text))
+            editing = false
+    }
 
     readonly property real avatarGap: 12
     readonly property real maxColumnWidth: Math.max(0, Math.min(600, width - 32 - avatarGap))
@@ -26,6 +59,13 @@ Item {
     readonly property var parts: isFromUser ? [] : MessageRendering.parts(content)
 
     implicitHeight: Math.max(avatar.height, column.height)
+
+    HoverHandler { id: hover }
+    TapHandler {
+        acceptedButtons: Qt.RightButton
+        enabled: root.hasActions
+        onTapped: (point) => contextMenu.popup()
+    }
     implicitWidth: 32 + avatarGap + column.width
 
     // The round avatar beside a message and the typing indicator.
@@ -93,11 +133,56 @@ Item {
         // a user's text, never split
         Bubble {
             x: column.width - width
-            visible: root.isFromUser && root.content.length > 0
+            visible: root.isFromUser && root.content.length > 0 && !root.editing
             text: visible ? root.content : ""
             textFormat: TextEdit.PlainText
             maxWidth: root.maxColumnWidth
             color: root.userBubbleColor
+        }
+
+        Rectangle {
+            id: editBox
+            objectName: "editBox"
+            visible: root.editing
+            width: root.maxColumnWidth
+            height: visible ? editField.implicitHeight + editButtons.height + 36 : 0
+            x: column.width - width
+            radius: 16
+            color: root.userBubbleColor
+            border.color: Theme.blue
+            TextArea {
+                id: editField
+                objectName: "editField"
+                x: 12
+                y: 10
+                width: parent.width - 24
+                wrapMode: TextEdit.Wrap
+                font.pixelSize: 15
+                color: Theme.primary
+                background: null
+                Accessible.name: "Edit message text"
+                Keys.onEscapePressed: root.editing = false
+            }
+            Row {
+                id: editButtons
+                anchors.right: parent.right
+                anchors.rightMargin: 12
+                anchors.bottom: parent.bottom
+                anchors.bottomMargin: 10
+                spacing: 8
+                Button {
+                    text: "Cancel"
+                    onClicked: root.editing = false
+                }
+                Button {
+                    // "&&" shows one ampersand rather than marking a shortcut letter
+                    text: "Save && send"
+                    Accessible.name: "Save & send"
+                    highlighted: true
+                    enabled: editField.text.trim().length > 0
+                    onClicked: root.saveEdit()
+                }
+            }
         }
 
         Repeater {
@@ -132,6 +217,143 @@ Item {
             elide: Text.ElideRight
             font.pixelSize: 11
             color: Theme.secondary
+        }
+    }
+
+    // A small flat button of the actions row. The hover-only ones keep
+    // their place while hidden, so that none moves under the pointer.
+    component ActionButton: AbstractButton {
+        id: action
+        property string symbol
+        width: 24
+        height: 22
+        hoverEnabled: true
+        focusPolicy: Qt.TabFocus
+        Accessible.role: Accessible.Button
+        Accessible.name: text
+        ToolTip.text: text
+        ToolTip.visible: hovered
+        ToolTip.delay: 600
+        background: null
+        contentItem: Icon {
+            name: action.symbol
+            size: 15
+            color: action.hovered ? Theme.blue : Theme.secondary
+        }
+    }
+
+    Row {
+        id: actions
+        objectName: "messageActions"
+        // in the space under the message, so that showing it moves nothing
+        y: root.height + 1
+        x: root.isFromUser ? column.x + column.width - width : column.x
+        height: 22
+        spacing: 2
+        visible: root.hasActions && !root.editing
+        HoverHandler { id: actionsHover }
+
+        ActionButton {
+            text: "Previous answer"
+            symbol: "chevron.left"
+            visible: root.versionCount > 1
+            enabled: !root.busy && root.shownVersion > 0
+            onClicked: AppState.showReplyVersion(root.messageId, root.shownVersion - 1)
+        }
+        Text {
+            objectName: "versionLabel"
+            visible: root.versionCount > 1
+            height: 22
+            verticalAlignment: Text.AlignVCenter
+            text: (root.shownVersion + 1) + "/" + root.versionCount
+            font.pixelSize: 12
+            color: Theme.secondary
+        }
+        ActionButton {
+            text: "Next answer"
+            symbol: "chevron.right"
+            visible: root.versionCount > 1
+            enabled: !root.busy && root.shownVersion < root.versionCount - 1
+            onClicked: AppState.showReplyVersion(root.messageId, root.shownVersion + 1)
+        }
+        ActionButton {
+            text: "Regenerate"
+            symbol: "arrow.clockwise"
+            visible: root.canRegenerate
+            onClicked: AppState.regenerateLastReply()
+        }
+        ActionButton {
+            text: "Copy message"
+            symbol: "doc.on.doc"
+            opacity: root.showsActions ? 1 : 0
+            enabled: root.showsActions
+            onClicked: root.copy()
+        }
+        ActionButton {
+            text: "Edit message"
+            symbol: "pencil"
+            visible: root.isFromUser && !root.busy
+            opacity: root.showsActions ? 1 : 0
+            enabled: root.showsActions
+            onClicked: root.startEditing()
+        }
+        ActionButton {
+            text: "Delete message"
+            symbol: "trash"
+            visible: !root.busy
+            opacity: root.showsActions ? 1 : 0
+            enabled: root.showsActions
+            onClicked: AppState.deleteMessage(root.messageId)
+        }
+    }
+
+    // An entry of the message menu, in the appearance's colours.
+    component MenuEntry: MenuItem {
+        id: entry
+        contentItem: Text {
+            text: entry.text
+            font: entry.font
+            color: Theme.primary
+        }
+        background: Rectangle {
+            color: entry.highlighted ? Theme.primaryAt(0.08) : "transparent"
+            radius: 4
+        }
+    }
+
+    Menu {
+        id: contextMenu
+        objectName: "messageMenu"
+        background: Rectangle {
+            implicitWidth: 160
+            radius: 6
+            color: Theme.surface
+            border.color: Theme.primaryAt(0.15)
+        }
+        MenuEntry {
+            text: "Copy"
+            onTriggered: root.copy()
+        }
+        MenuEntry {
+            text: "Edit"
+            visible: root.isFromUser && !root.busy
+            height: visible ? implicitHeight : 0
+            onTriggered: root.startEditing()
+        }
+        MenuEntry {
+            text: "Regenerate"
+            visible: root.canRegenerate
+            height: visible ? implicitHeight : 0
+            onTriggered: AppState.regenerateLastReply()
+        }
+        MenuEntry {
+            text: "Delete"
+            enabled: !root.busy
+            onTriggered: {
+                // Later, once the menu has closed: the row goes with it.
+                const id = root.messageId
+                Qt.callLater(() => AppState.deleteMessage(id))
+            }
         }
     }
 

@@ -53,7 +53,14 @@ Item {
 
     MouseArea {
         anchors.fill: parent
-        onClicked: row.select()
+        acceptedButtons: Qt.LeftButton | Qt.RightButton
+        // a right click offers the options menu where the pointer is
+        onClicked: (mouse) => {
+            if (mouse.button === Qt.RightButton)
+                menu.popup()
+            else
+                row.select()
+        }
     }
 
     RowLayout {

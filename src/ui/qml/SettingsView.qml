@@ -273,6 +273,8 @@ Item {
                 }
             }
 
+            ConversationsSettings { width: column.width }
+
             SettingsButton {
                 text: "About Quorvane"
                 iconName: "info.circle"
