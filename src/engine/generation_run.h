@@ -41,6 +41,13 @@ QStringList generationArguments(const QString &modelPath, const QString &promptP
 // "quorvane-prompt-<ID>.txt".
 QString promptFilePath(const QUuid &sessionId);
 
+// Removes the staged prompts (and their half-written files) that a run of a
+// killed application left in the temporary folder, unless another engine of
+// this user is running: each process holds a shared lock on that folder from
+// its first call on, and only one that can lock it alone removes anything.
+// Returns how many files went.
+int removeLeftoverPrompts();
+
 // Writes the prompt file atomically, readable by its owner only: a new file of
 // a random name beside it, renamed into place. Returns the error's
 // description on failure; then nothing is left behind.
