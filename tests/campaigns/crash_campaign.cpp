@@ -188,11 +188,13 @@ private:
 
     void compareSessions(const QHash<QString, QJsonArray> &found, const QString &where)
     {
+        QStringList forgotten;
         for (auto it = m_shown.sessions.cbegin(); it != m_shown.sessions.cend(); ++it) {
             const auto there = found.constFind(it.key());
             if (there == found.cend()) {
                 problem(m_kill, QStringLiteral("conversation %1 lost %2").arg(it.key(), where));
                 ++g_figures.lostConversations;
+                forgotten << it.key();
                 continue;
             }
             // Messages only ever come after those shown.
@@ -203,8 +205,12 @@ private:
                 problem(m_kill, QStringLiteral("conversation %1 lost messages %2 (%3 shown, %4 found)")
                                     .arg(it.key(), where).arg(it->size()).arg(there->size()));
                 ++g_figures.lostMessages;
+                forgotten << it.key();
             }
         }
+        // Each loss counts once.
+        for (const QString &id : std::as_const(forgotten))
+            m_shown.sessions.remove(id);
         for (const QString &id : std::as_const(m_shown.deletedSessions)) {
             if (found.contains(id)) {
                 problem(m_kill, QStringLiteral("deleted conversation %1 is back %2").arg(id, where));
@@ -215,10 +221,13 @@ private:
 
     void compareModels(const QHash<QString, QString> &found, const QString &where)
     {
-        for (auto it = m_shown.models.cbegin(); it != m_shown.models.cend(); ++it) {
+        for (auto it = m_shown.models.begin(); it != m_shown.models.end();) {
             if (!found.contains(it.key()) || QFileInfo(*it).size() != QFileInfo(QStringLiteral(TINY_GGUF)).size()) {
                 problem(m_kill, QStringLiteral("model %1 lost %2").arg(it.key(), where));
                 ++g_figures.lostModels;
+                it = m_shown.models.erase(it);
+            } else {
+                ++it;
             }
         }
         for (const QString &id : std::as_const(m_shown.deletedModels)) {
@@ -301,10 +310,16 @@ private:
                 if (m[QStringLiteral("isDownloaded")].toBool() && !m_pendingModelDeletes.contains(id))
                     m_shown.models.insert(id, m[QStringLiteral("filePath")].toString());
             }
-            for (const QString &id : std::as_const(m_pendingModelDeletes))
-                if (!present.contains(id))
-                    m_shown.deletedModels.insert(id);
-            m_pendingModelDeletes.clear();
+            // A model stays asked-for-deletion until it is gone: a kill in
+            // the middle of a deletion may leave its record without its file.
+            for (auto it = m_pendingModelDeletes.begin(); it != m_pendingModelDeletes.end();) {
+                if (present.contains(*it)) {
+                    ++it;
+                    continue;
+                }
+                m_shown.deletedModels.insert(*it);
+                it = m_pendingModelDeletes.erase(it);
+            }
             m_generating = state.value(QStringLiteral("generating")).toBool();
             m_hasModel = !state.value(QStringLiteral("selectedModel")).toString().isEmpty();
         }
@@ -332,8 +347,10 @@ private:
             send({QStringLiteral("import"), source});
             send({QStringLiteral("invoke"), QStringLiteral("picker"), QStringLiteral("answerConfirmation"), QStringLiteral("true")});
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        } else if (roll < 5 && m_shown.models.size() > 1) {
-            const QString id = m_shown.models.keys().first();
+        } else if (roll < 5 && (m_shown.models.size() > 1 || !m_pendingModelDeletes.isEmpty())) {
+            // A model again, or one whose deletion a kill interrupted.
+            const QString id = m_pendingModelDeletes.isEmpty() ? m_shown.models.keys().first()
+                                                               : *m_pendingModelDeletes.cbegin();
             m_shown.models.remove(id);
             m_pendingModelDeletes.insert(id);
             send({QStringLiteral("invoke"), QStringLiteral("state"), QStringLiteral("deleteModelById"), id});
