@@ -34,6 +34,9 @@ packages=(
     dbus-daemon gnome-keyring openssl
     # validators of the installed launcher entry and AppStream data
     appstream desktop-file-utils
+    # the Debian package: its dependencies from the shared libraries
+    # (dpkg-shlibdeps), its checker, and the font lookup of the package test
+    dpkg-dev lintian fontconfig
 )
 
 missing=()

@@ -1,5 +1,6 @@
 #include "app/app_state.h"
 
+#include "app/reply_engines.h"
 #include "core/preference_keys.h"
 #include "engine/llama_cpp_manager.h"
 #include "models/model_download_manager.h"
@@ -14,6 +15,9 @@ AppState::AppState(LlamaCPPManager &engine, Services services, QObject *parent)
       m_importQueue(std::make_unique<SerialQueue>(QStringLiteral("com.quorvane.library"))),
       m_store(SessionsStore::standard())
 {
+    // First, so that it follows the model selected below.
+    m_engines = new ReplyEngines(m_engine, *this);
+
     // Settings the screens show.
     m_systemPrompt = m_preferences.string(QString::fromLatin1(prefkeys::kSystemPrompt))
                          .value_or(QString::fromLatin1(prefkeys::kDefaultSystemPrompt));
@@ -43,10 +47,16 @@ AppState::AppState(LlamaCPPManager &engine, Services services, QObject *parent)
     // A program that is present and executable counts as verified until the
     // verification run says otherwise.
     m_engine.setLlamaCPPVerified(m_engine.isLlamaCPPInstalled());
-    ensureLlamaCPPReady();
+    // A server elsewhere needs no llama.cpp here: it is only installed once
+    // the user chooses a local mode.
+    if (m_engines->usesLocalEngine())
+        startLocalEngineChecks();
 }
 
-AppState::~AppState() = default;
+AppState::~AppState()
+{
+    delete m_engines; // its local server ends here, while the state it reads still stands
+}
 
 void AppState::setCurrentView(AppView view)
 {
@@ -54,4 +64,14 @@ void AppState::setCurrentView(AppView view)
         return;
     m_currentView = view;
     emit currentViewChanged();
+}
+
+void AppState::finishOnboarding()
+{
+    m_preferences.setBool(QString::fromLatin1(prefkeys::kDidCompleteOnboarding), true);
+    setCurrentView(AppView::Chat);
+    if (m_isFirstLaunch) {
+        m_isFirstLaunch = false;
+        emit isFirstLaunchChanged();
+    }
 }

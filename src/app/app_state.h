@@ -18,6 +18,7 @@
 #include "engine/llama_cpp_manager.h"
 
 class ModelDownloadManager;
+class ReplyEngines;
 class SerialQueue;
 
 // The one observable application state: the model library and the selected
@@ -59,6 +60,8 @@ public:
     ~AppState() override;
 
     LlamaCPPManager &engine() const { return m_engine; }
+    // How replies are made: the mode, the local server, the remote server.
+    ReplyEngines &engines() const { return *m_engines; }
 
     // Published fields.
     bool isFirstLaunch() const { return m_isFirstLaunch; }
@@ -81,6 +84,9 @@ public:
     Date lastModelsSaveTime() const { return m_lastModelsSaveTime; }
 
     Q_INVOKABLE void setCurrentView(Quorvane::AppView view);
+    // The welcome screen is done with (a model was added or a server
+    // connected): the chat shows, now and at the next start.
+    void finishOnboarding();
 
     // Persistence: each saves at once, on the main thread, and never throws.
     void loadSavedModels();
@@ -98,6 +104,9 @@ public:
     // llama-completion at start-up and on Try Again: verify, verify once
     // more, then install; the verdict shows in the engine's fields.
     Q_INVOKABLE void ensureLlamaCPPReady();
+    // The checks above, once per run: at start-up when replies are made
+    // here, else when the user first switches to a mode that makes them here.
+    void startLocalEngineChecks();
     // Try Again on the setup screen: forgets the shown error at once (the
     // screen returns to verifying), then runs the checks again.
     Q_INVOKABLE void retryLlamaCPPSetup();
@@ -217,6 +226,8 @@ private:
     void saveSessionListChange(const std::optional<QUuid> &removedId = std::nullopt);
 
     LlamaCPPManager &m_engine;
+    ReplyEngines *m_engines = nullptr; // a child
+    bool m_localEngineChecksStarted = false;
     Installer m_installer;
     ModelDownloadManager *m_downloads = nullptr;
     // Background work of the library, on two queues so that a model file

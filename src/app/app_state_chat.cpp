@@ -2,6 +2,7 @@
 // conversation, the final reply or notice, and stopping.
 #include "app/app_state.h"
 
+#include "app/reply_engines.h"
 #include "engine/llama_cpp_manager.h"
 #include "engine/prompt_assembly.h"
 #include "engine/reply_trim.h"
@@ -74,13 +75,19 @@ void AppState::clearReplyState(const QUuid &sid)
 
 void AppState::beginReply(const QString &content)
 {
-    if (!m_currentSession || !m_selectedModel)
+    // A server elsewhere answers with its own model, whatever is selected here.
+    const bool remote = m_engines->repliesWithoutLocalModel();
+    if (!m_currentSession || (!m_selectedModel && !remote))
         return;
     const QUuid sid = m_currentSession->id;
     m_sessionTypingState.insert(sid, true);
     m_sessionStreamingContent.insert(sid, QString());
     m_sessionStreamingId.insert(sid, QUuid::createUuid());
     emit sessionStateChanged(sid);
+    if (remote) {
+        startGenerationFor(sid, content);
+        return;
+    }
 
     // The delayed answers belong to the conversation the message was sent
     // in, also when the user has switched to another one meanwhile.

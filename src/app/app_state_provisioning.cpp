@@ -23,6 +23,13 @@ void AppState::retryLlamaCPPSetup()
     ensureLlamaCPPReady();
 }
 
+void AppState::startLocalEngineChecks()
+{
+    if (std::exchange(m_localEngineChecksStarted, true))
+        return;
+    ensureLlamaCPPReady();
+}
+
 void AppState::ensureLlamaCPPReady()
 {
     if (!m_engine.isLlamaCPPInstalled()) {

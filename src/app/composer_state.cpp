@@ -1,6 +1,7 @@
 #include "app/composer_state.h"
 
 #include "app/app_state.h"
+#include "app/reply_engines.h"
 #include "platform/logging.h"
 
 #include <QFileInfo>
@@ -50,7 +51,7 @@ void ComposerState::sendMessage()
 {
     if (m_appState.isCurrentSessionGenerating())
         return;
-    if (!m_appState.selectedModel()) {
+    if (!m_appState.selectedModel() && !m_appState.engines().repliesWithoutLocalModel()) {
         setShowingNoModelAlert(true);
         return;
     }

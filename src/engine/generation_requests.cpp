@@ -103,7 +103,9 @@ void LlamaCPPManager::generateResponse(const QString &prompt, const QUuid &sessi
                 onComplete(ReplyOutcome::failed(error, QString::fromLatin1(reason)));
         });
     };
-    if (!m_isModelLoaded || !m_currentModel) {
+    // A remote server needs no local model; the backend in use when the
+    // request is made decides.
+    if ((!m_isModelLoaded || !m_currentModel) && replyBackend()->needsLocalModel()) {
         refuse(ReplyError::NoModelLoaded, kErrorNoModelLoaded);
         return;
     }
@@ -141,8 +143,8 @@ void LlamaCPPManager::generateResponse(const QString &prompt, const QUuid &sessi
     const AttachmentTextFunction attachmentText =
         m_attachmentText ? m_attachmentText
                          : AttachmentTextFunction([](const AttachedFile &file) { return extractAttachmentText(file); });
-    QueuedReply queued{prompt, kept, attachmentText, ReplyJob{sessionId, number, *m_currentModel, QString(), {}, {}},
-                       std::move(onPartial), std::move(onComplete)};
+    ReplyJob job{sessionId, number, m_currentModel.value_or(AIModel()), QString(), {}, {}};
+    QueuedReply queued{prompt, kept, attachmentText, job, std::move(onPartial), std::move(onComplete)};
     QPointer<LlamaCPPManager> self(this);
     m_processQueue->async([self, queued = std::move(queued)]() mutable { runReply(self, std::move(queued)); });
 }

@@ -298,3 +298,11 @@ void LlamaCPPManager::setLlamaCPPSetupError(const std::optional<QString> &value)
     m_llamaCPPSetupError = value;
     emit llamaCPPSetupErrorChanged();
 }
+
+void LlamaCPPManager::setLlamaCPPVersion(const QString &value)
+{
+    if (m_llamaCPPVersion == value)
+        return;
+    m_llamaCPPVersion = value;
+    emit llamaCPPVersionChanged();
+}

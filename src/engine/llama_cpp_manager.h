@@ -55,6 +55,7 @@ class LlamaCPPManager : public QObject {
     Q_PROPERTY(QString llamaCPPInstallStatus READ llamaCPPInstallStatus NOTIFY llamaCPPInstallStatusChanged)
     Q_PROPERTY(bool isLlamaCPPVerified READ isLlamaCPPVerified NOTIFY isLlamaCPPVerifiedChanged)
     Q_PROPERTY(QString llamaCPPSetupError READ llamaCPPSetupErrorText NOTIFY llamaCPPSetupErrorChanged)
+    Q_PROPERTY(QString llamaCPPVersion READ llamaCPPVersion NOTIFY llamaCPPVersionChanged)
 
 public:
     static constexpr int defaultContextLength = SamplingValues{}.contextLength;
@@ -113,7 +114,9 @@ public:
     const EngineTimings &timings() const { return m_timings; }
 
     // Runs the installed program with --version on the process queue and
-    // judges it. The completion gets the verdict on the main thread.
+    // judges it. The completion gets the verdict on the main thread; before
+    // it, llamaCPPVersion becomes the version line of a program that passed
+    // (empty after a failure).
     void verifyLlamaCPPInstallation(InstallCompletion completion);
     // The first run after installing, which may be slow; blocks the calling
     // (installer) thread. Failures are only logged.
@@ -184,6 +187,9 @@ public:
     bool isLlamaCPPVerified() const { return m_isLlamaCPPVerified; }
     const std::optional<QString> &llamaCPPSetupError() const { return m_llamaCPPSetupError; }
     QString llamaCPPSetupErrorText() const { return m_llamaCPPSetupError.value_or(QString()); }
+    // What the program last verified said about its version (the line naming
+    // it), empty until one passed.
+    QString llamaCPPVersion() const { return m_llamaCPPVersion; }
 
     // Installation state, set by start-up and the installers (main thread).
     void setInstallingLlamaCPP(bool value);
@@ -191,6 +197,7 @@ public:
     void setLlamaCPPInstallStatus(const QString &value);
     void setLlamaCPPVerified(bool value);
     void setLlamaCPPSetupError(const std::optional<QString> &value);
+    void setLlamaCPPVersion(const QString &value);
 
 signals:
     void isModelLoadedChanged();
@@ -202,6 +209,7 @@ signals:
     void llamaCPPInstallStatusChanged();
     void isLlamaCPPVerifiedChanged();
     void llamaCPPSetupErrorChanged();
+    void llamaCPPVersionChanged();
 
 private:
     void setErrorMessage(const std::optional<QString> &value);
@@ -218,6 +226,7 @@ private:
     QString m_llamaCPPInstallStatus;
     bool m_isLlamaCPPVerified = false;
     std::optional<QString> m_llamaCPPSetupError;
+    QString m_llamaCPPVersion;
 
     EngineTimings m_timings;
     AttachmentTextFunction m_attachmentText;

@@ -27,7 +27,19 @@ QString decodeOrEmpty(const QByteArray &bytes)
     return decoder.hasError() ? QString() : text;
 }
 
-Verdict verify(const LlamaCPPManager &engine)
+// The line of --version output that names the version, else its first line.
+QString versionLineOf(const QString &output)
+{
+    const QStringList lines = output.split(u'\n', Qt::SkipEmptyParts);
+    for (const QString &line : lines) {
+        if (line.contains(QLatin1String("version"), Qt::CaseInsensitive))
+            return line.trimmed().left(200);
+    }
+    return lines.isEmpty() ? QString() : lines.first().trimmed().left(200);
+}
+
+// versionLine gets the version line of a program that passes.
+Verdict verify(const LlamaCPPManager &engine, QString &versionLine)
 {
     const auto path = engine.findLlamaCompletion();
     if (!path)
@@ -52,8 +64,10 @@ Verdict verify(const LlamaCPPManager &engine)
     const QString lower = output.toLower();
     const bool recognised = output.isEmpty() || lower.contains(QLatin1String("version"))
                             || lower.contains(QLatin1String("llama")) || lower.contains(QLatin1String("built with"));
-    if (!run.timedOut && run.status == 0 && recognised)
+    if (!run.timedOut && run.status == 0 && recognised) {
+        versionLine = versionLineOf(output);
         return {true, std::nullopt};
+    }
     if (run.timedOut)
         return {false, QStringLiteral("Binary did not respond within %1s. This usually clears up on a second launch — "
                                       "the GPU shader cache is still building.")
@@ -71,8 +85,10 @@ void LlamaCPPManager::verifyLlamaCPPInstallation(InstallCompletion completion)
     m_processQueue->async([self, completion = std::move(completion)] {
         if (!self)
             return;
-        const Verdict verdict = verify(*self);
-        mainthread::post(self, [completion, verdict] {
+        QString version;
+        const Verdict verdict = verify(*self, version);
+        mainthread::post(self, [self, completion, verdict, version] {
+            self->setLlamaCPPVersion(version);
             if (completion)
                 completion(verdict.success, verdict.message);
         });

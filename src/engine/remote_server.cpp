@@ -64,33 +64,18 @@ QUrl endpoint(const QUrl &base, const QString &path)
     return url;
 }
 
-QString failureMessage(QNetworkReply *reply, const QByteArray &body, bool sentKey, bool timedOut, int timeLimitMs)
+namespace {
+
+QString seconds(int ms)
 {
-    const QUrl url = reply->url();
+    const int n = (ms + 999) / 1000;
+    return n == 1 ? QStringLiteral("1 second") : QStringLiteral("%1 seconds").arg(n);
+}
+
+// An answer that is not 2xx.
+QString statusFailure(const QUrl &url, int status, const QByteArray &body, bool sentKey)
+{
     const QString server = url.authority();
-    if (timedOut) {
-        const int seconds = (timeLimitMs + 999) / 1000;
-        return QStringLiteral("The server at %1 did not answer within %2.")
-            .arg(server, seconds == 1 ? QStringLiteral("1 second") : QStringLiteral("%1 seconds").arg(seconds));
-    }
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status >= 200 && status <= 299)
-        return reply->error() == QNetworkReply::NoError
-                   ? QString()
-                   : QStringLiteral("The answer from the server at %1 broke off: %2").arg(server, reply->errorString());
-    if (status == 0) {
-        switch (reply->error()) {
-        case QNetworkReply::ConnectionRefusedError:
-            return QStringLiteral("The server at %1 refused the connection. Check the address and the port, "
-                                  "and that the server is running.").arg(server);
-        case QNetworkReply::HostNotFoundError:
-            return QStringLiteral("The server %1 could not be found. Check the address.").arg(url.host());
-        case QNetworkReply::SslHandshakeFailedError:
-            return QStringLiteral("The secure connection to %1 failed: %2").arg(server, reply->errorString());
-        default:
-            return QStringLiteral("Could not reach the server at %1: %2").arg(server, reply->errorString());
-        }
-    }
     const QString reason = serverReason(body);
     if (status == 401 || status == 403)
         return sentKey ? QStringLiteral("The server at %1 did not accept the API key (HTTP %2%3). Check the key.")
@@ -102,6 +87,67 @@ QString failureMessage(QNetworkReply *reply, const QByteArray &body, bool sentKe
     if (status >= 500)
         return QStringLiteral("The server at %1 failed (HTTP %2%3).").arg(server).arg(status).arg(reason);
     return QStringLiteral("The server at %1 answered HTTP %2%3.").arg(server).arg(status).arg(reason);
+}
+
+QString refused(const QString &server)
+{
+    return QStringLiteral("The server at %1 refused the connection. Check the address and the port, "
+                          "and that the server is running.").arg(server);
+}
+
+} // namespace
+
+QString failureMessage(QNetworkReply *reply, const QByteArray &body, bool sentKey, bool timedOut, int timeLimitMs)
+{
+    const QUrl url = reply->url();
+    const QString server = url.authority();
+    if (timedOut)
+        return QStringLiteral("The server at %1 did not answer within %2.").arg(server, seconds(timeLimitMs));
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status >= 200 && status <= 299)
+        return reply->error() == QNetworkReply::NoError
+                   ? QString()
+                   : QStringLiteral("The answer from the server at %1 broke off: %2").arg(server, reply->errorString());
+    if (status == 0) {
+        switch (reply->error()) {
+        case QNetworkReply::ConnectionRefusedError:
+            return refused(server);
+        case QNetworkReply::HostNotFoundError:
+            return QStringLiteral("The server %1 could not be found. Check the address.").arg(url.host());
+        case QNetworkReply::SslHandshakeFailedError:
+            return QStringLiteral("The secure connection to %1 failed: %2").arg(server, reply->errorString());
+        default:
+            return QStringLiteral("Could not reach the server at %1: %2").arg(server, reply->errorString());
+        }
+    }
+    return statusFailure(url, status, body, sentKey);
+}
+
+QString replyFailureMessage(const HttpResult &result, const QUrl &url, bool sentKey, int silenceLimitMs,
+                            bool hasPartialReply)
+{
+    const QString server = url.authority();
+    switch (result.outcome) {
+    case HttpOutcome::ConnectionRefused:
+        return refused(server);
+    case HttpOutcome::Unauthorized:
+    case HttpOutcome::NotFound:
+    case HttpOutcome::ClientError:
+    case HttpOutcome::ServerError:
+        return statusFailure(url, result.status, result.body, sentKey);
+    case HttpOutcome::Certificate:
+        return QStringLiteral("The secure connection to %1 failed: %2").arg(server, result.message);
+    case HttpOutcome::Silence:
+        return QStringLiteral("The server at %1 sent nothing for %2.").arg(server, seconds(silenceLimitMs));
+    case HttpOutcome::Complete:
+    case HttpOutcome::CutOff:
+        return hasPartialReply
+                   ? QStringLiteral("The reply above was cut off: the connection to the server at %1 closed before "
+                                    "the reply ended.").arg(server)
+                   : QStringLiteral("The connection to the server at %1 closed before the reply began.").arg(server);
+    default:
+        return QStringLiteral("Could not reach the server at %1: %2").arg(server, result.message);
+    }
 }
 
 } // namespace remoteserver

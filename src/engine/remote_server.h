@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/server_http.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -32,6 +34,13 @@ QUrl endpoint(const QUrl &base, const QString &path);
 // often say why); sentKey tells a wrong key from a missing one; timedOut is
 // set when the caller aborted the reply at its own time limit.
 QString failureMessage(QNetworkReply *reply, const QByteArray &body, bool sentKey, bool timedOut, int timeLimitMs);
+
+// The same for a streamed reply request that did not bring a whole reply,
+// from ServerHttp's outcome: url is the request's; a stream that ended
+// without its last event (Complete or CutOff) is a cut-off reply, told
+// differently when part of the reply came before it.
+QString replyFailureMessage(const HttpResult &result, const QUrl &url, bool sentKey, int silenceLimitMs,
+                            bool hasPartialReply);
 
 } // namespace remoteserver
 

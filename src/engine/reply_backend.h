@@ -36,7 +36,8 @@ struct SamplingValues {
 enum class StopReason { EndOfText, TokenLimit, Unknown };
 
 // Why a reply failed. The first three are refusals before the request is
-// queued; the next four stop a run before the engine makes any output.
+// queued; the next four stop a run before the engine makes any output. The
+// server kinds may come after part of a reply, which the outcome keeps.
 enum class ReplyError {
     NoModelLoaded,
     AlreadyGenerating,
@@ -47,6 +48,16 @@ enum class ReplyError {
     LaunchFailed,
     EngineFailed, // no reply; the text is the engine's last complaints
     NoOutput,     // no reply and no complaint
+    NoServer,           // no remote server is set up
+    ServerUnreachable,  // the host is not found or not reachable
+    ConnectionRefused,  // nothing listens at the address
+    Unauthorized,       // 401 or 403: a missing or wrong API key
+    NotFound,           // 404: a wrong address or model
+    ServerFailed,       // 5xx, another refusal, or an error the server reported in the stream
+    CutOff,             // the stream broke off before the reply ended
+    BadAnswer,          // an event that is not JSON
+    Silence,            // nothing arrived for the silence limit
+    Certificate,        // the server's certificate is not trusted
 };
 
 // How one request ended; the engine front reports exactly one per request.
@@ -131,6 +142,9 @@ class ReplyBackend {
 public:
     virtual ~ReplyBackend() = default;
     virtual ReplyRun run(const ReplyJob &job, ReplyControl &control) = 0;
+    // Whether replies need the selected local model (a remote server has
+    // models of its own); the front refuses a request without one.
+    virtual bool needsLocalModel() const { return true; }
 };
 
 // The rules every backend's run ends with: the output is cleaned; a stopped

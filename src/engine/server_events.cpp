@@ -1,7 +1,6 @@
 #include "engine/server_events.h"
 
 #include "engine/generation_run.h"
-#include "engine/llama_cpp_manager.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -184,26 +183,27 @@ QString serverErrorMessage(const QByteArray &json)
     return document.isObject() ? errorMessageOf(document.object()) : QString();
 }
 
-QByteArray replyRequestBody(ServerApi api, const QString &prompt, const QString &model)
+QByteArray replyRequestBody(ServerApi api, const QString &prompt, const QString &model, const SamplingValues &sampling)
 {
-    using M = LlamaCPPManager;
     QJsonObject body{
         {QStringLiteral("prompt"), prompt},
         {QStringLiteral("stream"), true},
-        {QStringLiteral("temperature"), floatArgument(M::defaultTemperature).toDouble()},
-        {QStringLiteral("top_p"), floatArgument(M::defaultTopP).toDouble()},
-        {QStringLiteral("top_k"), M::defaultTopK},
+        {QStringLiteral("temperature"), floatArgument(sampling.temperature).toDouble()},
+        {QStringLiteral("top_p"), floatArgument(sampling.topP).toDouble()},
+        {QStringLiteral("top_k"), sampling.topK},
     };
     if (api == ServerApi::LlamaCompletion) {
-        body.insert(QStringLiteral("n_predict"), M::defaultMaxTokens);
+        body.insert(QStringLiteral("n_predict"), sampling.maxTokens);
         body.insert(QStringLiteral("cache_prompt"), true);
-        body.insert(QStringLiteral("repeat_penalty"), floatArgument(M::defaultRepeatPenalty).toDouble());
-        body.insert(QStringLiteral("repeat_last_n"), M::defaultRepeatLastN);
+        body.insert(QStringLiteral("repeat_penalty"), floatArgument(sampling.repeatPenalty).toDouble());
+        body.insert(QStringLiteral("repeat_last_n"), sampling.repeatLastN);
     } else {
         // The repeat penalty of 1.0 is off, every server's default, and has
         // no name in this API that all of them take.
         body.insert(QStringLiteral("model"), model);
-        body.insert(QStringLiteral("max_tokens"), M::defaultMaxTokens);
+        body.insert(QStringLiteral("max_tokens"), sampling.maxTokens);
+        // the token count of the reply, from servers that only send it when asked
+        body.insert(QStringLiteral("stream_options"), QJsonObject{{QStringLiteral("include_usage"), true}});
     }
     return QJsonDocument(body).toJson(QJsonDocument::Compact);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/reply_backend.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -105,4 +107,5 @@ QString serverErrorMessage(const QByteArray &json);
 // The JSON body of a streamed request for a reply to prompt, with the
 // sampling values of the process engine's command line. model names the
 // model for the OpenAI API (llama-server's own API ignores it).
-QByteArray replyRequestBody(ServerApi api, const QString &prompt, const QString &model = QString());
+QByteArray replyRequestBody(ServerApi api, const QString &prompt, const QString &model = QString(),
+                            const SamplingValues &sampling = {});

@@ -141,6 +141,8 @@ bool Preferences::setString(const QString &key, const QString &value) { return w
 
 bool Preferences::setBool(const QString &key, bool value) { return write(key, QVariant(value)); }
 
+bool Preferences::setInt(const QString &key, int value) { return write(key, QVariant(value)); }
+
 bool Preferences::remove(const QString &key) { return write(key, std::nullopt); }
 
 // QSettings keeps the first error it met for the life of the object, so a

@@ -48,6 +48,7 @@ public:
     bool setData(const QString &key, const QByteArray &value);
     bool setString(const QString &key, const QString &value);
     bool setBool(const QString &key, bool value);
+    bool setInt(const QString &key, int value);
     bool remove(const QString &key);
 
     // The file behind the store (empty where the platform store is native).

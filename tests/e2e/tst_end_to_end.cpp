@@ -4,7 +4,9 @@
 #include "e2e/app_process.h"
 #include "common/nginx_server.h"
 #include "common/test_support.h"
+#include "core/preference_keys.h"
 #include "models/curated_catalog.h"
+#include "platform/preferences.h"
 
 #include <QDir>
 #include <QFile>
@@ -46,6 +48,8 @@ private slots:
     void firstLaunchToConversationAndBack();
     void downloadContinuesAfterTheApplicationWasKilled();
     void quittingDuringAReplyLeavesNothingBehind();
+    void localServerEndsWithTheApplication_data();
+    void localServerEndsWithTheApplication();
 
 private:
     // Places the scripted stand-in as the installed program, so start-up
@@ -153,8 +157,12 @@ void TestEndToEnd::firstLaunchToConversationAndBack()
         // A reply (not a notice) shows how it was made under it, and so it
         // does after the next start.
         const bool replied = !messages.at(1).toObject().value(QStringLiteral("content")).toString().startsWith("⚠️");
-        figures = app.send({QStringLiteral("texts")}).value(QStringLiteral("texts")).toVariant().toStringList().filter(
-            QRegularExpression(QStringLiteral("^\\d+\\.\\d\\d s to first token · (.+ · )?llama-completion · tiny$")));
+        // (the window lays the finished reply out a moment after the state has it)
+        const QRegularExpression figuresLine(QStringLiteral("^\\d+\\.\\d\\d s to first token · (.+ · )?llama-completion · tiny$"));
+        waitUntil([&] {
+            figures = app.send({QStringLiteral("texts")}).value(QStringLiteral("texts")).toVariant().toStringList().filter(figuresLine);
+            return figures.size() == (replied ? 1 : 0);
+        });
         QCOMPARE(figures.size(), replied ? 1 : 0);
 
         app.send({QStringLiteral("quit")});
@@ -243,6 +251,36 @@ void TestEndToEnd::quittingDuringAReplyLeavesNothingBehind()
     QCOMPARE(app.exitCode(), 0);
     QVERIFY(waitUntil([&] { return processesWith(program) == 0; }, 10000));
     QVERIFY2(staged().isEmpty(), qPrintable(staged().join(u' ')));
+}
+
+void TestEndToEnd::localServerEndsWithTheApplication_data()
+{
+    QTest::addColumn<int>("signal"); // 0: quit as the window's close does
+    QTest::newRow("quit") << 0;
+    QTest::newRow("SIGKILL") << int(SIGKILL);
+}
+
+// The model kept loaded by a llama-server dies with the application, also
+// when it is killed and cannot stop the server itself.
+void TestEndToEnd::localServerEndsWithTheApplication()
+{
+    QFETCH(int, signal);
+    TempHome home;
+    useFakeProgram(home);
+    const QString server = home.dataDir() + QStringLiteral("/llama.cpp/build/bin/llama-server");
+    QVERIFY(QFile::link(QStringLiteral(QUORVANE_LLAMA_SERVER), server));
+    Preferences().setString(QString::fromLatin1(prefkeys::kEngineMode), QString::fromLatin1(prefkeys::kEngineModeLocalServer));
+    AppProcess app({});
+    QVERIFY(app.connect());
+    QVERIFY(app.click(QStringLiteral("Add Model")));
+    importTinyModel(app);
+    QVERIFY(waitUntil([&] { return processesWith(server.toUtf8()) == 1; }, 30000));
+    if (signal)
+        app.signal(signal);
+    else
+        app.send({QStringLiteral("quit")});
+    QVERIFY(app.waitForExit());
+    QVERIFY(waitUntil([&] { return processesWith(server.toUtf8()) == 0; }, 10000));
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)

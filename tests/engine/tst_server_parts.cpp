@@ -1,6 +1,7 @@
 // The parts of the server engines: the event reader, the streaming HTTP
 // client against a loopback server of ours (faults on demand) and the real
 // llama-server with the tiny model.
+#include "common/fake_http_server.h"
 #include "common/test_support.h"
 #include "engine/llama_server.h"
 #include "engine/server_events.h"
@@ -12,11 +13,8 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSslKey>
-#include <QSslServer>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTest>
-#include <QTimer>
 
 #include <csignal>
 #include <thread>
@@ -36,66 +34,9 @@ const QString kBinFolder = QFileInfo(QStringLiteral(QUORVANE_LLAMA_SERVER)).abso
 
 bool processExists(qint64 pid) { return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno != ESRCH); }
 
-QByteArray chunk(const QByteArray &bytes) { return QByteArray::number(bytes.size(), 16) + "\r\n" + bytes + "\r\n"; }
-
-QByteArray answer(const QByteArray &statusLine, const QByteArray &body)
-{
-    return "HTTP/1.1 " + statusLine + "\r\nContent-Type: application/json\r\nContent-Length: "
-           + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
-}
-
-const QByteArray kStreamHead =
-    "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n";
-
-// A loopback server that reads one request and plays a script of writes:
-// "<pause>" waits 100 ms, "<close>" drops the connection. With "<tls>" it
-// speaks TLS with a self-signed certificate and plays nothing.
-class FakeServer {
-public:
-    FakeServer(const QList<QByteArray> &script, const QSslConfiguration &tls)
-        : m_script(script), m_server(script.value(0) == "<tls>" ? new QSslServer : new QTcpServer)
-    {
-        if (auto *ssl = qobject_cast<QSslServer *>(m_server.get()))
-            ssl->setSslConfiguration(tls);
-        m_server->listen(QHostAddress::LocalHost);
-        QObject::connect(m_server.get(), &QTcpServer::pendingConnectionAvailable, m_server.get(), [this] {
-            QTcpSocket *socket = m_server->nextPendingConnection();
-            QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-                request += socket->readAll();
-                const qsizetype end = request.indexOf("\r\n\r\n");
-                const QByteArray length = request.mid(request.indexOf("Content-Length: ") + 16).split('\r').first();
-                if (end >= 0 && request.size() >= end + 4 + length.toInt() && !m_playing) {
-                    m_playing = true;
-                    play(socket, 0);
-                }
-            });
-        });
-    }
-    quint16 port() const { return m_server->serverPort(); }
-    QByteArray request;
-
-private:
-    void play(QTcpSocket *socket, int step)
-    {
-        for (; step < m_script.size(); ++step) {
-            if (m_script[step] == "<pause>") {
-                socket->flush();
-                QTimer::singleShot(100, socket, [this, socket, step] { play(socket, step + 1); });
-                return;
-            }
-            if (m_script[step] == "<close>") {
-                socket->abort();
-                return;
-            }
-            socket->write(m_script[step]);
-        }
-        socket->flush();
-    }
-
-    QList<QByteArray> m_script;
-    std::unique_ptr<QTcpServer> m_server;
-    bool m_playing = false;
-};
+QByteArray chunk(const QByteArray &bytes) { return FakeHttpServer::chunk(bytes); }
+QByteArray answer(const QByteArray &statusLine, const QByteArray &body) { return FakeHttpServer::answer(statusLine, body); }
+const QByteArray kStreamHead = FakeHttpServer::kStreamHead;
 
 // One streamed request run on a thread of its own while this thread keeps
 // the event loop going, read the way an engine reads it.
@@ -312,7 +253,7 @@ void TestServerParts::faultsOfAServerEachGetTheirOutcome()
     QFETCH(HttpOutcome, outcome);
     QFETCH(QString, text);
     QFETCH(QString, message);
-    auto fake = std::make_unique<FakeServer>(script, m_tls);
+    auto fake = std::make_unique<FakeHttpServer>(script, m_tls);
     const QString scheme = script.first() == "<tls>" ? QStringLiteral("https") : QStringLiteral("http");
     auto request = at(QUrl(QStringLiteral("%1://127.0.0.1:%2/completion").arg(scheme).arg(fake->port())), "test-key");
     request.silenceLimit = 500ms;

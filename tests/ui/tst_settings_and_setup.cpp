@@ -1,6 +1,7 @@
 // The settings, welcome, installation and setup screens driven as a user
 // would, and the geometry of the logo's arch.
 #include "app/app_state.h"
+#include "app/reply_engines.h"
 #include "common/test_support.h"
 #include "core/preference_keys.h"
 #include "engine/llama_cpp_manager.h"
@@ -64,13 +65,13 @@ private:
         settle();
         m_driver.click(item);
     }
-    // The model picker sheet open now, if any (screens left behind may still
+    // The sheet of that name open now, if any (screens left behind may still
     // hold theirs until they are deleted).
-    QObject *openPicker() const
+    QObject *openSheet(const QString &name = QStringLiteral("modelPicker")) const
     {
-        for (QObject *picker : m_window->findChildren<QObject *>(QStringLiteral("modelPicker"))) {
-            if (picker->property("visible").toBool())
-                return picker;
+        for (QObject *sheet : m_window->findChildren<QObject *>(name)) {
+            if (sheet->property("visible").toBool())
+                return sheet;
         }
         return nullptr;
     }
@@ -180,7 +181,13 @@ void TestSettingsAndSetup::installationShowsStatusAndPercent()
 
 void TestSettingsAndSetup::setupShowsErrorAndRetries()
 {
+    // replies from a server elsewhere need no llama.cpp: its screens stay away
+    m_state->engines().setMode(QString::fromLatin1(prefkeys::kEngineModeRemoteServer));
     m_engine->setLlamaCPPVerified(false);
+    settle();
+    QCOMPARE(m_window->findChild<QObject *>(QStringLiteral("screen"))->property("title").toString(),
+             QStringLiteral("Settings"));
+    m_state->engines().setMode(QString::fromLatin1(prefkeys::kEngineModeProcess));
     QTRY_VERIFY(shownText(QStringLiteral("Verifying...")));
     QVERIFY(shownText(QStringLiteral("Confirming the binary runs correctly")));
     QVERIFY(!control(QStringLiteral("Try Again")));
@@ -308,10 +315,11 @@ void TestSettingsAndSetup::settingsButtonsAct_data()
     QTest::addColumn<QString>("label");
     QTest::addColumn<AppearanceMode>("mode");
     QTest::addColumn<AppView>("view");
-    QTest::addColumn<bool>("pickerOpens");
-    QTest::newRow("Light") << "Light" << AppearanceMode::Light << AppView::Settings << false;
-    QTest::newRow("Manage models") << "Manage models" << AppearanceMode::Dark << AppView::Models << false;
-    QTest::newRow("Add model") << "Add model" << AppearanceMode::Dark << AppView::Settings << true;
+    QTest::addColumn<QString>("sheet");
+    QTest::newRow("Light") << "Light" << AppearanceMode::Light << AppView::Settings << "";
+    QTest::newRow("Manage models") << "Manage models" << AppearanceMode::Dark << AppView::Models << "";
+    QTest::newRow("Add model") << "Add model" << AppearanceMode::Dark << AppView::Settings << "modelPicker";
+    QTest::newRow("About Quorvane") << "About Quorvane" << AppearanceMode::Dark << AppView::Settings << "aboutBox";
 }
 
 void TestSettingsAndSetup::settingsButtonsAct()
@@ -319,7 +327,7 @@ void TestSettingsAndSetup::settingsButtonsAct()
     QFETCH(QString, label);
     QFETCH(AppearanceMode, mode);
     QFETCH(AppView, view);
-    QFETCH(bool, pickerOpens);
+    QFETCH(QString, sheet);
     m_state->setAppearanceMode(AppearanceMode::Dark);
     QQuickItem *button = nullptr;
     QTRY_VERIFY((button = control(label)));
@@ -333,12 +341,21 @@ void TestSettingsAndSetup::settingsButtonsAct()
         QTRY_COMPARE(control(QStringLiteral("Light"))->property("isActive").toBool(), isLight);
         QCOMPARE(control(QStringLiteral("Dark"))->property("isActive").toBool(), !isLight);
     }
-    QObject *picker = openPicker();
-    QCOMPARE(picker != nullptr, pickerOpens);
-    if (pickerOpens) {
-        QCOMPARE(picker->property("sheetHeight").toReal(), 500.0);
-        QMetaObject::invokeMethod(picker, "close");
-        QTRY_VERIFY(!picker->property("visible").toBool());
+    QObject *opened = sheet.isEmpty() ? nullptr : openSheet(sheet);
+    QCOMPARE(opened != nullptr, !sheet.isEmpty());
+    if (sheet == QLatin1String("modelPicker"))
+        QCOMPARE(opened->property("sheetHeight").toReal(), 500.0);
+    if (sheet == QLatin1String("aboutBox")) {
+        // the build's version, the version line of the program verified at
+        // start (the stand-in's), and where the files are
+        const QStringList texts = m_driver.texts(opened->property("contentItem").value<QQuickItem *>());
+        for (const QString &text : {QStringLiteral("Version " QUORVANE_VERSION), QStringLiteral("version: 0 (fake)"),
+                                    m_home->dataDir(), m_home->configFile()})
+            QVERIFY2(texts.contains(text), qPrintable(texts.join(u'|')));
+    }
+    if (opened) {
+        QMetaObject::invokeMethod(opened, "close");
+        QTRY_VERIFY(!opened->property("visible").toBool());
     }
     m_state->setAppearanceMode(AppearanceMode::Dark);
 }
@@ -365,7 +382,7 @@ void TestSettingsAndSetup::welcomeLogoMatchesTextColumn()
     QVERIFY(logoRect.top() >= 0 && logoRect.bottom() <= m_window->height());
 
     click(control(QStringLiteral("Add Model")));
-    QObject *picker = openPicker();
+    QObject *picker = openSheet();
     QVERIFY(picker);
     QCOMPARE(picker->property("sheetHeight").toReal(), 520.0);
     QMetaObject::invokeMethod(picker, "close");

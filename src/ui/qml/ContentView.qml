@@ -11,10 +11,12 @@ Item {
     // Whether the conversation sidebar shows; lives as long as the window.
     property bool isSidebarVisible: true
 
+    // A server elsewhere needs no llama.cpp here: no installation or setup
+    // screen stands in its way.
     readonly property int screen: {
-        if (LlamaManager.isInstallingLlamaCPP)
+        if (Engines.usesLocalEngine && LlamaManager.isInstallingLlamaCPP)
             return 0
-        if (!LlamaManager.isLlamaCPPVerified)
+        if (Engines.usesLocalEngine && !LlamaManager.isLlamaCPPVerified)
             return 1
         if (AppState.currentView === Quorvane.Welcome)
             return 2

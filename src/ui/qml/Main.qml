@@ -30,7 +30,7 @@ Window {
     Shortcut {
         // A new conversation, from wherever the main layout is.
         sequences: [StandardKey.New]
-        enabled: LlamaManager.isLlamaCPPVerified && !LlamaManager.isInstallingLlamaCPP
+        enabled: (!Engines.usesLocalEngine || LlamaManager.isLlamaCPPVerified && !LlamaManager.isInstallingLlamaCPP)
                  && AppState.currentView !== Quorvane.Welcome
         onActivated: {
             AppState.setCurrentView(Quorvane.Chat)

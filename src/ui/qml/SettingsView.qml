@@ -308,6 +308,13 @@ Item {
                     onClicked: AppState.updateSystemPrompt(settings.promptDraft)
                 }
             }
+
+            SettingsButton {
+                text: "About Quorvane"
+                iconName: "info.circle"
+                onClicked: aboutBox.open()
+                AboutBox { id: aboutBox }
+            }
         }
     }
 

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QSslConfiguration>
+#include <QTcpServer>
+
+#include <memory>
+
+// A loopback server that reads one request and plays a script of writes:
+// "<pause>" waits 100 ms, "<close>" drops the connection. With "<tls>" it
+// speaks TLS with the given certificate and plays nothing. Only the first
+// connection is answered.
+class FakeHttpServer {
+public:
+    explicit FakeHttpServer(const QList<QByteArray> &script, const QSslConfiguration &tls = {});
+    quint16 port() const { return m_server->serverPort(); }
+    QByteArray request; // what the one request brought, head and body
+
+    // Pieces of a script.
+    static QByteArray chunk(const QByteArray &bytes); // one piece of a chunked body
+    static QByteArray answer(const QByteArray &statusLine, const QByteArray &body); // a whole JSON answer
+    // a 200 event stream, chunked
+    static constexpr const char *kStreamHead =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n";
+
+private:
+    void play(QTcpSocket *socket, int step);
+
+    QList<QByteArray> m_script;
+    std::unique_ptr<QTcpServer> m_server;
+    bool m_playing = false;
+};
