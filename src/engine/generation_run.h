@@ -23,6 +23,7 @@ public:
 
 private:
     QStringDecoder m_decoder;
+    QByteArray m_pending; // the start of a character whose end has not arrived
 };
 
 // Layers offloaded to the GPU for a model file of the given size on a

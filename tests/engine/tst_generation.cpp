@@ -220,6 +220,10 @@ private slots:
                                          << QStringLiteral("a😀b") << QStringLiteral("😀b");
         QTest::newRow("invalid byte") << QByteArray("out before \\xff\nawait 1\nout after\nawait 2\nout  end\n")
                                       << QStringLiteral("before \uFFFDafter end") << QStringLiteral("after");
+        // a character that the next write shows to be cut off: the text
+        // after it is kept
+        QTest::newRow("cut character") << QByteArray("out a\\xe2\\x82\nawait 1\nout b\\xe2\\x82\\xac\n")
+                                       << QStringLiteral("a\uFFFD\uFFFDb€") << QStringLiteral("\uFFFD\uFFFDb€");
     }
     void streamDecoding()
     {
