@@ -52,6 +52,7 @@ struct Figures {
     int leftChildren = 0;
     int actions = 0;
     int messagesSent = 0;
+    int leftovers = 0; // save files left by kills, beside the store and the preferences
 
     bool clean() const
     {
@@ -248,7 +249,16 @@ private:
         }
         const QString sessionsDir = m_home.dataDir() + QStringLiteral("/Sessions");
         QHash<QString, QJsonArray> sessions;
-        for (const QFileInfo &entry : QDir(sessionsDir).entryInfoList({QStringLiteral("*")}, QDir::Files | QDir::Hidden)) {
+        // Files the store does not read (a save file a kill left behind) are
+        // counted, not read.
+        for (const QString &name : QDir(sessionsDir).entryList(QDir::Files | QDir::Hidden))
+            if (!name.endsWith(QLatin1String(".json")))
+                m_leftovers.insert(name);
+        for (const QString &name : QDir(QFileInfo(m_home.configFile()).path()).entryList(QDir::Files | QDir::Hidden))
+            if (name.startsWith(QLatin1String("Quorvane.conf.")) && !name.endsWith(QLatin1String(".lock")))
+                m_leftovers.insert(name);
+        g_figures.leftovers = int(m_leftovers.size());
+        for (const QFileInfo &entry : QDir(sessionsDir).entryInfoList({QStringLiteral("*.json")}, QDir::Files | QDir::Hidden)) {
             QFile file(entry.absoluteFilePath());
             recordjson::DecodeError error;
             std::optional<ChatSession> session;
@@ -385,6 +395,7 @@ private:
     QByteArray m_program;
     Shown m_shown;
     QSet<QString> m_pendingDeletes;
+    QSet<QString> m_leftovers;
     QSet<QString> m_pendingModelDeletes;
     QString m_current;
     bool m_generating = false;
@@ -424,10 +435,11 @@ int main(int argc, char *argv[])
     const Figures &f = g_figures;
     std::printf("kills %d, restarts checked %d, actions %d, messages sent %d, %.1f s\n"
                 "lost conversations %d, lost messages %d, deleted ones back %d, unreadable files %d, "
-                "unreadable model lists %d, lost models %d, staged prompts left %d, children left %d\n",
+                "unreadable model lists %d, lost models %d, staged prompts left %d, children left %d\n"
+                "save files left by kills (not read by the application) %d\n",
                 f.kills, f.restartsChecked, f.actions, f.messagesSent, seconds, f.lostConversations, f.lostMessages,
                 f.resurrected, f.unreadableFiles, f.unreadableModelLists, f.lostModels, f.leftPrompts,
-                f.leftChildren);
+                f.leftChildren, f.leftovers);
     if (keep || !f.clean()) {
         const QString kept = QDir::tempPath() + QStringLiteral("/crash-campaign-home");
         QProcess::execute(QStringLiteral("rm"), {QStringLiteral("-rf"), kept});
