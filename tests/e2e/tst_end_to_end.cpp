@@ -85,7 +85,7 @@ void TestEndToEnd::initTestCase()
     m_servedModel = root + path;
     QByteArray bytes(48 << 20, Qt::Uninitialized);
     for (int i = 0; i < bytes.size(); ++i)
-        bytes[i] = char((i * 131 + i / 4093) & 0xff);
+        bytes[i] = char((qint64(i) * 131 + i / 4093) & 0xff); // same bytes, without int overflow
     QVERIFY(QDir().mkpath(QFileInfo(m_servedModel).path()));
     QFile model(m_servedModel);
     QVERIFY(model.open(QIODevice::WriteOnly) && model.write(bytes) == bytes.size());
