@@ -34,6 +34,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -142,15 +143,23 @@ public:
     {
         m_kill = kill;
         AppProcess app({}, m_home.home() + QStringLiteral("/app.log"));
-        Killer killer(app.pid(), std::uniform_int_distribution<int>(0, m_maxMs)(m_random));
+        // One kill in ten lands while the application starts; the others
+        // while it is driven, however long a busy machine takes to start it.
+        const int afterMs = std::uniform_int_distribution<int>(0, m_maxMs)(m_random);
+        std::optional<Killer> killer;
+        if (kill % 10 == 0)
+            killer.emplace(app.pid(), afterMs);
         bool restartChecked = false;
         if (app.connect()) {
             restartChecked = checkRestart(app);
-            while (!killer.fired() && act(app)) {
+            if (!killer)
+                killer.emplace(app.pid(), afterMs);
+            while (!killer->fired() && act(app)) {
             }
         }
-        killer.cancel();
-        if (!killer.fired())
+        if (killer)
+            killer->cancel();
+        if (!killer || !killer->fired())
             app.signal(SIGKILL);
         app.waitForExit();
         ++g_figures.kills;
@@ -429,10 +438,16 @@ int main(int argc, char *argv[])
         return 2;
     }
     const auto started = std::chrono::steady_clock::now();
-    for (int kill = 1; kill <= kills; ++kill)
-        campaign.round(kill);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const Figures &f = g_figures;
+    double seconds = 0;
+    for (int kill = 1; kill <= kills; ++kill) {
+        campaign.round(kill);
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        if (kill % 100 == 0 && kill < kills)
+            std::printf("%d kills, %d restarts checked, %d actions, %.1f s, %s\n", f.kills, f.restartsChecked,
+                        f.actions, seconds, f.clean() ? "nothing lost so far" : "PROBLEMS");
+        std::fflush(stdout);
+    }
     std::printf("kills %d, restarts checked %d, actions %d, messages sent %d, %.1f s\n"
                 "lost conversations %d, lost messages %d, deleted ones back %d, unreadable files %d, "
                 "unreadable model lists %d, lost models %d, staged prompts left %d, children left %d\n"
