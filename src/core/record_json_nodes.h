@@ -94,13 +94,17 @@ public:
     }
     bool isNull() const { return m_e.type() == simdjson::dom::element_type::NULL_VALUE; }
 
+    // A key given more than once counts with its last value, as in Qt.
     std::optional<SimdNode> field(const char *key) const
     {
         simdjson::dom::object o;
-        simdjson::dom::element value;
-        if (m_e.get_object().get(o) || o.at_key(key).get(value))
+        if (m_e.get_object().get(o))
             return std::nullopt;
-        return SimdNode(value);
+        std::optional<SimdNode> found;
+        for (auto [name, value] : o)
+            if (name == key)
+                found = SimdNode(value);
+        return found;
     }
     QString string() const
     {
@@ -167,9 +171,15 @@ public:
         simdjson::dom::object o;
         if (m_e.get_object().get(o))
             return true;
-        for (auto [key, value] : o)
-            if (!f(QString::fromUtf8(key.data(), qsizetype(key.size())), SimdNode(value)))
+        for (auto it = o.begin(); it != o.end(); ++it) {
+            const std::string_view key = it.key();
+            // only the last of a key given more than once, as in Qt
+            bool again = false;
+            for (auto later = it; !again && ++later != o.end();)
+                again = later.key() == key;
+            if (!again && !f(QString::fromUtf8(key.data(), qsizetype(key.size())), SimdNode(it.value())))
                 return false;
+        }
         return true;
     }
 

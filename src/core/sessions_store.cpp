@@ -167,7 +167,9 @@ bool SessionsStore::save(const ChatSession &session) const
     QSaveFile file(filePath(session.id));
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    if (file.write(*bytes) != bytes->size()) {
+    // The bytes are flushed here: a save file commits even when its final
+    // flush fails (a full disk), replacing the good file with a cut one.
+    if (file.write(*bytes) != bytes->size() || !file.flush()) {
         file.cancelWriting();
         return false;
     }

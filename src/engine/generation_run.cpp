@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 
@@ -18,17 +19,60 @@
 #include <condition_variable>
 #include <deque>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <mutex>
 #include <thread>
 #include <unistd.h>
 
+namespace {
+
+// The length of the start of a UTF-8 character at the end of bytes that more
+// bytes could still complete; 0 when the bytes end on a whole character or
+// on a sequence that can never be one.
+qsizetype incompleteTail(const QByteArray &bytes)
+{
+    const auto at = [&](qsizetype i) { return uchar(bytes[i]); };
+    for (qsizetype back = 1; back <= 3 && back <= bytes.size(); ++back) {
+        const uchar lead = at(bytes.size() - back);
+        if (lead >= 0x80 && lead < 0xC0)
+            continue; // a continuation byte: the lead is further back
+        const int length = lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
+                         : lead >= 0xF0 && lead < 0xF5 ? 4 : 0;
+        if (length <= back)
+            return 0;
+        if (back > 1) {
+            // the second byte's range excludes overlong forms, surrogates
+            // and code points past U+10FFFF
+            const uchar second = at(bytes.size() - back + 1);
+            const uchar low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+            const uchar high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+            if (second < low || second > high)
+                return 0;
+        }
+        return back;
+    }
+    return 0;
+}
+
+} // namespace
+
+// Qt's own stateful decoder drops the byte that follows a character cut off
+// at the end of one call, so the unfinished bytes are kept here and decoded
+// together with the next ones.
 Utf8StreamDecoder::Utf8StreamDecoder()
-    : m_decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom)
+    : m_decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom | QStringDecoder::Flag::Stateless)
 {
 }
 
-QString Utf8StreamDecoder::decode(const QByteArray &bytes) { return m_decoder.decode(bytes); }
+QString Utf8StreamDecoder::decode(const QByteArray &bytes)
+{
+    QByteArray all = m_pending + bytes;
+    const qsizetype tail = incompleteTail(all);
+    m_pending = all.right(tail);
+    all.chop(tail);
+    return m_decoder.decode(all);
+}
 
 int gpuLayerCount(qint64 physicalMemoryBytes, std::optional<qint64> modelFileBytes)
 {
@@ -75,6 +119,32 @@ QString promptFilePath(const QUuid &sessionId)
 {
     return paths::temporaryDirectory() + QStringLiteral("/quorvane-prompt-") + canonicalUuid(sessionId)
            + QStringLiteral(".txt");
+}
+
+int removeLeftoverPrompts()
+{
+    // One descriptor per folder, kept open (and so locked) for the life of
+    // the process.
+    static std::mutex mutex;
+    static QHash<QString, int> held;
+    const QString directory = paths::temporaryDirectory();
+    std::lock_guard lock(mutex);
+    if (held.contains(directory))
+        return 0;
+    const int fd = ::open(QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    held.insert(directory, fd);
+    int removed = 0;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        const QDir dir(directory);
+        for (const QString &name : dir.entryList({QStringLiteral("quorvane-prompt-*")}, QDir::Files | QDir::Hidden))
+            removed += QFile::remove(dir.filePath(name)) ? 1 : 0;
+    }
+    ::flock(fd, LOCK_SH);
+    if (removed > 0)
+        qCInfo(lcLlamaCPP, "Removed %d staged prompt files left by an earlier run", removed);
+    return removed;
 }
 
 std::optional<QString> stagePromptFile(const QString &path, const QString &prompt)

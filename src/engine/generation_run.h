@@ -23,6 +23,7 @@ public:
 
 private:
     QStringDecoder m_decoder;
+    QByteArray m_pending; // the start of a character whose end has not arrived
 };
 
 // Layers offloaded to the GPU for a model file of the given size on a
@@ -40,6 +41,13 @@ QStringList generationArguments(const QString &modelPath, const QString &promptP
 // The staged prompt of a conversation: the per-user temporary folder,
 // "quorvane-prompt-<ID>.txt".
 QString promptFilePath(const QUuid &sessionId);
+
+// Removes the staged prompts (and their half-written files) that a run of a
+// killed application left in the temporary folder, unless another engine of
+// this user is running: each process holds a shared lock on that folder from
+// its first call on, and only one that can lock it alone removes anything.
+// Returns how many files went.
+int removeLeftoverPrompts();
 
 // Writes the prompt file atomically, readable by its owner only: a new file of
 // a random name beside it, renamed into place. Returns the error's

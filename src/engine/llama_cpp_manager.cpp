@@ -25,6 +25,7 @@ LlamaCPPManager::LlamaCPPManager(QObject *parent, EngineTimings timings)
       m_defaultBackend(std::make_shared<ProcessReplyBackend>())
 {
     qCInfo(lcLlamaCPP, "Manager initialized");
+    removeLeftoverPrompts();
     // No llama-completion may outlive the application: stop them all when it
     // is about to quit.
     if (auto *app = QCoreApplication::instance())

@@ -19,6 +19,9 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 #else
 #include <spawn.h>
 #endif
@@ -164,8 +167,15 @@ struct ChildStack {
     }
     ~ChildStack()
     {
-        if (base != MAP_FAILED)
-            ::munmap(base, size);
+        if (base == MAP_FAILED)
+            return;
+#if defined(__SANITIZE_ADDRESS__)
+        // The child's frames never returned (it exec'd or exited), so their
+        // guard zones are still marked in the memory we share with it; a
+        // later mapping at this address would inherit the marks.
+        ASAN_UNPOISON_MEMORY_REGION(base, size);
+#endif
+        ::munmap(base, size);
     }
     ChildStack(const ChildStack &) = delete;
     ChildStack &operator=(const ChildStack &) = delete;

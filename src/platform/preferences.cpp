@@ -4,7 +4,35 @@
 #include "platform/paths.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
+
+#include <unistd.h>
+
+namespace {
+
+// Whether the file as written holds every key (those spelled plainly in the
+// INI text) and ends with a line break: a file cut short lacks one or the
+// other.
+bool holdsEveryKey(const QString &path, const QStringList &keys)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray bytes = file.readAll();
+    if (bytes.isEmpty() || !bytes.endsWith('\n'))
+        return keys.isEmpty() && bytes.isEmpty();
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_-]+$"));
+    for (const QString &key : keys) {
+        const QByteArray line = key.toLatin1() + '=';
+        if (plain.match(key).hasMatch() && !bytes.startsWith(line) && !bytes.contains('\n' + line))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
 
 Preferences::Preferences() : m_file(paths::preferencesFile()) { open(); }
 
@@ -13,8 +41,7 @@ Preferences::~Preferences()
     // one last try for writes that could not be saved
     if (!m_unsaved.isEmpty()) {
         prepareWrite();
-        m_settings->sync();
-        if (m_settings->status() != QSettings::NoError)
+        if (!sync())
             qCInfo(lcAppState, "Error: could not write preferences to %s", qPrintable(m_settings->fileName()));
     }
 }
@@ -125,7 +152,7 @@ bool Preferences::remove(const QString &key) { return write(key, std::nullopt); 
 // replay the writes that failed before.
 void Preferences::prepareWrite()
 {
-    if (m_settings->status() == QSettings::NoError)
+    if (m_settings->status() == QSettings::NoError && m_unsaved.isEmpty())
         return;
     open();
     for (const auto &[key, value] : std::as_const(m_unsaved)) {
@@ -143,12 +170,39 @@ bool Preferences::write(const QString &key, const std::optional<QVariant> &value
         m_settings->setValue(key, *value);
     else
         m_settings->remove(key);
-    m_settings->sync();
-    if (m_settings->status() == QSettings::NoError) {
+    if (sync()) {
         m_unsaved.clear();
         return true;
     }
     m_unsaved.append({key, value});
     qCInfo(lcAppState, "Error: could not write preferences to %s", qPrintable(m_settings->fileName()));
     return false;
+}
+
+// QSettings replaces the file even when the end of the new one could not be
+// written (its save file does not check the final flush), so a full disk
+// would leave a file cut short. The file as it was is kept by a second link
+// while the store writes; a new file found cut short is replaced by it.
+bool Preferences::sync()
+{
+    if (m_file.isEmpty()) {
+        m_settings->sync();
+        return m_settings->status() == QSettings::NoError;
+    }
+    const QByteArray path = QFile::encodeName(m_file);
+    const QByteArray previous = path + ".previous";
+    ::unlink(previous.constData());
+    const bool existed = QFileInfo::exists(m_file);
+    const bool linked = existed && ::link(path.constData(), previous.constData()) == 0;
+    m_settings->sync();
+    bool written = m_settings->status() == QSettings::NoError;
+    if (written && !holdsEveryKey(m_file, m_settings->allKeys())) {
+        written = false;
+        if (linked)
+            ::rename(previous.constData(), path.constData());
+        else if (!existed)
+            ::unlink(path.constData());
+    }
+    ::unlink(previous.constData());
+    return written;
 }

@@ -24,8 +24,8 @@ class QSettings;
 // "<file>.unreadable" (logged), and what could be read of it is carried over
 // into a fresh file.
 //
-// A write that fails (the folder cannot be written) returns false and is kept
-// in this instance: it reads back here, and is tried again with the next
+// A write that fails (the folder cannot be written, the disk is full) returns
+// false, leaves the file as it was, and is kept in this instance: it reads back here, and is tried again with the next
 // write, so that it reaches the file once the store can be written.
 class Preferences {
 public:
@@ -58,6 +58,7 @@ private:
     void open();
     void setAsideUnreadable();
     void prepareWrite();
+    bool sync();
     bool write(const QString &key, const std::optional<QVariant> &value); // nullopt removes
     QString m_file;
     std::unique_ptr<QSettings> m_settings;

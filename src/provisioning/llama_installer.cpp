@@ -27,14 +27,8 @@ constexpr qint64 kSmallestPlausibleArchive = 1000000;
 constexpr int kQueryTimeoutMs = 20000;
 constexpr int kDownloadSilenceMs = 60000;
 
-struct ChosenAsset {
-    QString name;
-    QString tag;
-    QUrl url;
-};
+} // namespace
 
-// The first release (newest first) whose assets hold one ending in suffix.
-// A release whose first matching asset has no usable address is passed over.
 std::optional<ChosenAsset> chooseAsset(const QJsonArray &releases, const QString &suffix)
 {
     for (const QJsonValue &releaseValue : releases) {
@@ -57,8 +51,6 @@ std::optional<ChosenAsset> chooseAsset(const QJsonArray &releases, const QString
     }
     return std::nullopt;
 }
-
-} // namespace
 
 LlamaInstaller::LlamaInstaller(LlamaCPPManager &engine, QObject *parent)
     : QObject(parent), m_engine(engine), m_http(std::make_unique<BlockingHttp>())

@@ -3,9 +3,11 @@
 #include "engine/llama_cpp_manager.h"
 #include "provisioning/install_progress.h"
 
+#include <QJsonArray>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 
 #include <atomic>
 #include <condition_variable>
@@ -15,6 +17,17 @@
 
 class BlockingHttp;
 class ChildProcess;
+
+// The release archive chosen from the release list.
+struct ChosenAsset {
+    QString name;
+    QString tag;
+    QUrl url;
+};
+
+// The first release (newest first) whose assets hold one ending in suffix.
+// A release whose first matching asset has no usable address is passed over.
+std::optional<ChosenAsset> chooseAsset(const QJsonArray &releases, const QString &suffix);
 
 // Puts a working llama-completion into the data folder: a prebuilt release
 // archive first, and when that fails a build from the llama.cpp sources

@@ -9,6 +9,8 @@
 #include <QMutexLocker>
 #include <QThread>
 
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace {
@@ -94,6 +96,24 @@ QString TempHome::writeFile(const QString &relativePath, const QByteArray &bytes
         qFatal("cannot write %s", qPrintable(path));
     f.write(bytes);
     return path;
+}
+
+FileSizeLimit::FileSizeLimit(qint64 bytes)
+{
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    m_saved[0] = qint64(limit.rlim_cur);
+    m_saved[1] = qint64(limit.rlim_max);
+    // the write fails instead of the signal ending the process
+    ::signal(SIGXFSZ, SIG_IGN);
+    limit.rlim_cur = rlim_t(bytes);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+FileSizeLimit::~FileSizeLimit()
+{
+    const rlimit limit{rlim_t(m_saved[0]), rlim_t(m_saved[1])};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
 }
 
 LogCapture::LogCapture()

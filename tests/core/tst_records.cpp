@@ -434,6 +434,9 @@ private slots:
         QTest::newRow("nested key missing") << noTimestamp << "messages[1].timestamp: missing key";
         QTest::newRow("first of two faults") << QByteArray(noTimestamp).replace("\"fileSize\":0", "\"fileSize\":\"big\"")
                                              << "messages[0].attachedFiles[1].fileSize: not a 64-bit integer";
+        // a key given twice counts with its last value, as Qt's reader takes it
+        QTest::newRow("key twice, the last wrong") << spoilt("\"timestamp\":-12.5", "\"timestamp\":-12.5,\"timestamp\":\"\"")
+                                                   << "messages[1].timestamp: not a number";
         QTest::newRow("latin-1") << spoilt("Hello", "H\xe9llo") << "invalid JSON: ";
         QTest::newRow("overlong") << spoilt("Hello", "\xc0\xaf") << "invalid JSON: ";
         QTest::newRow("encoded surrogate") << spoilt("Hello", "\xed\xa0\x80") << "invalid JSON: ";

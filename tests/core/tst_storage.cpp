@@ -160,6 +160,16 @@ private slots:
         QVERIFY(store.save(a));
         QCOMPARE(reader.readAll(), before);
 
+        // a disk that fills up during the write fails it; the stored file stays
+        const QByteArray stored = readFileBytes(store.filePath(kIdA));
+        a.title = QStringLiteral("fourth");
+        {
+            FileSizeLimit full(64);
+            QVERIFY(!store.save(a));
+        }
+        QCOMPARE(readFileBytes(store.filePath(kIdA)), stored);
+        QCOMPARE(folderEntries(store.directory()), (QStringList{fileNameFor(kIdA), fileNameFor(kIdB)}));
+
         // a store whose folder cannot exist (a file stands there) fails cleanly
         home.writeFile(QStringLiteral("blocked"), "not a folder");
         const SessionsStore broken(home.home() + QStringLiteral("/blocked"));

@@ -13,6 +13,10 @@
 //   texts                  every text shown in the window
 //   state                  what the application state and the engine hold
 //   import <path>          the file chooser's answer in the model picker
+//   invoke <object> <method> [arg]...
+//                          calls an invokable of "state" or "picker" as the
+//                          window's controls do, arguments converted from text
+//   sessions               every conversation with its id and messages
 //   quit                   quits as the window's close would
 #include "app/app_state.h"
 #include "app/model_picker_state.h"
@@ -27,6 +31,7 @@
 #include <QJsonObject>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QMetaMethod>
 #include <QQmlApplicationEngine>
 #include <QQuickWindow>
 #include <QTimer>
@@ -96,6 +101,12 @@ private:
             picker->importLocalModel({QUrl::fromLocalFile(command.value(1))});
             return {{"ok", true}};
         }
+        if (verb == QLatin1String("invoke"))
+            return invoke(command.value(1) == QLatin1String("picker") ? m_state.findChild<ModelPickerState *>()
+                                                                      : static_cast<QObject *>(&m_state),
+                          command.value(2).toLatin1(), command.mid(3));
+        if (verb == QLatin1String("sessions"))
+            return sessions();
         QQuickItem *item = m_driver.control(command.value(1));
         if (!item)
             return failure(QStringLiteral("no shown control named \"%1\"").arg(command.value(1)));
@@ -114,21 +125,60 @@ private:
         return {{"ok", true}};
     }
 
+    static QJsonObject invoke(QObject *target, const QByteArray &name, const QStringList &args)
+    {
+        const QMetaObject *meta = target ? target->metaObject() : nullptr;
+        for (int i = 0; meta && i < meta->methodCount(); ++i) {
+            const QMetaMethod method = meta->method(i);
+            if (method.name() != name || method.parameterCount() != args.size() || args.size() > 2)
+                continue;
+            QVariant values[2];
+            QGenericArgument arguments[2];
+            for (int p = 0; p < args.size(); ++p) {
+                values[p] = args.at(p);
+                if (!values[p].convert(method.parameterMetaType(p)))
+                    return failure(QStringLiteral("cannot pass \"%1\" to %2").arg(args.at(p), QString::fromLatin1(name)));
+                arguments[p] = QGenericArgument(method.parameterMetaType(p).name(), values[p].constData());
+            }
+            if (!method.invoke(target, Qt::DirectConnection, arguments[0], arguments[1]))
+                return failure(QStringLiteral("%1 failed").arg(QString::fromLatin1(name)));
+            return {{"ok", true}};
+        }
+        return failure(QStringLiteral("no invokable %1 taking %2 arguments").arg(QString::fromLatin1(name)).arg(args.size()));
+    }
+
+    static QJsonArray messagesOf(const QList<ChatMessage> &list)
+    {
+        QJsonArray messages;
+        for (const ChatMessage &message : list)
+            messages.append(QJsonObject{{"isFromUser", message.isFromUser}, {"content", message.content}});
+        return messages;
+    }
+
+    QJsonObject sessions() const
+    {
+        QJsonArray all;
+        for (const ChatSession &session : m_state.chatSessions())
+            all.append(QJsonObject{{"id", canonicalUuid(session.id)},
+                                   {"title", session.title},
+                                   {"messages", messagesOf(session.messages)}});
+        return {{"ok", true}, {"sessions", all}, {"current", m_state.currentSession() ? canonicalUuid(m_state.currentSession()->id) : QString()}};
+    }
+
     QJsonObject state() const
     {
         const LlamaCPPManager &engine = m_state.engine();
         QJsonArray models;
         for (const AIModel &model : m_state.downloadedModels())
-            models.append(QJsonObject{{"name", model.name},
+            models.append(QJsonObject{{"id", canonicalUuid(model.id)},
+                                      {"name", model.name},
                                       {"isDownloaded", model.isDownloaded},
                                       {"filePath", model.filePath},
                                       {"progress", model.downloadProgress}});
         QJsonArray sessions;
         for (const ChatSession &session : m_state.chatSessions())
             sessions.append(session.title);
-        QJsonArray messages;
-        for (const ChatMessage &message : m_state.chatMessages())
-            messages.append(QJsonObject{{"isFromUser", message.isFromUser}, {"content", message.content}});
+        const QJsonArray messages = messagesOf(m_state.chatMessages());
         return {{"ok", true},
                 {"verified", engine.isLlamaCPPVerified()},
                 {"installing", engine.isInstallingLlamaCPP()},

@@ -1,6 +1,7 @@
 // The application as a user meets it: started as its own process with its
 // own HOME, the service hosts on a loopback nginx, driven through its window
 // by the control socket of quorvane_e2e.
+#include "e2e/app_process.h"
 #include "common/nginx_server.h"
 #include "common/test_support.h"
 #include "core/preference_keys.h"
@@ -13,7 +14,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLocalSocket>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -22,7 +22,6 @@
 
 #include <csignal>
 #include <memory>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace {
@@ -33,70 +32,6 @@ bool run(const QString &program, const QStringList &arguments)
     process.start(program, arguments);
     return process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
-
-// One run of the application, with a control connection.
-class AppProcess {
-public:
-    explicit AppProcess(const QStringList &arguments) : m_socketPath(m_dir.filePath(QStringLiteral("control")))
-    {
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        m_process.start(QStringLiteral(QUORVANE_E2E), arguments + QStringList{QStringLiteral("--control"), m_socketPath});
-    }
-    ~AppProcess()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-
-    bool connect()
-    {
-        return waitUntil([&] {
-            if (m_process.state() == QProcess::NotRunning)
-                return true;
-            m_socket.connectToServer(m_socketPath);
-            return m_socket.waitForConnected(200);
-        }, 30000) && m_socket.state() == QLocalSocket::ConnectedState;
-    }
-
-    QJsonObject send(const QStringList &command)
-    {
-        m_socket.write(command.join(u'\t').toUtf8() + '\n');
-        m_socket.flush();
-        while (!m_socket.canReadLine()) {
-            if (!m_socket.waitForReadyRead(30000))
-                return {{"ok", false}, {"error", QStringLiteral("no answer")}};
-        }
-        return QJsonDocument::fromJson(m_socket.readLine()).object();
-    }
-    QJsonObject state() { return send({QStringLiteral("state")}); }
-    bool waitForState(const std::function<bool(const QJsonObject &)> &pred, int timeoutMs = 30000)
-    {
-        return waitUntil([&] { return pred(state()); }, timeoutMs);
-    }
-    bool shows(const QString &text)
-    {
-        return send({QStringLiteral("texts")}).value(QStringLiteral("texts")).toArray().contains(text);
-    }
-    // Clicks a control once it is shown.
-    bool click(const QString &name)
-    {
-        return waitUntil([&] { return send({QStringLiteral("click"), name}).value(QStringLiteral("ok")).toBool(); },
-                         30000);
-    }
-
-    void signal(int number) { ::kill(pid_t(m_process.processId()), number); }
-    bool waitForExit(int timeoutMs = 30000) { return m_process.waitForFinished(timeoutMs); }
-    int exitCode() const { return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1; }
-
-private:
-    QTemporaryDir m_dir;
-    QString m_socketPath;
-    QProcess m_process;
-    QLocalSocket m_socket;
-};
 
 QJsonObject firstModel(const QJsonObject &state)
 {
@@ -150,7 +85,7 @@ void TestEndToEnd::initTestCase()
     m_servedModel = root + path;
     QByteArray bytes(48 << 20, Qt::Uninitialized);
     for (int i = 0; i < bytes.size(); ++i)
-        bytes[i] = char((i * 131 + i / 4093) & 0xff);
+        bytes[i] = char((qint64(i) * 131 + i / 4093) & 0xff); // same bytes, without int overflow
     QVERIFY(QDir().mkpath(QFileInfo(m_servedModel).path()));
     QFile model(m_servedModel);
     QVERIFY(model.open(QIODevice::WriteOnly) && model.write(bytes) == bytes.size());

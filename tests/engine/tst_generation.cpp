@@ -218,6 +218,10 @@ private slots:
                                          << QStringLiteral("a😀b") << QStringLiteral("😀b");
         QTest::newRow("invalid byte") << QByteArray("out before \\xff\nawait 1\nout after\nawait 2\nout  end\n")
                                       << QStringLiteral("before \uFFFDafter end") << QStringLiteral("after");
+        // a character that the next write shows to be cut off: the text
+        // after it is kept
+        QTest::newRow("cut character") << QByteArray("out a\\xe2\\x82\nawait 1\nout b\\xe2\\x82\\xac\n")
+                                       << QStringLiteral("a\uFFFD\uFFFDb€") << QStringLiteral("\uFFFD\uFFFDb€");
     }
     void streamDecoding()
     {
@@ -342,6 +346,29 @@ private slots:
         QCOMPARE(h.runs().size(), 1);
         QVERIFY(!queued->done());
         QCOMPARE(QDir(h.home.runtimeDir()).entryList(QDir::Files), QStringList());
+    }
+
+    // Prompts a killed run left behind go when the engine starts, unless
+    // another engine of the same user still runs (and may be using them).
+    void leftoverPromptsAtStart_data()
+    {
+        QTest::addColumn<bool>("alone");
+        QTest::newRow("alone") << true;
+        QTest::newRow("another engine running") << false;
+    }
+    void leftoverPromptsAtStart()
+    {
+        QFETCH(bool, alone);
+        TempHome home;
+        std::optional<LlamaCPPManager> other;
+        if (!alone)
+            other.emplace();
+        const QString staged = QFileInfo(promptFilePath(QUuid::createUuid())).fileName();
+        for (const QString &name : {staged, staged + QStringLiteral(".tmp-0a1b"), QStringLiteral("unrelated.txt")})
+            home.writeFile(QStringLiteral("run/") + name, "left");
+        LlamaCPPManager engine;
+        QCOMPARE(QDir(home.runtimeDir()).entryList(QDir::Files).size(), alone ? 1 : 3);
+        QVERIFY(QFile::exists(home.runtimeDir() + QStringLiteral("/unrelated.txt")));
     }
 
     // Requests run one after another, in order; a stop applies to the

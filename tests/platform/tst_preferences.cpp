@@ -122,6 +122,7 @@ private slots:
         QTest::newRow("folder is a file") << "file" << true;
         QTest::newRow("file is a folder") << "folder" << true;
         QTest::newRow("folder is a file, repaired before the end") << "file" << false;
+        QTest::newRow("disk full") << "full" << true;
     }
 
     // Every write to a store that cannot be written fails and is logged; once the
@@ -140,12 +141,19 @@ private slots:
             QVERIFY(QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
         } else if (how == "file") {
             home.writeFile(QStringLiteral(".config/Quorvane"), "not a folder");
+        } else if (how == "full") {
+            // every rewrite of the stored value is cut short
+            home.writeFile(kConf, "[General]\nkept=" + QByteArray(300, 'y') + "\n");
         } else {
             QVERIFY(QDir().mkpath(home.configFile()));
         }
+        const QByteArray before = readFileBytes(home.configFile());
 
         LogCapture log;
         {
+            std::optional<FileSizeLimit> full;
+            if (how == "full")
+                full.emplace(256);
             Preferences prefs;
             QVERIFY(!prefs.setString(QStringLiteral("k"), QStringLiteral("v")));
             QVERIFY(!prefs.setBool(QStringLiteral("b"), true));
@@ -154,12 +162,15 @@ private slots:
             if (how == "chmod")
                 QVERIFY(!prefs.remove(QStringLiteral("kept")));
             QCOMPARE(prefs.string(QStringLiteral("k")), text("v")); // still reads back in this instance
+            QCOMPARE(readFileBytes(home.configFile()), before);
 
             if (how == "chmod") {
                 QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
                 QFile::setPermissions(home.configFile(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
             } else if (how == "file") {
                 QVERIFY(QFile::remove(folder));
+            } else if (how == "full") {
+                full.reset();
             } else {
                 QVERIFY(QDir(home.configFile()).removeRecursively());
             }
@@ -172,7 +183,7 @@ private slots:
         QCOMPARE(fresh.string(QStringLiteral("k")), text("v"));
         QCOMPARE(fresh.boolean(QStringLiteral("b")), std::optional<bool>(true));
         QCOMPARE(fresh.data(QStringLiteral("d")), std::optional<QByteArray>(QByteArray("x")));
-        QVERIFY(!fresh.contains(QStringLiteral("kept")));
+        QCOMPARE(fresh.contains(QStringLiteral("kept")), how == "full");
     }
 
     void garbageFile_data()

@@ -1,0 +1,608 @@
+// Disk-fault campaign: runs each operation that writes the user's data with
+// the N-th open, write, fsync or rename under its data folder failing (ENOSPC
+// or EIO, through the preloaded fault_shim), for every N the operation
+// reaches. After each fault it checks that the user was told (the completion's
+// message, or the log line where no one waits), that the disk holds the
+// previous good state or the complete new one and nothing half-written, and
+// that the same operation succeeds once the fault is gone.
+//
+//   disk_faults [--full] [--verbose] [scenario...]
+//
+// Without --full a few sites of each call and one errno per site are tried
+// (the suite's short form); --full tries every site with both errnos.
+// Prints one line per problem and the figures per scenario; exits 1 on any
+// problem.
+#include "app/app_state.h"
+#include "common/nginx_server.h"
+#include "common/test_support.h"
+#include "core/file_manager_utility.h"
+#include "core/record_json.h"
+#include "engine/llama_cpp_manager.h"
+#include "models/model_download_manager.h"
+#include "provisioning/llama_installer.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLoggingCategory>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSettings>
+#include <QTemporaryFile>
+
+#include <cstdio>
+#include <dlfcn.h>
+#include <functional>
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+using ArmFunction = void (*)(const char *);
+using CountFunction = long (*)(int);
+ArmFunction g_arm = nullptr;
+CountFunction g_count = nullptr;
+
+const char *const kOps[] = {"open", "write", "fsync", "rename"};
+constexpr int kOpCount = 4;
+constexpr int kFired = -1;
+
+// What the operation told its user: failed or not, and in which words.
+struct Result {
+    bool failed = false;
+    QString message;
+};
+
+QByteArray randomBytes(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator(size).fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
+    return bytes;
+}
+
+bool writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// The served side of the download and installation scenarios, shared by all.
+struct Served {
+    QTemporaryDir dir;
+    std::unique_ptr<NginxServer> server;
+    QByteArray model = randomBytes(96 * 1024);
+    QByteArray program;
+
+    bool start()
+    {
+        const QString root = dir.filePath(QStringLiteral("www"));
+        QFile fake(QStringLiteral(FAKE_LLAMA_COMPLETION));
+        if (!fake.open(QIODevice::ReadOnly))
+            return false;
+        program = fake.readAll();
+        const QString stage = dir.filePath(QStringLiteral("stage/llama-b1"));
+        // The archive must be larger than a megabyte to look like a release.
+        if (!writeBytes(root + QStringLiteral("/files/model.gguf"), model)
+            || !writeBytes(stage + QStringLiteral("/llama-completion"), program)
+            || !writeBytes(stage + QStringLiteral("/libpadding.so"), randomBytes(1100 * 1024))
+            || !QFile::setPermissions(stage + QStringLiteral("/llama-completion"), QFileDevice::ReadOwner | QFileDevice::ExeOwner)
+            || QProcess::execute(QStringLiteral("/usr/bin/tar"),
+                                 {QStringLiteral("-czf"), root + QStringLiteral("/files/llama.tar.gz"), QStringLiteral("-C"),
+                                  dir.filePath(QStringLiteral("stage")), QStringLiteral("llama-b1")})
+                   != 0)
+            return false;
+        server = std::make_unique<NginxServer>(root);
+        if (!server->start())
+            return false;
+        return writeBytes(root + QStringLiteral("/api/repos/ggml-org/llama.cpp/releases"),
+                          "[{\"tag_name\":\"b1\",\"assets\":[{\"name\":\"llama-b1-bin-"
+                              + LlamaInstaller::assetSuffix().toUtf8() + "\",\"browser_download_url\":\""
+                              + server->baseUrl().toUtf8() + "/files/llama.tar.gz\"}]}]");
+    }
+};
+Served *g_served = nullptr;
+bool g_verbose = false;
+
+// One operation on a fresh data folder.
+class Scenario {
+public:
+    virtual ~Scenario() = default;
+    // Builds the previous good state, with no fault armed.
+    virtual bool prepare() { return true; }
+    virtual Result act() = 0;
+    // A problem with what is on disk after act, or empty.
+    virtual QString check(const Result &result) = 0;
+    // Runs the operation again with no fault; a problem, or empty.
+    virtual QString retry() = 0;
+
+    QString root() const { return home.home(); }
+    TempHome home;
+    LogCapture log;
+
+protected:
+    // The error lines logged since act began, as the message of a failure
+    // that no one waits for.
+    Result fromLog(const QStringList &fragments) const
+    {
+        Result result;
+        for (const QString &line : log.lines())
+            for (const QString &fragment : fragments)
+                if (line.contains(fragment)) {
+                    result.failed = true;
+                    result.message += line + QLatin1Char('\n');
+                }
+        return result;
+    }
+    // Entries of a folder other than those named.
+    QStringList debris(const QString &dir, const QStringList &expected) const
+    {
+        QStringList extra = folderEntries(dir);
+        for (const QString &name : expected)
+            extra.removeAll(name);
+        return extra;
+    }
+};
+
+class ConversationSave : public Scenario {
+public:
+    bool prepare() override
+    {
+        state = std::make_unique<AppState>(engine);
+        state->createNewChat();
+        state->addMessage(ChatMessage::make(QStringLiteral("first"), true));
+        return state->currentSession().has_value();
+    }
+    Result act() override
+    {
+        log.clear();
+        state->addMessage(ChatMessage::make(QStringLiteral("second"), false));
+        return fromLog({QStringLiteral("Error: could not write conversation")});
+    }
+    QString check(const Result &result) override
+    {
+        const QStringList stored = storedMessages();
+        const QStringList good = {QStringLiteral("first")};
+        const QStringList next = {QStringLiteral("first"), QStringLiteral("second")};
+        if (stored != next && !(result.failed && stored == good))
+            return QStringLiteral("the conversation holds [%1]").arg(stored.join(u','));
+        const QStringList extra = debris(sessions(), {fileName()});
+        return extra.isEmpty() ? QString() : QStringLiteral("left in Sessions: ") + extra.join(u' ');
+    }
+    QString retry() override
+    {
+        state->addMessage(ChatMessage::make(QStringLiteral("third"), true));
+        const QStringList stored = storedMessages();
+        return stored == QStringList{"first", "second", "third"} ? QString()
+                                                                 : QStringLiteral("after the retry: [%1]").arg(stored.join(u','));
+    }
+
+private:
+    QString sessions() const { return home.dataDir() + QStringLiteral("/Sessions"); }
+    QString fileName() const { return canonicalUuid(state->currentSession()->id) + QStringLiteral(".json"); }
+    QStringList storedMessages() const
+    {
+        QFile file(sessions() + QLatin1Char('/') + fileName());
+        if (!file.open(QIODevice::ReadOnly))
+            return {QStringLiteral("<missing>")};
+        const auto session = recordjson::decodeSessionDocument(file.readAll());
+        if (!session)
+            return {QStringLiteral("<unreadable>")};
+        QStringList texts;
+        for (const ChatMessage &message : session->messages)
+            texts << message.content;
+        return texts;
+    }
+
+    LlamaCPPManager engine;
+    std::unique_ptr<AppState> state;
+};
+
+class ModelListSave : public Scenario {
+public:
+    bool prepare() override
+    {
+        state = std::make_unique<AppState>(engine);
+        state->updateSystemPrompt(kPrompt);
+        state->addModel(AIModel::make(QStringLiteral("A"), QStringLiteral("http://127.0.0.1:9/a.gguf")));
+        return stored() == QStringList{QStringLiteral("A")};
+    }
+    Result act() override
+    {
+        log.clear();
+        state->addModel(AIModel::make(QStringLiteral("B"), QStringLiteral("http://127.0.0.1:9/b.gguf")));
+        return fromLog({QStringLiteral("Error: Failed to save models"), QStringLiteral("Error: could not write preferences")});
+    }
+    QString check(const Result &result) override
+    {
+        const QStringList names = stored();
+        if (names != QStringList{"A", "B"} && !(result.failed && names == QStringList{"A"}))
+            return QStringLiteral("the model list holds [%1]").arg(names.join(u','));
+        const QStringList extra = debris(QFileInfo(home.configFile()).path(), {QFileInfo(home.configFile()).fileName()});
+        return extra.isEmpty() ? QString() : QStringLiteral("left beside the preferences: ") + extra.join(u' ');
+    }
+    QString retry() override
+    {
+        state->saveModels();
+        const QStringList names = stored();
+        return names == QStringList{"A", "B"} ? QString() : QStringLiteral("after the retry: [%1]").arg(names.join(u','));
+    }
+
+private:
+    // The stored names, or a word for what is wrong; the system prompt
+    // stored beside the list must survive every write of it.
+    QStringList stored() const
+    {
+        const QSettings settings(home.configFile(), QSettings::IniFormat);
+        if (settings.status() != QSettings::NoError)
+            return {QStringLiteral("<unreadable file>")};
+        if (settings.value(QStringLiteral("systemPrompt")).toString() != kPrompt)
+            return {QStringLiteral("<system prompt lost>")};
+        const auto models = recordjson::decodeModelList(settings.value(QStringLiteral("downloadedModels")).toByteArray());
+        if (!models)
+            return {QStringLiteral("<unreadable list>")};
+        QStringList names;
+        for (const AIModel &model : *models)
+            names << model.name;
+        return names;
+    }
+
+    static inline const QString kPrompt = QStringLiteral("Keep this prompt.");
+    LlamaCPPManager engine;
+    std::unique_ptr<AppState> state;
+};
+
+// A download from the loopback server into ResumeData, then the move of the
+// finished file into Models.
+class Download : public Scenario {
+public:
+    bool prepare() override
+    {
+        downloads = std::make_unique<ModelDownloadManager>();
+        return true;
+    }
+    Result act() override
+    {
+        std::optional<ModelDownloadManager::DownloadResult> outcome;
+        downloads->downloadModel(QUrl(g_served->server->baseUrl() + QStringLiteral("/files/model.gguf")), id, {},
+                                 [&](const ModelDownloadManager::DownloadResult &r) { outcome = r; });
+        if (!waitUntil([&] { return outcome.has_value(); }, 30000))
+            return {true, QString()};
+        if (outcome->succeeded())
+            return {};
+        return {true, outcome->error ? outcome->error->description() : QString()};
+    }
+    QString check(const Result &result) override
+    {
+        const QString models = downloads->modelsDirectory();
+        const QString file = canonicalUuid(id) + QStringLiteral(".gguf");
+        if (!result.failed && readFileBytes(models + QLatin1Char('/') + file) != g_served->model)
+            return QStringLiteral("the finished file is not the served one");
+        const QStringList extra = debris(models, result.failed ? QStringList() : QStringList{file});
+        return extra.isEmpty() ? QString() : QStringLiteral("left in Models: ") + extra.join(u' ');
+    }
+    QString retry() override
+    {
+        const Result again = act();
+        if (again.failed)
+            return QStringLiteral("the retry failed: ") + again.message;
+        downloads->drainQueues();
+        const QStringList left = folderEntries(downloads->resumeDataDirectory());
+        if (!left.isEmpty())
+            return QStringLiteral("left in ResumeData after the retry: ") + left.join(u' ');
+        return check(again);
+    }
+
+private:
+    std::unique_ptr<ModelDownloadManager> downloads;
+    QUuid id = QUuid::createUuid();
+};
+
+// The Local File copy into Models.
+class Import : public Scenario {
+public:
+    bool prepare() override
+    {
+        state = std::make_unique<AppState>(engine);
+        return writeBytes(source.filePath(QStringLiteral("local.gguf")), bytes);
+    }
+    Result act() override
+    {
+        log.clear();
+        std::optional<std::optional<QString>> error;
+        FileManagerUtility::ensureDirectoryExists(models());
+        state->importModelFile(source.filePath(QStringLiteral("local.gguf")), models() + QStringLiteral("/local.gguf"),
+                               [&](const std::optional<QString> &e) { error = e; });
+        if (!waitUntil([&] { return error.has_value(); }, 30000))
+            return {true, QString()};
+        // The record of a finished copy is saved with the model list.
+        Result result = fromLog({QStringLiteral("Error: could not write preferences")});
+        imported = !error->has_value();
+        if (!imported)
+            result = {true, **error};
+        return result;
+    }
+    QString check(const Result &result) override
+    {
+        if (!result.failed && readFileBytes(models() + QStringLiteral("/local.gguf")) != bytes)
+            return QStringLiteral("the copy is not the original");
+        if (imported == state->downloadedModels().isEmpty())
+            return QStringLiteral("the model list does not match the outcome");
+        const QStringList extra = debris(models(), imported ? QStringList{"local.gguf"} : QStringList());
+        return extra.isEmpty() ? QString() : QStringLiteral("left in Models: ") + extra.join(u' ');
+    }
+    QString retry() override
+    {
+        if (!imported) {
+            if (const Result again = act(); again.failed)
+                return QStringLiteral("the retry failed: ") + again.message;
+        } else {
+            state->saveModels(); // the next change of the list
+        }
+        const QSettings settings(home.configFile(), QSettings::IniFormat);
+        const auto list = recordjson::decodeModelList(settings.value(QStringLiteral("downloadedModels")).toByteArray());
+        if (!list || list->size() != 1 || list->first().filePath != models() + QStringLiteral("/local.gguf"))
+            return QStringLiteral("the stored model list lacks the copy");
+        return check({});
+    }
+
+private:
+    QString models() const { return home.dataDir() + QStringLiteral("/Models"); }
+    LlamaCPPManager engine;
+    std::unique_ptr<AppState> state;
+    QTemporaryDir source;
+    QByteArray bytes = randomBytes(40 * 1024);
+    bool imported = false;
+};
+
+// The prebuilt install: the archive downloaded into the data folder, unpacked
+// by tar into a private folder, moved into place. With the sources
+// unreachable, a failure ends the install.
+class Install : public Scenario {
+public:
+    Install() : installer(engine)
+    {
+        installer.setApiHost(g_served->server->baseUrl() + QStringLiteral("/api"));
+        installer.setSourceHost(QStringLiteral("file:///nonexistent-source-host"));
+    }
+    Result act() override
+    {
+        log.clear();
+        std::optional<Result> outcome;
+        installer.installPrebuiltLlamaCPP([&](bool ok, const std::optional<QString> &message) {
+            outcome = Result{!ok, message.value_or(QString())};
+        });
+        if (!waitUntil([&] { return outcome.has_value(); }, 60000))
+            return {true, QString()};
+        // The prebuilt install's own failure is logged before the source
+        // build (which cannot reach its host here) gives the answer.
+        if (outcome->failed)
+            outcome->message.prepend(fromLog({QStringLiteral("Prebuilt install failed")}).message);
+        return *outcome;
+    }
+    QString check(const Result &result) override
+    {
+        const QString program = home.dataDir() + QStringLiteral("/llama.cpp/build/bin/llama-completion");
+        if (QFileInfo::exists(program) && readFileBytes(program) != g_served->program)
+            return QStringLiteral("a damaged llama-completion is installed");
+        if (!result.failed && !QFileInfo::exists(program))
+            return QStringLiteral("reported installed, but no llama-completion");
+        const QStringList extra = debris(home.dataDir(), {"llama.cpp"});
+        return extra.isEmpty() ? QString() : QStringLiteral("left in the data folder: ") + extra.join(u' ');
+    }
+    QString retry() override
+    {
+        const Result again = act();
+        return again.failed ? QStringLiteral("the retry failed: ") + again.message : check(again);
+    }
+
+private:
+    LlamaCPPManager engine;
+    LlamaInstaller installer;
+};
+
+struct ScenarioKind {
+    const char *name;
+    std::function<std::unique_ptr<Scenario>()> make;
+    // Faults in the tar that unpacks (armed through its environment) rather
+    // than in the application.
+    bool inTar = false;
+};
+
+struct Figures {
+    int sites = 0, cases = 0, fired = 0, reported = 0, absorbed = 0, problems = 0;
+};
+
+// Arms the shim for the next act: in this process, or in the tar started
+// during it.
+class Arming {
+public:
+    Arming(bool inTar, const QString &spec) : m_inTar(inTar)
+    {
+        if (!inTar) {
+            g_arm(spec.toUtf8().constData());
+            return;
+        }
+        m_log = std::make_unique<QTemporaryFile>();
+        m_log->open();
+        qputenv("LD_PRELOAD", QByteArray(QUORVANE_FAULT_SHIM));
+        qputenv("QUORVANE_FAULT", (spec + QStringLiteral(" prog=tar log=") + m_log->fileName()).toUtf8());
+    }
+    ~Arming() { disarm(); }
+    void disarm()
+    {
+        if (m_inTar) {
+            qunsetenv("LD_PRELOAD");
+            qunsetenv("QUORVANE_FAULT");
+        } else {
+            g_arm("");
+        }
+    }
+    // The calls of op counted while armed, or the faults fired (kFired).
+    long count(int op) const
+    {
+        if (!m_inTar)
+            return g_count(op);
+        long total = 0;
+        for (const QByteArray &line : readFileBytes(m_log->fileName()).split('\n')) {
+            const QList<QByteArray> fields = line.split(' ');
+            if (fields.size() == 6)
+                total += fields.at(op == kFired ? 5 : op + 1).toLong();
+        }
+        return total;
+    }
+
+private:
+    bool m_inTar;
+    std::unique_ptr<QTemporaryFile> m_log;
+};
+
+// The Ns to try for a call reached count times.
+QList<long> sitesToTry(long count, bool full)
+{
+    QList<long> sites;
+    for (long n = 1; n <= count; ++n)
+        if (full || count <= 6 || n <= 2 || n == count / 2 || n >= count - 1)
+            sites << n;
+    return sites;
+}
+
+bool runScenario(const ScenarioKind &kind, bool full, Figures &figures)
+{
+    const auto say = [&](const QString &text) { std::printf("%s: %s\n", kind.name, qPrintable(text)); std::fflush(stdout); };
+    long counts[kOpCount] = {};
+    {
+        auto scenario = kind.make();
+        if (!scenario->prepare()) {
+            say(QStringLiteral("could not prepare"));
+            return false;
+        }
+        Arming arming(kind.inTar, QStringLiteral("root=") + scenario->root() + QStringLiteral(" op=none"));
+        const Result result = scenario->act();
+        for (int op = 0; op < kOpCount; ++op)
+            counts[op] = arming.count(op);
+        arming.disarm();
+        const QString problem = result.failed ? QStringLiteral("failed without a fault: ") + result.message
+                                              : scenario->check(result);
+        if (!problem.isEmpty()) {
+            say(problem);
+            return false;
+        }
+    }
+    std::printf("%s: sites open %ld, write %ld, fsync %ld, rename %ld\n", kind.name, counts[0], counts[1], counts[2],
+                counts[3]);
+    for (int op = 0; op < kOpCount; ++op) {
+        figures.sites += int(counts[op]);
+        for (const long n : sitesToTry(counts[op], full)) {
+            for (const char *error : {"ENOSPC", "EIO"}) {
+                if (!full && (n % 2 == 0) != (qstrcmp(error, "EIO") == 0))
+                    continue; // the short form alternates the errno
+                const QString where = QStringLiteral("%1 #%2 %3").arg(QLatin1String(kOps[op])).arg(n).arg(QLatin1String(error));
+                auto scenario = kind.make();
+                if (!scenario->prepare()) {
+                    say(where + QStringLiteral(": could not prepare"));
+                    ++figures.problems;
+                    continue;
+                }
+                Arming arming(kind.inTar, QStringLiteral("root=%1 op=%2 n=%3 errno=%4")
+                                              .arg(scenario->root(), QLatin1String(kOps[op])).arg(n).arg(QLatin1String(error)));
+                const Result result = scenario->act();
+                const bool fired = arming.count(kFired) > 0;
+                arming.disarm();
+                ++figures.cases;
+                figures.fired += fired ? 1 : 0;
+                QStringList problems;
+                if (result.failed && result.message.trimmed().isEmpty())
+                    problems << QStringLiteral("failed without a message");
+                if (result.failed && !fired)
+                    problems << QStringLiteral("failed with no fault: ") + result.message.trimmed();
+                if (const QString p = scenario->check(result); !p.isEmpty())
+                    problems << p;
+                // A fault the operation absorbed needs no retry.
+                if (const QString p = result.failed ? scenario->retry() : QString(); !p.isEmpty())
+                    problems << p;
+                if (fired)
+                    (result.failed ? figures.reported : figures.absorbed) += 1;
+                if (g_verbose)
+                    say(where + (fired ? result.failed ? QStringLiteral(": told ") + result.message.trimmed()
+                                                       : QStringLiteral(": absorbed")
+                                       : QStringLiteral(": not reached")));
+                if (!problems.isEmpty()) {
+                    ++figures.problems;
+                    say(where + QStringLiteral(": ") + problems.join(QStringLiteral("; "))
+                        + (result.failed ? QStringLiteral(" [told: %1]").arg(result.message.trimmed()) : QString()));
+                }
+            }
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // The shim must be loaded before anything else: start again with it.
+    g_arm = reinterpret_cast<ArmFunction>(dlsym(RTLD_DEFAULT, "quorvane_fault_arm"));
+    g_count = reinterpret_cast<CountFunction>(dlsym(RTLD_DEFAULT, "quorvane_fault_count"));
+    if (!g_arm || !g_count) {
+        if (qEnvironmentVariableIsSet("LD_PRELOAD")) {
+            std::fprintf(stderr, "disk_faults: the fault shim did not load\n");
+            return 2;
+        }
+        ::setenv("LD_PRELOAD", QUORVANE_FAULT_SHIM, 1);
+        ::execv("/proc/self/exe", argv);
+        std::perror("disk_faults: exec");
+        return 2;
+    }
+    ::unsetenv("LD_PRELOAD"); // not for the servers and programs it starts
+    QCoreApplication app(argc, argv);
+    QLoggingCategory::setFilterRules(QStringLiteral("com.quorvane.*.info=true"));
+    bool full = false;
+    QStringList only;
+    for (const QString &arg : app.arguments().mid(1)) {
+        if (arg == QLatin1String("--full"))
+            full = true;
+        else if (arg == QLatin1String("--verbose"))
+            g_verbose = true;
+        else
+            only << arg;
+    }
+    Served served;
+    if (!served.start()) {
+        std::fprintf(stderr, "disk_faults: could not start the loopback server\n");
+        return 2;
+    }
+    g_served = &served;
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {}); // quiet, captured only
+
+    const ScenarioKind kinds[] = {
+        {"save conversation", [] { return std::make_unique<ConversationSave>(); }},
+        {"save models", [] { return std::make_unique<ModelListSave>(); }},
+        {"download and move into Models", [] { return std::make_unique<Download>(); }},
+        {"import copy", [] { return std::make_unique<Import>(); }},
+        {"installation download and move", [] { return std::make_unique<Install>(); }},
+        {"installation unpack (tar)", [] { return std::make_unique<Install>(); }, true},
+    };
+    bool ok = true;
+    Figures total;
+    for (const ScenarioKind &kind : kinds) {
+        if (!only.isEmpty() && !only.contains(QLatin1String(kind.name)))
+            continue;
+        Figures figures;
+        ok = runScenario(kind, full, figures) && ok;
+        ok = ok && figures.problems == 0;
+        std::printf("%s: %d sites, %d cases, %d faults fired: %d reported, %d absorbed; %d problems\n", kind.name,
+                    figures.sites, figures.cases, figures.fired, figures.reported, figures.absorbed, figures.problems);
+        total.sites += figures.sites;
+        total.cases += figures.cases;
+        total.fired += figures.fired;
+        total.problems += figures.problems;
+    }
+    std::printf("disk faults%s: %d sites, %d cases, %d faults fired, %d problems\n", full ? " (full)" : "", total.sites,
+                total.cases, total.fired, total.problems);
+    return ok ? 0 : 1;
+}

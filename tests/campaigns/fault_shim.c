@@ -1,0 +1,352 @@
+/* A preloaded library that makes the N-th open, write, fsync or rename of a
+ * file under one folder fail with a chosen errno, and counts those calls, so
+ * that a test can fail every write site of an operation in turn.
+ *
+ * Armed by a spec of space-separated fields, given in QUORVANE_FAULT when the
+ * program starts or later through quorvane_fault_arm() (found with dlsym):
+ *   root=<folder>   only files under it count (required; no root disarms)
+ *   op=<open|write|fsync|rename|none>   the call that fails (none: count only)
+ *   n=<N>           the N-th such call since arming fails, once
+ *   errno=<ENOSPC|EIO>
+ *   prog=<name>     arm only in a program of that name (from QUORVANE_FAULT)
+ *   log=<file>      at exit, append "<program> <opens> <writes> <fsyncs>
+ *                   <renames> <fired>" to the file
+ * "write" covers write, pwrite, writev and copy_file_range/sendfile into a
+ * file; "fsync" covers fdatasync; "open" covers open, openat, creat and
+ * fopen (for reading too); "rename" covers renameat and renameat2.
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+enum { OP_OPEN, OP_WRITE, OP_FSYNC, OP_RENAME, OP_COUNT };
+static const char *const kOpNames[OP_COUNT] = {"open", "write", "fsync", "rename"};
+
+static pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
+static char g_root[PATH_MAX];
+static size_t g_rootLength;
+static int g_op = -1;
+static long g_n;
+static int g_errno = EIO;
+static long g_counts[OP_COUNT];
+static long g_fired;
+static char g_log[PATH_MAX];
+
+static void *real(const char *name)
+{
+    void *f = dlsym(RTLD_NEXT, name);
+    if (!f)
+        abort();
+    return f;
+}
+#define REAL(ret, name, ...)                                                                                        \
+    static ret (*real_##name)(__VA_ARGS__);                                                                        \
+    if (!real_##name)                                                                                              \
+        real_##name = (ret(*)(__VA_ARGS__))real(#name)
+
+static int armed(void) { return __atomic_load_n(&g_rootLength, __ATOMIC_ACQUIRE) != 0; }
+
+/* Counts one call of op; true (with errno set) when it is the one to fail. */
+static int failNow(int op)
+{
+    pthread_mutex_lock(&g_lock);
+    const int hit = g_rootLength != 0 && ++g_counts[op] == g_n && op == g_op;
+    if (hit)
+        ++g_fired;
+    const int error = g_errno;
+    pthread_mutex_unlock(&g_lock);
+    if (hit)
+        errno = error;
+    return hit;
+}
+
+static int underRoot(int dirfd, const char *path)
+{
+    if (!armed() || !path)
+        return 0;
+    char full[PATH_MAX * 2];
+    if (path[0] == '/') {
+        snprintf(full, sizeof full, "%s", path);
+    } else {
+        char base[PATH_MAX];
+        if (dirfd == AT_FDCWD) {
+            if (!getcwd(base, sizeof base))
+                return 0;
+        } else {
+            char link[64];
+            snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd);
+            const ssize_t n = readlink(link, base, sizeof base - 1);
+            if (n <= 0)
+                return 0;
+            base[n] = 0;
+        }
+        snprintf(full, sizeof full, "%s/%s", base, path);
+    }
+    pthread_mutex_lock(&g_lock);
+    const int inside = g_rootLength && strncmp(full, g_root, g_rootLength) == 0
+                       && (full[g_rootLength] == '/' || full[g_rootLength] == 0);
+    pthread_mutex_unlock(&g_lock);
+    return inside;
+}
+
+/* A regular file under the root (also one already unlinked, or made with
+ * O_TMPFILE in a folder under it). */
+static int tracked(int fd)
+{
+    struct stat st;
+    if (!armed() || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return 0;
+    char link[64], path[PATH_MAX];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(link, path, sizeof path - 1);
+    if (n <= 0)
+        return 0;
+    path[n] = 0;
+    return underRoot(AT_FDCWD, path);
+}
+
+/* Copies length bytes of text, cut to fit. */
+static void copyText(char *to, size_t size, const char *from, size_t length)
+{
+    if (length >= size)
+        length = size - 1;
+    memcpy(to, from, length);
+    to[length] = 0;
+}
+
+void quorvane_fault_arm(const char *spec)
+{
+    char root[PATH_MAX] = "", op[16] = "none", error[16] = "EIO", prog[64] = "", log[PATH_MAX] = "", n[32] = "0";
+    static const struct {
+        const char *key;
+        size_t size;
+        size_t offset;
+    } fields[] = {{"root=", PATH_MAX, 0}, {"op=", 16, 1}, {"errno=", 16, 2},
+                  {"prog=", 64, 3},       {"log=", PATH_MAX, 4}, {"n=", 32, 5}};
+    char *const targets[] = {root, op, error, prog, log, n};
+    for (const char *p = spec ? spec : ""; *p;) {
+        while (*p == ' ')
+            ++p;
+        const char *end = strchr(p, ' ');
+        const size_t length = end ? (size_t)(end - p) : strlen(p);
+        for (size_t i = 0; i < sizeof fields / sizeof fields[0]; ++i) {
+            const size_t keyLength = strlen(fields[i].key);
+            if (length >= keyLength && !strncmp(p, fields[i].key, keyLength))
+                copyText(targets[fields[i].offset], fields[i].size, p + keyLength, length - keyLength);
+        }
+        p += length;
+    }
+    if (prog[0] && strcmp(prog, program_invocation_short_name) != 0)
+        root[0] = 0;
+    pthread_mutex_lock(&g_lock);
+    copyText(g_root, sizeof g_root, root, strlen(root));
+    g_op = -1;
+    for (int i = 0; i < OP_COUNT; ++i) {
+        g_counts[i] = 0;
+        if (!strcmp(op, kOpNames[i]))
+            g_op = i;
+    }
+    g_n = atol(n);
+    g_fired = 0;
+    g_errno = !strcmp(error, "ENOSPC") ? ENOSPC : EIO;
+    copyText(g_log, sizeof g_log, log, strlen(log));
+    __atomic_store_n(&g_rootLength, strlen(g_root), __ATOMIC_RELEASE);
+    pthread_mutex_unlock(&g_lock);
+}
+
+long quorvane_fault_count(int op)
+{
+    pthread_mutex_lock(&g_lock);
+    const long count = op >= 0 && op < OP_COUNT ? g_counts[op] : g_fired;
+    pthread_mutex_unlock(&g_lock);
+    return count;
+}
+
+__attribute__((constructor)) static void armFromEnvironment(void)
+{
+    const char *spec = getenv("QUORVANE_FAULT");
+    if (spec && *spec)
+        quorvane_fault_arm(spec);
+}
+
+__attribute__((destructor)) static void writeLog(void)
+{
+    if (!g_log[0] || !g_rootLength)
+        return;
+    const int fd = open(g_log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return;
+    dprintf(fd, "%s %ld %ld %ld %ld %ld\n", program_invocation_short_name, g_counts[OP_OPEN], g_counts[OP_WRITE],
+            g_counts[OP_FSYNC], g_counts[OP_RENAME], g_fired);
+    close(fd);
+}
+
+/* ---- open ---- */
+
+static mode_t modeOf(int flags, va_list args)
+{
+    return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(args, int) : 0;
+}
+
+#define OPEN_LIKE(name)                                                                                             \
+    int name(const char *path, int flags, ...)                                                                      \
+    {                                                                                                               \
+        va_list args;                                                                                               \
+        va_start(args, flags);                                                                                      \
+        const mode_t mode = modeOf(flags, args);                                                                    \
+        va_end(args);                                                                                               \
+        REAL(int, name, const char *, int, ...);                                                                    \
+        if (underRoot(AT_FDCWD, path) && failNow(OP_OPEN))                                                          \
+            return -1;                                                                                              \
+        return real_##name(path, flags, mode);                                              \
+    }
+OPEN_LIKE(open)
+OPEN_LIKE(open64)
+
+#define OPENAT_LIKE(name)                                                                                           \
+    int name(int dirfd, const char *path, int flags, ...)                                                           \
+    {                                                                                                               \
+        va_list args;                                                                                               \
+        va_start(args, flags);                                                                                      \
+        const mode_t mode = modeOf(flags, args);                                                                    \
+        va_end(args);                                                                                               \
+        REAL(int, name, int, const char *, int, ...);                                                               \
+        if (underRoot(dirfd, path) && failNow(OP_OPEN))                                                             \
+            return -1;                                                                                              \
+        return real_##name(dirfd, path, flags, mode);                                          \
+    }
+OPENAT_LIKE(openat)
+OPENAT_LIKE(openat64)
+
+#define FORTIFIED_OPEN(name, plain)                                                                                 \
+    int name(const char *path, int flags) { return plain(path, flags); }
+FORTIFIED_OPEN(__open_2, open)
+FORTIFIED_OPEN(__open64_2, open64)
+int __openat_2(int dirfd, const char *path, int flags) { return openat(dirfd, path, flags); }
+int __openat64_2(int dirfd, const char *path, int flags) { return openat64(dirfd, path, flags); }
+int creat(const char *path, mode_t mode) { return open(path, O_CREAT | O_WRONLY | O_TRUNC, mode); }
+int creat64(const char *path, mode_t mode) { return open64(path, O_CREAT | O_WRONLY | O_TRUNC, mode); }
+
+#define FOPEN_LIKE(name)                                                                                            \
+    FILE *name(const char *path, const char *mode)                                                                  \
+    {                                                                                                               \
+        REAL(FILE *, name, const char *, const char *);                                                             \
+        if (underRoot(AT_FDCWD, path) && failNow(OP_OPEN))                                                          \
+            return NULL;                                                                                            \
+        return real_##name(path, mode);                                                                             \
+    }
+FOPEN_LIKE(fopen)
+FOPEN_LIKE(fopen64)
+
+/* ---- write ---- */
+
+ssize_t write(int fd, const void *buffer, size_t count)
+{
+    REAL(ssize_t, write, int, const void *, size_t);
+    if (tracked(fd) && failNow(OP_WRITE))
+        return -1;
+    return real_write(fd, buffer, count);
+}
+
+ssize_t pwrite(int fd, const void *buffer, size_t count, off_t offset)
+{
+    REAL(ssize_t, pwrite, int, const void *, size_t, off_t);
+    if (tracked(fd) && failNow(OP_WRITE))
+        return -1;
+    return real_pwrite(fd, buffer, count, offset);
+}
+
+ssize_t pwrite64(int fd, const void *buffer, size_t count, off64_t offset)
+{
+    REAL(ssize_t, pwrite64, int, const void *, size_t, off64_t);
+    if (tracked(fd) && failNow(OP_WRITE))
+        return -1;
+    return real_pwrite64(fd, buffer, count, offset);
+}
+
+ssize_t writev(int fd, const struct iovec *vector, int count)
+{
+    REAL(ssize_t, writev, int, const struct iovec *, int);
+    if (tracked(fd) && failNow(OP_WRITE))
+        return -1;
+    return real_writev(fd, vector, count);
+}
+
+ssize_t copy_file_range(int in, loff_t *inOffset, int out, loff_t *outOffset, size_t length, unsigned int flags)
+{
+    REAL(ssize_t, copy_file_range, int, loff_t *, int, loff_t *, size_t, unsigned int);
+    if (tracked(out) && failNow(OP_WRITE))
+        return -1;
+    return real_copy_file_range(in, inOffset, out, outOffset, length, flags);
+}
+
+ssize_t sendfile(int out, int in, off_t *offset, size_t count)
+{
+    REAL(ssize_t, sendfile, int, int, off_t *, size_t);
+    if (tracked(out) && failNow(OP_WRITE))
+        return -1;
+    return real_sendfile(out, in, offset, count);
+}
+
+ssize_t sendfile64(int out, int in, off64_t *offset, size_t count)
+{
+    REAL(ssize_t, sendfile64, int, int, off64_t *, size_t);
+    if (tracked(out) && failNow(OP_WRITE))
+        return -1;
+    return real_sendfile64(out, in, offset, count);
+}
+
+/* ---- fsync ---- */
+
+int fsync(int fd)
+{
+    REAL(int, fsync, int);
+    if (tracked(fd) && failNow(OP_FSYNC))
+        return -1;
+    return real_fsync(fd);
+}
+
+int fdatasync(int fd)
+{
+    REAL(int, fdatasync, int);
+    if (tracked(fd) && failNow(OP_FSYNC))
+        return -1;
+    return real_fdatasync(fd);
+}
+
+/* ---- rename ---- */
+
+int rename(const char *from, const char *to)
+{
+    REAL(int, rename, const char *, const char *);
+    if ((underRoot(AT_FDCWD, from) || underRoot(AT_FDCWD, to)) && failNow(OP_RENAME))
+        return -1;
+    return real_rename(from, to);
+}
+
+int renameat(int fromDir, const char *from, int toDir, const char *to)
+{
+    REAL(int, renameat, int, const char *, int, const char *);
+    if ((underRoot(fromDir, from) || underRoot(toDir, to)) && failNow(OP_RENAME))
+        return -1;
+    return real_renameat(fromDir, from, toDir, to);
+}
+
+int renameat2(int fromDir, const char *from, int toDir, const char *to, unsigned int flags)
+{
+    REAL(int, renameat2, int, const char *, int, const char *, unsigned int);
+    if ((underRoot(fromDir, from) || underRoot(toDir, to)) && failNow(OP_RENAME))
+        return -1;
+    return real_renameat2(fromDir, from, toDir, to, flags);
+}

@@ -1,0 +1,88 @@
+#pragma once
+
+// The application of quorvane_e2e started as its own process, with a control
+// connection (see quorvane_e2e.cpp for the commands). QUORVANE_E2E names the
+// program.
+#include "common/test_support.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <csignal>
+#include <sys/prctl.h>
+
+// One run of the application, with a control connection. Its standard error
+// goes to ours, or is appended to errorLog when one is given.
+class AppProcess {
+public:
+    explicit AppProcess(const QStringList &arguments, const QString &errorLog = {})
+        : m_socketPath(m_dir.filePath(QStringLiteral("control")))
+    {
+        m_process.setProcessChannelMode(errorLog.isEmpty() ? QProcess::ForwardedErrorChannel
+                                                            : QProcess::SeparateChannels);
+        m_process.setStandardOutputFile(QProcess::nullDevice());
+        if (!errorLog.isEmpty())
+            m_process.setStandardErrorFile(errorLog, QIODevice::Append);
+        m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        m_process.start(QStringLiteral(QUORVANE_E2E), arguments + QStringList{QStringLiteral("--control"), m_socketPath});
+    }
+    ~AppProcess()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+
+    bool connect()
+    {
+        return waitUntil([&] {
+            if (m_process.state() == QProcess::NotRunning)
+                return true;
+            m_socket.connectToServer(m_socketPath);
+            return m_socket.waitForConnected(200);
+        }, 30000) && m_socket.state() == QLocalSocket::ConnectedState;
+    }
+
+    QJsonObject send(const QStringList &command)
+    {
+        m_socket.write(command.join(u'\t').toUtf8() + '\n');
+        m_socket.flush();
+        while (!m_socket.canReadLine()) {
+            if (!m_socket.waitForReadyRead(30000))
+                return {{"ok", false}, {"error", QStringLiteral("no answer")}};
+        }
+        return QJsonDocument::fromJson(m_socket.readLine()).object();
+    }
+    QJsonObject state() { return send({QStringLiteral("state")}); }
+    bool waitForState(const std::function<bool(const QJsonObject &)> &pred, int timeoutMs = 30000)
+    {
+        return waitUntil([&] { return pred(state()); }, timeoutMs);
+    }
+    bool shows(const QString &text)
+    {
+        return send({QStringLiteral("texts")}).value(QStringLiteral("texts")).toArray().contains(text);
+    }
+    // Clicks a control once it is shown.
+    bool click(const QString &name)
+    {
+        return waitUntil([&] { return send({QStringLiteral("click"), name}).value(QStringLiteral("ok")).toBool(); },
+                         30000);
+    }
+
+    void signal(int number) { ::kill(pid_t(m_process.processId()), number); }
+    qint64 pid() const { return m_process.processId(); }
+    bool waitForExit(int timeoutMs = 30000) { return m_process.waitForFinished(timeoutMs); }
+    int exitCode() const { return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1; }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_socketPath;
+    QProcess m_process;
+    QLocalSocket m_socket;
+};
