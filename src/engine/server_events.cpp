@@ -66,7 +66,11 @@ namespace {
 std::optional<qint64> integerField(const QJsonObject &object, const char *key)
 {
     const QJsonValue value = object.value(QLatin1String(key));
-    return value.isDouble() ? std::optional<qint64>(qint64(value.toDouble())) : std::nullopt;
+    const double number = value.toDouble();
+    // a count that does not fit in 64 bits is not one
+    if (!value.isDouble() || !(number >= -9223372036854775808.0 && number < 9223372036854775808.0))
+        return std::nullopt;
+    return qint64(number);
 }
 
 std::optional<double> numberField(const QJsonObject &object, const char *key)

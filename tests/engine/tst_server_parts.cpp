@@ -162,6 +162,9 @@ void TestServerParts::eventsDecodeIntoReplyPieces_data()
     QTest::newRow("openai last, usage")
         << openai << QByteArray("{\"choices\":[{\"text\":\"!\",\"finish_reason\":\"stop\"}],\"usage\":{\"completion_tokens\":3}}")
         << K::Text << QStringLiteral("!") << FinishReason::EndOfText << qint64(3);
+    QTest::newRow("count past 64 bits: not said")
+        << openai << QByteArray("{\"choices\":[{\"text\":\"!\",\"finish_reason\":\"stop\"}],\"usage\":{\"completion_tokens\":1e30}}")
+        << K::Text << QStringLiteral("!") << FinishReason::EndOfText << qint64(-1);
     QTest::newRow("error string") << openai << QByteArray("{\"error\":\"model not loaded\"}") << K::Error
                                   << QStringLiteral("model not loaded") << FinishReason::None << qint64(-1);
     QTest::newRow("JSON, not an object") << openai << QByteArray("[1]") << K::Invalid
