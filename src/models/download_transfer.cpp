@@ -82,7 +82,9 @@ std::optional<DownloadResumeInfo> DownloadResumeInfo::fromBlob(const QByteArray 
         return std::nullopt;
     info.etag = o.value(QStringLiteral("etag")).toString();
     info.lastModified = o.value(QStringLiteral("lastModified")).toString();
-    info.totalBytes = qint64(o.value(QStringLiteral("totalBytes")).toDouble(-1));
+    // a size that does not fit in 64 bits (a damaged file) is not known
+    const double total = o.value(QStringLiteral("totalBytes")).toDouble(-1);
+    info.totalBytes = total >= 0 && total < 9223372036854775808.0 ? qint64(total) : -1;
     return info;
 }
 
