@@ -312,7 +312,6 @@ private slots:
         QTest::newRow("spaces and a file") << "   " << 1 << "   " << "New Chat";
         QTest::newRow("a file alone") << "" << 1 << "(Attached files)" << "(Attached files)";
         QTest::newRow("a file vanished") << "see files" << 2 << "see files" << "see files";
-        QTest::newRow("a line break, no spaces") << "first\nsecond" << 0 << "first\nsecond" << "first\nsecond";
     }
     void guardsAndContent()
     {
