@@ -55,7 +55,6 @@ void TestLlamaSetup::verification_data()
     QTest::addColumn<bool>("ok");
     QTest::addColumn<QString>("message");
 
-    QTest::newRow("prints nothing, exits 0") << QByteArray("[version]\nexit 0\n") << true << true << QString();
     QTest::newRow("prints its version") << QByteArray("[version]\nerr version: 1 (abc)\\nbuilt with cc\n") << true
                                         << true << QString();
     QTest::newRow("prints usage, exits 0") << QByteArray("[version]\nout   usage: prog [options]\\n\n") << true

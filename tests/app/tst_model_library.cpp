@@ -132,22 +132,18 @@ private slots:
     void importingAFile_data()
     {
         QTest::addColumn<QString>("fileName");
-        QTest::addColumn<bool>("copy");        // the answer to the confirmation
         QTest::addColumn<bool>("alreadyThere"); // a file of that name in Models, without a record
-        QTest::addColumn<QString>("alert");     // empty: imported (when copied)
+        QTest::addColumn<QString>("alert");     // empty: imported
         QTest::addColumn<bool>("templateBusy"); // another model's chat template is being read meanwhile
-        QTest::newRow("upper-case extension") << "Model.GGUF" << true << false << "" << false;
-        QTest::newRow("cancelled") << "Model.gguf" << false << false << "" << false;
-        QTest::newRow("not a model file") << "Model.bin" << true << false << "Please select a .gguf model file" << false;
-        QTest::newRow("name taken") << "Model.gguf" << true << true << "A model with this filename already exists"
-                                    << false;
-        QTest::newRow("during a template read") << "Model.gguf" << true << false << "" << true;
+        QTest::newRow("upper-case extension") << "Model.GGUF" << false << "" << false;
+        QTest::newRow("not a model file") << "Model.bin" << false << "Please select a .gguf model file" << false;
+        QTest::newRow("name taken") << "Model.gguf" << true << "A model with this filename already exists" << false;
+        QTest::newRow("during a template read") << "Model.gguf" << false << "" << true;
     }
 
     void importingAFile()
     {
         QFETCH(QString, fileName);
-        QFETCH(bool, copy);
         QFETCH(bool, alreadyThere);
         QFETCH(QString, alert);
         QFETCH(bool, templateBusy);
@@ -190,13 +186,7 @@ private slots:
                                                     "Support. The original at %2 will not be touched. If you don't "
                                                     "have the disk space for a second copy, cancel.")
                                          .arg(fileName, source)}));
-        picker.answerConfirmation(copy);
-        if (!copy) {
-            QTest::qWait(100);
-            QCOMPARE(state.downloadedModelCount(), 0);
-            QCOMPARE(folderEntries(models), QStringList());
-            return;
-        }
+        picker.answerConfirmation(true);
         QVERIFY(waitUntil([&] { return dismissed.count() == 1; }));
         QCOMPARE(state.downloadedModelCount(), templateBusy ? 2 : 1);
         const AIModel model = state.downloadedModels().last();

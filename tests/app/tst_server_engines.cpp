@@ -247,9 +247,6 @@ void TestServerEngines::remoteServerReplies_data()
                                  << QStringList{"Hi", cut} << false;
     QTest::newRow("ended without its last event") << QList<QByteArray>{S::kStreamHead, hi, "0\r\n\r\n"} << QString()
                                                    << QString() << QStringList{"Hi", cut} << false;
-    QTest::newRow("401") << QList<QByteArray>{S::answer("401 Unauthorized", "{\"error\":{\"message\":\"Invalid API Key\"}}")}
-                         << QString() << QString()
-                         << QStringList{kWarning + "The server at %1 needs an API key (HTTP 401: Invalid API Key)."} << false;
     QTest::newRow("500") << QList<QByteArray>{S::answer("500 Internal Server Error", "{\"error\":{\"message\":\"out of memory\"}}")}
                          << QString() << QString()
                          << QStringList{kWarning + "The server at %1 failed (HTTP 500: out of memory)."} << false;

@@ -51,7 +51,6 @@ private slots:
     void deleteChatFromRowMenu();
     void conversationActionsFromMenusAndKeys();
     void settingsButtonTogglesSettings();
-    void newChatKeyFromAnyScreen();
     void sidebarButtonHidesAndShowsSidebar();
     void themeToggleSwitchesPersistsAndPaints();
 
@@ -204,7 +203,6 @@ void TestShell::searchFiltersAndRestores_data()
     QTest::addColumn<QString>("search");
     QTest::addColumn<QStringList>("expected");
     QTest::newRow("nothing matches") << "zzz" << QStringList();
-    QTest::newRow("letter case ignored") << "RUST" << QStringList({"the rust belt", "Rust lifetimes"});
     QTest::newRow("inside a word") << "ead" << QStringList({"Baking bread"});
 }
 
@@ -335,10 +333,8 @@ void TestShell::settingsButtonTogglesSettings()
     QCOMPARE(m_state->currentView(), AppView::Chat);
     QTRY_VERIFY(control(QStringLiteral("chatView")));
     QVERIFY(!control(QStringLiteral("settingsView")));
-}
 
-void TestShell::newChatKeyFromAnyScreen()
-{
+    // Ctrl+N starts a chat from any screen
     addChat(QStringLiteral("Earlier"));
     m_state->setCurrentView(AppView::Settings);
     QTest::keyClick(m_window, Qt::Key_N, Qt::ControlModifier);
