@@ -113,8 +113,19 @@ void paintLeadingComments(QList<SyntaxRole> &roles, const QString &code)
     }
 }
 
-const char *colourOf(SyntaxRole role)
+const char *colourOf(SyntaxRole role, bool light)
 {
+    if (light) {
+        switch (role) {
+        case SyntaxRole::Base: return "#1f2328";
+        case SyntaxRole::Comment: return "#5f6368";
+        case SyntaxRole::String: return "#116329";
+        case SyntaxRole::Number: return "#953800";
+        case SyntaxRole::Keyword: return "#8250df";
+        case SyntaxRole::Function: return "#0550ae";
+        }
+        return "#1f2328";
+    }
     switch (role) {
     case SyntaxRole::Base: return "#ffffff";
     case SyntaxRole::Comment: return "#808080";   // 0.5 0.5 0.5
@@ -137,9 +148,9 @@ Cache &cache()
     return instance;
 }
 
-QString cacheKey(const QString &code, const QString &language)
+QString cacheKey(const QString &code, const QString &language, bool light)
 {
-    return language.toLower() + u'|' + code;
+    return (light ? QStringLiteral("light:") : QString()) + language.toLower() + u'|' + code;
 }
 
 } // namespace
@@ -170,12 +181,22 @@ QList<SyntaxRole> syntaxRoles(const QString &code, const QString &language)
     return roles;
 }
 
-QString highlightedHtml(const QString &code, const QString &language)
+QColor syntaxColour(SyntaxRole role, bool light)
+{
+    return QColor(QLatin1String(colourOf(role, light)));
+}
+
+QColor codeBackground(bool light)
+{
+    return light ? QColor(0xf3, 0xf4, 0xf6) : QColor::fromRgbF(0, 0, 0, 0.4f);
+}
+
+QString highlightedHtml(const QString &code, const QString &language, bool light)
 {
     const QList<SyntaxRole> roles = syntaxRoles(code, language);
     QString html;
     html.reserve(code.size() * 2 + 64);
-    html += QStringLiteral("<div style=\"white-space:pre; color:%1\">").arg(QLatin1String(colourOf(SyntaxRole::Base)));
+    html += QStringLiteral("<div style=\"white-space:pre; color:%1\">").arg(QLatin1String(colourOf(SyntaxRole::Base, light)));
     qsizetype i = 0;
     while (i < code.size()) {
         const SyntaxRole role = roles.at(i);
@@ -186,7 +207,7 @@ QString highlightedHtml(const QString &code, const QString &language)
         if (role == SyntaxRole::Base)
             html += run;
         else
-            html += QStringLiteral("<span style=\"color:%1\">").arg(QLatin1String(colourOf(role))) + run
+            html += QStringLiteral("<span style=\"color:%1\">").arg(QLatin1String(colourOf(role, light))) + run
                     + QStringLiteral("</span>");
         i = end;
     }
@@ -194,16 +215,16 @@ QString highlightedHtml(const QString &code, const QString &language)
     return html;
 }
 
-QString highlightCode(const QString &code, const QString &language)
+QString highlightCode(const QString &code, const QString &language, bool light)
 {
-    const QString key = cacheKey(code, language);
+    const QString key = cacheKey(code, language, light);
     Cache &c = cache();
     {
         QMutexLocker lock(&c.mutex);
         if (const QString *hit = c.entries.object(key))
             return *hit;
     }
-    const QString html = highlightedHtml(code, language);
+    const QString html = highlightedHtml(code, language, light);
     QMutexLocker lock(&c.mutex);
     c.entries.insert(key, new QString(html));
     return html;
@@ -215,10 +236,10 @@ int highlightCacheCount()
     return int(cache().entries.count());
 }
 
-bool isHighlightCached(const QString &code, const QString &language)
+bool isHighlightCached(const QString &code, const QString &language, bool light)
 {
     QMutexLocker lock(&cache().mutex);
-    return cache().entries.contains(cacheKey(code, language));
+    return cache().entries.contains(cacheKey(code, language, light));
 }
 
 void clearHighlightCache()

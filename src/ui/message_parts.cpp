@@ -78,9 +78,14 @@ QVariantList MessageRendering::parts(const QString &content)
     return result;
 }
 
-QString MessageRendering::highlight(const QString &code, const QString &language, bool useCache)
+QString MessageRendering::highlight(const QString &code, const QString &language, bool useCache, bool light)
 {
-    return useCache ? ui::highlightCode(code, language) : ui::highlightedHtml(code, language);
+    return useCache ? ui::highlightCode(code, language, light) : ui::highlightedHtml(code, language, light);
+}
+
+QColor MessageRendering::codeBackground(bool light)
+{
+    return ui::codeBackground(light);
 }
 
 void MessageRendering::copyToClipboard(const QString &text)

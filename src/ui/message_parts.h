@@ -2,6 +2,7 @@
 
 #include "core/records.h"
 
+#include <QColor>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -46,9 +47,13 @@ public:
     // The parts of a message as a list of {kind: "prose"|"code", text,
     // language}.
     Q_INVOKABLE static QVariantList parts(const QString &content);
-    // Code as rich text with the syntax colours; with useCache false the
-    // result is computed without touching the cache (text still streaming).
-    Q_INVOKABLE static QString highlight(const QString &code, const QString &language, bool useCache = true);
+    // Code as rich text with the syntax colours of the appearance; with
+    // useCache false the result is computed without touching the cache (text
+    // still streaming).
+    Q_INVOKABLE static QString highlight(const QString &code, const QString &language, bool useCache = true,
+                                         bool light = false);
+    // The code block's background in the appearance.
+    Q_INVOKABLE static QColor codeBackground(bool light);
     // Replaces the clipboard's content with the code as plain text.
     Q_INVOKABLE static void copyToClipboard(const QString &text);
     // A file size for display ("12 KB").

@@ -7,6 +7,8 @@
 #include "ui/ui_setup.h"
 #include "ui/window_driver.h"
 
+#include <cmath>
+
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QQmlComponent>
@@ -61,6 +63,26 @@ QString roleOf(const QList<SyntaxRole> &roles, const QString &code, const QStrin
     return roleName(roles.at(at));
 }
 
+// WCAG contrast ratio of two opaque colours, from their relative luminance.
+double contrastRatio(const QColor &a, const QColor &b)
+{
+    const auto luminance = [](const QColor &c) {
+        const auto linear = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// colour laid over an opaque base
+QColor over(const QColor &colour, const QColor &base)
+{
+    const double a = colour.alphaF();
+    return QColor::fromRgbF(float(colour.redF() * a + base.redF() * (1 - a)),
+                            float(colour.greenF() * a + base.greenF() * (1 - a)),
+                            float(colour.blueF() * a + base.blueF() * (1 - a)));
+}
+
 } // namespace
 
 class TestMessageRendering : public QObject {
@@ -76,6 +98,8 @@ private slots:
     void richTextKeepsTheCode_data();
     void richTextKeepsTheCode();
     void cacheHoldsTheRecentResults();
+    void contrastInBothAppearances_data();
+    void contrastInBothAppearances();
     void markdownParagraphsAndLinks_data();
     void markdownParagraphsAndLinks();
     void messageViewShowsPartsAndCopies();
@@ -247,6 +271,53 @@ void TestMessageRendering::cacheHoldsTheRecentResults()
     QCOMPARE(MessageRendering::highlight(code(1), QStringLiteral("swift"), false),
              ui::highlightedHtml(code(1), QStringLiteral("swift")));
     QVERIFY(!ui::isHighlightCached(code(1), QStringLiteral("swift")));
+}
+
+void TestMessageRendering::contrastInBothAppearances_data()
+{
+    // "code.<n>" is syntax role n on the code background, anything else a
+    // theme colour on the window; every text reads at 4.5:1, a box edge at 3:1.
+    QTest::addColumn<bool>("light");
+    QTest::addColumn<QString>("colour");
+    QTest::addColumn<double>("minimum");
+    for (const bool light : {false, true}) {
+        const char *appearance = light ? "light " : "dark ";
+        for (int role = 0; role <= int(SyntaxRole::Function); ++role)
+            QTest::newRow(qPrintable(appearance + roleName(SyntaxRole(role))))
+                << light << QStringLiteral("code.%1").arg(role) << 4.5;
+        for (const char *name : {"tierGreen", "tierYellow", "tierRed"})
+            QTest::newRow(qPrintable(appearance + QString::fromLatin1(name))) << light << QString::fromLatin1(name)
+                                                                               << 4.5;
+        QTest::newRow(qPrintable(appearance + QStringLiteral("error box edge")))
+            << light << QStringLiteral("errorBoxBorder") << 3.0;
+    }
+}
+
+void TestMessageRendering::contrastInBothAppearances()
+{
+    QFETCH(bool, light);
+    QFETCH(QString, colour);
+    QFETCH(double, minimum);
+    m_state->setAppearanceMode(light ? Quorvane::AppearanceMode::Light : Quorvane::AppearanceMode::Dark);
+    QQmlEngine engine;
+    engine.addImportPath(QStringLiteral("qrc:/"));
+    QQmlComponent component(&engine);
+    component.setData("import QtQml\nimport Quorvane\nQtObject { property QtObject theme: Theme }", QUrl());
+    std::unique_ptr<QObject> holder(component.create());
+    QVERIFY2(holder, qPrintable(component.errorString()));
+    const QObject *theme = holder->property("theme").value<QObject *>();
+    const QColor window = theme->property("windowBackground").value<QColor>();
+
+    QColor foreground, background = window;
+    if (colour.startsWith(u"code.")) {
+        foreground = ui::syntaxColour(SyntaxRole(colour.mid(5).toInt()), light);
+        background = over(ui::codeBackground(light), window);
+    } else {
+        foreground = over(theme->property(qPrintable(colour)).value<QColor>(), window);
+    }
+    const double ratio = contrastRatio(foreground, background);
+    qInfo("%s on %s: %.2f:1", qPrintable(foreground.name()), qPrintable(background.name()), ratio);
+    QVERIFY2(ratio >= minimum, qPrintable(QString::number(ratio)));
 }
 
 void TestMessageRendering::markdownParagraphsAndLinks_data()

@@ -265,10 +265,12 @@ void TestSettingsAndSetup::promptEditorTracksStoredPrompt()
         QTest::keyClick(m_window, Qt::Key_Backspace);
     QTRY_VERIFY(control(QStringLiteral("Saved")));
     QCOMPARE(control(QStringLiteral("Saved"))->opacity(), 0.55);
+    QVERIFY(!control(QStringLiteral("Saved"))->isEnabled());
 
     typeAddition();
     QTRY_VERIFY(control(QStringLiteral("Save prompt")));
     QCOMPARE(control(QStringLiteral("Save prompt"))->opacity(), 1.0);
+    QVERIFY(control(QStringLiteral("Save prompt"))->isEnabled());
     click(control(QStringLiteral("Save prompt")));
     QCOMPARE(m_state->systemPrompt(), kDefaultPrompt + addition);
     QCOMPARE(Preferences().string(QString::fromLatin1(prefkeys::kSystemPrompt)).value_or(QString()),

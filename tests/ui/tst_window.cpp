@@ -80,6 +80,13 @@ void TestWindow::windowFollowsTheState()
     for (const auto &[view, name] : views) {
         m_state->setCurrentView(view);
         QTRY_COMPARE(shownScreen(window), name);
+        // Ctrl+F puts the keyboard in the conversation search on every screen
+        auto *search = window->findChild<QQuickItem *>(QStringLiteral("searchField"));
+        QVERIFY(search);
+        QVERIFY(!search->hasActiveFocus());
+        QTest::keyClick(window, Qt::Key_F, Qt::ControlModifier);
+        QTRY_VERIFY(search->hasActiveFocus());
+        search->setFocus(false);
     }
 
     // installation and setup take precedence over the chosen screen

@@ -21,6 +21,12 @@ Item {
     // clicked into it, so that it never grabs focus by itself.
     property bool allowSearchFocus: false
 
+    // Puts the keyboard in the search field, as a click into it would.
+    function focusSearch() {
+        allowSearchFocus = true
+        searchField.forceActiveFocus()
+    }
+
     Item {
         id: header
         anchors.left: parent.left

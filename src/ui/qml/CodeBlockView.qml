@@ -55,7 +55,7 @@ Rectangle {
             width: parent.width
             height: parent.height + 8
             radius: 7
-            color: Qt.rgba(0, 0, 0, 0.3)
+            color: Theme.isLight ? "#e3e5e8" : Qt.rgba(0, 0, 0, 0.3)
         }
 
         Text {
@@ -119,7 +119,7 @@ Rectangle {
             width: parent.width
             height: parent.height + 8
             radius: 7
-            color: Qt.rgba(0, 0, 0, 0.4)
+            color: MessageRendering.codeBackground(Theme.isLight)
         }
 
         Flickable {
@@ -159,10 +159,10 @@ Rectangle {
                 selectByMouse: true
                 wrapMode: TextEdit.NoWrap
                 textFormat: TextEdit.RichText
-                text: MessageRendering.highlight(root.code, root.language, !root.isStreaming)
+                text: MessageRendering.highlight(root.code, root.language, !root.isStreaming, Theme.isLight)
                 font.family: Theme.monospaceFont
                 font.pixelSize: 14
-                color: "white"
+                color: Theme.isLight ? "#1f2328" : "white"
                 selectionColor: Qt.rgba(0.3, 0.5, 1.0, 0.5)
                 selectedTextColor: "white"
                 Accessible.role: Accessible.StaticText

@@ -24,6 +24,13 @@ Item {
 
     implicitHeight: column.implicitHeight
 
+    Shortcut {
+        // Escape stops the reply being written, wherever the focus is.
+        sequences: ["Escape"]
+        enabled: composer.generating
+        onActivated: AppState.stopCurrentReply()
+    }
+
     Component.onCompleted: {
         refreshGenerating()
         syncCards()

@@ -92,6 +92,15 @@ Item {
                 isSidebarVisible: root.isSidebarVisible
                 onSidebarToggleRequested: root.isSidebarVisible = !root.isSidebarVisible
             }
+
+            Shortcut {
+                // Ctrl+F searches the conversations, showing the sidebar if hidden.
+                sequences: [StandardKey.Find]
+                onActivated: {
+                    root.isSidebarVisible = true
+                    sidebar.focusSearch()
+                }
+            }
         }
     }
 

@@ -72,7 +72,9 @@ Rectangle {
             width: errorText.width + 32
             height: errorText.height + 20
             radius: 8
-            color: Theme.primaryAt(0.05)
+            color: Theme.errorBoxFill
+            border.width: 1
+            border.color: Theme.errorBoxBorder
 
             Text {
                 id: errorText

@@ -268,6 +268,8 @@ Item {
                     id: saveButton
                     text: settings.isPromptSaved ? "Saved" : "Save prompt"
                     iconName: settings.isPromptSaved ? "checkmark" : ""
+                    // nothing to save: shown dimmed and not clickable
+                    enabled: !settings.isPromptSaved
                     opacity: settings.isPromptSaved ? 0.55 : 1
                     onClicked: AppState.updateSystemPrompt(settings.promptDraft)
                 }

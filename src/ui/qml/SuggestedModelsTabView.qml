@@ -15,9 +15,9 @@ Item {
 
     // The ratings by tier: green, yellow, red.
     readonly property var tiers: [
-        { label: "Runs Great", icon: "checkmark.circle.fill", color: Qt.rgba(0.2, 0.85, 0.4, 1) },
-        { label: "May Be Slow", icon: "exclamationmark.triangle.fill", color: Qt.rgba(1.0, 0.78, 0.0, 1) },
-        { label: "Not Recommended", icon: "xmark.circle.fill", color: Qt.rgba(1.0, 0.3, 0.3, 1) }
+        { label: "Runs Great", icon: "checkmark.circle.fill", color: Theme.tierGreen },
+        { label: "May Be Slow", icon: "exclamationmark.triangle.fill", color: Theme.tierYellow },
+        { label: "Not Recommended", icon: "xmark.circle.fill", color: Theme.tierRed }
     ]
 
     objectName: "suggestedModelsTab"
