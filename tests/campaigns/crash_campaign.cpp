@@ -31,9 +31,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
+#include <future>
 #include <optional>
 #include <random>
 #include <thread>
@@ -95,9 +94,8 @@ void problem(int kill, const QString &text)
 class Killer {
 public:
     Killer(qint64 pid, int afterMs)
-        : m_thread([this, pid, afterMs] {
-              std::unique_lock lock(m_mutex);
-              if (!m_cancel.wait_for(lock, std::chrono::milliseconds(afterMs), [this] { return m_cancelled; })) {
+        : m_thread([this, pid, afterMs, cancelled = m_cancel.get_future()] {
+              if (cancelled.wait_for(std::chrono::milliseconds(afterMs)) == std::future_status::timeout) {
                   ::kill(pid_t(pid), SIGKILL);
                   m_fired = true;
               }
@@ -107,20 +105,15 @@ public:
     ~Killer() { cancel(); }
     void cancel()
     {
-        {
-            std::lock_guard lock(m_mutex);
-            m_cancelled = true;
-        }
-        m_cancel.notify_all();
-        if (m_thread.joinable())
-            m_thread.join();
+        if (!m_thread.joinable())
+            return;
+        m_cancel.set_value();
+        m_thread.join();
     }
     bool fired() const { return m_fired; }
 
 private:
-    std::mutex m_mutex;
-    std::condition_variable m_cancel;
-    bool m_cancelled = false;
+    std::promise<void> m_cancel;
     std::atomic<bool> m_fired{false};
     std::thread m_thread;
 };
@@ -221,9 +214,15 @@ private:
         // Each loss counts once.
         for (const QString &id : std::as_const(forgotten))
             m_shown.sessions.remove(id);
-        for (const QString &id : std::as_const(m_shown.deletedSessions)) {
+        countBack(m_shown.deletedSessions, found, QStringLiteral("conversation"), where);
+    }
+
+    template <class Found>
+    void countBack(const QSet<QString> &deleted, const Found &found, const QString &what, const QString &where)
+    {
+        for (const QString &id : deleted) {
             if (found.contains(id)) {
-                problem(m_kill, QStringLiteral("deleted conversation %1 is back %2").arg(id, where));
+                problem(m_kill, QStringLiteral("deleted %1 %2 is back %3").arg(what, id, where));
                 ++g_figures.resurrected;
             }
         }
@@ -240,12 +239,7 @@ private:
                 ++it;
             }
         }
-        for (const QString &id : std::as_const(m_shown.deletedModels)) {
-            if (found.contains(id)) {
-                problem(m_kill, QStringLiteral("deleted model %1 is back %2").arg(id, where));
-                ++g_figures.resurrected;
-            }
-        }
+        countBack(m_shown.deletedModels, found, QStringLiteral("model"), where);
     }
 
     // What is on disk after the kill, read as the application reads it.

@@ -137,13 +137,28 @@ protected:
                 }
         return result;
     }
-    // Entries of a folder other than those named.
-    QStringList debris(const QString &dir, const QStringList &expected) const
+    // The entries of a folder other than those named, as a problem.
+    static QString debris(const QString &where, const QString &dir, const QStringList &expected)
     {
         QStringList extra = folderEntries(dir);
         for (const QString &name : expected)
             extra.removeAll(name);
-        return extra;
+        return extra.isEmpty() ? QString() : QStringLiteral("left in %1: ").arg(where) + extra.join(u' ');
+    }
+    // A stored list that is neither the new one nor, after a failure, the
+    // previous good one, as a problem.
+    static QString unlike(const QString &what, const QStringList &stored, const QStringList &next,
+                          const QStringList &good, const Result &result)
+    {
+        if (stored == next || (result.failed && stored == good))
+            return QString();
+        return QStringLiteral("%1 holds [%2]").arg(what, stored.join(u','));
+    }
+    // The operation run again, as a retry.
+    QString actAgain()
+    {
+        const Result again = act();
+        return again.failed ? QStringLiteral("the retry failed: ") + again.message : check(again);
     }
 };
 
@@ -164,20 +179,15 @@ public:
     }
     QString check(const Result &result) override
     {
-        const QStringList stored = storedMessages();
-        const QStringList good = {QStringLiteral("first")};
-        const QStringList next = {QStringLiteral("first"), QStringLiteral("second")};
-        if (stored != next && !(result.failed && stored == good))
-            return QStringLiteral("the conversation holds [%1]").arg(stored.join(u','));
-        const QStringList extra = debris(sessions(), {fileName()});
-        return extra.isEmpty() ? QString() : QStringLiteral("left in Sessions: ") + extra.join(u' ');
+        const QString problem = unlike(QStringLiteral("the conversation"), storedMessages(), {"first", "second"},
+                                       {"first"}, result);
+        return problem.isEmpty() ? debris(QStringLiteral("Sessions"), sessions(), {fileName()}) : problem;
     }
     QString retry() override
     {
         state->addMessage(ChatMessage::make(QStringLiteral("third"), true));
-        const QStringList stored = storedMessages();
-        return stored == QStringList{"first", "second", "third"} ? QString()
-                                                                 : QStringLiteral("after the retry: [%1]").arg(stored.join(u','));
+        return unlike(QStringLiteral("after the retry the conversation"), storedMessages(), {"first", "second", "third"},
+                      {}, {});
     }
 
 private:
@@ -218,17 +228,15 @@ public:
     }
     QString check(const Result &result) override
     {
-        const QStringList names = stored();
-        if (names != QStringList{"A", "B"} && !(result.failed && names == QStringList{"A"}))
-            return QStringLiteral("the model list holds [%1]").arg(names.join(u','));
-        const QStringList extra = debris(QFileInfo(home.configFile()).path(), {QFileInfo(home.configFile()).fileName()});
-        return extra.isEmpty() ? QString() : QStringLiteral("left beside the preferences: ") + extra.join(u' ');
+        const QString problem = unlike(QStringLiteral("the model list"), stored(), {"A", "B"}, {"A"}, result);
+        const QFileInfo config(home.configFile());
+        return problem.isEmpty() ? debris(QStringLiteral("the preferences' folder"), config.path(), {config.fileName()})
+                                 : problem;
     }
     QString retry() override
     {
         state->saveModels();
-        const QStringList names = stored();
-        return names == QStringList{"A", "B"} ? QString() : QStringLiteral("after the retry: [%1]").arg(names.join(u','));
+        return unlike(QStringLiteral("after the retry the model list"), stored(), {"A", "B"}, {}, {});
     }
 
 private:
@@ -281,8 +289,7 @@ public:
         const QString file = canonicalUuid(id) + QStringLiteral(".gguf");
         if (!result.failed && readFileBytes(models + QLatin1Char('/') + file) != g_served->model)
             return QStringLiteral("the finished file is not the served one");
-        const QStringList extra = debris(models, result.failed ? QStringList() : QStringList{file});
-        return extra.isEmpty() ? QString() : QStringLiteral("left in Models: ") + extra.join(u' ');
+        return debris(QStringLiteral("Models"), models, result.failed ? QStringList() : QStringList{file});
     }
     QString retry() override
     {
@@ -290,10 +297,8 @@ public:
         if (again.failed)
             return QStringLiteral("the retry failed: ") + again.message;
         downloads->drainQueues();
-        const QStringList left = folderEntries(downloads->resumeDataDirectory());
-        if (!left.isEmpty())
-            return QStringLiteral("left in ResumeData after the retry: ") + left.join(u' ');
-        return check(again);
+        const QString left = debris(QStringLiteral("ResumeData after the retry"), downloads->resumeDataDirectory(), {});
+        return left.isEmpty() ? check(again) : left;
     }
 
 private:
@@ -331,14 +336,13 @@ public:
             return QStringLiteral("the copy is not the original");
         if (imported == state->downloadedModels().isEmpty())
             return QStringLiteral("the model list does not match the outcome");
-        const QStringList extra = debris(models(), imported ? QStringList{"local.gguf"} : QStringList());
-        return extra.isEmpty() ? QString() : QStringLiteral("left in Models: ") + extra.join(u' ');
+        return debris(QStringLiteral("Models"), models(), imported ? QStringList{"local.gguf"} : QStringList());
     }
     QString retry() override
     {
         if (!imported) {
-            if (const Result again = act(); again.failed)
-                return QStringLiteral("the retry failed: ") + again.message;
+            if (const QString problem = actAgain(); !problem.isEmpty())
+                return problem;
         } else {
             state->saveModels(); // the next change of the list
         }
@@ -390,14 +394,9 @@ public:
             return QStringLiteral("a damaged llama-completion is installed");
         if (!result.failed && !QFileInfo::exists(program))
             return QStringLiteral("reported installed, but no llama-completion");
-        const QStringList extra = debris(home.dataDir(), {"llama.cpp"});
-        return extra.isEmpty() ? QString() : QStringLiteral("left in the data folder: ") + extra.join(u' ');
+        return debris(QStringLiteral("the data folder"), home.dataDir(), {"llama.cpp"});
     }
-    QString retry() override
-    {
-        const Result again = act();
-        return again.failed ? QStringLiteral("the retry failed: ") + again.message : check(again);
-    }
+    QString retry() override { return actAgain(); }
 
 private:
     LlamaCPPManager engine;
@@ -470,28 +469,48 @@ QList<long> sitesToTry(long count, bool full)
     return sites;
 }
 
+// One run of a fresh scenario with the shim armed by spec (its root added).
+struct Case {
+    Result result;
+    long counts[kOpCount] = {};
+    bool fired = false;
+    QStringList problems;
+};
+
+Case runCase(const ScenarioKind &kind, const QString &spec)
+{
+    Case run;
+    auto scenario = kind.make();
+    if (!scenario->prepare())
+        return {{}, {}, false, {QStringLiteral("could not prepare")}};
+    Arming arming(kind.inTar, QStringLiteral("root=%1 %2").arg(scenario->root(), spec));
+    run.result = scenario->act();
+    for (int op = 0; op < kOpCount; ++op)
+        run.counts[op] = arming.count(op);
+    run.fired = arming.count(kFired) > 0;
+    arming.disarm();
+    const QString told = run.result.message.trimmed();
+    if (run.result.failed && told.isEmpty())
+        run.problems << QStringLiteral("failed without a message");
+    if (run.result.failed && !run.fired)
+        run.problems << QStringLiteral("failed with no fault: ") + told;
+    if (const QString p = scenario->check(run.result); !p.isEmpty())
+        run.problems << p;
+    // A fault the operation absorbed needs no retry.
+    if (const QString p = run.result.failed ? scenario->retry() : QString(); !p.isEmpty())
+        run.problems << p;
+    return run;
+}
+
 bool runScenario(const ScenarioKind &kind, bool full, Figures &figures)
 {
     const auto say = [&](const QString &text) { std::printf("%s: %s\n", kind.name, qPrintable(text)); std::fflush(stdout); };
-    long counts[kOpCount] = {};
-    {
-        auto scenario = kind.make();
-        if (!scenario->prepare()) {
-            say(QStringLiteral("could not prepare"));
-            return false;
-        }
-        Arming arming(kind.inTar, QStringLiteral("root=") + scenario->root() + QStringLiteral(" op=none"));
-        const Result result = scenario->act();
-        for (int op = 0; op < kOpCount; ++op)
-            counts[op] = arming.count(op);
-        arming.disarm();
-        const QString problem = result.failed ? QStringLiteral("failed without a fault: ") + result.message
-                                              : scenario->check(result);
-        if (!problem.isEmpty()) {
-            say(problem);
-            return false;
-        }
+    const Case counting = runCase(kind, QStringLiteral("op=none"));
+    if (!counting.problems.isEmpty()) {
+        say(counting.problems.join(QStringLiteral("; ")));
+        return false;
     }
+    const long *counts = counting.counts;
     std::printf("%s: sites open %ld, write %ld, fsync %ld, rename %ld\n", kind.name, counts[0], counts[1], counts[2],
                 counts[3]);
     for (int op = 0; op < kOpCount; ++op) {
@@ -501,39 +520,19 @@ bool runScenario(const ScenarioKind &kind, bool full, Figures &figures)
                 if (!full && (n % 2 == 0) != (qstrcmp(error, "EIO") == 0))
                     continue; // the short form alternates the errno
                 const QString where = QStringLiteral("%1 #%2 %3").arg(QLatin1String(kOps[op])).arg(n).arg(QLatin1String(error));
-                auto scenario = kind.make();
-                if (!scenario->prepare()) {
-                    say(where + QStringLiteral(": could not prepare"));
-                    ++figures.problems;
-                    continue;
-                }
-                Arming arming(kind.inTar, QStringLiteral("root=%1 op=%2 n=%3 errno=%4")
-                                              .arg(scenario->root(), QLatin1String(kOps[op])).arg(n).arg(QLatin1String(error)));
-                const Result result = scenario->act();
-                const bool fired = arming.count(kFired) > 0;
-                arming.disarm();
+                const Case run = runCase(kind, QStringLiteral("op=%1 n=%2 errno=%3").arg(QLatin1String(kOps[op])).arg(n).arg(QLatin1String(error)));
+                const QString told = run.result.message.trimmed();
                 ++figures.cases;
-                figures.fired += fired ? 1 : 0;
-                QStringList problems;
-                if (result.failed && result.message.trimmed().isEmpty())
-                    problems << QStringLiteral("failed without a message");
-                if (result.failed && !fired)
-                    problems << QStringLiteral("failed with no fault: ") + result.message.trimmed();
-                if (const QString p = scenario->check(result); !p.isEmpty())
-                    problems << p;
-                // A fault the operation absorbed needs no retry.
-                if (const QString p = result.failed ? scenario->retry() : QString(); !p.isEmpty())
-                    problems << p;
-                if (fired)
-                    (result.failed ? figures.reported : figures.absorbed) += 1;
+                figures.fired += run.fired ? 1 : 0;
+                if (run.fired)
+                    (run.result.failed ? figures.reported : figures.absorbed) += 1;
                 if (g_verbose)
-                    say(where + (fired ? result.failed ? QStringLiteral(": told ") + result.message.trimmed()
-                                                       : QStringLiteral(": absorbed")
-                                       : QStringLiteral(": not reached")));
-                if (!problems.isEmpty()) {
+                    say(where + (!run.fired ? QStringLiteral(": not reached")
+                                 : run.result.failed ? QStringLiteral(": told ") + told : QStringLiteral(": absorbed")));
+                if (!run.problems.isEmpty()) {
                     ++figures.problems;
-                    say(where + QStringLiteral(": ") + problems.join(QStringLiteral("; "))
-                        + (result.failed ? QStringLiteral(" [told: %1]").arg(result.message.trimmed()) : QString()));
+                    say(where + QStringLiteral(": ") + run.problems.join(QStringLiteral("; "))
+                        + (run.result.failed ? QStringLiteral(" [told: %1]").arg(told) : QString()));
                 }
             }
         }

@@ -50,10 +50,21 @@ static void *real(const char *name)
         abort();
     return f;
 }
-#define REAL(ret, name, ...)                                                                                        \
-    static ret (*real_##name)(__VA_ARGS__);                                                                        \
-    if (!real_##name)                                                                                              \
-        real_##name = (ret(*)(__VA_ARGS__))real(#name)
+#define REAL(name)                                                                                                  \
+    static __typeof__(&name) real_##name;                                                                           \
+    if (!real_##name)                                                                                               \
+        real_##name = (__typeof__(&name))real(#name)
+
+/* Defines name(params) failing with failure when `when` holds and the call
+ * is the one to fail; else the next definition of name gets args. */
+#define FAULTED(ret, failure, name, op, when, params, ...)                                                          \
+    ret name params                                                                                                 \
+    {                                                                                                               \
+        REAL(name);                                                                                                 \
+        if ((when) && failNow(op))                                                                                  \
+            return failure;                                                                                         \
+        return real_##name(__VA_ARGS__);                                                                            \
+    }
 
 static int armed(void) { return __atomic_load_n(&g_rootLength, __ATOMIC_ACQUIRE) != 0; }
 
@@ -206,7 +217,7 @@ static mode_t modeOf(int flags, va_list args)
         va_start(args, flags);                                                                                      \
         const mode_t mode = modeOf(flags, args);                                                                    \
         va_end(args);                                                                                               \
-        REAL(int, name, const char *, int, ...);                                                                    \
+        REAL(name);                                                                                                 \
         if (underRoot(AT_FDCWD, path) && failNow(OP_OPEN))                                                          \
             return -1;                                                                                              \
         return real_##name(path, flags, mode);                                              \
@@ -221,7 +232,7 @@ OPEN_LIKE(open64)
         va_start(args, flags);                                                                                      \
         const mode_t mode = modeOf(flags, args);                                                                    \
         va_end(args);                                                                                               \
-        REAL(int, name, int, const char *, int, ...);                                                               \
+        REAL(name);                                                                                                 \
         if (underRoot(dirfd, path) && failNow(OP_OPEN))                                                             \
             return -1;                                                                                              \
         return real_##name(dirfd, path, flags, mode);                                          \
@@ -238,115 +249,31 @@ int __openat64_2(int dirfd, const char *path, int flags) { return openat64(dirfd
 int creat(const char *path, mode_t mode) { return open(path, O_CREAT | O_WRONLY | O_TRUNC, mode); }
 int creat64(const char *path, mode_t mode) { return open64(path, O_CREAT | O_WRONLY | O_TRUNC, mode); }
 
-#define FOPEN_LIKE(name)                                                                                            \
-    FILE *name(const char *path, const char *mode)                                                                  \
-    {                                                                                                               \
-        REAL(FILE *, name, const char *, const char *);                                                             \
-        if (underRoot(AT_FDCWD, path) && failNow(OP_OPEN))                                                          \
-            return NULL;                                                                                            \
-        return real_##name(path, mode);                                                                             \
-    }
-FOPEN_LIKE(fopen)
-FOPEN_LIKE(fopen64)
+FAULTED(FILE *, NULL, fopen, OP_OPEN, underRoot(AT_FDCWD, path), (const char *path, const char *mode), path, mode)
+FAULTED(FILE *, NULL, fopen64, OP_OPEN, underRoot(AT_FDCWD, path), (const char *path, const char *mode), path, mode)
 
-/* ---- write ---- */
+/* ---- write, fsync ---- */
 
-ssize_t write(int fd, const void *buffer, size_t count)
-{
-    REAL(ssize_t, write, int, const void *, size_t);
-    if (tracked(fd) && failNow(OP_WRITE))
-        return -1;
-    return real_write(fd, buffer, count);
-}
-
-ssize_t pwrite(int fd, const void *buffer, size_t count, off_t offset)
-{
-    REAL(ssize_t, pwrite, int, const void *, size_t, off_t);
-    if (tracked(fd) && failNow(OP_WRITE))
-        return -1;
-    return real_pwrite(fd, buffer, count, offset);
-}
-
-ssize_t pwrite64(int fd, const void *buffer, size_t count, off64_t offset)
-{
-    REAL(ssize_t, pwrite64, int, const void *, size_t, off64_t);
-    if (tracked(fd) && failNow(OP_WRITE))
-        return -1;
-    return real_pwrite64(fd, buffer, count, offset);
-}
-
-ssize_t writev(int fd, const struct iovec *vector, int count)
-{
-    REAL(ssize_t, writev, int, const struct iovec *, int);
-    if (tracked(fd) && failNow(OP_WRITE))
-        return -1;
-    return real_writev(fd, vector, count);
-}
-
-ssize_t copy_file_range(int in, loff_t *inOffset, int out, loff_t *outOffset, size_t length, unsigned int flags)
-{
-    REAL(ssize_t, copy_file_range, int, loff_t *, int, loff_t *, size_t, unsigned int);
-    if (tracked(out) && failNow(OP_WRITE))
-        return -1;
-    return real_copy_file_range(in, inOffset, out, outOffset, length, flags);
-}
-
-ssize_t sendfile(int out, int in, off_t *offset, size_t count)
-{
-    REAL(ssize_t, sendfile, int, int, off_t *, size_t);
-    if (tracked(out) && failNow(OP_WRITE))
-        return -1;
-    return real_sendfile(out, in, offset, count);
-}
-
-ssize_t sendfile64(int out, int in, off64_t *offset, size_t count)
-{
-    REAL(ssize_t, sendfile64, int, int, off64_t *, size_t);
-    if (tracked(out) && failNow(OP_WRITE))
-        return -1;
-    return real_sendfile64(out, in, offset, count);
-}
-
-/* ---- fsync ---- */
-
-int fsync(int fd)
-{
-    REAL(int, fsync, int);
-    if (tracked(fd) && failNow(OP_FSYNC))
-        return -1;
-    return real_fsync(fd);
-}
-
-int fdatasync(int fd)
-{
-    REAL(int, fdatasync, int);
-    if (tracked(fd) && failNow(OP_FSYNC))
-        return -1;
-    return real_fdatasync(fd);
-}
+#define FD_FAULTED(ret, name, op, fd, params, ...) FAULTED(ret, -1, name, op, tracked(fd), params, __VA_ARGS__)
+FD_FAULTED(ssize_t, write, OP_WRITE, fd, (int fd, const void *buffer, size_t count), fd, buffer, count)
+FD_FAULTED(ssize_t, pwrite, OP_WRITE, fd, (int fd, const void *buffer, size_t count, off_t offset), fd, buffer, count,
+           offset)
+FD_FAULTED(ssize_t, pwrite64, OP_WRITE, fd, (int fd, const void *buffer, size_t count, off64_t offset), fd, buffer,
+           count, offset)
+FD_FAULTED(ssize_t, writev, OP_WRITE, fd, (int fd, const struct iovec *vector, int count), fd, vector, count)
+FD_FAULTED(ssize_t, copy_file_range, OP_WRITE, out,
+           (int in, loff_t *inOffset, int out, loff_t *outOffset, size_t length, unsigned int flags), in, inOffset,
+           out, outOffset, length, flags)
+FD_FAULTED(ssize_t, sendfile, OP_WRITE, out, (int out, int in, off_t *offset, size_t count), out, in, offset, count)
+FD_FAULTED(ssize_t, sendfile64, OP_WRITE, out, (int out, int in, off64_t *offset, size_t count), out, in, offset, count)
+FD_FAULTED(int, fsync, OP_FSYNC, fd, (int fd), fd)
+FD_FAULTED(int, fdatasync, OP_FSYNC, fd, (int fd), fd)
 
 /* ---- rename ---- */
 
-int rename(const char *from, const char *to)
-{
-    REAL(int, rename, const char *, const char *);
-    if ((underRoot(AT_FDCWD, from) || underRoot(AT_FDCWD, to)) && failNow(OP_RENAME))
-        return -1;
-    return real_rename(from, to);
-}
-
-int renameat(int fromDir, const char *from, int toDir, const char *to)
-{
-    REAL(int, renameat, int, const char *, int, const char *);
-    if ((underRoot(fromDir, from) || underRoot(toDir, to)) && failNow(OP_RENAME))
-        return -1;
-    return real_renameat(fromDir, from, toDir, to);
-}
-
-int renameat2(int fromDir, const char *from, int toDir, const char *to, unsigned int flags)
-{
-    REAL(int, renameat2, int, const char *, int, const char *, unsigned int);
-    if ((underRoot(fromDir, from) || underRoot(toDir, to)) && failNow(OP_RENAME))
-        return -1;
-    return real_renameat2(fromDir, from, toDir, to, flags);
-}
+FAULTED(int, -1, rename, OP_RENAME, underRoot(AT_FDCWD, from) || underRoot(AT_FDCWD, to),
+        (const char *from, const char *to), from, to)
+FAULTED(int, -1, renameat, OP_RENAME, underRoot(fromDir, from) || underRoot(toDir, to),
+        (int fromDir, const char *from, int toDir, const char *to), fromDir, from, toDir, to)
+FAULTED(int, -1, renameat2, OP_RENAME, underRoot(fromDir, from) || underRoot(toDir, to),
+        (int fromDir, const char *from, int toDir, const char *to, unsigned int flags), fromDir, from, toDir, to, flags)

@@ -52,153 +52,132 @@ class TestChatTemplate : public QObject {
     Q_OBJECT
 
 private slots:
-    void lineRule_data();
-    void lineRule();
-    void realProgramOnTheTinyModel();
-    void answersAreKept_data();
-    void answersAreKept();
-    void programMissingOrUnlaunchable();
-    void hangingRunIsEnded_data();
-    void hangingRunIsEnded();
+    void lineRule_data()
+    {
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<Result>("expected");
+        const QString eleven = QStringLiteral("abcdefghijk");
+        QTest::newRow("quoted, with type word") << QStringLiteral("llama_model_loader: - kv 22: tokenizer.chat_template "
+                                                                 "str = \"%1\"  \n")
+                                                       .arg(kTemplate)
+                                                << Result(kTemplate);
+        QTest::newRow("no equals sign") << QStringLiteral("tokenizer.chat_template: %1\n").arg(kTemplate) << Result();
+        QTest::newRow("10 characters") << QStringLiteral("chat_template = abcdefghij") << Result();
+        QTest::newRow("11 characters") << QStringLiteral("chat_template = ") + eleven << Result(eleven);
+        QTest::newRow("quotes only") << QStringLiteral("chat_template = '\"\"'") << Result();
+        QTest::newRow("single quotes, nested")
+            << QStringLiteral("tokenizer.chat_template = ''%1'").arg(kTemplate) << Result(kTemplate);
+        QTest::newRow("split at the first equals sign")
+            << QStringLiteral("chat_template = a == b and c = d") << Result(QStringLiteral("a == b and c = d"));
+        QTest::newRow("first qualifying line wins")
+            << QStringLiteral("loading\nchat_template = short\ntokenizer.chat_template = first template\n"
+                              "tokenizer.chat_template = second template\n")
+            << Result(QStringLiteral("first template"));
+        QTest::newRow("without the tokenizer prefix") << QStringLiteral("x chat_template = ") + kTemplate
+                                                      << Result(kTemplate);
+    }
+
+    void lineRule()
+    {
+        QFETCH(QString, output);
+        QFETCH(Result, expected);
+        QCOMPARE(chatTemplateFromLoaderOutput(output), expected);
+    }
+
+    void realProgramOnTheTinyModel()
+    {
+        const QString binary = QStringLiteral(QUORVANE_LLAMA_COMPLETION);
+        QVERIFY2(QFileInfo(binary).isExecutable(),
+                 qPrintable(binary + QStringLiteral(" is missing: run scripts/build-llama-completion.sh")));
+        Harness h;
+        h.install(binary);
+        // llama.cpp shortens long values in its metadata lines, so what comes out
+        // is the start of the ChatML template followed by "...".
+        const Result found = h.engine.prewarmChatTemplate(QStringLiteral(TINY_GGUF));
+        QVERIFY(found);
+        QVERIFY2(found->startsWith(QStringLiteral("{% for message in messages %}")), qPrintable(*found));
+        QVERIFY2(found->contains(QStringLiteral("<|im_")), qPrintable(*found));
+    }
+
+    // Found or not, ended at the time limit or not: one run per model.
+    void answersAreKept_data()
+    {
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<Result>("expected");
+        QTest::addColumn<bool>("timesOut"); // ended at the time limit (300 ms)
+        QTest::newRow("template") << QByteArray("err loading\\n\nerr tokenizer.chat_template str = ") + kTemplate.toUtf8()
+                                         + "\\n\nout > EOF by user\\n\n"
+                                  << Result(kTemplate) << false;
+        QTest::newRow("no template") << QByteArray("err tokenizer.ggml.model str = llama\\n\n") << Result() << false;
+        QTest::newRow("not UTF-8") << QByteArray("err tokenizer.chat_template = \\xff") + kTemplate.toUtf8() + "\\n\n"
+                                   << Result() << false;
+        QTest::newRow("template past the output limit")
+            << QByteArray("out ") + QByteArray(9 * 1024 * 1024, 'a') + "\nout \\ntokenizer.chat_template = "
+                   + kTemplate.toUtf8() + "\\n\n"
+            << Result() << false;
+        QTest::newRow("hangs") << QByteArray("err tokenizer.chat_template = " + kTemplate.toUtf8() + "\\n\nhang\n")
+                               << Result() << true;
+        QTest::newRow("hangs, ignores SIGTERM") << QByteArray("ignore-sigterm\nhang\n") << Result() << true;
+    }
+
+    void answersAreKept()
+    {
+        QFETCH(QByteArray, script);
+        QFETCH(Result, expected);
+        QFETCH(bool, timesOut);
+        EngineTimings timings;
+        if (timesOut)
+            timings.templateLimit = std::chrono::milliseconds(300);
+        Harness h(timings);
+        h.install();
+        // The fake first copies its standard input: had the run inherited ours,
+        // the template line waiting there would be what is found.
+        h.script("echo-stdin\n" + script);
+        int fds[2];
+        QCOMPARE(::pipe(fds), 0);
+        const QByteArray waiting = "\ntokenizer.chat_template = typed by the user\n";
+        QCOMPARE(::write(fds[1], waiting.constData(), size_t(waiting.size())), ssize_t(waiting.size()));
+        ::close(fds[1]);
+        const int savedInput = ::dup(0);
+        ::dup2(fds[0], 0);
+        ::close(fds[0]);
+        const auto restore = qScopeGuard([&] {
+            ::dup2(savedInput, 0);
+            ::close(savedInput);
+        });
+        LogCapture log;
+        const QString model = h.home.writeFile(QStringLiteral("model.gguf"), "GGUF");
+        QCOMPARE(h.engine.prewarmChatTemplate(model), expected);
+        QCOMPARE(log.count(QStringLiteral("Chat-template extraction timed out, terminating")), timesOut ? 1 : 0);
+        QCOMPARE(h.runs(), 1);
+        QCOMPARE(h.engine.prewarmChatTemplate(model), expected);
+        QCOMPARE(h.runs(), 1);
+        // the exact command line
+        const QByteArray record = readFileBytes(h.recordPath());
+        QVERIFY2(record.contains("\"args\":[\"-m\",\"" + model.toUtf8() + "\",\"--verbose\",\"-n\",\"0\"]"),
+                 record.constData());
+    }
+
+    void programMissingOrUnlaunchable()
+    {
+        Harness h;
+        h.script("err tokenizer.chat_template = " + kTemplate.toUtf8() + "\\n\n");
+        const QString model = h.home.writeFile(QStringLiteral("model.gguf"), "GGUF");
+        QCOMPARE(h.engine.prewarmChatTemplate(model), Result());
+        h.install();
+        QCOMPARE(h.engine.prewarmChatTemplate(model), Result(kTemplate));
+        QCOMPARE(h.runs(), 1);
+
+        // a program that cannot be launched: none, and kept
+        const QString other = h.home.writeFile(QStringLiteral("other.gguf"), "GGUF");
+        QFile::remove(h.programPath());
+        h.home.writeFile(QStringLiteral(".local/share/Quorvane/llama.cpp/build/bin/llama-completion"), "not a program");
+        QCOMPARE(h.engine.prewarmChatTemplate(other), Result());
+        h.install();
+        QCOMPARE(h.engine.prewarmChatTemplate(other), Result());
+        QCOMPARE(h.runs(), 1);
+    }
 };
-
-void TestChatTemplate::lineRule_data()
-{
-    QTest::addColumn<QString>("output");
-    QTest::addColumn<Result>("expected");
-    const QString eleven = QStringLiteral("abcdefghijk");
-    QTest::newRow("quoted, with type word") << QStringLiteral("llama_model_loader: - kv 22: tokenizer.chat_template "
-                                                             "str = \"%1\"  \n")
-                                                   .arg(kTemplate)
-                                            << Result(kTemplate);
-    QTest::newRow("no equals sign") << QStringLiteral("tokenizer.chat_template: %1\n").arg(kTemplate) << Result();
-    QTest::newRow("10 characters") << QStringLiteral("chat_template = abcdefghij") << Result();
-    QTest::newRow("11 characters") << QStringLiteral("chat_template = ") + eleven << Result(eleven);
-    QTest::newRow("quotes only") << QStringLiteral("chat_template = '\"\"'") << Result();
-    QTest::newRow("single quotes, nested")
-        << QStringLiteral("tokenizer.chat_template = ''%1'").arg(kTemplate) << Result(kTemplate);
-    QTest::newRow("split at the first equals sign")
-        << QStringLiteral("chat_template = a == b and c = d") << Result(QStringLiteral("a == b and c = d"));
-    QTest::newRow("first qualifying line wins")
-        << QStringLiteral("loading\nchat_template = short\ntokenizer.chat_template = first template\n"
-                          "tokenizer.chat_template = second template\n")
-        << Result(QStringLiteral("first template"));
-    QTest::newRow("without the tokenizer prefix") << QStringLiteral("x chat_template = ") + kTemplate
-                                                  << Result(kTemplate);
-}
-
-void TestChatTemplate::lineRule()
-{
-    QFETCH(QString, output);
-    QFETCH(Result, expected);
-    QCOMPARE(chatTemplateFromLoaderOutput(output), expected);
-}
-
-void TestChatTemplate::realProgramOnTheTinyModel()
-{
-    const QString binary = QStringLiteral(QUORVANE_LLAMA_COMPLETION);
-    QVERIFY2(QFileInfo(binary).isExecutable(),
-             qPrintable(binary + QStringLiteral(" is missing: run scripts/build-llama-completion.sh")));
-    Harness h;
-    h.install(binary);
-    // llama.cpp shortens long values in its metadata lines, so what comes out
-    // is the start of the ChatML template followed by "...".
-    const Result found = h.engine.prewarmChatTemplate(QStringLiteral(TINY_GGUF));
-    QVERIFY(found);
-    QVERIFY2(found->startsWith(QStringLiteral("{% for message in messages %}")), qPrintable(*found));
-    QVERIFY2(found->contains(QStringLiteral("<|im_")), qPrintable(*found));
-}
-
-void TestChatTemplate::answersAreKept_data()
-{
-    QTest::addColumn<QByteArray>("script");
-    QTest::addColumn<Result>("expected");
-    QTest::newRow("template") << QByteArray("err loading\\n\nerr tokenizer.chat_template str = ") + kTemplate.toUtf8()
-                                     + "\\n\nout > EOF by user\\n\n"
-                              << Result(kTemplate);
-    QTest::newRow("no template") << QByteArray("err tokenizer.ggml.model str = llama\\n\n") << Result();
-    QTest::newRow("not UTF-8") << QByteArray("err tokenizer.chat_template = \\xff") + kTemplate.toUtf8() + "\\n\n"
-                               << Result();
-    QTest::newRow("template past the output limit")
-        << QByteArray("out ") + QByteArray(9 * 1024 * 1024, 'a') + "\nout \\ntokenizer.chat_template = "
-               + kTemplate.toUtf8() + "\\n\n"
-        << Result();
-}
-
-void TestChatTemplate::answersAreKept()
-{
-    QFETCH(QByteArray, script);
-    QFETCH(Result, expected);
-    Harness h;
-    h.install();
-    // The fake first copies its standard input: had the run inherited ours,
-    // the template line waiting there would be what is found.
-    h.script("echo-stdin\n" + script);
-    int fds[2];
-    QCOMPARE(::pipe(fds), 0);
-    const QByteArray waiting = "\ntokenizer.chat_template = typed by the user\n";
-    QCOMPARE(::write(fds[1], waiting.constData(), size_t(waiting.size())), ssize_t(waiting.size()));
-    ::close(fds[1]);
-    const int savedInput = ::dup(0);
-    ::dup2(fds[0], 0);
-    ::close(fds[0]);
-    const auto restore = qScopeGuard([&] {
-        ::dup2(savedInput, 0);
-        ::close(savedInput);
-    });
-    const QString model = h.home.writeFile(QStringLiteral("model.gguf"), "GGUF");
-    QCOMPARE(h.engine.prewarmChatTemplate(model), expected);
-    QCOMPARE(h.runs(), 1);
-    QCOMPARE(h.engine.prewarmChatTemplate(model), expected);
-    QCOMPARE(h.runs(), 1);
-    // the exact command line
-    const QByteArray record = readFileBytes(h.recordPath());
-    QVERIFY2(record.contains("\"args\":[\"-m\",\"" + model.toUtf8() + "\",\"--verbose\",\"-n\",\"0\"]"),
-             record.constData());
-}
-
-void TestChatTemplate::programMissingOrUnlaunchable()
-{
-    Harness h;
-    h.script("err tokenizer.chat_template = " + kTemplate.toUtf8() + "\\n\n");
-    const QString model = h.home.writeFile(QStringLiteral("model.gguf"), "GGUF");
-    QCOMPARE(h.engine.prewarmChatTemplate(model), Result());
-    h.install();
-    QCOMPARE(h.engine.prewarmChatTemplate(model), Result(kTemplate));
-    QCOMPARE(h.runs(), 1);
-
-    // a program that cannot be launched: none, and kept
-    const QString other = h.home.writeFile(QStringLiteral("other.gguf"), "GGUF");
-    QFile::remove(h.programPath());
-    h.home.writeFile(QStringLiteral(".local/share/Quorvane/llama.cpp/build/bin/llama-completion"), "not a program");
-    QCOMPARE(h.engine.prewarmChatTemplate(other), Result());
-    h.install();
-    QCOMPARE(h.engine.prewarmChatTemplate(other), Result());
-    QCOMPARE(h.runs(), 1);
-}
-
-void TestChatTemplate::hangingRunIsEnded_data()
-{
-    QTest::addColumn<QByteArray>("script");
-    QTest::newRow("hangs") << QByteArray("err tokenizer.chat_template = " + kTemplate.toUtf8() + "\\n\nhang\n");
-    QTest::newRow("ignores SIGTERM") << QByteArray("ignore-sigterm\nhang\n");
-}
-
-void TestChatTemplate::hangingRunIsEnded()
-{
-    QFETCH(QByteArray, script);
-    EngineTimings timings;
-    timings.templateLimit = std::chrono::milliseconds(300);
-    Harness h(timings);
-    h.install();
-    h.script(script);
-    LogCapture log;
-    const QString model = h.home.writeFile(QStringLiteral("model.gguf"), "GGUF");
-    QCOMPARE(h.engine.prewarmChatTemplate(model), Result());
-    QCOMPARE(log.count(QStringLiteral("Chat-template extraction timed out, terminating")), 1);
-    QCOMPARE(h.engine.prewarmChatTemplate(model), Result());
-    QCOMPARE(h.runs(), 1);
-}
 
 QTEST_GUILESS_MAIN(TestChatTemplate)
 #include "tst_chat_template.moc"

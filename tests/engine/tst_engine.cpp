@@ -153,13 +153,18 @@ private slots:
         QCOMPARE(engine.isLlamaCPPInstalled(), installed);
     }
 
-    void stopAllSessionsTerminatesOnlyRunning()
+    // Stopping all terminates only running processes; the run that owned an
+    // old process ends after a new run registered, and keeps the new one.
+    void sessionProcesses()
     {
         LlamaCPPManager engine;
         auto a = std::make_shared<FakeProcess>(), b = std::make_shared<FakeProcess>();
         auto finished = std::make_shared<FakeProcess>(false);
         const QUuid idA = QUuid::createUuid(), idB = QUuid::createUuid(), idC = QUuid::createUuid();
+        engine.registerProcess(idA, finished);
         engine.registerProcess(idA, a);
+        engine.unregisterProcess(idA, finished.get());
+        QVERIFY(engine.hasProcess(idA));
         engine.registerProcess(idB, b);
         engine.registerProcess(idC, finished);
         LogCapture log;
@@ -169,20 +174,9 @@ private slots:
         QCOMPARE(log.count("Terminated process for session: "), 2);
         QVERIFY(log.contains("Terminated process for session: " + canonicalUuid(idA).left(8)));
         QVERIFY(log.lines().last().endsWith("All session processes stopped"));
-    }
-
-    // The run that owned an old process ends after a new run registered.
-    void unregisterKeepsANewerProcess()
-    {
-        LlamaCPPManager engine;
-        const QUuid id = QUuid::createUuid();
-        auto old = std::make_shared<FakeProcess>(false), newer = std::make_shared<FakeProcess>();
-        engine.registerProcess(id, old);
-        engine.registerProcess(id, newer);
-        engine.unregisterProcess(id, old.get());
-        QVERIFY(engine.hasProcess(id));
-        engine.unregisterProcess(id, newer.get());
-        QVERIFY(!engine.hasProcess(id));
+        engine.registerProcess(idA, finished);
+        engine.unregisterProcess(idA, finished.get());
+        QVERIFY(!engine.hasProcess(idA));
     }
 };
 

@@ -119,42 +119,31 @@ private slots:
         QCOMPARE(::cleanResponse(raw), cleaned);
     }
 
-    void systemSection_data()
-    {
-        QTest::addColumn<OptString>("stored");
-        QTest::addColumn<QString>("section");
-        QTest::newRow("none stored")
-            << OptString() << u("System: You are Quorvane, a helpful AI assistant running locally on the user's device.\n\n");
-        QTest::newRow("blank stored") << OptString(u(" \n\t ")) << QString();
-        QTest::newRow("trimmed") << OptString(u("\n  Be brief.\n")) << u("System: Be brief.\n\n");
-    }
-    void systemSection()
-    {
-        QFETCH(OptString, stored);
-        QFETCH(QString, section);
-        QCOMPARE(::systemSection(stored), section);
-        QCOMPARE(fitPromptToBudget(u("User: x\n\nAssistant:"), stored), section + u("User: x\n\nAssistant:"));
-    }
-
     void budgetCuts_data()
     {
         QTest::addColumn<OptString>("stored");
+        QTest::addColumn<QString>("section");
         QTest::addColumn<int>("length");
         QTest::addColumn<int>("kept"); // characters of the transcript kept after the marker, -1: no cut
         // The default section has 88 characters: room for 20,520.
-        QTest::newRow("default, at the budget") << OptString() << 20520 << -1;
-        QTest::newRow("default, one more") << OptString() << 20521 << 20464;
-        QTest::newRow("no section, one more") << OptString(u("  ")) << 20609 << 20552;
-        QTest::newRow("huge system prompt, at 256") << OptString(asciiRun(30000)) << 256 << -1;
-        QTest::newRow("huge system prompt leaves 256") << OptString(asciiRun(30000)) << 257 << 200;
+        const QString byDefault =
+            u("System: You are Quorvane, a helpful AI assistant running locally on the user's device.\n\n");
+        QTest::newRow("default, at the budget") << OptString() << byDefault << 20520 << -1;
+        QTest::newRow("default, one more") << OptString() << byDefault << 20521 << 20464;
+        QTest::newRow("blank: no section, one more") << OptString(u(" \n\t ")) << QString() << 20609 << 20552;
+        QTest::newRow("trimmed") << OptString(u("\n  Be brief.\n")) << u("System: Be brief.\n\n") << 100 << -1;
+        const QString huge = asciiRun(30000);
+        QTest::newRow("huge system prompt, at 256") << OptString(huge) << "System: " + huge + "\n\n" << 256 << -1;
+        QTest::newRow("huge system prompt leaves 256") << OptString(huge) << "System: " + huge + "\n\n" << 257 << 200;
     }
     void budgetCuts()
     {
         QFETCH(OptString, stored);
+        QFETCH(QString, section);
         QFETCH(int, length);
         QFETCH(int, kept);
         const QString transcript = asciiRun(length - 10) + u("Assistant:");
-        const QString section = ::systemSection(stored);
+        QCOMPARE(::systemSection(stored), section);
         LogCapture log;
         const QString prompt = fitPromptToBudget(transcript, stored);
         QVERIFY(prompt.startsWith(section));
@@ -240,6 +229,13 @@ private slots:
                  "\n--- File: n.md (Type: md) ---\n<text of n.md>\n--- End of n.md ---\n"
                  "\n--- File: m (Type: ) ---\n<text of m>\n--- End of m ---\n"
                  "\n\nAssistant:");
+        QTest::newRow("newest user message read though a reply follows")
+            << QList<ChatMessage>{msg("first", true, QList<AttachedFile>{file("old.txt", "txt")}),
+                                  msg("second", true, QList<AttachedFile>{file("new.txt", "txt")}), msg("reply", false)}
+            << u("again")
+            << u("User: first\n[Previously attached: old.txt]\n\nUser: second\n\n[Attached Files]:\n"
+                 "\n--- File: new.txt (Type: txt) ---\n<text of new.txt>\n--- End of new.txt ---\n"
+                 "\n\nAssistant: reply\n\nUser: again\n\nAssistant:");
         QTest::newRow("empty attachment list adds nothing")
             << QList<ChatMessage>{msg("x", true, QList<AttachedFile>{})} << u("x") << u("User: x\n\nAssistant:");
     }
@@ -250,22 +246,8 @@ private slots:
         QFETCH(QString, expected);
         FakeExtractor extractor;
         QCOMPARE(buildTranscript(prompt, keptHistory(history), extractor.fn()), expected);
-    }
-
-    // The newest user message is read even when a reply follows it; older
-    // ones only name their files.
-    void onlyNewestUserMessageIsRead()
-    {
-        const QList<ChatMessage> history{
-            msg("first", true, QList<AttachedFile>{file("old.txt", "txt")}),
-            msg("second", true, QList<AttachedFile>{file("new.txt", "txt"), file("new2.txt", "txt")}),
-            msg("reply", false),
-        };
-        FakeExtractor extractor;
-        const QString transcript = assembleConversation(keptHistory(history), extractor.fn());
-        QCOMPARE(extractor.calls, (QStringList{"new.txt", "new2.txt"}));
-        QVERIFY(transcript.startsWith(u("User: first\n[Previously attached: old.txt]\n\nUser: second\n\n[Attached Files]:\n")));
-        QVERIFY(transcript.endsWith(u("--- End of new2.txt ---\n\n\nAssistant: reply\n\n")));
+        // only the files whose text is in the transcript were read
+        QCOMPARE(extractor.calls.size(), expected.count(u("<text of ")));
     }
 };
 

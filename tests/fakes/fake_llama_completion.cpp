@@ -34,6 +34,7 @@
 // A write that fails ends the program with status 98. The end of the
 // script ends it with status 0.
 
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -84,17 +85,6 @@ bool readFile(const std::string &path, std::string &out)
     return true;
 }
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 std::string unescape(const std::string &text)
 {
     std::string out;
@@ -110,8 +100,8 @@ std::string unescape(const std::string &text)
         case 't': out += '\t'; break;
         case '0': out += '\0'; break;
         case 'x':
-            if (i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
-                out += char(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+            if (i + 2 < text.size() && std::isxdigit((unsigned char)text[i + 1]) && std::isxdigit((unsigned char)text[i + 2])) {
+                out += char(std::stoi(text.substr(i + 1, 2), nullptr, 16));
                 i += 2;
             } else {
                 out += "\\x";

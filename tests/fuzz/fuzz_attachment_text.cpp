@@ -2,35 +2,22 @@
 // with a NUL byte goes to strings(1), which is absent here, so it gets the
 // unreadable note.
 #include "engine/attachment_text.h"
+#include "fuzz_common.h"
 
 #include <QFile>
-#include <QLoggingCategory>
 #include <QStringDecoder>
 #include <QTemporaryDir>
 
-#include <cstdlib>
-
-namespace {
-QTemporaryDir *g_dir = nullptr;
-}
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    QLoggingCategory::setFilterRules(QStringLiteral("com.quorvane.*=false"));
-    g_dir = new QTemporaryDir;
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
+    static const QTemporaryDir dir;
+    const QByteArray bytes = inputBytes(data, size);
     AttachedFile file;
     file.fileName = QStringLiteral("notes.txt");
     file.fileType = QStringLiteral("txt");
-    file.filePath = g_dir->filePath(file.fileName);
+    file.filePath = dir.filePath(file.fileName);
     QFile out(file.filePath);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(bytes) != bytes.size())
-        std::abort();
+    require(out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(bytes) == bytes.size());
     out.close();
     AttachmentTextOptions options;
     options.stringsPath = QStringLiteral("/nonexistent/strings");
@@ -39,13 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (bytes.startsWith("\xFF\xFE") || bytes.startsWith("\xFE\xFF"))
         return 0; // UTF-16 with a byte-order mark
     if (bytes.contains('\0')) {
-        if (text != QString::fromUtf8(kUnreadableNote))
-            std::abort();
+        require(text == QString::fromUtf8(kUnreadableNote));
         return 0;
     }
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString decoded = utf8(bytes);
-    if (text != (utf8.hasError() ? QString::fromLatin1(bytes) : decoded))
-        std::abort();
+    require(text == (utf8.hasError() ? QString::fromLatin1(bytes) : decoded));
     return 0;
 }

@@ -2,12 +2,11 @@
 // model at a time; both must agree, and a list read must write and read back
 // the same.
 #include "core/record_json.h"
+#include "fuzz_common.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QLoggingCategory>
 
-#include <cstdlib>
 #include <simdjson.h>
 
 namespace {
@@ -22,22 +21,16 @@ QJsonArray encoded(const QList<AIModel> &models)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    QLoggingCategory::setFilterRules(QStringLiteral("com.quorvane.*=false"));
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
+    const QByteArray bytes = inputBytes(data, size);
     const auto fromSimdjson = recordjson::decodeModelList(bytes);
 
     QJsonParseError qtError;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &qtError);
     simdjson::dom::parser parser;
-    const bool simdjsonParses = parser.parse(data, size).error() == simdjson::SUCCESS;
-    if (qtError.error == QJsonParseError::NoError && document.isArray() && simdjsonParses) {
+    if (qtError.error == QJsonParseError::NoError && document.isArray()
+        && parser.parse(data, size).error() == simdjson::SUCCESS) {
         std::optional<QList<AIModel>> fromQt = QList<AIModel>{};
         for (const QJsonValue &value : document.array()) {
             const auto model = value.isObject() ? recordjson::decodeAIModel(value.toObject()) : std::nullopt;
@@ -47,16 +40,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             }
             fromQt->append(*model);
         }
-        if (fromQt.has_value() != fromSimdjson.has_value() || (fromQt && encoded(*fromQt) != encoded(*fromSimdjson)))
-            std::abort(); // the readers disagree
+        require(fromQt.has_value() == fromSimdjson.has_value()
+                && (!fromQt || encoded(*fromQt) == encoded(*fromSimdjson)));
     }
     if (fromSimdjson) {
         const auto written = recordjson::encodeModelList(*fromSimdjson);
-        if (!written)
-            std::abort(); // read, but cannot be written
+        require(written.has_value()); // what is read can be written
         const auto again = recordjson::decodeModelList(*written);
-        if (!again || encoded(*again) != encoded(*fromSimdjson))
-            std::abort(); // does not read back as written
+        require(again && encoded(*again) == encoded(*fromSimdjson)); // and reads back as written
     }
     return 0;
 }

