@@ -16,6 +16,8 @@ packages=(
     qml6-module-qtqml qml6-module-qtqml-workerscript qml6-module-qtquick
     qml6-module-qtquick-controls qml6-module-qtquick-templates qml6-module-qtquick-layouts
     qml6-module-qtquick-window qml6-module-qtquick-dialogs qml6-module-qtquick-shapes
+    # Qt's LinguistTools: lupdate gathers the texts to translate
+    qt6-tools-dev qt6-l10n-tools
     # the file chooser drawn by Qt itself where the desktop offers none
     qml6-module-qt-labs-folderlistmodel
     # fast JSON reading of the conversation store

@@ -9,24 +9,8 @@
 #include "platform/logging.h"
 #include "platform/main_thread.h"
 
+#include <QCoreApplication>
 #include <QPointer>
-
-namespace {
-
-const char *const kStillDownloadingNotice[] = {
-    "**Model Still Downloading**\n\nThe selected model \"",
-    "\" is still downloading. Please wait for the download to complete before chatting.\n\n**Current status:** "
-    "Downloading...\n\nYou can check the progress in the Models tab. Once the download finishes, you'll be able to "
-    "chat with this model."};
-
-const char *const kLoadingFailedNotice[] = {
-    "**Model Loading Failed**\n\nI couldn't load the selected model \"",
-    "\". This might be due to:\n\n\u2022 **Corrupted model file** - Try re-downloading the model\n\u2022 "
-    "**Insufficient memory** - Close other applications and try again\n\u2022 **File permission issues** - Make "
-    "sure the app has access to the Models folder\n\n**Troubleshooting steps:**\n1. Go to Models tab and delete the "
-    "problematic model\n2. Re-download it from Hugging Face\n3. Try again"};
-
-} // namespace
 
 void AppState::addMessage(const ChatMessage &message)
 {
@@ -127,9 +111,17 @@ void AppState::postNotice(const QUuid &sid, Notice notice, const AIModel &model)
     emit sessionStateChanged(sid);
     if (sid == m_currentId)
         emit canRegenerateChanged();
-    const auto &parts = notice == Notice::StillDownloading ? kStillDownloadingNotice : kLoadingFailedNotice;
-    const QString text = QString::fromUtf8(parts[0]) + model.name + QString::fromUtf8(parts[1]);
-    appendToSession(sid, ChatMessage::assistant(text, MessageKind::Notice));
+    const QString text =
+        notice == Notice::StillDownloading
+            ? tr("**Model Still Downloading**\n\nThe selected model \"%1\" is still downloading. Please wait for the "
+                 "download to complete before chatting.\n\n**Current status:** Downloading...\n\nYou can check the "
+                 "progress in the Models tab. Once the download finishes, you'll be able to chat with this model.")
+            : tr("**Model Loading Failed**\n\nI couldn't load the selected model \"%1\". This might be due to:\n\n"
+                 "• **Corrupted model file** - Try re-downloading the model\n• **Insufficient memory** - Close other "
+                 "applications and try again\n• **File permission issues** - Make sure the app has access to the "
+                 "Models folder\n\n**Troubleshooting steps:**\n1. Go to Models tab and delete the problematic "
+                 "model\n2. Re-download it from Hugging Face\n3. Try again");
+    appendToSession(sid, ChatMessage::assistant(text.arg(model.name), MessageKind::Notice));
 }
 
 void AppState::startGeneration(const QString &prompt)
@@ -192,7 +184,8 @@ void AppState::finishGeneration(const QUuid &sid, const ReplyOutcome &outcome)
         qCInfo(lcChatView, "Generation failed: %s", qPrintable(failure));
         // the reason as the user reads it, without the "Error: " in front
         const QString reason = trimReply(failure).mid(qsizetype(qstrlen("Error: ")));
-        appendToSession(sid, ChatMessage::assistant(QString::fromUtf8(kReplyFailedPrefix) + reason, MessageKind::Error));
+        const QString prefix = QCoreApplication::translate("Replies", kReplyFailedPrefix);
+        appendToSession(sid, ChatMessage::assistant(prefix + reason, MessageKind::Error));
     }
     if (sid == m_currentId)
         emit messageFieldFocusRequested();
@@ -216,7 +209,8 @@ void AppState::stopCurrentReply()
         if (!partial.isEmpty())
             landReply(sid, ChatMessage::assistant(partial, MessageKind::Reply));
         m_sessionRegeneratingId.remove(sid);
-        appendToSession(sid, ChatMessage::assistant(QString::fromLatin1(kGenerationStoppedText), MessageKind::Stopped));
+        const QString stopped = QCoreApplication::translate("Replies", kGenerationStoppedText);
+        appendToSession(sid, ChatMessage::assistant(stopped, MessageKind::Stopped));
         m_sessionStreamingId.remove(sid);
         m_sessionStreamingContent.insert(sid, QString());
         emit sessionStateChanged(sid);

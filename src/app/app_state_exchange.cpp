@@ -48,16 +48,16 @@ QString AppState::exportSession(const QString &id, const QUrl &file)
     const auto uuid = parseUuid(id);
     const ChatSession *session = uuid ? listedSession(*uuid) : nullptr;
     if (!session)
-        return QStringLiteral("There is no such conversation to export.");
+        return tr("There is no such conversation to export.");
     const QString path = file.toLocalFile();
     if (path.isEmpty())
-        return QStringLiteral("Conversations can only be exported to a file on this computer.");
+        return tr("Conversations can only be exported to a file on this computer.");
     const auto bytes = exportBytes(*session, path.endsWith(QLatin1String(".json"), Qt::CaseInsensitive));
     if (!bytes)
-        return QStringLiteral("The conversation holds a value that cannot be written out.");
+        return tr("The conversation holds a value that cannot be written out.");
     const QString why = writeFile(path, *bytes);
     if (!why.isEmpty())
-        return QStringLiteral("Could not write %1: %2").arg(quoted(path), why);
+        return tr("Could not write %1: %2").arg(quoted(path), why);
     qCInfo(lcChatPersistence, "Exported conversation %s", qPrintable(logging::shortId(canonicalUuid(session->id))));
     return {};
 }
@@ -67,9 +67,9 @@ QString AppState::exportAllSessions(const QUrl &folder)
     const QString dir = folder.toLocalFile();
     const QFileInfo info(dir);
     if (dir.isEmpty() || !info.isDir())
-        return QStringLiteral("%1 is not a folder.").arg(quoted(dir.isEmpty() ? folder.toString() : dir));
+        return tr("%1 is not a folder.").arg(quoted(dir.isEmpty() ? folder.toString() : dir));
     if (!info.isWritable())
-        return QStringLiteral("The folder %1 is not writable; nothing was exported.").arg(quoted(dir));
+        return tr("The folder %1 is not writable; nothing was exported.").arg(quoted(dir));
     QSet<QString> used;
     for (const ChatSession &session : std::as_const(m_chatSessions)) {
         QString stem = conversationexport::fileNameStem(session.title);
@@ -81,9 +81,9 @@ QString AppState::exportAllSessions(const QUrl &folder)
         for (const bool json : {true, false}) {
             const QString path = QDir(dir).filePath(stem + (json ? QStringLiteral(".json") : QStringLiteral(".md")));
             const auto bytes = exportBytes(session, json);
-            const QString why = bytes ? writeFile(path, *bytes) : QStringLiteral("a value cannot be written out");
+            const QString why = bytes ? writeFile(path, *bytes) : tr("a value cannot be written out");
             if (!why.isEmpty())
-                return QStringLiteral("Could not write %1: %2").arg(quoted(path), why);
+                return tr("Could not write %1: %2").arg(quoted(path), why);
         }
     }
     qCInfo(lcChatPersistence, "Exported %ld conversations", long(m_chatSessions.size()));
@@ -96,13 +96,13 @@ QString AppState::importSessionFile(const QUrl &file)
     const QString name = quoted(QFileInfo(path).fileName());
     QFile in(path);
     if (path.isEmpty() || !in.open(QIODevice::ReadOnly))
-        return QStringLiteral("Could not open %1: %2").arg(name, path.isEmpty() ? file.toString() : in.errorString());
+        return tr("Could not open %1: %2").arg(name, path.isEmpty() ? file.toString() : in.errorString());
     if (in.size() > conversationexport::kMaxImportBytes)
-        return QStringLiteral("%1 is too large to import (%2; at most %3).")
+        return tr("%1 is too large to import (%2; at most %3).")
             .arg(name, formatByteCount(in.size()), formatByteCount(conversationexport::kMaxImportBytes));
     const auto imported = conversationexport::readJson(in.readAll());
     if (!imported.session)
-        return QStringLiteral("%1 could not be imported: %2.").arg(name, imported.error);
+        return tr("%1 could not be imported: %2.").arg(name, imported.error);
 
     ChatSession session = *imported.session;
     if (findById(std::as_const(m_chatSessions), session.id) != m_chatSessions.cend())
@@ -120,8 +120,7 @@ QString AppState::importSessionFile(const QUrl &file)
     qCInfo(lcChatPersistence, "Imported conversation %s with %ld messages",
            qPrintable(logging::shortId(canonicalUuid(session.id))), long(session.messages.size()));
     if (imported.messagesGivenIds > 0)
-        return QStringLiteral("%1 was imported; %2 of its messages had no id and were given one.")
-            .arg(name)
-            .arg(imported.messagesGivenIds);
+        return tr("%1 was imported; %2 of its messages had no id and were given one.")
+            .arg(name, QString::number(imported.messagesGivenIds));
     return {};
 }

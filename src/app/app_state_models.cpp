@@ -250,14 +250,14 @@ void AppState::importModelFile(const QString &source, const QString &destination
         if (!input.copy(partial)) {
             error = input.errorString();
         } else if (QFileInfo::exists(destination) || !QFile::rename(partial, destination)) {
-            error = QStringLiteral("A model with this filename already exists");
+            error = tr("A model with this filename already exists");
         }
         if (error)
             QFile::remove(partial);
         mainthread::post(self, [self, source, destination, done, error] {
             if (!error) {
                 const QFileInfo copied(destination);
-                AIModel model = AIModel::make(QFileInfo(source).completeBaseName(), QStringLiteral("Local File"));
+                AIModel model = AIModel::make(QFileInfo(source).completeBaseName(), tr("Local File"));
                 model.isDownloaded = true;
                 model.filePath = destination;
                 model.size = formatByteCount(copied.size());

@@ -66,11 +66,11 @@ void AppState::installLlamaCPP()
 {
     mainthread::post(this, [this] {
         if (m_engine.isInstallingLlamaCPP()) {
-            handleInstallResult(false, QStringLiteral("Installation already in progress"));
+            handleInstallResult(false, tr("Installation already in progress"));
             return;
         }
         if (!m_installer) {
-            handleInstallResult(false, QStringLiteral("llama.cpp is not installed and this build cannot install it"));
+            handleInstallResult(false, tr("llama.cpp is not installed and this build cannot install it"));
             return;
         }
         QPointer<AppState> self(this);
@@ -85,7 +85,7 @@ void AppState::handleInstallResult(bool success, const std::optional<QString> &m
 {
     if (!success) {
         m_engine.setLlamaCPPVerified(false);
-        const QString text = message.value_or(QStringLiteral("Installation failed"));
+        const QString text = message.value_or(tr("Installation failed"));
         m_engine.setLlamaCPPSetupError(text);
         qCInfo(lcAppState, "llama.cpp installation failed: %s", qPrintable(text));
         return;
@@ -98,8 +98,8 @@ void AppState::handleInstallResult(bool success, const std::optional<QString> &m
             return;
         }
         engine->setLlamaCPPVerified(false);
-        engine->setLlamaCPPSetupError(QStringLiteral("Installation completed but the binary failed to run. ")
-                                      + message.value_or(QString()));
+        engine->setLlamaCPPSetupError(
+            tr("Installation completed but the binary failed to run. %1").arg(message.value_or(QString())));
         qCInfo(lcAppState, "llama.cpp installed but verification failed: %s", qPrintable(message.value_or(QString())));
     });
 }

@@ -105,7 +105,7 @@ void AppState::selectSessionById(const QString &id)
 
 void AppState::updateTitleFromFirstMessage(const QString &text)
 {
-    const QString defaultTitle = QString::fromLatin1(kNewChatTitle);
+    const QString defaultTitle = QCoreApplication::translate("Conversations", kNewChatTitle);
     ChatSession *session = listedSession(m_currentId);
     if (!session || session->title != defaultTitle || session->hasManualTitle)
         return;

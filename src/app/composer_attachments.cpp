@@ -71,14 +71,12 @@ void ComposerState::addAttachments(const QList<QUrl> &urls)
         return;
     const QString limit = QString::fromLatin1(kAttachmentLimitText);
     QString message;
-    if (refusalLines.size() == 1) {
-        message = refusalLines.first() + QStringLiteral(" is larger than the ") + limit
-                  + QStringLiteral(" attachment limit and was not attached.");
-    } else {
-        message = QStringLiteral("These files are larger than the ") + limit
-                  + QStringLiteral(" attachment limit and were not attached:\n\n")
-                  + refusalLines.join(QLatin1Char('\n'));
-    }
+    if (refusalLines.size() == 1)
+        message =
+            tr("%1 is larger than the %2 attachment limit and was not attached.").arg(refusalLines.first(), limit);
+    else
+        message = tr("These files are larger than the %1 attachment limit and were not attached:\n\n%2")
+                      .arg(limit, refusalLines.join(QLatin1Char('\n')));
     m_attachmentAlertMessage = message;
     m_showingAttachmentAlert = true;
     emit attachmentAlertChanged();

@@ -60,7 +60,7 @@ void ComposerState::sendMessage()
     if (!m_appState.currentSession())
         m_appState.createNewChat();
 
-    const QString content = m_messageText.isEmpty() ? QStringLiteral("(Attached files)") : m_messageText;
+    const QString content = m_messageText.isEmpty() ? tr("(Attached files)") : m_messageText;
 
     // Files that vanished or became unreadable since they were attached are
     // left out; the message is still sent.

@@ -100,10 +100,10 @@ void ReplyEngines::refreshAvailability()
     const QString folder = program ? QFileInfo(*program).absolutePath() : QString();
     QString reason;
     if (!program)
-        reason = QStringLiteral("llama.cpp is not installed yet.");
+        reason = tr("llama.cpp is not installed yet.");
     else if (!LlamaServer::isInstalled(folder))
-        reason = QStringLiteral("The installed llama.cpp has no llama-server, so each reply starts llama-completion "
-                                "on its own.");
+        reason = tr("The installed llama.cpp has no llama-server, so each reply starts llama-completion "
+                    "on its own.");
     if (folder != m_binFolder) { // another installation: a server of the old one ends
         m_binFolder = folder;
         m_localBackend.reset();
@@ -172,14 +172,14 @@ QString ReplyEngines::localServerState() const
     if (m_mode != QLatin1String(prefkeys::kEngineModeLocalServer) || !isLocalServerAvailable())
         return QString();
     switch (m_serverState) {
-    case LlamaServerState::Starting: return QStringLiteral("Starting…");
-    case LlamaServerState::Loading: return QStringLiteral("Loading model…");
-    case LlamaServerState::Ready: return QStringLiteral("Ready");
-    case LlamaServerState::Stopping: return QStringLiteral("Stopping…");
-    case LlamaServerState::Failed: return QStringLiteral("Could not start: ") + m_serverError;
+    case LlamaServerState::Starting: return tr("Starting…");
+    case LlamaServerState::Loading: return tr("Loading model…");
+    case LlamaServerState::Ready: return tr("Ready");
+    case LlamaServerState::Stopping: return tr("Stopping…");
+    case LlamaServerState::Failed: return tr("Could not start: %1").arg(m_serverError);
     case LlamaServerState::Stopped: break;
     }
-    return QStringLiteral("Not running");
+    return tr("Not running");
 }
 
 bool ReplyEngines::isLocalServerLoading() const
@@ -219,7 +219,7 @@ bool ReplyEngines::isRemoteKeyMemoryOnly() const { return m_key->isMemoryOnly();
 QString ReplyEngines::remoteKeyNotice() const
 {
     return m_key->isMemoryOnly() && m_key->hasSecret()
-               ? QStringLiteral("No secret store is available: the API key is kept only until Quorvane quits.")
+               ? tr("No secret store is available: the API key is kept only until Quorvane quits.")
                : QString();
 }
 
@@ -227,7 +227,7 @@ QString ReplyEngines::remoteServerNotice() const
 {
     if (m_remote.baseUrl.isEmpty())
         return QString();
-    return QStringLiteral("Your conversations are sent to %1.").arg(m_remote.baseUrl.host());
+    return tr("Your conversations are sent to %1.").arg(m_remote.baseUrl.host());
 }
 
 void ReplyEngines::setRemoteError(const QString &error)

@@ -2,6 +2,7 @@
 
 #include "core/record_json.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -12,6 +13,12 @@ namespace conversationexport {
 
 namespace {
 
+// The texts of this file meant for people (not the JSON keys), translated in
+// the context "Conversations".
+struct Text {
+    Q_DECLARE_TR_FUNCTIONS(Conversations)
+};
+
 QString localTime(const Date &date)
 {
     return date.toDateTime().toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"));
@@ -20,12 +27,12 @@ QString localTime(const Date &date)
 QString roleOf(const ChatMessage &m)
 {
     if (m.isFromUser)
-        return QStringLiteral("User");
+        return Text::tr("User");
     switch (m.kind) {
-    case MessageKind::Notice: return QStringLiteral("Assistant (notice)");
-    case MessageKind::Error: return QStringLiteral("Assistant (error)");
-    case MessageKind::Stopped: return QStringLiteral("Assistant (stopped)");
-    default: return QStringLiteral("Assistant");
+    case MessageKind::Notice: return Text::tr("Assistant (notice)");
+    case MessageKind::Error: return Text::tr("Assistant (error)");
+    case MessageKind::Stopped: return Text::tr("Assistant (stopped)");
+    default: return Text::tr("Assistant");
     }
 }
 
@@ -40,13 +47,14 @@ QString newId() { return canonicalUuid(QUuid::createUuid()); }
 
 QString markdown(const ChatSession &session)
 {
-    QString out = QStringLiteral("# ") + session.title + QStringLiteral("\n\n*Created ")
-                  + localTime(session.createdAt) + QStringLiteral("*\n");
+    QString out = QStringLiteral("# ") + session.title + QStringLiteral("\n\n*")
+                  + Text::tr("Created %1").arg(localTime(session.createdAt)) + QStringLiteral("*\n");
     for (const ChatMessage &m : session.messages) {
         out += QStringLiteral("\n## ") + roleOf(m) + QStringLiteral(" · ") + localTime(m.timestamp)
                + QStringLiteral("\n\n");
         if (m.versions.size() > 1)
-            out += QStringLiteral("*Answer %1 of %2*\n\n").arg(m.shownVersion + 1).arg(m.versions.size());
+            out += QStringLiteral("*") + Text::tr("Answer %1 of %2").arg(m.shownVersion + 1).arg(m.versions.size())
+                   + QStringLiteral("*\n\n");
         out += m.content;
         if (!m.content.endsWith(QLatin1Char('\n')))
             out += QLatin1Char('\n');
@@ -54,7 +62,8 @@ QString markdown(const ChatSession &session)
             QStringList names;
             for (const AttachedFile &f : *m.attachedFiles)
                 names << QLatin1Char('`') + f.fileName + QLatin1Char('`');
-            out += QStringLiteral("\nAttached: ") + names.join(QStringLiteral(", ")) + QLatin1Char('\n');
+            out += QLatin1Char('\n') + Text::tr("Attached: %1").arg(names.join(QStringLiteral(", ")))
+                   + QLatin1Char('\n');
         }
     }
     return out;
@@ -75,13 +84,12 @@ Imported readJson(const QByteArray &bytes)
     QJsonParseError parseError;
     const QJsonDocument doc = QJsonDocument::fromJson(bytes, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
-        result.error = QStringLiteral("it is not JSON (%1 at byte %2)")
-                           .arg(parseError.errorString())
-                           .arg(parseError.offset);
+        result.error = Text::tr("it is not JSON (%1 at byte %2)")
+                           .arg(parseError.errorString(), QString::number(parseError.offset));
         return result;
     }
     if (!doc.isObject()) {
-        result.error = QStringLiteral("it holds no conversation (a JSON object was expected)");
+        result.error = Text::tr("it holds no conversation (a JSON object was expected)");
         return result;
     }
     QJsonObject o = doc.object();
@@ -102,7 +110,7 @@ Imported readJson(const QByteArray &bytes)
     recordjson::DecodeError error;
     result.session = recordjson::decodeChatSession(o, &error);
     if (!result.session)
-        result.error = QStringLiteral("it is not a conversation (%1)").arg(error.text);
+        result.error = Text::tr("it is not a conversation (%1)").arg(error.text);
     return result;
 }
 

@@ -85,18 +85,19 @@ QString QuorvaneError::description() const
 {
     switch (m_kind) {
     case Kind::DownloadFailed:
-        return QStringLiteral("Download failed: ") + m_message;
+        return QCoreApplication::translate("Errors", "Download failed: %1").arg(m_message);
     case Kind::LlamaCppError:
-        return QStringLiteral("Llama.cpp error: ") + m_message;
+        return QCoreApplication::translate("Errors", "Llama.cpp error: %1").arg(m_message);
     case Kind::HttpError:
-        return QStringLiteral("Server returned HTTP %1. The file may have been moved, renamed, or require authentication.")
+        return QCoreApplication::translate("Errors", "Server returned HTTP %1. The file may have been moved, renamed, "
+                                                     "or require authentication.")
             .arg(m_statusCode);
     case Kind::ModelNotFound:
-        return QStringLiteral("Model not found");
+        return QCoreApplication::translate("Errors", "Model not found");
     case Kind::InvalidModelFormat:
-        return QStringLiteral("Invalid model format");
+        return QCoreApplication::translate("Errors", "Invalid model format");
     case Kind::NetworkError:
-        return QStringLiteral("Network connection error");
+        return QCoreApplication::translate("Errors", "Network connection error");
     }
     return {};
 }

@@ -4,6 +4,7 @@
 
 #include <QList>
 #include <QMap>
+#include <QCoreApplication>
 #include <QObject>
 #include <QString>
 #include <QUuid>
@@ -117,11 +118,12 @@ struct ChatMessage {
     friend bool operator==(const ChatMessage &, const ChatMessage &) = default;
 };
 
-inline constexpr const char *kNewChatTitle = "New Chat";
+// A conversation's title until its first message names it (translated, context "Conversations").
+inline constexpr const char *kNewChatTitle = QT_TRANSLATE_NOOP("Conversations", "New Chat");
 
 struct ChatSession {
     QUuid id;
-    QString title = QString::fromLatin1(kNewChatTitle);
+    QString title = QCoreApplication::translate("Conversations", kNewChatTitle);
     QList<ChatMessage> messages;
     Date createdAt;
     // The user chose the title: it is never replaced automatically.

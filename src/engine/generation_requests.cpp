@@ -7,6 +7,7 @@
 #include "platform/main_thread.h"
 #include "platform/preferences.h"
 
+#include <QCoreApplication>
 #include <QPointer>
 
 #include <atomic>
@@ -100,7 +101,7 @@ void LlamaCPPManager::generateResponse(const QString &prompt, const QUuid &sessi
     auto refuse = [this, onComplete](ReplyError error, const char *reason) {
         mainthread::post(this, [onComplete, error, reason] {
             if (onComplete)
-                onComplete(ReplyOutcome::failed(error, QString::fromLatin1(reason)));
+                onComplete(ReplyOutcome::failed(error, QCoreApplication::translate("Replies", reason)));
         });
     };
     // A remote server needs no local model; the backend in use when the

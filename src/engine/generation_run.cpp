@@ -6,6 +6,7 @@
 #include "platform/logging.h"
 #include "platform/paths.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -26,6 +27,11 @@
 #include <unistd.h>
 
 namespace {
+
+// The texts of this file shown to the user, translated in the context "Replies".
+struct Text {
+    Q_DECLARE_TR_FUNCTIONS(Replies)
+};
 
 // The length of the start of a UTF-8 character at the end of bytes that more
 // bytes could still complete; 0 when the bytes end on a whole character or
@@ -374,9 +380,9 @@ ReplyRun ProcessReplyBackend::run(const ReplyJob &job, ReplyControl &control)
     const QString executable = engine.findLlamaCompletion().value_or(
         paths::dataDirectory() + QStringLiteral("/llama.cpp/build/bin/llama-completion"));
     if (!QFileInfo::exists(executable))
-        return fail(ReplyError::NotInstalled, QStringLiteral("llama.cpp not installed"));
+        return fail(ReplyError::NotInstalled, Text::tr("llama.cpp not installed"));
     if (!QFileInfo::exists(job.model.filePath))
-        return fail(ReplyError::ModelFileMissing, QStringLiteral("Model file not found"));
+        return fail(ReplyError::ModelFileMissing, Text::tr("Model file not found"));
 
     // 2. The prompt, staged for the program. Once the application is
     // quitting no run starts any more.
@@ -387,7 +393,7 @@ ReplyRun ProcessReplyBackend::run(const ReplyJob &job, ReplyControl &control)
     }
     if (const auto error = stagePromptFile(promptPath, job.prompt)) {
         control.forget(promptPath);
-        return fail(ReplyError::StagingFailed, QStringLiteral("Could not stage prompt file — ") + *error);
+        return fail(ReplyError::StagingFailed, Text::tr("Could not stage prompt file — %1").arg(*error));
     }
     auto removePrompt = [&control, promptPath] {
         QFile::remove(promptPath);

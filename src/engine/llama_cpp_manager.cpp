@@ -90,11 +90,11 @@ bool LlamaCPPManager::isLlamaCPPInstalled() const
 void LlamaCPPManager::loadModel(const AIModel &model)
 {
     if (!model.isDownloaded || model.filePath.isEmpty()) {
-        mainthread::runOrPost(this, [this] { setErrorMessage(QStringLiteral("Model is not downloaded")); });
+        mainthread::runOrPost(this, [this] { setErrorMessage(tr("Model is not downloaded")); });
         return;
     }
     if (!QFileInfo::exists(model.filePath)) {
-        mainthread::runOrPost(this, [this] { setErrorMessage(QStringLiteral("Model file not found")); });
+        mainthread::runOrPost(this, [this] { setErrorMessage(tr("Model file not found")); });
         return;
     }
     unloadModel();

@@ -6,6 +6,7 @@
 #include "platform/logging.h"
 #include "platform/main_thread.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QPointer>
 #include <QStringDecoder>
@@ -13,6 +14,11 @@
 #include <sys/stat.h>
 
 namespace {
+
+// The texts of this file shown to the user, translated in the context "Installer".
+struct Text {
+    Q_DECLARE_TR_FUNCTIONS(Installer)
+};
 
 struct Verdict {
     bool success = false;
@@ -43,10 +49,10 @@ Verdict verify(const LlamaCPPManager &engine, QString &versionLine)
 {
     const auto path = engine.findLlamaCompletion();
     if (!path)
-        return {false, QStringLiteral("llama.cpp binary not found")};
+        return {false, Text::tr("llama.cpp binary not found")};
     struct stat st {};
     if (::stat(QFile::encodeName(*path).constData(), &st) != 0 || (st.st_mode & 0111) == 0)
-        return {false, QStringLiteral("llama.cpp binary is not executable")};
+        return {false, Text::tr("llama.cpp binary is not executable")};
 
     const int limitMs = int(engine.timings().verificationLimit.count());
     // A program that ignores SIGTERM at the time limit is killed 5 s later,
@@ -54,7 +60,7 @@ Verdict verify(const LlamaCPPManager &engine, QString &versionLine)
     const ChildProcess::Result run =
         ChildProcess::run(*path, {QStringLiteral("--version")}, limitMs, 1024 * 1024, 5000);
     if (!run.started)
-        return {false, QStringLiteral("Could not launch binary: ") + run.error};
+        return {false, Text::tr("Could not launch binary: %1").arg(run.error)};
     if (run.timedOut)
         qCInfo(lcLlamaCPP, "Verification timed out, terminating");
 
@@ -69,12 +75,12 @@ Verdict verify(const LlamaCPPManager &engine, QString &versionLine)
         return {true, std::nullopt};
     }
     if (run.timedOut)
-        return {false, QStringLiteral("Binary did not respond within %1s. This usually clears up on a second launch — "
-                                      "the GPU shader cache is still building.")
+        return {false, Text::tr("Binary did not respond within %1s. This usually clears up on a second launch — "
+                                "the GPU shader cache is still building.")
                            .arg(limitMs / 1000)};
     if (output.isEmpty())
-        return {false, QStringLiteral("Binary failed to run: exit code %1").arg(run.status)};
-    return {false, QStringLiteral("Binary failed to run: ") + output.left(200).trimmed()};
+        return {false, Text::tr("Binary failed to run: exit code %1").arg(run.status)};
+    return {false, Text::tr("Binary failed to run: %1").arg(output.left(200).trimmed())};
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "platform/logging.h"
 #include "platform/paths.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
@@ -23,6 +24,15 @@
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+namespace {
+
+// The texts of this file shown to the user, translated in the context "Replies".
+struct Text {
+    Q_DECLARE_TR_FUNCTIONS(Replies)
+};
+
+} // namespace
 
 using Clock = std::chrono::steady_clock;
 using State = LlamaServerState;
@@ -203,13 +213,13 @@ void launch(LlamaServerCore &core)
     core.tail.clear();
     core.error.clear();
     if (core.port == 0) {
-        core.error = QStringLiteral("No free port on 127.0.0.1 for llama-server");
+        core.error = Text::tr("No free port on 127.0.0.1 for llama-server");
         core.setState(State::Failed);
         return;
     }
     if (const auto failure = stagePromptFile(core.keyFile, QString::fromLatin1(core.key + '\n'))) {
         core.keyFile.clear();
-        core.error = QStringLiteral("Could not write the server's key file: ") + *failure;
+        core.error = Text::tr("Could not write the server's key file: %1").arg(*failure);
         core.setState(State::Failed);
         return;
     }
@@ -289,8 +299,8 @@ void reap(LlamaServerCore &core, Lock &lock)
     const QStringList tail = core.tail.last(5);
     core.error = !tail.isEmpty() ? tail.join(QStringLiteral(" | "))
                  : reason == ChildProcess::ExitReason::Signal
-                     ? QStringLiteral("llama-server was ended by signal %1").arg(status)
-                     : QStringLiteral("llama-server exited with status %1").arg(status);
+                     ? Text::tr("llama-server was ended by signal %1").arg(status)
+                     : Text::tr("llama-server exited with status %1").arg(status);
     core.setState(State::Failed);
     qCInfo(lcLlamaCPP, "llama-server ended (status=%d, reason=%d). Stderr tail: %s", status, int(reason),
            qPrintable(core.error));
@@ -385,7 +395,7 @@ void runServerLife(const std::shared_ptr<LlamaServerCore> &owner)
             case State::Starting:
             case State::Loading:
                 if (now >= core.loadDeadline) {
-                    beginStop(core, QStringLiteral("llama-server did not finish loading the model in %1 s")
+                    beginStop(core, Text::tr("llama-server did not finish loading the model in %1 s")
                                         .arg(core.timings.loadLimit.count() / 1000));
                     continue;
                 }
@@ -555,7 +565,7 @@ LlamaServerLease LlamaServer::acquire(const QString &modelPath, const std::share
     } else if (core->state == State::Failed && core->wanted == modelPath && !core->quitting) {
         lease.error = core->error;
     } else {
-        lease.error = QStringLiteral("llama-server was stopped before it was ready");
+        lease.error = Text::tr("llama-server was stopped before it was ready");
     }
     lock.unlock();
     if (stop)

@@ -32,16 +32,17 @@
 // writes a log line.
 
 // The reasons with which a request is refused before it is queued, checked
-// in this order.
-inline constexpr const char *kErrorNoModelLoaded = "No model loaded";
-inline constexpr const char *kErrorAlreadyGenerating = "Already generating";
-inline constexpr const char *kErrorEmptyPrompt = "Empty prompt";
+// in this order. These texts and the two below are shown translated
+// (context "Replies"); messages stored without a kind hold the English ones.
+inline constexpr const char *kErrorNoModelLoaded = QT_TRANSLATE_NOOP("Replies", "No model loaded");
+inline constexpr const char *kErrorAlreadyGenerating = QT_TRANSLATE_NOOP("Replies", "Already generating");
+inline constexpr const char *kErrorEmptyPrompt = QT_TRANSLATE_NOOP("Replies", "Empty prompt");
 
 // The notice a stopped reply leaves in its conversation; a stop mark is left
 // out of later transcripts.
-inline constexpr const char *kGenerationStoppedText = "Generation stopped by user.";
+inline constexpr const char *kGenerationStoppedText = QT_TRANSLATE_NOOP("Replies", "Generation stopped by user.");
 // The start of the message a failed reply leaves.
-inline constexpr const char *kReplyFailedPrefix = "\u26A0\uFE0F Could not generate a reply: ";
+inline constexpr const char *kReplyFailedPrefix = QT_TRANSLATE_NOOP("Replies", "⚠️ Could not generate a reply: ");
 
 // What an assistant's message is: its stored kind, or for a message stored
 // without one, what its text shows (the stop text, the failure message, the

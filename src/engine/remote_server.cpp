@@ -1,5 +1,6 @@
 #include "engine/remote_server.h"
 
+#include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -12,7 +13,12 @@ namespace remoteserver {
 
 namespace {
 
-const QString kExample = QStringLiteral("for example http://192.168.1.20:8080");
+// The texts of this file shown to the user, translated in one context.
+struct Text {
+    Q_DECLARE_TR_FUNCTIONS(RemoteServer)
+};
+
+QString example() { return Text::tr("for example http://192.168.1.20:8080"); }
 
 // The reason an error answer gives, as OpenAI-style servers write it
 // ({"error": {"message": ...}}, {"error": "..."}) or FastAPI's {"detail": ...}.
@@ -35,19 +41,19 @@ BaseUrl parseBaseUrl(const QString &text)
 {
     const QString typed = text.trimmed();
     if (typed.isEmpty())
-        return {{}, QStringLiteral("Enter the server's address, %1.").arg(kExample)};
+        return {{}, Text::tr("Enter the server's address, %1.").arg(example())};
     QUrl url(typed, QUrl::StrictMode);
     const QString scheme = typed.section(QLatin1String("://"), 0, 0).toLower();
     if (!typed.contains(QLatin1String("://")) || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
-        return {{}, QStringLiteral("The address must start with http:// or https://, %1.").arg(kExample)};
+        return {{}, Text::tr("The address must start with http:// or https://, %1.").arg(example())};
     if (!url.isValid())
-        return {{}, QStringLiteral("\"%1\" is not a valid address.").arg(typed)};
+        return {{}, Text::tr("\"%1\" is not a valid address.").arg(typed)};
     if (url.host().isEmpty())
-        return {{}, QStringLiteral("\"%1\" names no server, %2.").arg(typed, kExample)};
+        return {{}, Text::tr("\"%1\" names no server, %2.").arg(typed, example())};
     if (!url.userInfo().isEmpty())
-        return {{}, QStringLiteral("Put the API key in its own field, not in the address.")};
+        return {{}, Text::tr("Put the API key in its own field, not in the address.")};
     if (url.hasQuery() || url.hasFragment())
-        return {{}, QStringLiteral("The address cannot contain \"?\" or \"#\".")};
+        return {{}, Text::tr("The address cannot contain \"?\" or \"#\".")};
     QString path = url.path();
     while (path.endsWith(QLatin1Char('/')))
         path.chop(1);
@@ -69,7 +75,7 @@ namespace {
 QString seconds(int ms)
 {
     const int n = (ms + 999) / 1000;
-    return n == 1 ? QStringLiteral("1 second") : QStringLiteral("%1 seconds").arg(n);
+    return n == 1 ? Text::tr("1 second") : Text::tr("%1 seconds").arg(n);
 }
 
 // An answer that is not 2xx.
@@ -78,21 +84,22 @@ QString statusFailure(const QUrl &url, int status, const QByteArray &body, bool 
     const QString server = url.authority();
     const QString reason = serverReason(body);
     if (status == 401 || status == 403)
-        return sentKey ? QStringLiteral("The server at %1 did not accept the API key (HTTP %2%3). Check the key.")
-                             .arg(server).arg(status).arg(reason)
-                       : QStringLiteral("The server at %1 needs an API key (HTTP %2%3).").arg(server).arg(status).arg(reason);
+        return (sentKey ? Text::tr("The server at %1 did not accept the API key (HTTP %2%3). Check the key.")
+                        : Text::tr("The server at %1 needs an API key (HTTP %2%3)."))
+            .arg(server, QString::number(status), reason);
     if (status == 404)
-        return QStringLiteral("The server at %1 has no %2 (HTTP 404%3). Check the address and the model.")
+        return Text::tr("The server at %1 has no %2 (HTTP 404%3). Check the address and the model.")
             .arg(server, url.path(), reason);
     if (status >= 500)
-        return QStringLiteral("The server at %1 failed (HTTP %2%3).").arg(server).arg(status).arg(reason);
-    return QStringLiteral("The server at %1 answered HTTP %2%3.").arg(server).arg(status).arg(reason);
+        return Text::tr("The server at %1 failed (HTTP %2%3).").arg(server, QString::number(status), reason);
+    return Text::tr("The server at %1 answered HTTP %2%3.").arg(server, QString::number(status), reason);
 }
 
 QString refused(const QString &server)
 {
-    return QStringLiteral("The server at %1 refused the connection. Check the address and the port, "
-                          "and that the server is running.").arg(server);
+    return Text::tr("The server at %1 refused the connection. Check the address and the port, "
+                    "and that the server is running.")
+        .arg(server);
 }
 
 } // namespace
@@ -102,22 +109,22 @@ QString failureMessage(QNetworkReply *reply, const QByteArray &body, bool sentKe
     const QUrl url = reply->url();
     const QString server = url.authority();
     if (timedOut)
-        return QStringLiteral("The server at %1 did not answer within %2.").arg(server, seconds(timeLimitMs));
+        return Text::tr("The server at %1 did not answer within %2.").arg(server, seconds(timeLimitMs));
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status >= 200 && status <= 299)
         return reply->error() == QNetworkReply::NoError
                    ? QString()
-                   : QStringLiteral("The answer from the server at %1 broke off: %2").arg(server, reply->errorString());
+                   : Text::tr("The answer from the server at %1 broke off: %2").arg(server, reply->errorString());
     if (status == 0) {
         switch (reply->error()) {
         case QNetworkReply::ConnectionRefusedError:
             return refused(server);
         case QNetworkReply::HostNotFoundError:
-            return QStringLiteral("The server %1 could not be found. Check the address.").arg(url.host());
+            return Text::tr("The server %1 could not be found. Check the address.").arg(url.host());
         case QNetworkReply::SslHandshakeFailedError:
-            return QStringLiteral("The secure connection to %1 failed: %2").arg(server, reply->errorString());
+            return Text::tr("The secure connection to %1 failed: %2").arg(server, reply->errorString());
         default:
-            return QStringLiteral("Could not reach the server at %1: %2").arg(server, reply->errorString());
+            return Text::tr("Could not reach the server at %1: %2").arg(server, reply->errorString());
         }
     }
     return statusFailure(url, status, body, sentKey);
@@ -136,17 +143,17 @@ QString replyFailureMessage(const HttpResult &result, const QUrl &url, bool sent
     case HttpOutcome::ServerError:
         return statusFailure(url, result.status, result.body, sentKey);
     case HttpOutcome::Certificate:
-        return QStringLiteral("The secure connection to %1 failed: %2").arg(server, result.message);
+        return Text::tr("The secure connection to %1 failed: %2").arg(server, result.message);
     case HttpOutcome::Silence:
-        return QStringLiteral("The server at %1 sent nothing for %2.").arg(server, seconds(silenceLimitMs));
+        return Text::tr("The server at %1 sent nothing for %2.").arg(server, seconds(silenceLimitMs));
     case HttpOutcome::Complete:
     case HttpOutcome::CutOff:
-        return hasPartialReply
-                   ? QStringLiteral("The reply above was cut off: the connection to the server at %1 closed before "
-                                    "the reply ended.").arg(server)
-                   : QStringLiteral("The connection to the server at %1 closed before the reply began.").arg(server);
+        return (hasPartialReply ? Text::tr("The reply above was cut off: the connection to the server at %1 "
+                                           "closed before the reply ended.")
+                                : Text::tr("The connection to the server at %1 closed before the reply began."))
+            .arg(server);
     default:
-        return QStringLiteral("Could not reach the server at %1: %2").arg(server, result.message);
+        return Text::tr("Could not reach the server at %1: %2").arg(server, result.message);
     }
 }
 
@@ -220,11 +227,11 @@ void RemoteModelList::done(const QByteArray &body)
                 ids << id;
         }
         if (parse.error != QJsonParseError::NoError)
-            error = QStringLiteral("The server at %1 did not send a model list: its answer is not JSON.").arg(server);
+            error = tr("The server at %1 did not send a model list: its answer is not JSON.").arg(server);
         else if (!data.isArray())
-            error = QStringLiteral("The server at %1 did not send a model list: its answer has no \"data\" list.").arg(server);
+            error = tr("The server at %1 did not send a model list: its answer has no \"data\" list.").arg(server);
         else if (ids.isEmpty())
-            error = QStringLiteral("The server at %1 offers no models.").arg(server);
+            error = tr("The server at %1 offers no models.").arg(server);
     }
     emit finished(ids, error);
 }

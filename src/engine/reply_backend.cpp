@@ -5,6 +5,8 @@
 #include "engine/response_cleaning.h"
 #include "platform/logging.h"
 
+#include <QCoreApplication>
+
 ReplyOutcome ReplyOutcome::finished(const QString &reply, StopReason reason)
 {
     ReplyOutcome o;
@@ -70,7 +72,8 @@ ReplyOutcome settleReply(const ReplyRun &run, bool stoppedByRequest)
     else if (!run.complaints.isEmpty())
         outcome = ReplyOutcome::failed(ReplyError::EngineFailed, run.complaints.join(QStringLiteral(" | ")));
     else
-        outcome = ReplyOutcome::failed(ReplyError::NoOutput, QStringLiteral("the model produced no output"));
+        outcome = ReplyOutcome::failed(ReplyError::NoOutput,
+                                       QCoreApplication::translate("Replies", "the model produced no output"));
     outcome.figures = run.figures;
     return outcome;
 }

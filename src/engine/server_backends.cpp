@@ -7,9 +7,19 @@
 #include "engine/server_http.h"
 #include "platform/logging.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 
 #include <atomic>
+
+namespace {
+
+// The texts of this file shown to the user, translated in the context "Replies".
+struct Text {
+    Q_DECLARE_TR_FUNCTIONS(Replies)
+};
+
+} // namespace
 
 using namespace std::chrono_literals;
 
@@ -130,11 +140,11 @@ ReplyRun runRequest(ServerHttp &http, ServerHttp::Request request, ServerApi api
         result.end = ReplyRun::End::Failed;
         if (got.fault->kind == ReplyPiece::Kind::Invalid) {
             result.error = ReplyError::BadAnswer;
-            result.errorText = QStringLiteral("The server at %1 sent an event that is not JSON: %2")
+            result.errorText = Text::tr("The server at %1 sent an event that is not JSON: %2")
                                    .arg(host, QString::fromUtf8(got.faultData.left(80)));
         } else {
             result.error = ReplyError::ServerFailed;
-            result.errorText = QStringLiteral("The server at %1 reported an error: %2").arg(host, got.fault->message);
+            result.errorText = Text::tr("The server at %1 reported an error: %2").arg(host, got.fault->message);
         }
         return result;
     }
@@ -206,7 +216,7 @@ ReplyRun LocalServerReplyBackend::run(const ReplyJob &job, ReplyControl &control
         releaseRequest(control, handle);
         result.end = ReplyRun::End::Failed;
         result.error = ReplyError::EngineFailed;
-        result.errorText = server ? lease.error : QStringLiteral("llama-server is not running");
+        result.errorText = server ? lease.error : Text::tr("llama-server is not running");
         return result;
     }
     if (!lease.stopped) {
@@ -241,7 +251,7 @@ ReplyRun RemoteReplyBackend::run(const ReplyJob &job, ReplyControl &control)
     if (m_config.baseUrl.isEmpty() || m_config.modelId.isEmpty()) {
         result.end = ReplyRun::End::Failed;
         result.error = ReplyError::NoServer;
-        result.errorText = QStringLiteral("No server is set up for replies. Connect to one in Settings.");
+        result.errorText = Text::tr("No server is set up for replies. Connect to one in Settings.");
         return result;
     }
     auto stop = std::make_shared<RequestStop>();

@@ -2,9 +2,19 @@
 
 #include "engine/generation_run.h"
 
+#include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+
+namespace {
+
+// The texts of this file shown to the user, translated in the context "Replies".
+struct Text {
+    Q_DECLARE_TR_FUNCTIONS(Replies)
+};
+
+} // namespace
 
 QList<ServerEvent> ServerEventReader::feed(const QByteArray &bytes)
 {
@@ -129,7 +139,7 @@ QString errorMessageOf(const QJsonObject &object)
         if (!message.isEmpty())
             return message;
         const QString type = e.value(QLatin1String("type")).toString();
-        return type.isEmpty() ? QStringLiteral("The server reported an error.") : type;
+        return type.isEmpty() ? Text::tr("The server reported an error.") : type;
     }
     for (const char *key : {"message", "detail"}) {
         const QJsonValue value = object.value(QLatin1String(key));
@@ -153,7 +163,7 @@ ReplyPiece decodeReplyEvent(ServerApi api, const ServerEvent &event)
     if (!document.isObject()) {
         piece.kind = ReplyPiece::Kind::Invalid;
         const QString shown = QString::fromUtf8(event.data.left(80));
-        piece.message = QStringLiteral("The server sent an event that is not JSON: ") + shown;
+        piece.message = Text::tr("The server sent an event that is not JSON: %1").arg(shown);
         return piece;
     }
     const QJsonObject object = document.object();
@@ -162,7 +172,7 @@ ReplyPiece decodeReplyEvent(ServerApi api, const ServerEvent &event)
         piece.kind = ReplyPiece::Kind::Error;
         piece.message = errorMessageOf(object);
         if (piece.message.isEmpty())
-            piece.message = QStringLiteral("The server reported an error.");
+            piece.message = Text::tr("The server reported an error.");
         return piece;
     }
     readTimings(object.value(QLatin1String("timings")).toObject(), piece.figures);

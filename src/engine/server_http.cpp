@@ -2,6 +2,7 @@
 
 #include "engine/server_events.h"
 
+#include <QCoreApplication>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -10,6 +11,15 @@
 #include <QThread>
 
 #include <future>
+
+namespace {
+
+// The texts of this file shown to the user, translated in the context "Replies".
+struct Text {
+    Q_DECLARE_TR_FUNCTIONS(Replies)
+};
+
+} // namespace
 
 void RequestStop::stop()
 {
@@ -103,7 +113,7 @@ void classify(QNetworkReply *reply, Exchange &x, bool closing)
         error == QNetworkReply::OperationCanceledError || error == QNetworkReply::TimeoutError;
     if (x.stoppedByUs || (cancelled && closing)) {
         r.outcome = HttpOutcome::Stopped;
-        r.message = QStringLiteral("The request was stopped.");
+        r.message = Text::tr("The request was stopped.");
         return;
     }
     if (x.endedByReader) {
@@ -112,7 +122,7 @@ void classify(QNetworkReply *reply, Exchange &x, bool closing)
     }
     if (cancelled) { // the only other abort is the silence limit's
         r.outcome = HttpOutcome::Silence;
-        r.message = QStringLiteral("The server sent nothing for too long.");
+        r.message = Text::tr("The server sent nothing for too long.");
         return;
     }
     if (isSuccess(r.status)) {
@@ -121,8 +131,9 @@ void classify(QNetworkReply *reply, Exchange &x, bool closing)
             return;
         }
         r.outcome = HttpOutcome::CutOff;
-        r.message = error == QNetworkReply::NoError ? QStringLiteral("The connection closed before the answer ended.")
-                                                    : reply->errorString();
+        r.message = error == QNetworkReply::NoError
+                        ? Text::tr("The connection closed before the answer ended.")
+                        : reply->errorString();
         return;
     }
     if (r.status != 0) {
@@ -202,7 +213,7 @@ HttpResult ServerHttp::run(const Request &request, const QByteArray *json, const
 {
     HttpResult stopped;
     stopped.outcome = HttpOutcome::Stopped;
-    stopped.message = QStringLiteral("The request was stopped.");
+    stopped.message = Text::tr("The request was stopped.");
     if (m_worker->closed || (request.stop && request.stop->isStopped()))
         return stopped;
 

@@ -179,7 +179,7 @@ bool DownloadTransfer::handleAnswer(QNetworkReply *reply)
     m_status = status.isValid() ? status.toInt() : 0;
     if (m_status == 0) {
         // Not a server's answer: its bytes are never taken for the file.
-        m_fatalError = QStringLiteral("The link did not lead to an HTTP server.");
+        m_fatalError = tr("The link did not lead to an HTTP server.");
         if (!reply->isFinished())
             reply->abort();
         return false;
@@ -318,7 +318,7 @@ void DownloadTransfer::onFinished(QNetworkReply *reply)
         if (m_requestedFrom > 0)
             attempt(false);
         else
-            retryOrFail(QStringLiteral("The server sent part of the file when the whole file was asked for."));
+            retryOrFail(tr("The server sent part of the file when the whole file was asked for."));
         return;
     }
     if (!answered) {
@@ -335,7 +335,7 @@ void DownloadTransfer::onFinished(QNetworkReply *reply)
         return;
     }
     if (m_expected >= 0 && m_written != m_expected) {
-        retryOrFail(QStringLiteral("The connection closed before the whole file arrived."));
+        retryOrFail(tr("The connection closed before the whole file arrived."));
         return;
     }
 

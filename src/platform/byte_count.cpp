@@ -1,5 +1,7 @@
 #include "platform/byte_count.h"
 
+#include <QCoreApplication>
+
 #include <iterator>
 
 namespace {
@@ -27,15 +29,15 @@ constexpr quint64 pow10(int n)
 QString formatByteCount(qint64 bytes)
 {
     if (bytes == 0)
-        return QStringLiteral("Zero KB");
+        return QCoreApplication::translate("ByteCount", "Zero KB");
     const bool negative = bytes < 0;
     // magnitude as unsigned, so that the smallest value does not overflow
     const quint64 magnitude = negative ? quint64(0) - quint64(bytes) : quint64(bytes);
     const QString sign = negative ? QStringLiteral("-") : QString();
     if (magnitude == 1)
-        return sign + QStringLiteral("1 byte");
+        return sign + QCoreApplication::translate("ByteCount", "1 byte");
     if (magnitude < 1000)
-        return sign + QString::number(magnitude) + QStringLiteral(" bytes");
+        return sign + QCoreApplication::translate("ByteCount", "%1 bytes").arg(magnitude);
 
     quint64 unitBytes = 1000;
     const int last = int(std::size(kUnits)) - 1;

@@ -1,5 +1,6 @@
 #include "provisioning/blocking_http.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -11,6 +12,11 @@
 #include <future>
 
 namespace {
+
+// The texts of this file shown to the user, translated in the context "Installer".
+struct Text {
+    Q_DECLARE_TR_FUNCTIONS(Installer)
+};
 
 // A body of known length (sent as it is, not compressed) that came short.
 bool bodyShorterThanAnnounced(QNetworkReply *reply, qint64 received)
@@ -68,7 +74,7 @@ BlockingHttp::Response BlockingHttp::get(const QUrl &url, const Headers &headers
 {
     Response response;
     if (m_worker->closed) {
-        response.transportError = QStringLiteral("The request was cancelled.");
+        response.transportError = Text::tr("The request was cancelled.");
         return response;
     }
     auto done = std::make_shared<std::promise<Response>>();
@@ -82,7 +88,7 @@ BlockingHttp::Response BlockingHttp::get(const QUrl &url, const Headers &headers
                 worker->manager = new QNetworkAccessManager(worker->context);
             auto state = std::make_shared<Response>();
             if (worker->closed) {
-                state->transportError = QStringLiteral("The request was cancelled.");
+                state->transportError = Text::tr("The request was cancelled.");
                 done->set_value(*state);
                 return;
             }
@@ -135,12 +141,12 @@ BlockingHttp::Response BlockingHttp::get(const QUrl &url, const Headers &headers
                 if (state->fileError.isEmpty() && (!status.isValid() || success)) {
                     if (error == QNetworkReply::OperationCanceledError) {
                         // aborted by us at quit, or by the silence limit
-                        state->transportError = worker->closed ? QStringLiteral("The request was cancelled.")
-                                                               : QStringLiteral("The request timed out.");
+                        state->transportError = worker->closed ? Text::tr("The request was cancelled.")
+                                                               : Text::tr("The request timed out.");
                     } else if (error != QNetworkReply::NoError) {
                         state->transportError = reply->errorString();
                     } else if (bodyShorterThanAnnounced(reply, file ? state->bytesWritten : state->body.size())) {
-                        state->transportError = QStringLiteral("The connection closed before the whole file arrived.");
+                        state->transportError = Text::tr("The connection closed before the whole file arrived.");
                     }
                 }
                 reply->deleteLater();
@@ -149,13 +155,13 @@ BlockingHttp::Response BlockingHttp::get(const QUrl &url, const Headers &headers
         },
         Qt::QueuedConnection);
     if (!posted) {
-        response.transportError = QStringLiteral("The request was cancelled.");
+        response.transportError = Text::tr("The request was cancelled.");
         return response;
     }
     try {
         return result.get();
     } catch (const std::future_error &) { // the network thread ended before the request ran
-        response.transportError = QStringLiteral("The request was cancelled.");
+        response.transportError = Text::tr("The request was cancelled.");
         return response;
     }
 }

@@ -133,7 +133,7 @@ void LlamaInstaller::JobGate::leave()
 void LlamaInstaller::reportInstalled(LlamaCPPManager &engine, const char *logLine, const InstallCompletion &completion)
 {
     engine.setLlamaCPPInstallProgress(1.0);
-    engine.setLlamaCPPInstallStatus(QStringLiteral("Installation complete!"));
+    engine.setLlamaCPPInstallStatus(tr("Installation complete!"));
     engine.setInstallingLlamaCPP(false);
     qCInfo(lcLlamaCPP, "%s", logLine);
     completion(true, std::nullopt);
@@ -184,7 +184,7 @@ LlamaInstaller::RunResult LlamaInstaller::runProgram(const QString &program, con
     {
         std::lock_guard lock(m_childLock);
         if (m_terminating) {
-            result.error = QStringLiteral("the application is quitting");
+            result.error = tr("the application is quitting");
             return result;
         }
         if (!process.start()) {
@@ -235,14 +235,14 @@ void LlamaInstaller::installPrebuiltLlamaCPP(InstallCompletion completion)
     mainthread::runOrPost(this, [engine] {
         engine->setInstallingLlamaCPP(true);
         engine->setLlamaCPPInstallProgress(0.0);
-        engine->setLlamaCPPInstallStatus(QStringLiteral("Checking for prebuilt release..."));
+        engine->setLlamaCPPInstallStatus(tr("Checking for prebuilt release..."));
     });
 
     m_engine.processQueue().async([this, gate = m_gate, self, engine, wrapped] {
         if (!gate->enter()) {
             mainthread::post(engine, [engine, wrapped] {
                 engine->setInstallingLlamaCPP(false);
-                wrapped(false, QStringLiteral("Installation failed"));
+                wrapped(false, tr("Installation failed"));
             });
             return;
         }
@@ -271,26 +271,26 @@ std::optional<QString> LlamaInstaller::runPrebuiltSteps()
 
     const QUrl url(m_apiHost + QStringLiteral("/repos/ggml-org/llama.cpp/releases?per_page=30"), QUrl::StrictMode);
     if (!url.isValid() || url.scheme().isEmpty())
-        return QStringLiteral("Bad GitHub API URL");
+        return tr("Bad GitHub API URL");
     const BlockingHttp::Response listing =
         m_http->get(url, {{"Accept", "application/vnd.github+json"}, {"User-Agent", "Quorvane"}}, kQueryTimeoutMs);
     if (!listing.answered())
-        return QStringLiteral("Could not query GitHub releases: ") + listing.transportError;
+        return tr("Could not query GitHub releases: %1").arg(listing.transportError);
     if (listing.status < 200 || listing.status > 299)
-        return QStringLiteral("GitHub API returned HTTP %1").arg(listing.status);
+        return tr("GitHub API returned HTTP %1").arg(listing.status);
     const QJsonDocument document = QJsonDocument::fromJson(listing.body);
     const QJsonArray releases = document.array();
     const bool allObjects =
         std::all_of(releases.begin(), releases.end(), [](const QJsonValue &value) { return value.isObject(); });
     if (!document.isArray() || !allObjects)
-        return QStringLiteral("Could not parse GitHub release metadata");
+        return tr("Could not parse GitHub release metadata");
 
     const QString suffix = assetSuffix();
     const std::optional<ChosenAsset> asset = chooseAsset(releases, suffix);
     if (!asset)
-        return QStringLiteral("No recent llama.cpp release has a %1 asset").arg(suffix);
+        return tr("No recent llama.cpp release has a %1 asset").arg(suffix);
     qCInfo(lcLlamaCPP, "Prebuilt asset: %s (%s)", qPrintable(asset->name), qPrintable(asset->tag));
-    publish(0.05, QStringLiteral("Downloading requirements..."));
+    publish(0.05, tr("Downloading requirements..."));
     QDir().mkpath(appSupport);
     QFile::remove(archive);
 
@@ -303,57 +303,57 @@ std::optional<QString> LlamaInstaller::runPrebuiltSteps()
         return message;
     };
     if (!download.answered())
-        return failDownload(QStringLiteral("Download failed: ") + download.transportError);
+        return failDownload(tr("Download failed: %1").arg(download.transportError));
     if (download.status < 200 || download.status > 299)
-        return failDownload(QStringLiteral("Download returned HTTP %1").arg(download.status));
+        return failDownload(tr("Download returned HTTP %1").arg(download.status));
     if (!download.fileError.isEmpty())
-        return failDownload(QStringLiteral("Could not save tarball: ") + download.fileError);
+        return failDownload(tr("Could not save tarball: %1").arg(download.fileError));
     std::error_code error;
     std::filesystem::rename(partial.toStdString(), archive.toStdString(), error);
     if (error)
-        return failDownload(QStringLiteral("Could not save tarball: ") + QString::fromStdString(error.message()));
+        return failDownload(tr("Could not save tarball: %1").arg(QString::fromStdString(error.message())));
     const qint64 size = QFileInfo(archive).size();
     qCInfo(lcLlamaCPP, "Downloaded %lld bytes", size);
     if (size <= kSmallestPlausibleArchive)
-        return QStringLiteral("Downloaded tarball is suspiciously small (%1 bytes)").arg(size);
-    publish(0.7, QStringLiteral("Extracting..."));
+        return tr("Downloaded tarball is suspiciously small (%1 bytes)").arg(size);
+    publish(0.7, tr("Extracting..."));
 
     // Unpacked into a private folder of the data folder first, so that no
     // member lands anywhere but in the one folder that is then moved into place.
     QTemporaryDir staging(appSupport + QStringLiteral("/.llama-unpack-XXXXXX"));
     if (!staging.isValid())
-        return QStringLiteral("Could not create install directory: ") + staging.errorString();
+        return tr("Could not create install directory: %1").arg(staging.errorString());
     const QString stagedLlama = staging.path() + QStringLiteral("/llama.cpp");
     const QString stagedBin = stagedLlama + QStringLiteral("/build/bin");
     std::filesystem::create_directories(stagedBin.toStdString(), error);
     if (error)
-        return QStringLiteral("Could not create install directory: ") + QString::fromStdString(error.message());
+        return tr("Could not create install directory: %1").arg(QString::fromStdString(error.message()));
 
     const RunResult tar = runProgram(
         QStringLiteral("/usr/bin/tar"),
         {QStringLiteral("-xzf"), archive, QStringLiteral("-C"), stagedBin, QStringLiteral("--strip-components=1")},
         QString());
     if (!tar.started)
-        return QStringLiteral("Could not run tar: ") + tar.error;
+        return tr("Could not run tar: %1").arg(tar.error);
     if (tar.status != 0) {
         const QString text = QStringDecoder(QStringDecoder::Utf8).decode(tar.output);
-        return QStringLiteral("tar extract failed (status %1): %2").arg(tar.status).arg(text.left(200));
+        return tr("tar extract failed (status %1): %2").arg(QString::number(tar.status), text.left(200));
     }
     QFile::remove(archive);
     // Linux has no signing step; the status still tells where the run is.
-    publish(0.9, QStringLiteral("Signing binaries..."));
+    publish(0.9, tr("Signing binaries..."));
 
     if (!QFileInfo::exists(stagedBin + QStringLiteral("/llama-completion")))
-        return QStringLiteral("Extracted archive did not contain llama-completion");
+        return tr("Extracted archive did not contain llama-completion");
     // Replaces whatever an earlier install or build left; a link there is
     // removed itself, never what it points to.
     const QString llamaDirectory = installpaths::llamaDirectory();
     std::filesystem::remove_all(llamaDirectory.toStdString(), error);
     std::filesystem::rename(stagedLlama.toStdString(), llamaDirectory.toStdString(), error);
     if (error)
-        return QStringLiteral("Could not create install directory: ") + QString::fromStdString(error.message());
+        return tr("Could not create install directory: %1").arg(QString::fromStdString(error.message()));
     const QString program = binDirectory + QStringLiteral("/llama-completion");
-    publish(0.95, QStringLiteral("Finalizing installation..."));
+    publish(0.95, tr("Finalizing installation..."));
     m_engine.warmUpBinary(program);
     return std::nullopt;
 }

@@ -53,7 +53,7 @@ void LlamaInstaller::buildLlamaCPPFromSource(InstallCompletion completion)
     LlamaCPPManager *engine = &m_engine;
     mainthread::runOrPost(this, [this, engine, completion] {
         if (engine->isInstallingLlamaCPP()) {
-            completion(false, QStringLiteral("Installation already in progress"));
+            completion(false, tr("Installation already in progress"));
             return;
         }
         engine->setInstallingLlamaCPP(true);
@@ -62,7 +62,7 @@ void LlamaInstaller::buildLlamaCPPFromSource(InstallCompletion completion)
             if (!gate->enter()) {
                 mainthread::post(engine, [engine, completion] {
                     engine->setInstallingLlamaCPP(false);
-                    completion(false, QStringLiteral("Installation failed"));
+                    completion(false, tr("Installation failed"));
                 });
                 return;
             }
@@ -88,14 +88,14 @@ std::optional<QString> LlamaInstaller::runSourceBuildSteps()
     const QString buildDirectory = llamaDirectory + QStringLiteral("/build");
     const auto report = [this](double progress) { raiseProgress(progress); };
 
-    publish(0.0, QStringLiteral("Creating directories..."));
+    publish(0.0, tr("Creating directories..."));
     std::error_code error;
     std::filesystem::create_directories(appSupport.toStdString(), error);
     if (error) {
         qCInfo(lcLlamaCPP, "Failed to create app support directory: %s", error.message().c_str());
-        return QStringLiteral("Failed to create directory");
+        return tr("Failed to create directory");
     }
-    publish(0.02, QStringLiteral("Downloading requirements..."));
+    publish(0.02, tr("Downloading requirements..."));
     if (QFileInfo::exists(llamaDirectory) || QFileInfo(llamaDirectory).isSymLink()) {
         qCInfo(lcLlamaCPP, "Removing existing llama.cpp directory for clean install...");
         std::filesystem::remove_all(llamaDirectory.toStdString(), error);
@@ -113,21 +113,21 @@ std::optional<QString> LlamaInstaller::runSourceBuildSteps()
         appSupport, [&](const QByteArray &chunk) { cloneWatcher.feed(chunk); }, [&] { cloneWatcher.tick(); });
     if (!clone.started) {
         qCInfo(lcLlamaCPP, "✗ Error cloning repository: %s", qPrintable(clone.error));
-        return QStringLiteral("Download failed");
+        return tr("Download failed");
     }
     cloneWatcher.finish();
     if (clone.status != 0) {
         qCInfo(lcLlamaCPP, "✗ Git clone failed");
-        return QStringLiteral("Clone failed. Check internet connection.");
+        return tr("Clone failed. Check internet connection.");
     }
     qCInfo(lcLlamaCPP, "✓ Git clone completed successfully!");
-    publish(0.94, QStringLiteral("Preparing build environment..."));
+    publish(0.94, tr("Preparing build environment..."));
 
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     if (!QFileInfo::exists(llamaDirectory + QStringLiteral("/CMakeLists.txt"))
         || !QFileInfo::exists(llamaDirectory + QStringLiteral("/src"))) {
         qCInfo(lcLlamaCPP, "✗ Clone verification failed");
-        return QStringLiteral("Clone incomplete. Please retry.");
+        return tr("Clone incomplete. Please retry.");
     }
     qCInfo(lcLlamaCPP, "✓ Clone verification passed");
 
@@ -136,30 +136,30 @@ std::optional<QString> LlamaInstaller::runSourceBuildSteps()
         qCInfo(lcLlamaCPP, "Found CMake at: %s", qPrintable(*cmake));
     } else {
         qCInfo(lcLlamaCPP, "CMake not found. Installing locally...");
-        publish(0.945, QStringLiteral("Installing build tools..."));
+        publish(0.945, tr("Installing build tools..."));
         cmake = installCMakeLocally(appSupport);
         if (!cmake)
-            return QStringLiteral("Failed to install CMake. Please install with: sudo apt install cmake");
+            return tr("Failed to install CMake. Please install with: sudo apt install cmake");
         qCInfo(lcLlamaCPP, "✓ CMake installed locally");
     }
 
-    publish(0.95, QStringLiteral("Configuring build..."));
+    publish(0.95, tr("Configuring build..."));
     std::filesystem::create_directories(buildDirectory.toStdString(), error);
     if (error)
-        return QStringLiteral("Failed to create build directory");
+        return tr("Failed to create build directory");
     const RunResult configure =
         runProgram(QStringLiteral("/bin/bash"),
                    {QStringLiteral("-c"), shellQuoted(*cmake) + QLatin1Char(' ') + configureFlags() + QStringLiteral(" ..")},
                    buildDirectory, {}, {}, true);
     if (!configure.started)
-        return QStringLiteral("CMake configuration error");
+        return tr("CMake configuration error");
     if (configure.status != 0) {
         const QString tail = QStringDecoder(QStringDecoder::Utf8).decode(configure.output.right(400));
         qCInfo(lcLlamaCPP, "CMake configure failed: %s", qPrintable(tail));
-        return QStringLiteral("CMake configuration failed");
+        return tr("CMake configuration failed");
     }
 
-    publish(0.96, QStringLiteral("Building..."));
+    publish(0.96, tr("Building..."));
     OutputWatcher buildWatcher("Build:", install_progress::buildProgressForLine,
                                install_progress::buildProgressForElapsed, m_clock, report);
     const RunResult build = runProgram(
@@ -168,10 +168,10 @@ std::optional<QString> LlamaInstaller::runSourceBuildSteps()
          shellQuoted(*cmake) + QStringLiteral(" --build . --config Release -j %1").arg(onlineProcessors())},
         buildDirectory, [&](const QByteArray &chunk) { buildWatcher.feed(chunk); }, [&] { buildWatcher.tick(); }, true);
     if (!build.started)
-        return QStringLiteral("Build error");
+        return tr("Build error");
     buildWatcher.finish();
     if (build.status != 0)
-        return QStringLiteral("Build failed");
+        return tr("Build failed");
 
     // Older tools look for the interactive program under this name.
     const QString cli = buildDirectory + QStringLiteral("/bin/llama-cli");
@@ -182,7 +182,7 @@ std::optional<QString> LlamaInstaller::runSourceBuildSteps()
             installpaths::makeExecutable(compatibility);
     }
 
-    publish(0.99, QStringLiteral("Finalizing installation..."));
+    publish(0.99, tr("Finalizing installation..."));
     const QString program = buildDirectory + QStringLiteral("/bin/llama-completion");
     if (QFileInfo::exists(program))
         m_engine.warmUpBinary(program);

@@ -1,0 +1,829 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" sourcelanguage="en">
+<context>
+    <name>AppState</name>
+    <message>
+        <source>**Model Still Downloading**
+
+The selected model &quot;%1&quot; is still downloading. Please wait for the download to complete before chatting.
+
+**Current status:** Downloading...
+
+You can check the progress in the Models tab. Once the download finishes, you&apos;ll be able to chat with this model.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>**Model Loading Failed**
+
+I couldn&apos;t load the selected model &quot;%1&quot;. This might be due to:
+
+• **Corrupted model file** - Try re-downloading the model
+• **Insufficient memory** - Close other applications and try again
+• **File permission issues** - Make sure the app has access to the Models folder
+
+**Troubleshooting steps:**
+1. Go to Models tab and delete the problematic model
+2. Re-download it from Hugging Face
+3. Try again</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>There is no such conversation to export.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Conversations can only be exported to a file on this computer.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The conversation holds a value that cannot be written out.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Could not write %1: %2</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 is not a folder.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The folder %1 is not writable; nothing was exported.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>a value cannot be written out</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Could not open %1: %2</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 is too large to import (%2; at most %3).</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 could not be imported: %2.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 was imported; %2 of its messages had no id and were given one.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>A model with this filename already exists</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Local File</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Installation already in progress</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>llama.cpp is not installed and this build cannot install it</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Installation failed</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Installation completed but the binary failed to run. %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>ByteCount</name>
+    <message>
+        <source>Zero KB</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>1 byte</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 bytes</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>Catalog</name>
+    <message>
+        <source>Ultra-fast Google model, perfect for laptops and quick tasks</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Quick responses, low resources</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Fast and efficient small model, great for general tasks</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>General chat, quick responses</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Microsoft&apos;s efficient small model with strong reasoning</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Reasoning, coding, chat</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Meta&apos;s latest compact model with good performance</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>General purpose, fast</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Microsoft&apos;s newest small model with strong reasoning</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Reasoning, efficient performance</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Perfect balance of speed and capability, most popular size</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>General purpose, versatile</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Popular and powerful 7B model from Mistral AI</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Chat, reasoning, coding</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Efficient coding model, lightweight alternative</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Coding, lightweight</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Meta&apos;s excellent 8B model with great capability</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Google&apos;s powerful model with excellent reasoning and math</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Reasoning, math, science</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Meta&apos;s specialized coding model for programming tasks</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Code generation, debugging</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Excellent balance of speed and capability</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Advanced chat, analysis, coding</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Google&apos;s large model with strong performance across tasks</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Advanced tasks, high quality</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>High-quality responses with strong reasoning</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Professional tasks, complex reasoning</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Specialized coding model with exceptional performance</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Advanced coding, debugging, refactoring</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Top-tier coding assistant with deep understanding</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Professional coding, architecture design</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Mistral&apos;s MoE model - 47B total, uses ~13B actively</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Efficient large model, multilingual</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Fine-tuned Mixtral with improved instruction following</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Enhanced chat, instruction following</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Meta&apos;s latest flagship - GPT-4 class performance</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Professional use, complex reasoning</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>ComposerState</name>
+    <message>
+        <source>%1 is larger than the %2 attachment limit and was not attached.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>These files are larger than the %1 attachment limit and were not attached:
+
+%2</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>(Attached files)</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>Conversations</name>
+    <message>
+        <source>User</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Assistant (notice)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Assistant (error)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Assistant (stopped)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Assistant</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Created %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Answer %1 of %2</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Attached: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>it is not JSON (%1 at byte %2)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>it holds no conversation (a JSON object was expected)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>it is not a conversation (%1)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>New Chat</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>DownloadTransfer</name>
+    <message>
+        <source>The link did not lead to an HTTP server.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The server sent part of the file when the whole file was asked for.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The connection closed before the whole file arrived.</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>Errors</name>
+    <message>
+        <source>Download failed: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Llama.cpp error: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Server returned HTTP %1. The file may have been moved, renamed, or require authentication.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Model not found</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Invalid model format</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Network connection error</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>Installer</name>
+    <message>
+        <source>llama.cpp binary not found</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>llama.cpp binary is not executable</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Could not launch binary: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Binary did not respond within %1s. This usually clears up on a second launch — the GPU shader cache is still building.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Binary failed to run: exit code %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Binary failed to run: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The request was cancelled.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The request timed out.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The connection closed before the whole file arrived.</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>LlamaCPPManager</name>
+    <message>
+        <source>Model is not downloaded</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Model file not found</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>LlamaInstaller</name>
+    <message>
+        <source>Installation complete!</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>the application is quitting</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Checking for prebuilt release...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Installation failed</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Bad GitHub API URL</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Could not query GitHub releases: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>GitHub API returned HTTP %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Could not parse GitHub release metadata</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>No recent llama.cpp release has a %1 asset</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Downloading requirements...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Download failed: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Download returned HTTP %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Could not save tarball: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Downloaded tarball is suspiciously small (%1 bytes)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Extracting...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Could not create install directory: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Could not run tar: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>tar extract failed (status %1): %2</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Signing binaries...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Extracted archive did not contain llama-completion</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Finalizing installation...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Installation already in progress</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Creating directories...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Failed to create directory</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Download failed</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Clone failed. Check internet connection.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Preparing build environment...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Clone incomplete. Please retry.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Installing build tools...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Failed to install CMake. Please install with: sudo apt install cmake</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Configuring build...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Failed to create build directory</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>CMake configuration error</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>CMake configuration failed</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Building...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Build error</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Build failed</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>RemoteModelList</name>
+    <message>
+        <source>The server at %1 did not send a model list: its answer is not JSON.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The server at %1 did not send a model list: its answer has no &quot;data&quot; list.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The server at %1 offers no models.</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>RemoteServer</name>
+    <message>
+        <source>for example http://192.168.1.20:8080</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Enter the server&apos;s address, %1.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The address must start with http:// or https://, %1.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; is not a valid address.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; names no server, %2.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Put the API key in its own field, not in the address.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The address cannot contain &quot;?&quot; or &quot;#&quot;.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>1 second</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 seconds</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The server at %1 did not accept the API key (HTTP %2%3). Check the key.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The server at %1 needs an API key (HTTP %2%3).</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The server at %1 has no %2 (HTTP 404%3). Check the address and the model.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The server at %1 failed (HTTP %2%3).</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The server at %1 answered HTTP %2%3.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The server at %1 refused the connection. Check the address and the port, and that the server is running.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The server at %1 did not answer within %2.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The answer from the server at %1 broke off: %2</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The server %1 could not be found. Check the address.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The secure connection to %1 failed: %2</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Could not reach the server at %1: %2</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The server at %1 sent nothing for %2.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The reply above was cut off: the connection to the server at %1 closed before the reply ended.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The connection to the server at %1 closed before the reply began.</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>Replies</name>
+    <message>
+        <source>llama.cpp not installed</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Model file not found</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Could not stage prompt file — %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>No free port on 127.0.0.1 for llama-server</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Could not write the server&apos;s key file: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>llama-server was ended by signal %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>llama-server exited with status %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>llama-server did not finish loading the model in %1 s</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>llama-server was stopped before it was ready</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>No model loaded</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Already generating</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Empty prompt</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Generation stopped by user.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>⚠️ Could not generate a reply: </source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>the model produced no output</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The server at %1 sent an event that is not JSON: %2</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The server at %1 reported an error: %2</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>llama-server is not running</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>No server is set up for replies. Connect to one in Settings.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The server reported an error.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The server sent an event that is not JSON: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The request was stopped.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The server sent nothing for too long.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The connection closed before the answer ended.</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>ReplyEngines</name>
+    <message>
+        <source>llama.cpp is not installed yet.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The installed llama.cpp has no llama-server, so each reply starts llama-completion on its own.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Starting…</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Loading model…</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Ready</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Stopping…</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Could not start: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Not running</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>No secret store is available: the API key is kept only until Quorvane quits.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Your conversations are sent to %1.</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+</TS>
