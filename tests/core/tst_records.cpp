@@ -549,13 +549,10 @@ private slots:
         QCOMPARE(sessions->at(1), s);
     }
 
-    void texts()
+    void downloadFailureText()
     {
         QCOMPARE(QuorvaneError::downloadFailed(QStringLiteral("disk full")).description(),
                  QStringLiteral("Download failed: disk full"));
-        QCOMPARE(QuorvaneError::httpError(404).description(),
-                 QStringLiteral("Server returned HTTP 404. The file may have been moved, renamed, or require "
-                                "authentication."));
     }
 };
 

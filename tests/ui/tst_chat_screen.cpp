@@ -2,32 +2,19 @@
 // send/stop button found by its accessible name, the rows of the message
 // list, the attachment cards and the alerts, with replies streamed by the
 // fake llama-completion.
-#include "app/app_state.h"
 #include "app/composer_state.h"
-#include "common/test_support.h"
 #include "core/preference_keys.h"
 #include "core/record_json.h"
-#include "engine/llama_cpp_manager.h"
 #include "platform/preferences.h"
 #include "ui/chat_messages_model.h"
 #include "ui/chat_sessions_model.h"
 #include "ui/models_list_model.h"
-#include "ui/ui_setup.h"
 #include "ui/window_driver.h"
 
-#include <QDir>
-#include <QFile>
 #include <QAbstractItemModelTester>
 #include <QMimeData>
-#include <QQmlApplicationEngine>
-#include <QQuickItem>
-#include <QQuickWindow>
 #include <QRegularExpression>
-#include <QSignalSpy>
-#include <QTest>
 #include <QtQml/qqmlextensionplugin.h>
-
-#include <functional>
 
 Q_IMPORT_QML_PLUGIN(QuorvanePlugin)
 
@@ -55,7 +42,7 @@ bool isType(const QObject *item, const char *qmlType)
 
 } // namespace
 
-class TestChatScreen : public QObject {
+class TestChatScreen : public QObject, public WindowTest {
     Q_OBJECT
 
 private slots:
@@ -63,10 +50,8 @@ private slots:
     void cleanupTestCase();
     void init();
     void emptyConversationShowsTheGreeting();
-    void returnKey_data();
-    void returnKey();
+    void shiftReturnBreaksTheLine();
     void stopWhileStreaming();
-    void sendButtonFollowsTheCurrentConversation();
     void listFollowsTheEnd();
     void dropTarget();
     void fileCards_data();
@@ -76,21 +61,11 @@ private slots:
     void messageActionsRowByRow();
 
 private:
-    QQuickItem *root() const { return m_window->contentItem(); }
-    QQuickItem *byObjectName(const QString &name) const
-    {
-        return items(root(), [&](QQuickItem *i) { return i->objectName() == name; }).value(0);
-    }
-    QQuickItem *byAccessibleName(const QString &name) const
-    {
-        return items(root(), [&](QQuickItem *i) { return accessibleName(i) == name; }).value(0);
-    }
-    void click(QQuickItem *item) const { WindowDriver(m_window).click(item); }
     // What the list shows for each row: the bubble's text, or "(typing)".
     QStringList shownBubbles() const
     {
         QStringList out;
-        QQuickItem *list = byObjectName(QStringLiteral("messageList"));
+        QQuickItem *list = control(QStringLiteral("messageList"));
         if (!list)
             return out;
         for (int r = 0; r < m_model->rowCount(); ++r) {
@@ -106,9 +81,7 @@ private:
     QStringList shownFigures() const
     {
         QStringList out;
-        for (QQuickItem *line : items(root(), [](QQuickItem *i) {
-                 return i->objectName() == QLatin1String("figuresLine") && i->isVisible();
-             }))
+        for (QQuickItem *line : controls(QStringLiteral("figuresLine")))
             out << line->property("text").toString();
         return out;
     }
@@ -119,64 +92,37 @@ private:
             out << m_model->index(r).data(ChatMessagesModel::ContentRole).toString();
         return out;
     }
-    void typeText(const QString &text) const
-    {
-        for (const QChar c : text)
-            QTest::keyClick(m_window, c.toLatin1());
-    }
     void typeAndSend(const QString &text)
     {
-        byObjectName(QStringLiteral("messageField"))->forceActiveFocus();
-        typeText(text);
+        control(QStringLiteral("messageField"))->forceActiveFocus();
+        type(text);
         QTest::keyClick(m_window, Qt::Key_Return);
     }
     void script(const QByteArray &text) { qputenv("FAKE_LLAMA_SCRIPT_TEXT", text); }
     bool idle() const { return !m_state->isCurrentSessionGenerating(); }
 
-    TempHome *m_home = nullptr;
-    LlamaCPPManager *m_engine = nullptr;
-    AppState *m_state = nullptr;
     ComposerState *m_composer = nullptr;
-    QQmlApplicationEngine *m_qml = nullptr;
-    QQuickWindow *m_window = nullptr;
     ChatMessagesModel *m_model = nullptr;
 };
 
 void TestChatScreen::initTestCase()
 {
-    m_home = new TempHome;
-    QVERIFY(m_home->installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
+    QVERIFY(makeHome(QStringLiteral(FAKE_LLAMA_COMPLETION)));
     AIModel model = AIModel::make(QStringLiteral("Tiny"), QStringLiteral("https://example.invalid/tiny.gguf"));
     model.isDownloaded = true;
     model.filePath = m_home->writeFile(QStringLiteral("tiny.gguf"), "GGUF");
     Preferences().setData(QString::fromLatin1(prefkeys::kDownloadedModels), *recordjson::encodeModelList({model}));
     Preferences().setString(QString::fromLatin1(prefkeys::kSelectedModelId), canonicalUuid(model.id));
-
-    m_engine = new LlamaCPPManager(nullptr, EngineTimings{std::chrono::milliseconds(60000),
-                                                          std::chrono::milliseconds(50),
-                                                          std::chrono::milliseconds(300)});
-    m_state = new AppState(*m_engine);
-    ui::registerTypes(*m_state, *m_engine);
+    using std::chrono::milliseconds;
+    QVERIFY(openWindow({}, {milliseconds(60000), milliseconds(50), milliseconds(300)}, kHarness));
     m_composer = m_state->findChild<ComposerState *>();
-    QVERIFY(m_composer);
-    m_qml = new QQmlApplicationEngine;
-    m_qml->addImportPath(QStringLiteral("qrc:/"));
-    m_qml->loadData(kHarness);
-    QVERIFY(!m_qml->rootObjects().isEmpty());
-    m_window = qobject_cast<QQuickWindow *>(m_qml->rootObjects().first());
-    QVERIFY(m_window);
-    m_window->requestActivate();
-    QVERIFY(QTest::qWaitForWindowActive(m_window));
     m_model = m_window->findChild<ChatMessagesModel *>();
-    QVERIFY(m_model);
+    QVERIFY(m_composer && m_model);
 }
 
 void TestChatScreen::cleanupTestCase()
 {
-    delete m_qml;
-    delete m_state;
-    delete m_engine;
-    delete m_home;
+    closeWindow();
     qunsetenv("FAKE_LLAMA_SCRIPT_TEXT");
 }
 
@@ -191,20 +137,19 @@ void TestChatScreen::init()
 
 void TestChatScreen::emptyConversationShowsTheGreeting()
 {
-    QQuickItem *greeting = byObjectName(QStringLiteral("greeting"));
-    QVERIFY(greeting);
-    QCOMPARE(greeting->property("text").toString(), QStringLiteral("How can I help you today ?"));
-    QVERIFY(!byObjectName(QStringLiteral("messageList")));
+    QCOMPARE(control(QStringLiteral("greeting"))->property("text").toString(),
+             QStringLiteral("How can I help you today ?"));
+    QVERIFY(!control(QStringLiteral("messageList")));
     // the composer sits under the greeting, not at the bottom
-    QQuickItem *composer = byObjectName(QStringLiteral("composer"));
+    QQuickItem *composer = control(QStringLiteral("composer"));
     QVERIFY(composer->y() < m_window->height() / 2.0 + composer->height());
 
     script("sleep 300\nout Welcome back\n"
            "err eval time = 80.00 ms / 8 runs (10.00 ms per token, 100.00 tokens per second)\\n\n");
     typeAndSend(QStringLiteral("First words"));
     // at once: the list with the user's message and the typing indicator
-    QTRY_VERIFY(byObjectName(QStringLiteral("messageList")));
-    QVERIFY(!byObjectName(QStringLiteral("greeting")));
+    QTRY_VERIFY(control(QStringLiteral("messageList")));
+    QVERIFY(!control(QStringLiteral("greeting")));
     QTRY_COMPARE(shownBubbles(), (QStringList{"First words", "(typing)"}));
     QTRY_COMPARE(shownBubbles(), (QStringList{"First words", "Welcome back"}));
     // how the reply was made, in one line under it
@@ -215,82 +160,57 @@ void TestChatScreen::emptyConversationShowsTheGreeting()
                  .hasMatch(),
              qPrintable(shownFigures().first()));
     QCOMPARE(composer->y() + composer->height(), m_window->height() - 16.0);
+    // Return sent the text: the field is empty, and the reply handed it the focus back
+    QCOMPARE(control(QStringLiteral("messageField"))->property("text").toString(), QString());
+    QCOMPARE(m_composer->messageText(), QString());
+    QTRY_VERIFY(control(QStringLiteral("messageField"))->hasActiveFocus());
 }
 
-void TestChatScreen::returnKey_data()
+void TestChatScreen::shiftReturnBreaksTheLine()
 {
-    QTest::addColumn<bool>("shift");
-    QTest::addColumn<QString>("fieldAfter");
-    QTest::addColumn<QStringList>("rowsAfter");
-    QTest::newRow("Return sends") << false << QString() << QStringList{"Line one", "Got it"};
-    QTest::newRow("Shift+Return breaks the line") << true << QStringLiteral("Line one\ntwo") << QStringList();
+    control(QStringLiteral("messageField"))->forceActiveFocus();
+    type(QStringLiteral("Line one"));
+    QTest::keyClick(m_window, Qt::Key_Return, Qt::ShiftModifier);
+    type(QStringLiteral("two"));
+    QCOMPARE(control(QStringLiteral("messageField"))->property("text").toString(), QStringLiteral("Line one\ntwo"));
+    QCOMPARE(m_composer->messageText(), QStringLiteral("Line one\ntwo"));
+    QVERIFY(idle());
+    QCOMPARE(m_model->rowCount(), 0);
 }
 
-void TestChatScreen::returnKey()
-{
-    QFETCH(bool, shift);
-    QFETCH(QString, fieldAfter);
-    QFETCH(QStringList, rowsAfter);
-    script("out Got it\n");
-    QQuickItem *field = byObjectName(QStringLiteral("messageField"));
-    QVERIFY(field);
-    field->forceActiveFocus();
-    typeText(QStringLiteral("Line one"));
-    QTest::keyClick(m_window, Qt::Key_Return, shift ? Qt::ShiftModifier : Qt::NoModifier);
-    if (shift)
-        typeText(QStringLiteral("two"));
-    QTRY_VERIFY(idle());
-    QTRY_COMPARE(rows(), rowsAfter);
-    QCOMPARE(field->property("text").toString(), fieldAfter);
-    QCOMPARE(m_composer->messageText(), fieldAfter);
-    if (!shift) {
-        QTRY_COMPARE(shownBubbles(), rowsAfter);
-        // the reply hands the focus back to the field
-        QTRY_VERIFY(field->hasActiveFocus());
-    }
-}
-
-// A stopped reply keeps the text that came, marked live while it streamed.
+// A reply streams on while another conversation is shown; back in its
+// conversation Escape stops it, keeping the text that came, marked live
+// while it streamed.
 void TestChatScreen::stopWhileStreaming()
 {
     script("out  Half an answer\nsleep 8000\n");
     QSignalSpy resets(m_model, &QAbstractItemModel::modelReset);
     typeAndSend(QStringLiteral("Tell me"));
-    QTRY_VERIFY(byAccessibleName(QStringLiteral("Stop generation")));
-    QVERIFY(!byAccessibleName(QStringLiteral("Send")));
+    const QString busy = m_model->sessionId();
+    QTRY_VERIFY(control(QStringLiteral("Stop generation")));
+    QVERIFY(!control(QStringLiteral("Send")));
     QTRY_COMPARE(shownBubbles(), (QStringList{"Tell me", "Half an answer"}));
-    QCOMPARE(m_model->rowCount(), 2);
+    QCOMPARE(resets.count(), 0);
+
+    m_state->createNewChat();
+    QTRY_VERIFY(control(QStringLiteral("Send")));
+    QCOMPARE(m_model->rowCount(), 0);
+    QVERIFY(control(QStringLiteral("greeting")));
+
+    m_state->selectSessionById(busy);
+    QTRY_VERIFY(control(QStringLiteral("Stop generation")));
+    QTRY_COMPARE(shownBubbles(), (QStringList{"Tell me", "Half an answer"}));
     QVERIFY(m_model->index(1).data(ChatMessagesModel::IsLiveRole).toBool());
-    click(byAccessibleName(QStringLiteral("Stop generation")));
-    QTRY_VERIFY(byAccessibleName(QStringLiteral("Send")));
+    resets.clear();
+    QTest::keyClick(m_window, Qt::Key_Escape);
+    QTRY_VERIFY(control(QStringLiteral("Send")));
     const QStringList expected{QStringLiteral("Tell me"), QStringLiteral("Half an answer"), kStopped};
     QTRY_COMPARE(rows(), expected);
     QTRY_COMPARE(shownBubbles(), expected);
     QVERIFY(!m_model->index(m_model->rowCount() - 1).data(ChatMessagesModel::IsLiveRole).toBool());
     QCOMPARE(shownFigures(), QStringList()); // a stopped reply has no figures
-    // the whole turn changed the rows one by one, never all at once
+    // the turn changed the rows one by one, never all at once
     QCOMPARE(resets.count(), 0);
-}
-
-void TestChatScreen::sendButtonFollowsTheCurrentConversation()
-{
-    script("out Busy elsewhere\nsleep 8000\n");
-    typeAndSend(QStringLiteral("Long job"));
-    const QString busy = m_model->sessionId();
-    QTRY_VERIFY(byAccessibleName(QStringLiteral("Stop generation")));
-
-    m_state->createNewChat();
-    QTRY_VERIFY(byAccessibleName(QStringLiteral("Send")));
-    QCOMPARE(m_model->rowCount(), 0);
-    QVERIFY(byObjectName(QStringLiteral("greeting")));
-
-    m_state->selectSessionById(busy);
-    QTRY_VERIFY(byAccessibleName(QStringLiteral("Stop generation")));
-    QTRY_COMPARE(shownBubbles(), (QStringList{"Long job", "Busy elsewhere"}));
-    QVERIFY(m_model->index(1).data(ChatMessagesModel::IsLiveRole).toBool());
-    // Escape stops the reply
-    QTest::keyClick(m_window, Qt::Key_Escape);
-    QTRY_VERIFY(idle());
 }
 
 void TestChatScreen::listFollowsTheEnd()
@@ -300,8 +220,7 @@ void TestChatScreen::listFollowsTheEnd()
     const QString longOne = m_model->sessionId();
     m_state->createNewChat();
     m_state->selectSessionById(longOne);
-    QQuickItem *list = byObjectName(QStringLiteral("messageList"));
-    QVERIFY(list);
+    QQuickItem *list = control(QStringLiteral("messageList"));
     QTRY_VERIFY(list->property("atYEnd").toBool());
     QVERIFY(list->property("contentHeight").toDouble() > list->height());
 
@@ -315,7 +234,7 @@ void TestChatScreen::listFollowsTheEnd()
     QTRY_VERIFY(m_model->liveText().contains(QLatin1String("Line 39")));
     QTRY_VERIFY(list->property("contentHeight").toDouble() > heightBefore + list->height());
     QTRY_VERIFY(list->property("atYEnd").toBool());
-    click(byAccessibleName(QStringLiteral("Stop generation")));
+    click(control(QStringLiteral("Stop generation")));
     QTRY_COMPARE(m_model->messageCount(), 33);
     QTRY_VERIFY(list->property("atYEnd").toBool());
 }
@@ -363,19 +282,18 @@ void TestChatScreen::fileCards()
     QFETCH(bool, leaveScreen);
     const QString path = m_home->writeFile(QStringLiteral("files/") + fileName, "content");
     m_composer->addAttachments({QUrl::fromLocalFile(path)});
-    QTRY_VERIFY(byObjectName(QStringLiteral("fileCardIcon")));
-    QCOMPARE(byObjectName(QStringLiteral("fileCardIcon"))->property("name").toString(), icon);
-    QTRY_VERIFY(byAccessibleName(fileName));
+    QCOMPARE(waitFor(QStringLiteral("fileCardIcon"))->property("name").toString(), icon);
+    QTRY_VERIFY(control(fileName));
     if (leaveScreen) {
-        QQuickItem *screen = byObjectName(QStringLiteral("chatView"));
+        QQuickItem *screen = control(QStringLiteral("chatView"));
         screen->setVisible(false);
         screen->setVisible(true);
     } else {
-        click(byAccessibleName(QStringLiteral("Remove file")));
+        click(control(QStringLiteral("Remove file")));
     }
     QTRY_VERIFY(m_composer->attachedFiles().isEmpty());
     // the card fades out, then the row goes
-    QTRY_VERIFY(!byObjectName(QStringLiteral("attachmentRow")));
+    QTRY_VERIFY(!control(QStringLiteral("attachmentRow")));
     QTRY_VERIFY(items(root(), [](QQuickItem *i) { return isType(i, "FileCard"); }, false).isEmpty());
 }
 
@@ -386,15 +304,13 @@ void TestChatScreen::alerts_data()
     QTest::addColumn<QString>("button");
     QTest::addColumn<int>("viewAfter");
     QTest::newRow("no model, go to models")
-        << QStringLiteral("No Model Selected")
-        << QStringLiteral("You need to install a model first. You can look in the model library for suggested models.")
-        << QStringLiteral("Go to Models") << int(AppView::Models);
-    QTest::newRow("no model, cancel") << QStringLiteral("No Model Selected") << QString() << QStringLiteral("Cancel")
-                                      << int(AppView::Chat);
-    QTest::newRow("file too large") << QStringLiteral("File Too Large")
-                                    << QStringLiteral("big.bin (5.2 MB) is larger than the 5 MB attachment limit "
-                                                      "and was not attached.")
-                                    << QStringLiteral("OK") << int(AppView::Chat);
+        << "No Model Selected"
+        << "You need to install a model first. You can look in the model library for suggested models."
+        << "Go to Models" << int(AppView::Models);
+    QTest::newRow("no model, cancel") << "No Model Selected" << QString() << "Cancel" << int(AppView::Chat);
+    QTest::newRow("file too large")
+        << "File Too Large" << "big.bin (5.2 MB) is larger than the 5 MB attachment limit and was not attached."
+        << "OK" << int(AppView::Chat);
 }
 
 void TestChatScreen::alerts()
@@ -409,17 +325,11 @@ void TestChatScreen::alerts()
     else
         m_composer->addAttachments({QUrl::fromLocalFile(
             m_home->writeFile(QStringLiteral("big.bin"), QByteArray(5 * 1024 * 1024 + 1, 'x')))});
-    const auto shownText = [&](const QString &text) {
-        return !items(root(), [&](QQuickItem *i) { return i->property("text").toString() == text; }).isEmpty();
-    };
     QTRY_VERIFY(shownText(title));
     if (!message.isEmpty())
         QVERIFY(shownText(message));
-    const auto buttons = items(root(), [&](QQuickItem *i) {
-        return i->inherits("QQuickAbstractButton") && i->property("text").toString() == button;
-    });
-    QCOMPARE(buttons.size(), 1);
-    click(buttons.first());
+    QCOMPARE(controls(button).size(), 1);
+    click(control(button));
     QTRY_VERIFY(!shownText(title));
     QVERIFY(!m_composer->showingNoModelAlert());
     QVERIFY(!m_composer->showingAttachmentAlert());
@@ -446,7 +356,7 @@ void TestChatScreen::messageActionsRowByRow()
     QTRY_COMPARE(rows(), (QStringList{"Q", "First"}));
     QTRY_VERIFY(m_state->canRegenerate());
     script("out Second\nsleep 8000\n");
-    click(byAccessibleName(QStringLiteral("Regenerate")));
+    click(control(QStringLiteral("Regenerate")));
     QVERIFY(!m_state->canRegenerate() && !m_state->regenerateLastReply());
     QTRY_COMPARE(rows(), (QStringList{"Q", "Second"}));
     QVERIFY(m_model->index(1).data(ChatMessagesModel::IsLiveRole).toBool());
@@ -454,23 +364,21 @@ void TestChatScreen::messageActionsRowByRow()
     QTRY_COMPARE(rows(), (QStringList{"Q", "Second", kStopped}));
     QCOMPARE(role(1, ChatMessagesModel::VersionCountRole), 2);
     QCOMPARE(role(1, ChatMessagesModel::ShownVersionRole), 1);
-    QTRY_VERIFY(byObjectName(QStringLiteral("versionLabel")));
-    QCOMPARE(byObjectName(QStringLiteral("versionLabel"))->property("text").toString(), QStringLiteral("2/2"));
-    click(byAccessibleName(QStringLiteral("Previous answer")));
+    QCOMPARE(waitFor(QStringLiteral("versionLabel"))->property("text").toString(), QStringLiteral("2/2"));
+    click(control(QStringLiteral("Previous answer")));
     QCOMPARE(rows(), (QStringList{"Q", "First", kStopped}));
-    QTRY_COMPARE(byObjectName(QStringLiteral("versionLabel"))->property("text").toString(), QStringLiteral("1/2"));
+    QTRY_COMPARE(control(QStringLiteral("versionLabel"))->property("text").toString(), QStringLiteral("1/2"));
 
     // the pencil on hover edits in place; Save & send asks again
     script("out Better\n");
-    WindowDriver(m_window).hover(items(root(), [](QQuickItem *i) {
+    hover(items(root(), [](QQuickItem *i) {
         return isType(i, "MessageView") && i->property("isFromUser").toBool();
     }).value(0));
-    QTRY_VERIFY(byAccessibleName(QStringLiteral("Edit message")));
-    click(byAccessibleName(QStringLiteral("Edit message")));
-    QTRY_VERIFY(byObjectName(QStringLiteral("editField")));
+    click(waitFor(QStringLiteral("Edit message")));
+    QTRY_VERIFY(control(QStringLiteral("editField")));
     QTest::keyClick(m_window, Qt::Key_A, Qt::ControlModifier);
-    typeText(QStringLiteral("Q2"));
-    click(WindowDriver(m_window).control(QStringLiteral("Save & send")));
+    type(QStringLiteral("Q2"));
+    click(control(QStringLiteral("Save & send")));
     QTRY_COMPARE(rows(), (QStringList{"Q2", "Better"}));
     QTRY_VERIFY(idle());
     QVERIFY(m_state->deleteMessage(id(1)));

@@ -1,10 +1,6 @@
-#include "app/app_state.h"
-#include "common/test_support.h"
-#include "engine/llama_cpp_manager.h"
 #include "ui/code_highlighter.h"
 #include "ui/message_parts.h"
 #include "ui/text_styling.h"
-#include "ui/ui_setup.h"
 #include "ui/window_driver.h"
 
 #include <cmath>
@@ -12,10 +8,6 @@
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QQmlComponent>
-#include <QQmlEngine>
-#include <QQuickItem>
-#include <QQuickWindow>
-#include <QTest>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -85,12 +77,13 @@ QColor over(const QColor &colour, const QColor &base)
 
 } // namespace
 
-class TestMessageRendering : public QObject {
+class TestMessageRendering : public QObject, public WindowTest {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
+    // a program in place, so the state starts no installation
+    void initTestCase() { QVERIFY(makeHome(QStringLiteral("/bin/true")) && openWindow()); }
+    void cleanupTestCase() { closeWindow(); }
     void splitsIntoParts_data();
     void splitsIntoParts();
     void colours_data();
@@ -103,57 +96,27 @@ private slots:
     void markdownParagraphsAndLinks_data();
     void markdownParagraphsAndLinks();
     void messageViewShowsPartsAndCopies();
-
-private:
-    TempHome *m_home = nullptr;
-    LlamaCPPManager *m_engine = nullptr;
-    AppState *m_state = nullptr;
 };
-
-void TestMessageRendering::initTestCase()
-{
-    m_home = new TempHome;
-    // a program in place, so the state starts no installation
-    QVERIFY(m_home->installProgram(QStringLiteral("/bin/true")));
-    m_engine = new LlamaCPPManager;
-    m_state = new AppState(*m_engine);
-    ui::registerTypes(*m_state, *m_engine);
-}
-
-void TestMessageRendering::cleanupTestCase()
-{
-    delete m_state;
-    delete m_engine;
-    delete m_home;
-}
 
 void TestMessageRendering::splitsIntoParts_data()
 {
     QTest::addColumn<QString>("message");
     QTest::addColumn<QStringList>("parts");
-
-    QTest::newRow("plain prose, trimmed") << QStringLiteral("\u200B\n  Hello there \uFEFF\u2060")
-                                          << QStringList{QStringLiteral("prose:Hello there")};
-    QTest::newRow("empty message") << QString() << QStringList{QStringLiteral("prose:")};
-    QTest::newRow("fenced block alone") << QStringLiteral("\n```swift\nlet a = 1\n```\n")
-                                        << QStringList{QStringLiteral("code[swift]:let a = 1\n")};
-    QTest::newRow("no language") << QStringLiteral("```\n  x = 1\n```")
-                                 << QStringList{QStringLiteral("code[code]:  x = 1\n")};
-    QTest::newRow("unterminated fence") << QStringLiteral("Look:\n```python\nprint(1)\n")
-                                        << QStringList{QStringLiteral("prose:Look:\n```python\nprint(1)")};
+    QTest::newRow("plain prose, trimmed") << "\u200B\n  Hello there \uFEFF\u2060" << QStringList{"prose:Hello there"};
+    QTest::newRow("empty message") << QString() << QStringList{"prose:"};
+    QTest::newRow("fenced block alone") << "\n```swift\nlet a = 1\n```\n" << QStringList{"code[swift]:let a = 1\n"};
+    QTest::newRow("no language") << "```\n  x = 1\n```" << QStringList{"code[code]:  x = 1\n"};
+    QTest::newRow("unterminated fence") << "Look:\n```python\nprint(1)\n"
+                                        << QStringList{"prose:Look:\n```python\nprint(1)"};
     QTest::newRow("language not followed by a line break")
-        << QStringLiteral("```python print(1)```") << QStringList{QStringLiteral("prose:```python print(1)```")};
+        << "```python print(1)```" << QStringList{"prose:```python print(1)```"};
     QTest::newRow("prose and code alternate")
-        << QStringLiteral("Intro\n```c\nint a;\n```\n between \n```\nb\n```\nOutro  ")
-        << QStringList{QStringLiteral("prose:Intro"), QStringLiteral("code[c]:int a;\n"),
-                       QStringLiteral("prose:between"), QStringLiteral("code[code]:b\n"),
-                       QStringLiteral("prose:Outro")};
-    QTest::newRow("blank between blocks dropped")
-        << QStringLiteral("```a\n1```\n \u200B\n```b\n2```")
-        << QStringList{QStringLiteral("code[a]:1"), QStringLiteral("code[b]:2")};
-    QTest::newRow("fences pair up in order")
-        << QStringLiteral("```js\nx = `a`\n``` tail ```")
-        << QStringList{QStringLiteral("code[js]:x = `a`\n"), QStringLiteral("prose:tail ```")};
+        << "Intro\n```c\nint a;\n```\n between \n```\nb\n```\nOutro  "
+        << QStringList{"prose:Intro", "code[c]:int a;\n", "prose:between", "code[code]:b\n", "prose:Outro"};
+    QTest::newRow("blank between blocks dropped") << "```a\n1```\n \u200B\n```b\n2```"
+                                                  << QStringList{"code[a]:1", "code[b]:2"};
+    QTest::newRow("fences pair up in order") << "```js\nx = `a`\n``` tail ```"
+                                             << QStringList{"code[js]:x = `a`\n", "prose:tail ```"};
 }
 
 void TestMessageRendering::splitsIntoParts()
@@ -169,37 +132,21 @@ void TestMessageRendering::colours_data()
     QTest::addColumn<QString>("language");
     QTest::addColumn<QString>("needle");
     QTest::addColumn<QString>("role");
-
-    QTest::newRow("comment before code") << QStringLiteral("\n  // set up\n# twice\nrun = 1") << QStringLiteral("c")
-                                         << QStringLiteral("  // set up") << QStringLiteral("comment");
-    QTest::newRow("second comment line") << QStringLiteral("// a\n\n   # b\nrun = 1") << QStringLiteral("c")
-                                         << QStringLiteral("   # b") << QStringLiteral("comment");
-    QTest::newRow("comment after code") << QStringLiteral("x = y\n# later") << QStringLiteral("python")
-                                        << QStringLiteral("# later") << QStringLiteral("base");
-    QTest::newRow("double quotes") << QStringLiteral("say \"hi there\" now") << QStringLiteral("code")
-                                   << QStringLiteral("\"hi there\"") << QStringLiteral("string");
-    QTest::newRow("backticks across lines") << QStringLiteral("s = `a\nb`") << QStringLiteral("js")
-                                            << QStringLiteral("`a\nb`") << QStringLiteral("string");
-    QTest::newRow("no escapes in strings") << QStringLiteral("\"a\\\"b\"") << QStringLiteral("code")
-                                           << QStringLiteral("b\"") << QStringLiteral("base");
-    QTest::newRow("keyword inside a string") << QStringLiteral("x = \"return it\"") << QStringLiteral("code")
-                                             << QStringLiteral("return") << QStringLiteral("keyword");
-    QTest::newRow("number") << QStringLiteral("pi = 3.14;") << QStringLiteral("code") << QStringLiteral("3.14")
-                            << QStringLiteral("number");
-    QTest::newRow("digits inside a word") << QStringLiteral("abc123 = 0") << QStringLiteral("code")
-                                          << QStringLiteral("123") << QStringLiteral("base");
-    QTest::newRow("base keyword") << QStringLiteral("return x") << QStringLiteral("rust")
-                                  << QStringLiteral("return") << QStringLiteral("keyword");
-    QTest::newRow("keyword inside a word") << QStringLiteral("classic = 1") << QStringLiteral("code")
-                                           << QStringLiteral("class") << QStringLiteral("base");
-    QTest::newRow("python keyword") << QStringLiteral("elif x") << QStringLiteral("Python")
-                                    << QStringLiteral("elif") << QStringLiteral("keyword");
-    QTest::newRow("python keyword elsewhere") << QStringLiteral("elif x") << QStringLiteral("ruby")
-                                              << QStringLiteral("elif") << QStringLiteral("base");
-    QTest::newRow("function name") << QStringLiteral("total = compute (1)") << QStringLiteral("code")
-                                   << QStringLiteral("compute") << QStringLiteral("function");
-    QTest::newRow("keyword before a parenthesis") << QStringLiteral("if (ready) {}") << QStringLiteral("swift")
-                                                  << QStringLiteral("if") << QStringLiteral("function");
+    QTest::newRow("comment before code") << "\n  // set up\n# twice\nrun = 1" << "c" << "  // set up" << "comment";
+    QTest::newRow("second comment line") << "// a\n\n   # b\nrun = 1" << "c" << "   # b" << "comment";
+    QTest::newRow("comment after code") << "x = y\n# later" << "python" << "# later" << "base";
+    QTest::newRow("double quotes") << "say \"hi there\" now" << "code" << "\"hi there\"" << "string";
+    QTest::newRow("backticks across lines") << "s = `a\nb`" << "js" << "`a\nb`" << "string";
+    QTest::newRow("no escapes in strings") << "\"a\\\"b\"" << "code" << "b\"" << "base";
+    QTest::newRow("keyword inside a string") << "x = \"return it\"" << "code" << "return" << "keyword";
+    QTest::newRow("number") << "pi = 3.14;" << "code" << "3.14" << "number";
+    QTest::newRow("digits inside a word") << "abc123 = 0" << "code" << "123" << "base";
+    QTest::newRow("base keyword") << "return x" << "rust" << "return" << "keyword";
+    QTest::newRow("keyword inside a word") << "classic = 1" << "code" << "class" << "base";
+    QTest::newRow("python keyword") << "elif x" << "Python" << "elif" << "keyword";
+    QTest::newRow("python keyword elsewhere") << "elif x" << "ruby" << "elif" << "base";
+    QTest::newRow("function name") << "total = compute (1)" << "code" << "compute" << "function";
+    QTest::newRow("keyword before a parenthesis") << "if (ready) {}" << "swift" << "if" << "function";
 }
 
 void TestMessageRendering::colours()
@@ -218,16 +165,13 @@ void TestMessageRendering::richTextKeepsTheCode_data()
     QTest::addColumn<QString>("code");
     QTest::addColumn<QString>("needle");
     QTest::addColumn<QColor>("colour");
-
-    QTest::newRow("markup characters") << QStringLiteral("if (a < b && c > d) { s = \"<b>&amp;</b>\"; }")
-                                       << QStringLiteral("\"<b>&amp;</b>\"") << QColor::fromRgbF(0.6f, 0.9f, 0.6f);
-    QTest::newRow("white space kept") << QStringLiteral("  // lead\n\tx  =  1\n\n  end   \n")
-                                      << QStringLiteral("// lead") << QColor::fromRgbF(0.5f, 0.5f, 0.5f);
-    QTest::newRow("empty last lines") << QStringLiteral("x = 1\n\n\n") << QStringLiteral("1")
-                                      << QColor::fromRgbF(1.0f, 0.7f, 0.4f);
-    QTest::newRow("function colour") << QStringLiteral("main()") << QStringLiteral("main")
-                                     << QColor::fromRgbF(0.3f, 0.7f, 1.0f);
-    QTest::newRow("base colour") << QStringLiteral("x + y") << QStringLiteral("+") << QColor(Qt::white);
+    QTest::newRow("markup characters") << "if (a < b && c > d) { s = \"<b>&amp;</b>\"; }" << "\"<b>&amp;</b>\""
+                                       << QColor::fromRgbF(0.6f, 0.9f, 0.6f);
+    QTest::newRow("white space kept") << "  // lead\n\tx  =  1\n\n  end   \n" << "// lead"
+                                      << QColor::fromRgbF(0.5f, 0.5f, 0.5f);
+    QTest::newRow("empty last lines") << "x = 1\n\n\n" << "1" << QColor::fromRgbF(1.0f, 0.7f, 0.4f);
+    QTest::newRow("function colour") << "main()" << "main" << QColor::fromRgbF(0.3f, 0.7f, 1.0f);
+    QTest::newRow("base colour") << "x + y" << "+" << QColor(Qt::white);
 }
 
 void TestMessageRendering::richTextKeepsTheCode()
@@ -299,9 +243,7 @@ void TestMessageRendering::contrastInBothAppearances()
     QFETCH(QString, colour);
     QFETCH(double, minimum);
     m_state->setAppearanceMode(light ? Quorvane::AppearanceMode::Light : Quorvane::AppearanceMode::Dark);
-    QQmlEngine engine;
-    engine.addImportPath(QStringLiteral("qrc:/"));
-    QQmlComponent component(&engine);
+    QQmlComponent component(m_app.qml.get());
     component.setData("import QtQml\nimport Quorvane\nQtObject { property QtObject theme: Theme }", QUrl());
     std::unique_ptr<QObject> holder(component.create());
     QVERIFY2(holder, qPrintable(component.errorString()));
@@ -355,10 +297,7 @@ void TestMessageRendering::markdownParagraphsAndLinks()
 
 void TestMessageRendering::messageViewShowsPartsAndCopies()
 {
-    QQmlEngine engine;
-    // the module's qmldir lies at qrc:/Quorvane
-    engine.addImportPath(QStringLiteral("qrc:/"));
-    QQmlComponent component(&engine);
+    QQmlComponent component(m_app.qml.get());
     component.setData(R"(
 import QtQuick
 import QtQuick.Window
@@ -398,21 +337,14 @@ Window {
     QVERIFY(window);
     QVERIFY(QTest::qWaitForWindowExposed(window));
     QQuickItem *content = window->contentItem();
+    const WindowDriver view(window);
 
+    // the user's fenced text stays one bubble; only the assistant's block has a header and a copy button
+    QCOMPARE(view.texts().count(QStringLiteral("Run:\n```\nls -l\n```")), 1);
+    QCOMPARE(view.texts().count(QStringLiteral("CODE")), 1);
     const auto named = [&](const QString &name) {
         return items(content, [&](QQuickItem *item) { return accessibleName(item) == name; }, false);
     };
-    // shown text items (Text and TextEdit) with the given text
-    const auto withText = [&](const QString &text) {
-        return items(content, [&](QQuickItem *item) {
-            return item->isVisible() && (item->inherits("QQuickTextEdit") || item->inherits("QQuickText"))
-                   && item->property("text").toString() == text;
-        }, false);
-    };
-
-    // the user's fenced text stays one bubble; only the assistant's block has a header and a copy button
-    QCOMPARE(withText(QStringLiteral("Run:\n```\nls -l\n```")).size(), 1);
-    QCOMPARE(withText(QStringLiteral("CODE")).size(), 1);
     QCOMPARE(named(QStringLiteral("notes.txt, 5 KB")).size(), 1);
     const QList<QQuickItem *> buttons = named(QStringLiteral("Copy"));
     QCOMPARE(buttons.size(), 2);

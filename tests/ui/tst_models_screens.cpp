@@ -2,46 +2,32 @@
 // window: a catalog download from a loopback server followed row by row,
 // selecting and deleting models, the picker's tabs, alerts and the copy
 // confirmation of a local file.
-#include "app/app_state.h"
 #include "app/model_picker_state.h"
 #include "common/nginx_server.h"
-#include "common/test_support.h"
 #include "core/file_manager_utility.h"
 #include "core/preference_keys.h"
-#include "engine/llama_cpp_manager.h"
 #include "models/curated_catalog.h"
 #include "models/model_download_manager.h"
 #include "platform/preferences.h"
 #include "ui/models_list_model.h"
-#include "ui/ui_setup.h"
 #include "window_driver.h"
 
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QQmlApplicationEngine>
-#include <QQuickItem>
-#include <QQuickWindow>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QTest>
 #include <QtQml/qqmlextensionplugin.h>
 
 Q_IMPORT_QML_PLUGIN(QuorvanePlugin)
 
-using window_driver::accessibleName;
-using window_driver::items;
-using window_driver::shown;
+using namespace window_driver;
 
 namespace {
 
 constexpr int kServedBytes = 4000000; // "4 MB", served at 1 MB/s
 
-QString textOf(QQuickItem *item) { return item ? item->property("text").toString() : QString(); }
-
 } // namespace
 
-class TestModelsScreens : public QObject {
+class TestModelsScreens : public QObject, public WindowTest {
     Q_OBJECT
 
 private slots:
@@ -60,7 +46,6 @@ private slots:
     void localFileConfirmation();
 
 private:
-    QQuickItem *control(const QString &name) const { return m_driver.control(name); }
     // The first shown item under root named name (Accessible.name or objectName).
     static QQuickItem *under(QQuickItem *root, const QString &name)
     {
@@ -80,50 +65,31 @@ private:
     bool pickerOpen() const { return picker() && picker()->property("visible").toBool(); }
     bool openPicker()
     {
-        QQuickItem *add = control(QStringLiteral("Add Model"));
-        if (!add)
-            return false;
-        m_driver.click(add);
-        return waitUntil([&] { return pickerOpen() && m_driver.shownText(QStringLiteral("Add AI Model")); });
+        click(control(QStringLiteral("Add Model")));
+        return waitUntil([&] { return pickerOpen() && shownText(QStringLiteral("Add AI Model")); });
     }
     // A downloaded model with a file of its own in the models folder.
     void addLocalModel(const QString &name)
     {
-        const QString dir = FileManagerUtility::shared().modelsDirectory();
-        QVERIFY(QDir().mkpath(dir));
-        QFile file(dir + QLatin1Char('/') + name + QStringLiteral(".gguf"));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(5000, 'm')) == 5000);
-        file.close();
+        const QString file = FileManagerUtility::shared().modelsDirectory() + '/' + name + ".gguf";
         AIModel model = AIModel::make(name, QStringLiteral("Local File"));
         model.isDownloaded = true;
-        model.filePath = file.fileName();
+        model.filePath = m_home->writeFile(QDir(m_home->home()).relativeFilePath(file), QByteArray(5000, 'm'));
         model.size = QStringLiteral("5 KB");
         model.downloadProgress = 1.0;
         model.downloadedBytes = model.totalBytes = 5000;
         m_state->addModel(model);
     }
-    bool chooseFromRowMenu(QQuickItem *row, const QString &item)
+    void chooseFromRowMenu(QQuickItem *row, const QString &item)
     {
-        QQuickItem *button = under(row, QStringLiteral("Model options"));
-        if (!button)
-            return false;
-        m_driver.click(button);
-        QQuickItem *entry = nullptr;
-        if (!waitUntil([&] { return (entry = control(item)) != nullptr; }))
-            return false;
-        m_driver.click(entry);
-        return true;
+        click(under(row, QStringLiteral("Model options")));
+        click(waitFor(item));
     }
 
     QTemporaryDir m_served;
     std::unique_ptr<NginxServer> m_server;
-    TempHome *m_home = nullptr;
-    LlamaCPPManager *m_engine = nullptr;
-    ModelDownloadManager *m_downloads = nullptr;
-    AppState *m_state = nullptr;
+    std::unique_ptr<ModelDownloadManager> m_downloads;
     ModelPickerState *m_picker = nullptr;
-    window_driver::MainWindowApp m_app;
-    window_driver::WindowDriver m_driver;
 };
 
 void TestModelsScreens::initTestCase()
@@ -139,16 +105,12 @@ void TestModelsScreens::initTestCase()
     m_server = std::make_unique<NginxServer>(m_served.path(), QStringLiteral("location /slow/ { limit_rate 1m; }"));
     QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
 
-    m_home = new TempHome;
-    QVERIFY(m_home->installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
+    QVERIFY(makeHome(QStringLiteral(FAKE_LLAMA_COMPLETION)));
     // Past the welcome screen, so that the first model added does not move
     // the window to the chat.
     Preferences().setBool(QString::fromLatin1(prefkeys::kDidCompleteOnboarding), true);
-    m_downloads = new ModelDownloadManager;
-    QVERIFY(m_app.open({{}, m_downloads}));
-    m_engine = m_app.engine.get();
-    m_state = m_app.state.get();
-    m_driver.setWindow(m_app.window);
+    m_downloads = std::make_unique<ModelDownloadManager>();
+    QVERIFY(openWindow({{}, m_downloads.get()}));
     m_picker = m_state->findChild<ModelPickerState *>();
     QVERIFY(m_picker);
     m_picker->setModelHost(m_server->baseUrl() + QStringLiteral("/slow"));
@@ -158,8 +120,8 @@ void TestModelsScreens::initTestCase()
 void TestModelsScreens::cleanupTestCase()
 {
     m_app.close();
-    delete m_downloads;
-    delete m_home;
+    m_downloads.reset(); // after the state that uses it, before its home goes
+    closeWindow();
     m_server.reset();
 }
 
@@ -172,7 +134,7 @@ void TestModelsScreens::init()
         m_state->deleteModel(m_state->downloadedModels().first());
     m_state->setCurrentView(AppView::Models);
     QTRY_VERIFY(control(QStringLiteral("modelsView")) && !pickerOpen());
-    QTRY_VERIFY(m_driver.shownText(QStringLiteral("No models yet")));
+    QTRY_VERIFY(shownText(QStringLiteral("No models yet")));
 }
 
 void TestModelsScreens::listTexts_data()
@@ -205,42 +167,42 @@ void TestModelsScreens::catalogDownloadFromPicker()
     QCOMPARE(m_state->selectedModelName(), QStringLiteral("Local One"));
     const QString name = CuratedCatalog::all().first().name;
     QVERIFY(openPicker());
-    m_driver.click(control(QStringLiteral("Download ") + name));
+    click(control(QStringLiteral("Download ") + name));
     QTRY_VERIFY_WITH_TIMEOUT(!pickerOpen(), 15000);
     QCOMPARE(m_state->currentView(), AppView::Models);
 
-    QQuickItem *row = nullptr;
-    QTRY_VERIFY((row = control(name)));
+    QQuickItem *row = waitFor(name);
+    QVERIFY(row);
     QVERIFY(under(row, QStringLiteral("downloadProgress")));
     QVERIFY(QRegularExpression(QStringLiteral("^(Starting download\\.\\.\\.|.+ downloaded)$"))
                 .match(textOf(under(row, QStringLiteral("downloadStatus"))))
                 .hasMatch());
     // a row still downloading cannot be selected
-    m_driver.click(row);
+    click(row);
     QVERIFY(!m_state->downloadedModels().last().isDownloaded);
     QCOMPARE(m_state->selectedModelName(), QStringLiteral("Local One"));
     QTRY_VERIFY_WITH_TIMEOUT(textOf(under(row, QStringLiteral("downloadStatus"))).endsWith(" / 4 MB downloaded"),
                              15000);
 
     // the details sheet follows the record to its end
-    QVERIFY(chooseFromRowMenu(row, QStringLiteral("Model Details")));
-    QTRY_VERIFY(m_driver.shownText(QStringLiteral("Model Details")));
+    chooseFromRowMenu(row, QStringLiteral("Model Details"));
+    QTRY_VERIFY(shownText(QStringLiteral("Model Details")));
     QQuickItem *details = row->findChild<QObject *>(QStringLiteral("modelDetails"))
                               ->property("contentItem").value<QQuickItem *>();
-    QVERIFY(m_driver.texts(details).contains(QStringLiteral("Downloading...")));
-    QVERIFY(m_driver.texts(details).contains(m_picker->catalogUrl(CuratedCatalog::all().first())));
-    QTRY_VERIFY_WITH_TIMEOUT(m_driver.texts(details).contains(QStringLiteral("Downloaded and ready")), 30000);
-    QVERIFY(m_driver.texts(details).contains(QStringLiteral("4 MB")));
-    m_driver.click(control(QStringLiteral("Done")));
-    QTRY_VERIFY(!m_driver.shownText(QStringLiteral("Model Details")));
+    QVERIFY(texts(details).contains(QStringLiteral("Downloading...")));
+    QVERIFY(texts(details).contains(m_picker->catalogUrl(CuratedCatalog::all().first())));
+    QTRY_VERIFY_WITH_TIMEOUT(texts(details).contains(QStringLiteral("Downloaded and ready")), 30000);
+    QVERIFY(texts(details).contains(QStringLiteral("4 MB")));
+    click(control(QStringLiteral("Done")));
+    QTRY_VERIFY(!shownText(QStringLiteral("Model Details")));
 
     QVERIFY(!under(row, QStringLiteral("downloadProgress")));
     QCOMPARE(textOf(under(row, QStringLiteral("modelSize"))), QStringLiteral("4 MB"));
-    QVERIFY(!m_driver.texts(row).contains(QStringLiteral("• Active")));
-    m_driver.click(row);
+    QVERIFY(!texts(row).contains(QStringLiteral("• Active")));
+    click(row);
     QCOMPARE(m_state->selectedModelName(), name);
-    QTRY_VERIFY(m_driver.texts(row).contains(QStringLiteral("• Active")));
-    QCOMPARE(m_driver.texts().count(QStringLiteral("• Active")), 1);
+    QTRY_VERIFY(texts(row).contains(QStringLiteral("• Active")));
+    QCOMPARE(texts().count(QStringLiteral("• Active")), 1);
 }
 
 void TestModelsScreens::deleteFromRowMenu_data()
@@ -258,57 +220,49 @@ void TestModelsScreens::deleteFromRowMenu()
     addLocalModel(QStringLiteral("Chosen"));
     addLocalModel(QStringLiteral("Other"));
     const QString file = m_state->downloadedModels().first().filePath;
-    QQuickItem *row = nullptr;
-    QTRY_VERIFY((row = control(QStringLiteral("Chosen"))));
-    QVERIFY(m_driver.texts(row).contains(QStringLiteral("• Active")));
+    QQuickItem *row = waitFor(QStringLiteral("Chosen"));
+    QVERIFY(row);
+    QVERIFY(texts(row).contains(QStringLiteral("• Active")));
 
-    QVERIFY(chooseFromRowMenu(row, QStringLiteral("Delete Model")));
-    QTRY_VERIFY(m_driver.shownText(QStringLiteral("Delete Chosen?")));
-    QVERIFY(m_driver.shownText(QStringLiteral(
+    chooseFromRowMenu(row, QStringLiteral("Delete Model"));
+    QTRY_VERIFY(shownText(QStringLiteral("Delete Chosen?")));
+    QVERIFY(shownText(QStringLiteral(
         "This removes the model file from your computer. You will have to download it again to use it.")));
-    m_driver.click(footerButton(row->findChild<QObject *>(QStringLiteral("deleteModelConfirm")), button));
-    QTRY_VERIFY(!m_driver.shownText(QStringLiteral("Delete Chosen?")));
+    click(footerButton(row->findChild<QObject *>(QStringLiteral("deleteModelConfirm")), button));
+    QTRY_VERIFY(!shownText(QStringLiteral("Delete Chosen?")));
 
     QTRY_COMPARE(!control(QStringLiteral("Chosen")), deleted);
     QVERIFY(control(QStringLiteral("Other")));
     QCOMPARE(QFileInfo::exists(file), !deleted);
     QCOMPARE(m_state->selectedModelName(), deleted ? QString() : QStringLiteral("Chosen"));
-    QCOMPARE(m_driver.texts().count(QStringLiteral("• Active")), deleted ? 0 : 1);
+    QCOMPARE(texts().count(QStringLiteral("• Active")), deleted ? 0 : 1);
 }
 
 void TestModelsScreens::tabsKeepCustomLinkTexts()
 {
     const QString link = QStringLiteral("https://example.invalid/org/repo/resolve/main/m.gguf");
     QVERIFY(openPicker());
-    m_driver.click(control(QStringLiteral("Custom URL")));
-    const auto typeInto = [&](const QString &field, const QString &text) {
-        QQuickItem *input = nullptr;
-        QTRY_VERIFY((input = control(field)));
-        m_driver.click(input);
-        QTRY_VERIFY(input->hasActiveFocus());
-        for (const QChar c : text)
-            QTest::keyClick(m_driver.window(), c.toLatin1());
-    };
+    click(control(QStringLiteral("Custom URL")));
     typeInto(QStringLiteral("Hugging Face Model URL"), link);
     typeInto(QStringLiteral("Model Name (Optional)"), QStringLiteral("Mine"));
     QCOMPARE(m_picker->huggingFaceURL(), link);
     QCOMPARE(m_picker->modelName(), QStringLiteral("Mine"));
 
     for (const QString tab : {"Model Library", "Suggested", "Local File"}) {
-        m_driver.click(control(tab));
+        click(control(tab));
         QTRY_VERIFY(!control(QStringLiteral("Hugging Face Model URL")));
-        m_driver.click(control(QStringLiteral("Custom URL")));
+        click(control(QStringLiteral("Custom URL")));
         QTRY_COMPARE(textOf(control(QStringLiteral("Hugging Face Model URL"))), link);
         QCOMPARE(textOf(control(QStringLiteral("Model Name (Optional)"))), QStringLiteral("Mine"));
     }
 
     // a new visit of the sheet starts empty, on the first tab
-    m_driver.click(control(QStringLiteral("pickerCancelButton")));
+    click(control(QStringLiteral("pickerCancelButton")));
     QTRY_VERIFY(!pickerOpen());
     QVERIFY(openPicker());
     QVERIFY(control(QStringLiteral("modelLibraryList")));
     QCOMPARE(m_picker->huggingFaceURL(), QString());
-    m_driver.click(control(QStringLiteral("Custom URL")));
+    click(control(QStringLiteral("Custom URL")));
     QTRY_COMPARE(textOf(control(QStringLiteral("Hugging Face Model URL"))), QString());
 }
 
@@ -326,16 +280,16 @@ void TestModelsScreens::linkErrorsStayInPicker()
     QFETCH(QString, link);
     QFETCH(QString, message);
     QVERIFY(openPicker());
-    m_driver.click(control(QStringLiteral("Custom URL")));
-    QQuickItem *field = nullptr;
-    QTRY_VERIFY((field = control(QStringLiteral("Hugging Face Model URL"))));
+    click(control(QStringLiteral("Custom URL")));
+    QQuickItem *field = waitFor(QStringLiteral("Hugging Face Model URL"));
+    QVERIFY(field);
     field->setProperty("text", link);
-    m_driver.click(control(QStringLiteral("Download Model")));
+    click(control(QStringLiteral("Download Model")));
 
-    QTRY_VERIFY(m_driver.shownText(QStringLiteral("Download Status")));
-    QVERIFY(m_driver.shownText(message));
-    m_driver.click(control(QStringLiteral("OK")));
-    QTRY_VERIFY(!m_driver.shownText(QStringLiteral("Download Status")));
+    QTRY_VERIFY(shownText(QStringLiteral("Download Status")));
+    QVERIFY(shownText(message));
+    click(control(QStringLiteral("OK")));
+    QTRY_VERIFY(!shownText(QStringLiteral("Download Status")));
     QVERIFY(!m_picker->showingAlert());
     QVERIFY(pickerOpen());
     QCOMPARE(textOf(field), link); // kept for correcting
@@ -355,8 +309,8 @@ void TestModelsScreens::localFileConfirmation()
     const bool copy = button == u"Copy";
     const QString source = m_home->writeFile(QStringLiteral("files/Picked.gguf"), QByteArray(5000, 'p'));
     QVERIFY(openPicker());
-    m_driver.click(control(QStringLiteral("Local File")));
-    m_driver.click(control(QStringLiteral("Browse Files")));
+    click(control(QStringLiteral("Local File")));
+    click(control(QStringLiteral("Browse Files")));
     // the file chooser opens (drawn by Qt where the desktop has none)...
     QObject *chooser = picker()->findChild<QObject *>(QStringLiteral("modelFileDialog"));
     QVERIFY(chooser);
@@ -365,12 +319,12 @@ void TestModelsScreens::localFileConfirmation()
     QTRY_VERIFY(!chooser->property("visible").toBool());
     // ...and what it hands over
     m_picker->importLocalModel({QUrl::fromLocalFile(source)});
-    QTRY_VERIFY(m_driver.shownText(QStringLiteral("Copy 5 KB into Quorvane's storage?")));
-    m_driver.click(footerButton(picker()->findChild<QObject *>(QStringLiteral("copyModelConfirm")), button));
+    QTRY_VERIFY(shownText(QStringLiteral("Copy 5 KB into Quorvane's storage?")));
+    click(footerButton(picker()->findChild<QObject *>(QStringLiteral("copyModelConfirm")), button));
 
     QTRY_COMPARE(pickerOpen(), !copy);
     QTRY_COMPARE(m_state->downloadedModelCount(), copy ? 1 : 0);
-    QVERIFY(!m_driver.shownText(QStringLiteral("Copy 5 KB into Quorvane's storage?")));
+    QVERIFY(!shownText(QStringLiteral("Copy 5 KB into Quorvane's storage?")));
     QCOMPARE(QFileInfo::exists(FileManagerUtility::shared().modelsDirectory() + QStringLiteral("/Picked.gguf")), copy);
     QCOMPARE(m_state->currentView(), AppView::Models);
     if (copy)

@@ -1,24 +1,13 @@
 // The settings, welcome, installation and setup screens driven as a user
 // would, and the geometry of the logo's arch. A loopback server of ours
 // plays the server elsewhere.
-#include "app/app_state.h"
 #include "app/reply_engines.h"
 #include "common/fake_http_server.h"
-#include "common/test_support.h"
 #include "core/preference_keys.h"
-#include "engine/llama_cpp_manager.h"
 #include "platform/preferences.h"
 #include "ui/quorvane_arch.h"
-#include "ui/ui_setup.h"
 #include "ui/window_driver.h"
 
-#include <QDir>
-#include <QFile>
-#include <QQmlApplicationEngine>
-#include <QQuickItem>
-#include <QQuickWindow>
-#include <QSignalSpy>
-#include <QTest>
 #include <QtQml/qqmlextensionplugin.h>
 
 Q_IMPORT_QML_PLUGIN(QuorvanePlugin)
@@ -33,12 +22,12 @@ bool near(qreal a, qreal b) { return qAbs(a - b) < 1e-6; }
 
 } // namespace
 
-class TestSettingsAndSetup : public QObject {
+class TestSettingsAndSetup : public QObject, public WindowTest {
     Q_OBJECT
 
 private slots:
     void initTestCase();
-    void cleanupTestCase();
+    void cleanupTestCase() { closeWindow(); }
     void init();
     void archFitsAndFillsBand_data();
     void archFitsAndFillsBand();
@@ -54,32 +43,10 @@ private slots:
     void welcomeLogoMatchesTextColumn();
 
 private:
-    QQuickItem *control(const QString &name) const { return m_driver.control(name); }
-    QQuickItem *shownText(const QString &text) const { return m_driver.shownText(text); }
-    // Waits for the window to draw what it shows now: a screen just created
-    // is laid out in the pass before its first frame.
-    void settle() const
+    // Whether the row of that name shows its tick.
+    bool ticked(const QString &row) const
     {
-        QSignalSpy rendered(m_window, &QQuickWindow::afterRendering);
-        m_window->update();
-        QVERIFY(rendered.wait());
-    }
-    void click(QQuickItem *item) const
-    {
-        settle();
-        m_driver.click(item);
-    }
-    // Replaces what a field holds with text, typed.
-    void type(const QString &field, const QString &text) const
-    {
-        QQuickItem *input = control(field);
-        click(input);
-        QTRY_VERIFY(input->hasActiveFocus());
-        QTest::keyClick(m_window, Qt::Key_A, Qt::ControlModifier);
-        QTest::keyClick(m_window, Qt::Key_Delete);
-        for (const QChar c : text)
-            QTest::keyClick(m_window, c.toLatin1());
-        QCOMPARE(input->property("text").toString(), text);
+        return !items(control(row), [](QQuickItem *i) { return i->objectName() == "selectionCheckmark"; }).isEmpty();
     }
     // The sheet of that name open now, if any (screens left behind may still
     // hold theirs until they are deleted).
@@ -91,34 +58,16 @@ private:
         }
         return nullptr;
     }
-
-    TempHome *m_home = nullptr;
-    LlamaCPPManager *m_engine = nullptr;
-    AppState *m_state = nullptr;
-    QQuickWindow *m_window = nullptr;
-    MainWindowApp m_app;
-    WindowDriver m_driver;
 };
 
 void TestSettingsAndSetup::initTestCase()
 {
-    m_home = new TempHome;
+    QVERIFY(makeHome(QStringLiteral(FAKE_LLAMA_COMPLETION)));
     // no secret store answers: the key is kept in memory only
     qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + QFile::encodeName(m_home->home()) + "/no-bus");
-    QVERIFY(m_home->installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
-    QVERIFY(m_app.open());
-    m_engine = m_app.engine.get();
-    m_state = m_app.state.get();
-    m_window = m_app.window;
+    QVERIFY(openWindow());
     m_window->resize(1100, 1100); // the settings screen without scrolling
-    m_driver.setWindow(m_window);
     QTRY_VERIFY(m_engine->isLlamaCPPVerified());
-}
-
-void TestSettingsAndSetup::cleanupTestCase()
-{
-    m_app.close();
-    delete m_home;
 }
 
 void TestSettingsAndSetup::init()
@@ -189,11 +138,9 @@ void TestSettingsAndSetup::installationShowsStatusAndPercent()
     m_engine->setLlamaCPPInstallStatus(status);
     m_engine->setLlamaCPPInstallProgress(progress);
     m_engine->setInstallingLlamaCPP(true);
-    QQuickItem *percentText = nullptr;
-    QTRY_VERIFY((percentText = control(QStringLiteral("installPercent"))));
+    QTRY_COMPARE(textOf(QStringLiteral("installPercent")), percent);
     QVERIFY(shownText(QStringLiteral("Installing requirements")));
-    QCOMPARE(control(QStringLiteral("installStatus"))->property("text").toString(), shownStatus);
-    QCOMPARE(percentText->property("text").toString(), percent);
+    QCOMPARE(textOf(QStringLiteral("installStatus")), shownStatus);
     QCOMPARE(control(QStringLiteral("installProgress"))->property("value").toDouble(), progress);
     m_engine->setLlamaCPPInstallStatus(QString());
     m_engine->setLlamaCPPInstallProgress(0);
@@ -224,7 +171,7 @@ void TestSettingsAndSetup::setupShowsErrorAndRetries()
     // click's own handling, before any check can report.
     QStringList shownAtClear;
     const auto connection = connect(m_engine, &LlamaCPPManager::llamaCPPSetupErrorChanged, this,
-                                    [&] { shownAtClear = m_driver.texts(); });
+                                    [&] { shownAtClear = texts(); });
     click(control(QStringLiteral("Try Again")));
     disconnect(connection);
     QVERIFY2(shownAtClear.contains(QStringLiteral("Verifying...")), qPrintable(shownAtClear.join(u'|')));
@@ -237,16 +184,15 @@ void TestSettingsAndSetup::setupShowsErrorAndRetries()
 void TestSettingsAndSetup::promptEditorTracksStoredPrompt()
 {
     m_state->updateSystemPrompt(kDefaultPrompt);
-    QQuickItem *editor = nullptr;
-    QTRY_VERIFY((editor = control(QStringLiteral("System prompt"))));
-    QCOMPARE(editor->property("text").toString(), kDefaultPrompt);
+    QTRY_COMPARE(textOf(QStringLiteral("System prompt")), kDefaultPrompt);
+    QQuickItem *editor = control(QStringLiteral("System prompt"));
     QVERIFY(control(QStringLiteral("Saved")));
     QQuickItem *settings = control(QStringLiteral("settingsView"));
 
     // Reset while the default is stored changes nothing on screen.
-    const QStringList before = m_driver.texts(settings);
+    const QStringList before = texts(settings);
     click(control(QStringLiteral("Reset to default")));
-    QCOMPARE(m_driver.texts(settings), before);
+    QCOMPARE(texts(settings), before);
     QCOMPARE(m_state->systemPrompt(), kDefaultPrompt);
 
     const QString addition = QStringLiteral(" Be brief.");
@@ -254,8 +200,7 @@ void TestSettingsAndSetup::promptEditorTracksStoredPrompt()
         click(editor);
         QTRY_VERIFY(editor->hasActiveFocus());
         QTest::keyClick(m_window, Qt::Key_End, Qt::ControlModifier);
-        for (const QChar c : addition)
-            QTest::keyClick(m_window, c.toLatin1());
+        type(addition);
     };
     typeAddition();
     QTRY_VERIFY(control(QStringLiteral("Save prompt")));
@@ -282,8 +227,8 @@ void TestSettingsAndSetup::promptEditorTracksStoredPrompt()
     QTRY_VERIFY(control(QStringLiteral("Save prompt")));
     m_state->setCurrentView(AppView::Chat);
     m_state->setCurrentView(AppView::Settings);
-    QTRY_VERIFY((editor = control(QStringLiteral("System prompt"))));
-    QCOMPARE(editor->property("text").toString(), kDefaultPrompt + addition);
+    QTRY_COMPARE(textOf(QStringLiteral("System prompt")), kDefaultPrompt + addition);
+    editor = control(QStringLiteral("System prompt"));
 
     click(control(QStringLiteral("Reset to default")));
     QCOMPARE(m_state->systemPrompt(), kDefaultPrompt);
@@ -315,17 +260,12 @@ void TestSettingsAndSetup::modelSelectorListsDownloadedAndSelects()
     QVERIFY(!shownText(QStringLiteral("No models installed yet")));
     QVERIFY(shownText(QStringLiteral("2 KB")) && shownText(QStringLiteral("5 KB")));
 
-    const auto checked = [&](const QString &name) {
-        return !items(control(name), [](QQuickItem *i) {
-                    return i->objectName() == QLatin1String("selectionCheckmark");
-                }).isEmpty();
-    };
     // the first downloaded model was selected as it arrived
-    QVERIFY(checked(QStringLiteral("Alpha")) && !checked(QStringLiteral("Beta")));
+    QVERIFY(ticked(QStringLiteral("Alpha")) && !ticked(QStringLiteral("Beta")));
 
     click(control(QStringLiteral("Beta")));
-    QTRY_VERIFY(checked(QStringLiteral("Beta")));
-    QVERIFY(!checked(QStringLiteral("Alpha")));
+    QTRY_VERIFY(ticked(QStringLiteral("Beta")));
+    QVERIFY(!ticked(QStringLiteral("Alpha")));
     QCOMPARE(m_state->selectedModelName(), QStringLiteral("Beta"));
     QCOMPARE(Preferences().string(QString::fromLatin1(prefkeys::kSelectedModelId)).value_or(QString()),
              canonicalUuid(m_state->selectedModel()->id));
@@ -364,10 +304,8 @@ void TestSettingsAndSetup::settingsButtonsAct()
     QFETCH(QString, toEngine);
     m_state->setAppearanceMode(AppearanceMode::Dark);
     m_state->engines().setMode(fromEngine);
-    QQuickItem *button = nullptr;
-    QTRY_VERIFY((button = control(label)) && button->width() > 0); // laid out
-
-    click(button);
+    QTRY_VERIFY(control(label) && control(label)->width() > 0); // laid out
+    click(control(label));
     QCOMPARE(m_state->appearanceMode(), mode);
     QCOMPARE(m_state->currentView(), view);
     QCOMPARE(m_state->engines().mode(), toEngine);
@@ -376,11 +314,6 @@ void TestSettingsAndSetup::settingsButtonsAct()
     if (view == AppView::Settings) {
         // the chosen mode is ticked, and its own settings show: the
         // installed stand-in has no llama-server, and Settings say so
-        const auto ticked = [&](const QString &row) {
-            return !items(control(row), [](QQuickItem *i) {
-                        return i->objectName() == QLatin1String("selectionCheckmark");
-                    }).isEmpty();
-        };
         QTRY_COMPARE(ticked(QStringLiteral("Keep the model loaded")), toEngine == QLatin1String("localServer"));
         QCOMPARE(ticked(QStringLiteral("One process per reply")), toEngine == QLatin1String("process"));
         QCOMPARE(shownText(m_state->engines().localServerUnavailableReason()) != nullptr,
@@ -399,10 +332,10 @@ void TestSettingsAndSetup::settingsButtonsAct()
     if (sheet == QLatin1String("aboutBox")) {
         // the build's version, the version line of the program verified at
         // start (the stand-in's), and where the files are
-        const QStringList texts = m_driver.texts(opened->property("contentItem").value<QQuickItem *>());
+        const QStringList shown = texts(opened->property("contentItem").value<QQuickItem *>());
         for (const QString &text : {QStringLiteral("Version " QUORVANE_VERSION), QStringLiteral("version: 0 (fake)"),
                                     m_home->dataDir(), m_home->configFile()})
-            QVERIFY2(texts.contains(text), qPrintable(texts.join(u'|')));
+            QVERIFY2(shown.contains(text), qPrintable(shown.join(u'|')));
     }
     if (opened) {
         QMetaObject::invokeMethod(opened, "close");
@@ -427,11 +360,8 @@ void TestSettingsAndSetup::remoteServerConnects_data()
                                       "401 Unauthorized", "{\"error\":{\"message\":\"Invalid API Key\"}}")}
                                << "did not accept the API key (HTTP 401: Invalid API Key). Check the key."
                                << QStringList();
-    QTest::newRow("settings") << QString() << "http://127.0.0.1:%1"
-                              << QList<QByteArray>{FakeHttpServer::answer("200 OK", models)} << QString()
-                              << QStringList{"alpha", "beta"};
-    for (const char *entry : {"Connect to a server", "Connect to a server instead"})
-        QTest::newRow(entry) << QString::fromLatin1(entry) << "http://127.0.0.1:%1"
+    for (const char *entry : {"", "Connect to a server", "Connect to a server instead"})
+        QTest::newRow(*entry ? entry : "settings") << QString::fromLatin1(entry) << "http://127.0.0.1:%1"
                              << QList<QByteArray>{FakeHttpServer::answer("200 OK", models)} << QString()
                              << QStringList{"alpha", "beta"};
 }
@@ -456,24 +386,22 @@ void TestSettingsAndSetup::remoteServerConnects()
             m_engine->setLlamaCPPVerified(false);
             m_engine->setLlamaCPPSetupError(QStringLiteral("Clone failed. Check internet connection."));
         }
-        QTRY_VERIFY(control(entry));
-        click(control(entry));
+        click(waitFor(entry));
         QTRY_VERIFY(openSheet(QStringLiteral("connectServerDialog")));
     } else {
         engines.setMode(QStringLiteral("remoteServer"));
         QTRY_VERIFY(control(QStringLiteral("Server address")));
     }
-    type(QStringLiteral("Server address"), address);
-    type(QStringLiteral("API key"), QStringLiteral("sk-typed"));
+    typeInto(QStringLiteral("Server address"), address);
+    typeInto(QStringLiteral("API key"), QStringLiteral("sk-typed"));
     click(control(QStringLiteral("Connect")));
     QTRY_VERIFY(!engines.isConnecting());
 
     if (!error.isEmpty()) {
         // the reason shows; what was typed and what was stored stay
-        QQuickItem *shown = nullptr;
-        QTRY_VERIFY((shown = control(QStringLiteral("remoteError"))));
-        QVERIFY2(shown->property("text").toString().endsWith(error), qPrintable(shown->property("text").toString()));
-        QCOMPARE(control(QStringLiteral("Server address"))->property("text").toString(), address);
+        QTRY_VERIFY2(textOf(QStringLiteral("remoteError")).endsWith(error),
+                     qPrintable(textOf(QStringLiteral("remoteError"))));
+        QCOMPARE(textOf(QStringLiteral("Server address")), address);
         QCOMPARE(engines.remoteServerUrl(), storedBefore);
         QCOMPARE(Preferences().string(QString::fromLatin1(prefkeys::kRemoteServerURL)).value_or(QString()),
                  storedBefore);
@@ -486,7 +414,7 @@ void TestSettingsAndSetup::remoteServerConnects()
         QStringLiteral("No secret store is available: the API key is kept only until Quorvane quits.");
     QVERIFY(shownText(QStringLiteral("Your conversations are sent to 127.0.0.1.")));
     QTRY_VERIFY(shownText(keyNotice));
-    QCOMPARE(control(QStringLiteral("API key"))->property("text").toString(), QString());
+    QCOMPARE(textOf(QStringLiteral("API key")), QString());
     click(control(models.last()));
     QTRY_COMPARE(engines.remoteModelId(), models.last());
     QCOMPARE(Preferences().string(QString::fromLatin1(prefkeys::kRemoteServerURL)).value_or(QString()), address);
@@ -505,10 +433,9 @@ void TestSettingsAndSetup::welcomeLogoMatchesTextColumn()
 {
     m_window->resize(900, 600);
     m_state->setCurrentView(AppView::Welcome);
-    QQuickItem *logo = nullptr;
-    QTRY_VERIFY((logo = control(QStringLiteral("welcomeLogo"))));
+    QQuickItem *logo = waitFor(QStringLiteral("welcomeLogo"));
     QQuickItem *column = control(QStringLiteral("welcomeColumn"));
-    QVERIFY(column && shownText(QStringLiteral("Quorvane"))
+    QVERIFY(logo && column && shownText(QStringLiteral("Quorvane"))
             && shownText(QStringLiteral("Your Personal AI Model Runner")));
     QTRY_COMPARE(m_window->width(), 900);
     settle();

@@ -6,6 +6,7 @@
 // the content item's tree, so they are found the same way.
 
 #include "app/app_state.h"
+#include "common/test_support.h"
 #include "engine/llama_cpp_manager.h"
 #include "ui/ui_setup.h"
 
@@ -80,14 +81,24 @@ struct MainWindowApp {
     std::unique_ptr<QQmlApplicationEngine> qml;
     QQuickWindow *window = nullptr;
 
-    // False when the window did not show.
-    bool open(AppState::Services services = {})
+    // False when the window did not show. With harness, that QML document
+    // (a Window importing Quorvane) stands in for the main window.
+    bool open(AppState::Services services = {}, EngineTimings timings = {}, const QByteArray &harness = {})
     {
-        engine = std::make_unique<LlamaCPPManager>();
+        engine = std::make_unique<LlamaCPPManager>(nullptr, timings);
         state = std::make_unique<AppState>(*engine, std::move(services));
         ui::registerTypes(*state, *engine);
         qml = std::make_unique<QQmlApplicationEngine>();
-        window = openMainWindow(*qml);
+        if (harness.isEmpty()) {
+            window = openMainWindow(*qml);
+        } else {
+            qml->addImportPath(QStringLiteral("qrc:/"));
+            qml->loadData(harness);
+            window = qml->rootObjects().isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(qml->rootObjects().first());
+            if (window)
+                window->requestActivate();
+            window = window && QTest::qWaitForWindowActive(window) ? window : nullptr;
+        }
         return window != nullptr;
     }
     void close()
@@ -122,6 +133,9 @@ public:
                })
             .value(0);
     }
+    // The text an item holds; empty without an item.
+    static QString textOf(const QQuickItem *item) { return item ? item->property("text").toString() : QString(); }
+    QString textOf(const QString &name) const { return textOf(control(name)); }
     // Every text shown under item (the whole window without one), in tree order.
     QStringList texts(QQuickItem *under = nullptr) const
     {
@@ -148,6 +162,29 @@ public:
         const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
         QTest::mouseClick(m_window, Qt::LeftButton, {}, centre.toPoint());
     }
+    // Types text, one key per character, into what has the keyboard.
+    void type(const QString &text) const
+    {
+        for (const QChar c : text)
+            QTest::keyClick(m_window, c.toLatin1());
+    }
+    // Clicks the field of that name and replaces what it holds with text.
+    void typeInto(const QString &field, const QString &text) const
+    {
+        QQuickItem *input = waitFor(field);
+        click(input);
+        QTRY_VERIFY(input->hasActiveFocus());
+        QTest::keyClick(m_window, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(m_window, Qt::Key_Delete);
+        type(text);
+    }
+    // The control of that name once it shows; null after a while without.
+    QQuickItem *waitFor(const QString &name, int timeoutMs = 5000) const
+    {
+        QQuickItem *item = nullptr;
+        waitUntil([&] { return (item = control(name)) != nullptr; }, timeoutMs);
+        return item;
+    }
     // Moves the pointer over item.
     void hover(QQuickItem *item) const
     {
@@ -168,6 +205,44 @@ public:
     }
 
 private:
+    QQuickWindow *m_window = nullptr;
+};
+
+// The set-up the window tests share: a home of their own with program in
+// place as llama-completion, the engine, the state and the window over them,
+// and the driver's verbs. A test class derives from QObject and this, makes
+// the home and opens the window in initTestCase() (whatever the state should
+// find in the home goes in between) and closes it in cleanupTestCase().
+class WindowTest : public WindowDriver {
+protected:
+    bool makeHome(const QString &program)
+    {
+        m_home = std::make_unique<TempHome>();
+        return m_home->installProgram(program);
+    }
+    // False when the window did not show.
+    bool openWindow(AppState::Services services = {}, EngineTimings timings = {}, const QByteArray &harness = {})
+    {
+        if (!m_app.open(std::move(services), timings, harness))
+            return false;
+        m_engine = m_app.engine.get();
+        m_state = m_app.state.get();
+        m_window = m_app.window;
+        setWindow(m_window);
+        return true;
+    }
+    void closeWindow()
+    {
+        setWindow(nullptr);
+        m_window = nullptr;
+        m_app.close();
+        m_home.reset();
+    }
+
+    std::unique_ptr<TempHome> m_home;
+    MainWindowApp m_app;
+    LlamaCPPManager *m_engine = nullptr;
+    AppState *m_state = nullptr;
     QQuickWindow *m_window = nullptr;
 };
 
