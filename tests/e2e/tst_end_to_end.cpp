@@ -210,9 +210,9 @@ private slots:
         if (localServer) {
             QVERIFY(QFile::link(QStringLiteral(QUORVANE_LLAMA_SERVER), bin + QStringLiteral("llama-server")));
             Preferences().setString(QString::fromLatin1(prefkeys::kEngineMode), QString::fromLatin1(prefkeys::kEngineModeLocalServer));
+        } else { // every reply writes a word and then never ends
+            qputenv("FAKE_LLAMA_SCRIPT_TEXT", "[run]\nout Partial\nhang\n");
         }
-        // Every reply writes a word and then never ends.
-        qputenv("FAKE_LLAMA_SCRIPT_TEXT", "[run]\nout Partial\nhang\n");
         AppProcess app({});
         qunsetenv("FAKE_LLAMA_SCRIPT_TEXT");
         QVERIFY(app.connect());
