@@ -5,6 +5,7 @@
 
 #include <QHash>
 #include <QSet>
+#include <QUrl>
 #include <QtTest>
 
 using Tier = ModelPerformanceTier;
@@ -135,8 +136,7 @@ private slots:
     void catalogUrlOnOtherHost()
     {
         const CuratedModel &first = CuratedCatalog::all().first();
-        const QString path = QStringLiteral("/bartowski/gemma-2-2b-it-GGUF/resolve/main/gemma-2-2b-it-Q4_K_M.gguf");
-        QCOMPARE(CuratedCatalog::catalogUrl(first, "http://127.0.0.1:8080"), "http://127.0.0.1:8080" + path);
+        const QString path = QUrl(first.url).path(); // a host without a slash: the acquisition test downloads it
         QCOMPARE(CuratedCatalog::catalogUrl(first, "http://127.0.0.1:8080/"), "http://127.0.0.1:8080" + path);
         QCOMPARE(CuratedCatalog::catalogUrl(first, "file:///tmp/hub"), "file:///tmp/hub" + path);
 
