@@ -89,10 +89,10 @@ const QStringList kNewestFirst{canonicalUuid(kS2), canonicalUuid(kS3), canonical
 class FifoGuard {
 public:
     explicit FifoGuard(const QString &path)
-        : m_thread([this, p = QFile::encodeName(path)] {
-              for (int i = 0; !m_done; ++i) {
+        : m_thread([this, p = QFile::encodeName(path)](std::stop_token stop) {
+              for (int i = 0; !stop.stop_requested(); ++i) {
                   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-                  if (i >= 200 && !m_done) {
+                  if (i >= 200 && !stop.stop_requested()) {
                       m_hung = true;
                       const int fd = ::open(p.constData(), O_WRONLY | O_NONBLOCK);
                       if (fd >= 0)
@@ -102,18 +102,17 @@ public:
           })
     {
     }
-    ~FifoGuard() { finish(); }
     bool finish()
     {
-        m_done = true;
+        m_thread.request_stop();
         if (m_thread.joinable())
             m_thread.join();
         return !m_hung;
     }
 
 private:
-    std::atomic<bool> m_done{false}, m_hung{false};
-    std::thread m_thread;
+    std::atomic<bool> m_hung{false};
+    std::jthread m_thread;
 };
 
 QStringList asideFiles(const TempHome &home)
