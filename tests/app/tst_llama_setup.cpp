@@ -72,25 +72,20 @@ private slots:
 
     void startupVerifiesRetriesThenInstalls_data()
     {
-        QTest::addColumn<QByteArray>("versionScript");
-        QTest::addColumn<bool>("present");
+        QTest::addColumn<QByteArray>("versionScript"); // empty: no program
         QTest::addColumn<int>("versionRuns");
-        QTest::addColumn<int>("installs");
-        QTest::addColumn<bool>("verified");
-
-        QTest::newRow("works") << QByteArray("[version]\nout llama version 1\n") << true << 1 << 0 << true;
-        QTest::newRow("broken: verify twice, then install") << QByteArray("[version]\nexit 1\n") << true << 2 << 1
-                                                            << false;
-        QTest::newRow("missing: install at once") << QByteArray() << false << 0 << 1 << false;
+        QTest::addColumn<int>("installs"); // none: verified
+        QTest::newRow("works") << QByteArray("[version]\nout llama version 1\n") << 1 << 0;
+        QTest::newRow("broken: verify twice, then install") << QByteArray("[version]\nexit 1\n") << 2 << 1;
+        QTest::newRow("missing: install at once") << QByteArray() << 0 << 1;
     }
 
     void startupVerifiesRetriesThenInstalls()
     {
         QFETCH(QByteArray, versionScript);
-        QFETCH(bool, present);
         QFETCH(int, versionRuns);
         QFETCH(int, installs);
-        QFETCH(bool, verified);
+        const bool present = !versionScript.isEmpty();
         TempHome home;
         if (present) {
             QVERIFY(home.installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
@@ -113,10 +108,9 @@ private slots:
         }, 10000));
         QTest::qWait(100);
         qunsetenv("FAKE_LLAMA_RECORD");
-        QCOMPARE(readFileBytes(home.home() + QStringLiteral("/runs.jsonl")).count("--version"),
-                 present ? versionRuns : 0);
+        QCOMPARE(readFileBytes(home.home() + QStringLiteral("/runs.jsonl")).count("--version"), versionRuns);
         QCOMPARE(installCalls, installs);
-        QCOMPARE(engine.isLlamaCPPVerified(), verified);
+        QCOMPARE(engine.isLlamaCPPVerified(), installs == 0);
         if (installs)
             QCOMPARE(engine.llamaCPPSetupErrorText(), QStringLiteral("no installer in this test"));
         if (versionRuns == 2) {
@@ -146,45 +140,36 @@ private slots:
         QVERIFY(engine.isInstallingLlamaCPP()); // the running installer is left alone
     }
 
+    // What an installer's answer leads to (a failure's own reason is the
+    // start-up rows').
     void installResult_data()
     {
-        QTest::addColumn<bool>("installed");
-        QTest::addColumn<QString>("message"); // empty: none
-        QTest::addColumn<QByteArray>("versionScript");
-        QTest::addColumn<bool>("verified");
-        QTest::addColumn<QString>("error");
-
-        QTest::newRow("failed, no reason") << false << QString() << QByteArray() << false
-                                           << QStringLiteral("Installation failed");
-        QTest::newRow("failed with reason") << false << QStringLiteral("Network down")
-                                            << QByteArray() << false << QStringLiteral("Network down");
-        QTest::newRow("installed and runs") << true << QString() << QByteArray("[version]\nexit 0\n")
-                                            << true << QString();
-        QTest::newRow("installed but broken") << true << QString() << QByteArray("[version]\nexit 3\n")
-                                              << false
+        QTest::addColumn<QByteArray>("versionScript"); // empty: the install failed
+        QTest::addColumn<QString>("error");            // empty: verified
+        QTest::newRow("failed, no reason") << QByteArray() << QStringLiteral("Installation failed");
+        QTest::newRow("installed and runs") << QByteArray("[version]\nexit 0\n") << QString();
+        QTest::newRow("installed but broken") << QByteArray("[version]\nexit 3\n")
                                               << QStringLiteral("Installation completed but the binary failed to run. "
                                                                 "Binary failed to run: exit code 3");
     }
 
     void installResult()
     {
-        QFETCH(bool, installed);
-        QFETCH(QString, message);
         QFETCH(QByteArray, versionScript);
-        QFETCH(bool, verified);
         QFETCH(QString, error);
         TempHome home;
         LlamaCPPManager engine;
         AppState state(engine);
         QVERIFY(waitUntil([&] { return engine.llamaCPPSetupError().has_value(); })); // the start-up attempt
+        const bool installed = !versionScript.isEmpty();
         if (installed) {
             QVERIFY(home.installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
             qputenv("FAKE_LLAMA_SCRIPT_TEXT", versionScript);
         }
         engine.setLlamaCPPSetupError(QStringLiteral("stale"));
-        state.handleInstallResult(installed, message.isEmpty() ? std::nullopt : std::optional<QString>(message));
+        state.handleInstallResult(installed, std::nullopt);
         QVERIFY(waitUntil([&] { return engine.llamaCPPSetupErrorText() != QLatin1String("stale"); }, 10000));
-        QCOMPARE(engine.isLlamaCPPVerified(), verified);
+        QCOMPARE(engine.isLlamaCPPVerified(), error.isEmpty());
         QCOMPARE(engine.llamaCPPSetupErrorText(), error);
     }
 };
