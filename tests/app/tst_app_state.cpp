@@ -89,10 +89,10 @@ const QStringList kNewestFirst{canonicalUuid(kS2), canonicalUuid(kS3), canonical
 class FifoGuard {
 public:
     explicit FifoGuard(const QString &path)
-        : m_thread([this, p = QFile::encodeName(path)] {
-              for (int i = 0; !m_done; ++i) {
+        : m_thread([this, p = QFile::encodeName(path)](std::stop_token stop) {
+              for (int i = 0; !stop.stop_requested(); ++i) {
                   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-                  if (i >= 200 && !m_done) {
+                  if (i >= 200 && !stop.stop_requested()) {
                       m_hung = true;
                       const int fd = ::open(p.constData(), O_WRONLY | O_NONBLOCK);
                       if (fd >= 0)
@@ -102,18 +102,17 @@ public:
           })
     {
     }
-    ~FifoGuard() { finish(); }
     bool finish()
     {
-        m_done = true;
+        m_thread.request_stop();
         if (m_thread.joinable())
             m_thread.join();
         return !m_hung;
     }
 
 private:
-    std::atomic<bool> m_done{false}, m_hung{false};
-    std::thread m_thread;
+    std::atomic<bool> m_hung{false};
+    std::jthread m_thread;
 };
 
 QStringList asideFiles(const TempHome &home)
@@ -402,6 +401,8 @@ private slots:
         QCOMPARE(Preferences().value(key(prefkeys::kSavedChatSessions)), legacyBefore);
     }
 
+    // (What a readable file may hold is the records test's; here, entries
+    // of every kind under a store name.)
     void unreadableConversationFiles_data()
     {
         QTest::addColumn<QString>("kind"); // file, folder, fifo, dangling
@@ -409,12 +410,6 @@ private slots:
         const QByteArray valid =
             json(sessionJson(kS2, "B", 50, {messageJson("22222222-0000-4000-8000-00000000000f", "x", true, 51)}));
         QTest::newRow("truncated JSON") << "file" << valid.left(valid.size() - 9);
-        QTest::newRow("wrong types") << "file"
-                                     << json(QJsonObject{{"id", canonicalUuid(kS2)}, {"title", 5},
-                                                         {"createdAt", "yesterday"}, {"messages", QJsonObject{}}});
-        QTest::newRow("message missing key")
-            << "file" << json(sessionJson(kS2, "t", 1, {QJsonObject{{"id", "22222222-0000-4000-8000-000000000001"}}}));
-        QTest::newRow("not UTF-8") << "file" << QByteArray(valid).replace("\"B\"", "\"\xc3\x28\xff\"");
         QTest::newRow("folder named like a file") << "folder" << valid;
         QTest::newRow("FIFO") << "fifo" << QByteArray();
         QTest::newRow("dangling symlink") << "dangling" << QByteArray();
@@ -460,35 +455,27 @@ private slots:
         QVERIFY(QFileInfo::exists(sessionFile(home, kS1)));
     }
 
-    // Saving removes the files of conversations no longer listed, and nothing else.
+    // Saving removes the files of conversations no longer listed, and nothing
+    // else (which names the store spares is the storage test's).
     void saveChatSessionsPrunesOnlyConversationFiles()
     {
         TempHome home;
         home.writeFile(sessionFile(home, kS1), json(sessionJson(kS1, "one", 10)));
-        home.writeFile(sessionFile(home, kS3), json(sessionJson(kS3, "three", 30)));
-        const QStringList strays{"notes.txt", canonicalUuid(kS2) + ".json.bak", "Backup.JSON", "archive/old.json"};
-        for (const QString &name : strays)
-            home.writeFile(sessionsDir(home) + '/' + name, name.toUtf8());
-
+        const QString stray = home.writeFile(sessionsDir(home) + "/" + canonicalUuid(kS2) + ".json.bak", "bak");
         LlamaCPPManager engine;
         AppState state(engine);
-        QCOMPARE(sessionIds(state.chatSessions()), (QStringList{canonicalUuid(kS3), canonicalUuid(kS1)}));
         ChatSession dropped;
         dropped.id = kS2;
-        dropped.createdAt = Date::fromSecondsSince2001(20);
         state.saveSession(dropped);
         QVERIFY(QFileInfo::exists(sessionFile(home, kS2)));
         // A leftover legacy value goes once conversations stand in the store.
         Preferences().setData(key(prefkeys::kSavedChatSessions), "[]");
 
         state.saveChatSessions();
-        QVERIFY(!QFileInfo::exists(sessionFile(home, kS2)));
+        QCOMPARE(folderEntries(sessionsDir(home)), (QStringList{canonicalUuid(kS1) + ".json", QFileInfo(stray).fileName()}));
         QVERIFY(!Preferences().contains(key(prefkeys::kSavedChatSessions)));
-        for (const ChatSession &s : state.chatSessions())
-            QCOMPARE(recordjson::decodeSessionDocument(readFileBytes(sessionFile(home, s.id))).value_or(ChatSession()), s);
-        for (const QString &name : strays)
-            QCOMPARE(readFileBytes(sessionsDir(home) + '/' + name), name.toUtf8());
-        QCOMPARE(folderEntries(sessionsDir(home)).size(), 6);
+        QCOMPARE(recordjson::decodeSessionDocument(readFileBytes(sessionFile(home, kS1))).value_or(ChatSession()),
+                 state.chatSessions().first());
     }
 
     // Progress saves are silent and at most one per five seconds; a clock

@@ -102,6 +102,8 @@ private slots:
         t.script("out  Hello\nsleep 150\nout  there\n"
                  "err I common_perf_print: eval time = 20.00 ms / 2 runs (10.00 ms per token, 100.00 tokens per second)\n");
         t.send(QStringLiteral("Hi model"));
+        t.send(QStringLiteral("two")); // still generating: nothing happens, the text is kept for later
+        QCOMPARE(t.composer->messageText(), QStringLiteral("two"));
         const QUuid sid = t.current();
         // the user's message is on disk before any reply
         QCOMPARE(t.contentsOnDisk(sid), QStringList{QStringLiteral("Hi model")});
@@ -123,6 +125,7 @@ private slots:
         QVERIFY(!t.state->sessionStreamingId().contains(sid));
         QCOMPARE(t.state->sessionStreamingContent().value(sid), QString());
         QVERIFY(!t.state->chatMessages().last().isFromUser);
+        QCOMPARE(t.generations(), 1);
     }
 
     // The engine's errors become a notice in the conversation.
@@ -146,20 +149,6 @@ private slots:
         QVERIFY(waitUntil([&] { return t.idle(sid); }));
         QCOMPARE(contents(t.state->chatMessages()), (QStringList{"Hi", added}));
         QCOMPARE(t.contentsOnDisk(sid), (QStringList{"Hi", added}));
-    }
-
-    void doubleSendStartsOneGeneration()
-    {
-        Turn t;
-        t.script("out reply\nsleep 200\n");
-        t.send(QStringLiteral("one"));
-        t.send(QStringLiteral("two")); // still generating: nothing happens
-        const QUuid sid = t.current();
-        QCOMPARE(t.composer->messageText(), QStringLiteral("two")); // kept for later
-        QVERIFY(waitUntil([&] { return t.idle(sid); }));
-        QTest::qWait(100);
-        QCOMPARE(contents(t.state->chatMessages()), (QStringList{"one", "reply"}));
-        QCOMPARE(t.generations(), 1);
     }
 
     // A stop keeps what came and adds the stop notice; a message sent at once
@@ -260,9 +249,22 @@ private slots:
         QCOMPARE(QDir(t.home.dataDir() + QStringLiteral("/Sessions")).entryList(QDir::Files), QStringList());
     }
 
+    // A send while no model is loaded asks for it at once and waits up to
+    // two seconds for it; a model whose file is gone then gets a notice.
+    void waitsForTheModelToLoad_data()
+    {
+        QTest::addColumn<QString>("modelFile");
+        QTest::addColumn<QString>("reply"); // its start
+        QTest::newRow("loaded late") << QString() << "loaded late";
+        QTest::newRow("file gone") << "/nonexistent/tiny.gguf"
+                                   << "**Model Loading Failed**\n\nI couldn't load the selected model \"Tiny\". This "
+                                      "might be due to:\n\n\u2022 **Corrupted model file**";
+    }
     void waitsForTheModelToLoad()
     {
-        Turn t;
+        QFETCH(QString, modelFile);
+        QFETCH(QString, reply);
+        Turn t(QStringLiteral(FAKE_LLAMA_COMPLETION), true, modelFile);
         t.engine.unloadModel();
         t.script("out loaded late\n");
         QElapsedTimer clock;
@@ -270,7 +272,8 @@ private slots:
         qint64 startedAt = -1;
         t.send(QStringLiteral("Hi"));
         const QUuid sid = t.current();
-        QVERIFY(t.engine.isModelLoaded()); // asked to load at once
+        QCOMPARE(t.engine.isModelLoaded(), modelFile.isEmpty()); // asked to load at once
+        QVERIFY(t.state->isGenerating(sid));
         QVERIFY(waitUntil([&] {
             if (startedAt < 0 && t.engine.hasProcess(sid))
                 startedAt = clock.elapsed();
@@ -278,26 +281,9 @@ private slots:
         }, 6000));
         QVERIFY2(startedAt < 0 || startedAt >= 1900, qPrintable(QString::number(startedAt)));
         QVERIFY(clock.elapsed() >= 1900);
-        QCOMPARE(contents(t.state->chatMessages()), (QStringList{"Hi", "loaded late"}));
-    }
-
-    // A model whose file is gone cannot be loaded: after the load wait, a notice.
-    void loadFailureNotice()
-    {
-        Turn t(QStringLiteral(FAKE_LLAMA_COMPLETION), true, QStringLiteral("/nonexistent/tiny.gguf"));
-        QVERIFY(!t.engine.isModelLoaded());
-        QElapsedTimer clock;
-        clock.start();
-        t.send(QStringLiteral("Hi"));
-        const QUuid sid = t.current();
-        QVERIFY(t.state->isGenerating(sid));
-        QVERIFY(waitUntil([&] { return t.idle(sid); }, 5000));
-        QVERIFY(clock.elapsed() >= 1900);
         const QStringList stored = t.contentsOnDisk(sid);
         QCOMPARE(stored.size(), 2);
-        QVERIFY2(stored[1].startsWith("**Model Loading Failed**\n\nI couldn't load the selected model \"Tiny\". This "
-                                      "might be due to:\n\n\u2022 **Corrupted model file**"),
-                 qPrintable(stored[1]));
+        QVERIFY2(stored[1].startsWith(reply), qPrintable(stored[1]));
         QCOMPARE(contents(t.state->chatMessages()), stored);
     }
 

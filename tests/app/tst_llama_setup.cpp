@@ -10,27 +10,12 @@
 
 namespace {
 
-QString installFake(const TempHome &home)
-{
-    const QString bin = home.dataDir() + QStringLiteral("/llama.cpp/build/bin");
-    QDir().mkpath(bin);
-    const QString path = bin + QStringLiteral("/llama-completion");
-    QFile::link(QStringLiteral(FAKE_LLAMA_COMPLETION), path);
-    return path;
-}
-
 EngineTimings shortLimits()
 {
     EngineTimings t;
     t.verificationLimit = std::chrono::milliseconds(1000);
     return t;
 }
-
-struct Verdict {
-    bool done = false;
-    bool ok = false;
-    std::optional<QString> message;
-};
 
 } // namespace
 
@@ -39,178 +24,155 @@ class TestLlamaSetup : public QObject {
 
 private slots:
     void cleanup() { qunsetenv("FAKE_LLAMA_SCRIPT_TEXT"); }
-    void verification_data();
-    void verification();
-    void startupVerifiesRetriesThenInstalls_data();
-    void startupVerifiesRetriesThenInstalls();
-    void secondInstallIsRefused();
-    void installResult_data();
-    void installResult();
-};
 
-void TestLlamaSetup::verification_data()
-{
-    QTest::addColumn<QByteArray>("versionScript"); // empty: no program at all
-    QTest::addColumn<bool>("executable");
-    QTest::addColumn<bool>("ok");
-    QTest::addColumn<QString>("message");
+    void verification_data()
+    {
+        QTest::addColumn<QByteArray>("versionScript"); // empty: no program at all
+        QTest::addColumn<bool>("executable");
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<QString>("message");
 
-    QTest::newRow("prints its version") << QByteArray("[version]\nerr version: 1 (abc)\\nbuilt with cc\n") << true
-                                        << true << QString();
-    QTest::newRow("prints usage, exits 0") << QByteArray("[version]\nout   usage: prog [options]\\n\n") << true
-                                           << false << QStringLiteral("Binary failed to run: usage: prog [options]");
-    QTest::newRow("exits 1 silently") << QByteArray("[version]\nexit 1\n") << true << false
-                                      << QStringLiteral("Binary failed to run: exit code 1");
-    QTest::newRow("hangs") << QByteArray("[version]\nhang\n") << true << false
-                           << QStringLiteral("Binary did not respond within 1s. This usually clears up on a second "
-                                             "launch — the GPU shader cache is still building.");
-    QTest::newRow("not executable") << QByteArray("[version]\nexit 0\n") << false << false
-                                    << QStringLiteral("llama.cpp binary is not executable");
-    QTest::newRow("missing") << QByteArray() << true << false << QStringLiteral("llama.cpp binary not found");
-}
+        QTest::newRow("prints its version") << QByteArray("[version]\nerr version: 1 (abc)\\nbuilt with cc\n") << true
+                                            << true << QString();
+        QTest::newRow("prints usage, exits 0") << QByteArray("[version]\nout   usage: prog [options]\\n\n") << true
+                                               << false << QStringLiteral("Binary failed to run: usage: prog [options]");
+        QTest::newRow("exits 1 silently") << QByteArray("[version]\nexit 1\n") << true << false
+                                          << QStringLiteral("Binary failed to run: exit code 1");
+        QTest::newRow("hangs") << QByteArray("[version]\nhang\n") << true << false
+                               << QStringLiteral("Binary did not respond within 1s. This usually clears up on a second "
+                                                 "launch — the GPU shader cache is still building.");
+        QTest::newRow("not executable") << QByteArray("[version]\nexit 0\n") << false << false
+                                        << QStringLiteral("llama.cpp binary is not executable");
+        QTest::newRow("missing") << QByteArray() << true << false << QStringLiteral("llama.cpp binary not found");
+    }
 
-void TestLlamaSetup::verification()
-{
-    QFETCH(QByteArray, versionScript);
-    QFETCH(bool, executable);
-    QFETCH(bool, ok);
-    QFETCH(QString, message);
-    TempHome home;
-    if (!versionScript.isEmpty()) {
-        if (executable) {
-            installFake(home);
+    void verification()
+    {
+        QFETCH(QByteArray, versionScript);
+        QFETCH(bool, executable);
+        QFETCH(bool, ok);
+        QFETCH(QString, message);
+        TempHome home;
+        if (!versionScript.isEmpty()) {
+            if (executable) {
+                QVERIFY(home.installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
+                qputenv("FAKE_LLAMA_SCRIPT_TEXT", versionScript);
+            } else {
+                home.writeFile(QStringLiteral(".local/share/Quorvane/llama.cpp/build/bin/llama-completion"), "#!/bin/sh\n");
+            }
+        }
+        LlamaCPPManager engine(nullptr, shortLimits());
+        std::optional<std::pair<bool, QString>> verdict;
+        engine.verifyLlamaCPPInstallation([&](bool success, const std::optional<QString> &m) {
+            verdict = {success, m.value_or(QString())};
+        });
+        QVERIFY(waitUntil([&] { return verdict.has_value(); }, 10000));
+        QCOMPARE(*verdict, std::pair(ok, message));
+    }
+
+    void startupVerifiesRetriesThenInstalls_data()
+    {
+        QTest::addColumn<QByteArray>("versionScript"); // empty: no program
+        QTest::addColumn<int>("versionRuns");
+        QTest::addColumn<int>("installs"); // none: verified
+        QTest::newRow("works") << QByteArray("[version]\nout llama version 1\n") << 1 << 0;
+        QTest::newRow("broken: verify twice, then install") << QByteArray("[version]\nexit 1\n") << 2 << 1;
+        QTest::newRow("missing: install at once") << QByteArray() << 0 << 1;
+    }
+
+    void startupVerifiesRetriesThenInstalls()
+    {
+        QFETCH(QByteArray, versionScript);
+        QFETCH(int, versionRuns);
+        QFETCH(int, installs);
+        const bool present = !versionScript.isEmpty();
+        TempHome home;
+        if (present) {
+            QVERIFY(home.installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
             qputenv("FAKE_LLAMA_SCRIPT_TEXT", versionScript);
-        } else {
-            home.writeFile(QStringLiteral(".local/share/Quorvane/llama.cpp/build/bin/llama-completion"), "#!/bin/sh\n");
+        }
+        qputenv("FAKE_LLAMA_RECORD", (home.home() + QStringLiteral("/runs.jsonl")).toUtf8());
+        LlamaCPPManager engine(nullptr, shortLimits());
+        LogCapture log;
+        AppState state(engine);
+        // a present program counts as verified until the check says otherwise
+        QCOMPARE(engine.isLlamaCPPVerified(), present);
+
+        int installCalls = 0;
+        state.setInstaller([&](InstallCompletion done) {
+            ++installCalls;
+            done(false, QStringLiteral("no installer in this test"));
+        });
+        QVERIFY(waitUntil([&] {
+            return log.contains(QStringLiteral("verified")) || log.contains(QStringLiteral("installation failed"));
+        }, 10000));
+        QTest::qWait(100);
+        qunsetenv("FAKE_LLAMA_RECORD");
+        QCOMPARE(readFileBytes(home.home() + QStringLiteral("/runs.jsonl")).count("--version"), versionRuns);
+        QCOMPARE(installCalls, installs);
+        QCOMPARE(engine.isLlamaCPPVerified(), installs == 0);
+        if (installs)
+            QCOMPARE(engine.llamaCPPSetupErrorText(), QStringLiteral("no installer in this test"));
+        if (versionRuns == 2) {
+            QVERIFY(log.contains(QStringLiteral("Verification failed (Binary failed to run: exit code 1) — retrying once")));
+            QVERIFY(log.contains(QStringLiteral("Retry failed (Binary failed to run: exit code 1) — reinstalling")));
         }
     }
-    LlamaCPPManager engine(nullptr, shortLimits());
-    Verdict v;
-    engine.verifyLlamaCPPInstallation([&](bool success, const std::optional<QString> &m) {
-        v = {true, success, m};
-    });
-    QVERIFY(waitUntil([&] { return v.done; }, 10000));
-    QCOMPARE(v.ok, ok);
-    QCOMPARE(v.message.value_or(QString()), message);
-}
 
-void TestLlamaSetup::startupVerifiesRetriesThenInstalls_data()
-{
-    QTest::addColumn<QByteArray>("versionScript");
-    QTest::addColumn<bool>("present");
-    QTest::addColumn<int>("versionRuns");
-    QTest::addColumn<int>("installs");
-    QTest::addColumn<bool>("verified");
-
-    QTest::newRow("works") << QByteArray("[version]\nout llama version 1\n") << true << 1 << 0 << true;
-    QTest::newRow("broken: verify twice, then install") << QByteArray("[version]\nexit 1\n") << true << 2 << 1
-                                                        << false;
-    QTest::newRow("missing: install at once") << QByteArray() << false << 0 << 1 << false;
-}
-
-void TestLlamaSetup::startupVerifiesRetriesThenInstalls()
-{
-    QFETCH(QByteArray, versionScript);
-    QFETCH(bool, present);
-    QFETCH(int, versionRuns);
-    QFETCH(int, installs);
-    QFETCH(bool, verified);
-    TempHome home;
-    if (present) {
-        installFake(home);
-        qputenv("FAKE_LLAMA_SCRIPT_TEXT", versionScript);
+    void secondInstallIsRefused()
+    {
+        TempHome home;
+        LlamaCPPManager engine;
+        AppState state(engine);
+        InstallCompletion pending;
+        int calls = 0;
+        state.setInstaller([&](InstallCompletion done) {
+            ++calls;
+            engine.setInstallingLlamaCPP(true);
+            pending = std::move(done);
+        });
+        state.installLlamaCPP();
+        QVERIFY(waitUntil([&] { return calls == 1; }));
+        state.installLlamaCPP();
+        QVERIFY(waitUntil([&] { return engine.llamaCPPSetupError().has_value(); }));
+        QCOMPARE(engine.llamaCPPSetupErrorText(), QStringLiteral("Installation already in progress"));
+        QCOMPARE(calls, 1);
+        QVERIFY(engine.isInstallingLlamaCPP()); // the running installer is left alone
     }
-    qputenv("FAKE_LLAMA_RECORD", (home.home() + QStringLiteral("/runs.jsonl")).toUtf8());
-    LlamaCPPManager engine(nullptr, shortLimits());
-    LogCapture log;
-    AppState state(engine);
-    // a present program counts as verified until the check says otherwise
-    QCOMPARE(engine.isLlamaCPPVerified(), present);
 
-    int installCalls = 0;
-    state.setInstaller([&](InstallCompletion done) {
-        ++installCalls;
-        done(false, QStringLiteral("no installer in this test"));
-    });
-    QVERIFY(waitUntil([&] {
-        return log.contains(QStringLiteral("verified")) || log.contains(QStringLiteral("installation failed"));
-    }, 10000));
-    QTest::qWait(100);
-    qunsetenv("FAKE_LLAMA_RECORD");
-    QCOMPARE(readFileBytes(home.home() + QStringLiteral("/runs.jsonl")).count("--version"),
-             present ? versionRuns : 0);
-    QCOMPARE(installCalls, installs);
-    QCOMPARE(engine.isLlamaCPPVerified(), verified);
-    if (installs)
-        QCOMPARE(engine.llamaCPPSetupErrorText(), QStringLiteral("no installer in this test"));
-    if (versionRuns == 2) {
-        QVERIFY(log.contains(QStringLiteral("Verification failed (Binary failed to run: exit code 1) — retrying once")));
-        QVERIFY(log.contains(QStringLiteral("Retry failed (Binary failed to run: exit code 1) — reinstalling")));
+    // What an installer's answer leads to (a failure's own reason is the
+    // start-up rows').
+    void installResult_data()
+    {
+        QTest::addColumn<QByteArray>("versionScript"); // empty: the install failed
+        QTest::addColumn<QString>("error");            // empty: verified
+        QTest::newRow("failed, no reason") << QByteArray() << QStringLiteral("Installation failed");
+        QTest::newRow("installed and runs") << QByteArray("[version]\nexit 0\n") << QString();
+        QTest::newRow("installed but broken") << QByteArray("[version]\nexit 3\n")
+                                              << QStringLiteral("Installation completed but the binary failed to run. "
+                                                                "Binary failed to run: exit code 3");
     }
-}
 
-void TestLlamaSetup::secondInstallIsRefused()
-{
-    TempHome home;
-    LlamaCPPManager engine;
-    AppState state(engine);
-    InstallCompletion pending;
-    int calls = 0;
-    state.setInstaller([&](InstallCompletion done) {
-        ++calls;
-        engine.setInstallingLlamaCPP(true);
-        pending = std::move(done);
-    });
-    state.installLlamaCPP();
-    QVERIFY(waitUntil([&] { return calls == 1; }));
-    state.installLlamaCPP();
-    QVERIFY(waitUntil([&] { return engine.llamaCPPSetupError().has_value(); }));
-    QCOMPARE(engine.llamaCPPSetupErrorText(), QStringLiteral("Installation already in progress"));
-    QCOMPARE(calls, 1);
-    QVERIFY(engine.isInstallingLlamaCPP()); // the running installer is left alone
-}
-
-void TestLlamaSetup::installResult_data()
-{
-    QTest::addColumn<bool>("installed");
-    QTest::addColumn<QString>("message"); // empty: none
-    QTest::addColumn<QByteArray>("versionScript");
-    QTest::addColumn<bool>("verified");
-    QTest::addColumn<QString>("error");
-
-    QTest::newRow("failed, no reason") << false << QString() << QByteArray() << false
-                                       << QStringLiteral("Installation failed");
-    QTest::newRow("failed with reason") << false << QStringLiteral("Network down")
-                                        << QByteArray() << false << QStringLiteral("Network down");
-    QTest::newRow("installed and runs") << true << QString() << QByteArray("[version]\nexit 0\n")
-                                        << true << QString();
-    QTest::newRow("installed but broken") << true << QString() << QByteArray("[version]\nexit 3\n")
-                                          << false
-                                          << QStringLiteral("Installation completed but the binary failed to run. "
-                                                            "Binary failed to run: exit code 3");
-}
-
-void TestLlamaSetup::installResult()
-{
-    QFETCH(bool, installed);
-    QFETCH(QString, message);
-    QFETCH(QByteArray, versionScript);
-    QFETCH(bool, verified);
-    QFETCH(QString, error);
-    TempHome home;
-    LlamaCPPManager engine;
-    AppState state(engine);
-    QVERIFY(waitUntil([&] { return engine.llamaCPPSetupError().has_value(); })); // the start-up attempt
-    if (installed) {
-        installFake(home);
-        qputenv("FAKE_LLAMA_SCRIPT_TEXT", versionScript);
+    void installResult()
+    {
+        QFETCH(QByteArray, versionScript);
+        QFETCH(QString, error);
+        TempHome home;
+        LlamaCPPManager engine;
+        AppState state(engine);
+        QVERIFY(waitUntil([&] { return engine.llamaCPPSetupError().has_value(); })); // the start-up attempt
+        const bool installed = !versionScript.isEmpty();
+        if (installed) {
+            QVERIFY(home.installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
+            qputenv("FAKE_LLAMA_SCRIPT_TEXT", versionScript);
+        }
+        engine.setLlamaCPPSetupError(QStringLiteral("stale"));
+        state.handleInstallResult(installed, std::nullopt);
+        QVERIFY(waitUntil([&] { return engine.llamaCPPSetupErrorText() != QLatin1String("stale"); }, 10000));
+        QCOMPARE(engine.isLlamaCPPVerified(), error.isEmpty());
+        QCOMPARE(engine.llamaCPPSetupErrorText(), error);
     }
-    engine.setLlamaCPPSetupError(QStringLiteral("stale"));
-    state.handleInstallResult(installed, message.isEmpty() ? std::nullopt : std::optional<QString>(message));
-    QVERIFY(waitUntil([&] { return engine.llamaCPPSetupErrorText() != QLatin1String("stale"); }, 10000));
-    QCOMPARE(engine.isLlamaCPPVerified(), verified);
-    QCOMPARE(engine.llamaCPPSetupErrorText(), error);
-}
+};
 
 QTEST_GUILESS_MAIN(TestLlamaSetup)
 #include "tst_llama_setup.moc"

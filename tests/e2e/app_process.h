@@ -59,7 +59,14 @@ public:
         }
         return QJsonDocument::fromJson(m_socket.readLine()).object();
     }
+    bool ok(const QStringList &command) { return send(command).value(QStringLiteral("ok")).toBool(); }
     QJsonObject state() { return send({QStringLiteral("state")}); }
+    // Types text into the message field and sends it with Return.
+    bool sendMessage(const QString &text)
+    {
+        const QString field = QStringLiteral("Send a message");
+        return ok({QStringLiteral("type"), field, text}) && ok({QStringLiteral("key"), field, QStringLiteral("Return")});
+    }
     bool waitForState(const std::function<bool(const QJsonObject &)> &pred, int timeoutMs = 30000)
     {
         return waitUntil([&] { return pred(state()); }, timeoutMs);
@@ -71,8 +78,7 @@ public:
     // Clicks a control once it is shown.
     bool click(const QString &name)
     {
-        return waitUntil([&] { return send({QStringLiteral("click"), name}).value(QStringLiteral("ok")).toBool(); },
-                         30000);
+        return waitUntil([&] { return ok({QStringLiteral("click"), name}); }, 30000);
     }
 
     void signal(int number) { ::kill(pid_t(m_process.processId()), number); }

@@ -167,7 +167,6 @@ private:
 
     QJsonObject state() const
     {
-        const LlamaCPPManager &engine = m_state.engine();
         QJsonArray models;
         for (const AIModel &model : m_state.downloadedModels())
             models.append(QJsonObject{{"id", canonicalUuid(model.id)},
@@ -175,22 +174,18 @@ private:
                                       {"isDownloaded", model.isDownloaded},
                                       {"filePath", model.filePath},
                                       {"progress", model.downloadProgress}});
-        QJsonArray sessions;
+        QJsonArray titles;
         for (const ChatSession &session : m_state.chatSessions())
-            sessions.append(session.title);
-        const QJsonArray messages = messagesOf(m_state.chatMessages());
+            titles.append(session.title);
         return {{"ok", true},
-                {"verified", engine.isLlamaCPPVerified()},
-                {"installing", engine.isInstallingLlamaCPP()},
-                {"setupError", engine.llamaCPPSetupErrorText()},
+                {"verified", m_state.engine().isLlamaCPPVerified()},
                 {"currentView", int(m_state.currentView())},
                 {"selectedModel", m_state.selectedModelName()},
-                {"modelLoaded", engine.isModelLoaded()},
                 {"generating", m_state.isCurrentSessionGenerating()},
                 {"models", models},
-                {"sessions", sessions},
+                {"sessions", titles},
                 {"currentSession", m_state.currentSessionTitle()},
-                {"messages", messages},
+                {"messages", messagesOf(m_state.chatMessages())},
                 {"screens", QJsonArray::fromStringList(m_screens)}};
     }
 

@@ -6,6 +6,7 @@
 #include "common/test_support.h"
 #include "core/preference_keys.h"
 #include "models/curated_catalog.h"
+#include "platform/child_process.h"
 #include "platform/preferences.h"
 
 #include <QDir>
@@ -14,7 +15,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -28,14 +28,25 @@ namespace {
 
 bool run(const QString &program, const QStringList &arguments)
 {
-    QProcess process;
-    process.start(program, arguments);
-    return process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    return ChildProcess::run(program, arguments, 120000, 1 << 20).succeeded();
 }
 
 QJsonObject firstModel(const QJsonObject &state)
 {
     return state.value(QStringLiteral("models")).toArray().first().toObject();
+}
+
+// Adds the tiny model through the picker's Local File tab.
+void importTinyModel(AppProcess &app)
+{
+    QTemporaryDir folder;
+    const QString model = folder.filePath(QStringLiteral("tiny.gguf"));
+    QVERIFY(QFile::copy(QStringLiteral(TINY_GGUF), model));
+    QVERIFY(app.click(QStringLiteral("Add Model")) && app.click(QStringLiteral("Local File")));
+    QVERIFY(app.ok({QStringLiteral("import"), model}) && app.click(QStringLiteral("Copy")));
+    QVERIFY(app.waitForState([](const QJsonObject &s) {
+        return s.value(QStringLiteral("selectedModel")).toString() == QLatin1String("tiny");
+    }));
 }
 
 } // namespace
@@ -44,244 +55,201 @@ class TestEndToEnd : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void firstLaunchToConversationAndBack();
-    void downloadContinuesAfterTheApplicationWasKilled();
-    void quittingDuringAReplyLeavesNothingBehind();
-    void localServerEndsWithTheApplication_data();
-    void localServerEndsWithTheApplication();
+    void initTestCase()
+    {
+        const QString root = m_served.filePath(QStringLiteral("www"));
+        const QString stage = m_served.filePath(QStringLiteral("stage/llama-b9999"));
+        QVERIFY(QDir().mkpath(stage));
+        // The real program with its libraries, packed as a release is.
+        const QString realBin = QFileInfo(QStringLiteral(QUORVANE_LLAMA_COMPLETION)).path();
+        QVERIFY(run(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), QStringLiteral("cp -a \"$0\"/llama-completion \"$0\"/lib*.so* \"$1\""),
+                                                  realBin, stage}));
+        QVERIFY(QDir().mkpath(root + QStringLiteral("/files")));
+        QVERIFY(run(QStringLiteral("/usr/bin/tar"), {QStringLiteral("-czf"), root + QStringLiteral("/files/real.tar.gz"),
+                                                     QStringLiteral("-C"), m_served.filePath(QStringLiteral("stage")),
+                                                     QStringLiteral("llama-b9999")}));
+
+        // The first catalog entry's file, where the hosting service keeps it,
+        // sent slowly enough to be interrupted.
+        m_entry = CuratedCatalog::all().first();
+        const QString path = QUrl(m_entry.url).path();
+        m_servedModel = root + path;
+        QByteArray bytes(48 << 20, Qt::Uninitialized);
+        for (int i = 0; i < bytes.size(); ++i)
+            bytes[i] = char((qint64(i) * 131 + i / 4093) & 0xff); // same bytes, without int overflow
+        QVERIFY(QDir().mkpath(QFileInfo(m_servedModel).path()));
+        QFile model(m_servedModel);
+        QVERIFY(model.open(QIODevice::WriteOnly) && model.write(bytes) == bytes.size());
+        model.close();
+
+        const QString top = path.section(u'/', 1, 1);
+        m_server = std::make_unique<NginxServer>(root, QStringLiteral("location /%1/ { limit_rate 4m; }").arg(top));
+        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
+        QFile releases(root + QStringLiteral("/real/repos/ggml-org/llama.cpp/releases"));
+        QVERIFY(QDir().mkpath(QFileInfo(releases).path()));
+        QVERIFY(releases.open(QIODevice::WriteOnly));
+        releases.write("[{\"tag_name\":\"b9999\",\"assets\":[{\"name\":\"llama-b9999-bin-ubuntu-x64.tar.gz\","
+                       "\"browser_download_url\":\"" + m_server->baseUrl().toUtf8() + "/files/real.tar.gz\"}]}]");
+    }
+
+    void firstLaunchToConversationAndBack()
+    {
+        TempHome home;
+        const QStringList hosts = {QStringLiteral("--api-host"), m_server->baseUrl() + QStringLiteral("/real"),
+                                   QStringLiteral("--source-host"), QStringLiteral("file:///nonexistent-source-host")};
+        QJsonObject state;
+        QStringList figures;
+        {
+            AppProcess app(hosts);
+            QVERIFY(app.connect());
+            // The release is installed and verified, then the welcome screen shows.
+            QVERIFY(app.waitForState([](const QJsonObject &s) { return s.value(QStringLiteral("verified")).toBool(); },
+                                     180000));
+            QVERIFY(app.waitForState([](const QJsonObject &s) {
+                return s.value(QStringLiteral("screens")).toArray().last().toString() == QLatin1String("Welcome");
+            }));
+            QVERIFY(app.state().value(QStringLiteral("screens")).toArray().contains(QStringLiteral("Installing llama.cpp")));
+            QVERIFY(app.shows(QStringLiteral("Your Personal AI Model Runner")));
+
+            importTinyModel(app);
+            // The first model opens the chat; a message gets a streamed reply.
+            QVERIFY(app.waitForState([](const QJsonObject &s) { return s.value(QStringLiteral("currentView")).toInt() == 1; }));
+            QVERIFY(app.sendMessage(QStringLiteral("Hello there")));
+            QVERIFY(app.waitForState([](const QJsonObject &s) {
+                return s.value(QStringLiteral("messages")).toArray().size() == 2 && !s.value(QStringLiteral("generating")).toBool();
+            }, 120000));
+            state = app.state();
+            const QJsonArray messages = state.value(QStringLiteral("messages")).toArray();
+            QCOMPARE(messages.at(0).toObject().value(QStringLiteral("content")).toString(), QStringLiteral("Hello there"));
+            QVERIFY(!messages.at(1).toObject().value(QStringLiteral("isFromUser")).toBool());
+            QVERIFY(!messages.at(1).toObject().value(QStringLiteral("content")).toString().isEmpty());
+            // A reply (not a notice) shows how it was made under it, and so it
+            // does after the next start.
+            const bool replied = !messages.at(1).toObject().value(QStringLiteral("content")).toString().startsWith("⚠️");
+            // (the window lays the finished reply out a moment after the state has it)
+            const QRegularExpression figuresLine(QStringLiteral("^\\d+\\.\\d\\d s to first token · (.+ · )?llama-completion · tiny$"));
+            waitUntil([&] {
+                figures = app.send({QStringLiteral("texts")}).value(QStringLiteral("texts")).toVariant().toStringList().filter(figuresLine);
+                return figures.size() == (replied ? 1 : 0);
+            });
+            QCOMPARE(figures.size(), replied ? 1 : 0);
+
+            app.send({QStringLiteral("quit")});
+            QVERIFY(app.waitForExit());
+            QCOMPARE(app.exitCode(), 0);
+        }
+
+        // The next start finds the program, the model, the selection and the
+        // conversation as they were.
+        AppProcess again(hosts);
+        QVERIFY(again.connect());
+        QVERIFY(again.waitForState([](const QJsonObject &s) { return s.value(QStringLiteral("verified")).toBool(); }, 60000));
+        const QJsonObject restored = again.state();
+        QCOMPARE(restored.value(QStringLiteral("selectedModel")).toString(), QStringLiteral("tiny"));
+        QCOMPARE(restored.value(QStringLiteral("models")), state.value(QStringLiteral("models")));
+        QCOMPARE(restored.value(QStringLiteral("sessions")), state.value(QStringLiteral("sessions")));
+        QVERIFY(again.click(state.value(QStringLiteral("currentSession")).toString()));
+        QVERIFY(again.waitForState([&](const QJsonObject &s) {
+            return s.value(QStringLiteral("messages")) == state.value(QStringLiteral("messages"));
+        }));
+        for (const QString &line : std::as_const(figures))
+            QVERIFY2(waitUntil([&] { return again.shows(line); }), qPrintable(line));
+        // The installer ran once: the second start asked for no release.
+        QCOMPARE(m_server->accessLog().count(QStringLiteral("GET /files/real.tar.gz")), 1);
+    }
+
+    void downloadContinuesAfterTheApplicationWasKilled()
+    {
+        TempHome home;
+        QVERIFY(home.installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
+        const QStringList hosts = {QStringLiteral("--model-host"), m_server->baseUrl()};
+        {
+            AppProcess app(hosts);
+            QVERIFY(app.connect());
+            QVERIFY(app.click(QStringLiteral("Add Model")) && app.click(QStringLiteral("Download ") + m_entry.name));
+            QVERIFY(app.waitForState([](const QJsonObject &s) {
+                const QJsonArray models = s.value(QStringLiteral("models")).toArray();
+                return !models.isEmpty() && models.first().toObject().value(QStringLiteral("progress")).toDouble() > 0.15;
+            }));
+            app.signal(SIGKILL);
+            QVERIFY(app.waitForExit());
+        }
+        const QStringList resume = QDir(home.dataDir() + QStringLiteral("/ResumeData")).entryList(QDir::Files);
+        QVERIFY2(resume.filter(QStringLiteral(".partial")).size() == 1, qPrintable(resume.join(u' ')));
+
+        AppProcess again(hosts);
+        QVERIFY(again.connect());
+        QVERIFY(again.waitForState([](const QJsonObject &s) {
+            return firstModel(s).value(QStringLiteral("isDownloaded")).toBool();
+        }, 120000));
+        const QString file = firstModel(again.state()).value(QStringLiteral("filePath")).toString();
+        QCOMPARE(sha256(file), sha256(m_servedModel));
+        QVERIFY(m_server->accessLog().contains(QStringLiteral("range=[bytes=")));
+        QVERIFY(QDir(home.dataDir() + QStringLiteral("/ResumeData")).entryList(QDir::Files).isEmpty());
+    }
+
+    void childProcessesEndWithTheApplication_data()
+    {
+        QTest::addColumn<bool>("localServer"); // the model kept loaded by a llama-server; else a reply under way
+        QTest::addColumn<int>("signal");       // 0: quit as the window's close does
+        QTest::newRow("SIGTERM during a reply") << false << int(SIGTERM);
+        QTest::newRow("local server, quit") << true << 0;
+        QTest::newRow("local server, SIGKILL") << true << int(SIGKILL);
+    }
+
+    // Nothing the application started outlives it: a reply's run and its staged
+    // prompt on SIGTERM, and a llama-server also when the application is killed
+    // and cannot stop it itself.
+    void childProcessesEndWithTheApplication()
+    {
+        QFETCH(bool, localServer);
+        QFETCH(int, signal);
+        TempHome home;
+        QVERIFY(home.installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
+        const QString bin = home.dataDir() + QStringLiteral("/llama.cpp/build/bin/");
+        if (localServer) {
+            QVERIFY(QFile::link(QStringLiteral(QUORVANE_LLAMA_SERVER), bin + QStringLiteral("llama-server")));
+            Preferences().setString(QString::fromLatin1(prefkeys::kEngineMode), QString::fromLatin1(prefkeys::kEngineModeLocalServer));
+        } else { // every reply writes a word and then never ends
+            qputenv("FAKE_LLAMA_SCRIPT_TEXT", "[run]\nout Partial\nhang\n");
+        }
+        AppProcess app({});
+        qunsetenv("FAKE_LLAMA_SCRIPT_TEXT");
+        QVERIFY(app.connect());
+        importTinyModel(app);
+        const auto staged = [&] {
+            return QDir(home.runtimeDir()).entryList({QStringLiteral("quorvane-prompt-*")}, QDir::Files);
+        };
+        const QByteArray child = (bin + (localServer ? QStringLiteral("llama-server") : QStringLiteral("llama-completion"))).toUtf8();
+        if (localServer) {
+            QVERIFY(waitUntil([&] { return processesWith(child) == 1; }, 30000));
+        } else {
+            QVERIFY(app.waitForState([](const QJsonObject &s) { return s.value(QStringLiteral("currentView")).toInt() == 1; }));
+            QVERIFY(app.sendMessage(QStringLiteral("Hi")));
+            // The reply's run (reading the staged prompt); the model's chat-template
+            // read may be running beside it.
+            const QByteArray promptMarker = (home.runtimeDir() + QStringLiteral("/quorvane-prompt-")).toUtf8();
+            QVERIFY(waitUntil([&] { return processesWith(promptMarker) == 1; }, 30000));
+            QVERIFY(app.waitForState([](const QJsonObject &s) { return s.value(QStringLiteral("generating")).toBool(); }));
+            QCOMPARE(staged().size(), 1);
+        }
+        if (signal)
+            app.signal(signal);
+        else
+            app.send({QStringLiteral("quit")});
+        QVERIFY(app.waitForExit());
+        if (signal != SIGKILL)
+            QCOMPARE(app.exitCode(), 0);
+        QVERIFY(waitUntil([&] { return processesWith(child) == 0; }, 10000));
+        QVERIFY2(staged().isEmpty(), qPrintable(staged().join(u' ')));
+    }
 
 private:
-    // Places the scripted stand-in as the installed program, so start-up
-    // verifies it at once.
-    void useFakeProgram(const TempHome &home) const;
-    // Adds the tiny model through the picker's Local File tab.
-    void importTinyModel(AppProcess &app) const;
-
     QTemporaryDir m_served;
     std::unique_ptr<NginxServer> m_server;
     CuratedModel m_entry;
     QString m_servedModel;
 };
-
-void TestEndToEnd::initTestCase()
-{
-    const QString root = m_served.filePath(QStringLiteral("www"));
-    const QString stage = m_served.filePath(QStringLiteral("stage/llama-b9999"));
-    QVERIFY(QDir().mkpath(stage));
-    // The real program with its libraries, packed as a release is.
-    const QString realBin = QFileInfo(QStringLiteral(QUORVANE_LLAMA_COMPLETION)).path();
-    QVERIFY(run(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), QStringLiteral("cp -a \"$0\"/llama-completion \"$0\"/lib*.so* \"$1\""),
-                                              realBin, stage}));
-    QVERIFY(QDir().mkpath(root + QStringLiteral("/files")));
-    QVERIFY(run(QStringLiteral("/usr/bin/tar"), {QStringLiteral("-czf"), root + QStringLiteral("/files/real.tar.gz"),
-                                                 QStringLiteral("-C"), m_served.filePath(QStringLiteral("stage")),
-                                                 QStringLiteral("llama-b9999")}));
-
-    // The first catalog entry's file, where the hosting service keeps it,
-    // sent slowly enough to be interrupted.
-    m_entry = CuratedCatalog::all().first();
-    const QString path = QUrl(m_entry.url).path();
-    m_servedModel = root + path;
-    QByteArray bytes(48 << 20, Qt::Uninitialized);
-    for (int i = 0; i < bytes.size(); ++i)
-        bytes[i] = char((qint64(i) * 131 + i / 4093) & 0xff); // same bytes, without int overflow
-    QVERIFY(QDir().mkpath(QFileInfo(m_servedModel).path()));
-    QFile model(m_servedModel);
-    QVERIFY(model.open(QIODevice::WriteOnly) && model.write(bytes) == bytes.size());
-    model.close();
-
-    const QString top = path.section(u'/', 1, 1);
-    m_server = std::make_unique<NginxServer>(root, QStringLiteral("location /%1/ { limit_rate 4m; }").arg(top));
-    QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
-    QFile releases(root + QStringLiteral("/real/repos/ggml-org/llama.cpp/releases"));
-    QVERIFY(QDir().mkpath(QFileInfo(releases).path()));
-    QVERIFY(releases.open(QIODevice::WriteOnly));
-    releases.write("[{\"tag_name\":\"b9999\",\"assets\":[{\"name\":\"llama-b9999-bin-ubuntu-x64.tar.gz\","
-                   "\"browser_download_url\":\"" + m_server->baseUrl().toUtf8() + "/files/real.tar.gz\"}]}]");
-}
-
-void TestEndToEnd::useFakeProgram(const TempHome &home) const
-{
-    QVERIFY(home.installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
-}
-
-void TestEndToEnd::importTinyModel(AppProcess &app) const
-{
-    QTemporaryDir folder;
-    const QString model = folder.filePath(QStringLiteral("tiny.gguf"));
-    QVERIFY(QFile::copy(QStringLiteral(TINY_GGUF), model));
-    QVERIFY(app.click(QStringLiteral("Local File")));
-    QVERIFY(app.send({QStringLiteral("import"), model}).value(QStringLiteral("ok")).toBool());
-    QVERIFY(app.click(QStringLiteral("Copy")));
-    QVERIFY(app.waitForState([](const QJsonObject &s) {
-        return s.value(QStringLiteral("selectedModel")).toString() == QLatin1String("tiny");
-    }));
-}
-
-void TestEndToEnd::firstLaunchToConversationAndBack()
-{
-    TempHome home;
-    const QStringList hosts = {QStringLiteral("--api-host"), m_server->baseUrl() + QStringLiteral("/real"),
-                               QStringLiteral("--source-host"), QStringLiteral("file:///nonexistent-source-host")};
-    QJsonObject state;
-    QStringList figures;
-    {
-        AppProcess app(hosts);
-        QVERIFY(app.connect());
-        // The release is installed and verified, then the welcome screen shows.
-        QVERIFY(app.waitForState([](const QJsonObject &s) { return s.value(QStringLiteral("verified")).toBool(); },
-                                 180000));
-        QVERIFY(app.waitForState([](const QJsonObject &s) {
-            return s.value(QStringLiteral("screens")).toArray().last().toString() == QLatin1String("Welcome");
-        }));
-        QVERIFY(app.state().value(QStringLiteral("screens")).toArray().contains(QStringLiteral("Installing llama.cpp")));
-        QVERIFY(app.shows(QStringLiteral("Your Personal AI Model Runner")));
-
-        QVERIFY(app.click(QStringLiteral("Add Model")));
-        importTinyModel(app);
-        // The first model opens the chat; a message gets a streamed reply.
-        QVERIFY(app.waitForState([](const QJsonObject &s) { return s.value(QStringLiteral("currentView")).toInt() == 1; }));
-        QVERIFY(app.send({QStringLiteral("type"), QStringLiteral("Send a message"), QStringLiteral("Hello there")})
-                    .value(QStringLiteral("ok")).toBool());
-        QVERIFY(app.send({QStringLiteral("key"), QStringLiteral("Send a message"), QStringLiteral("Return")})
-                    .value(QStringLiteral("ok")).toBool());
-        QVERIFY(app.waitForState([](const QJsonObject &s) {
-            return s.value(QStringLiteral("messages")).toArray().size() == 2 && !s.value(QStringLiteral("generating")).toBool();
-        }, 120000));
-        state = app.state();
-        const QJsonArray messages = state.value(QStringLiteral("messages")).toArray();
-        QCOMPARE(messages.at(0).toObject().value(QStringLiteral("content")).toString(), QStringLiteral("Hello there"));
-        QVERIFY(!messages.at(1).toObject().value(QStringLiteral("isFromUser")).toBool());
-        QVERIFY(!messages.at(1).toObject().value(QStringLiteral("content")).toString().isEmpty());
-        // A reply (not a notice) shows how it was made under it, and so it
-        // does after the next start.
-        const bool replied = !messages.at(1).toObject().value(QStringLiteral("content")).toString().startsWith("⚠️");
-        // (the window lays the finished reply out a moment after the state has it)
-        const QRegularExpression figuresLine(QStringLiteral("^\\d+\\.\\d\\d s to first token · (.+ · )?llama-completion · tiny$"));
-        waitUntil([&] {
-            figures = app.send({QStringLiteral("texts")}).value(QStringLiteral("texts")).toVariant().toStringList().filter(figuresLine);
-            return figures.size() == (replied ? 1 : 0);
-        });
-        QCOMPARE(figures.size(), replied ? 1 : 0);
-
-        app.send({QStringLiteral("quit")});
-        QVERIFY(app.waitForExit());
-        QCOMPARE(app.exitCode(), 0);
-    }
-
-    // The next start finds the program, the model, the selection and the
-    // conversation as they were.
-    AppProcess again(hosts);
-    QVERIFY(again.connect());
-    QVERIFY(again.waitForState([](const QJsonObject &s) { return s.value(QStringLiteral("verified")).toBool(); }, 60000));
-    const QJsonObject restored = again.state();
-    QCOMPARE(restored.value(QStringLiteral("selectedModel")).toString(), QStringLiteral("tiny"));
-    QCOMPARE(restored.value(QStringLiteral("models")), state.value(QStringLiteral("models")));
-    QCOMPARE(restored.value(QStringLiteral("sessions")), state.value(QStringLiteral("sessions")));
-    QVERIFY(again.click(state.value(QStringLiteral("currentSession")).toString()));
-    QVERIFY(again.waitForState([&](const QJsonObject &s) {
-        return s.value(QStringLiteral("messages")) == state.value(QStringLiteral("messages"));
-    }));
-    for (const QString &line : std::as_const(figures))
-        QVERIFY2(waitUntil([&] { return again.shows(line); }), qPrintable(line));
-    // The installer ran once: the second start asked for no release.
-    QCOMPARE(m_server->accessLog().count(QStringLiteral("GET /files/real.tar.gz")), 1);
-}
-
-void TestEndToEnd::downloadContinuesAfterTheApplicationWasKilled()
-{
-    TempHome home;
-    useFakeProgram(home);
-    const QStringList hosts = {QStringLiteral("--model-host"), m_server->baseUrl()};
-    {
-        AppProcess app(hosts);
-        QVERIFY(app.connect());
-        QVERIFY(app.click(QStringLiteral("Add Model")));
-        QVERIFY(app.click(QStringLiteral("Download ") + m_entry.name));
-        QVERIFY(app.waitForState([](const QJsonObject &s) {
-            const QJsonArray models = s.value(QStringLiteral("models")).toArray();
-            return !models.isEmpty() && models.first().toObject().value(QStringLiteral("progress")).toDouble() > 0.15;
-        }));
-        app.signal(SIGKILL);
-        QVERIFY(app.waitForExit());
-    }
-    const QStringList resume = QDir(home.dataDir() + QStringLiteral("/ResumeData")).entryList(QDir::Files);
-    QVERIFY2(resume.filter(QStringLiteral(".partial")).size() == 1, qPrintable(resume.join(u' ')));
-
-    AppProcess again(hosts);
-    QVERIFY(again.connect());
-    QVERIFY(again.waitForState([](const QJsonObject &s) {
-        return firstModel(s).value(QStringLiteral("isDownloaded")).toBool();
-    }, 120000));
-    const QString file = firstModel(again.state()).value(QStringLiteral("filePath")).toString();
-    QCOMPARE(sha256(file), sha256(m_servedModel));
-    QVERIFY(m_server->accessLog().contains(QStringLiteral("range=[bytes=")));
-    QVERIFY(QDir(home.dataDir() + QStringLiteral("/ResumeData")).entryList(QDir::Files).isEmpty());
-}
-
-void TestEndToEnd::quittingDuringAReplyLeavesNothingBehind()
-{
-    TempHome home;
-    useFakeProgram(home);
-    // Every reply writes a word and then never ends.
-    qputenv("FAKE_LLAMA_SCRIPT_TEXT", "[run]\nout Partial\nhang\n");
-    AppProcess app({});
-    qunsetenv("FAKE_LLAMA_SCRIPT_TEXT");
-    QVERIFY(app.connect());
-    QVERIFY(app.click(QStringLiteral("Add Model")));
-    importTinyModel(app);
-    QVERIFY(app.waitForState([](const QJsonObject &s) { return s.value(QStringLiteral("currentView")).toInt() == 1; }));
-    QVERIFY(app.send({QStringLiteral("type"), QStringLiteral("Send a message"), QStringLiteral("Hi")}).value(QStringLiteral("ok")).toBool());
-    QVERIFY(app.send({QStringLiteral("key"), QStringLiteral("Send a message"), QStringLiteral("Return")}).value(QStringLiteral("ok")).toBool());
-
-    const QByteArray program = (home.dataDir() + QStringLiteral("/llama.cpp/build/bin/llama-completion")).toUtf8();
-    // The reply's run (reading the staged prompt); the model's chat-template
-    // read may be running beside it.
-    const QByteArray promptMarker = (home.runtimeDir() + QStringLiteral("/quorvane-prompt-")).toUtf8();
-    QVERIFY(waitUntil([&] { return processesWith(promptMarker) == 1; }, 30000));
-    QVERIFY(app.waitForState([](const QJsonObject &s) { return s.value(QStringLiteral("generating")).toBool(); }));
-    const auto staged = [&] {
-        return QDir(home.runtimeDir()).entryList({QStringLiteral("quorvane-prompt-*")}, QDir::Files);
-    };
-    QCOMPARE(staged().size(), 1);
-
-    app.signal(SIGTERM);
-    QVERIFY(app.waitForExit());
-    QCOMPARE(app.exitCode(), 0);
-    QVERIFY(waitUntil([&] { return processesWith(program) == 0; }, 10000));
-    QVERIFY2(staged().isEmpty(), qPrintable(staged().join(u' ')));
-}
-
-void TestEndToEnd::localServerEndsWithTheApplication_data()
-{
-    QTest::addColumn<int>("signal"); // 0: quit as the window's close does
-    QTest::newRow("quit") << 0;
-    QTest::newRow("SIGKILL") << int(SIGKILL);
-}
-
-// The model kept loaded by a llama-server dies with the application, also
-// when it is killed and cannot stop the server itself.
-void TestEndToEnd::localServerEndsWithTheApplication()
-{
-    QFETCH(int, signal);
-    TempHome home;
-    useFakeProgram(home);
-    const QString server = home.dataDir() + QStringLiteral("/llama.cpp/build/bin/llama-server");
-    QVERIFY(QFile::link(QStringLiteral(QUORVANE_LLAMA_SERVER), server));
-    Preferences().setString(QString::fromLatin1(prefkeys::kEngineMode), QString::fromLatin1(prefkeys::kEngineModeLocalServer));
-    AppProcess app({});
-    QVERIFY(app.connect());
-    QVERIFY(app.click(QStringLiteral("Add Model")));
-    importTinyModel(app);
-    QVERIFY(waitUntil([&] { return processesWith(server.toUtf8()) == 1; }, 30000));
-    if (signal)
-        app.signal(signal);
-    else
-        app.send({QStringLiteral("quit")});
-    QVERIFY(app.waitForExit());
-    QVERIFY(waitUntil([&] { return processesWith(server.toUtf8()) == 0; }, 10000));
-}
 
 QTEST_GUILESS_MAIN(TestEndToEnd)
 #include "tst_end_to_end.moc"

@@ -5,6 +5,7 @@
 
 #include <QHash>
 #include <QSet>
+#include <QUrl>
 #include <QtTest>
 
 using Tier = ModelPerformanceTier;
@@ -18,11 +19,6 @@ CuratedModel sized(const QString &size)
     return m;
 }
 
-Tier rate(bool apple, double ramGB, const QString &size)
-{
-    return performanceTier(sized(size), DeviceInfo{ramGB, apple, QStringLiteral("test"), QString()});
-}
-
 QString gb(double v) { return QString::number(v, 'g', 10) + QStringLiteral(" GB"); }
 
 } // namespace
@@ -31,41 +27,36 @@ class TestCatalog : public QObject {
     Q_OBJECT
 
 private slots:
-    // Green up to low inclusive, yellow up to high inclusive, red above.
-    void tierBoundaries_data()
+    // Green up to the low bound inclusive, yellow up to the high one
+    // inclusive, red above; a size that does not parse rates as 0 GB.
+    void tiers_data()
     {
         QTest::addColumn<bool>("apple");
         QTest::addColumn<double>("ramGB");
-        QTest::addColumn<double>("low");
-        QTest::addColumn<double>("high");
-        QTest::newRow("apple 8") << true << 8.0 << 3.3 << 5.225;
-        QTest::newRow("apple 16") << true << 16.0 << 8.1 << 12.825;
-        QTest::newRow("intel 16") << false << 16.0 << 6.25 << 10.0;
+        QTest::addColumn<QString>("size");
+        QTest::addColumn<Tier>("tier");
+        const auto bounds = [](const char *name, bool apple, double ramGB, double low, double high) {
+            for (const auto &[size, tier] : {std::pair{low, Tier::Green}, std::pair{low + 0.001, Tier::Yellow},
+                                             std::pair{high, Tier::Yellow}, std::pair{high + 0.001, Tier::Red}})
+                QTest::addRow("%s, %s", name, qPrintable(gb(size))) << apple << ramGB << gb(size) << tier;
+        };
+        bounds("apple 8", true, 8.0, 3.3, 5.225);
+        bounds("apple 16", true, 16.0, 8.1, 12.825);
+        bounds("intel 16", false, 16.0, 6.25, 10.0);
+        QTest::newRow("no usable memory") << true << 2.0 << "0.1 GB" << Tier::Red;
+        QTest::newRow("no usable memory, nothing to load") << true << 2.0 << "0 GB" << Tier::Green;
+        QTest::newRow("3 GiB on intel") << false << 3.0 << "0.3 GB" << Tier::Red; // usable on Apple silicon
+        QTest::newRow("3 GiB on apple") << true << 3.0 << "0.3 GB" << Tier::Green;
+        QTest::newRow("unparseable") << false << 2.0 << "1.6 MB" << Tier::Green;
     }
 
-    void tierBoundaries()
+    void tiers()
     {
         QFETCH(bool, apple);
         QFETCH(double, ramGB);
-        QFETCH(double, low);
-        QFETCH(double, high);
-        QCOMPARE(rate(apple, ramGB, gb(low)), Tier::Green);
-        QCOMPARE(rate(apple, ramGB, gb(low + 0.001)), Tier::Yellow);
-        QCOMPARE(rate(apple, ramGB, gb(high)), Tier::Yellow);
-        QCOMPARE(rate(apple, ramGB, gb(high + 0.001)), Tier::Red);
-    }
-
-    void tierWithoutUsableMemory()
-    {
-        QCOMPARE(rate(true, 2.0, "0.1 GB"), Tier::Red);
-        QCOMPARE(rate(true, 2.0, "0 GB"), Tier::Green);
-        QCOMPARE(rate(false, 3.0, "0.3 GB"), Tier::Red);  // the same 3 GiB is usable on Apple silicon
-        QCOMPARE(rate(true, 3.0, "0.3 GB"), Tier::Green);
-        QCOMPARE(rate(false, 2.0, "1.6 MB"), Tier::Green); // unparseable rates as 0 GB
-        QCOMPARE(rate(true, 8.0, "40 MB"), Tier::Green);
-
-        QCOMPARE(performanceTierFromRawValue(2), std::optional<Tier>(Tier::Red));
-        QVERIFY(!performanceTierFromRawValue(-1) && !performanceTierFromRawValue(3));
+        QFETCH(QString, size);
+        QFETCH(Tier, tier);
+        QCOMPARE(performanceTier(sized(size), DeviceInfo{ramGB, apple, QStringLiteral("test"), QString()}), tier);
     }
 
     void sizeTexts_data()
@@ -112,7 +103,6 @@ private slots:
     void currentDevice()
     {
         const DeviceInfo &info = DeviceInfo::current();
-        QCOMPARE(&DeviceInfo::current(), &info);
         QVERIFY(info.totalRAMGB > 0.0);
         QVERIFY(!info.chipDescription.isEmpty());
 #if !defined(Q_OS_MACOS)
@@ -126,7 +116,6 @@ private slots:
     void catalogEntries()
     {
         const QList<CuratedModel> &models = CuratedCatalog::all();
-        QCOMPARE(&CuratedCatalog::all(), &models);
         QVERIFY(models.size() > 10);
         const QString host = QLatin1String(CuratedCatalog::kModelHost);
         QSet<QUuid> ids;
@@ -147,8 +136,7 @@ private slots:
     void catalogUrlOnOtherHost()
     {
         const CuratedModel &first = CuratedCatalog::all().first();
-        const QString path = QStringLiteral("/bartowski/gemma-2-2b-it-GGUF/resolve/main/gemma-2-2b-it-Q4_K_M.gguf");
-        QCOMPARE(CuratedCatalog::catalogUrl(first, "http://127.0.0.1:8080"), "http://127.0.0.1:8080" + path);
+        const QString path = QUrl(first.url).path(); // a host without a slash: the acquisition test downloads it
         QCOMPARE(CuratedCatalog::catalogUrl(first, "http://127.0.0.1:8080/"), "http://127.0.0.1:8080" + path);
         QCOMPARE(CuratedCatalog::catalogUrl(first, "file:///tmp/hub"), "file:///tmp/hub" + path);
 

@@ -73,7 +73,7 @@ struct Recorder {
     bool finished(int ms = 120000) { return waitUntil([this] { return !results.isEmpty(); }, ms); }
 };
 
-enum class Interruption { Drop, Quit, Cancel };
+enum class Interruption { Drop, Quit, Cancel, Discard };
 enum class Tamper { None, RemovePartial, ExtendPartial, ReplaceServedFile };
 
 } // namespace
@@ -131,27 +131,18 @@ private slots:
         QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
     }
 
-    void fullDownload_data()
-    {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<bool>("existingFile");
-        QTest::newRow("direct") << "/big.bin" << false;
-        QTest::newRow("302 redirect, replacing an existing file") << "/moved" << true;
-    }
-
+    // Through a redirect, replacing an older file of the same name; every
+    // report on the main thread.
     void fullDownload()
     {
-        QFETCH(QString, path);
-        QFETCH(bool, existingFile);
         TempHome home;
         ModelDownloadManager manager;
         const QUuid id = QUuid::createUuid();
         const QString destination = manager.modelsDirectory() + QLatin1Char('/') + canonicalUuid(id) + ".gguf";
-        if (existingFile)
-            home.writeFile(QDir(home.home()).relativeFilePath(destination), "an older file");
+        home.writeFile(QDir(home.home()).relativeFilePath(destination), "an older file");
 
         Recorder r;
-        manager.downloadModel(QUrl(url(path)), id, r.progress(), r.completion());
+        manager.downloadModel(QUrl(url("/moved")), id, r.progress(), r.completion());
         QVERIFY(r.finished());
         QCOMPARE(r.results.size(), 1);
         QCOMPARE(r.results[0].filePath.value_or(QString()), destination);
@@ -250,6 +241,7 @@ private slots:
         };
         row("connection dropped", "/drop/mid.bin", Interruption::Drop, Tamper::None, continued);
         row("canceled keeping resume data", "/slow/mid.bin", Interruption::Cancel, Tamper::None, continued);
+        row("canceled discarding resume data", "/slow/mid.bin", Interruption::Discard, Tamper::None, QString());
         row("application quit, redirected", "/moved-slow", Interruption::Quit, Tamper::None, continued,
             "/slow/mid.bin");
         row("server ignores Range", "/norange/mid.bin", Interruption::Quit, Tamper::None, restarted);
@@ -295,13 +287,18 @@ private slots:
         if (interruption == Interruption::Quit) {
             manager->applicationWillTerminate();
         } else {
-            manager->cancelDownload(id, false);
-            const QString saved = "Saved resume data for canceled download: " + canonicalUuid(id);
-            QVERIFY(waitUntil([&] { return log.contains(saved); }));
+            const bool discard = interruption == Interruption::Discard;
+            manager->cancelDownload(id, discard);
+            const QString said = discard ? "Canceled and discarded download: " : "Saved resume data for canceled download: ";
+            QVERIFY(waitUntil([&] { return log.contains(said + canonicalUuid(id)); }));
         }
         manager->drainQueues();
         QTest::qWait(100);
         QVERIFY(first.results.isEmpty());
+        if (interruption == Interruption::Discard) {
+            QVERIFY(waitUntil([&] { return folderEntries(manager->resumeDataDirectory()).isEmpty(); }));
+            return;
+        }
         manager.reset();
 
         const qint64 kept = fileSize(partial);
@@ -356,24 +353,6 @@ private slots:
         manager.drainQueues();
         QVERIFY(QFileInfo::exists(resumeFile(manager, id, ".resume")));
         QVERIFY(fileSize(resumeFile(manager, id, ".partial")) > 0);
-    }
-
-    void cancelDiscardingRemovesResumeData()
-    {
-        TempHome home;
-        LogCapture log;
-        ModelDownloadManager manager;
-        const QUuid id = QUuid::createUuid();
-        const QString partial = resumeFile(manager, id, ".partial");
-        Recorder r;
-        manager.downloadModel(QUrl(url("/slow/mid.bin")), id, r.progress(), r.completion());
-        QVERIFY(waitUntil([&] { return fileSize(partial) > kMiB; }, 30000));
-        manager.cancelDownload(id, true);
-        manager.drainQueues();
-        QVERIFY(log.contains("Canceled and discarded download: " + canonicalUuid(id)));
-        QVERIFY(waitUntil([&] { return folderEntries(manager.resumeDataDirectory()).isEmpty(); }));
-        QTest::qWait(100);
-        QVERIFY(r.results.isEmpty());
     }
 
     void onlyUuidNamedResumeFilesLoad()
