@@ -6,13 +6,11 @@
 #include "engine/chat_template.h"
 #include "engine/llama_cpp_manager.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
-#include <QThread>
 
 #include <atomic>
 
@@ -134,26 +132,6 @@ private slots:
         QCOMPARE(engine.hasProcess(session), !ok);
         // A reload passes through the unloaded state on the way.
         QCOMPARE(loadedChanged.count(), ok ? 2 : 0);
-    }
-
-    void loadFromBackgroundThreadPostsToMain()
-    {
-        TempHome home;
-        LlamaCPPManager engine;
-        const AIModel model = downloadedModel(home.writeFile("m.gguf", "GGUF"));
-        QThread *changedOn = nullptr;
-        connect(&engine, &LlamaCPPManager::currentModelChanged, &engine,
-                [&] { changedOn = QThread::currentThread(); }, Qt::DirectConnection);
-        std::atomic<bool> loadedWhenReturned{true};
-        std::thread worker([&] {
-            engine.loadModel(model);
-            loadedWhenReturned = engine.isModelLoaded();
-        });
-        worker.join();
-        QVERIFY(!loadedWhenReturned);
-        QVERIFY(waitUntil([&] { return engine.isModelLoaded(); }));
-        QCOMPARE(changedOn, QThread::currentThread());
-        QCOMPARE(engine.currentModel()->id, model.id);
     }
 
     // Where llama-completion is looked for, and that "installed" needs an
