@@ -1,13 +1,20 @@
+// The engine manager: loading a model, finding llama-completion, the
+// processes of sessions, and reading a model's chat template (the line rule,
+// runs of the fake and the real llama-completion, and what is kept between
+// calls).
 #include "common/test_support.h"
+#include "engine/chat_template.h"
 #include "engine/llama_cpp_manager.h"
 
-#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
-#include <QThread>
 
 #include <atomic>
+
+#include <unistd.h>
 
 namespace {
 
@@ -39,6 +46,39 @@ AIModel downloadedModel(const QString &path, const QString &name = QStringLitera
 
 const QString kAppBinary = QStringLiteral(".local/share/Quorvane/llama.cpp/build/bin/llama-completion");
 const QString kDesktopBinary = QStringLiteral("Desktop/Quorvane/Quorvane/llama.cpp/build/bin/llama-completion");
+
+using Result = std::optional<QString>;
+
+const QString kTemplate = QStringLiteral("{% for message in messages %}{{ message.content }}{% endfor %}");
+
+// An engine whose program directory may hold the fake llama-completion.
+struct Harness {
+    explicit Harness(EngineTimings timings = {}) : engine(nullptr, timings)
+    {
+        qputenv("FAKE_LLAMA_RECORD", recordPath().toUtf8());
+    }
+    ~Harness()
+    {
+        qunsetenv("FAKE_LLAMA_RECORD");
+        qunsetenv("FAKE_LLAMA_SCRIPT");
+    }
+    QString programPath() const { return home.dataDir() + QStringLiteral("/llama.cpp/build/bin/llama-completion"); }
+    void install(const QString &program = QStringLiteral(FAKE_LLAMA_COMPLETION)) const
+    {
+        QDir().mkpath(QFileInfo(programPath()).path());
+        QFile::remove(programPath());
+        QFile::link(program, programPath());
+    }
+    void script(const QByteArray &text) const
+    {
+        qputenv("FAKE_LLAMA_SCRIPT", home.writeFile(QStringLiteral("script.txt"), text).toUtf8());
+    }
+    QString recordPath() const { return home.home() + QStringLiteral("/record.jsonl"); }
+    int runs() const { return QFile::exists(recordPath()) ? int(readFileBytes(recordPath()).count('\n')) : 0; }
+
+    TempHome home;
+    LlamaCPPManager engine;
+};
 
 } // namespace
 
@@ -92,26 +132,6 @@ private slots:
         QCOMPARE(engine.hasProcess(session), !ok);
         // A reload passes through the unloaded state on the way.
         QCOMPARE(loadedChanged.count(), ok ? 2 : 0);
-    }
-
-    void loadFromBackgroundThreadPostsToMain()
-    {
-        TempHome home;
-        LlamaCPPManager engine;
-        const AIModel model = downloadedModel(home.writeFile("m.gguf", "GGUF"));
-        QThread *changedOn = nullptr;
-        connect(&engine, &LlamaCPPManager::currentModelChanged, &engine,
-                [&] { changedOn = QThread::currentThread(); }, Qt::DirectConnection);
-        std::atomic<bool> loadedWhenReturned{true};
-        std::thread worker([&] {
-            engine.loadModel(model);
-            loadedWhenReturned = engine.isModelLoaded();
-        });
-        worker.join();
-        QVERIFY(!loadedWhenReturned);
-        QVERIFY(waitUntil([&] { return engine.isModelLoaded(); }));
-        QCOMPARE(changedOn, QThread::currentThread());
-        QCOMPARE(engine.currentModel()->id, model.id);
     }
 
     // Where llama-completion is looked for, and that "installed" needs an
@@ -177,6 +197,132 @@ private slots:
         engine.registerProcess(idA, finished);
         engine.unregisterProcess(idA, finished.get());
         QVERIFY(!engine.hasProcess(idA));
+    }
+
+    void lineRule_data()
+    {
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<Result>("expected");
+        const QString eleven = QStringLiteral("abcdefghijk");
+        QTest::newRow("quoted, with type word") << QStringLiteral("llama_model_loader: - kv 22: tokenizer.chat_template "
+                                                                 "str = \"%1\"  \n")
+                                                       .arg(kTemplate)
+                                                << Result(kTemplate);
+        QTest::newRow("no equals sign") << QStringLiteral("tokenizer.chat_template: %1\n").arg(kTemplate) << Result();
+        QTest::newRow("10 characters") << QStringLiteral("chat_template = abcdefghij") << Result();
+        QTest::newRow("11 characters") << QStringLiteral("chat_template = ") + eleven << Result(eleven);
+        QTest::newRow("quotes only") << QStringLiteral("chat_template = '\"\"'") << Result();
+        QTest::newRow("single quotes, nested")
+            << QStringLiteral("tokenizer.chat_template = ''%1'").arg(kTemplate) << Result(kTemplate);
+        QTest::newRow("split at the first equals sign")
+            << QStringLiteral("chat_template = a == b and c = d") << Result(QStringLiteral("a == b and c = d"));
+        QTest::newRow("first qualifying line wins")
+            << QStringLiteral("loading\nchat_template = short\ntokenizer.chat_template = first template\n"
+                              "tokenizer.chat_template = second template\n")
+            << Result(QStringLiteral("first template"));
+        QTest::newRow("without the tokenizer prefix") << QStringLiteral("x chat_template = ") + kTemplate
+                                                      << Result(kTemplate);
+    }
+
+    void lineRule()
+    {
+        QFETCH(QString, output);
+        QFETCH(Result, expected);
+        QCOMPARE(chatTemplateFromLoaderOutput(output), expected);
+    }
+
+    void realProgramOnTheTinyModel()
+    {
+        const QString binary = QStringLiteral(QUORVANE_LLAMA_COMPLETION);
+        QVERIFY2(QFileInfo(binary).isExecutable(),
+                 qPrintable(binary + QStringLiteral(" is missing: run scripts/build-llama-completion.sh")));
+        Harness h;
+        h.install(binary);
+        // llama.cpp shortens long values in its metadata lines, so what comes out
+        // is the start of the ChatML template followed by "...".
+        const Result found = h.engine.prewarmChatTemplate(QStringLiteral(TINY_GGUF));
+        QVERIFY(found);
+        QVERIFY2(found->startsWith(QStringLiteral("{% for message in messages %}")), qPrintable(*found));
+        QVERIFY2(found->contains(QStringLiteral("<|im_")), qPrintable(*found));
+    }
+
+    // Found or not, ended at the time limit or not: one run per model.
+    void answersAreKept_data()
+    {
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<Result>("expected");
+        QTest::addColumn<bool>("timesOut"); // ended at the time limit (300 ms)
+        QTest::newRow("template") << QByteArray("err loading\\n\nerr tokenizer.chat_template str = ") + kTemplate.toUtf8()
+                                         + "\\n\nout > EOF by user\\n\n"
+                                  << Result(kTemplate) << false;
+        QTest::newRow("no template") << QByteArray("err tokenizer.ggml.model str = llama\\n\n") << Result() << false;
+        QTest::newRow("not UTF-8") << QByteArray("err tokenizer.chat_template = \\xff") + kTemplate.toUtf8() + "\\n\n"
+                                   << Result() << false;
+        QTest::newRow("template past the output limit")
+            << QByteArray("out ") + QByteArray(9 * 1024 * 1024, 'a') + "\nout \\ntokenizer.chat_template = "
+                   + kTemplate.toUtf8() + "\\n\n"
+            << Result() << false;
+        QTest::newRow("hangs") << QByteArray("err tokenizer.chat_template = " + kTemplate.toUtf8() + "\\n\nhang\n")
+                               << Result() << true;
+        QTest::newRow("hangs, ignores SIGTERM") << QByteArray("ignore-sigterm\nhang\n") << Result() << true;
+    }
+
+    void answersAreKept()
+    {
+        QFETCH(QByteArray, script);
+        QFETCH(Result, expected);
+        QFETCH(bool, timesOut);
+        EngineTimings timings;
+        if (timesOut)
+            timings.templateLimit = std::chrono::milliseconds(300);
+        Harness h(timings);
+        h.install();
+        // The fake first copies its standard input: had the run inherited ours,
+        // the template line waiting there would be what is found.
+        h.script("echo-stdin\n" + script);
+        int fds[2];
+        QCOMPARE(::pipe(fds), 0);
+        const QByteArray waiting = "\ntokenizer.chat_template = typed by the user\n";
+        QCOMPARE(::write(fds[1], waiting.constData(), size_t(waiting.size())), ssize_t(waiting.size()));
+        ::close(fds[1]);
+        const int savedInput = ::dup(0);
+        ::dup2(fds[0], 0);
+        ::close(fds[0]);
+        const auto restore = qScopeGuard([&] {
+            ::dup2(savedInput, 0);
+            ::close(savedInput);
+        });
+        LogCapture log;
+        const QString model = h.home.writeFile(QStringLiteral("model.gguf"), "GGUF");
+        QCOMPARE(h.engine.prewarmChatTemplate(model), expected);
+        QCOMPARE(log.count(QStringLiteral("Chat-template extraction timed out, terminating")), timesOut ? 1 : 0);
+        QCOMPARE(h.runs(), 1);
+        QCOMPARE(h.engine.prewarmChatTemplate(model), expected);
+        QCOMPARE(h.runs(), 1);
+        // the exact command line
+        const QByteArray record = readFileBytes(h.recordPath());
+        QVERIFY2(record.contains("\"args\":[\"-m\",\"" + model.toUtf8() + "\",\"--verbose\",\"-n\",\"0\"]"),
+                 record.constData());
+    }
+
+    void programMissingOrUnlaunchable()
+    {
+        Harness h;
+        h.script("err tokenizer.chat_template = " + kTemplate.toUtf8() + "\\n\n");
+        const QString model = h.home.writeFile(QStringLiteral("model.gguf"), "GGUF");
+        QCOMPARE(h.engine.prewarmChatTemplate(model), Result());
+        h.install();
+        QCOMPARE(h.engine.prewarmChatTemplate(model), Result(kTemplate));
+        QCOMPARE(h.runs(), 1);
+
+        // a program that cannot be launched: none, and kept
+        const QString other = h.home.writeFile(QStringLiteral("other.gguf"), "GGUF");
+        QFile::remove(h.programPath());
+        h.home.writeFile(QStringLiteral(".local/share/Quorvane/llama.cpp/build/bin/llama-completion"), "not a program");
+        QCOMPARE(h.engine.prewarmChatTemplate(other), Result());
+        h.install();
+        QCOMPARE(h.engine.prewarmChatTemplate(other), Result());
+        QCOMPARE(h.runs(), 1);
     }
 };
 

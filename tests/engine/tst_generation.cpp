@@ -174,9 +174,6 @@ private slots:
         QTest::newRow("stderr tail, last five lines")
             << QByteArray("err one\\ntwo\\n\\nthree\\nfour\\nfive\\nsix\\n\nexit 1\n")
             << QStringLiteral("failed engine: two | three | four | five | six") << unknown << -1 << -1.0;
-        QTest::newRow("nothing at all") << QByteArray("exit 0\n")
-                                        << QStringLiteral("failed no output: the model produced no output") << unknown
-                                        << -1 << -1.0;
         QTest::newRow("a stderr line that is not UTF-8 is dropped")
             << QByteArray("err \\xff\\xfe\\nreal line\\n\nexit 1\n") << QStringLiteral("failed engine: real line")
             << unknown << -1 << -1.0;
