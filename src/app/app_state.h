@@ -124,6 +124,8 @@ public:
     void saveChatSessions();
     void saveSession(const ChatSession &session);
     Q_INVOKABLE void updateSystemPrompt(const QString &prompt);
+    // Stores the prompt the application starts with.
+    Q_INVOKABLE void resetSystemPrompt();
     Q_INVOKABLE void setAppearanceMode(Quorvane::AppearanceMode mode);
 
     // llama-completion at start-up and on Try Again: verify, verify once

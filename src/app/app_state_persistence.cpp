@@ -365,6 +365,8 @@ void AppState::updateSystemPrompt(const QString &prompt)
     emit systemPromptChanged();
 }
 
+void AppState::resetSystemPrompt() { updateSystemPrompt(QString::fromUtf8(prefkeys::kDefaultSystemPrompt)); }
+
 void AppState::setAppearanceMode(AppearanceMode mode)
 {
     m_preferences.setString(key(prefkeys::kAppearanceMode), appearanceModeString(mode));

@@ -63,7 +63,10 @@ void ComposerState::addAttachments(const QList<QUrl> &urls)
     }
 
     if (!accepted.isEmpty()) {
+        const int first = int(m_attachedFiles.size());
+        m_attachments->beginInsertRows({}, first, first + int(accepted.size()) - 1);
         m_attachedFiles += accepted;
+        m_attachments->endInsertRows();
         emit attachedFilesChanged();
     }
 
@@ -104,7 +107,9 @@ void ComposerState::removeAttachment(int index)
         qCInfo(lcChatView, "No attachment at position %d to remove", index);
         return;
     }
+    m_attachments->beginRemoveRows({}, index, index);
     m_attachedFiles.removeAt(index);
+    m_attachments->endRemoveRows();
     emit attachedFilesChanged();
 }
 
@@ -112,6 +117,33 @@ void ComposerState::clearAttachments()
 {
     if (m_attachedFiles.isEmpty())
         return;
+    m_attachments->beginRemoveRows({}, 0, int(m_attachedFiles.size()) - 1);
     m_attachedFiles.clear();
+    m_attachments->endRemoveRows();
     emit attachedFilesChanged();
+}
+
+QVariant ComposerAttachments::data(const QModelIndex &index, int role) const
+{
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
+        return {};
+    const QUrl &url = m_files.at(index.row());
+    const QString fileName = QFileInfo(url.toLocalFile()).fileName();
+    switch (role) {
+    case UrlRole:
+        return url;
+    case Qt::DisplayRole:
+    case FileNameRole:
+        return fileName;
+    case IsPdfRole: {
+        const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
+        return dot > 0 && QStringView(fileName).mid(dot + 1) == QLatin1String("pdf");
+    }
+    }
+    return {};
+}
+
+QHash<int, QByteArray> ComposerAttachments::roleNames() const
+{
+    return {{UrlRole, "url"}, {FileNameRole, "fileName"}, {IsPdfRole, "isPdf"}};
 }

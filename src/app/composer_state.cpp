@@ -18,7 +18,8 @@ QString pathExtension(const QString &fileName)
 
 } // namespace
 
-ComposerState::ComposerState(AppState &appState, QObject *parent) : QObject(parent), m_appState(appState)
+ComposerState::ComposerState(AppState &appState, QObject *parent)
+    : QObject(parent), m_appState(appState), m_attachments(new ComposerAttachments(m_attachedFiles, this))
 {
     connect(&m_appState, &AppState::messageFieldFocusRequested, this, &ComposerState::messageFieldFocusRequested);
 }

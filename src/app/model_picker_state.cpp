@@ -58,6 +58,14 @@ void ModelPickerState::setShowingAlert(bool value)
     emit alertChanged();
 }
 
+void ModelPickerState::setCheckingCatalogEntry(bool value)
+{
+    if (m_isCheckingCatalogEntry == value)
+        return;
+    m_isCheckingCatalogEntry = value;
+    emit isCheckingCatalogEntryChanged();
+}
+
 void ModelPickerState::showError(const QString &text)
 {
     m_alertMessage = text;
@@ -87,6 +95,8 @@ void ModelPickerState::downloadCuratedModelAt(int catalogIndex)
 
 void ModelPickerState::downloadCuratedModel(const CuratedModel &entry)
 {
+    if (m_isCheckingCatalogEntry)
+        return;
     const QString link = catalogUrl(entry);
     const QUrl url(link, QUrl::StrictMode);
     if (!url.isValid() || url.scheme().isEmpty()) {
@@ -99,17 +109,20 @@ void ModelPickerState::downloadCuratedModel(const CuratedModel &entry)
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setTransferTimeout(kHeadTimeoutMs);
     QNetworkReply *reply = m_network->head(request);
+    setCheckingCatalogEntry(true);
     connect(reply, &QNetworkReply::finished, this, [this, reply, entry, link] {
         reply->deleteLater();
         const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
         const int code = status.isValid() ? status.toInt() : 0;
-        if (code >= 200 && code <= 399) {
+        // The answer reaches the screens (a closed sheet included) before
+        // the check counts as over.
+        if (code >= 200 && code <= 399)
             startCuratedDownload(entry, link);
-            return;
-        }
-        showError(QStringLiteral("Model unavailable (HTTP %1). Hugging Face may have renamed or removed this file. "
-                                 "Try Custom URL with a fresh link.")
-                      .arg(code));
+        else
+            showError(QStringLiteral("Model unavailable (HTTP %1). Hugging Face may have renamed or removed this "
+                                     "file. Try Custom URL with a fresh link.")
+                          .arg(code));
+        setCheckingCatalogEntry(false);
     });
 }
 

@@ -23,6 +23,8 @@ class ModelPickerState : public QObject {
     Q_PROPERTY(QString alertMessage READ alertMessage NOTIFY alertChanged)
     Q_PROPERTY(bool showingAlert READ showingAlert WRITE setShowingAlert NOTIFY alertChanged)
     Q_PROPERTY(bool isImporting READ isImporting NOTIFY isImportingChanged)
+    // A catalog entry's file is being checked; other catalog downloads wait.
+    Q_PROPERTY(bool isCheckingCatalogEntry READ isCheckingCatalogEntry NOTIFY isCheckingCatalogEntryChanged)
 
 public:
     explicit ModelPickerState(AppState &appState, QObject *parent = nullptr);
@@ -36,6 +38,7 @@ public:
     bool showingAlert() const { return m_showingAlert; }
     void setShowingAlert(bool value);
     bool isImporting() const { return m_isImporting; }
+    bool isCheckingCatalogEntry() const { return m_isCheckingCatalogEntry; }
 
     // A fresh picker: empty fields and no alert (each time the sheet opens).
     Q_INVOKABLE void reset();
@@ -47,7 +50,8 @@ public:
     // The link a catalog entry is downloaded from.
     QString catalogUrl(const CuratedModel &entry) const;
 
-    // A catalog entry: checks that the file is still there, then downloads.
+    // A catalog entry: checks that the file is still there, then downloads
+    // and shows the models screen; ignored while another check runs.
     void downloadCuratedModel(const CuratedModel &entry);
     Q_INVOKABLE void downloadCuratedModelAt(int catalogIndex);
     // The custom-link tab's download button.
@@ -65,6 +69,7 @@ signals:
     void modelNameChanged();
     void alertChanged();
     void isImportingChanged();
+    void isCheckingCatalogEntryChanged();
     // The picker should close.
     void dismissRequested();
     // A yes/no question before a local file is copied ("Copy" / "Cancel").
@@ -73,6 +78,7 @@ signals:
 private:
     void showError(const QString &text);
     void startCuratedDownload(const CuratedModel &entry, const QString &url);
+    void setCheckingCatalogEntry(bool value);
 
     struct PendingImport {
         QString source;
@@ -85,6 +91,7 @@ private:
     QString m_alertMessage;
     bool m_showingAlert = false;
     bool m_isImporting = false;
+    bool m_isCheckingCatalogEntry = false;
     QString m_modelHost; // the model hosting service unless a test changes it
     QNetworkAccessManager *m_network = nullptr;
     std::optional<PendingImport> m_pendingImport;

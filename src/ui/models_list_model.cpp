@@ -4,6 +4,8 @@
 #include "core/records.h"
 #include "platform/byte_count.h"
 
+#include <algorithm>
+
 ModelsListModel::ModelsListModel(QObject *parent)
     : KeyedListModel(parent)
 {
@@ -19,6 +21,7 @@ void ModelsListModel::reload()
 {
     m_rows = collect();
     m_selectedId = selectedId();
+    recountDownloaded();
 }
 
 int ModelsListModel::rowCount(const QModelIndex &parent) const
@@ -120,6 +123,16 @@ void ModelsListModel::refresh()
     });
     // A selection that changed along with the list (a deleted model).
     refreshSelection();
+    recountDownloaded();
+}
+
+void ModelsListModel::recountDownloaded()
+{
+    const int count = int(std::count_if(m_rows.cbegin(), m_rows.cend(), [](const Row &row) { return row.isDownloaded; }));
+    if (count == m_downloadedCount)
+        return;
+    m_downloadedCount = count;
+    emit downloadedCountChanged();
 }
 
 void ModelsListModel::refreshSelection()

@@ -14,6 +14,8 @@
 class ModelsListModel : public KeyedListModel {
     Q_OBJECT
     QML_ELEMENT
+    // Rows of models whose file is complete.
+    Q_PROPERTY(int downloadedCount READ downloadedCount NOTIFY downloadedCountChanged)
 
 public:
     enum Role {
@@ -37,9 +39,13 @@ public:
     int rowCount(const QModelIndex &parent = {}) const override;
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     QHash<int, QByteArray> roleNames() const override;
+    int downloadedCount() const { return m_downloadedCount; }
 
     static QString statusText(qint64 downloadedBytes, qint64 totalBytes);
     static QString speedText(double megabytesPerSecond);
+
+signals:
+    void downloadedCountChanged();
 
 protected:
     void watch(AppState &state) override;
@@ -61,7 +67,9 @@ private:
     void refresh();
     void refreshSelection();
     QUuid selectedId() const;
+    void recountDownloaded();
 
     QList<Row> m_rows;
     QUuid m_selectedId;
+    int m_downloadedCount = 0;
 };

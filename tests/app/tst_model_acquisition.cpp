@@ -119,6 +119,8 @@ private slots:
         picker.setModelHost(hostPath == u"unreachable" ? QStringLiteral("http://127.0.0.1:1") : m_server->baseUrl() + hostPath);
         QSignalSpy dismissed(&picker, &ModelPickerState::dismissRequested);
         picker.downloadCuratedModelAt(0);
+        picker.downloadCuratedModelAt(0); // a second press while the file is checked is ignored
+        QVERIFY(picker.isCheckingCatalogEntry());
 
         if (alert.size() > 1) {
             QVERIFY(waitUntil([&] { return picker.showingAlert(); }, 15000));
@@ -129,11 +131,13 @@ private slots:
         // The check passed: the record exists and the models screen shows.
         QVERIFY(waitUntil([&] { return dismissed.count() == 1; }, 15000));
         QCOMPARE(state.currentView(), AppView::Models);
+        QVERIFY(waitUntil([&] { return !picker.isCheckingCatalogEntry(); }));
         QCOMPARE(state.downloadedModels().first().name, CuratedCatalog::all().first().name);
         if (alert == u"-")
             return; // 399 lets the check pass; the download itself then fails
         QVERIFY(waitUntil([&] { return state.downloadedModels().first().isDownloaded; }, 20000));
         QCOMPARE(readFileBytes(state.downloadedModels().first().filePath), modelBytes(5000, 'c'));
+        QCOMPARE(state.downloadedModelCount(), 1);
     }
 
     void finishedFileAtStart_data()

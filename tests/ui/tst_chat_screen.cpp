@@ -272,6 +272,7 @@ void TestChatScreen::fileCards_data()
     QTest::addColumn<bool>("leaveScreen"); // else the card's remove button
     QTest::newRow("pdf") << QStringLiteral("report.pdf") << QStringLiteral("doc.fill") << false;
     QTest::newRow("PDF in capitals") << QStringLiteral("REPORT.PDF") << QStringLiteral("doc.text.fill") << false;
+    QTest::newRow("hidden file") << QStringLiteral(".pdf") << QStringLiteral("doc.text.fill") << false;
     QTest::newRow("text, screen left") << QStringLiteral("notes.txt") << QStringLiteral("doc.text.fill") << true;
 }
 
@@ -280,6 +281,7 @@ void TestChatScreen::fileCards()
     QFETCH(QString, fileName);
     QFETCH(QString, icon);
     QFETCH(bool, leaveScreen);
+    QAbstractItemModelTester tester(m_composer->attachments(), QAbstractItemModelTester::FailureReportingMode::QtTest);
     const QString path = m_home->writeFile(QStringLiteral("files/") + fileName, "content");
     m_composer->addAttachments({QUrl::fromLocalFile(path)});
     QCOMPARE(waitFor(QStringLiteral("fileCardIcon"))->property("name").toString(), icon);

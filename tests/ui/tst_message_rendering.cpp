@@ -1,3 +1,4 @@
+#include "ui/catalog_state.h"
 #include "ui/code_highlighter.h"
 #include "ui/message_parts.h"
 #include "ui/text_styling.h"
@@ -219,8 +220,9 @@ void TestMessageRendering::cacheHoldsTheRecentResults()
 
 void TestMessageRendering::contrastInBothAppearances_data()
 {
-    // "code.<n>" is syntax role n on the code background, anything else a
-    // theme colour on the window; every text reads at 4.5:1, a box edge at 3:1.
+    // "code.<n>" is syntax role n on the code background, "tier.<n>" the
+    // colour of a device-fit tier, anything else a theme colour; all but code
+    // on the window. Every text reads at 4.5:1, a box edge at 3:1.
     QTest::addColumn<bool>("light");
     QTest::addColumn<QString>("colour");
     QTest::addColumn<double>("minimum");
@@ -229,9 +231,9 @@ void TestMessageRendering::contrastInBothAppearances_data()
         for (int role = 0; role <= int(SyntaxRole::Function); ++role)
             QTest::newRow(qPrintable(appearance + roleName(SyntaxRole(role))))
                 << light << QStringLiteral("code.%1").arg(role) << 4.5;
-        for (const char *name : {"tierGreen", "tierYellow", "tierRed"})
-            QTest::newRow(qPrintable(appearance + QString::fromLatin1(name))) << light << QString::fromLatin1(name)
-                                                                               << 4.5;
+        for (int tier = 0; tier <= 2; ++tier)
+            QTest::newRow(qPrintable(appearance + QStringLiteral("tier %1").arg(tier)))
+                << light << QStringLiteral("tier.%1").arg(tier) << 4.5;
         QTest::newRow(qPrintable(appearance + QStringLiteral("error box edge")))
             << light << QStringLiteral("errorBoxBorder") << 3.0;
     }
@@ -254,6 +256,8 @@ void TestMessageRendering::contrastInBothAppearances()
     if (colour.startsWith(u"code.")) {
         foreground = ui::syntaxColour(SyntaxRole(colour.mid(5).toInt()), light);
         background = over(ui::codeBackground(light), window);
+    } else if (colour.startsWith(u"tier.")) {
+        foreground = CatalogState::tierColour(colour.mid(5).toInt(), light);
     } else {
         foreground = over(theme->property(qPrintable(colour)).value<QColor>(), window);
     }

@@ -31,10 +31,7 @@ Item {
         onActivated: AppState.stopCurrentReply()
     }
 
-    Component.onCompleted: {
-        refreshGenerating()
-        syncCards()
-    }
+    Component.onCompleted: refreshGenerating()
 
     Connections {
         target: AppState
@@ -42,33 +39,6 @@ Item {
         function onCurrentSessionChanged() { composer.refreshGenerating() }
     }
 
-    // The cards mirror Composer.attachedFiles one by one, so that a card
-    // comes and goes with its own transition.
-    ListModel { id: cards }
-    function syncCards() {
-        const files = Composer.attachedFiles.map(u => u.toString())
-        if (files.length === 0 && cards.count > 0)
-            lastCardFading.restart()
-        for (let i = cards.count - 1; i >= 0; --i) {
-            if (files.indexOf(cards.get(i).url) < 0)
-                cards.remove(i)
-        }
-        for (let j = 0; j < files.length; ++j) {
-            if (j >= cards.count || cards.get(j).url !== files[j]) {
-                let k = j + 1
-                while (k < cards.count && cards.get(k).url !== files[j])
-                    ++k
-                if (k < cards.count)
-                    cards.move(k, j, 1)
-                else
-                    cards.insert(j, { url: files[j] })
-            }
-        }
-    }
-    Connections {
-        target: Composer
-        function onAttachedFilesChanged() { composer.syncCards() }
-    }
     Timer {
         id: lastCardFading
         interval: 400
@@ -102,11 +72,14 @@ Item {
             Layout.fillWidth: true
             Layout.preferredHeight: 86
             // Shown until the last card has faded out.
-            visible: cards.count > 0 || lastCardFading.running
+            visible: count > 0 || lastCardFading.running
             orientation: ListView.Horizontal
             spacing: 8
             clip: true
-            model: cards
+            // One row per attached file: a card comes and goes with its own
+            // transition.
+            model: Composer.attachments
+            onCountChanged: if (count === 0) lastCardFading.restart()
             Rectangle {
                 // Messages scrolled under the cards stay out of sight.
                 parent: cardRow
@@ -116,14 +89,17 @@ Item {
                 color: Theme.windowBackground
             }
             delegate: Item {
-                required property string url
+                id: cardSlot
+                required property string fileName
+                required property bool isPdf
                 required property int index
                 width: 78
                 height: 86
                 FileCard {
                     anchors.centerIn: parent
-                    fileURL: parent.url
-                    onRemove: Composer.removeAttachment(parent.index)
+                    fileName: cardSlot.fileName
+                    isPdf: cardSlot.isPdf
+                    onRemove: Composer.removeAttachment(cardSlot.index)
                 }
             }
             add: Transition {

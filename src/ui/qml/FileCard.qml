@@ -6,17 +6,10 @@ import Quorvane
 // button that takes it out again.
 Item {
     id: card
-    property url fileURL
+    property string fileName
+    // Shown with the PDF icon, else as a text file.
+    property bool isPdf: false
     signal remove()
-
-    readonly property string fileName: {
-        const path = decodeURIComponent(fileURL.toString())
-        return path.substring(path.lastIndexOf("/") + 1)
-    }
-    readonly property string fileExtension: {
-        const dot = fileName.lastIndexOf(".")
-        return dot > 0 ? fileName.substring(dot + 1) : ""
-    }
 
     width: 70
     height: 70
@@ -37,8 +30,7 @@ Item {
         Icon {
             objectName: "fileCardIcon"
             anchors.horizontalCenter: parent.horizontalCenter
-            // Only a lower-case "pdf" counts as a PDF here.
-            name: card.fileExtension === "pdf" ? "doc.fill" : "doc.text.fill"
+            name: card.isPdf ? "doc.fill" : "doc.text.fill"
             size: 24
             color: Theme.blue
         }

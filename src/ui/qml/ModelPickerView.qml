@@ -4,7 +4,6 @@ import QtQuick.Dialogs
 import QtQuick.Layouts
 import Quorvane
 import Quorvane.State
-import Quorvane.Types
 
 // The sheet that adds a model, in four tabs: the catalog, the catalog rated
 // for this machine, a pasted download link, and a .gguf file already on the
@@ -15,90 +14,10 @@ Popup {
 
     property real sheetHeight: 520
     property int selectedTab: 0
-    // What the user asked for last ("catalog", "download" or "import"), so
-    // that a started download can also bring up the models screen.
-    property string pendingAction: ""
-    // A catalog entry's file is being checked; further catalog downloads
-    // wait for the answer.
-    readonly property bool isCheckingCatalogEntry: pendingAction === "catalog"
     readonly property bool showingFilePicker: fileDialog.visible
     readonly property bool isCancelButtonHovered: cancelButton.hovered
 
     readonly property var tabTitles: ["Model Library", "Suggested", "Custom URL", "Local File"]
-
-    function downloadCatalogEntry(catalogIndex) {
-        if (isCheckingCatalogEntry)
-            return
-        pendingAction = "catalog"
-        Picker.downloadCuratedModelAt(catalogIndex)
-    }
-    function downloadFromLink() {
-        // An empty link does nothing at all.
-        if (Picker.huggingFaceURL.length === 0)
-            return
-        pendingAction = "download"
-        Picker.downloadFromCustomURL()
-    }
-
-    // The wide blue button of the link and file tabs.
-    component ActionButton: AbstractButton {
-        id: action
-        property string iconName
-        Layout.fillWidth: true
-        implicitHeight: 44
-        hoverEnabled: true
-        focusPolicy: Qt.TabFocus
-        Accessible.role: Accessible.Button
-        Accessible.name: text
-        opacity: enabled ? 1 : 0.5
-        scale: hovered && enabled ? 1.02 : 1.0
-        Behavior on scale { NumberAnimation { duration: 200; easing.type: Easing.InOutQuad } }
-        background: Rectangle {
-            radius: 10
-            color: Theme.blue
-        }
-        contentItem: Item {
-            Row {
-                anchors.centerIn: parent
-                spacing: 8
-                Icon {
-                    anchors.verticalCenter: parent.verticalCenter
-                    name: action.iconName
-                    size: 18
-                    color: "white"
-                }
-                Text {
-                    anchors.verticalCenter: parent.verticalCenter
-                    text: action.text
-                    font.pixelSize: 13
-                    font.weight: Font.DemiBold
-                    color: "white"
-                }
-            }
-        }
-    }
-
-    // A plain text field on a rounded, faintly tinted ground.
-    component PlainField: TextField {
-        Layout.fillWidth: true
-        font.pixelSize: 14
-        padding: 10
-        color: Theme.primary
-        placeholderTextColor: Theme.primaryAt(0.35)
-        selectByMouse: true
-        selectionColor: Qt.rgba(Theme.blue.r, Theme.blue.g, Theme.blue.b, 0.4)
-        selectedTextColor: Theme.primary
-        background: Rectangle {
-            radius: 8
-            color: Theme.primaryAt(0.1)
-        }
-    }
-
-    component Headline: Text {
-        font.pixelSize: 13
-        font.weight: Font.DemiBold
-        color: Theme.primary
-    }
 
     objectName: "modelPicker"
     parent: Overlay.overlay
@@ -119,7 +38,6 @@ Popup {
     onAboutToShow: {
         Picker.reset()
         selectedTab = 0
-        pendingAction = ""
     }
     onClosed: {
         statusAlert.close()
@@ -127,25 +45,18 @@ Popup {
     }
 
     // Picker is shared by every screen that offers this sheet; only the one
-    // on screen answers it, or the one whose catalog check is still running
-    // after it was closed (the download then starts and the models screen
-    // shows, or the check's error is shown).
+    // on screen answers it, or, while a catalog check runs, a closed one (the
+    // check's error is still shown; a passed check starts the download and
+    // Picker shows the models screen).
     Connections {
         target: Picker
-        enabled: sheet.visible || sheet.pendingAction === "catalog"
-        function onDismissRequested() {
-            if (sheet.pendingAction === "catalog" || sheet.pendingAction === "download")
-                AppState.setCurrentView(Quorvane.Models)
-            sheet.pendingAction = ""
-            sheet.close()
-        }
+        enabled: sheet.visible || Picker.isCheckingCatalogEntry
+        function onDismissRequested() { sheet.close() }
         function onAlertChanged() {
-            if (Picker.showingAlert) {
-                sheet.pendingAction = ""
+            if (Picker.showingAlert)
                 statusAlert.open()
-            } else {
+            else
                 statusAlert.close()
-            }
         }
         function onConfirmationRequested(message, informativeText) {
             copyConfirm.answered = false
@@ -247,131 +158,17 @@ Popup {
             Layout.fillHeight: true
             currentIndex: sheet.selectedTab
 
-            ListView {
-                id: libraryList
-                objectName: "modelLibraryList"
-                clip: true
-                spacing: 12
-                model: Catalog.entries
-                enabled: !sheet.isCheckingCatalogEntry
-                boundsBehavior: Flickable.StopAtBounds
-                header: Item { height: 20 }
-                footer: Item { height: 20 }
-                ScrollBar.vertical: ScrollBar {}
-                delegate: Item {
-                    id: slot
-                    required property var modelData
-                    width: ListView.view.width
-                    height: card.height
-                    ModelCard {
-                        id: card
-                        x: 20
-                        width: slot.width - 40
-                        entry: slot.modelData
-                        onDownload: sheet.downloadCatalogEntry(slot.modelData.catalogIndex)
-                    }
-                }
+            ModelLibraryTabView {
+                enabled: !Picker.isCheckingCatalogEntry
+                onDownload: (catalogIndex) => Picker.downloadCuratedModelAt(catalogIndex)
             }
-
             SuggestedModelsTabView {
-                enabled: !sheet.isCheckingCatalogEntry
-                onDownload: (catalogIndex) => sheet.downloadCatalogEntry(catalogIndex)
+                enabled: !Picker.isCheckingCatalogEntry
+                onDownload: (catalogIndex) => Picker.downloadCuratedModelAt(catalogIndex)
             }
-
-            Item {
-                objectName: "customURLTab"
-                ColumnLayout {
-                    anchors.left: parent.left
-                    anchors.right: parent.right
-                    anchors.top: parent.top
-                    anchors.leftMargin: 40
-                    anchors.rightMargin: 40
-                    anchors.topMargin: 24
-                    spacing: 8
-
-                    Headline { text: "Hugging Face Model URL" }
-                    PlainField {
-                        objectName: "huggingFaceURLField"
-                        placeholderText: "https://huggingface.co/username/model/resolve/main/file.gguf"
-                        Accessible.name: "Hugging Face Model URL"
-                        text: Picker.huggingFaceURL
-                        onTextChanged: if (Picker.huggingFaceURL !== text) Picker.huggingFaceURL = text
-                    }
-                    Text {
-                        Layout.fillWidth: true
-                        text: "Enter direct link to GGUF file (e.g., resolve/main/filename.gguf)"
-                        font.pixelSize: 10
-                        color: Theme.primaryAt(0.5)
-                        wrapMode: Text.Wrap
-                    }
-
-                    Headline {
-                        Layout.topMargin: 16
-                        text: "Model Name (Optional)"
-                    }
-                    PlainField {
-                        objectName: "modelNameField"
-                        placeholderText: "Auto-detect from URL if empty"
-                        Accessible.name: "Model Name (Optional)"
-                        text: Picker.modelName
-                        onTextChanged: if (Picker.modelName !== text) Picker.modelName = text
-                    }
-
-                    ActionButton {
-                        Layout.topMargin: 24
-                        text: "Download Model"
-                        iconName: "arrow.down.circle.fill"
-                        onClicked: sheet.downloadFromLink()
-                    }
-                }
-            }
-
-            Item {
-                objectName: "localFileTab"
-                ColumnLayout {
-                    anchors.left: parent.left
-                    anchors.right: parent.right
-                    anchors.verticalCenter: parent.verticalCenter
-                    anchors.margins: 40
-                    spacing: 12
-
-                    Icon {
-                        Layout.alignment: Qt.AlignHCenter
-                        name: "doc.badge.plus"
-                        size: 60
-                        color: Theme.primaryAt(0.3)
-                    }
-                    Text {
-                        Layout.alignment: Qt.AlignHCenter
-                        text: "Select a GGUF Model File"
-                        font.pixelSize: 15
-                        font.bold: true
-                        color: Theme.primary
-                    }
-                    Text {
-                        Layout.fillWidth: true
-                        horizontalAlignment: Text.AlignHCenter
-                        wrapMode: Text.Wrap
-                        text: "Choose a .gguf model file you already have on your computer"
-                        font.pixelSize: 13
-                        color: Theme.primaryAt(0.6)
-                    }
-                    ActionButton {
-                        Layout.topMargin: 12
-                        text: "Browse Files"
-                        iconName: "folder.fill"
-                        enabled: !Picker.isImporting
-                        onClicked: fileDialog.open()
-                    }
-                    BusyIndicator {
-                        objectName: "importBusy"
-                        Layout.alignment: Qt.AlignHCenter
-                        Layout.preferredWidth: 32
-                        Layout.preferredHeight: 32
-                        running: Picker.isImporting
-                        visible: running
-                    }
-                }
+            CustomURLTabView {}
+            LocalFileTabView {
+                onBrowse: fileDialog.open()
             }
         }
     }
@@ -381,10 +178,7 @@ Popup {
         objectName: "modelFileDialog"
         title: "Select a GGUF Model File"
         fileMode: FileDialog.OpenFile
-        onAccepted: {
-            sheet.pendingAction = "import"
-            Picker.importLocalModel([selectedFile])
-        }
+        onAccepted: Picker.importLocalModel([selectedFile])
     }
 
     AlertDialog {

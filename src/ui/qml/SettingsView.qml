@@ -9,9 +9,6 @@ import Quorvane.Types
 Item {
     id: settings
 
-    readonly property string defaultSystemPrompt:
-        "You are Quorvane, a helpful AI assistant running locally on the user's device."
-
     // The prompt as edited; stored only by "Save prompt".
     property string promptDraft: ""
     readonly property bool isPromptSaved: promptDraft === AppState.systemPrompt
@@ -23,15 +20,7 @@ Item {
     readonly property bool isSaveHovered: saveButton.hovered
     readonly property bool isResetHovered: resetButton.hovered
     // Downloaded models listed; rows of models still downloading are hidden.
-    readonly property int shownModelCount: {
-        let n = 0
-        const shown = modelRows.visibleChildren
-        for (let i = 0; i < shown.length; ++i) {
-            if (shown[i].modelId !== undefined)
-                ++n
-        }
-        return n
-    }
+    readonly property int shownModelCount: models.downloadedCount
 
     Component.onCompleted: promptDraft = AppState.systemPrompt
     onVisibleChanged: {
@@ -260,7 +249,7 @@ Item {
                     text: "Reset to default"
                     iconName: "arrow.uturn.backward"
                     onClicked: {
-                        AppState.updateSystemPrompt(settings.defaultSystemPrompt)
+                        AppState.resetSystemPrompt()
                         settings.promptDraft = AppState.systemPrompt
                     }
                 }

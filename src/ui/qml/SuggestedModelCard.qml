@@ -10,8 +10,6 @@ Item {
 
     // A catalog entry (name, size, parameters, useCase, catalogIndex).
     property var entry: ({})
-    // 0 runs great, 1 may be slow, 2 not recommended.
-    property int tier: 0
     // How the rating is shown: label, icon and colour.
     property string tierLabel
     property string tierIcon

@@ -13,13 +13,6 @@ Item {
     // Emitted with the catalog index of the entry to download.
     signal download(int catalogIndex)
 
-    // The ratings by tier: green, yellow, red.
-    readonly property var tiers: [
-        { label: "Runs Great", icon: "checkmark.circle.fill", color: Theme.tierGreen },
-        { label: "May Be Slow", icon: "exclamationmark.triangle.fill", color: Theme.tierYellow },
-        { label: "Not Recommended", icon: "xmark.circle.fill", color: Theme.tierRed }
-    ]
-
     objectName: "suggestedModelsTab"
 
     ColumnLayout {
@@ -63,22 +56,25 @@ Item {
             Layout.bottomMargin: 12
             spacing: 16
             Repeater {
-                model: tab.tiers
+                model: Catalog.tiers
                 Row {
+                    id: legendEntry
                     required property var modelData
+                    required property int index
+                    readonly property color tint: Catalog.tierColour(index, Theme.isLight)
                     spacing: 4
                     Icon {
                         anchors.verticalCenter: parent.verticalCenter
-                        name: parent.modelData.icon
+                        name: legendEntry.modelData.icon
                         size: 10
-                        color: parent.modelData.color
+                        color: legendEntry.tint
                     }
                     Text {
                         anchors.verticalCenter: parent.verticalCenter
-                        text: parent.modelData.label
+                        text: legendEntry.modelData.label
                         font.pixelSize: 10
                         font.weight: Font.Medium
-                        color: parent.modelData.color
+                        color: legendEntry.tint
                     }
                 }
             }
@@ -96,26 +92,29 @@ Item {
                 clip: true
                 spacing: 10
                 model: Catalog.suggested
+                // The catalog is short: every card exists, so Tab reaches each one.
+                cacheBuffer: 4000
                 boundsBehavior: Flickable.StopAtBounds
                 header: Item { height: 20 }
                 footer: Item { height: 20 }
                 ScrollBar.vertical: ScrollBar {}
 
-                delegate: Item {
+                delegate: FocusScope {
                     id: slot
                     required property var modelData
+                    required property int index
                     width: ListView.view.width
                     height: card.implicitHeight
+                    onActiveFocusChanged: if (activeFocus) list.positionViewAtIndex(index, ListView.Contain)
                     SuggestedModelCard {
                         id: card
                         x: 20
                         width: slot.width - 40
                         height: implicitHeight
                         entry: slot.modelData
-                        tier: slot.modelData.tier
-                        tierLabel: tab.tiers[tier].label
-                        tierIcon: tab.tiers[tier].icon
-                        tierColor: tab.tiers[tier].color
+                        tierLabel: slot.modelData.tierLabel
+                        tierIcon: slot.modelData.tierIcon
+                        tierColor: Catalog.tierColour(slot.modelData.tier, Theme.isLight)
                         onDownload: tab.download(slot.modelData.catalogIndex)
                     }
                 }

@@ -16,10 +16,6 @@ QtObject {
     readonly property color blue: isLight ? "#007aff" : "#0a84ff"
     readonly property color red: isLight ? "#ff3b30" : "#ff453a"
 
-    // The device-fit tiers, darker in light so the labels read on white.
-    readonly property color tierGreen: isLight ? "#1a7f37" : Qt.rgba(0.2, 0.85, 0.4, 1)
-    readonly property color tierYellow: isLight ? "#8a5a00" : Qt.rgba(1.0, 0.78, 0.0, 1)
-    readonly property color tierRed: isLight ? "#c62828" : Qt.rgba(1.0, 0.3, 0.3, 1)
     // A box holding an error message: a faint fill with an edge that shows.
     readonly property color errorBoxFill: primaryAt(0.06)
     readonly property color errorBoxBorder: primaryAt(0.45)
