@@ -5,11 +5,12 @@
 #include "common/fake_http_server.h"
 #include "common/test_support.h"
 #include "engine/remote_server.h"
+#include "platform/child_process.h"
 #include "platform/secret_store.h"
 
 #include <QDirIterator>
 #include <QFileInfo>
-#include <QProcess>
+#include <QProcessEnvironment>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTest>
@@ -119,19 +120,19 @@ void TestRemoteServer::keyInSecretStore()
             QVERIFY2(!QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty(),
                      qPrintable(QString::fromLatin1(tool) + " is missing: run scripts/install-deps.sh"));
         TempHome home;
-        QProcess child;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QString::fromLatin1(kKeyringChild), QStringLiteral("1"));
-        child.setProcessEnvironment(env);
-        child.setProcessChannelMode(QProcess::MergedChannels);
-        child.start(QStringLiteral("dbus-run-session"),
-                    {"--", "sh", "-c",
-                     "printf quorvane | gnome-keyring-daemon --unlock --components=secrets >/dev/null"
-                     " && exec \"$0\" keyInSecretStore",
-                     QCoreApplication::applicationFilePath()});
-        QVERIFY(child.waitForFinished(120000));
-        const QByteArray output = child.readAll();
-        QVERIFY2(child.exitCode() == 0 && output.contains("PASS   : TestRemoteServer::keyInSecretStore()"),
+        ChildProcess child(QStandardPaths::findExecutable(QStringLiteral("dbus-run-session")),
+                           {"--", "sh", "-c",
+                            "printf quorvane | gnome-keyring-daemon --unlock --components=secrets >/dev/null"
+                            " && exec \"$0\" keyInSecretStore",
+                            QCoreApplication::applicationFilePath()});
+        child.setEnvironment(QProcessEnvironment::systemEnvironment().toStringList()
+                             << QString::fromLatin1(kKeyringChild) + QStringLiteral("=1"));
+        child.setStandardError(ChildProcess::StreamMode::Merged);
+        QVERIFY(child.start());
+        QVERIFY(child.waitForExit(120000) && child.waitForReadEnd(5000));
+        const QByteArray output = child.takeBuffered(ChildProcess::Channel::StandardOutput);
+        QVERIFY2(child.exitReason() == ChildProcess::ExitReason::Exit && child.exitStatus() == 0
+                     && output.contains("PASS   : TestRemoteServer::keyInSecretStore()"),
                  output.constData());
         return;
     }
