@@ -33,12 +33,15 @@ bool invokeOn(QObject *context, std::function<void()> fn, Qt::ConnectionType typ
 {
 #if defined(QUORVANE_THREAD_SANITIZER)
     const auto edge = std::make_shared<char>();
-    __tsan_release(edge.get());
     std::function<void()> marked = [fn = std::move(fn), edge] {
-        __tsan_acquire(edge.get());
+        __tsan_ignore_thread_begin(); // the mark's own address is read before it holds
+        void *const key = edge.get();
+        __tsan_ignore_thread_end();
+        __tsan_acquire(key);
         fn();
-        __tsan_release(edge.get());
+        __tsan_release(key);
     };
+    __tsan_release(edge.get()); // after marked is made: its bytes are read on the other side
     // What Qt's queue writes of the call on the way (its event, the copy of
     // marked) is read on the other side before the mark can be seen.
     __tsan_ignore_thread_begin();
