@@ -55,9 +55,7 @@ for area in "${areas[@]}"; do
 done
 cmake --build build-tsan --target "${targets[@]}" -j"$(nproc)"
 for area in "${areas[@]}"; do
-    # children start through a clone that shares our memory until exec; the
-    # sanitizer takes it for a fork after which no thread could start
-    TSAN_OPTIONS="suppressions=$suppressions:print_suppressions=0:second_deadlock_stack=1:die_after_fork=0" \
+    TSAN_OPTIONS="suppressions=$suppressions:print_suppressions=0:second_deadlock_stack=1" \
         ctest --test-dir "build-tsan/tests/$area" --output-on-failure -j"$(nproc)" || status=1
 done
 exit "$status"

@@ -3,11 +3,13 @@
 #include "core/file_manager_utility.h"
 #include "core/record_json.h"
 #include "platform/logging.h"
+#include "platform/paths.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QRegularExpression>
 #include <QSaveFile>
 
 #include <algorithm>
@@ -21,6 +23,25 @@ bool isStoreEntry(const QFileInfo &info) { return info.suffix() == QLatin1String
 // Pruning deletes regular store files only: never a folder, a FIFO or a
 // link (nor what it points to).
 bool isRemovable(const QFileInfo &info) { return isStoreEntry(info) && info.isFile() && !info.isSymLink(); }
+
+// What a save leaves beside a store file when the process dies before the
+// save ends: the store file's name, a dot and six letters or digits.
+bool isLeftoverSaveFile(const QFileInfo &info)
+{
+    static const QRegularExpression pattern(QStringLiteral("^(.+)\\.json\\.[A-Za-z0-9]{6}$"));
+    const QRegularExpressionMatch match = pattern.match(info.fileName());
+    return match.hasMatch() && parseUuid(match.captured(1)) && info.isFile() && !info.isSymLink();
+}
+
+void removeLeftoverSaveFiles(const QString &directory)
+{
+    const QFileInfoList entries = QDir(directory).entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QFileInfo &entry : entries) {
+        if (isLeftoverSaveFile(entry) && QFile::remove(entry.absoluteFilePath()))
+            qCInfo(lcChatPersistence, "Removed the unfinished save file %s left by an earlier run",
+                   qPrintable(entry.fileName()));
+    }
+}
 
 QFileInfoList listEntries(const QString &directory, bool *ok)
 {
@@ -45,7 +66,13 @@ QString SessionsStore::filePath(const QUuid &id) const
     return m_directory + QLatin1Char('/') + canonicalUuid(id) + QStringLiteral(".json");
 }
 
-void SessionsStore::ensureDirectory() const { FileManagerUtility::ensureDirectoryExists(m_directory); }
+void SessionsStore::ensureDirectory() const
+{
+    FileManagerUtility::ensureDirectoryExists(m_directory);
+    // Save files of a running instance are spared: they go only while no
+    // other process holds the folder.
+    paths::holdFolder(m_directory, [this] { removeLeftoverSaveFiles(m_directory); });
+}
 
 namespace {
 

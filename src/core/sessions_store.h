@@ -30,6 +30,8 @@ public:
         QHash<QString, QUuid> strayFiles;
     };
     // Reads every store file. Unreadable ones are reported, never touched.
+    // The first load or save of a folder in this process removes the save
+    // files a killed run left in it, unless another process uses the folder.
     LoadResult loadAll() const;
 
     // Writes one conversation atomically (a reader never sees half a file).

@@ -10,7 +10,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QHash>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 
@@ -20,7 +19,6 @@
 #include <condition_variable>
 #include <deque>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <mutex>
 #include <thread>
@@ -129,25 +127,13 @@ QString promptFilePath(const QUuid &sessionId)
 
 int removeLeftoverPrompts()
 {
-    // One descriptor per folder, kept open (and so locked) for the life of
-    // the process.
-    static std::mutex mutex;
-    static QHash<QString, int> held;
     const QString directory = paths::temporaryDirectory();
-    std::lock_guard lock(mutex);
-    if (held.contains(directory))
-        return 0;
-    const int fd = ::open(QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
-    held.insert(directory, fd);
     int removed = 0;
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    paths::holdFolder(directory, [&] {
         const QDir dir(directory);
         for (const QString &name : dir.entryList({QStringLiteral("quorvane-prompt-*")}, QDir::Files | QDir::Hidden))
             removed += QFile::remove(dir.filePath(name)) ? 1 : 0;
-    }
-    ::flock(fd, LOCK_SH);
+    });
     if (removed > 0)
         qCInfo(lcLlamaCPP, "Removed %d staged prompt files left by an earlier run", removed);
     return removed;

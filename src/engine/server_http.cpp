@@ -1,6 +1,7 @@
 #include "engine/server_http.h"
 
 #include "engine/server_events.h"
+#include "platform/main_thread.h"
 
 #include <QCoreApplication>
 #include <QNetworkAccessManager>
@@ -61,7 +62,7 @@ struct ServerHttp::Worker {
     {
         std::lock_guard lock(postLock);
         if (contextAlive)
-            QMetaObject::invokeMethod(context, std::move(fn), Qt::QueuedConnection);
+            mainthread::invokeOn(context, std::move(fn), Qt::QueuedConnection);
     }
     std::mutex postLock;
     bool contextAlive = true;
@@ -184,7 +185,7 @@ ServerHttp::~ServerHttp()
 {
     m_worker->closed = true;
     auto worker = m_worker;
-    QMetaObject::invokeMethod(
+    mainthread::invokeOn(
         worker->context,
         [worker] {
             if (!worker->manager)
@@ -226,7 +227,7 @@ HttpResult ServerHttp::run(const Request &request, const QByteArray *json, const
     // every call of it.
     const BodyCallback *callback = isPost ? &onBody : nullptr;
 
-    const bool posted = QMetaObject::invokeMethod(
+    const bool posted = mainthread::invokeOn(
         worker->context,
         [worker, request, isPost, body, callback, done, stopped] {
             if (worker->closed) {

@@ -1,6 +1,7 @@
 #include "models/download_session.h"
 
 #include "models/download_transfer.h"
+#include "platform/main_thread.h"
 
 #include <QNetworkAccessManager>
 
@@ -33,7 +34,7 @@ void DownloadSession::post(std::function<void()> fn)
     if (m_closed)
         return;
     startLocked();
-    QMetaObject::invokeMethod(m_context, std::move(fn), Qt::QueuedConnection);
+    mainthread::invokeOn(m_context, std::move(fn), Qt::QueuedConnection);
 }
 
 bool DownloadSession::call(const std::function<void()> &fn)
@@ -42,7 +43,7 @@ bool DownloadSession::call(const std::function<void()> &fn)
     if (m_closed)
         return false;
     startLocked();
-    QMetaObject::invokeMethod(m_context, fn, Qt::BlockingQueuedConnection);
+    mainthread::invokeOn(m_context, fn, Qt::BlockingQueuedConnection);
     return true;
 }
 
@@ -55,7 +56,7 @@ void DownloadSession::close()
         m_closed = true;
         if (!m_started)
             return;
-        QMetaObject::invokeMethod(
+        mainthread::invokeOn(
             m_context,
             [this] {
                 const auto transfers = m_context->findChildren<DownloadTransfer *>(Qt::FindDirectChildrenOnly);

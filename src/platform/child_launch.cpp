@@ -22,6 +22,13 @@
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
 #endif
+#if defined(__SANITIZE_THREAD__)
+#define QUORVANE_SPAWN_WITH_FORK 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QUORVANE_SPAWN_WITH_FORK 1
+#endif
+#endif
 #else
 #include <spawn.h>
 #endif
@@ -93,18 +100,23 @@ enum { StageStreams = 1, StageDirectory, StageExec };
 
 // What the child reads and, when exec fails, writes. The child shares our
 // memory and runs while the launching thread is suspended, so no other
-// report channel is needed.
+// report channel is needed (but for a forked child: see launch()).
 struct ChildArgs {
     const LaunchPlan *plan;
     pid_t parent;
     int stage;
     int error;
+    int reportFd = -1; // a forked child writes stage and error here
 };
 
 [[noreturn]] void childFail(ChildArgs &args, int stage)
 {
     args.error = errno;
     args.stage = stage;
+    if (args.reportFd >= 0) {
+        const int report[2] = {stage, args.error};
+        (void)!::write(args.reportFd, report, sizeof report);
+    }
     ::_exit(127);
 }
 
@@ -182,28 +194,71 @@ struct ChildStack {
     void *top() const { return static_cast<char *>(base) + size; } // stacks grow down
 };
 
+#if defined(QUORVANE_SPAWN_WITH_FORK)
+
+// The thread sanitizer cannot follow a child that shares our memory: the
+// child's calls run through the sanitizer's bookkeeping, which is ours, as
+// if our launching thread made them. Its builds fork instead, and the child
+// reports a failed exec through a pipe that the exec closes.
+pid_t startChild(ChildArgs &args, int &error)
+{
+    Fd reportRead, reportWrite;
+    if (!makePipe(reportRead, reportWrite)) {
+        error = errno;
+        return -1;
+    }
+    args.reportFd = reportWrite.get();
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(childMain(&args));
+    error = errno;
+    reportWrite.reset();
+    if (pid < 0)
+        return -1;
+    int report[2];
+    ssize_t got;
+    while ((got = ::read(reportRead.get(), report, sizeof report)) < 0 && errno == EINTR) {
+    }
+    if (got == ssize_t(sizeof report)) {
+        args.stage = report[0];
+        args.error = report[1];
+    }
+    return pid;
+}
+
+#else
+
 // clone with CLONE_VM|CLONE_VFORK: the child borrows our address space until
 // it execs, so no page table is copied however much memory we hold, and this
 // thread sleeps until the exec (or the child's exit) has happened.
+pid_t startChild(ChildArgs &args, int &error)
+{
+    ChildStack stack;
+    if (stack.base == MAP_FAILED) {
+        error = errno;
+        return -1;
+    }
+    const pid_t pid = ::clone(childMain, stack.top(), CLONE_VM | CLONE_VFORK | SIGCHLD, &args);
+    error = errno;
+    return pid;
+}
+
+#endif
+
 LaunchOutcome launch(const LaunchPlan &plan)
 {
     LaunchOutcome outcome;
-    ChildStack stack;
-    if (stack.base == MAP_FAILED) {
-        outcome.error = errno;
-        return outcome;
-    }
     ChildArgs args{&plan, ::getpid(), 0, 0};
     // The child starts with this mask: a handler of ours must not run in it
     // (already so on the launcher thread, not on a caller's thread).
     sigset_t all, previous;
     sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &previous);
-    const pid_t pid = ::clone(childMain, stack.top(), CLONE_VM | CLONE_VFORK | SIGCHLD, &args);
-    const int cloneError = errno;
+    int startError = 0;
+    const pid_t pid = startChild(args, startError);
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (pid < 0) {
-        outcome.error = cloneError;
+        outcome.error = startError;
         return outcome;
     }
     if (args.stage == 0) { // exec'd

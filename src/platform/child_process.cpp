@@ -187,8 +187,11 @@ void ChildProcess::setOutputCallback(Channel channel, DataCallback callback)
 {
     const int c = channel == Channel::StandardOutput ? 0 : 1;
     auto shared = callback ? std::make_shared<const DataCallback>(std::move(callback)) : nullptr;
-    if (m_state->readerThread.load() == std::this_thread::get_id()) {
-        m_state->callbacks[c] = std::move(shared); // we hold the callback lock already
+    // Before start() there is no reader, so no callback can run: no lock is
+    // needed (and none taken under a lock of the caller's that a callback
+    // takes too).
+    if (!m_reader.joinable() || m_state->readerThread.load() == std::this_thread::get_id()) {
+        m_state->callbacks[c] = std::move(shared); // or we hold the callback lock already
         return;
     }
     std::lock_guard lock(m_state->callbackMutex);

@@ -1,6 +1,14 @@
 #include "platform/paths.h"
 
 #include <QDir>
+#include <QFile>
+#include <QHash>
+
+#include <mutex>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace paths {
 
@@ -53,6 +61,24 @@ QString preferencesFile()
     return xdgOr("XDG_CONFIG_HOME", homeDirectory() + QStringLiteral("/.config"))
            + QStringLiteral("/Quorvane/Quorvane.conf");
 #endif
+}
+
+void holdFolder(const QString &directory, const std::function<void()> &clearLeftovers)
+{
+    // One descriptor per folder, kept open (and so locked) for the life of
+    // the process; close-on-exec, so that no child keeps the lock.
+    static std::mutex mutex;
+    static QHash<QString, int> held;
+    std::lock_guard lock(mutex);
+    if (held.contains(directory))
+        return;
+    const int fd = ::open(QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    held.insert(directory, fd);
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        clearLeftovers();
+    ::flock(fd, LOCK_SH);
 }
 
 } // namespace paths

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <functional>
+
 // Where the application keeps things on this platform. Every function reads
 // the environment anew, so tests may point HOME and the XDG variables at
 // temporary folders between cases.
@@ -25,5 +27,12 @@ QString temporaryDirectory();
 // The preferences file (Linux: $XDG_CONFIG_HOME/Quorvane/Quorvane.conf).
 // Empty on macOS, where the native store is used.
 QString preferencesFile();
+
+// Marks a folder as in use by this process until it ends: a shared lock on
+// the folder, taken by the first call for it. When no other process holds
+// the folder at that moment, clearLeftovers runs first under an exclusive
+// lock, so it can remove what a killed run left without touching the files
+// of a running one. Later calls for the same folder do nothing.
+void holdFolder(const QString &directory, const std::function<void()> &clearLeftovers);
 
 } // namespace paths

@@ -9,7 +9,8 @@
 //   - every file of Sessions/ reads as a conversation;
 //   - the model list reads, holds every model shown, each with its whole file,
 //     and none shown deleted;
-//   - after the restart no staged prompt and no llama-completion is left.
+//   - after the restart no staged prompt, no save file a kill left in
+//     Sessions/ and no llama-completion is left.
 // Everything the application showed was answered over its control socket
 // before the kill, so it had been saved by then.
 //
@@ -50,6 +51,7 @@ struct Figures {
     int lostModels = 0;
     int leftPrompts = 0;
     int leftChildren = 0;
+    int leftSaveFiles = 0; // save files a kill left in Sessions/ that a restart kept
     int actions = 0;
     int messagesSent = 0;
     int leftovers = 0; // save files left by kills, beside the store and the preferences
@@ -57,7 +59,7 @@ struct Figures {
     bool clean() const
     {
         return lostConversations + lostMessages + resurrected + unreadableFiles + unreadableModelLists + lostModels
-                   + leftPrompts + leftChildren
+                   + leftPrompts + leftChildren + leftSaveFiles
                == 0;
     }
 };
@@ -175,6 +177,14 @@ private:
         if (!prompts.isEmpty()) {
             problem(m_kill, QStringLiteral("staged prompts left after the restart: ") + prompts.join(u' '));
             g_figures.leftPrompts += int(prompts.size());
+        }
+        for (const QString &name : std::as_const(m_leftovers)) {
+            const QString path = m_home.dataDir() + QStringLiteral("/Sessions/") + name;
+            if (QFileInfo::exists(path) && !m_keptSaveFiles.contains(name)) {
+                problem(m_kill, QStringLiteral("save file left after the restart: Sessions/") + name);
+                m_keptSaveFiles.insert(name);
+                ++g_figures.leftSaveFiles;
+            }
         }
         QHash<QString, QJsonArray> sessions;
         for (const QJsonValue &s : listed.value(QStringLiteral("sessions")).toArray())
@@ -399,6 +409,7 @@ private:
     Shown m_shown;
     QSet<QString> m_pendingDeletes;
     QSet<QString> m_leftovers;
+    QSet<QString> m_keptSaveFiles;
     QSet<QString> m_pendingModelDeletes;
     QString m_current;
     bool m_generating = false;
@@ -444,11 +455,12 @@ int main(int argc, char *argv[])
     }
     std::printf("kills %d, restarts checked %d, actions %d, messages sent %d, %.1f s\n"
                 "lost conversations %d, lost messages %d, deleted ones back %d, unreadable files %d, "
-                "unreadable model lists %d, lost models %d, staged prompts left %d, children left %d\n"
+                "unreadable model lists %d, lost models %d, staged prompts left %d, children left %d, "
+                "save files kept by a restart %d\n"
                 "save files left by kills (not read by the application) %d\n",
                 f.kills, f.restartsChecked, f.actions, f.messagesSent, seconds, f.lostConversations, f.lostMessages,
                 f.resurrected, f.unreadableFiles, f.unreadableModelLists, f.lostModels, f.leftPrompts,
-                f.leftChildren, f.leftovers);
+                f.leftChildren, f.leftSaveFiles, f.leftovers);
     if (keep || !f.clean()) {
         const QString kept = QDir::tempPath() + QStringLiteral("/crash-campaign-home");
         QProcess::execute(QStringLiteral("rm"), {QStringLiteral("-rf"), kept});

@@ -1,7 +1,8 @@
 #include "common/fake_http_server.h"
 
+#include "platform/child_process.h"
+
 #include <QFile>
-#include <QProcess>
 #include <QSslKey>
 #include <QSslServer>
 #include <QTcpSocket>
@@ -24,13 +25,14 @@ QSslConfiguration FakeHttpServer::selfSignedTls()
     static const QSslConfiguration made = [] {
         QTemporaryDir dir;
         const QString key = dir.filePath(QStringLiteral("key.pem")), cert = dir.filePath(QStringLiteral("cert.pem"));
-        QProcess openssl;
-        openssl.setProcessChannelMode(QProcess::MergedChannels);
-        openssl.start(QStringLiteral("/usr/bin/openssl"),
-                      {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-subj",
-                       "/CN=127.0.0.1", "-days", "2", "-keyout", key, "-out", cert});
-        if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0)
-            qFatal("openssl could not make a certificate: %s", openssl.readAll().constData());
+        const ChildProcess::Result openssl = ChildProcess::run(
+            QStringLiteral("/usr/bin/openssl"),
+            {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-subj",
+             "/CN=127.0.0.1", "-days", "2", "-keyout", key, "-out", cert},
+            30000, 1 << 20);
+        if (!openssl.succeeded())
+            qFatal("openssl could not make a certificate: %s %s", qPrintable(openssl.error),
+                   openssl.standardError.constData());
         QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
         QFile certFile(cert), keyFile(key);
         certFile.open(QIODevice::ReadOnly);

@@ -1,9 +1,6 @@
 #include "nginx_server.h"
 
-#if defined(Q_OS_LINUX)
-#include <csignal>
-#include <sys/prctl.h>
-#endif
+#include "platform/child_process.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -53,11 +50,6 @@ QString readText(const QString &path)
 NginxServer::NginxServer(const QString &root, const QString &extraLocations)
     : m_root(QDir(root).absolutePath()), m_extra(extraLocations), m_dir(QDir::tempPath() + QStringLiteral("/nginx-XXXXXX"))
 {
-    m_process.setProcessChannelMode(QProcess::MergedChannels);
-#if defined(Q_OS_LINUX)
-    // A test that crashes or is killed takes its server with it.
-    m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-#endif
 }
 
 NginxServer::~NginxServer() { stop(); }
@@ -144,10 +136,14 @@ NginxServer::Attempt NginxServer::startOn(const QString &nginx, quint16 port)
     }
     f.close();
 
-    m_process.start(nginx, {QStringLiteral("-c"), confPath, QStringLiteral("-p"), prefix + QLatin1Char('/'),
-                            QStringLiteral("-e"), prefix + QStringLiteral("/error.log")});
-    if (!m_process.waitForStarted(5000)) {
-        m_error = QStringLiteral("cannot run %1: %2").arg(nginx, m_process.errorString());
+    // A test that crashes or is killed takes its server with it (a child
+    // process dies with us).
+    m_process = std::make_unique<ChildProcess>(
+        nginx, QStringList{QStringLiteral("-c"), confPath, QStringLiteral("-p"), prefix + QLatin1Char('/'),
+                           QStringLiteral("-e"), prefix + QStringLiteral("/error.log")});
+    m_process->setStandardError(ChildProcess::StreamMode::Merged);
+    if (!m_process->start()) {
+        m_error = QStringLiteral("cannot run %1: %2").arg(nginx, m_process->errorString());
         return Attempt::Failed;
     }
 
@@ -155,11 +151,11 @@ NginxServer::Attempt NginxServer::startOn(const QString &nginx, quint16 port)
     // connect that succeeds after that reached nginx and not a program that
     // took the port meanwhile.
     const QString errorLog = prefix + QStringLiteral("/error.log");
-    const QString pid = QString::number(m_process.processId());
+    const QString pid = QString::number(m_process->processId());
     const QDeadlineTimer deadline(10000);
     bool portTaken = false;
     while (!deadline.hasExpired()) {
-        if (m_process.waitForFinished(20))
+        if (m_process->waitForExit(20))
             break;
         portTaken = readText(errorLog).contains(QLatin1String("Address already in use"));
         if (portTaken)
@@ -173,8 +169,8 @@ NginxServer::Attempt NginxServer::startOn(const QString &nginx, quint16 port)
     }
 
     const QString log = readText(errorLog);
-    const QString output = QString::fromLocal8Bit(m_process.readAll());
-    const bool exited = m_process.state() == QProcess::NotRunning;
+    const QString output = QString::fromLocal8Bit(m_process->takeBuffered(ChildProcess::Channel::StandardOutput));
+    const bool exited = !m_process->isRunning();
     stop();
     if (portTaken || log.contains(QLatin1String("Address already in use")))
         return Attempt::PortTaken;
@@ -186,11 +182,11 @@ NginxServer::Attempt NginxServer::startOn(const QString &nginx, quint16 port)
 
 void NginxServer::stop()
 {
-    if (m_process.state() == QProcess::NotRunning)
+    if (!m_process || !m_process->isRunning())
         return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(5000)) {
-        m_process.kill();
-        m_process.waitForFinished(5000);
+    m_process->terminate();
+    if (!m_process->waitForExit(5000)) {
+        m_process->kill();
+        m_process->waitForExit(5000);
     }
 }

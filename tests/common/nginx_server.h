@@ -1,8 +1,11 @@
 #pragma once
 
-#include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
+
+#include <memory>
+
+class ChildProcess;
 
 // nginx from the system, run by one test on 127.0.0.1 with its own config,
 // prefix, pid, lock, logs and temp paths, as a single foreground process of
@@ -39,7 +42,7 @@ private:
     QString m_root;
     QString m_extra;
     QTemporaryDir m_dir;
-    QProcess m_process;
+    std::unique_ptr<ChildProcess> m_process;
     quint16 m_port = 0;
     QString m_error;
 };

@@ -14,6 +14,8 @@
 #include <QtTest>
 
 #include <memory>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -213,6 +215,36 @@ private slots:
         // Removing one by name spares what pruning spares.
         QCOMPARE(store.removeFile(name), reported);
         QCOMPARE(QFileInfo::exists(path), !reported);
+    }
+
+    // What a save left when a run was killed goes at the first load, logged;
+    // near misses stay, and everything stays while another process holds
+    // the folder (its saves may be under way).
+    void leftoverSaveFiles_data()
+    {
+        QTest::addColumn<bool>("otherProcess");
+        QTest::newRow("alone") << false;
+        QTest::newRow("another process holds the folder") << true;
+    }
+    void leftoverSaveFiles()
+    {
+        QFETCH(bool, otherProcess);
+        TempHome home;
+        const SessionsStore store(home.home() + QStringLiteral("/Sessions"));
+        const QString left = fileNameFor(kIdA) + QStringLiteral(".xQ3bZk");
+        QStringList kept = {fileNameFor(kIdB) + ".abcde", "notes.json.abcdef", fileNameFor(kIdC) + ".abcdef.txt"};
+        for (const QString &name : kept + QStringList{left})
+            home.writeFile("Sessions/" + name, "{\"half");
+        const int fd = ::open(QFile::encodeName(store.directory()).constData(), O_RDONLY | O_DIRECTORY);
+        QVERIFY(fd >= 0 && (!otherProcess || ::flock(fd, LOCK_SH) == 0));
+        LogCapture log;
+        QVERIFY(store.loadAll().sessions.isEmpty());
+        ::close(fd);
+        QCOMPARE(log.contains(QStringLiteral("Removed the unfinished save file ") + left), !otherProcess);
+        if (otherProcess)
+            kept << left;
+        kept.sort();
+        QCOMPARE(folderEntries(store.directory()), kept);
     }
 
     // Pruning deletes only regular "*.json" files of conversations not kept.

@@ -1,11 +1,11 @@
 #include "common/test_support.h"
 #include "engine/attachment_text.h"
+#include "platform/child_process.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLoggingCategory>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -226,7 +226,8 @@ private slots:
         QFETCH(QStringList, pandocArguments);
         writeBytes(path("letter.md"), "# Greeting\n\nHello *converted* world.\n");
         QFile::remove(path(name));
-        QCOMPARE(QProcess::execute("/usr/bin/pandoc", pandocArguments + QStringList{path("letter.md"), "-o", path(name)}), 0);
+        QVERIFY(ChildProcess::run("/usr/bin/pandoc", pandocArguments + QStringList{path("letter.md"), "-o", path(name)}, 60000, 1 << 20)
+                    .succeeded());
         LogCapture log;
         const QString text = extractAttachmentText(attachment(path(name)));
         QVERIFY2(text.contains(u("Hello converted world.")), qPrintable(text));

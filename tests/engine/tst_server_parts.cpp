@@ -12,12 +12,13 @@
 #include "engine/remote_server.h"
 #include "engine/server_events.h"
 #include "engine/server_http.h"
+#include "platform/child_process.h"
 #include "platform/secret_store.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
-#include <QProcess>
+#include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -364,19 +365,19 @@ private slots:
                 QVERIFY2(!QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty(),
                          qPrintable(QString::fromLatin1(tool) + " is missing: run scripts/install-deps.sh"));
             TempHome home;
-            QProcess child;
-            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            env.insert(QString::fromLatin1(kKeyringChild), QStringLiteral("1"));
-            child.setProcessEnvironment(env);
-            child.setProcessChannelMode(QProcess::MergedChannels);
-            child.start(QStringLiteral("dbus-run-session"),
-                        {"--", "sh", "-c",
-                         "printf quorvane | gnome-keyring-daemon --unlock --components=secrets >/dev/null"
-                         " && exec \"$0\" keyInSecretStore",
-                         QCoreApplication::applicationFilePath()});
-            QVERIFY(child.waitForFinished(120000));
-            const QByteArray output = child.readAll();
-            QVERIFY2(child.exitCode() == 0 && output.contains("PASS   : TestServerParts::keyInSecretStore()"),
+            ChildProcess child(QStandardPaths::findExecutable(QStringLiteral("dbus-run-session")),
+                               {"--", "sh", "-c",
+                                "printf quorvane | gnome-keyring-daemon --unlock --components=secrets >/dev/null"
+                                " && exec \"$0\" keyInSecretStore",
+                                QCoreApplication::applicationFilePath()});
+            child.setEnvironment(QProcessEnvironment::systemEnvironment().toStringList()
+                                 << QString::fromLatin1(kKeyringChild) + QStringLiteral("=1"));
+            child.setStandardError(ChildProcess::StreamMode::Merged);
+            QVERIFY(child.start());
+            QVERIFY(child.waitForExit(120000) && child.waitForReadEnd(5000));
+            const QByteArray output = child.takeBuffered(ChildProcess::Channel::StandardOutput);
+            QVERIFY2(child.exitReason() == ChildProcess::ExitReason::Exit && child.exitStatus() == 0
+                         && output.contains("PASS   : TestServerParts::keyInSecretStore()"),
                      output.constData());
             return;
         }
