@@ -11,6 +11,7 @@
 
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QQmlApplicationEngine>
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QQuickItem>
@@ -275,8 +276,10 @@ void TestMessageRendering::cacheHoldsTheRecentResults()
 
 void TestMessageRendering::contrastInBothAppearances_data()
 {
-    // "code.<n>" is syntax role n on the code background, anything else a
-    // theme colour on the window; every text reads at 4.5:1, a box edge at 3:1.
+    // "code.<n>" is syntax role n on the code background, "palette.<text>/<fill>"
+    // a pair of the main window's palette (the stock controls' colours),
+    // anything else a theme colour on the window; every text reads at 4.5:1,
+    // a box edge at 3:1.
     QTest::addColumn<bool>("light");
     QTest::addColumn<QString>("colour");
     QTest::addColumn<double>("minimum");
@@ -290,6 +293,10 @@ void TestMessageRendering::contrastInBothAppearances_data()
                                                                                << 4.5;
         QTest::newRow(qPrintable(appearance + QStringLiteral("error box edge")))
             << light << QStringLiteral("errorBoxBorder") << 3.0;
+        for (const char *pair : {"windowText/window", "buttonText/button", "toolTipText/toolTipBase", "text/base",
+                                 "highlightedText/highlight", "brightText/dark"})
+            QTest::newRow(qPrintable(appearance + QString::fromLatin1(pair)))
+                << light << QStringLiteral("palette.") + QString::fromLatin1(pair) << 4.5;
     }
 }
 
@@ -298,9 +305,15 @@ void TestMessageRendering::contrastInBothAppearances()
     QFETCH(bool, light);
     QFETCH(QString, colour);
     QFETCH(double, minimum);
-    m_state->setAppearanceMode(light ? Quorvane::AppearanceMode::Light : Quorvane::AppearanceMode::Dark);
-    QQmlEngine engine;
+    const auto mode = [](bool light) { return light ? Quorvane::AppearanceMode::Light : Quorvane::AppearanceMode::Dark; };
+    const bool fromPalette = colour.startsWith(u"palette.");
+    // the main window is made in the other appearance: its dialogs must follow the switch
+    m_state->setAppearanceMode(mode(fromPalette ? !light : light));
+    QQmlApplicationEngine engine;
     engine.addImportPath(QStringLiteral("qrc:/"));
+    if (fromPalette)
+        QVERIFY(ui::loadMainWindow(engine));
+    m_state->setAppearanceMode(mode(light));
     QQmlComponent component(&engine);
     component.setData("import QtQml\nimport Quorvane\nQtObject { property QtObject theme: Theme }", QUrl());
     std::unique_ptr<QObject> holder(component.create());
@@ -309,7 +322,19 @@ void TestMessageRendering::contrastInBothAppearances()
     const QColor window = theme->property("windowBackground").value<QColor>();
 
     QColor foreground, background = window;
-    if (colour.startsWith(u"code.")) {
+    if (fromPalette) {
+        QTest::qWait(20);
+        const QObject *dialog = engine.rootObjects().first()->findChild<QObject *>(QStringLiteral("exchangeAlert"));
+        const QObject *palette = dialog ? dialog->property("palette").value<QObject *>() : nullptr;
+        QVERIFY(palette);
+        const QStringList roles = colour.mid(8).split(u'/');
+        foreground = palette->property(qPrintable(roles.at(0))).value<QColor>();
+        background = palette->property(qPrintable(roles.at(1))).value<QColor>();
+        // menus, dialogs, buttons, fields and tooltips sit with the window,
+        // not as light sheets on a dark one
+        if (roles.at(1) != u"highlight" && roles.at(1) != u"dark")
+            QVERIFY2(contrastRatio(background, window) < 2.5, qPrintable(background.name()));
+    } else if (colour.startsWith(u"code.")) {
         foreground = ui::syntaxColour(SyntaxRole(colour.mid(5).toInt()), light);
         background = over(ui::codeBackground(light), window);
     } else {
