@@ -78,7 +78,8 @@ bool loadMainWindow(QQmlApplicationEngine &qml)
         auto *later = new QTimer(window);
         later->setSingleShot(true);
         QObject::connect(later, &QTimer::timeout, window, [window] { passPaletteToPopups(window); });
-        QObject::connect(window, &QQuickWindow::paletteChanged, later, qOverload<>(&QTimer::start));
+        QObject *palette = window->property("palette").value<QObject *>();
+        QObject::connect(palette, SIGNAL(changed()), later, SLOT(start()));
     }
     return true;
 }

@@ -151,20 +151,6 @@ bool grab(QQuickWindow *window, const QString &folder, const QString &name)
     return clipped.isEmpty();
 }
 
-// Opens the dialog of that name (found under root), shoots it, closes it.
-bool shootDialog(QObject *root, const char *dialog, const std::function<void(const QString &)> &shoot,
-                 const QString &name)
-{
-    QObject *found = root ? root->findChild<QObject *>(QString::fromLatin1(dialog)) : nullptr;
-    if (!found || !QMetaObject::invokeMethod(found, "open")) {
-        std::fprintf(stderr, "screenshots: no %s\n", dialog);
-        return false;
-    }
-    shoot(name);
-    QMetaObject::invokeMethod(found, "close");
-    return true;
-}
-
 // A conversation with attachments and a code block, stored before start-up.
 ChatSession sampleConversation(const TempHome &home)
 {
@@ -284,6 +270,24 @@ int main(int argc, char *argv[])
             ok &= grab(window, folder, name + QLatin1Char('-') + suffix);
         }
     };
+    // A dialog (named, under root) opened in each appearance: what a popup
+    // shows takes up the appearance when it opens.
+    const auto shootDialog = [&](QObject *root, const char *dialog, const QString &name) {
+        QObject *found = root ? root->findChild<QObject *>(QString::fromLatin1(dialog)) : nullptr;
+        if (!found) {
+            std::fprintf(stderr, "screenshots: no %s\n", dialog);
+            ok = false;
+            return;
+        }
+        QMetaObject::invokeMethod(found, "close");
+        for (const auto &[mode, suffix] : appearances) {
+            state.setAppearanceMode(mode);
+            pause(300);
+            QMetaObject::invokeMethod(found, "open");
+            ok &= grab(window, folder, name + QLatin1Char('-') + suffix);
+            QMetaObject::invokeMethod(found, "close");
+        }
+    };
 
     // the actions: the reply hovered, the question edited in place, the
     // conversation renamed in the sidebar; then a message's menu
@@ -326,20 +330,18 @@ int main(int argc, char *argv[])
         shoot(QStringLiteral("chat-tooltip"));
         QTest::mouseMove(window, QPoint(window->width() / 2, window->height() - 5));
     }
-    ok &= shootDialog(window, "noModelAlert", shoot, QStringLiteral("alert-no-model"));
+    shootDialog(window, "noModelAlert", QStringLiteral("alert-no-model"));
     QFile large(home.home() + QStringLiteral("/Documents/recording.wav"));
     if (large.open(QIODevice::WriteOnly) && large.resize(6000000)) {
         large.close();
         composer->addAttachments({QUrl::fromLocalFile(large.fileName())});
-        shoot(QStringLiteral("alert-file-too-large"));
-        QMetaObject::invokeMethod(window->findChild<QObject *>(QStringLiteral("attachmentAlert")), "close");
+        shootDialog(window, "attachmentAlert", QStringLiteral("alert-file-too-large"));
     }
     if (QObject *exchange = window->findChild<QObject *>(QStringLiteral("conversationExchange"))) {
         const QString junk = home.writeFile(QStringLiteral("Documents/old-chat.json"), "{ not json");
         QMetaObject::invokeMethod(exchange, "importUrls",
                                   Q_ARG(QVariant, QVariant(QVariantList{QUrl::fromLocalFile(junk)})));
-        shoot(QStringLiteral("alert-import"));
-        QMetaObject::invokeMethod(window->findChild<QObject *>(QStringLiteral("exchangeAlert")), "close");
+        shootDialog(window, "exchangeAlert", QStringLiteral("alert-import"));
     }
 
     // the library with a second model on its way
@@ -359,8 +361,8 @@ int main(int argc, char *argv[])
             findRow(child);
     };
     findRow(window->contentItem());
-    ok &= shootDialog(modelRow, "modelDetails", shoot, QStringLiteral("models-details"));
-    ok &= shootDialog(modelRow, "deleteModelConfirm", shoot, QStringLiteral("models-delete"));
+    shootDialog(modelRow, "modelDetails", QStringLiteral("models-details"));
+    shootDialog(modelRow, "deleteModelConfirm", QStringLiteral("models-delete"));
 
     // the picker over the settings screen, one tab after another, rating
     // the catalog for a typical laptop
@@ -385,30 +387,23 @@ int main(int argc, char *argv[])
         picker->setProperty("selectedTab", 2);
         pickerState->setHuggingFaceURL(QStringLiteral("not a link"));
         pickerState->downloadFromCustomURL();
-        shoot(QStringLiteral("picker-alert"));
+        shootDialog(picker, "downloadStatusAlert", QStringLiteral("picker-alert"));
         pickerState->setShowingAlert(false);
-        QMetaObject::invokeMethod(picker->findChild<QObject *>(QStringLiteral("downloadStatusAlert")), "close");
         pickerState->setHuggingFaceURL(QString());
         picker->setProperty("selectedTab", 3);
         pickerState->importLocalModel(
             {QUrl::fromLocalFile(home.writeFile(QStringLiteral("Documents/mistral-7b.Q4_K_M.gguf"), "GGUF"))});
-        shoot(QStringLiteral("picker-copy"));
+        QObject *copyConfirm = picker->findChild<QObject *>(QStringLiteral("copyModelConfirm"));
+        if (copyConfirm)
+            copyConfirm->setProperty("answered", true); // a close for the screenshot is no answer
+        shootDialog(picker, "copyModelConfirm", QStringLiteral("picker-copy"));
         pickerState->answerConfirmation(false);
-        QMetaObject::invokeMethod(picker->findChild<QObject *>(QStringLiteral("copyModelConfirm")), "close");
         QMetaObject::invokeMethod(picker, "close");
     } else {
         std::fprintf(stderr, "screenshots: no model picker on the settings screen\n");
         ok = false;
     }
-    QObject *about = window->findChild<QObject *>(QStringLiteral("aboutBox"));
-    if (about && QMetaObject::invokeMethod(about, "open")) {
-        pause(300);
-        shoot(QStringLiteral("about"));
-        QMetaObject::invokeMethod(about, "close");
-    } else {
-        std::fprintf(stderr, "screenshots: no about box on the settings screen\n");
-        ok = false;
-    }
+    shootDialog(window, "aboutBox", QStringLiteral("about"));
 
     // the Replies section: the model kept loaded (the stand-in has no
     // llama-server), then a server elsewhere, connected
@@ -446,16 +441,8 @@ int main(int argc, char *argv[])
     shoot(QStringLiteral("settings-replies"));
 
     state.setCurrentView(AppView::Welcome);
-    QObject *connectDialog = nullptr;
-    if (waitUntil([&] { return (connectDialog = window->findChild<QObject *>(QStringLiteral("connectServerDialog"))); },
-                  5000)
-        && QMetaObject::invokeMethod(connectDialog, "open")) {
-        shoot(QStringLiteral("welcome-connect"));
-        QMetaObject::invokeMethod(connectDialog, "close");
-    } else {
-        std::fprintf(stderr, "screenshots: no dialog for a server on the welcome screen\n");
-        ok = false;
-    }
+    waitUntil([&] { return window->findChild<QObject *>(QStringLiteral("connectServerDialog")) != nullptr; }, 5000);
+    shootDialog(window, "connectServerDialog", QStringLiteral("welcome-connect"));
     setMode("process");
     shoot(QStringLiteral("welcome"));
 
