@@ -305,7 +305,9 @@ void TestMessageRendering::contrastInBothAppearances()
     QFETCH(bool, light);
     QFETCH(QString, colour);
     QFETCH(double, minimum);
-    const auto mode = [](bool light) { return light ? Quorvane::AppearanceMode::Light : Quorvane::AppearanceMode::Dark; };
+    const auto mode = [](bool light) {
+        return light ? Quorvane::AppearanceMode::Light : Quorvane::AppearanceMode::Dark;
+    };
     const bool fromPalette = colour.startsWith(u"palette.");
     // the main window is made in the other appearance: its dialogs must follow the switch
     m_state->setAppearanceMode(mode(fromPalette ? !light : light));
