@@ -9,10 +9,43 @@
 #include "engine/llama_cpp_manager.h"
 
 #include <QQmlApplicationEngine>
+#include <QQuickItem>
 #include <QQuickStyle>
+#include <QQuickWindow>
+#include <QSet>
+#include <QTimer>
 #include <QtQml>
 
+#include <functional>
+
 namespace ui {
+
+namespace {
+
+// Qt 6.4's popups copy the window's palette when they are made and do not
+// follow it afterwards (what they hold passes on to their contents when they
+// open). This hands every popup made so far the window's palette as it is now.
+void passPaletteToPopups(QQuickWindow *window)
+{
+    const QVariant palette = window->property("palette");
+    QSet<QObject *> seen;
+    std::function<void(QObject *)> visit = [&](QObject *object) {
+        if (!object || seen.contains(object))
+            return;
+        seen.insert(object);
+        if (object->inherits("QQuickPopup"))
+            object->setProperty("palette", palette);
+        for (QObject *child : object->children())
+            visit(child);
+        if (auto *item = qobject_cast<QQuickItem *>(object)) {
+            for (QQuickItem *child : item->childItems())
+                visit(child);
+        }
+    };
+    visit(window->contentItem());
+}
+
+} // namespace
 
 void registerTypes(AppState &appState, LlamaCPPManager &engine)
 {
@@ -38,7 +71,17 @@ bool loadMainWindow(QQmlApplicationEngine &qml)
     // types; the module lives at the root of the resources.
     qml.addImportPath(QStringLiteral("qrc:/"));
     qml.load(QUrl(QStringLiteral("qrc:/Quorvane/Main.qml")));
-    return !qml.rootObjects().isEmpty();
+    if (qml.rootObjects().isEmpty())
+        return false;
+    if (auto *window = qobject_cast<QQuickWindow *>(qml.rootObjects().first())) {
+        // the roles change one by one when the appearance does: pass them on once
+        auto *later = new QTimer(window);
+        later->setSingleShot(true);
+        QObject::connect(later, &QTimer::timeout, window, [window] { passPaletteToPopups(window); });
+        QObject *palette = window->property("palette").value<QObject *>();
+        QObject::connect(palette, SIGNAL(changed()), later, SLOT(start()));
+    }
+    return true;
 }
 
 } // namespace ui

@@ -1,16 +1,21 @@
 // Renders the screens offscreen and writes what a user would see as PNG
 // files, each in dark and light appearance: the chat (an empty conversation,
-// a conversation with a code block and attachments, a reply streaming in),
-// the models screen with a download under way, the model picker's four tabs,
-// settings with its Replies section in two modes, the welcome screen and its
-// dialog for a server elsewhere, and the installation and setup screens.
+// a conversation with a code block and attachments, a reply streaming in, a
+// tooltip, its alerts), the models screen with a download under way, empty,
+// with a model's details and its delete confirmation, the model picker's
+// four tabs and its alerts, settings with its Replies section in two modes,
+// the welcome screen and its dialog for a server elsewhere, and the
+// installation and setup screens.
 //
-//   screenshots [output folder]    (default: ./screenshots)
+//   screenshots [output folder] [width x height]   (default: ./screenshots 1100x720)
 //
+// Each shot is also checked for text cut off by a box that clips it (text
+// scrolled out of a list is not); the program names such text and fails.
 // It runs in a private temporary home, with the fake llama-completion
 // streaming the reply and a loopback server of ours listing a server's models.
 #include "app/app_state.h"
 #include "app/composer_state.h"
+#include "app/model_picker_state.h"
 #include "app/reply_engines.h"
 #include "common/fake_http_server.h"
 #include "common/test_support.h"
@@ -94,6 +99,41 @@ QQuickItem *findChatView(QQuickItem *item)
     return nullptr;
 }
 
+bool isTextItem(const QQuickItem *item)
+{
+    return item->inherits("QQuickText") || item->inherits("QQuickTextEdit") || item->inherits("QQuickTextInput");
+}
+
+// The shown texts under item that a clipping box (or the window) cuts off;
+// the content of a scrolling view may pass its edges.
+void clippedTexts(const QQuickItem *item, const QRectF &window, QStringList &out)
+{
+    if (!item->isVisible() || item->opacity() == 0)
+        return;
+    const QString text = isTextItem(item) ? item->property("text").toString() : QString();
+    if (!text.trimmed().isEmpty() && item->width() > 0) {
+        const QRectF drawn = item->mapRectToScene(
+            QRectF(0, 0, std::max(item->width(), item->property("contentWidth").toReal()),
+                   std::max(item->height(), item->property("contentHeight").toReal())));
+        QRectF bounds = drawn.united(window);
+        bool scrolled = false;
+        for (const QQuickItem *up = item->parentItem(); up && !scrolled; up = up->parentItem()) {
+            scrolled = up->parentItem() && up->parentItem()->inherits("QQuickFlickable");
+            if (up->clip() && !scrolled)
+                bounds &= up->mapRectToScene(QRectF(0, 0, up->width(), up->height()));
+        }
+        if (!scrolled)
+            bounds &= window;
+        // a line of plain text wider than its box runs into what is beside it
+        const bool overruns = item->inherits("QQuickText") && item->property("wrapMode").toInt() == 0
+                              && item->property("contentWidth").toReal() > item->width() + 1;
+        if (overruns || !bounds.adjusted(-1, -1, 1, 1).contains(drawn))
+            out << text.left(60).simplified();
+    }
+    for (const QQuickItem *child : item->childItems())
+        clippedTexts(child, window, out);
+}
+
 bool grab(QQuickWindow *window, const QString &folder, const QString &name)
 {
     pause(700); // scrolls and fades settle
@@ -104,7 +144,11 @@ bool grab(QQuickWindow *window, const QString &folder, const QString &name)
         return false;
     }
     std::printf("%s\n", qPrintable(path));
-    return true;
+    QStringList clipped;
+    clippedTexts(window->contentItem(), QRectF(QPointF(0, 0), window->size()), clipped);
+    for (const QString &text : clipped)
+        std::fprintf(stderr, "screenshots: %s: text cut off: \"%s\"\n", qPrintable(name), qPrintable(text));
+    return clipped.isEmpty();
 }
 
 // A conversation with attachments and a code block, stored before start-up.
@@ -137,6 +181,8 @@ int main(int argc, char *argv[])
     QGuiApplication app(argc, argv);
     const QString folder = QDir(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots"))
                                .absolutePath();
+    const QStringList size = QString::fromLatin1(argc > 2 ? argv[2] : "1100x720").split(QLatin1Char('x'));
+    const QSize windowSize(size.value(0).toInt(), size.value(1).toInt());
     if (!QDir().mkpath(folder)) {
         std::fprintf(stderr, "screenshots: cannot create %s\n", qPrintable(folder));
         return 1;
@@ -180,7 +226,7 @@ int main(int argc, char *argv[])
     }
     if (!window)
         return 1;
-    window->resize(1100, 720);
+    window->resize(windowSize.isEmpty() ? QSize(1100, 720) : windowSize);
 
     bool ok = true;
     const QList<QPair<AppearanceMode, QString>> appearances = {{AppearanceMode::Dark, QStringLiteral("dark")},
@@ -224,6 +270,24 @@ int main(int argc, char *argv[])
             ok &= grab(window, folder, name + QLatin1Char('-') + suffix);
         }
     };
+    // A dialog (named, under root) opened in each appearance: what a popup
+    // shows takes up the appearance when it opens.
+    const auto shootDialog = [&](QObject *root, const char *dialog, const QString &name) {
+        QObject *found = root ? root->findChild<QObject *>(QString::fromLatin1(dialog)) : nullptr;
+        if (!found) {
+            std::fprintf(stderr, "screenshots: no %s\n", dialog);
+            ok = false;
+            return;
+        }
+        QMetaObject::invokeMethod(found, "close");
+        for (const auto &[mode, suffix] : appearances) {
+            state.setAppearanceMode(mode);
+            pause(300);
+            QMetaObject::invokeMethod(found, "open");
+            ok &= grab(window, folder, name + QLatin1Char('-') + suffix);
+            QMetaObject::invokeMethod(found, "close");
+        }
+    };
 
     // the actions: the reply hovered, the question edited in place, the
     // conversation renamed in the sidebar; then a message's menu
@@ -258,14 +322,47 @@ int main(int argc, char *argv[])
         ok = false;
     }
 
+    // a tooltip, then the chat screen's alerts: no model, a file too large,
+    // a conversation that could not be imported
+    if (QQuickItem *button = window->findChild<QQuickItem *>(QStringLiteral("sidebarButton"))) {
+        QTest::mouseMove(window, button->mapToScene(QPointF(button->width() / 2, button->height() / 2)).toPoint());
+        pause(700);
+        shoot(QStringLiteral("chat-tooltip"));
+        QTest::mouseMove(window, QPoint(window->width() / 2, window->height() - 5));
+    }
+    shootDialog(window, "noModelAlert", QStringLiteral("alert-no-model"));
+    QFile large(home.home() + QStringLiteral("/Documents/recording.wav"));
+    if (large.open(QIODevice::WriteOnly) && large.resize(6000000)) {
+        large.close();
+        composer->addAttachments({QUrl::fromLocalFile(large.fileName())});
+        shootDialog(window, "attachmentAlert", QStringLiteral("alert-file-too-large"));
+    }
+    if (QObject *exchange = window->findChild<QObject *>(QStringLiteral("conversationExchange"))) {
+        const QString junk = home.writeFile(QStringLiteral("Documents/old-chat.json"), "{ not json");
+        QMetaObject::invokeMethod(exchange, "importUrls",
+                                  Q_ARG(QVariant, QVariant(QVariantList{QUrl::fromLocalFile(junk)})));
+        shootDialog(window, "exchangeAlert", QStringLiteral("alert-import"));
+    }
+
     // the library with a second model on its way
     AIModel coming = AIModel::make(QStringLiteral("Qwen 2.5 7B Instruct"),
                                    QStringLiteral("https://huggingface.co/example/resolve/main/qwen.gguf"));
-    coming.size = QStringLiteral("4.7 GB");
+    coming.size = QStringLiteral("Downloading..."); // as the picker sets it
     state.addModel(coming);
     state.applyDownloadProgress(coming.id, 0.42, 1974000000, 4700000000, 23.4);
     state.setCurrentView(AppView::Models);
     shoot(QStringLiteral("models"));
+    pause(300);
+    QQuickItem *modelRow = nullptr;
+    std::function<void(QQuickItem *)> findRow = [&](QQuickItem *item) {
+        if (!modelRow && QByteArray(item->metaObject()->className()).startsWith("ModelRowView"))
+            modelRow = item;
+        for (QQuickItem *child : item->childItems())
+            findRow(child);
+    };
+    findRow(window->contentItem());
+    shootDialog(modelRow, "modelDetails", QStringLiteral("models-details"));
+    shootDialog(modelRow, "deleteModelConfirm", QStringLiteral("models-delete"));
 
     // the picker over the settings screen, one tab after another, rating
     // the catalog for a typical laptop
@@ -285,20 +382,28 @@ int main(int argc, char *argv[])
             picker->setProperty("selectedTab", tab);
             shoot(QStringLiteral("picker-") + tabs.at(tab));
         }
+        // its alert for a link that is not one, and the question before a copy
+        auto *pickerState = state.findChild<ModelPickerState *>();
+        picker->setProperty("selectedTab", 2);
+        pickerState->setHuggingFaceURL(QStringLiteral("not a link"));
+        pickerState->downloadFromCustomURL();
+        shootDialog(picker, "downloadStatusAlert", QStringLiteral("picker-alert"));
+        pickerState->setShowingAlert(false);
+        pickerState->setHuggingFaceURL(QString());
+        picker->setProperty("selectedTab", 3);
+        pickerState->importLocalModel(
+            {QUrl::fromLocalFile(home.writeFile(QStringLiteral("Documents/mistral-7b.Q4_K_M.gguf"), "GGUF"))});
+        QObject *copyConfirm = picker->findChild<QObject *>(QStringLiteral("copyModelConfirm"));
+        if (copyConfirm)
+            copyConfirm->setProperty("answered", true); // a close for the screenshot is no answer
+        shootDialog(picker, "copyModelConfirm", QStringLiteral("picker-copy"));
+        pickerState->answerConfirmation(false);
         QMetaObject::invokeMethod(picker, "close");
     } else {
         std::fprintf(stderr, "screenshots: no model picker on the settings screen\n");
         ok = false;
     }
-    QObject *about = window->findChild<QObject *>(QStringLiteral("aboutBox"));
-    if (about && QMetaObject::invokeMethod(about, "open")) {
-        pause(300);
-        shoot(QStringLiteral("about"));
-        QMetaObject::invokeMethod(about, "close");
-    } else {
-        std::fprintf(stderr, "screenshots: no about box on the settings screen\n");
-        ok = false;
-    }
+    shootDialog(window, "aboutBox", QStringLiteral("about"));
 
     // the Replies section: the model kept loaded (the stand-in has no
     // llama-server), then a server elsewhere, connected
@@ -336,16 +441,8 @@ int main(int argc, char *argv[])
     shoot(QStringLiteral("settings-replies"));
 
     state.setCurrentView(AppView::Welcome);
-    QObject *connectDialog = nullptr;
-    if (waitUntil([&] { return (connectDialog = window->findChild<QObject *>(QStringLiteral("connectServerDialog"))); },
-                  5000)
-        && QMetaObject::invokeMethod(connectDialog, "open")) {
-        shoot(QStringLiteral("welcome-connect"));
-        QMetaObject::invokeMethod(connectDialog, "close");
-    } else {
-        std::fprintf(stderr, "screenshots: no dialog for a server on the welcome screen\n");
-        ok = false;
-    }
+    waitUntil([&] { return window->findChild<QObject *>(QStringLiteral("connectServerDialog")) != nullptr; }, 5000);
+    shootDialog(window, "connectServerDialog", QStringLiteral("welcome-connect"));
     setMode("process");
     shoot(QStringLiteral("welcome"));
 
@@ -360,5 +457,12 @@ int main(int argc, char *argv[])
     shoot(QStringLiteral("setup-error"));
     engine.setLlamaCPPSetupError(std::nullopt);
     shoot(QStringLiteral("setup-verifying"));
+
+    // the models screen with nothing on it
+    engine.setLlamaCPPVerified(true);
+    while (state.downloadedModelCount() > 0)
+        state.deleteModel(state.downloadedModels().first());
+    state.setCurrentView(AppView::Models);
+    shoot(QStringLiteral("models-empty"));
     return ok ? 0 : 1;
 }

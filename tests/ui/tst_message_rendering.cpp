@@ -8,6 +8,7 @@
 
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QQmlApplicationEngine>
 #include <QQmlComponent>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -221,8 +222,9 @@ void TestMessageRendering::cacheHoldsTheRecentResults()
 void TestMessageRendering::contrastInBothAppearances_data()
 {
     // "code.<n>" is syntax role n on the code background, "tier.<n>" the
-    // colour of a device-fit tier, anything else a theme colour; all but code
-    // on the window. Every text reads at 4.5:1, a box edge at 3:1.
+    // colour of a device-fit tier, "palette.<text>/<fill>" a pair of the main
+    // window's palette (the stock controls' colours), anything else a theme
+    // colour on the window; every text reads at 4.5:1, a box edge at 3:1.
     QTest::addColumn<bool>("light");
     QTest::addColumn<QString>("colour");
     QTest::addColumn<double>("minimum");
@@ -236,6 +238,10 @@ void TestMessageRendering::contrastInBothAppearances_data()
                 << light << QStringLiteral("tier.%1").arg(tier) << 4.5;
         QTest::newRow(qPrintable(appearance + QStringLiteral("error box edge")))
             << light << QStringLiteral("errorBoxBorder") << 3.0;
+        for (const char *pair : {"windowText/window", "buttonText/button", "toolTipText/toolTipBase", "text/base",
+                                 "highlightedText/highlight", "brightText/dark"})
+            QTest::newRow(qPrintable(appearance + QString::fromLatin1(pair)))
+                << light << QStringLiteral("palette.") + QString::fromLatin1(pair) << 4.5;
     }
 }
 
@@ -244,8 +250,18 @@ void TestMessageRendering::contrastInBothAppearances()
     QFETCH(bool, light);
     QFETCH(QString, colour);
     QFETCH(double, minimum);
-    m_state->setAppearanceMode(light ? Quorvane::AppearanceMode::Light : Quorvane::AppearanceMode::Dark);
-    QQmlComponent component(m_app.qml.get());
+    const auto mode = [](bool light) {
+        return light ? Quorvane::AppearanceMode::Light : Quorvane::AppearanceMode::Dark;
+    };
+    const bool fromPalette = colour.startsWith(u"palette.");
+    // the main window is made in the other appearance: its dialogs must follow the switch
+    m_state->setAppearanceMode(mode(fromPalette ? !light : light));
+    QQmlApplicationEngine engine;
+    engine.addImportPath(QStringLiteral("qrc:/"));
+    if (fromPalette)
+        QVERIFY(ui::loadMainWindow(engine));
+    m_state->setAppearanceMode(mode(light));
+    QQmlComponent component(&engine);
     component.setData("import QtQml\nimport Quorvane\nQtObject { property QtObject theme: Theme }", QUrl());
     std::unique_ptr<QObject> holder(component.create());
     QVERIFY2(holder, qPrintable(component.errorString()));
@@ -253,7 +269,19 @@ void TestMessageRendering::contrastInBothAppearances()
     const QColor window = theme->property("windowBackground").value<QColor>();
 
     QColor foreground, background = window;
-    if (colour.startsWith(u"code.")) {
+    if (fromPalette) {
+        QTest::qWait(20);
+        const QObject *dialog = engine.rootObjects().first()->findChild<QObject *>(QStringLiteral("exchangeAlert"));
+        const QObject *palette = dialog ? dialog->property("palette").value<QObject *>() : nullptr;
+        QVERIFY(palette);
+        const QStringList roles = colour.mid(8).split(u'/');
+        foreground = palette->property(qPrintable(roles.at(0))).value<QColor>();
+        background = palette->property(qPrintable(roles.at(1))).value<QColor>();
+        // menus, dialogs, buttons, fields and tooltips sit with the window,
+        // not as light sheets on a dark one
+        if (roles.at(1) != u"highlight" && roles.at(1) != u"dark")
+            QVERIFY2(contrastRatio(background, window) < 2.5, qPrintable(background.name()));
+    } else if (colour.startsWith(u"code.")) {
         foreground = ui::syntaxColour(SyntaxRole(colour.mid(5).toInt()), light);
         background = over(ui::codeBackground(light), window);
     } else if (colour.startsWith(u"tier.")) {

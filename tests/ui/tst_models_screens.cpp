@@ -174,6 +174,10 @@ void TestModelsScreens::catalogDownloadFromPicker()
     QQuickItem *row = waitFor(name);
     QVERIFY(row);
     QVERIFY(under(row, QStringLiteral("downloadProgress")));
+    // the screen's title and its add button head the list, clear of the rows
+    QQuickItem *add = control(QStringLiteral("Add Model"));
+    QVERIFY(m_driver.shownText(QStringLiteral("Models")));
+    QVERIFY(add->mapToScene(QPointF(0, add->height())).y() <= row->mapToScene(QPointF(0, 0)).y());
     QVERIFY(QRegularExpression(QStringLiteral("^(Starting download\\.\\.\\.|.+ downloaded)$"))
                 .match(textOf(under(row, QStringLiteral("downloadStatus"))))
                 .hasMatch());

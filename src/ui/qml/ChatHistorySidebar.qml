@@ -32,7 +32,9 @@ Item {
         anchors.left: parent.left
         anchors.right: parent.right
         anchors.top: parent.top
-        height: newChatButton.height + 32
+        // as tall as the content's top bar, so "Chats" and the button line
+        // up with its icons
+        height: Theme.barHeight
 
         Text {
             anchors.left: parent.left
@@ -80,6 +82,7 @@ Item {
         anchors.left: parent.left
         anchors.right: parent.right
         anchors.top: header.bottom
+        anchors.topMargin: 8
         anchors.leftMargin: 16
         anchors.rightMargin: 16
         height: searchField.implicitHeight + 16

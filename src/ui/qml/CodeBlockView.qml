@@ -55,7 +55,8 @@ Rectangle {
             width: parent.width
             height: parent.height + 8
             radius: 7
-            color: Theme.isLight ? "#e3e5e8" : Qt.rgba(0, 0, 0, 0.3)
+            // a step lighter than the code in the dark, so the band shows on black
+            color: Theme.isLight ? "#e3e5e8" : "#242427"
         }
 
         Text {

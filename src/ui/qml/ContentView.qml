@@ -69,6 +69,25 @@ Item {
             color: Theme.windowBackground
             clip: true
 
+            // The sidebar's own surface and the line between it and the content.
+            Rectangle {
+                objectName: "sidebarBackground"
+                x: sidebar.x
+                width: sidebar.width
+                height: parent.height
+                visible: sidebar.visible
+                color: Theme.sidebarBackground
+            }
+            Rectangle {
+                objectName: "sidebarDivider"
+                z: 1
+                x: sidebar.x + sidebar.width - 1
+                width: 1
+                height: parent.height
+                visible: sidebar.visible
+                color: Theme.divider
+            }
+
             ChatHistorySidebar {
                 id: sidebar
                 objectName: "sidebar"

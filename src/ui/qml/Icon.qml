@@ -63,7 +63,15 @@ Text {
         "square.and.arrow.down": "file_download"
     })
 
+    // Glyphs the font draws facing the other way: "view_sidebar" has its
+    // panel on the right, the leading sidebar is on the left.
+    readonly property var mirrored: ({ "sidebar.left": true })
+
     text: ligatures[name] !== undefined ? ligatures[name] : name
+    transform: Scale {
+        origin.x: icon.width / 2
+        xScale: icon.mirrored[icon.name] ? -1 : 1
+    }
     font.family: "Material Icons"
     font.pixelSize: size
     horizontalAlignment: Text.AlignHCenter

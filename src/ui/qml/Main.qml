@@ -16,6 +16,31 @@ Window {
     title: "Quorvane"
     color: Theme.windowBackground
 
+    // Every stock control and popup of the window takes these colours, so
+    // that they follow the appearance as the screens do.
+    palette {
+        window: Theme.raised
+        windowText: Theme.primary
+        base: Theme.raised
+        alternateBase: Theme.controlFill
+        text: Theme.primary
+        button: Theme.controlFill
+        buttonText: Theme.primary
+        brightText: "white"
+        toolTipBase: Theme.raised
+        toolTipText: Theme.primary
+        placeholderText: Theme.secondary
+        highlight: Theme.selection
+        highlightedText: "white"
+        light: Theme.controlFill
+        midlight: Theme.controlFillPressed
+        mid: Theme.controlEdge
+        dark: Theme.controlStrong
+        shadow: "black"
+        link: Theme.blue
+        linkVisited: Theme.blue
+    }
+
     ContentView {
         id: content
         anchors.fill: parent

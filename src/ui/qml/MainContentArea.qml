@@ -67,7 +67,7 @@ Rectangle {
         anchors.left: parent.left
         anchors.right: parent.right
         anchors.top: parent.top
-        height: sidebarButton.implicitHeight
+        height: Theme.barHeight
 
         BarButton {
             id: sidebarButton

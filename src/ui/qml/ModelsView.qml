@@ -3,17 +3,53 @@ import QtQuick.Controls
 import Quorvane
 import Quorvane.State
 
-// The models screen: the installed and downloading models, one card each,
-// or a hint when there are none; a round add button opens the picker.
+// The models screen: a header with its title and the button that opens the
+// picker, then the installed and downloading models, one card each, or a
+// hint when there are none.
 Item {
     id: modelsView
 
     readonly property bool showingModelPicker: picker.opened
-    readonly property bool isFABHovered: addButton.hovered
+    readonly property bool isAddButtonHovered: addButton.hovered
 
     Rectangle {
         anchors.fill: parent
         color: Theme.windowBackground
+    }
+
+    Item {
+        id: header
+        objectName: "modelsHeader"
+        anchors.left: parent.left
+        anchors.right: parent.right
+        anchors.top: parent.top
+        anchors.leftMargin: 20
+        anchors.rightMargin: 20
+        height: addButton.implicitHeight + 16
+
+        Text {
+            anchors.left: parent.left
+            anchors.right: addButton.left
+            anchors.rightMargin: 12
+            anchors.verticalCenter: parent.verticalCenter
+            text: qsTr("Models")
+            font.pixelSize: 20
+            font.bold: true
+            color: Theme.primary
+            elide: Text.ElideRight
+            Accessible.role: Accessible.Heading
+        }
+
+        SettingsButton {
+            id: addButton
+            objectName: "addModelButton"
+            anchors.right: parent.right
+            anchors.verticalCenter: parent.verticalCenter
+            text: "Add Model"
+            iconName: "plus"
+            Accessible.onPressAction: picker.open()
+            onClicked: picker.open()
+        }
     }
 
     ModelsListModel {
@@ -23,7 +59,9 @@ Item {
 
     Column {
         objectName: "noModels"
-        anchors.centerIn: parent
+        anchors.horizontalCenter: parent.horizontalCenter
+        // centred in the space under the header
+        y: header.height + (parent.height - header.height - height) / 2
         width: Math.min(parent.width - 48, 420)
         visible: library.count === 0
         spacing: 12
@@ -55,16 +93,18 @@ Item {
     ListView {
         id: list
         objectName: "modelList"
-        anchors.fill: parent
+        anchors.left: parent.left
+        anchors.right: parent.right
+        anchors.top: header.bottom
+        anchors.bottom: parent.bottom
         visible: library.count > 0
         clip: true
         model: library
         spacing: 12
         boundsBehavior: Flickable.StopAtBounds
-        // The list's padding; the footer also keeps the last card clear of
-        // the add button.
-        header: Item { height: 20 }
-        footer: Item { height: 20 + addButton.height + 24 }
+        // The list's padding.
+        header: Item { height: 8 }
+        footer: Item { height: 20 }
         ScrollBar.vertical: ScrollBar {}
 
         delegate: Item {
@@ -99,39 +139,6 @@ Item {
                 onSelect: AppState.selectModelById(slot.modelId)
             }
         }
-    }
-
-    AbstractButton {
-        id: addButton
-        objectName: "addModelButton"
-        anchors.right: parent.right
-        anchors.bottom: parent.bottom
-        anchors.margins: 24
-        width: 56
-        height: 56
-        hoverEnabled: true
-        focusPolicy: Qt.TabFocus
-        text: "Add Model"
-        Accessible.role: Accessible.Button
-        Accessible.name: text
-        Accessible.onPressAction: picker.open()
-        ToolTip.text: text
-        ToolTip.visible: hovered
-        ToolTip.delay: 600
-        scale: hovered ? 1.08 : 1.0
-        Behavior on scale { NumberAnimation { duration: 200; easing.type: Easing.InOutQuad } }
-
-        background: Rectangle {
-            radius: width / 2
-            color: addButton.hovered ? Qt.lighter(Theme.blue, 1.1) : Theme.blue
-            Behavior on color { ColorAnimation { duration: 200; easing.type: Easing.InOutQuad } }
-        }
-        contentItem: Icon {
-            name: "plus"
-            size: 28
-            color: "white"
-        }
-        onClicked: picker.open()
     }
 
     ModelPickerView {
