@@ -176,7 +176,7 @@ void TestModelsScreens::catalogDownloadFromPicker()
     QVERIFY(under(row, QStringLiteral("downloadProgress")));
     // the screen's title and its add button head the list, clear of the rows
     QQuickItem *add = control(QStringLiteral("Add Model"));
-    QVERIFY(m_driver.shownText(QStringLiteral("Models")));
+    QVERIFY(shownText(QStringLiteral("Models")));
     QVERIFY(add->mapToScene(QPointF(0, add->height())).y() <= row->mapToScene(QPointF(0, 0)).y());
     QVERIFY(QRegularExpression(QStringLiteral("^(Starting download\\.\\.\\.|.+ downloaded)$"))
                 .match(textOf(under(row, QStringLiteral("downloadStatus"))))
