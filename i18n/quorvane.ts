@@ -264,6 +264,21 @@ I couldn&apos;t load the selected model &quot;%1&quot;. This might be due to:
     </message>
 </context>
 <context>
+    <name>CatalogState</name>
+    <message>
+        <source>Runs Great</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>May Be Slow</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Not Recommended</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
     <name>ComposerState</name>
     <message>
         <source>%1 is larger than the %2 attachment limit and was not attached.</source>
@@ -571,6 +586,13 @@ I couldn&apos;t load the selected model &quot;%1&quot;. This might be due to:
     </message>
     <message>
         <source>Build failed</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>ModelsView</name>
+    <message>
+        <source>Models</source>
         <translation type="unfinished"></translation>
     </message>
 </context>

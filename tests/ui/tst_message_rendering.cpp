@@ -8,7 +8,6 @@
 
 #include <QClipboard>
 #include <QGuiApplication>
-#include <QQmlApplicationEngine>
 #include <QQmlComponent>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -254,14 +253,11 @@ void TestMessageRendering::contrastInBothAppearances()
         return light ? Quorvane::AppearanceMode::Light : Quorvane::AppearanceMode::Dark;
     };
     const bool fromPalette = colour.startsWith(u"palette.");
-    // the main window is made in the other appearance: its dialogs must follow the switch
-    m_state->setAppearanceMode(mode(fromPalette ? !light : light));
-    QQmlApplicationEngine engine;
-    engine.addImportPath(QStringLiteral("qrc:/"));
-    if (fromPalette)
-        QVERIFY(ui::loadMainWindow(engine));
+    // the window's dialogs already exist: they must follow a switch of appearance
+    m_state->setAppearanceMode(mode(!light));
+    QTest::qWait(20);
     m_state->setAppearanceMode(mode(light));
-    QQmlComponent component(&engine);
+    QQmlComponent component(m_app.qml.get());
     component.setData("import QtQml\nimport Quorvane\nQtObject { property QtObject theme: Theme }", QUrl());
     std::unique_ptr<QObject> holder(component.create());
     QVERIFY2(holder, qPrintable(component.errorString()));
@@ -271,7 +267,7 @@ void TestMessageRendering::contrastInBothAppearances()
     QColor foreground, background = window;
     if (fromPalette) {
         QTest::qWait(20);
-        const QObject *dialog = engine.rootObjects().first()->findChild<QObject *>(QStringLiteral("exchangeAlert"));
+        const QObject *dialog = m_app.qml->rootObjects().first()->findChild<QObject *>(QStringLiteral("exchangeAlert"));
         const QObject *palette = dialog ? dialog->property("palette").value<QObject *>() : nullptr;
         QVERIFY(palette);
         const QStringList roles = colour.mid(8).split(u'/');
