@@ -365,18 +365,10 @@ void TestShell::keyboardMovesThroughWindowAndMenus_data()
     QTest::newRow("Shift+Tab goes back")
         << "New chat" << QStringList{"Backtab", "Backtab", "Backtab", "Backtab"}
         << QStringList{"Send", "Send a message", "Attach files", "messageList/1"} << QString();
-    QTest::newRow("conversation menu by the Menu key")
-        << "New chat" << QStringList{"Tab", "Menu", "Down", "Return"}
-        << QStringList{"sessionList/0", "chatOptionsMenu", "Rename", "Conversation title"} << QString();
-    QTest::newRow("message menu by Shift+F10")
-        << "Settings" << QStringList{"Tab", "Up", "Shift+F10", "Down", "Return"}
-        << QStringList{"messageList/1", "messageList/0", "messageMenu", "Copy", "messageList/0"}
-        << QStringLiteral("Question");
 }
 
 // Tab and Shift+Tab move through the sidebar, the top bar, the messages and
-// the composer, with the focus ring on each stop; the lists' current rows
-// open their menus from the keyboard.
+// the composer, with the focus ring on each stop.
 void TestShell::keyboardMovesThroughWindowAndMenus()
 {
     QFETCH(QString, from);
@@ -387,6 +379,8 @@ void TestShell::keyboardMovesThroughWindowAndMenus()
     m_state->addMessage(ChatMessage::make(QStringLiteral("Question"), true));
     m_state->addMessage(ChatMessage::assistant(QStringLiteral("Answer"), MessageKind::Reply));
     QGuiApplication::clipboard()->clear();
+    // the search field joins the Tab order only once clicked (earlier cases did)
+    control(QStringLiteral("sidebar"))->setProperty("allowSearchFocus", false);
     QTest::qWait(300); // the new chat's own focus request passes first
     QQuickItem *start = nullptr;
     QTRY_VERIFY((start = control(from)));
