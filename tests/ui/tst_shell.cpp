@@ -23,6 +23,35 @@ QStringList titles(const QAbstractItemModel *model)
     return out;
 }
 
+// Where the keyboard is: the focused item's name (its own or its nearest
+// named parent's); a list's with its current row, as "list/row".
+QString focusName(QQuickWindow *window)
+{
+    QQuickItem *focused = window->activeFocusItem();
+    QString name;
+    for (QQuickItem *item = focused; item && name.isEmpty(); item = item->parentItem()) {
+        name = accessibleName(item);
+        if (name.isEmpty() && item->inherits("QQuickAbstractButton"))
+            name = item->property("text").toString();
+        if (name.isEmpty())
+            name = item->objectName();
+    }
+    for (const QObject *popup : window->findChildren<QObject *>()) {
+        // in an open menu or dialog but on none of its entries: the popup's name
+        const auto *box = popup->inherits("QQuickPopup") && popup->property("opened").toBool()
+                              ? popup->property("contentItem").value<QQuickItem *>() : nullptr;
+        while (box && box->parentItem() && !box->parentItem()->inherits("QQuickOverlay"))
+            box = box->parentItem();
+        if (name.isEmpty() && box && (box == focused || box->isAncestorOf(focused)))
+            return popup->objectName();
+    }
+    const QQuickItem *content = focused ? focused->parentItem() : nullptr;
+    const QQuickItem *list = content ? content->parentItem() : nullptr;
+    if (list && list->inherits("QQuickListView") && list->property("currentItem").value<QQuickItem *>() == focused)
+        return list->objectName() + QLatin1Char('/') + list->property("currentIndex").toString();
+    return name;
+}
+
 } // namespace
 
 class TestShell : public QObject, public WindowTest {
@@ -38,6 +67,8 @@ private slots:
     void searchFiltersAndRestores();
     void deleteChatFromRowMenu();
     void conversationActionsFromMenusAndKeys();
+    void keyboardMovesThroughWindowAndMenus_data();
+    void keyboardMovesThroughWindowAndMenus();
     void settingsButtonTogglesSettings();
     void sidebarButtonHidesAndShowsSidebar();
     void themeToggleSwitchesPersistsAndPaints();
@@ -246,6 +277,58 @@ void TestShell::conversationActionsFromMenusAndKeys()
     click(waitFor(QStringLiteral("Delete")));
     QTRY_COMPARE(m_state->chatMessages().size(), 1);
     QCOMPARE(m_state->chatMessages().first().content, QStringLiteral("**Bold** answer"));
+}
+
+void TestShell::keyboardMovesThroughWindowAndMenus_data()
+{
+    QTest::addColumn<QString>("from"); // focused as by Tab
+    QTest::addColumn<QStringList>("keys");
+    QTest::addColumn<QStringList>("focused"); // after each key
+    QTest::addColumn<QString>("copied"); // on the clipboard at the end, if given
+    const QStringList tabs(10, QStringLiteral("Tab"));
+    QTest::newRow("Tab goes round the window")
+        << "Send a message" << tabs
+        << QStringList{"Send", "New chat", "sessionList/0", "Hide sidebar", "Switch to Light Mode", "Settings",
+                       "messageList/1", "Attach files", "Send a message", "Send"}
+        << QString();
+    QTest::newRow("Shift+Tab goes back")
+        << "New chat" << QStringList{"Backtab", "Backtab", "Backtab", "Backtab"}
+        << QStringList{"Send", "Send a message", "Attach files", "messageList/1"} << QString();
+}
+
+// Tab and Shift+Tab move through the sidebar, the top bar, the messages and
+// the composer, with the focus ring on each stop.
+void TestShell::keyboardMovesThroughWindowAndMenus()
+{
+    QFETCH(QString, from);
+    QFETCH(QStringList, keys);
+    QFETCH(QStringList, focused);
+    QFETCH(QString, copied);
+    addChat(QStringLiteral("Old name"));
+    m_state->addMessage(ChatMessage::make(QStringLiteral("Question"), true));
+    m_state->addMessage(ChatMessage::assistant(QStringLiteral("Answer"), MessageKind::Reply));
+    QGuiApplication::clipboard()->clear();
+    // the search field joins the Tab order only once clicked (earlier cases did)
+    control(QStringLiteral("sidebar"))->setProperty("allowSearchFocus", false);
+    QTest::qWait(300); // the new chat's own focus request passes first
+    QQuickItem *start = nullptr;
+    QTRY_VERIFY((start = control(from)));
+    start->forceActiveFocus(Qt::TabFocusReason);
+    const QQuickItem *ring = m_window->findChild<QQuickItem *>(QStringLiteral("focusRing"));
+    const QHash<QString, QPair<int, Qt::KeyboardModifiers>> named = {
+        {"Tab", {Qt::Key_Tab, {}}}, {"Backtab", {Qt::Key_Backtab, Qt::ShiftModifier}},
+        {"Menu", {Qt::Key_Menu, {}}}, {"Shift+F10", {Qt::Key_F10, Qt::ShiftModifier}},
+        {"Up", {Qt::Key_Up, {}}}, {"Down", {Qt::Key_Down, {}}}, {"Return", {Qt::Key_Return, {}}}};
+    for (qsizetype i = 0; i < keys.size(); ++i) {
+        const auto [key, modifiers] = named.value(keys.at(i));
+        QTest::keyClick(m_window, Qt::Key(key), modifiers);
+        QTRY_COMPARE(focusName(m_window), focused.at(i));
+        // the ring is on the focused control or the list's current row
+        QTRY_VERIFY2(ring->isVisible() && ring->parentItem() == m_window->activeFocusItem(), qPrintable(focused.at(i)));
+    }
+    if (!copied.isEmpty())
+        QCOMPARE(QGuiApplication::clipboard()->text(), copied);
+    QTest::keyClick(m_window, Qt::Key_Escape);
 }
 
 void TestShell::settingsButtonTogglesSettings()

@@ -135,6 +135,21 @@ Item {
         spacing: 2
         boundsBehavior: Flickable.StopAtBounds
         ScrollBar.vertical: ScrollBar {}
+        // One stop of the Tab order: Up and Down move between the rows, Enter
+        // or Space opens the current one, the Menu key or Shift+F10 its menu.
+        activeFocusOnTab: count > 0 || activeFocus
+        Keys.onPressed: (event) => {
+            const row = sessionList.currentItem
+            if (!row || row.renaming)
+                return
+            if (event.key === Qt.Key_Return || event.key === Qt.Key_Enter || event.key === Qt.Key_Space)
+                row.tapped()
+            else if (event.key === Qt.Key_Menu || (event.key === Qt.Key_F10 && (event.modifiers & Qt.ShiftModifier)))
+                row.openMenu()
+            else
+                return
+            event.accepted = true
+        }
 
         model: ChatSessionsModel {
             id: sessionsModel
@@ -146,12 +161,14 @@ Item {
             required property string sessionId
             required property string title
             required property bool isSelected
+            required property int index
 
             x: 8
             width: sessionList.width - 16
             sessionTitle: title
             selected: isSelected
             onTapped: {
+                sessionList.currentIndex = index
                 AppState.selectSessionById(sessionId)
                 if (AppState.currentView !== Quorvane.Chat)
                     AppState.setCurrentView(Quorvane.Chat)

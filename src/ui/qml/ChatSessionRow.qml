@@ -19,6 +19,8 @@ Item {
     // The new title; the row stays in renaming when it is refused.
     signal renameRequested(string title)
 
+    // The row's menu under its options button, as the button opens it.
+    function openMenu() { menu.popup(menuButton, 0, menuButton.height) }
     function startRenaming() {
         titleField.text = sessionTitle
         renaming = true
@@ -79,6 +81,8 @@ Item {
             if (!activeFocus)
                 row.renaming = false
         }
+        // Hidden again, it must not take the focus when the list gets it.
+        onVisibleChanged: if (!visible) focus = false
     }
 
     Text {
@@ -108,7 +112,8 @@ Item {
         height: 24
         text: "Chat options"
         hoverEnabled: true
-        focusPolicy: Qt.TabFocus
+        // From the keyboard the menu opens on the list's current row.
+        focusPolicy: Qt.NoFocus
         Accessible.role: Accessible.ButtonMenu
         Accessible.name: text
         ToolTip.text: text
@@ -123,7 +128,7 @@ Item {
             Behavior on scale { NumberAnimation { duration: 200; easing.type: Easing.InOutQuad } }
         }
         background: null
-        onClicked: menu.popup(menuButton, 0, menuButton.height)
+        onClicked: row.openMenu()
 
         Menu {
             id: menu

@@ -63,6 +63,7 @@ Item {
         }
         onLiveTextChanged: chatView.requestStreamScroll()
         onConversationChanged: {
+            list.currentIndex = -1
             chatView.hasScrolledToBottom = false
             firstScroll.restart()
             secondScroll.restart()
@@ -195,6 +196,29 @@ Item {
         reuseItems: true
         boundsBehavior: Flickable.StopAtBounds
         ScrollBar.vertical: ScrollBar {}
+        // One stop of the Tab order, starting at the last message: Up and
+        // Down move between the messages, the Menu key or Shift+F10 opens the
+        // current one's menu, Left and Right show a reply's other answers.
+        activeFocusOnTab: count > 0 || activeFocus
+        currentIndex: -1
+        // only when the Tab lands on the list itself: a field inside a
+        // message (the edit field) keeps the focus it takes
+        onActiveFocusChanged: {
+            if (activeFocus && currentIndex < 0 && Window.activeFocusItem === list)
+                currentIndex = count - 1
+        }
+        Keys.onPressed: (event) => {
+            const message = currentItem ? currentItem.message : null
+            if (!message || Window.activeFocusItem !== currentItem)
+                return
+            if (event.key === Qt.Key_Menu || (event.key === Qt.Key_F10 && (event.modifiers & Qt.ShiftModifier)))
+                message.openMenu()
+            else if (event.key === Qt.Key_Left || event.key === Qt.Key_Right)
+                message.showOtherVersion(event.key === Qt.Key_Left ? -1 : 1)
+            else
+                return
+            event.accepted = true
+        }
 
         onVisibleChanged: chatView.scrollWhenShown()
         // The live reply grows when its new text has been laid out, which
@@ -231,6 +255,9 @@ Item {
             required property string kind
             required property int versionCount
             required property int shownVersion
+
+            // the message shown, if not the typing indicator
+            readonly property var message: bubble.item && bubble.item.openMenu ? bubble.item : null
 
             width: ListView.view.width
             height: bubble.height
@@ -322,6 +349,7 @@ Item {
         footer: DialogButtonBox {
             background: null
             Button {
+                Accessible.name: text
                 text: "Go to Models"
                 onClicked: {
                     noModelAlert.close()
@@ -329,6 +357,7 @@ Item {
                 }
             }
             Button {
+                Accessible.name: text
                 text: "Cancel"
                 DialogButtonBox.buttonRole: DialogButtonBox.RejectRole
             }
@@ -344,6 +373,7 @@ Item {
         footer: DialogButtonBox {
             background: null
             Button {
+                Accessible.name: text
                 text: "OK"
                 DialogButtonBox.buttonRole: DialogButtonBox.RejectRole
             }

@@ -138,7 +138,7 @@ Item {
                     implicitWidth: 32
                     implicitHeight: 32
                     hoverEnabled: true
-                    focusPolicy: Qt.NoFocus
+                    focusPolicy: Qt.TabFocus
                     Accessible.role: Accessible.Button
                     Accessible.name: "Attach files"
                     Accessible.onPressAction: filePicker.open()
@@ -199,6 +199,9 @@ Item {
                         selectedTextColor: Theme.primary
                         background: null
 
+                        // Tab moves on, as from every other control, rather than typing a tab.
+                        Keys.onTabPressed: nextItemInFocusChain(true).forceActiveFocus(Qt.TabFocusReason)
+                        Keys.onBacktabPressed: nextItemInFocusChain(false).forceActiveFocus(Qt.BacktabFocusReason)
                         Keys.onPressed: (event) => {
                             if (event.key !== Qt.Key_Return && event.key !== Qt.Key_Enter)
                                 return
@@ -219,7 +222,7 @@ Item {
                     implicitWidth: 32
                     implicitHeight: 32
                     hoverEnabled: true
-                    focusPolicy: Qt.NoFocus
+                    focusPolicy: Qt.TabFocus
                     Accessible.role: Accessible.Button
                     Accessible.name: composer.generating ? "Stop generation" : "Send"
                     Accessible.onPressAction: sendButton.clicked()

@@ -1,4 +1,5 @@
 import QtQuick
+import QtQuick.Window
 import Quorvane
 import Quorvane.State
 import Quorvane.Types
@@ -121,6 +122,11 @@ Item {
                 }
             }
         }
+    }
+
+    // Shows where the keyboard is, on every screen and in every popup.
+    FocusRing {
+        focusItem: root.Window.activeFocusItem
     }
 
     ConversationExchange {

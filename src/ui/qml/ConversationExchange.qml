@@ -71,6 +71,7 @@ Item {
         footer: DialogButtonBox {
             background: null
             Button {
+                Accessible.name: text
                 text: "OK"
                 DialogButtonBox.buttonRole: DialogButtonBox.AcceptRole
             }

@@ -53,7 +53,7 @@ Item {
         width: 20
         height: 20
         hoverEnabled: true
-        focusPolicy: Qt.NoFocus
+        focusPolicy: Qt.TabFocus
         Accessible.role: Accessible.Button
         Accessible.name: "Remove file"
         Accessible.onPressAction: card.remove()

@@ -45,6 +45,17 @@ Item {
         editField.forceActiveFocus()
         editField.cursorPosition = editField.length
     }
+    // The menu a right click opens, at the top of the message.
+    function openMenu() {
+        if (hasActions)
+            contextMenu.popup(column, 0, 0)
+    }
+    // The previous (-1) or next (1) answer of a reply that has several.
+    function showOtherVersion(step) {
+        const version = shownVersion + step
+        if (versionCount > 1 && !busy && version >= 0 && version < versionCount)
+            AppState.showReplyVersion(messageId, version)
+    }
     function saveEdit() {
         if (AppState.editMessage(messageId, editField.text))
             editing = false
@@ -162,6 +173,9 @@ Item {
                 background: null
                 Accessible.name: "Edit message text"
                 Keys.onEscapePressed: root.editing = false
+                // Tab moves on, as from every other control, rather than typing a tab.
+                Keys.onTabPressed: nextItemInFocusChain(true).forceActiveFocus(Qt.TabFocusReason)
+                Keys.onBacktabPressed: nextItemInFocusChain(false).forceActiveFocus(Qt.BacktabFocusReason)
             }
             Row {
                 id: editButtons
@@ -171,6 +185,7 @@ Item {
                 anchors.bottomMargin: 10
                 spacing: 8
                 Button {
+                    Accessible.name: text
                     text: "Cancel"
                     onClicked: root.editing = false
                 }
@@ -228,7 +243,8 @@ Item {
         width: 24
         height: 22
         hoverEnabled: true
-        focusPolicy: Qt.TabFocus
+        // the keyboard has the message list's keys and the message menu
+        focusPolicy: Qt.NoFocus
         Accessible.role: Accessible.Button
         Accessible.name: text
         ToolTip.text: text

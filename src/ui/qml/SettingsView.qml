@@ -238,6 +238,9 @@ Item {
                         selectedTextColor: Theme.primary
                         background: null
                         Accessible.name: "System prompt"
+                        // Tab moves on, as from every other control, rather than typing a tab.
+                        Keys.onTabPressed: nextItemInFocusChain(true).forceActiveFocus(Qt.TabFocusReason)
+                        Keys.onBacktabPressed: nextItemInFocusChain(false).forceActiveFocus(Qt.BacktabFocusReason)
                     }
                 }
             }
