@@ -223,7 +223,8 @@ void TestMessageRendering::contrastInBothAppearances_data()
     // "code.<n>" is syntax role n on the code background, "tier.<n>" the
     // colour of a device-fit tier, "palette.<text>/<fill>" a pair of the main
     // window's palette (the stock controls' colours), anything else a theme
-    // colour on the window; every text reads at 4.5:1, a box edge at 3:1.
+    // colour on the window, "<text>/<fill>" a theme colour on a theme fill;
+    // every text reads at 4.5:1, a box edge at 3:1.
     QTest::addColumn<bool>("light");
     QTest::addColumn<QString>("colour");
     QTest::addColumn<double>("minimum");
@@ -237,6 +238,8 @@ void TestMessageRendering::contrastInBothAppearances_data()
                 << light << QStringLiteral("tier.%1").arg(tier) << 4.5;
         QTest::newRow(qPrintable(appearance + QStringLiteral("error box edge")))
             << light << QStringLiteral("errorBoxBorder") << 3.0;
+        for (const char *red : {"redText", "redText/controlFill", "redText/raised"})
+            QTest::newRow(qPrintable(appearance + QString::fromLatin1(red))) << light << QString::fromLatin1(red) << 4.5;
         for (const char *pair : {"windowText/window", "buttonText/button", "toolTipText/toolTipBase", "text/base",
                                  "highlightedText/highlight", "brightText/dark"})
             QTest::newRow(qPrintable(appearance + QString::fromLatin1(pair)))
@@ -283,7 +286,11 @@ void TestMessageRendering::contrastInBothAppearances()
     } else if (colour.startsWith(u"tier.")) {
         foreground = CatalogState::tierColour(colour.mid(5).toInt(), light);
     } else {
-        foreground = over(theme->property(qPrintable(colour)).value<QColor>(), window);
+        // "<text>/<fill>": a theme colour on a theme fill
+        const QStringList pair = colour.split(u'/');
+        if (pair.size() == 2)
+            background = over(theme->property(qPrintable(pair.at(1))).value<QColor>(), window);
+        foreground = over(theme->property(qPrintable(pair.at(0))).value<QColor>(), background);
     }
     const double ratio = contrastRatio(foreground, background);
     qInfo("%s on %s: %.2f:1", qPrintable(foreground.name()), qPrintable(background.name()), ratio);

@@ -167,7 +167,7 @@ Item {
                         anchors.verticalCenter: parent.verticalCenter
                         text: deleteItem.text
                         font: deleteItem.font
-                        color: Theme.red
+                        color: Theme.redText
                     }
                 }
                 background: Rectangle {

@@ -244,7 +244,7 @@ Item {
                             anchors.verticalCenter: parent.verticalCenter
                             text: deleteItem.text
                             font: deleteItem.font
-                            color: Theme.red
+                            color: Theme.redText
                         }
                     }
                     background: Rectangle {
@@ -279,7 +279,7 @@ Item {
                 contentItem: Text {
                     text: deleteButton.text
                     font: deleteButton.font
-                    color: Theme.red
+                    color: Theme.redText
                     horizontalAlignment: Text.AlignHCenter
                     verticalAlignment: Text.AlignVCenter
                 }

@@ -109,7 +109,7 @@ ColumnLayout {
         text: Engines.remoteError
         wrapMode: Text.Wrap
         font.pixelSize: 12
-        color: Theme.red
+        color: Theme.redText
     }
 
     Label {

@@ -134,7 +134,7 @@ Column {
                 text: Engines.localServerState
                 wrapMode: Text.Wrap
                 font.pixelSize: 13
-                color: Engines.localServerState.startsWith("Could not start") ? Theme.red : Theme.primary
+                color: Engines.localServerState.startsWith("Could not start") ? Theme.redText : Theme.primary
             }
             BusyIndicator {
                 Layout.preferredWidth: 20
@@ -159,7 +159,7 @@ Column {
                 validator: IntValidator { bottom: 1; top: 1440 }
                 font.pixelSize: 13
                 padding: 6
-                color: acceptableInput ? Theme.primary : Theme.red
+                color: acceptableInput ? Theme.primary : Theme.redText
                 selectByMouse: true
                 Accessible.name: "Idle minutes"
                 background: Rectangle {

@@ -15,6 +15,9 @@ QtObject {
     readonly property color gray: "#8e8e93"
     readonly property color blue: isLight ? "#007aff" : "#0a84ff"
     readonly property color red: isLight ? "#ff3b30" : "#ff453a"
+    // Red words (errors, destructive actions) read on the window and on
+    // control fills alike; red stays for symbols.
+    readonly property color redText: isLight ? "#b3261e" : "#ff8a80"
 
     // A box holding an error message: a faint fill with an edge that shows.
     readonly property color errorBoxFill: primaryAt(0.06)
