@@ -2,6 +2,37 @@
 <!DOCTYPE TS>
 <TS version="2.1" sourcelanguage="en">
 <context>
+    <name>AboutBox</name>
+    <message>
+        <source>llama.cpp (downloaded at first start)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Version %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Done</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Not verified yet</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Data folder</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Settings file</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Licences</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
     <name>AppState</name>
     <message>
         <source>**Model Still Downloading**
@@ -279,6 +310,86 @@ I couldn&apos;t load the selected model &quot;%1&quot;. This might be due to:
     </message>
 </context>
 <context>
+    <name>ChatHistorySidebar</name>
+    <message>
+        <source>Chats</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>New chat</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Search chats...</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>ChatSessionRow</name>
+    <message>
+        <source>Conversation title</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Chat options</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Rename</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Export…</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Delete Chat</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>ChatView</name>
+    <message>
+        <source>How can I help you today ?</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>No Model Selected</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>You need to install a model first. You can look in the model library for suggested models.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Go to Models</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>File Too Large</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>CodeBlockView</name>
+    <message>
+        <source>Copied!</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Copy</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
     <name>ComposerState</name>
     <message>
         <source>%1 is larger than the %2 attachment limit and was not attached.</source>
@@ -292,6 +403,82 @@ I couldn&apos;t load the selected model &quot;%1&quot;. This might be due to:
     </message>
     <message>
         <source>(Attached files)</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>ComposerView</name>
+    <message>
+        <source>Attach files</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Send a message</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Stop generation</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Send</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Send message</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>ConnectInsteadButton</name>
+    <message>
+        <source>Connect to a server instead</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>ConnectServerDialog</name>
+    <message>
+        <source>Connect to a server</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Use a llama.cpp server, vLLM or Ollama running on another computer. No model needs to be downloaded here.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Start chatting</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>ConversationExchange</name>
+    <message>
+        <source>Import</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Export Conversation</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Export</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Export All Conversations</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Import Conversations</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>OK</source>
         <translation type="unfinished"></translation>
     </message>
 </context>
@@ -347,6 +534,44 @@ I couldn&apos;t load the selected model &quot;%1&quot;. This might be due to:
     </message>
 </context>
 <context>
+    <name>ConversationsSettings</name>
+    <message>
+        <source>Conversations</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Export All…</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Import…</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>CustomURLTabView</name>
+    <message>
+        <source>Hugging Face Model URL</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Enter direct link to GGUF file (e.g., resolve/main/filename.gguf)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Model Name (Optional)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Auto-detect from URL if empty</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Download Model</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
     <name>DownloadTransfer</name>
     <message>
         <source>The link did not lead to an HTTP server.</source>
@@ -385,6 +610,13 @@ I couldn&apos;t load the selected model &quot;%1&quot;. This might be due to:
     </message>
     <message>
         <source>Network connection error</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>FileCard</name>
+    <message>
+        <source>Remove file</source>
         <translation type="unfinished"></translation>
     </message>
 </context>
@@ -428,6 +660,25 @@ I couldn&apos;t load the selected model &quot;%1&quot;. This might be due to:
     </message>
 </context>
 <context>
+    <name>LlamaCPPInstallationView</name>
+    <message>
+        <source>Installing requirements</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Preparing installation...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Installation progress</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>This may take 2-5 minutes on first launch</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
     <name>LlamaCPPManager</name>
     <message>
         <source>Model is not downloaded</source>
@@ -435,6 +686,29 @@ I couldn&apos;t load the selected model &quot;%1&quot;. This might be due to:
     </message>
     <message>
         <source>Model file not found</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>LlamaCPPSetupRequiredView</name>
+    <message>
+        <source>Setup Required</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Verifying...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Confirming the binary runs correctly</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Quorvane can&apos;t download models until required components are installed and verified.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Try Again</source>
         <translation type="unfinished"></translation>
     </message>
 </context>
@@ -590,9 +864,303 @@ I couldn&apos;t load the selected model &quot;%1&quot;. This might be due to:
     </message>
 </context>
 <context>
+    <name>LocalFileTabView</name>
+    <message>
+        <source>Select a GGUF Model File</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Choose a .gguf model file you already have on your computer</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Browse Files</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>MainContentArea</name>
+    <message>
+        <source>Hide sidebar</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Show sidebar</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Settings</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>MessageView</name>
+    <message>
+        <source>Edit message text</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Save &amp;&amp; send</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Save &amp; send</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Previous answer</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Next answer</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Regenerate</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Copy message</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Edit message</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Delete message</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Copy</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Edit</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Delete</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>ModelCard</name>
+    <message>
+        <source>Download %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>ModelDetailsView</name>
+    <message>
+        <source>Model Details</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Done</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Name</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Source URL</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>File Size</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Status</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Downloaded and ready</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Downloading...</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>ModelPickerState</name>
+    <message>
+        <source>Please provide a direct download URL containing &apos;/resolve/main/&apos; followed by the file name.
+
+Example:
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Invalid model URL</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Model unavailable (HTTP %1). Hugging Face may have renamed or removed this file. Try Custom URL with a fresh link.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Downloading...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Unknown Model</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Invalid URL format</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Error loading model: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Please select a .gguf model file</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Error loading model: The file “%1” couldn’t be opened because there is no such file.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Error loading model: “%1” is not a file.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>A model with this filename already exists</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Copy %1 into Quorvane&apos;s storage?</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Quorvane will keep its own copy of %1 (%2) under Application Support. The original at %3 will not be touched. If you don&apos;t have the disk space for a second copy, cancel.</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>ModelPickerView</name>
+    <message>
+        <source>Model Library</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Suggested</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Custom URL</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Local File</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Add AI Model</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Select a GGUF Model File</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Download Status</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Copy</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>ModelRowView</name>
+    <message>
+        <source>• Active</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Model options</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Model Details</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Delete Model</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Delete %1?</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>This removes the model file from your computer. You will have to download it again to use it.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Delete model</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>ModelsListModel</name>
+    <message>
+        <source>Starting download...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 downloaded</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 / %2 downloaded</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 MB/s</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
     <name>ModelsView</name>
     <message>
         <source>Models</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Add Model</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>No models yet</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Download AI models from Hugging Face to get started</source>
         <translation type="unfinished"></translation>
     </message>
 </context>
@@ -707,6 +1275,45 @@ I couldn&apos;t load the selected model &quot;%1&quot;. This might be due to:
     </message>
 </context>
 <context>
+    <name>RemoteServerForm</name>
+    <message>
+        <source>Server address</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>API key</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Leave empty to keep the stored key</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Optional</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Connect</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Refresh</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Forget key</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Model</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Model: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
     <name>Replies</name>
     <message>
         <source>llama.cpp not installed</source>
@@ -806,6 +1413,49 @@ I couldn&apos;t load the selected model &quot;%1&quot;. This might be due to:
     </message>
 </context>
 <context>
+    <name>RepliesSection</name>
+    <message>
+        <source>One process per reply</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Loads the model for each reply and frees the memory after it. Best for short chats.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Keep the model loaded</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Long conversations stay fast: earlier turns are not read again. Holds the model&apos;s memory.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Use a server elsewhere</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>For models too large for this computer: a llama.cpp server, vLLM or Ollama answers.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Server:</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Stop the server after</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Idle minutes</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>minutes unused, to give the memory back</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
     <name>ReplyEngines</name>
     <message>
         <source>llama.cpp is not installed yet.</source>
@@ -845,6 +1495,105 @@ I couldn&apos;t load the selected model &quot;%1&quot;. This might be due to:
     </message>
     <message>
         <source>Your conversations are sent to %1.</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>SettingsView</name>
+    <message>
+        <source>Settings</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Model selector</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>No models installed yet</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Add model</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Manage models</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Replies</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Appearance</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Light</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Dark</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>System prompt</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Reset to default</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Saved</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Save prompt</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>About Quorvane</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>SuggestedModelCard</name>
+    <message>
+        <source>Download %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>SuggestedModelsTabView</name>
+    <message>
+        <source>%1 GB RAM</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>ThemeToggleButton</name>
+    <message>
+        <source>Switch to Dark Mode</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Switch to Light Mode</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>WelcomeView</name>
+    <message>
+        <source>Your Personal AI Model Runner</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Add Model</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Connect to a server</source>
         <translation type="unfinished"></translation>
     </message>
 </context>

@@ -75,8 +75,8 @@ void ModelPickerState::showError(const QString &text)
 
 QString ModelPickerState::resolveLinkMessage()
 {
-    return QStringLiteral("Please provide a direct download URL containing '/resolve/main/' followed by the file "
-                          "name.\n\nExample:\n")
+    return tr("Please provide a direct download URL containing '/resolve/main/' followed by the file "
+              "name.\n\nExample:\n")
            + QLatin1String(CuratedCatalog::kModelHost)
            + QStringLiteral("/Qwen/Qwen2.5-0.5B-Instruct-GGUF/resolve/main/qwen2.5-0.5b-instruct-q4_0.gguf");
 }
@@ -100,7 +100,7 @@ void ModelPickerState::downloadCuratedModel(const CuratedModel &entry)
     const QString link = catalogUrl(entry);
     const QUrl url(link, QUrl::StrictMode);
     if (!url.isValid() || url.scheme().isEmpty()) {
-        showError(QStringLiteral("Invalid model URL"));
+        showError(tr("Invalid model URL"));
         return;
     }
     // The catalog is fixed in the program; the hosting service may have
@@ -119,8 +119,8 @@ void ModelPickerState::downloadCuratedModel(const CuratedModel &entry)
         if (code >= 200 && code <= 399)
             startCuratedDownload(entry, link);
         else
-            showError(QStringLiteral("Model unavailable (HTTP %1). Hugging Face may have renamed or removed this "
-                                     "file. Try Custom URL with a fresh link.")
+            showError(tr("Model unavailable (HTTP %1). Hugging Face may have renamed or removed this "
+                          "file. Try Custom URL with a fresh link.")
                           .arg(code));
         setCheckingCatalogEntry(false);
     });
@@ -129,7 +129,7 @@ void ModelPickerState::downloadCuratedModel(const CuratedModel &entry)
 void ModelPickerState::startCuratedDownload(const CuratedModel &entry, const QString &url)
 {
     AIModel model = AIModel::make(entry.name, url);
-    model.size = QStringLiteral("Downloading...");
+    model.size = tr("Downloading...");
     m_appState.addModel(model);
     m_appState.startModelDownload(model, "Failed: %s");
     m_appState.setCurrentView(AppView::Models);
@@ -148,10 +148,10 @@ void ModelPickerState::downloadFromCustomURL()
         // The last segment that has a name: a link may end in "/".
         const QStringList segments = parses ? url.path().split(QLatin1Char('/'), Qt::SkipEmptyParts) : QStringList();
         const QString last = segments.isEmpty() ? QString() : segments.last();
-        name = last.isEmpty() ? QStringLiteral("Unknown Model") : QString(last).remove(QStringLiteral(".gguf"));
+        name = last.isEmpty() ? tr("Unknown Model") : QString(last).remove(QStringLiteral(".gguf"));
     }
     if (!parses) {
-        showError(QStringLiteral("Invalid URL format"));
+        showError(tr("Invalid URL format"));
         return;
     }
     if (!link.contains(QStringLiteral("/resolve/"))) {
@@ -159,7 +159,7 @@ void ModelPickerState::downloadFromCustomURL()
         return;
     }
     AIModel model = AIModel::make(name, link);
-    model.size = QStringLiteral("Downloading...");
+    model.size = tr("Downloading...");
     m_appState.addModel(model);
     setHuggingFaceURL(QString());
     setModelName(QString());
@@ -172,7 +172,7 @@ void ModelPickerState::downloadFromCustomURL()
 
 void ModelPickerState::importFailed(const QString &description)
 {
-    showError(QStringLiteral("Error loading model: ") + description);
+    showError(tr("Error loading model: %1").arg(description));
 }
 
 void ModelPickerState::importLocalModel(const QList<QUrl> &urls)
@@ -182,16 +182,16 @@ void ModelPickerState::importLocalModel(const QList<QUrl> &urls)
     const QString source = urls.first().toLocalFile();
     const QFileInfo info(source);
     if (info.suffix().toLower() != QLatin1String("gguf")) {
-        showError(QStringLiteral("Please select a .gguf model file"));
+        showError(tr("Please select a .gguf model file"));
         return;
     }
     if (!info.exists()) {
-        showError(QStringLiteral("Error loading model: The file “%1” couldn’t be opened because there is no such file.")
+        showError(tr("Error loading model: The file “%1” couldn’t be opened because there is no such file.")
                       .arg(info.fileName()));
         return;
     }
     if (!info.isFile()) {
-        showError(QStringLiteral("Error loading model: “%1” is not a file.").arg(info.fileName()));
+        showError(tr("Error loading model: “%1” is not a file.").arg(info.fileName()));
         return;
     }
     const QString sizeText = formatByteCount(info.size());
@@ -199,14 +199,14 @@ void ModelPickerState::importLocalModel(const QList<QUrl> &urls)
     FileManagerUtility::ensureDirectoryExists(modelsDirectory);
     const QString destination = modelsDirectory + QLatin1Char('/') + info.fileName();
     if (QFileInfo::exists(destination) || QFileInfo(destination).isSymLink()) {
-        showError(QStringLiteral("A model with this filename already exists"));
+        showError(tr("A model with this filename already exists"));
         return;
     }
     m_pendingImport = PendingImport{info.absoluteFilePath(), destination};
     emit confirmationRequested(
-        QStringLiteral("Copy %1 into Quorvane's storage?").arg(sizeText),
-        QStringLiteral("Quorvane will keep its own copy of %1 (%2) under Application Support. The original at %3 "
-                       "will not be touched. If you don't have the disk space for a second copy, cancel.")
+        tr("Copy %1 into Quorvane's storage?").arg(sizeText),
+        tr("Quorvane will keep its own copy of %1 (%2) under Application Support. The original at %3 "
+           "will not be touched. If you don't have the disk space for a second copy, cancel.")
             .arg(info.fileName(), sizeText, info.absoluteFilePath()));
 }
 
@@ -226,7 +226,7 @@ void ModelPickerState::answerConfirmation(bool copy)
         self->m_isImporting = false;
         emit self->isImportingChanged();
         if (error) {
-            self->showError(QStringLiteral("Error loading model: ") + *error);
+            self->showError(tr("Error loading model: %1").arg(*error));
             return;
         }
         emit self->dismissRequested();

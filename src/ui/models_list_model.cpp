@@ -70,16 +70,15 @@ QHash<int, QByteArray> ModelsListModel::roleNames() const
 QString ModelsListModel::statusText(qint64 downloadedBytes, qint64 totalBytes)
 {
     if (totalBytes < 1 && downloadedBytes < 1)
-        return QStringLiteral("Starting download...");
+        return tr("Starting download...");
     if (totalBytes < 1)
-        return formatByteCount(downloadedBytes) + QStringLiteral(" downloaded");
-    return formatByteCount(downloadedBytes) + QStringLiteral(" / ") + formatByteCount(totalBytes)
-           + QStringLiteral(" downloaded");
+        return tr("%1 downloaded").arg(formatByteCount(downloadedBytes));
+    return tr("%1 / %2 downloaded").arg(formatByteCount(downloadedBytes), formatByteCount(totalBytes));
 }
 
 QString ModelsListModel::speedText(double megabytesPerSecond)
 {
-    return megabytesPerSecond > 0 ? QString::asprintf("%.1f MB/s", megabytesPerSecond) : QString();
+    return megabytesPerSecond > 0 ? tr("%1 MB/s").arg(megabytesPerSecond, 0, 'f', 1) : QString();
 }
 
 QList<ModelsListModel::Row> ModelsListModel::collect() const

@@ -17,7 +17,7 @@ Popup {
         ["simdjson", "Apache-2.0"],
         ["Qt Keychain", "BSD-2-Clause"],
         ["Material Icons font", "Apache-2.0"],
-        ["llama.cpp (downloaded at first start)", "MIT"]
+        [qsTr("llama.cpp (downloaded at first start)"), "MIT"]
     ]
 
     // A label above a value the user can select and copy.
@@ -84,14 +84,14 @@ Popup {
                     color: Theme.primary
                 }
                 Text {
-                    text: "Version " + About.version
+                    text: qsTr("Version %1").arg(About.version)
                     font.pixelSize: 13
                     color: Theme.primaryAt(0.6)
                 }
             }
             AbstractButton {
                 id: doneButton
-                text: "Done"
+                text: qsTr("Done")
                 padding: 8
                 hoverEnabled: true
                 focusPolicy: Qt.TabFocus
@@ -128,19 +128,19 @@ Popup {
 
                 InfoRow {
                     label: "llama.cpp"
-                    value: LlamaManager.llamaCPPVersion !== "" ? LlamaManager.llamaCPPVersion : "Not verified yet"
+                    value: LlamaManager.llamaCPPVersion !== "" ? LlamaManager.llamaCPPVersion : qsTr("Not verified yet")
                 }
-                InfoRow { label: "Data folder"; value: About.dataFolder }
+                InfoRow { label: qsTr("Data folder"); value: About.dataFolder }
                 InfoRow {
                     visible: About.settingsFile !== ""
-                    label: "Settings file"
+                    label: qsTr("Settings file")
                     value: About.settingsFile
                 }
 
                 ColumnLayout {
                     spacing: 4
                     Text {
-                        text: "Licences"
+                        text: qsTr("Licences")
                         font.pixelSize: 13
                         font.weight: Font.Medium
                         color: Theme.primaryAt(0.6)

@@ -40,7 +40,7 @@ Item {
             anchors.left: parent.left
             anchors.leftMargin: 16
             anchors.verticalCenter: parent.verticalCenter
-            text: "Chats"
+            text: qsTr("Chats")
             font.pixelSize: 20
             font.bold: true
             color: Theme.primary
@@ -54,7 +54,7 @@ Item {
             anchors.verticalCenter: parent.verticalCenter
             width: 32
             height: 32
-            text: "New chat"
+            text: qsTr("New chat")
             hoverEnabled: true
             focusPolicy: Qt.TabFocus
             Accessible.role: Accessible.Button
@@ -108,7 +108,7 @@ Item {
             anchors.rightMargin: 12
             anchors.verticalCenter: parent.verticalCenter
             padding: 0
-            placeholderText: "Search chats..."
+            placeholderText: qsTr("Search chats...")
             placeholderTextColor: Theme.primaryAt(0.4)
             font.pixelSize: 14
             color: Theme.primary

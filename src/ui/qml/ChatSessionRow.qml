@@ -73,7 +73,7 @@ Item {
             color: Theme.primaryAt(0.06)
             border.color: Theme.blue
         }
-        Accessible.name: "Conversation title"
+        Accessible.name: qsTr("Conversation title")
         Keys.onReturnPressed: row.renameRequested(text)
         Keys.onEnterPressed: row.renameRequested(text)
         Keys.onEscapePressed: row.renaming = false
@@ -110,7 +110,7 @@ Item {
         anchors.verticalCenter: parent.verticalCenter
         width: 24
         height: 24
-        text: "Chat options"
+        text: qsTr("Chat options")
         hoverEnabled: true
         // From the keyboard the menu opens on the list's current row.
         focusPolicy: Qt.NoFocus
@@ -142,18 +142,18 @@ Item {
 
             MenuItem {
                 objectName: "renameChatItem"
-                text: "Rename"
+                text: qsTr("Rename")
                 onTriggered: Qt.callLater(row.startRenaming)
             }
             MenuItem {
                 objectName: "exportChatItem"
-                text: "Export…"
+                text: qsTr("Export…")
                 onTriggered: row.exportRequested()
             }
             MenuItem {
                 id: deleteItem
                 objectName: "deleteChatItem"
-                text: "Delete Chat"
+                text: qsTr("Delete Chat")
                 Accessible.name: text
                 contentItem: Row {
                     spacing: 8

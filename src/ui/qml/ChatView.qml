@@ -168,7 +168,7 @@ Item {
         anchors.horizontalCenter: parent.horizontalCenter
         width: composer.width
         y: (chatView.height - (height + 24 + composer.height)) / 2
-        text: "How can I help you today ?"
+        text: qsTr("How can I help you today ?")
         font.pixelSize: 22
         color: Theme.primaryAt(0.8)
         horizontalAlignment: Text.AlignHCenter
@@ -343,14 +343,14 @@ Item {
     AlertDialog {
         id: noModelAlert
         objectName: "noModelAlert"
-        title: "No Model Selected"
-        message: "You need to install a model first. You can look in the model library for suggested models."
+        title: qsTr("No Model Selected")
+        message: qsTr("You need to install a model first. You can look in the model library for suggested models.")
         onClosed: Composer.showingNoModelAlert = false
         footer: DialogButtonBox {
             background: null
             Button {
                 Accessible.name: text
-                text: "Go to Models"
+                text: qsTr("Go to Models")
                 onClicked: {
                     noModelAlert.close()
                     AppState.setCurrentView(Quorvane.Models)
@@ -358,7 +358,7 @@ Item {
             }
             Button {
                 Accessible.name: text
-                text: "Cancel"
+                text: qsTr("Cancel")
                 DialogButtonBox.buttonRole: DialogButtonBox.RejectRole
             }
         }
@@ -367,14 +367,14 @@ Item {
     AlertDialog {
         id: attachmentAlert
         objectName: "attachmentAlert"
-        title: "File Too Large"
+        title: qsTr("File Too Large")
         message: Composer.attachmentAlertMessage
         onClosed: Composer.showingAttachmentAlert = false
         footer: DialogButtonBox {
             background: null
             Button {
                 Accessible.name: text
-                text: "OK"
+                text: qsTr("OK")
                 DialogButtonBox.buttonRole: DialogButtonBox.RejectRole
             }
         }

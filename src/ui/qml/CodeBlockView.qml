@@ -74,7 +74,7 @@ Rectangle {
             anchors.right: parent.right
             anchors.rightMargin: 12
             anchors.verticalCenter: parent.verticalCenter
-            text: root.isCopied ? "Copied!" : "Copy"
+            text: root.isCopied ? qsTr("Copied!") : qsTr("Copy")
             leftPadding: 8
             rightPadding: 8
             topPadding: 4

@@ -46,7 +46,7 @@ Item {
 
     FileDialog {
         id: filePicker
-        title: "Attach files"
+        title: qsTr("Attach files")
         fileMode: FileDialog.OpenFiles
         onAccepted: {
             Composer.addAttachments(selectedFiles)
@@ -140,11 +140,11 @@ Item {
                     hoverEnabled: true
                     focusPolicy: Qt.TabFocus
                     Accessible.role: Accessible.Button
-                    Accessible.name: "Attach files"
+                    Accessible.name: qsTr("Attach files")
                     Accessible.onPressAction: filePicker.open()
                     ToolTip.visible: hovered
                     ToolTip.delay: 500
-                    ToolTip.text: "Attach files"
+                    ToolTip.text: qsTr("Attach files")
 
                     background: Item {
                         Rectangle {
@@ -184,8 +184,8 @@ Item {
                     TextArea {
                         id: field
                         objectName: "messageField"
-                        placeholderText: "Send a message"
-                        Accessible.name: "Send a message"
+                        placeholderText: qsTr("Send a message")
+                        Accessible.name: qsTr("Send a message")
                         text: Composer.messageText
                         onTextChanged: if (Composer.messageText !== text) Composer.messageText = text
                         wrapMode: TextEdit.Wrap
@@ -224,11 +224,11 @@ Item {
                     hoverEnabled: true
                     focusPolicy: Qt.TabFocus
                     Accessible.role: Accessible.Button
-                    Accessible.name: composer.generating ? "Stop generation" : "Send"
+                    Accessible.name: composer.generating ? qsTr("Stop generation") : qsTr("Send")
                     Accessible.onPressAction: sendButton.clicked()
                     ToolTip.visible: hovered
                     ToolTip.delay: 500
-                    ToolTip.text: composer.generating ? "Stop generation" : "Send message"
+                    ToolTip.text: composer.generating ? qsTr("Stop generation") : qsTr("Send message")
 
                     background: Rectangle {
                         radius: 8

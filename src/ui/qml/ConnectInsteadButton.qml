@@ -7,7 +7,7 @@ import Quorvane
 AbstractButton {
     id: button
 
-    text: "Connect to a server instead"
+    text: qsTr("Connect to a server instead")
     hoverEnabled: true
     focusPolicy: Qt.TabFocus
     padding: 4

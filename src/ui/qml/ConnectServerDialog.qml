@@ -39,15 +39,15 @@ Popup {
             spacing: 12
 
             Text {
-                text: "Connect to a server"
+                text: qsTr("Connect to a server")
                 font.pixelSize: 18
                 font.bold: true
                 color: Theme.primary
             }
             Text {
                 Layout.fillWidth: true
-                text: "Use a llama.cpp server, vLLM or Ollama running on another computer. No model needs to be "
-                      + "downloaded here."
+                text: qsTr("Use a llama.cpp server, vLLM or Ollama running on another computer. No model needs to be "
+                           + "downloaded here.")
                 wrapMode: Text.Wrap
                 font.pixelSize: 13
                 color: Theme.primaryAt(0.6)
@@ -63,11 +63,11 @@ Popup {
                 Layout.alignment: Qt.AlignRight
                 spacing: 10
                 SettingsButton {
-                    text: "Cancel"
+                    text: qsTr("Cancel")
                     onClicked: dialog.close()
                 }
                 SettingsButton {
-                    text: "Start chatting"
+                    text: qsTr("Start chatting")
                     iconName: "arrow.up.circle.fill"
                     isActive: dialog.canStart
                     enabled: dialog.canStart

@@ -28,7 +28,7 @@ Item {
             if (text.length > 0)
                 problems.push(text)
         }
-        report("Import", problems.join("\n\n"))
+        report(qsTr("Import"), problems.join("\n\n"))
     }
     function report(title, text) {
         if (text.length === 0)
@@ -41,26 +41,26 @@ Item {
     FileDialog {
         id: exportDialog
         objectName: "exportDialog"
-        title: "Export Conversation"
+        title: qsTr("Export Conversation")
         fileMode: FileDialog.SaveFile
         nameFilters: ["Markdown (*.md)", "JSON (*.json)"]
         onAccepted: {
             let file = selectedFile.toString()
             if (!/\.(md|json)$/i.test(file))
                 file += selectedNameFilter.index === 1 ? ".json" : ".md"
-            exchange.report("Export", AppState.exportSession(exchange.exportId, file))
+            exchange.report(qsTr("Export"), AppState.exportSession(exchange.exportId, file))
         }
     }
     FolderDialog {
         id: folderDialog
         objectName: "exportAllDialog"
-        title: "Export All Conversations"
-        onAccepted: exchange.report("Export", AppState.exportAllSessions(selectedFolder))
+        title: qsTr("Export All Conversations")
+        onAccepted: exchange.report(qsTr("Export"), AppState.exportAllSessions(selectedFolder))
     }
     FileDialog {
         id: importDialog
         objectName: "importDialog"
-        title: "Import Conversations"
+        title: qsTr("Import Conversations")
         fileMode: FileDialog.OpenFiles
         nameFilters: ["JSON (*.json)"]
         onAccepted: exchange.importUrls(selectedFiles)
@@ -72,7 +72,7 @@ Item {
             background: null
             Button {
                 Accessible.name: text
-                text: "OK"
+                text: qsTr("OK")
                 DialogButtonBox.buttonRole: DialogButtonBox.AcceptRole
             }
         }

@@ -44,7 +44,7 @@ Column {
 
     Text {
         topPadding: 14
-        text: "Conversations"
+        text: qsTr("Conversations")
         font.pixelSize: 11
         font.bold: true
         font.letterSpacing: 1.4
@@ -53,13 +53,13 @@ Column {
     Row {
         spacing: 10
         ExchangeButton {
-            text: "Export All\u2026"
+            text: qsTr("Export All\u2026")
             iconName: "square.and.arrow.up"
             enabled: AppState.chatSessionCount > 0
             onClicked: exchange.exportAll()
         }
         ExchangeButton {
-            text: "Import\u2026"
+            text: qsTr("Import\u2026")
             iconName: "square.and.arrow.down"
             onClicked: exchange.chooseImport()
         }

@@ -42,17 +42,17 @@ Item {
         anchors.topMargin: 24
         spacing: 8
 
-        Headline { text: "Hugging Face Model URL" }
+        Headline { text: qsTr("Hugging Face Model URL") }
         PlainField {
             objectName: "huggingFaceURLField"
             placeholderText: "https://huggingface.co/username/model/resolve/main/file.gguf"
-            Accessible.name: "Hugging Face Model URL"
+            Accessible.name: qsTr("Hugging Face Model URL")
             text: Picker.huggingFaceURL
             onTextChanged: if (Picker.huggingFaceURL !== text) Picker.huggingFaceURL = text
         }
         Text {
             Layout.fillWidth: true
-            text: "Enter direct link to GGUF file (e.g., resolve/main/filename.gguf)"
+            text: qsTr("Enter direct link to GGUF file (e.g., resolve/main/filename.gguf)")
             font.pixelSize: 10
             color: Theme.primaryAt(0.5)
             wrapMode: Text.Wrap
@@ -60,19 +60,19 @@ Item {
 
         Headline {
             Layout.topMargin: 16
-            text: "Model Name (Optional)"
+            text: qsTr("Model Name (Optional)")
         }
         PlainField {
             objectName: "modelNameField"
-            placeholderText: "Auto-detect from URL if empty"
-            Accessible.name: "Model Name (Optional)"
+            placeholderText: qsTr("Auto-detect from URL if empty")
+            Accessible.name: qsTr("Model Name (Optional)")
             text: Picker.modelName
             onTextChanged: if (Picker.modelName !== text) Picker.modelName = text
         }
 
         PickerActionButton {
             Layout.topMargin: 24
-            text: "Download Model"
+            text: qsTr("Download Model")
             iconName: "arrow.down.circle.fill"
             onClicked: Picker.downloadFromCustomURL()
         }

@@ -55,7 +55,7 @@ Item {
         hoverEnabled: true
         focusPolicy: Qt.TabFocus
         Accessible.role: Accessible.Button
-        Accessible.name: "Remove file"
+        Accessible.name: qsTr("Remove file")
         Accessible.onPressAction: card.remove()
 
         background: Rectangle {

@@ -31,7 +31,7 @@ Rectangle {
 
         Text {
             anchors.horizontalCenter: parent.horizontalCenter
-            text: "Installing requirements"
+            text: qsTr("Installing requirements")
             font.pixelSize: 24
             font.bold: true
             color: Theme.primary
@@ -41,7 +41,7 @@ Rectangle {
             objectName: "installStatus"
             anchors.horizontalCenter: parent.horizontalCenter
             text: LlamaManager.llamaCPPInstallStatus !== "" ? LlamaManager.llamaCPPInstallStatus
-                                                            : "Preparing installation..."
+                                                            : qsTr("Preparing installation...")
             font.pixelSize: 15
             color: Theme.primaryAt(0.7)
         }
@@ -57,7 +57,7 @@ Rectangle {
                 from: 0
                 to: 1
                 value: LlamaManager.llamaCPPInstallProgress
-                Accessible.name: "Installation progress"
+                Accessible.name: qsTr("Installation progress")
                 background: Rectangle {
                     implicitWidth: 300
                     implicitHeight: 6
@@ -87,7 +87,7 @@ Rectangle {
 
         Text {
             anchors.horizontalCenter: parent.horizontalCenter
-            text: "This may take 2-5 minutes on first launch"
+            text: qsTr("This may take 2-5 minutes on first launch")
             font.pixelSize: 11
             color: Theme.gray
         }

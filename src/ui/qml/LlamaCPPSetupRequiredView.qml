@@ -28,7 +28,7 @@ Rectangle {
         Text {
             objectName: "setupTitle"
             anchors.horizontalCenter: parent.horizontalCenter
-            text: view.hasError ? "Setup Required" : "Verifying..."
+            text: view.hasError ? qsTr("Setup Required") : qsTr("Verifying...")
             font.pixelSize: 22
             font.bold: true
             color: Theme.primary
@@ -49,7 +49,7 @@ Rectangle {
 
             Text {
                 anchors.horizontalCenter: parent.horizontalCenter
-                text: "Confirming the binary runs correctly"
+                text: qsTr("Confirming the binary runs correctly")
                 font.pixelSize: 13
                 color: Theme.primaryAt(0.6)
             }
@@ -59,7 +59,7 @@ Rectangle {
             anchors.horizontalCenter: parent.horizontalCenter
             visible: view.hasError
             width: Math.min(420, implicitWidth)
-            text: "Quorvane can't download models until required components are installed and verified."
+            text: qsTr("Quorvane can't download models until required components are installed and verified.")
             wrapMode: Text.WordWrap
             horizontalAlignment: Text.AlignHCenter
             font.pixelSize: 14
@@ -92,7 +92,7 @@ Rectangle {
             id: retryButton
             anchors.horizontalCenter: parent.horizontalCenter
             visible: view.hasError
-            text: "Try Again"
+            text: qsTr("Try Again")
             hoverEnabled: true
             leftPadding: 22
             rightPadding: 22

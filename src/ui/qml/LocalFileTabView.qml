@@ -29,7 +29,7 @@ Item {
         }
         Text {
             Layout.alignment: Qt.AlignHCenter
-            text: "Select a GGUF Model File"
+            text: qsTr("Select a GGUF Model File")
             font.pixelSize: 15
             font.bold: true
             color: Theme.primary
@@ -38,13 +38,13 @@ Item {
             Layout.fillWidth: true
             horizontalAlignment: Text.AlignHCenter
             wrapMode: Text.Wrap
-            text: "Choose a .gguf model file you already have on your computer"
+            text: qsTr("Choose a .gguf model file you already have on your computer")
             font.pixelSize: 13
             color: Theme.primaryAt(0.6)
         }
         PickerActionButton {
             Layout.topMargin: 12
-            text: "Browse Files"
+            text: qsTr("Browse Files")
             iconName: "folder.fill"
             enabled: !Picker.isImporting
             onClicked: tab.browse()

@@ -77,7 +77,7 @@ Rectangle {
             iconName: "sidebar.left"
             iconSize: 16
             iconWeight: Font.DemiBold
-            text: area.isSidebarVisible ? "Hide sidebar" : "Show sidebar"
+            text: area.isSidebarVisible ? qsTr("Hide sidebar") : qsTr("Show sidebar")
             onClicked: area.sidebarToggleRequested()
         }
 
@@ -97,7 +97,7 @@ Rectangle {
             iconSize: 15
             iconWeight: Font.Medium
             isActive: AppState.currentView === Quorvane.Settings
-            text: "Settings"
+            text: qsTr("Settings")
             onClicked: AppState.setCurrentView(AppState.currentView === Quorvane.Settings ? Quorvane.Chat
                                                                                            : Quorvane.Settings)
         }

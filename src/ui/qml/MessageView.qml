@@ -171,7 +171,7 @@ Item {
                 font.pixelSize: 15
                 color: Theme.primary
                 background: null
-                Accessible.name: "Edit message text"
+                Accessible.name: qsTr("Edit message text")
                 Keys.onEscapePressed: root.editing = false
                 // Tab moves on, as from every other control, rather than typing a tab.
                 Keys.onTabPressed: nextItemInFocusChain(true).forceActiveFocus(Qt.TabFocusReason)
@@ -186,13 +186,13 @@ Item {
                 spacing: 8
                 Button {
                     Accessible.name: text
-                    text: "Cancel"
+                    text: qsTr("Cancel")
                     onClicked: root.editing = false
                 }
                 Button {
                     // "&&" shows one ampersand rather than marking a shortcut letter
-                    text: "Save && send"
-                    Accessible.name: "Save & send"
+                    text: qsTr("Save && send")
+                    Accessible.name: qsTr("Save & send")
                     highlighted: true
                     enabled: editField.text.trim().length > 0
                     onClicked: root.saveEdit()
@@ -270,7 +270,7 @@ Item {
         HoverHandler { id: actionsHover }
 
         ActionButton {
-            text: "Previous answer"
+            text: qsTr("Previous answer")
             symbol: "chevron.left"
             visible: root.versionCount > 1
             enabled: !root.busy && root.shownVersion > 0
@@ -286,27 +286,27 @@ Item {
             color: Theme.secondary
         }
         ActionButton {
-            text: "Next answer"
+            text: qsTr("Next answer")
             symbol: "chevron.right"
             visible: root.versionCount > 1
             enabled: !root.busy && root.shownVersion < root.versionCount - 1
             onClicked: AppState.showReplyVersion(root.messageId, root.shownVersion + 1)
         }
         ActionButton {
-            text: "Regenerate"
+            text: qsTr("Regenerate")
             symbol: "arrow.clockwise"
             visible: root.canRegenerate
             onClicked: AppState.regenerateLastReply()
         }
         ActionButton {
-            text: "Copy message"
+            text: qsTr("Copy message")
             symbol: "doc.on.doc"
             opacity: root.showsActions ? 1 : 0
             enabled: root.showsActions
             onClicked: root.copy()
         }
         ActionButton {
-            text: "Edit message"
+            text: qsTr("Edit message")
             symbol: "pencil"
             visible: root.isFromUser && !root.busy
             opacity: root.showsActions ? 1 : 0
@@ -314,7 +314,7 @@ Item {
             onClicked: root.startEditing()
         }
         ActionButton {
-            text: "Delete message"
+            text: qsTr("Delete message")
             symbol: "trash"
             visible: !root.busy
             opacity: root.showsActions ? 1 : 0
@@ -347,23 +347,23 @@ Item {
             border.color: Theme.primaryAt(0.15)
         }
         MenuEntry {
-            text: "Copy"
+            text: qsTr("Copy")
             onTriggered: root.copy()
         }
         MenuEntry {
-            text: "Edit"
+            text: qsTr("Edit")
             visible: root.isFromUser && !root.busy
             height: visible ? implicitHeight : 0
             onTriggered: root.startEditing()
         }
         MenuEntry {
-            text: "Regenerate"
+            text: qsTr("Regenerate")
             visible: root.canRegenerate
             height: visible ? implicitHeight : 0
             onTriggered: AppState.regenerateLastReply()
         }
         MenuEntry {
-            text: "Delete"
+            text: qsTr("Delete")
             enabled: !root.busy
             onTriggered: {
                 // Later, once the menu has closed: the row goes with it.

@@ -141,7 +141,7 @@ Item {
             implicitHeight: 36
             hoverEnabled: true
             focusPolicy: Qt.TabFocus
-            text: "Download " + (card.entry.name || "")
+            text: qsTr("Download %1").arg(card.entry.name || "")
             Accessible.role: Accessible.Button
             Accessible.name: text
             Accessible.onPressAction: card.download()

@@ -64,14 +64,14 @@ Popup {
             Layout.bottomMargin: 0
             Text {
                 Layout.fillWidth: true
-                text: "Model Details"
+                text: qsTr("Model Details")
                 font.pixelSize: 22
                 font.bold: true
                 color: Theme.primary
             }
             AbstractButton {
                 id: doneButton
-                text: "Done"
+                text: qsTr("Done")
                 padding: 8
                 hoverEnabled: true
                 focusPolicy: Qt.TabFocus
@@ -109,14 +109,14 @@ Popup {
                 width: flick.width - 40
                 spacing: 20
 
-                DetailRow { label: "Name"; value: sheet.name }
-                DetailRow { label: "Source URL"; value: sheet.url }
-                DetailRow { label: "File Size"; value: sheet.sizeText }
+                DetailRow { label: qsTr("Name"); value: sheet.name }
+                DetailRow { label: qsTr("Source URL"); value: sheet.url }
+                DetailRow { label: qsTr("File Size"); value: sheet.sizeText }
 
                 ColumnLayout {
                     spacing: 4
                     Text {
-                        text: "Status"
+                        text: qsTr("Status")
                         font.pixelSize: 13
                         font.weight: Font.Medium
                         color: Theme.primaryAt(0.6)
@@ -133,7 +133,7 @@ Popup {
                         }
                         Text {
                             objectName: "modelStatus"
-                            text: sheet.isDownloaded ? "Downloaded and ready" : "Downloading..."
+                            text: sheet.isDownloaded ? qsTr("Downloaded and ready") : qsTr("Downloading...")
                             font.pixelSize: 15
                             color: Theme.primary
                         }

@@ -17,7 +17,7 @@ Popup {
     readonly property bool showingFilePicker: fileDialog.visible
     readonly property bool isCancelButtonHovered: cancelButton.hovered
 
-    readonly property var tabTitles: ["Model Library", "Suggested", "Custom URL", "Local File"]
+    readonly property var tabTitles: [qsTr("Model Library"), qsTr("Suggested"), qsTr("Custom URL"), qsTr("Local File")]
 
     objectName: "modelPicker"
     parent: Overlay.overlay
@@ -77,7 +77,7 @@ Popup {
             Layout.bottomMargin: 14
             Text {
                 Layout.fillWidth: true
-                text: "Add AI Model"
+                text: qsTr("Add AI Model")
                 font.pixelSize: 22
                 font.bold: true
                 color: Theme.primary
@@ -85,7 +85,7 @@ Popup {
             AbstractButton {
                 id: cancelButton
                 objectName: "pickerCancelButton"
-                text: "Cancel"
+                text: qsTr("Cancel")
                 padding: 6
                 hoverEnabled: true
                 focusPolicy: Qt.TabFocus
@@ -176,7 +176,7 @@ Popup {
     FileDialog {
         id: fileDialog
         objectName: "modelFileDialog"
-        title: "Select a GGUF Model File"
+        title: qsTr("Select a GGUF Model File")
         fileMode: FileDialog.OpenFile
         onAccepted: Picker.importLocalModel([selectedFile])
     }
@@ -185,13 +185,13 @@ Popup {
         id: statusAlert
         objectName: "downloadStatusAlert"
         z: 1
-        title: "Download Status"
+        title: qsTr("Download Status")
         message: Picker.alertMessage
         onClosed: Picker.showingAlert = false
         footer: DialogButtonBox {
             background: null
             Button {
-                text: "OK"
+                text: qsTr("OK")
                 Accessible.name: text
                 DialogButtonBox.buttonRole: DialogButtonBox.AcceptRole
             }
@@ -213,7 +213,7 @@ Popup {
         footer: DialogButtonBox {
             background: null
             Button {
-                text: "Copy"
+                text: qsTr("Copy")
                 Accessible.name: text
                 onClicked: {
                     copyConfirm.answered = true
@@ -222,7 +222,7 @@ Popup {
                 }
             }
             Button {
-                text: "Cancel"
+                text: qsTr("Cancel")
                 Accessible.name: text
                 DialogButtonBox.buttonRole: DialogButtonBox.RejectRole
             }

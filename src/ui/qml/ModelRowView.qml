@@ -110,7 +110,7 @@ Item {
                 }
                 Text {
                     visible: row.isSelected
-                    text: "• Active"
+                    text: qsTr("• Active")
                     font.pixelSize: 13
                     color: Theme.blue
                 }
@@ -162,7 +162,7 @@ Item {
             Layout.preferredWidth: 32
             Layout.preferredHeight: 32
             Layout.alignment: Qt.AlignVCenter
-            text: "Model options"
+            text: qsTr("Model options")
             hoverEnabled: true
             focusPolicy: Qt.TabFocus
             Accessible.role: Accessible.ButtonMenu
@@ -197,7 +197,7 @@ Item {
 
                 MenuItem {
                     id: detailsItem
-                    text: "Model Details"
+                    text: qsTr("Model Details")
                     Accessible.name: text
                     contentItem: Row {
                         spacing: 8
@@ -230,7 +230,7 @@ Item {
 
                 MenuItem {
                     id: deleteItem
-                    text: "Delete Model"
+                    text: qsTr("Delete Model")
                     Accessible.name: text
                     contentItem: Row {
                         spacing: 8
@@ -268,13 +268,13 @@ Item {
     AlertDialog {
         id: deleteConfirm
         objectName: "deleteModelConfirm"
-        title: "Delete " + row.name + "?"
-        message: "This removes the model file from your computer. You will have to download it again to use it."
+        title: qsTr("Delete %1?").arg(row.name)
+        message: qsTr("This removes the model file from your computer. You will have to download it again to use it.")
         footer: DialogButtonBox {
             background: null
             Button {
                 id: deleteButton
-                text: "Delete model"
+                text: qsTr("Delete model")
                 Accessible.name: text
                 contentItem: Text {
                     text: deleteButton.text
@@ -290,7 +290,7 @@ Item {
                 }
             }
             Button {
-                text: "Cancel"
+                text: qsTr("Cancel")
                 Accessible.name: text
                 DialogButtonBox.buttonRole: DialogButtonBox.RejectRole
             }

@@ -45,7 +45,7 @@ Item {
             objectName: "addModelButton"
             anchors.right: parent.right
             anchors.verticalCenter: parent.verticalCenter
-            text: "Add Model"
+            text: qsTr("Add Model")
             iconName: "plus"
             Accessible.onPressAction: picker.open()
             onClicked: picker.open()
@@ -75,7 +75,7 @@ Item {
         Text {
             width: parent.width
             horizontalAlignment: Text.AlignHCenter
-            text: "No models yet"
+            text: qsTr("No models yet")
             font.pixelSize: 17
             font.bold: true
             color: Theme.primaryAt(0.8)
@@ -84,7 +84,7 @@ Item {
             width: parent.width
             horizontalAlignment: Text.AlignHCenter
             wrapMode: Text.Wrap
-            text: "Download AI models from Hugging Face to get started"
+            text: qsTr("Download AI models from Hugging Face to get started")
             font.pixelSize: 13
             color: Theme.primaryAt(0.5)
         }

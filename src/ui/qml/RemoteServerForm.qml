@@ -53,42 +53,42 @@ ColumnLayout {
         onAccepted: form.connectServer()
     }
 
-    Label { text: "Server address" }
+    Label { text: qsTr("Server address") }
     Field {
         id: urlField
         placeholderText: "http://192.168.1.20:8080"
         text: Engines.remoteServerUrl
         inputMethodHints: Qt.ImhUrlCharactersOnly | Qt.ImhNoAutoUppercase
-        Accessible.name: "Server address"
+        Accessible.name: qsTr("Server address")
     }
 
-    Label { text: "API key" }
+    Label { text: qsTr("API key") }
     Field {
         id: keyField
         echoMode: TextInput.Password
-        placeholderText: Engines.hasRemoteKey ? "Leave empty to keep the stored key" : "Optional"
-        Accessible.name: "API key"
+        placeholderText: Engines.hasRemoteKey ? qsTr("Leave empty to keep the stored key") : qsTr("Optional")
+        Accessible.name: qsTr("API key")
     }
 
     RowLayout {
         Layout.topMargin: 4
         spacing: 10
         SettingsButton {
-            text: "Connect"
+            text: qsTr("Connect")
             iconName: "link"
             enabled: !Engines.isConnecting
             onClicked: form.connectServer()
         }
         SettingsButton {
             visible: form.managesStoredServer && Engines.remoteServerUrl !== ""
-            text: "Refresh"
+            text: qsTr("Refresh")
             iconName: "arrow.clockwise"
             enabled: !Engines.isConnecting
             onClicked: Engines.refreshRemoteModels()
         }
         SettingsButton {
             visible: form.managesStoredServer && Engines.hasRemoteKey
-            text: "Forget key"
+            text: qsTr("Forget key")
             iconName: "trash"
             onClicked: Engines.forgetRemoteKey()
         }
@@ -115,7 +115,7 @@ ColumnLayout {
     Label {
         Layout.topMargin: 4
         visible: Engines.remoteModels.length > 0
-        text: "Model"
+        text: qsTr("Model")
     }
     Rectangle {
         objectName: "remoteModelList"
@@ -182,7 +182,7 @@ ColumnLayout {
     Text {
         Layout.fillWidth: true
         visible: Engines.remoteModels.length === 0 && Engines.remoteModelId !== ""
-        text: "Model: " + Engines.remoteModelId
+        text: qsTr("Model: %1").arg(Engines.remoteModelId)
         elide: Text.ElideMiddle
         font.pixelSize: 13
         color: Theme.primaryAt(0.8)

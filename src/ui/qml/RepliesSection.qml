@@ -12,12 +12,12 @@ Column {
     id: section
 
     readonly property var modes: [
-        { mode: "process", title: "One process per reply",
-          detail: "Loads the model for each reply and frees the memory after it. Best for short chats." },
-        { mode: "localServer", title: "Keep the model loaded",
-          detail: "Long conversations stay fast: earlier turns are not read again. Holds the model's memory." },
-        { mode: "remoteServer", title: "Use a server elsewhere",
-          detail: "For models too large for this computer: a llama.cpp server, vLLM or Ollama answers." }
+        { mode: "process", title: qsTr("One process per reply"),
+          detail: qsTr("Loads the model for each reply and frees the memory after it. Best for short chats.") },
+        { mode: "localServer", title: qsTr("Keep the model loaded"),
+          detail: qsTr("Long conversations stay fast: earlier turns are not read again. Holds the model's memory.") },
+        { mode: "remoteServer", title: qsTr("Use a server elsewhere"),
+          detail: qsTr("For models too large for this computer: a llama.cpp server, vLLM or Ollama answers.") }
     ]
 
     spacing: 12
@@ -124,7 +124,7 @@ Column {
             visible: Engines.isLocalServerAvailable
             spacing: 8
             Text {
-                text: "Server:"
+                text: qsTr("Server:")
                 font.pixelSize: 13
                 color: Theme.primaryAt(0.6)
             }
@@ -147,7 +147,7 @@ Column {
         RowLayout {
             spacing: 8
             Text {
-                text: "Stop the server after"
+                text: qsTr("Stop the server after")
                 font.pixelSize: 13
                 color: Theme.primaryAt(0.75)
             }
@@ -161,7 +161,7 @@ Column {
                 padding: 6
                 color: acceptableInput ? Theme.primary : Theme.redText
                 selectByMouse: true
-                Accessible.name: "Idle minutes"
+                Accessible.name: qsTr("Idle minutes")
                 background: Rectangle {
                     radius: 6
                     color: Theme.primaryAt(0.04)
@@ -173,7 +173,7 @@ Column {
                 onActiveFocusChanged: if (!activeFocus) text = Qt.binding(() => Engines.localServerIdleMinutes)
             }
             Text {
-                text: "minutes unused, to give the memory back"
+                text: qsTr("minutes unused, to give the memory back")
                 font.pixelSize: 13
                 color: Theme.primaryAt(0.75)
             }

@@ -56,12 +56,12 @@ Item {
             spacing: 12
 
             Text {
-                text: "Settings"
+                text: qsTr("Settings")
                 font.pixelSize: 26
                 color: Theme.primary
             }
 
-            SectionHeader { text: "Model selector" }
+            SectionHeader { text: qsTr("Model selector") }
 
             Rectangle {
                 objectName: "modelList"
@@ -165,7 +165,7 @@ Item {
                     rightPadding: 16
                     topPadding: 14
                     bottomPadding: 14
-                    text: "No models installed yet"
+                    text: qsTr("No models installed yet")
                     font.pixelSize: 14
                     color: Theme.primaryAt(0.5)
                 }
@@ -175,41 +175,41 @@ Item {
                 spacing: 10
                 SettingsButton {
                     id: addButton
-                    text: "Add model"
+                    text: qsTr("Add model")
                     iconName: "plus"
                     onClicked: picker.open()
                 }
                 SettingsButton {
                     id: manageButton
-                    text: "Manage models"
+                    text: qsTr("Manage models")
                     iconName: "slider.horizontal.3"
                     onClicked: AppState.setCurrentView(Quorvane.Models)
                 }
             }
 
-            SectionHeader { text: "Replies" }
+            SectionHeader { text: qsTr("Replies") }
 
             RepliesSection { width: column.width }
 
-            SectionHeader { text: "Appearance" }
+            SectionHeader { text: qsTr("Appearance") }
 
             Row {
                 spacing: 10
                 SettingsButton {
-                    text: "Light"
+                    text: qsTr("Light")
                     iconName: "sun.max"
                     isActive: AppState.appearanceMode === Quorvane.Light
                     onClicked: AppState.setAppearanceMode(Quorvane.Light)
                 }
                 SettingsButton {
-                    text: "Dark"
+                    text: qsTr("Dark")
                     iconName: "moon"
                     isActive: AppState.appearanceMode === Quorvane.Dark
                     onClicked: AppState.setAppearanceMode(Quorvane.Dark)
                 }
             }
 
-            SectionHeader { text: "System prompt" }
+            SectionHeader { text: qsTr("System prompt") }
 
             Rectangle {
                 width: column.width
@@ -237,7 +237,7 @@ Item {
                         selectionColor: Qt.rgba(Theme.blue.r, Theme.blue.g, Theme.blue.b, 0.35)
                         selectedTextColor: Theme.primary
                         background: null
-                        Accessible.name: "System prompt"
+                        Accessible.name: qsTr("System prompt")
                         // Tab moves on, as from every other control, rather than typing a tab.
                         Keys.onTabPressed: nextItemInFocusChain(true).forceActiveFocus(Qt.TabFocusReason)
                         Keys.onBacktabPressed: nextItemInFocusChain(false).forceActiveFocus(Qt.BacktabFocusReason)
@@ -249,7 +249,7 @@ Item {
                 spacing: 10
                 SettingsButton {
                     id: resetButton
-                    text: "Reset to default"
+                    text: qsTr("Reset to default")
                     iconName: "arrow.uturn.backward"
                     onClicked: {
                         AppState.resetSystemPrompt()
@@ -258,7 +258,7 @@ Item {
                 }
                 SettingsButton {
                     id: saveButton
-                    text: settings.isPromptSaved ? "Saved" : "Save prompt"
+                    text: settings.isPromptSaved ? qsTr("Saved") : qsTr("Save prompt")
                     iconName: settings.isPromptSaved ? "checkmark" : ""
                     // nothing to save: shown dimmed and not clickable
                     enabled: !settings.isPromptSaved
@@ -270,7 +270,7 @@ Item {
             ConversationsSettings { width: column.width }
 
             SettingsButton {
-                text: "About Quorvane"
+                text: qsTr("About Quorvane")
                 iconName: "info.circle"
                 onClicked: aboutBox.open()
                 AboutBox { id: aboutBox }

@@ -42,7 +42,7 @@ Item {
                 elide: Text.ElideRight
             }
             Text {
-                text: Catalog.totalRAMGB.toFixed(0) + " GB RAM"
+                text: qsTr("%1 GB RAM").arg(Catalog.totalRAMGB.toFixed(0))
                 font.pixelSize: 13
                 color: Theme.primaryAt(0.6)
             }

@@ -13,7 +13,7 @@ AbstractButton {
     readonly property bool isHovered: hovered
     readonly property bool isLight: AppState.appearanceMode === Quorvane.Light
 
-    text: isLight ? "Switch to Dark Mode" : "Switch to Light Mode"
+    text: isLight ? qsTr("Switch to Dark Mode") : qsTr("Switch to Light Mode")
     hoverEnabled: true
     padding: 10
     leftPadding: 12

@@ -86,7 +86,7 @@ Rectangle {
 
             Text {
                 topPadding: 10
-                text: "Your Personal AI Model Runner"
+                text: qsTr("Your Personal AI Model Runner")
                 font.pixelSize: 13
                 color: Theme.secondary
             }
@@ -99,12 +99,12 @@ Rectangle {
             Row {
                 spacing: 10
                 WelcomeButton {
-                    text: "Add Model"
+                    text: qsTr("Add Model")
                     iconName: "plus.circle.fill"
                     onClicked: picker.open()
                 }
                 WelcomeButton {
-                    text: "Connect to a server"
+                    text: qsTr("Connect to a server")
                     iconName: "link"
                     onClicked: connectDialog.open()
                 }
