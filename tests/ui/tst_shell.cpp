@@ -47,7 +47,8 @@ QString focusName(QQuickWindow *window)
     }
     const QQuickItem *content = focused ? focused->parentItem() : nullptr;
     const QQuickItem *list = content ? content->parentItem() : nullptr;
-    if (list && list->inherits("QQuickListView") && list->property("currentItem").value<QQuickItem *>() == focused)
+    if (list && list->inherits("QQuickListView") && !list->objectName().isEmpty()
+        && list->property("currentItem").value<QQuickItem *>() == focused)
         return list->objectName() + QLatin1Char('/') + list->property("currentIndex").toString();
     return name;
 }
@@ -318,7 +319,8 @@ void TestShell::keyboardMovesThroughWindowAndMenus()
     const QHash<QString, QPair<int, Qt::KeyboardModifiers>> named = {
         {"Tab", {Qt::Key_Tab, {}}}, {"Backtab", {Qt::Key_Backtab, Qt::ShiftModifier}},
         {"Menu", {Qt::Key_Menu, {}}}, {"Shift+F10", {Qt::Key_F10, Qt::ShiftModifier}},
-        {"Up", {Qt::Key_Up, {}}}, {"Down", {Qt::Key_Down, {}}}, {"Return", {Qt::Key_Return, {}}}};
+        {"Up", {Qt::Key_Up, {}}}, {"Down", {Qt::Key_Down, {}}}, {"Return", {Qt::Key_Return, {}}},
+        {"Escape", {Qt::Key_Escape, {}}}};
     for (qsizetype i = 0; i < keys.size(); ++i) {
         const auto [key, modifiers] = named.value(keys.at(i));
         QTest::keyClick(m_window, Qt::Key(key), modifiers);

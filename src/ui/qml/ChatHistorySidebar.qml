@@ -145,7 +145,7 @@ Item {
             if (event.key === Qt.Key_Return || event.key === Qt.Key_Enter || event.key === Qt.Key_Space)
                 row.tapped()
             else if (event.key === Qt.Key_Menu || (event.key === Qt.Key_F10 && (event.modifiers & Qt.ShiftModifier)))
-                row.openMenu()
+                row.openMenu(true)
             else
                 return
             event.accepted = true

@@ -19,8 +19,15 @@ Item {
     // The new title; the row stays in renaming when it is refused.
     signal renameRequested(string title)
 
-    // The row's menu under its options button, as the button opens it.
-    function openMenu() { menu.popup(menuButton, 0, menuButton.height) }
+    // The row's menu under its options button, as the button opens it; from
+    // the keyboard its first entry takes the focus and the keys go on there.
+    function openMenu(byKeyboard) {
+        menu.popup(menuButton, 0, menuButton.height)
+        if (byKeyboard) {
+            menu.currentIndex = 0
+            menu.itemAt(0).forceActiveFocus(Qt.TabFocusReason)
+        }
+    }
     function startRenaming() {
         titleField.text = sessionTitle
         renaming = true

@@ -212,7 +212,7 @@ Item {
             if (!message || Window.activeFocusItem !== currentItem)
                 return
             if (event.key === Qt.Key_Menu || (event.key === Qt.Key_F10 && (event.modifiers & Qt.ShiftModifier)))
-                message.openMenu()
+                message.openMenu(true)
             else if (event.key === Qt.Key_Left || event.key === Qt.Key_Right)
                 message.showOtherVersion(event.key === Qt.Key_Left ? -1 : 1)
             else

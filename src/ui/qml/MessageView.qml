@@ -45,10 +45,16 @@ Item {
         editField.forceActiveFocus()
         editField.cursorPosition = editField.length
     }
-    // The menu a right click opens, at the top of the message.
-    function openMenu() {
-        if (hasActions)
-            contextMenu.popup(column, 0, 0)
+    // The menu a right click opens, at the top of the message; from the
+    // keyboard its first entry takes the focus and the keys go on there.
+    function openMenu(byKeyboard) {
+        if (!hasActions)
+            return
+        contextMenu.popup(column, 0, 0)
+        if (byKeyboard) {
+            contextMenu.currentIndex = 0
+            contextMenu.itemAt(0).forceActiveFocus(Qt.TabFocusReason)
+        }
     }
     // The previous (-1) or next (1) answer of a reply that has several.
     function showOtherVersion(step) {
