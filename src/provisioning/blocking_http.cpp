@@ -1,5 +1,7 @@
 #include "provisioning/blocking_http.h"
 
+#include "platform/main_thread.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QNetworkAccessManager>
@@ -57,7 +59,7 @@ void BlockingHttp::abortAll()
     if (QThread::currentThread() == &m_worker->thread)
         return;
     auto worker = m_worker;
-    QMetaObject::invokeMethod(
+    mainthread::invokeOn(
         worker->context,
         [worker] {
             if (!worker->manager)
@@ -81,7 +83,7 @@ BlockingHttp::Response BlockingHttp::get(const QUrl &url, const Headers &headers
     std::future<Response> result = done->get_future();
     auto worker = m_worker;
 
-    const bool posted = QMetaObject::invokeMethod(
+    const bool posted = mainthread::invokeOn(
         worker->context,
         [worker, url, headers, silenceLimitMs, toFile, done] {
             if (!worker->manager)
