@@ -225,12 +225,14 @@ private slots:
         QCOMPARE(held.use_count(), 1L);
 
         queue = new SerialQueue(QStringLiteral("test.selfdelete"));
-        Gate deleted;
+        Gate queued, deleted; // the queue is not touched here once its job may delete it
         queue->async([&] {
+            queued.wait();
             delete queue;
             deleted.open();
         });
         queue->async([&] { droppedRan = true; });
+        queued.open();
         QVERIFY(deleted.wait());
         std::this_thread::sleep_for(50ms); // let the workers wind down
         QVERIFY(!droppedRan);
