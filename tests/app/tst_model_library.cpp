@@ -24,13 +24,6 @@ AIModel downloaded(const QString &name, const QString &path)
     return model;
 }
 
-AIModel downloading(const QString &name)
-{
-    AIModel model = AIModel::make(name, QStringLiteral("https://example.invalid/") + name + QStringLiteral(".gguf"));
-    model.size = QStringLiteral("Downloading...");
-    return model;
-}
-
 QStringList names(const QList<AIModel> &models)
 {
     QStringList result;
@@ -45,39 +38,6 @@ class TestModelLibrary : public QObject {
     Q_OBJECT
 
 private slots:
-    void addingAndSelecting()
-    {
-        TempHome home;
-        LlamaCPPManager engine;
-        AppState state(engine);
-        QVERIFY(state.isFirstLaunch());
-
-        const AIModel pending = downloading(QStringLiteral("pending"));
-        state.addModel(pending);
-        QVERIFY(!state.selectedModel()); // still downloading: never selected
-        QCOMPARE(state.currentView(), AppView::Chat);
-        QVERIFY(!state.isFirstLaunch());
-        QVERIFY(state.hasDownloadedModels());
-        QCOMPARE(Preferences().boolValue(key(prefkeys::kDidCompleteOnboarding)), true);
-        state.selectModelById(canonicalUuid(pending.id));
-        QVERIFY(!state.selectedModel());
-
-        const AIModel first = downloaded(QStringLiteral("first"), home.writeFile(QStringLiteral("a.gguf"), "x"));
-        const AIModel second = downloaded(QStringLiteral("second"), home.writeFile(QStringLiteral("b.gguf"), "y"));
-        state.addModel(first);
-        state.addModel(second);
-        QCOMPARE(state.selectedModelName(), QStringLiteral("first"));
-        QCOMPARE(engine.currentModelName(), QStringLiteral("first"));
-        QCOMPARE(Preferences().string(key(prefkeys::kSelectedModelId)), canonicalUuid(first.id));
-
-        state.selectModelById(canonicalUuid(second.id));
-        QCOMPARE(engine.currentModelName(), QStringLiteral("second"));
-        // The library survives a restart in its order, with the selection.
-        AppState again(engine);
-        QCOMPARE(names(again.downloadedModels()), (QStringList{"pending", "first", "second"}));
-        QCOMPARE(again.selectedModelName(), QStringLiteral("second"));
-    }
-
     void deleting_data()
     {
         QTest::addColumn<int>("victim"); // index into [selected, loaded elsewhere, imported]
@@ -87,7 +47,10 @@ private slots:
         QTest::newRow("the engine's current model") << 1 << false << true;
         QTest::newRow("an imported model") << 2 << false << false;
     }
-
+    // A model still downloading is never selected; the first downloaded one
+    // is, and the library keeps its order and selection over a restart.
+    // Deleting a model takes its files and only the selection or engine
+    // model that was its own.
     void deleting()
     {
         QFETCH(int, victim);
@@ -96,6 +59,14 @@ private slots:
         TempHome home;
         LlamaCPPManager engine;
         AppState state(engine);
+        QVERIFY(state.isFirstLaunch());
+        const AIModel pending = AIModel::make(QStringLiteral("pending"), QStringLiteral("https://example.invalid/p.gguf"));
+        state.addModel(pending);
+        state.selectModelById(canonicalUuid(pending.id));
+        QVERIFY(!state.selectedModel() && !state.isFirstLaunch() && state.hasDownloadedModels());
+        QCOMPARE(state.currentView(), AppView::Chat);
+        QCOMPARE(Preferences().boolValue(key(prefkeys::kDidCompleteOnboarding)), true);
+
         const QString models = home.dataDir() + QStringLiteral("/Models/");
         QList<AIModel> library;
         for (const QString &name : {QStringLiteral("sel"), QStringLiteral("cur"), QStringLiteral("imp")})
@@ -104,11 +75,15 @@ private slots:
         home.writeFile(models + canonicalUuid(library[2].id) + QStringLiteral(".gguf"), "stray");
         for (const AIModel &model : library)
             state.addModel(model);
+        QCOMPARE(engine.currentModelName(), QStringLiteral("sel"));
+        QCOMPARE(Preferences().string(key(prefkeys::kSelectedModelId)), canonicalUuid(library[0].id));
+        QCOMPARE(names(AppState(engine).downloadedModels()), (QStringList{"pending", "sel", "cur", "imp"}));
+        QCOMPARE(AppState(engine).selectedModelName(), QStringLiteral("sel"));
         engine.loadModel(library[1]); // the engine runs another model than the selected one
         const QString outside = home.writeFile(QStringLiteral("Downloads/imp.gguf"), "original");
 
         state.deleteModelById(canonicalUuid(library[victim].id));
-        QCOMPARE(state.downloadedModelCount(), 2);
+        QCOMPARE(state.downloadedModelCount(), 3);
         QVERIFY(!QFileInfo::exists(library[victim].filePath));
         QCOMPARE(folderEntries(models).size(), victim == 2 ? 2 : 3);
         QCOMPARE(readFileBytes(outside), QByteArray("original"));
