@@ -6,7 +6,7 @@
 // previous good state or the complete new one and nothing half-written, and
 // that the same operation succeeds once the fault is gone.
 //
-//   disk_faults [--full] [--verbose] [scenario...]
+//   disk_faults [--full]
 //
 // Without --full a few sites of each call and one errno per site are tried
 // (the suite's short form); --full tries every site with both errnos.
@@ -33,10 +33,8 @@
 #include <QSettings>
 #include <QTemporaryFile>
 
-#include <cstdio>
 #include <dlfcn.h>
 #include <functional>
-#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -105,7 +103,6 @@ struct Served {
     }
 };
 Served *g_served = nullptr;
-bool g_verbose = false;
 
 // One operation on a fresh data folder.
 class Scenario {
@@ -124,6 +121,9 @@ public:
     LogCapture log;
 
 protected:
+    LlamaCPPManager engine;
+    std::unique_ptr<AppState> state;
+
     // The error lines logged since act began, as the message of a failure
     // that no one waits for.
     Result fromLog(const QStringList &fragments) const
@@ -207,8 +207,6 @@ private:
         return texts;
     }
 
-    LlamaCPPManager engine;
-    std::unique_ptr<AppState> state;
 };
 
 class ModelListSave : public Scenario {
@@ -259,23 +257,16 @@ private:
     }
 
     static inline const QString kPrompt = QStringLiteral("Keep this prompt.");
-    LlamaCPPManager engine;
-    std::unique_ptr<AppState> state;
 };
 
 // A download from the loopback server into ResumeData, then the move of the
 // finished file into Models.
 class Download : public Scenario {
 public:
-    bool prepare() override
-    {
-        downloads = std::make_unique<ModelDownloadManager>();
-        return true;
-    }
     Result act() override
     {
         std::optional<ModelDownloadManager::DownloadResult> outcome;
-        downloads->downloadModel(QUrl(g_served->server->baseUrl() + QStringLiteral("/files/model.gguf")), id, {},
+        downloads.downloadModel(QUrl(g_served->server->baseUrl() + QStringLiteral("/files/model.gguf")), id, {},
                                  [&](const ModelDownloadManager::DownloadResult &r) { outcome = r; });
         if (!waitUntil([&] { return outcome.has_value(); }, 30000))
             return {true, QString()};
@@ -285,7 +276,7 @@ public:
     }
     QString check(const Result &result) override
     {
-        const QString models = downloads->modelsDirectory();
+        const QString models = downloads.modelsDirectory();
         const QString file = canonicalUuid(id) + QStringLiteral(".gguf");
         if (!result.failed && readFileBytes(models + QLatin1Char('/') + file) != g_served->model)
             return QStringLiteral("the finished file is not the served one");
@@ -296,13 +287,13 @@ public:
         const Result again = act();
         if (again.failed)
             return QStringLiteral("the retry failed: ") + again.message;
-        downloads->drainQueues();
-        const QString left = debris(QStringLiteral("ResumeData after the retry"), downloads->resumeDataDirectory(), {});
+        downloads.drainQueues();
+        const QString left = debris(QStringLiteral("ResumeData after the retry"), downloads.resumeDataDirectory(), {});
         return left.isEmpty() ? check(again) : left;
     }
 
 private:
-    std::unique_ptr<ModelDownloadManager> downloads;
+    ModelDownloadManager downloads;
     QUuid id = QUuid::createUuid();
 };
 
@@ -355,8 +346,6 @@ public:
 
 private:
     QString models() const { return home.dataDir() + QStringLiteral("/Models"); }
-    LlamaCPPManager engine;
-    std::unique_ptr<AppState> state;
     QTemporaryDir source;
     QByteArray bytes = randomBytes(40 * 1024);
     bool imported = false;
@@ -399,7 +388,6 @@ public:
     QString retry() override { return actAgain(); }
 
 private:
-    LlamaCPPManager engine;
     LlamaInstaller installer;
 };
 
@@ -502,13 +490,14 @@ Case runCase(const ScenarioKind &kind, const QString &spec)
     return run;
 }
 
-bool runScenario(const ScenarioKind &kind, bool full, Figures &figures)
+Figures runScenario(const ScenarioKind &kind, bool full)
 {
-    const auto say = [&](const QString &text) { std::printf("%s: %s\n", kind.name, qPrintable(text)); std::fflush(stdout); };
+    Figures figures;
     const Case counting = runCase(kind, QStringLiteral("op=none"));
     if (!counting.problems.isEmpty()) {
-        say(counting.problems.join(QStringLiteral("; ")));
-        return false;
+        std::printf("%s: %s\n", kind.name, qPrintable(counting.problems.join(QStringLiteral("; "))));
+        figures.problems = 1;
+        return figures;
     }
     const long *counts = counting.counts;
     std::printf("%s: sites open %ld, write %ld, fsync %ld, rename %ld\n", kind.name, counts[0], counts[1], counts[2],
@@ -519,25 +508,24 @@ bool runScenario(const ScenarioKind &kind, bool full, Figures &figures)
             for (const char *error : {"ENOSPC", "EIO"}) {
                 if (!full && (n % 2 == 0) != (qstrcmp(error, "EIO") == 0))
                     continue; // the short form alternates the errno
-                const QString where = QStringLiteral("%1 #%2 %3").arg(QLatin1String(kOps[op])).arg(n).arg(QLatin1String(error));
-                const Case run = runCase(kind, QStringLiteral("op=%1 n=%2 errno=%3").arg(QLatin1String(kOps[op])).arg(n).arg(QLatin1String(error)));
-                const QString told = run.result.message.trimmed();
+                const QString where = QStringLiteral("op=%1 n=%2 errno=%3").arg(QLatin1String(kOps[op])).arg(n).arg(QLatin1String(error));
+                const Case run = runCase(kind, where);
                 ++figures.cases;
                 figures.fired += run.fired ? 1 : 0;
                 if (run.fired)
                     (run.result.failed ? figures.reported : figures.absorbed) += 1;
-                if (g_verbose)
-                    say(where + (!run.fired ? QStringLiteral(": not reached")
-                                 : run.result.failed ? QStringLiteral(": told ") + told : QStringLiteral(": absorbed")));
                 if (!run.problems.isEmpty()) {
                     ++figures.problems;
-                    say(where + QStringLiteral(": ") + run.problems.join(QStringLiteral("; "))
-                        + (run.result.failed ? QStringLiteral(" [told: %1]").arg(told) : QString()));
+                    std::printf("%s: %s: %s%s\n", kind.name, qPrintable(where), qPrintable(run.problems.join(QStringLiteral("; "))),
+                                run.result.failed ? qPrintable(QStringLiteral(" [told: %1]").arg(run.result.message.trimmed())) : "");
                 }
             }
         }
     }
-    return true;
+    std::printf("%s: %d sites, %d cases, %d faults fired: %d reported, %d absorbed; %d problems\n", kind.name,
+                figures.sites, figures.cases, figures.fired, figures.reported, figures.absorbed, figures.problems);
+    std::fflush(stdout);
+    return figures;
 }
 
 } // namespace
@@ -560,16 +548,7 @@ int main(int argc, char *argv[])
     ::unsetenv("LD_PRELOAD"); // not for the servers and programs it starts
     QCoreApplication app(argc, argv);
     QLoggingCategory::setFilterRules(QStringLiteral("com.quorvane.*.info=true"));
-    bool full = false;
-    QStringList only;
-    for (const QString &arg : app.arguments().mid(1)) {
-        if (arg == QLatin1String("--full"))
-            full = true;
-        else if (arg == QLatin1String("--verbose"))
-            g_verbose = true;
-        else
-            only << arg;
-    }
+    const bool full = app.arguments().contains(QStringLiteral("--full"));
     Served served;
     if (!served.start()) {
         std::fprintf(stderr, "disk_faults: could not start the loopback server\n");
@@ -586,16 +565,9 @@ int main(int argc, char *argv[])
         {"installation download and move", [] { return std::make_unique<Install>(); }},
         {"installation unpack (tar)", [] { return std::make_unique<Install>(); }, true},
     };
-    bool ok = true;
     Figures total;
     for (const ScenarioKind &kind : kinds) {
-        if (!only.isEmpty() && !only.contains(QLatin1String(kind.name)))
-            continue;
-        Figures figures;
-        ok = runScenario(kind, full, figures) && ok;
-        ok = ok && figures.problems == 0;
-        std::printf("%s: %d sites, %d cases, %d faults fired: %d reported, %d absorbed; %d problems\n", kind.name,
-                    figures.sites, figures.cases, figures.fired, figures.reported, figures.absorbed, figures.problems);
+        const Figures figures = runScenario(kind, full);
         total.sites += figures.sites;
         total.cases += figures.cases;
         total.fired += figures.fired;
@@ -603,5 +575,5 @@ int main(int argc, char *argv[])
     }
     std::printf("disk faults%s: %d sites, %d cases, %d faults fired, %d problems\n", full ? " (full)" : "", total.sites,
                 total.cases, total.fired, total.problems);
-    return ok ? 0 : 1;
+    return total.problems == 0 ? 0 : 1;
 }
