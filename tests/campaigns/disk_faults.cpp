@@ -403,49 +403,18 @@ struct Figures {
     int sites = 0, cases = 0, fired = 0, reported = 0, absorbed = 0, problems = 0;
 };
 
-// Arms the shim for the next act: in this process, or in the tar started
-// during it.
-class Arming {
-public:
-    Arming(bool inTar, const QString &spec) : m_inTar(inTar)
-    {
-        if (!inTar) {
-            g_arm(spec.toUtf8().constData());
-            return;
-        }
-        m_log = std::make_unique<QTemporaryFile>();
-        m_log->open();
-        qputenv("LD_PRELOAD", QByteArray(QUORVANE_FAULT_SHIM));
-        qputenv("QUORVANE_FAULT", (spec + QStringLiteral(" prog=tar log=") + m_log->fileName()).toUtf8());
+// The calls of op counted by the tar runs that logged to log, or the faults
+// they fired (kFired).
+long countedInTar(const QString &log, int op)
+{
+    long total = 0;
+    for (const QByteArray &line : readFileBytes(log).split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() == 6)
+            total += fields.at(op == kFired ? 5 : op + 1).toLong();
     }
-    ~Arming() { disarm(); }
-    void disarm()
-    {
-        if (m_inTar) {
-            qunsetenv("LD_PRELOAD");
-            qunsetenv("QUORVANE_FAULT");
-        } else {
-            g_arm("");
-        }
-    }
-    // The calls of op counted while armed, or the faults fired (kFired).
-    long count(int op) const
-    {
-        if (!m_inTar)
-            return g_count(op);
-        long total = 0;
-        for (const QByteArray &line : readFileBytes(m_log->fileName()).split('\n')) {
-            const QList<QByteArray> fields = line.split(' ');
-            if (fields.size() == 6)
-                total += fields.at(op == kFired ? 5 : op + 1).toLong();
-        }
-        return total;
-    }
-
-private:
-    bool m_inTar;
-    std::unique_ptr<QTemporaryFile> m_log;
-};
+    return total;
+}
 
 // The Ns to try for a call reached count times.
 QList<long> sitesToTry(long count, bool full)
@@ -471,12 +440,23 @@ Case runCase(const ScenarioKind &kind, const QString &spec)
     auto scenario = kind.make();
     if (!scenario->prepare())
         return {{}, {}, false, {QStringLiteral("could not prepare")}};
-    Arming arming(kind.inTar, QStringLiteral("root=%1 %2").arg(scenario->root(), spec));
+    // Armed in this process, or in the tar started during the act.
+    const QString armed = QStringLiteral("root=%1 %2").arg(scenario->root(), spec);
+    QTemporaryFile tarLog;
+    if (kind.inTar) {
+        tarLog.open();
+        qputenv("LD_PRELOAD", QByteArray(QUORVANE_FAULT_SHIM));
+        qputenv("QUORVANE_FAULT", (armed + QStringLiteral(" prog=tar log=") + tarLog.fileName()).toUtf8());
+    } else {
+        g_arm(armed.toUtf8().constData());
+    }
     run.result = scenario->act();
     for (int op = 0; op < kOpCount; ++op)
-        run.counts[op] = arming.count(op);
-    run.fired = arming.count(kFired) > 0;
-    arming.disarm();
+        run.counts[op] = kind.inTar ? countedInTar(tarLog.fileName(), op) : g_count(op);
+    run.fired = (kind.inTar ? countedInTar(tarLog.fileName(), kFired) : g_count(kFired)) > 0;
+    qunsetenv("LD_PRELOAD");
+    qunsetenv("QUORVANE_FAULT");
+    g_arm("");
     const QString told = run.result.message.trimmed();
     if (run.result.failed && told.isEmpty())
         run.problems << QStringLiteral("failed without a message");
