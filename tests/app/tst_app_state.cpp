@@ -169,8 +169,6 @@ private slots:
         const auto sessions = lines.indexOf("com.quorvane.app.ChatPersistence: No saved sessions — fresh state");
         QVERIFY2(models >= 0 && sessions > models, qPrintable(lines.join('\n')));
         QVERIFY(state.downloadedModels().isEmpty() && !state.selectedModel() && !state.currentSession());
-        QCOMPARE(state.lastModelsSaveTime(), Date::distantPast());
-        QVERIFY(!Preferences().contains(key(prefkeys::kSelectedModelId)));
         QCOMPARE(state.isFirstLaunch(), firstLaunch);
         QCOMPARE(state.hasDownloadedModels(), hasModels);
         QCOMPARE(state.currentView(), firstLaunch ? AppView::Welcome : AppView::Chat);

@@ -35,12 +35,11 @@ QStringList contents(const QList<ChatMessage> &messages)
 // the application state built on it.
 class Turn {
 public:
-    explicit Turn(const QString &program = QStringLiteral(FAKE_LLAMA_COMPLETION), bool modelDownloaded = true,
-                  const QString &modelFile = QString())
+    explicit Turn(const QString &program = QStringLiteral(FAKE_LLAMA_COMPLETION), const QString &modelFile = QString())
     {
         QVERIFY(home.installProgram(program));
         AIModel model = AIModel::make(QStringLiteral("Tiny"), QStringLiteral("https://example.invalid/tiny.gguf"));
-        model.isDownloaded = modelDownloaded;
+        model.isDownloaded = true;
         model.filePath = modelFile.isEmpty() ? home.writeFile(QStringLiteral("tiny.gguf"), "GGUF") : modelFile;
         Preferences().setData(QString::fromLatin1(prefkeys::kDownloadedModels), *recordjson::encodeModelList({model}));
         Preferences().setString(QString::fromLatin1(prefkeys::kSelectedModelId), canonicalUuid(model.id));
@@ -255,7 +254,7 @@ private slots:
     {
         QFETCH(QString, modelFile);
         QFETCH(QString, reply);
-        Turn t(QStringLiteral(FAKE_LLAMA_COMPLETION), true, modelFile);
+        Turn t(QStringLiteral(FAKE_LLAMA_COMPLETION), modelFile);
         t.engine.unloadModel();
         t.script("out loaded late\n");
         QElapsedTimer clock;
@@ -350,7 +349,7 @@ private slots:
                 + "-$$; prev=$a; done\nexec " QUORVANE_LLAMA_COMPLETION " \"$@\"\n");
         script.close();
         QFile::setPermissions(wrapper, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        Turn t(wrapper, true, QStringLiteral(TINY_GGUF));
+        Turn t(wrapper, QStringLiteral(TINY_GGUF));
         const auto lastPrompt = [&] {
             QFileInfoList runs = QDir(scratch.path()).entryInfoList({QStringLiteral("prompts-*")}, QDir::Files,
                                                                     QDir::Time);
