@@ -13,8 +13,10 @@
 #include <QJsonDocument>
 #include <QtTest>
 
+#include <csignal>
 #include <memory>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -154,10 +156,14 @@ private slots:
         // a disk that fills up during the write fails it; the stored file stays
         const QByteArray stored = readFileBytes(store.filePath(kIdA));
         a.title = QStringLiteral("fourth");
-        {
-            FileSizeLimit full(64);
-            QVERIFY(!store.save(a));
-        }
+        rlimit unlimited{};
+        ::getrlimit(RLIMIT_FSIZE, &unlimited);
+        ::signal(SIGXFSZ, SIG_IGN); // the write fails (EFBIG) instead of the signal ending the process
+        const rlimit full{64, unlimited.rlim_max};
+        ::setrlimit(RLIMIT_FSIZE, &full);
+        const bool savedOnAFullDisk = store.save(a);
+        ::setrlimit(RLIMIT_FSIZE, &unlimited);
+        QVERIFY(!savedOnAFullDisk);
         QCOMPARE(readFileBytes(store.filePath(kIdA)), stored);
         QCOMPARE(folderEntries(store.directory()), (QStringList{fileNameFor(kIdA), fileNameFor(kIdB)}));
 
