@@ -164,7 +164,6 @@ private slots:
             QCOMPARE(found.value_or(QString()), home.home() + '/' + expected);
             QVERIFY(log.contains("✓ Found app's llama-completion at: " + *found));
         }
-        QVERIFY(log.contains("com.quorvane.app.LlamaCPP: Home directory: " + home.home()));
         QCOMPARE(engine.isLlamaCPPInstalled(), installed);
     }
 
