@@ -19,6 +19,7 @@
 #include "core/record_json.h"
 #include "engine/llama_cpp_manager.h"
 #include "models/model_download_manager.h"
+#include "provisioning/install_fixtures.h"
 #include "provisioning/llama_installer.h"
 
 #include <QCoreApplication>
@@ -28,8 +29,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLoggingCategory>
-#include <QProcess>
-#include <QRandomGenerator>
 #include <QSettings>
 #include <QTemporaryFile>
 
@@ -54,44 +53,22 @@ struct Result {
     QString message;
 };
 
-QByteArray randomBytes(int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator(size).fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
-    return bytes;
-}
-
-bool writeBytes(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
 // The served side of the download and installation scenarios, shared by all.
 struct Served {
     QTemporaryDir dir;
     std::unique_ptr<NginxServer> server;
     QByteArray model = randomBytes(96 * 1024);
-    QByteArray program;
+    QByteArray program = readFileBytes(QStringLiteral(FAKE_LLAMA_COMPLETION));
 
     bool start()
     {
         const QString root = dir.filePath(QStringLiteral("www"));
-        QFile fake(QStringLiteral(FAKE_LLAMA_COMPLETION));
-        if (!fake.open(QIODevice::ReadOnly))
-            return false;
-        program = fake.readAll();
-        const QString stage = dir.filePath(QStringLiteral("stage/llama-b1"));
+        const QString stage = dir.filePath(QStringLiteral("stage"));
         // The archive must be larger than a megabyte to look like a release.
         if (!writeBytes(root + QStringLiteral("/files/model.gguf"), model)
-            || !writeBytes(stage + QStringLiteral("/llama-completion"), program)
-            || !writeBytes(stage + QStringLiteral("/libpadding.so"), randomBytes(1100 * 1024))
-            || !QFile::setPermissions(stage + QStringLiteral("/llama-completion"), QFileDevice::ReadOwner | QFileDevice::ExeOwner)
-            || QProcess::execute(QStringLiteral("/usr/bin/tar"),
-                                 {QStringLiteral("-czf"), root + QStringLiteral("/files/llama.tar.gz"), QStringLiteral("-C"),
-                                  dir.filePath(QStringLiteral("stage")), QStringLiteral("llama-b1")})
-                   != 0)
+            || !writeBytes(stage + QStringLiteral("/llama-b1/llama-completion"), program, true)
+            || !writeBytes(stage + QStringLiteral("/llama-b1/libpadding.so"), randomBytes(1100 * 1024))
+            || !packFolder(stage, QStringLiteral("llama-b1"), root + QStringLiteral("/files/llama.tar.gz")))
             return false;
         server = std::make_unique<NginxServer>(root);
         if (!server->start())

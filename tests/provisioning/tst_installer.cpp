@@ -9,43 +9,12 @@
 #include "provisioning/install_progress.h"
 #include "provisioning/llama_installer.h"
 
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/stat.h>
 
 namespace {
-
-QByteArray randomBytes(qsizetype size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(7);
-    for (char &byte : bytes)
-        byte = char(generator.generate());
-    return bytes;
-}
-
-bool writeBytes(const QString &path, const QByteArray &bytes, bool executable = false)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        return false;
-    file.close();
-    return !executable || file.setPermissions(file.permissions() | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
-}
-
-// A gzip'ed tar of folder/top (a top folder, as the published archives have),
-// and of folder/other when given.
-bool packFolder(const QString &folder, const QString &top, const QString &archive, const QString &other = {})
-{
-    QDir().mkpath(QFileInfo(archive).path());
-    QStringList arguments = {QStringLiteral("-czf"), archive, QStringLiteral("-C"), folder, top};
-    if (!other.isEmpty())
-        arguments << other;
-    return runOk(QStringLiteral("/usr/bin/tar"), arguments);
-}
 
 QString dataPath(const QString &relative) { return paths::dataDirectory() + u'/' + relative; }
 
