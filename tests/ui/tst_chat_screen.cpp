@@ -50,10 +50,7 @@ private slots:
     void cleanupTestCase();
     void init();
     void emptyConversationShowsTheGreeting();
-    void shiftReturnBreaksTheLine();
     void stopWhileStreaming();
-    void listFollowsTheEnd();
-    void dropTarget();
     void fileCards_data();
     void fileCards();
     void alerts_data();
@@ -144,14 +141,20 @@ void TestChatScreen::emptyConversationShowsTheGreeting()
     QQuickItem *composer = control(QStringLiteral("composer"));
     QVERIFY(composer->y() < m_window->height() / 2.0 + composer->height());
 
+    // Shift+Return breaks the line; Return sends
     script("sleep 300\nout Welcome back\n"
            "err eval time = 80.00 ms / 8 runs (10.00 ms per token, 100.00 tokens per second)\\n\n");
-    typeAndSend(QStringLiteral("First words"));
+    control(QStringLiteral("messageField"))->forceActiveFocus();
+    type(QStringLiteral("First"));
+    QTest::keyClick(m_window, Qt::Key_Return, Qt::ShiftModifier);
+    QCOMPARE(m_composer->messageText(), QStringLiteral("First\n"));
+    QCOMPARE(m_model->rowCount(), 0);
+    typeAndSend(QStringLiteral("words"));
     // at once: the list with the user's message and the typing indicator
     QTRY_VERIFY(control(QStringLiteral("messageList")));
     QVERIFY(!control(QStringLiteral("greeting")));
-    QTRY_COMPARE(shownBubbles(), (QStringList{"First words", "(typing)"}));
-    QTRY_COMPARE(shownBubbles(), (QStringList{"First words", "Welcome back"}));
+    QTRY_COMPARE(shownBubbles(), (QStringList{"First\nwords", "(typing)"}));
+    QTRY_COMPARE(shownBubbles(), (QStringList{"First\nwords", "Welcome back"}));
     // how the reply was made, in one line under it
     QTRY_COMPARE(shownFigures().size(), 1);
     QVERIFY2(QRegularExpression(QStringLiteral("^\\d+\\.\\d\\d s to first token · 100\\.0 tokens/s · 8 tokens · "
@@ -166,30 +169,33 @@ void TestChatScreen::emptyConversationShowsTheGreeting()
     QTRY_VERIFY(control(QStringLiteral("messageField"))->hasActiveFocus());
 }
 
-void TestChatScreen::shiftReturnBreaksTheLine()
-{
-    control(QStringLiteral("messageField"))->forceActiveFocus();
-    type(QStringLiteral("Line one"));
-    QTest::keyClick(m_window, Qt::Key_Return, Qt::ShiftModifier);
-    type(QStringLiteral("two"));
-    QCOMPARE(control(QStringLiteral("messageField"))->property("text").toString(), QStringLiteral("Line one\ntwo"));
-    QCOMPARE(m_composer->messageText(), QStringLiteral("Line one\ntwo"));
-    QVERIFY(idle());
-    QCOMPARE(m_model->rowCount(), 0);
-}
-
-// A reply streams on while another conversation is shown; back in its
-// conversation Escape stops it, keeping the text that came, marked live
-// while it streamed.
+// A long reply streams in at the end of a long conversation and the view
+// keeps the end in sight; it streams on while another conversation is shown;
+// back in its conversation Escape stops it, keeping the text that came,
+// marked live while it streamed.
 void TestChatScreen::stopWhileStreaming()
 {
-    script("out  Half an answer\nsleep 8000\n");
-    QSignalSpy resets(m_model, &QAbstractItemModel::modelReset);
-    typeAndSend(QStringLiteral("Tell me"));
+    for (int i = 0; i < 30; ++i)
+        m_state->addMessage(ChatMessage::make(QStringLiteral("Message %1").arg(i), i % 2 == 0));
     const QString busy = m_model->sessionId();
+    m_state->createNewChat();
+    m_state->selectSessionById(busy);
+    QQuickItem *list = control(QStringLiteral("messageList"));
+    QTRY_VERIFY(list->property("atYEnd").toBool());
+    QVERIFY(list->property("contentHeight").toDouble() > list->height());
+
+    QByteArray lines;
+    for (int i = 0; i < 40; ++i)
+        lines += "out Line " + QByteArray::number(i) + "\\n\\n\nsleep 15\n";
+    script(lines + "sleep 8000\n");
+    QSignalSpy resets(m_model, &QAbstractItemModel::modelReset);
+    const double heightBefore = list->property("contentHeight").toDouble();
+    typeAndSend(QStringLiteral("Write forty lines"));
     QTRY_VERIFY(control(QStringLiteral("Stop generation")));
     QVERIFY(!control(QStringLiteral("Send")));
-    QTRY_COMPARE(shownBubbles(), (QStringList{"Tell me", "Half an answer"}));
+    QTRY_VERIFY(m_model->liveText().contains(QLatin1String("Line 39")));
+    QTRY_VERIFY(list->property("contentHeight").toDouble() > heightBefore + list->height());
+    QTRY_VERIFY(list->property("atYEnd").toBool());
     QCOMPARE(resets.count(), 0);
 
     m_state->createNewChat();
@@ -199,94 +205,64 @@ void TestChatScreen::stopWhileStreaming()
 
     m_state->selectSessionById(busy);
     QTRY_VERIFY(control(QStringLiteral("Stop generation")));
-    QTRY_COMPARE(shownBubbles(), (QStringList{"Tell me", "Half an answer"}));
-    QVERIFY(m_model->index(1).data(ChatMessagesModel::IsLiveRole).toBool());
+    const QString streamed = m_model->liveText();
+    QTRY_COMPARE(shownBubbles().last(), streamed);
+    QVERIFY(m_model->index(31).data(ChatMessagesModel::IsLiveRole).toBool());
     resets.clear();
     QTest::keyClick(m_window, Qt::Key_Escape);
     QTRY_VERIFY(control(QStringLiteral("Send")));
-    const QStringList expected{QStringLiteral("Tell me"), QStringLiteral("Half an answer"), kStopped};
-    QTRY_COMPARE(rows(), expected);
-    QTRY_COMPARE(shownBubbles(), expected);
+    QTRY_COMPARE(rows().mid(30), (QStringList{"Write forty lines", streamed.trimmed(), kStopped}));
+    QTRY_COMPARE(shownBubbles().mid(31), rows().mid(31));
     QVERIFY(!m_model->index(m_model->rowCount() - 1).data(ChatMessagesModel::IsLiveRole).toBool());
     QCOMPARE(shownFigures(), QStringList()); // a stopped reply has no figures
+    QTRY_VERIFY(list->property("atYEnd").toBool());
     // the turn changed the rows one by one, never all at once
     QCOMPARE(resets.count(), 0);
-}
-
-void TestChatScreen::listFollowsTheEnd()
-{
-    for (int i = 0; i < 30; ++i)
-        m_state->addMessage(ChatMessage::make(QStringLiteral("Message %1").arg(i), i % 2 == 0));
-    const QString longOne = m_model->sessionId();
-    m_state->createNewChat();
-    m_state->selectSessionById(longOne);
-    QQuickItem *list = control(QStringLiteral("messageList"));
-    QTRY_VERIFY(list->property("atYEnd").toBool());
-    QVERIFY(list->property("contentHeight").toDouble() > list->height());
-
-    // a long reply streams in: the view keeps its end in sight
-    QByteArray lines;
-    for (int i = 0; i < 40; ++i)
-        lines += "out Line " + QByteArray::number(i) + "\\n\\n\nsleep 15\n";
-    script(lines + "sleep 8000\n");
-    const double heightBefore = list->property("contentHeight").toDouble();
-    typeAndSend(QStringLiteral("Write forty lines"));
-    QTRY_VERIFY(m_model->liveText().contains(QLatin1String("Line 39")));
-    QTRY_VERIFY(list->property("contentHeight").toDouble() > heightBefore + list->height());
-    QTRY_VERIFY(list->property("atYEnd").toBool());
-    click(control(QStringLiteral("Stop generation")));
-    QTRY_COMPARE(m_model->messageCount(), 33);
-    QTRY_VERIFY(list->property("atYEnd").toBool());
-}
-
-void TestChatScreen::dropTarget()
-{
-    const QString file = m_home->writeFile(QStringLiteral("dropped/plan.md"), "# plan");
-    QMimeData mime;
-    mime.setUrls({QUrl::fromLocalFile(m_home->home() + QStringLiteral("/dropped")), QUrl::fromLocalFile(file)});
-    const QPoint centre(m_window->width() / 2, m_window->height() / 2);
-    QQuickItem *outline = items(root(), [](QQuickItem *i) { return i->objectName() == "dropOutline"; }, false).value(0);
-    QVERIFY(outline);
-
-    QDragEnterEvent enter(centre, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(m_window, &enter);
-    QVERIFY(enter.isAccepted());
-    QTRY_COMPARE(outline->opacity(), 1.0);
-    QDragLeaveEvent leave;
-    QCoreApplication::sendEvent(m_window, &leave);
-    QTRY_COMPARE(outline->opacity(), 0.0);
-
-    // dropped: the folder is passed over, the file is attached
-    QDragEnterEvent again(centre, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(m_window, &again);
-    QDropEvent drop(centre, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(m_window, &drop);
-    QCOMPARE(m_composer->attachedFiles(), QList<QUrl>{QUrl::fromLocalFile(file)});
-    QTRY_COMPARE(outline->opacity(), 0.0);
 }
 
 void TestChatScreen::fileCards_data()
 {
     QTest::addColumn<QString>("fileName");
     QTest::addColumn<QString>("icon");
-    QTest::addColumn<bool>("leaveScreen"); // else the card's remove button
+    QTest::addColumn<bool>("dropped"); // beside a folder, and the screen left; else added, and the card's remove button
     QTest::newRow("pdf") << QStringLiteral("report.pdf") << QStringLiteral("doc.fill") << false;
     QTest::newRow("PDF in capitals") << QStringLiteral("REPORT.PDF") << QStringLiteral("doc.text.fill") << false;
     QTest::newRow("hidden file") << QStringLiteral(".pdf") << QStringLiteral("doc.text.fill") << false;
-    QTest::newRow("text, screen left") << QStringLiteral("notes.txt") << QStringLiteral("doc.text.fill") << true;
+    QTest::newRow("dropped text") << QStringLiteral("plan.md") << QStringLiteral("doc.text.fill") << true;
 }
 
 void TestChatScreen::fileCards()
 {
     QFETCH(QString, fileName);
     QFETCH(QString, icon);
-    QFETCH(bool, leaveScreen);
+    QFETCH(bool, dropped);
     QAbstractItemModelTester tester(m_composer->attachments(), QAbstractItemModelTester::FailureReportingMode::QtTest);
     const QString path = m_home->writeFile(QStringLiteral("files/") + fileName, "content");
-    m_composer->addAttachments({QUrl::fromLocalFile(path)});
+    if (dropped) {
+        // the outline shows while something is dragged over; the folder is passed over
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(m_home->home() + QStringLiteral("/files")), QUrl::fromLocalFile(path)});
+        const QPoint centre(m_window->width() / 2, m_window->height() / 2);
+        QQuickItem *outline = m_window->findChild<QQuickItem *>(QStringLiteral("dropOutline"));
+        QDragEnterEvent enter(centre, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(m_window, &enter);
+        QVERIFY(enter.isAccepted());
+        QTRY_COMPARE(outline->opacity(), 1.0);
+        QDragLeaveEvent leave;
+        QCoreApplication::sendEvent(m_window, &leave);
+        QTRY_COMPARE(outline->opacity(), 0.0);
+        QDragEnterEvent again(centre, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(m_window, &again);
+        QDropEvent drop(centre, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(m_window, &drop);
+        QCOMPARE(m_composer->attachedFiles(), QList<QUrl>{QUrl::fromLocalFile(path)});
+        QTRY_COMPARE(outline->opacity(), 0.0);
+    } else {
+        m_composer->addAttachments({QUrl::fromLocalFile(path)});
+    }
     QCOMPARE(waitFor(QStringLiteral("fileCardIcon"))->property("name").toString(), icon);
     QTRY_VERIFY(control(fileName));
-    if (leaveScreen) {
+    if (dropped) {
         QQuickItem *screen = control(QStringLiteral("chatView"));
         screen->setVisible(false);
         screen->setVisible(true);
@@ -362,7 +338,7 @@ void TestChatScreen::messageActionsRowByRow()
     QVERIFY(!m_state->canRegenerate() && !m_state->regenerateLastReply());
     QTRY_COMPARE(rows(), (QStringList{"Q", "Second"}));
     QVERIFY(m_model->index(1).data(ChatMessagesModel::IsLiveRole).toBool());
-    m_state->stopCurrentReply();
+    click(control(QStringLiteral("Stop generation")));
     QTRY_COMPARE(rows(), (QStringList{"Q", "Second", kStopped}));
     QCOMPARE(role(1, ChatMessagesModel::VersionCountRole), 2);
     QCOMPARE(role(1, ChatMessagesModel::ShownVersionRole), 1);
