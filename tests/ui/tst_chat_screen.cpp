@@ -100,12 +100,13 @@ private slots:
         QTRY_COMPARE(shownBubbles(), (QStringList{"First\nwords", "(typing)"}));
         QTRY_COMPARE(shownBubbles(), (QStringList{"First\nwords", "Welcome back"}));
         // how the reply was made, in one line under it
-        QTRY_COMPARE(shownFigures().size(), 1);
+        QTRY_COMPARE(controls(QStringLiteral("figuresLine")).size(), 1);
+        const QString figures = textOf(QStringLiteral("figuresLine"));
         QVERIFY2(QRegularExpression(QStringLiteral("^\\d+\\.\\d\\d s to first token · 100\\.0 tokens/s · 8 tokens · "
                                                    "llama-completion · Tiny$"))
-                     .match(shownFigures().first())
+                     .match(figures)
                      .hasMatch(),
-                 qPrintable(shownFigures().first()));
+                 qPrintable(figures));
         QCOMPARE(composer->y() + composer->height(), m_window->height() - 16.0);
         // Return sent the text: the field is empty, and the reply handed it the focus back
         QCOMPARE(control(QStringLiteral("messageField"))->property("text").toString(), QString());
@@ -158,7 +159,7 @@ private slots:
         QTRY_COMPARE(rows().mid(30), (QStringList{"Write forty lines", streamed.trimmed(), kStopped}));
         QTRY_COMPARE(shownBubbles().mid(31), rows().mid(31));
         QVERIFY(!m_model->index(m_model->rowCount() - 1).data(ChatMessagesModel::IsLiveRole).toBool());
-        QCOMPARE(shownFigures(), QStringList()); // a stopped reply has no figures
+        QVERIFY(controls(QStringLiteral("figuresLine")).isEmpty()); // a stopped reply has no figures
         QTRY_VERIFY(list->property("atYEnd").toBool());
         // the turn changed the rows one by one, never all at once
         QCOMPARE(resets.count(), 0);
@@ -328,14 +329,6 @@ private:
                 !items(delegate, [](QQuickItem *i) { return isType(i, "TypingIndicatorView"); }).isEmpty();
             out << (bubble ? bubble->property("content").toString() : typing ? QStringLiteral("(typing)") : QString());
         }
-        return out;
-    }
-    // The lines of figures shown under the replies, in order.
-    QStringList shownFigures() const
-    {
-        QStringList out;
-        for (QQuickItem *line : controls(QStringLiteral("figuresLine")))
-            out << line->property("text").toString();
         return out;
     }
     QStringList rows() const
