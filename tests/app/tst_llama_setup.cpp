@@ -1,5 +1,4 @@
-// Whether llama-completion is ready: the --version verdicts and the start-up
-// order of verify, verify again, install.
+// Whether llama-completion is ready, and what is done when it is not.
 #include "app/app_state.h"
 #include "common/test_support.h"
 #include "engine/llama_cpp_manager.h"
@@ -25,79 +24,52 @@ class TestLlamaSetup : public QObject {
 private slots:
     void cleanup() { qunsetenv("FAKE_LLAMA_SCRIPT_TEXT"); }
 
+    // The --version verdicts, and what start-up makes of them: verify,
+    // verify once more, then install.
     void verification_data()
     {
         QTest::addColumn<QByteArray>("versionScript"); // empty: no program at all
         QTest::addColumn<bool>("executable");
-        QTest::addColumn<bool>("ok");
-        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("message"); // empty: verified
+        QTest::addColumn<int>("versionRuns"); // at start-up
+        QTest::addColumn<int>("installs");
 
         QTest::newRow("prints its version") << QByteArray("[version]\nerr version: 1 (abc)\\nbuilt with cc\n") << true
-                                            << true << QString();
+                                            << QString() << 1 << 0;
         QTest::newRow("prints usage, exits 0") << QByteArray("[version]\nout   usage: prog [options]\\n\n") << true
-                                               << false << QStringLiteral("Binary failed to run: usage: prog [options]");
-        QTest::newRow("exits 1 silently") << QByteArray("[version]\nexit 1\n") << true << false
-                                          << QStringLiteral("Binary failed to run: exit code 1");
-        QTest::newRow("hangs") << QByteArray("[version]\nhang\n") << true << false
+                                               << QStringLiteral("Binary failed to run: usage: prog [options]") << 2 << 1;
+        QTest::newRow("exits 1 silently") << QByteArray("[version]\nexit 1\n") << true
+                                          << QStringLiteral("Binary failed to run: exit code 1") << 2 << 1;
+        QTest::newRow("hangs") << QByteArray("[version]\nhang\n") << true
                                << QStringLiteral("Binary did not respond within 1s. This usually clears up on a second "
-                                                 "launch — the GPU shader cache is still building.");
-        QTest::newRow("not executable") << QByteArray("[version]\nexit 0\n") << false << false
-                                        << QStringLiteral("llama.cpp binary is not executable");
-        QTest::newRow("missing") << QByteArray() << true << false << QStringLiteral("llama.cpp binary not found");
+                                                 "launch — the GPU shader cache is still building.")
+                               << 2 << 1;
+        QTest::newRow("not executable") << QByteArray("[version]\nexit 0\n") << false
+                                        << QStringLiteral("llama.cpp binary is not executable") << 0 << 1;
+        QTest::newRow("missing") << QByteArray() << true << QStringLiteral("llama.cpp binary not found") << 0 << 1;
     }
 
     void verification()
     {
         QFETCH(QByteArray, versionScript);
         QFETCH(bool, executable);
-        QFETCH(bool, ok);
         QFETCH(QString, message);
-        TempHome home;
-        if (!versionScript.isEmpty()) {
-            if (executable) {
-                QVERIFY(home.installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
-                qputenv("FAKE_LLAMA_SCRIPT_TEXT", versionScript);
-            } else {
-                home.writeFile(QStringLiteral(".local/share/Quorvane/llama.cpp/build/bin/llama-completion"), "#!/bin/sh\n");
-            }
-        }
-        LlamaCPPManager engine(nullptr, shortLimits());
-        std::optional<std::pair<bool, QString>> verdict;
-        engine.verifyLlamaCPPInstallation([&](bool success, const std::optional<QString> &m) {
-            verdict = {success, m.value_or(QString())};
-        });
-        QVERIFY(waitUntil([&] { return verdict.has_value(); }, 10000));
-        QCOMPARE(*verdict, std::pair(ok, message));
-    }
-
-    void startupVerifiesRetriesThenInstalls_data()
-    {
-        QTest::addColumn<QByteArray>("versionScript"); // empty: no program
-        QTest::addColumn<int>("versionRuns");
-        QTest::addColumn<int>("installs"); // none: verified
-        QTest::newRow("works") << QByteArray("[version]\nout llama version 1\n") << 1 << 0;
-        QTest::newRow("broken: verify twice, then install") << QByteArray("[version]\nexit 1\n") << 2 << 1;
-        QTest::newRow("missing: install at once") << QByteArray() << 0 << 1;
-    }
-
-    void startupVerifiesRetriesThenInstalls()
-    {
-        QFETCH(QByteArray, versionScript);
         QFETCH(int, versionRuns);
         QFETCH(int, installs);
-        const bool present = !versionScript.isEmpty();
         TempHome home;
-        if (present) {
+        const bool present = !versionScript.isEmpty();
+        if (present && executable) {
             QVERIFY(home.installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
             qputenv("FAKE_LLAMA_SCRIPT_TEXT", versionScript);
+        } else if (present) {
+            home.writeFile(QStringLiteral(".local/share/Quorvane/llama.cpp/build/bin/llama-completion"), "#!/bin/sh\n");
         }
         qputenv("FAKE_LLAMA_RECORD", (home.home() + QStringLiteral("/runs.jsonl")).toUtf8());
         LlamaCPPManager engine(nullptr, shortLimits());
         LogCapture log;
         AppState state(engine);
         // a present program counts as verified until the check says otherwise
-        QCOMPARE(engine.isLlamaCPPVerified(), present);
-
+        QCOMPARE(engine.isLlamaCPPVerified(), present && executable);
         int installCalls = 0;
         state.setInstaller([&](InstallCompletion done) {
             ++installCalls;
@@ -114,9 +86,16 @@ private slots:
         if (installs)
             QCOMPARE(engine.llamaCPPSetupErrorText(), QStringLiteral("no installer in this test"));
         if (versionRuns == 2) {
-            QVERIFY(log.contains(QStringLiteral("Verification failed (Binary failed to run: exit code 1) — retrying once")));
-            QVERIFY(log.contains(QStringLiteral("Retry failed (Binary failed to run: exit code 1) — reinstalling")));
+            QVERIFY(log.contains(QStringLiteral("Verification failed (%1) — retrying once").arg(message)));
+            QVERIFY(log.contains(QStringLiteral("Retry failed (%1) — reinstalling").arg(message)));
         }
+
+        std::optional<std::pair<bool, QString>> verdict;
+        engine.verifyLlamaCPPInstallation([&](bool success, const std::optional<QString> &m) {
+            verdict = {success, m.value_or(QString())};
+        });
+        QVERIFY(waitUntil([&] { return verdict.has_value(); }, 10000));
+        QCOMPARE(*verdict, std::pair(message.isEmpty(), message));
     }
 
     void secondInstallIsRefused()

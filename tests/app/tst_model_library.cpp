@@ -1,14 +1,22 @@
-// The model library: adding, selecting and deleting models, and importing a
-// .gguf file from the disk.
+// The model library: models entering it by download (a catalog entry after
+// its HEAD check, a pasted link, a finished file found at start-up) and by
+// import of a .gguf file, selected and deleted.
 #include "app/app_state.h"
 #include "app/model_picker_state.h"
+#include "common/nginx_server.h"
 #include "common/test_support.h"
 #include "core/preference_keys.h"
+#include "core/record_json.h"
 #include "engine/llama_cpp_manager.h"
+#include "models/curated_catalog.h"
+#include "models/model_download_manager.h"
 #include "platform/preferences.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -24,13 +32,6 @@ AIModel downloaded(const QString &name, const QString &path)
     return model;
 }
 
-AIModel downloading(const QString &name)
-{
-    AIModel model = AIModel::make(name, QStringLiteral("https://example.invalid/") + name + QStringLiteral(".gguf"));
-    model.size = QStringLiteral("Downloading...");
-    return model;
-}
-
 QStringList names(const QList<AIModel> &models)
 {
     QStringList result;
@@ -39,43 +40,186 @@ QStringList names(const QList<AIModel> &models)
     return result;
 }
 
+QByteArray modelBytes(int size, char seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char(seed + i * 31 + i / 977);
+    return bytes;
+}
+
+// A fresh state with downloads and the model picker on it.
+struct Library {
+    TempHome home;
+    LlamaCPPManager engine;
+    ModelDownloadManager downloads;
+    AppState state{engine, {{}, &downloads}};
+    ModelPickerState picker{state};
+    QSignalSpy dismissed{&picker, &ModelPickerState::dismissRequested};
+};
+
 } // namespace
 
 class TestModelLibrary : public QObject {
     Q_OBJECT
 
 private slots:
-    void addingAndSelecting()
+    void initTestCase()
     {
+        QVERIFY(m_root.isValid());
+        const QString repo = QStringLiteral("/org/repo/resolve/main/");
+        for (const QString &name : {QStringLiteral("My-Model.Q4_K_M.gguf"), QStringLiteral("x.gguf.part.gguf")})
+            writeServed(repo + name, modelBytes(40000, 'a'));
+        const CuratedModel &first = CuratedCatalog::all().first();
+        writeServed(QStringLiteral("/ok") + QUrl(first.url).path(), modelBytes(5000, 'c'));
+        m_server = std::make_unique<NginxServer>(m_root.path(),
+                                                 QStringLiteral("location /x399/ { return 399; }\n"
+                                                                "location ~ \\.gguf/$ { rewrite ^(.*)/$ $1 last; }"));
+        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
+    }
+
+    void customLink_data()
+    {
+        QTest::addColumn<QString>("link");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("expectedName"); // empty: no record stays
+        const QString repo = QStringLiteral("{BASE}/org/repo/");
+        QTest::newRow("name from the link") << repo + "resolve/main/My-Model.Q4_K_M.gguf" << "" << "My-Model.Q4_K_M";
+        QTest::newRow("ending in /") << repo + "resolve/main/My-Model.Q4_K_M.gguf/" << "" << "My-Model.Q4_K_M";
+        QTest::newRow(".gguf twice") << repo + "resolve/main/x.gguf.part.gguf" << "" << "x.part";
+        QTest::newRow("name typed") << repo + "resolve/main/My-Model.Q4_K_M.gguf" << " Mine " << " Mine ";
+        QTest::newRow("file gone") << repo + "resolve/main/gone.gguf" << "" << "";
+    }
+
+    void customLink()
+    {
+        QFETCH(QString, link);
+        QFETCH(QString, name);
+        QFETCH(QString, expectedName);
+        LogCapture log;
+        Library l;
+        auto &[home, engine, downloads, state, picker, dismissed] = l;
+        picker.setHuggingFaceURL(link.replace(QStringLiteral("{BASE}"), m_server->baseUrl()));
+        picker.setModelName(name);
+        picker.downloadFromCustomURL();
+        QCOMPARE(state.downloadedModelCount(), 1);
+        QCOMPARE(state.downloadedModels().first().size, QStringLiteral("Downloading..."));
+        QCOMPARE(picker.huggingFaceURL(), QString());
+        QVERIFY(waitUntil([&] { return dismissed.count() == 1; }));
+        QCOMPARE(state.currentView(), AppView::Models);
+        if (expectedName.isEmpty()) { // a first download that fails takes its record along
+            QVERIFY(waitUntil([&] { return state.downloadedModelCount() == 0; }, 20000));
+            QVERIFY(log.contains(QStringLiteral("Download failed: ")));
+            return;
+        }
+        QVERIFY(waitUntil([&] { return state.downloadedModelCount() == 1 && state.downloadedModels().first().isDownloaded; },
+                          20000));
+        const AIModel model = state.downloadedModels().first();
+        QCOMPARE(model.name, expectedName);
+        QCOMPARE(model.url, link);
+        QCOMPARE(readFileBytes(model.filePath), modelBytes(40000, 'a'));
+        QCOMPARE(model.size, QStringLiteral("40 KB"));
+        QCOMPARE(state.selectedModelName(), expectedName);
+    }
+
+    void catalogEntry_data()
+    {
+        QTest::addColumn<QString>("hostPath");
+        QTest::addColumn<QString>("alert"); // empty: downloaded
+        QTest::newRow("file present") << "/ok" << "";
+        QTest::newRow("HEAD answers 399") << "/x399" << "-";
+        QTest::newRow("file removed") << "/elsewhere" << "Model unavailable (HTTP 404). Hugging Face may have renamed "
+                                                          "or removed this file. Try Custom URL with a fresh link.";
+        QTest::newRow("no server") << "unreachable" << "Model unavailable (HTTP 0). Hugging Face may have renamed "
+                                                       "or removed this file. Try Custom URL with a fresh link.";
+    }
+
+    void catalogEntry()
+    {
+        QFETCH(QString, hostPath);
+        QFETCH(QString, alert);
+        Library l;
+        auto &[home, engine, downloads, state, picker, dismissed] = l;
+        picker.setModelHost(hostPath == u"unreachable" ? QStringLiteral("http://127.0.0.1:1") : m_server->baseUrl() + hostPath);
+        picker.downloadCuratedModelAt(0);
+        picker.downloadCuratedModelAt(0); // a second press while the file is checked is ignored
+        QVERIFY(picker.isCheckingCatalogEntry());
+
+        if (alert.size() > 1) {
+            QVERIFY(waitUntil([&] { return picker.showingAlert(); }, 15000));
+            QCOMPARE(picker.alertMessage(), alert);
+            QCOMPARE(state.downloadedModelCount(), 0);
+            return;
+        }
+        // The check passed: the record exists and the models screen shows.
+        QVERIFY(waitUntil([&] { return dismissed.count() == 1; }, 15000));
+        QCOMPARE(state.currentView(), AppView::Models);
+        QVERIFY(waitUntil([&] { return !picker.isCheckingCatalogEntry(); }));
+        QCOMPARE(state.downloadedModels().first().name, CuratedCatalog::all().first().name);
+        if (alert == u"-")
+            return; // 399 lets the check pass; the download itself then fails
+        QVERIFY(waitUntil([&] { return state.downloadedModels().first().isDownloaded; }, 20000));
+        QCOMPARE(readFileBytes(state.downloadedModels().first().filePath), modelBytes(5000, 'c'));
+        QCOMPARE(state.downloadedModelCount(), 1);
+    }
+
+    void finishedFileAtStart_data()
+    {
+        QTest::addColumn<int>("fileSize"); // bytes of the served file already in Models
+        QTest::addColumn<qint64>("recordTotal"); // 0: unknown
+        QTest::addColumn<bool>("resumeData");
+        QTest::addColumn<bool>("fetched"); // downloaded again
+        QTest::newRow("whole file") << 40000 << qint64(40000) << false << false;
+        QTest::newRow("whole file, resume data left") << 40000 << qint64(40000) << true << false;
+        QTest::newRow("cut short") << 1000 << qint64(40000) << false << true;
+        QTest::newRow("size unknown") << 40000 << qint64(0) << false << true;
+    }
+    // A quit or crash while a finished download was moved into Models: the
+    // next start completes the record, or downloads it again. Leftovers of
+    // interrupted imports and downloads go; what resume data names stays.
+    void finishedFileAtStart()
+    {
+        QFETCH(int, fileSize);
+        QFETCH(qint64, recordTotal);
+        QFETCH(bool, resumeData);
+        QFETCH(bool, fetched);
         TempHome home;
+        LogCapture log;
+        const QString path = QStringLiteral("/org/repo/resolve/main/My-Model.Q4_K_M.gguf");
+        AIModel record = AIModel::make(QStringLiteral("My-Model"), m_server->baseUrl() + path);
+        record.downloadProgress = 0.9;
+        record.totalBytes = recordTotal;
+        const auto list = recordjson::encodeModelList({record});
+        QVERIFY(list && Preferences().setData(QString::fromLatin1(prefkeys::kDownloadedModels), *list));
+        const QString models = home.dataDir() + QStringLiteral("/Models/");
+        const QString resume = home.dataDir() + QStringLiteral("/ResumeData/");
+        const QByteArray blob = QJsonDocument(QJsonObject{{"url", record.url}}).toJson();
+        const QString file =
+            home.writeFile(models + canonicalUuid(record.id) + ".gguf", modelBytes(40000, 'a').left(fileSize));
+        if (resumeData)
+            home.writeFile(resume + canonicalUuid(record.id) + ".resume", blob);
+        home.writeFile(models + "other.gguf.importing", "cut short");
+        const QString orphan = canonicalUuid(QUuid::createUuid()) + ".partial";
+        home.writeFile(resume + orphan, "no record");
+        const QString kept = canonicalUuid(QUuid::createUuid());
+        home.writeFile(resume + kept + ".partial", "named by its resume data");
+        home.writeFile(resume + kept + ".resume", blob);
+        const QString get = "GET " + path + ' ';
+        const qsizetype getsBefore = m_server->accessLog().count(get);
+
         LlamaCPPManager engine;
-        AppState state(engine);
-        QVERIFY(state.isFirstLaunch());
-
-        const AIModel pending = downloading(QStringLiteral("pending"));
-        state.addModel(pending);
-        QVERIFY(!state.selectedModel()); // still downloading: never selected
-        QCOMPARE(state.currentView(), AppView::Chat);
-        QVERIFY(!state.isFirstLaunch());
-        QVERIFY(state.hasDownloadedModels());
-        QCOMPARE(Preferences().boolValue(key(prefkeys::kDidCompleteOnboarding)), true);
-        state.selectModelById(canonicalUuid(pending.id));
-        QVERIFY(!state.selectedModel());
-
-        const AIModel first = downloaded(QStringLiteral("first"), home.writeFile(QStringLiteral("a.gguf"), "x"));
-        const AIModel second = downloaded(QStringLiteral("second"), home.writeFile(QStringLiteral("b.gguf"), "y"));
-        state.addModel(first);
-        state.addModel(second);
-        QCOMPARE(state.selectedModelName(), QStringLiteral("first"));
-        QCOMPARE(engine.currentModelName(), QStringLiteral("first"));
-        QCOMPARE(Preferences().string(key(prefkeys::kSelectedModelId)), canonicalUuid(first.id));
-
-        state.selectModelById(canonicalUuid(second.id));
-        QCOMPARE(engine.currentModelName(), QStringLiteral("second"));
-        // The library survives a restart in its order, with the selection.
-        AppState again(engine);
-        QCOMPARE(names(again.downloadedModels()), (QStringList{"pending", "first", "second"}));
-        QCOMPARE(again.selectedModelName(), QStringLiteral("second"));
+        ModelDownloadManager downloads;
+        AppState state(engine, {{}, &downloads});
+        QVERIFY(waitUntil([&] { return state.downloadedModels().first().isDownloaded; }, 20000));
+        QCOMPARE(state.downloadedModels().first().filePath, file);
+        QCOMPARE(readFileBytes(file), modelBytes(40000, 'a'));
+        QCOMPARE(state.selectedModelName(), QStringLiteral("My-Model"));
+        QVERIFY(waitUntil([&] { return m_server->accessLog().count(get) - getsBefore == (fetched ? 1 : 0); }));
+        downloads.drainQueues();
+        QCOMPARE(folderEntries(models), QStringList{QFileInfo(file).fileName()});
+        QCOMPARE(folderEntries(resume), (QStringList{kept + ".partial", kept + ".resume"}));
+        QVERIFY(log.contains("Removed an unfinished import: other.gguf.importing"));
+        QVERIFY(log.contains("Removed a partial download left behind: " + orphan));
     }
 
     void deleting_data()
@@ -87,7 +231,10 @@ private slots:
         QTest::newRow("the engine's current model") << 1 << false << true;
         QTest::newRow("an imported model") << 2 << false << false;
     }
-
+    // A model still downloading is never selected; the first downloaded one
+    // is, and the library keeps its order and selection over a restart.
+    // Deleting a model takes its files and only the selection or engine
+    // model that was its own.
     void deleting()
     {
         QFETCH(int, victim);
@@ -96,6 +243,14 @@ private slots:
         TempHome home;
         LlamaCPPManager engine;
         AppState state(engine);
+        QVERIFY(state.isFirstLaunch());
+        const AIModel pending = AIModel::make(QStringLiteral("pending"), QStringLiteral("https://example.invalid/p.gguf"));
+        state.addModel(pending);
+        state.selectModelById(canonicalUuid(pending.id));
+        QVERIFY(!state.selectedModel() && !state.isFirstLaunch() && state.hasDownloadedModels());
+        QCOMPARE(state.currentView(), AppView::Chat);
+        QCOMPARE(Preferences().boolValue(key(prefkeys::kDidCompleteOnboarding)), true);
+
         const QString models = home.dataDir() + QStringLiteral("/Models/");
         QList<AIModel> library;
         for (const QString &name : {QStringLiteral("sel"), QStringLiteral("cur"), QStringLiteral("imp")})
@@ -104,11 +259,15 @@ private slots:
         home.writeFile(models + canonicalUuid(library[2].id) + QStringLiteral(".gguf"), "stray");
         for (const AIModel &model : library)
             state.addModel(model);
+        QCOMPARE(engine.currentModelName(), QStringLiteral("sel"));
+        QCOMPARE(Preferences().string(key(prefkeys::kSelectedModelId)), canonicalUuid(library[0].id));
+        QCOMPARE(names(AppState(engine).downloadedModels()), (QStringList{"pending", "sel", "cur", "imp"}));
+        QCOMPARE(AppState(engine).selectedModelName(), QStringLiteral("sel"));
         engine.loadModel(library[1]); // the engine runs another model than the selected one
         const QString outside = home.writeFile(QStringLiteral("Downloads/imp.gguf"), "original");
 
         state.deleteModelById(canonicalUuid(library[victim].id));
-        QCOMPARE(state.downloadedModelCount(), 2);
+        QCOMPARE(state.downloadedModelCount(), 3);
         QVERIFY(!QFileInfo::exists(library[victim].filePath));
         QCOMPARE(folderEntries(models).size(), victim == 2 ? 2 : 3);
         QCOMPARE(readFileBytes(outside), QByteArray("original"));
@@ -147,10 +306,8 @@ private slots:
         QFETCH(bool, alreadyThere);
         QFETCH(QString, alert);
         QFETCH(bool, templateBusy);
-        TempHome home;
-        LlamaCPPManager engine;
-        AppState state(engine);
-        ModelPickerState picker(state);
+        Library l;
+        auto &[home, engine, downloads, state, picker, dismissed] = l;
         const auto stopReads = qScopeGuard([&] {
             engine.applicationWillTerminate();
             qunsetenv("FAKE_LLAMA_SCRIPT_TEXT");
@@ -172,7 +329,6 @@ private slots:
         QStringList asked;
         connect(&picker, &ModelPickerState::confirmationRequested, this,
                 [&](const QString &message, const QString &info) { asked << message << info; });
-        QSignalSpy dismissed(&picker, &ModelPickerState::dismissRequested);
         picker.importLocalModel({QUrl::fromLocalFile(source)});
         if (!alert.isEmpty()) {
             QCOMPARE(picker.alertMessage(), alert);
@@ -200,6 +356,17 @@ private slots:
         QCOMPARE(state.selectedModelName(), templateBusy ? QStringLiteral("busy") : QStringLiteral("Model"));
         QCOMPARE(readFileBytes(source), content);
     }
+private:
+    void writeServed(const QString &path, const QByteArray &bytes)
+    {
+        const QString full = m_root.path() + path;
+        QDir().mkpath(QFileInfo(full).path());
+        QFile file(full);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    }
+
+    QTemporaryDir m_root;
+    std::unique_ptr<NginxServer> m_server;
 };
 
 QTEST_GUILESS_MAIN(TestModelLibrary)

@@ -313,6 +313,8 @@ private slots:
             for (QString &line : added)
                 line = line.contains(QLatin1String("%1")) ? line.arg(address) : line;
             QCOMPARE(got, added);
+            for (qsizetype i = 1; i <= got.size(); ++i) // only a finished reply keeps its figures
+                QVERIFY(t.state->chatMessages().at(t.state->chatMessages().size() - i).figures.isEmpty());
         }
         // nothing was installed for it
         QCOMPARE(t.engine.llamaCPPSetupErrorText(), QString());

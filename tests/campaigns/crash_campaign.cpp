@@ -14,10 +14,10 @@
 // Everything the application showed was answered over its control socket
 // before the kill, so it had been saved by then.
 //
-//   crash_campaign [--kills N] [--seed S] [--max-ms M] [--keep]
+//   crash_campaign [--kills N] [--seed S]
 //
-// Prints one line per problem and the figures at the end; exits 1 when
-// anything was lost, unreadable or left behind.
+// Prints one line per problem and the figures at the end; exits 1 (keeping
+// the home) when anything was lost, unreadable or left behind.
 #include "core/preference_keys.h"
 #include "core/record_json.h"
 #include "e2e/app_process.h"
@@ -122,7 +122,7 @@ private:
 
 class Campaign {
 public:
-    Campaign(unsigned seed, int maxMs) : m_random(seed), m_maxMs(maxMs) {}
+    explicit Campaign(unsigned seed) : m_random(seed) {}
 
     bool prepare()
     {
@@ -140,7 +140,7 @@ public:
         AppProcess app({}, m_home.home() + QStringLiteral("/app.log"));
         // One kill in ten lands while the application starts; the others
         // while it is driven, however long a busy machine takes to start it.
-        const int afterMs = std::uniform_int_distribution<int>(0, m_maxMs)(m_random);
+        const int afterMs = std::uniform_int_distribution<int>(0, 1200)(m_random);
         std::optional<Killer> killer;
         if (kill % 10 == 0)
             killer.emplace(app.pid(), afterMs);
@@ -403,7 +403,6 @@ private:
 
     TempHome m_home;
     std::mt19937 m_random;
-    int m_maxMs;
     int m_kill = 0;
     QByteArray m_program;
     Shown m_shown;
@@ -421,23 +420,12 @@ private:
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    int kills = 50;
-    int maxMs = 1200;
-    unsigned seed = unsigned(std::random_device{}());
-    bool keep = false;
     const QStringList args = app.arguments();
-    for (int i = 1; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--kills") && i + 1 < args.size())
-            kills = args[++i].toInt();
-        else if (args[i] == QLatin1String("--seed") && i + 1 < args.size())
-            seed = args[++i].toUInt();
-        else if (args[i] == QLatin1String("--max-ms") && i + 1 < args.size())
-            maxMs = args[++i].toInt();
-        else if (args[i] == QLatin1String("--keep"))
-            keep = true;
-    }
+    const auto option = [&](const char *name) { return args.value(args.indexOf(QLatin1String(name)) + 1); };
+    const int kills = args.contains(QStringLiteral("--kills")) ? option("--kills").toInt() : 50;
+    const unsigned seed = args.contains(QStringLiteral("--seed")) ? option("--seed").toUInt() : std::random_device{}();
     std::printf("crash campaign: %d kills, seed %u\n", kills, seed);
-    Campaign campaign(seed, maxMs);
+    Campaign campaign(seed);
     if (!campaign.prepare()) {
         std::printf("could not prepare the campaign's home\n");
         return 2;
@@ -461,7 +449,7 @@ int main(int argc, char *argv[])
                 f.kills, f.restartsChecked, f.actions, f.messagesSent, seconds, f.lostConversations, f.lostMessages,
                 f.resurrected, f.unreadableFiles, f.unreadableModelLists, f.lostModels, f.leftPrompts,
                 f.leftChildren, f.leftSaveFiles, f.leftovers);
-    if (keep || !f.clean()) {
+    if (!f.clean()) {
         const QString kept = QDir::tempPath() + QStringLiteral("/crash-campaign-home");
         QProcess::execute(QStringLiteral("rm"), {QStringLiteral("-rf"), kept});
         QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), campaign.home(), kept});

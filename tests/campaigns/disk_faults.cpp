@@ -6,7 +6,7 @@
 // previous good state or the complete new one and nothing half-written, and
 // that the same operation succeeds once the fault is gone.
 //
-//   disk_faults [--full] [--verbose] [scenario...]
+//   disk_faults [--full]
 //
 // Without --full a few sites of each call and one errno per site are tried
 // (the suite's short form); --full tries every site with both errnos.
@@ -19,6 +19,7 @@
 #include "core/record_json.h"
 #include "engine/llama_cpp_manager.h"
 #include "models/model_download_manager.h"
+#include "provisioning/install_fixtures.h"
 #include "provisioning/llama_installer.h"
 
 #include <QCoreApplication>
@@ -28,15 +29,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLoggingCategory>
-#include <QProcess>
-#include <QRandomGenerator>
 #include <QSettings>
 #include <QTemporaryFile>
 
-#include <cstdio>
 #include <dlfcn.h>
 #include <functional>
-#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -56,44 +53,22 @@ struct Result {
     QString message;
 };
 
-QByteArray randomBytes(int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator(size).fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
-    return bytes;
-}
-
-bool writeBytes(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
 // The served side of the download and installation scenarios, shared by all.
 struct Served {
     QTemporaryDir dir;
     std::unique_ptr<NginxServer> server;
     QByteArray model = randomBytes(96 * 1024);
-    QByteArray program;
+    QByteArray program = readFileBytes(QStringLiteral(FAKE_LLAMA_COMPLETION));
 
     bool start()
     {
         const QString root = dir.filePath(QStringLiteral("www"));
-        QFile fake(QStringLiteral(FAKE_LLAMA_COMPLETION));
-        if (!fake.open(QIODevice::ReadOnly))
-            return false;
-        program = fake.readAll();
-        const QString stage = dir.filePath(QStringLiteral("stage/llama-b1"));
+        const QString stage = dir.filePath(QStringLiteral("stage"));
         // The archive must be larger than a megabyte to look like a release.
         if (!writeBytes(root + QStringLiteral("/files/model.gguf"), model)
-            || !writeBytes(stage + QStringLiteral("/llama-completion"), program)
-            || !writeBytes(stage + QStringLiteral("/libpadding.so"), randomBytes(1100 * 1024))
-            || !QFile::setPermissions(stage + QStringLiteral("/llama-completion"), QFileDevice::ReadOwner | QFileDevice::ExeOwner)
-            || QProcess::execute(QStringLiteral("/usr/bin/tar"),
-                                 {QStringLiteral("-czf"), root + QStringLiteral("/files/llama.tar.gz"), QStringLiteral("-C"),
-                                  dir.filePath(QStringLiteral("stage")), QStringLiteral("llama-b1")})
-                   != 0)
+            || !writeBytes(stage + QStringLiteral("/llama-b1/llama-completion"), program, true)
+            || !writeBytes(stage + QStringLiteral("/llama-b1/libpadding.so"), randomBytes(1100 * 1024))
+            || !packFolder(stage, QStringLiteral("llama-b1"), root + QStringLiteral("/files/llama.tar.gz")))
             return false;
         server = std::make_unique<NginxServer>(root);
         if (!server->start())
@@ -105,7 +80,6 @@ struct Served {
     }
 };
 Served *g_served = nullptr;
-bool g_verbose = false;
 
 // One operation on a fresh data folder.
 class Scenario {
@@ -124,6 +98,9 @@ public:
     LogCapture log;
 
 protected:
+    LlamaCPPManager engine;
+    std::unique_ptr<AppState> state;
+
     // The error lines logged since act began, as the message of a failure
     // that no one waits for.
     Result fromLog(const QStringList &fragments) const
@@ -207,8 +184,6 @@ private:
         return texts;
     }
 
-    LlamaCPPManager engine;
-    std::unique_ptr<AppState> state;
 };
 
 class ModelListSave : public Scenario {
@@ -259,23 +234,16 @@ private:
     }
 
     static inline const QString kPrompt = QStringLiteral("Keep this prompt.");
-    LlamaCPPManager engine;
-    std::unique_ptr<AppState> state;
 };
 
 // A download from the loopback server into ResumeData, then the move of the
 // finished file into Models.
 class Download : public Scenario {
 public:
-    bool prepare() override
-    {
-        downloads = std::make_unique<ModelDownloadManager>();
-        return true;
-    }
     Result act() override
     {
         std::optional<ModelDownloadManager::DownloadResult> outcome;
-        downloads->downloadModel(QUrl(g_served->server->baseUrl() + QStringLiteral("/files/model.gguf")), id, {},
+        downloads.downloadModel(QUrl(g_served->server->baseUrl() + QStringLiteral("/files/model.gguf")), id, {},
                                  [&](const ModelDownloadManager::DownloadResult &r) { outcome = r; });
         if (!waitUntil([&] { return outcome.has_value(); }, 30000))
             return {true, QString()};
@@ -285,7 +253,7 @@ public:
     }
     QString check(const Result &result) override
     {
-        const QString models = downloads->modelsDirectory();
+        const QString models = downloads.modelsDirectory();
         const QString file = canonicalUuid(id) + QStringLiteral(".gguf");
         if (!result.failed && readFileBytes(models + QLatin1Char('/') + file) != g_served->model)
             return QStringLiteral("the finished file is not the served one");
@@ -296,13 +264,13 @@ public:
         const Result again = act();
         if (again.failed)
             return QStringLiteral("the retry failed: ") + again.message;
-        downloads->drainQueues();
-        const QString left = debris(QStringLiteral("ResumeData after the retry"), downloads->resumeDataDirectory(), {});
+        downloads.drainQueues();
+        const QString left = debris(QStringLiteral("ResumeData after the retry"), downloads.resumeDataDirectory(), {});
         return left.isEmpty() ? check(again) : left;
     }
 
 private:
-    std::unique_ptr<ModelDownloadManager> downloads;
+    ModelDownloadManager downloads;
     QUuid id = QUuid::createUuid();
 };
 
@@ -355,8 +323,6 @@ public:
 
 private:
     QString models() const { return home.dataDir() + QStringLiteral("/Models"); }
-    LlamaCPPManager engine;
-    std::unique_ptr<AppState> state;
     QTemporaryDir source;
     QByteArray bytes = randomBytes(40 * 1024);
     bool imported = false;
@@ -399,7 +365,6 @@ public:
     QString retry() override { return actAgain(); }
 
 private:
-    LlamaCPPManager engine;
     LlamaInstaller installer;
 };
 
@@ -415,49 +380,18 @@ struct Figures {
     int sites = 0, cases = 0, fired = 0, reported = 0, absorbed = 0, problems = 0;
 };
 
-// Arms the shim for the next act: in this process, or in the tar started
-// during it.
-class Arming {
-public:
-    Arming(bool inTar, const QString &spec) : m_inTar(inTar)
-    {
-        if (!inTar) {
-            g_arm(spec.toUtf8().constData());
-            return;
-        }
-        m_log = std::make_unique<QTemporaryFile>();
-        m_log->open();
-        qputenv("LD_PRELOAD", QByteArray(QUORVANE_FAULT_SHIM));
-        qputenv("QUORVANE_FAULT", (spec + QStringLiteral(" prog=tar log=") + m_log->fileName()).toUtf8());
+// The calls of op counted by the tar runs that logged to log, or the faults
+// they fired (kFired).
+long countedInTar(const QString &log, int op)
+{
+    long total = 0;
+    for (const QByteArray &line : readFileBytes(log).split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() == 6)
+            total += fields.at(op == kFired ? 5 : op + 1).toLong();
     }
-    ~Arming() { disarm(); }
-    void disarm()
-    {
-        if (m_inTar) {
-            qunsetenv("LD_PRELOAD");
-            qunsetenv("QUORVANE_FAULT");
-        } else {
-            g_arm("");
-        }
-    }
-    // The calls of op counted while armed, or the faults fired (kFired).
-    long count(int op) const
-    {
-        if (!m_inTar)
-            return g_count(op);
-        long total = 0;
-        for (const QByteArray &line : readFileBytes(m_log->fileName()).split('\n')) {
-            const QList<QByteArray> fields = line.split(' ');
-            if (fields.size() == 6)
-                total += fields.at(op == kFired ? 5 : op + 1).toLong();
-        }
-        return total;
-    }
-
-private:
-    bool m_inTar;
-    std::unique_ptr<QTemporaryFile> m_log;
-};
+    return total;
+}
 
 // The Ns to try for a call reached count times.
 QList<long> sitesToTry(long count, bool full)
@@ -483,12 +417,23 @@ Case runCase(const ScenarioKind &kind, const QString &spec)
     auto scenario = kind.make();
     if (!scenario->prepare())
         return {{}, {}, false, {QStringLiteral("could not prepare")}};
-    Arming arming(kind.inTar, QStringLiteral("root=%1 %2").arg(scenario->root(), spec));
+    // Armed in this process, or in the tar started during the act.
+    const QString armed = QStringLiteral("root=%1 %2").arg(scenario->root(), spec);
+    QTemporaryFile tarLog;
+    if (kind.inTar) {
+        tarLog.open();
+        qputenv("LD_PRELOAD", QByteArray(QUORVANE_FAULT_SHIM));
+        qputenv("QUORVANE_FAULT", (armed + QStringLiteral(" prog=tar log=") + tarLog.fileName()).toUtf8());
+    } else {
+        g_arm(armed.toUtf8().constData());
+    }
     run.result = scenario->act();
     for (int op = 0; op < kOpCount; ++op)
-        run.counts[op] = arming.count(op);
-    run.fired = arming.count(kFired) > 0;
-    arming.disarm();
+        run.counts[op] = kind.inTar ? countedInTar(tarLog.fileName(), op) : g_count(op);
+    run.fired = (kind.inTar ? countedInTar(tarLog.fileName(), kFired) : g_count(kFired)) > 0;
+    qunsetenv("LD_PRELOAD");
+    qunsetenv("QUORVANE_FAULT");
+    g_arm("");
     const QString told = run.result.message.trimmed();
     if (run.result.failed && told.isEmpty())
         run.problems << QStringLiteral("failed without a message");
@@ -502,13 +447,14 @@ Case runCase(const ScenarioKind &kind, const QString &spec)
     return run;
 }
 
-bool runScenario(const ScenarioKind &kind, bool full, Figures &figures)
+Figures runScenario(const ScenarioKind &kind, bool full)
 {
-    const auto say = [&](const QString &text) { std::printf("%s: %s\n", kind.name, qPrintable(text)); std::fflush(stdout); };
+    Figures figures;
     const Case counting = runCase(kind, QStringLiteral("op=none"));
     if (!counting.problems.isEmpty()) {
-        say(counting.problems.join(QStringLiteral("; ")));
-        return false;
+        std::printf("%s: %s\n", kind.name, qPrintable(counting.problems.join(QStringLiteral("; "))));
+        figures.problems = 1;
+        return figures;
     }
     const long *counts = counting.counts;
     std::printf("%s: sites open %ld, write %ld, fsync %ld, rename %ld\n", kind.name, counts[0], counts[1], counts[2],
@@ -519,25 +465,24 @@ bool runScenario(const ScenarioKind &kind, bool full, Figures &figures)
             for (const char *error : {"ENOSPC", "EIO"}) {
                 if (!full && (n % 2 == 0) != (qstrcmp(error, "EIO") == 0))
                     continue; // the short form alternates the errno
-                const QString where = QStringLiteral("%1 #%2 %3").arg(QLatin1String(kOps[op])).arg(n).arg(QLatin1String(error));
-                const Case run = runCase(kind, QStringLiteral("op=%1 n=%2 errno=%3").arg(QLatin1String(kOps[op])).arg(n).arg(QLatin1String(error)));
-                const QString told = run.result.message.trimmed();
+                const QString where = QStringLiteral("op=%1 n=%2 errno=%3").arg(QLatin1String(kOps[op])).arg(n).arg(QLatin1String(error));
+                const Case run = runCase(kind, where);
                 ++figures.cases;
                 figures.fired += run.fired ? 1 : 0;
                 if (run.fired)
                     (run.result.failed ? figures.reported : figures.absorbed) += 1;
-                if (g_verbose)
-                    say(where + (!run.fired ? QStringLiteral(": not reached")
-                                 : run.result.failed ? QStringLiteral(": told ") + told : QStringLiteral(": absorbed")));
                 if (!run.problems.isEmpty()) {
                     ++figures.problems;
-                    say(where + QStringLiteral(": ") + run.problems.join(QStringLiteral("; "))
-                        + (run.result.failed ? QStringLiteral(" [told: %1]").arg(told) : QString()));
+                    std::printf("%s: %s: %s%s\n", kind.name, qPrintable(where), qPrintable(run.problems.join(QStringLiteral("; "))),
+                                run.result.failed ? qPrintable(QStringLiteral(" [told: %1]").arg(run.result.message.trimmed())) : "");
                 }
             }
         }
     }
-    return true;
+    std::printf("%s: %d sites, %d cases, %d faults fired: %d reported, %d absorbed; %d problems\n", kind.name,
+                figures.sites, figures.cases, figures.fired, figures.reported, figures.absorbed, figures.problems);
+    std::fflush(stdout);
+    return figures;
 }
 
 } // namespace
@@ -560,16 +505,7 @@ int main(int argc, char *argv[])
     ::unsetenv("LD_PRELOAD"); // not for the servers and programs it starts
     QCoreApplication app(argc, argv);
     QLoggingCategory::setFilterRules(QStringLiteral("com.quorvane.*.info=true"));
-    bool full = false;
-    QStringList only;
-    for (const QString &arg : app.arguments().mid(1)) {
-        if (arg == QLatin1String("--full"))
-            full = true;
-        else if (arg == QLatin1String("--verbose"))
-            g_verbose = true;
-        else
-            only << arg;
-    }
+    const bool full = app.arguments().contains(QStringLiteral("--full"));
     Served served;
     if (!served.start()) {
         std::fprintf(stderr, "disk_faults: could not start the loopback server\n");
@@ -586,16 +522,9 @@ int main(int argc, char *argv[])
         {"installation download and move", [] { return std::make_unique<Install>(); }},
         {"installation unpack (tar)", [] { return std::make_unique<Install>(); }, true},
     };
-    bool ok = true;
     Figures total;
     for (const ScenarioKind &kind : kinds) {
-        if (!only.isEmpty() && !only.contains(QLatin1String(kind.name)))
-            continue;
-        Figures figures;
-        ok = runScenario(kind, full, figures) && ok;
-        ok = ok && figures.problems == 0;
-        std::printf("%s: %d sites, %d cases, %d faults fired: %d reported, %d absorbed; %d problems\n", kind.name,
-                    figures.sites, figures.cases, figures.fired, figures.reported, figures.absorbed, figures.problems);
+        const Figures figures = runScenario(kind, full);
         total.sites += figures.sites;
         total.cases += figures.cases;
         total.fired += figures.fired;
@@ -603,5 +532,5 @@ int main(int argc, char *argv[])
     }
     std::printf("disk faults%s: %d sites, %d cases, %d faults fired, %d problems\n", full ? " (full)" : "", total.sites,
                 total.cases, total.fired, total.problems);
-    return ok ? 0 : 1;
+    return total.problems == 0 ? 0 : 1;
 }

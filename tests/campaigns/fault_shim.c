@@ -136,32 +136,31 @@ static void copyText(char *to, size_t size, const char *from, size_t length)
     to[length] = 0;
 }
 
+/* The value of the spec's field key (a word starting with it), or fallback. */
+static void field(const char *spec, const char *key, char *out, size_t size, const char *fallback)
+{
+    for (const char *p = spec; (p = strstr(p, key)); ++p)
+        if (p == spec || p[-1] == ' ') {
+            p += strlen(key);
+            copyText(out, size, p, strcspn(p, " "));
+            return;
+        }
+    copyText(out, size, fallback, strlen(fallback));
+}
+
 void quorvane_fault_arm(const char *spec)
 {
-    char root[PATH_MAX] = "", op[16] = "none", error[16] = "EIO", prog[64] = "", log[PATH_MAX] = "", n[32] = "0";
-    static const struct {
-        const char *key;
-        size_t size;
-        size_t offset;
-    } fields[] = {{"root=", PATH_MAX, 0}, {"op=", 16, 1}, {"errno=", 16, 2},
-                  {"prog=", 64, 3},       {"log=", PATH_MAX, 4}, {"n=", 32, 5}};
-    char *const targets[] = {root, op, error, prog, log, n};
-    for (const char *p = spec ? spec : ""; *p;) {
-        while (*p == ' ')
-            ++p;
-        const char *end = strchr(p, ' ');
-        const size_t length = end ? (size_t)(end - p) : strlen(p);
-        for (size_t i = 0; i < sizeof fields / sizeof fields[0]; ++i) {
-            const size_t keyLength = strlen(fields[i].key);
-            if (length >= keyLength && !strncmp(p, fields[i].key, keyLength))
-                copyText(targets[fields[i].offset], fields[i].size, p + keyLength, length - keyLength);
-        }
-        p += length;
-    }
-    if (prog[0] && strcmp(prog, program_invocation_short_name) != 0)
-        root[0] = 0;
+    char op[16], error[16], prog[64], n[32];
+    spec = spec ? spec : "";
+    field(spec, "op=", op, sizeof op, "none");
+    field(spec, "errno=", error, sizeof error, "EIO");
+    field(spec, "prog=", prog, sizeof prog, "");
+    field(spec, "n=", n, sizeof n, "0");
     pthread_mutex_lock(&g_lock);
-    copyText(g_root, sizeof g_root, root, strlen(root));
+    field(spec, "root=", g_root, sizeof g_root, "");
+    field(spec, "log=", g_log, sizeof g_log, "");
+    if (prog[0] && strcmp(prog, program_invocation_short_name) != 0)
+        g_root[0] = 0;
     g_op = -1;
     for (int i = 0; i < OP_COUNT; ++i) {
         g_counts[i] = 0;
@@ -171,7 +170,6 @@ void quorvane_fault_arm(const char *spec)
     g_n = atol(n);
     g_fired = 0;
     g_errno = !strcmp(error, "ENOSPC") ? ENOSPC : EIO;
-    copyText(g_log, sizeof g_log, log, strlen(log));
     __atomic_store_n(&g_rootLength, strlen(g_root), __ATOMIC_RELEASE);
     pthread_mutex_unlock(&g_lock);
 }
@@ -210,35 +208,28 @@ static mode_t modeOf(int flags, va_list args)
     return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(args, int) : 0;
 }
 
-#define OPEN_LIKE(name)                                                                                             \
-    int name(const char *path, int flags, ...)                                                                      \
-    {                                                                                                               \
-        va_list args;                                                                                               \
-        va_start(args, flags);                                                                                      \
-        const mode_t mode = modeOf(flags, args);                                                                    \
-        va_end(args);                                                                                               \
-        REAL(name);                                                                                                 \
-        if (underRoot(AT_FDCWD, path) && failNow(OP_OPEN))                                                          \
-            return -1;                                                                                              \
-        return real_##name(path, flags, mode);                                              \
-    }
-OPEN_LIKE(open)
-OPEN_LIKE(open64)
+/* Every open goes through the real openat, as glibc's own do. */
+static int openUnder(int dirfd, const char *path, int flags, mode_t mode)
+{
+    REAL(openat);
+    if (underRoot(dirfd, path) && failNow(OP_OPEN))
+        return -1;
+    return real_openat(dirfd, path, flags, mode);
+}
 
-#define OPENAT_LIKE(name)                                                                                           \
-    int name(int dirfd, const char *path, int flags, ...)                                                           \
+#define OPEN_LIKE(name, params, dirfd)                                                                              \
+    int name params                                                                                                 \
     {                                                                                                               \
         va_list args;                                                                                               \
         va_start(args, flags);                                                                                      \
         const mode_t mode = modeOf(flags, args);                                                                    \
         va_end(args);                                                                                               \
-        REAL(name);                                                                                                 \
-        if (underRoot(dirfd, path) && failNow(OP_OPEN))                                                             \
-            return -1;                                                                                              \
-        return real_##name(dirfd, path, flags, mode);                                          \
+        return openUnder(dirfd, path, flags, mode);                                                                 \
     }
-OPENAT_LIKE(openat)
-OPENAT_LIKE(openat64)
+OPEN_LIKE(open, (const char *path, int flags, ...), AT_FDCWD)
+OPEN_LIKE(open64, (const char *path, int flags, ...), AT_FDCWD)
+OPEN_LIKE(openat, (int dirfd, const char *path, int flags, ...), dirfd)
+OPEN_LIKE(openat64, (int dirfd, const char *path, int flags, ...), dirfd)
 
 #define FORTIFIED_OPEN(name, plain)                                                                                 \
     int name(const char *path, int flags) { return plain(path, flags); }

@@ -20,7 +20,10 @@ QByteArray FakeHttpServer::answer(const QByteArray &statusLine, const QByteArray
            + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
-QSslConfiguration FakeHttpServer::selfSignedTls()
+namespace {
+
+// A certificate for 127.0.0.1 signed by itself, made once by openssl.
+QSslConfiguration selfSignedTls()
 {
     static const QSslConfiguration made = [] {
         QTemporaryDir dir;
@@ -44,11 +47,13 @@ QSslConfiguration FakeHttpServer::selfSignedTls()
     return made;
 }
 
-FakeHttpServer::FakeHttpServer(const QList<QByteArray> &script, const QSslConfiguration &tls)
+} // namespace
+
+FakeHttpServer::FakeHttpServer(const QList<QByteArray> &script)
     : m_script(script), m_server(script.value(0) == "<tls>" ? new QSslServer : new QTcpServer)
 {
     if (auto *ssl = qobject_cast<QSslServer *>(m_server.get()))
-        ssl->setSslConfiguration(tls.localCertificate().isNull() ? selfSignedTls() : tls);
+        ssl->setSslConfiguration(selfSignedTls());
     m_server->listen(QHostAddress::LocalHost);
     QObject::connect(m_server.get(), &QTcpServer::pendingConnectionAvailable, m_server.get(), [this] {
         QTcpSocket *socket = m_server->nextPendingConnection();

@@ -2,27 +2,24 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QSslConfiguration>
 #include <QTcpServer>
 
 #include <memory>
 
 // A loopback server that reads one request and plays a script of writes:
 // "<pause>" waits 100 ms, "<close>" drops the connection, "<end>" closes it
-// once everything is sent. With "<tls>" it speaks TLS with the given
-// certificate (a self-signed one when none is given) and plays nothing.
+// once everything is sent. With "<tls>" it speaks TLS with a certificate
+// signed by itself and plays nothing.
 // Only the first connection is answered.
 class FakeHttpServer {
 public:
-    explicit FakeHttpServer(const QList<QByteArray> &script, const QSslConfiguration &tls = {});
+    explicit FakeHttpServer(const QList<QByteArray> &script);
     quint16 port() const { return m_server->serverPort(); }
     QByteArray request; // what the one request brought, head and body
 
     // Pieces of a script.
     static QByteArray chunk(const QByteArray &bytes); // one piece of a chunked body
     static QByteArray answer(const QByteArray &statusLine, const QByteArray &body); // a whole JSON answer
-    // A certificate for 127.0.0.1 signed by itself, made once by openssl.
-    static QSslConfiguration selfSignedTls();
     // a 200 event stream, chunked
     static constexpr const char *kStreamHead =
         "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n";

@@ -5,7 +5,6 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QHostAddress>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -18,15 +17,6 @@ QString quoted(const QString &path)
     QString s = path;
     s.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('"'), QLatin1String("\\\""));
     return QLatin1Char('"') + s + QLatin1Char('"');
-}
-
-QString findNginx()
-{
-    if (QFileInfo(QStringLiteral("/usr/sbin/nginx")).isExecutable())
-        return QStringLiteral("/usr/sbin/nginx");
-    return QStandardPaths::findExecutable(QStringLiteral("nginx"),
-                                          {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin"),
-                                           QStringLiteral("/usr/bin"), QStringLiteral("/usr/local/bin")});
 }
 
 quint16 freePort()
@@ -65,7 +55,8 @@ bool NginxServer::start()
         m_error = QStringLiteral("cannot make a temporary folder for nginx");
         return false;
     }
-    const QString nginx = findNginx();
+    const QString nginx =
+        QStandardPaths::findExecutable(QStringLiteral("nginx"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")});
     if (nginx.isEmpty()) {
         m_error = QStringLiteral("nginx is not installed (scripts/install-deps.sh installs it)");
         return false;

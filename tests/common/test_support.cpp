@@ -9,14 +9,9 @@
 #include <QMutexLocker>
 #include <QThread>
 
-#include <csignal>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace {
-
-const QList<QByteArray> kVariables = {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME",
-                                      "XDG_RUNTIME_DIR"};
 
 QMutex g_logMutex;
 QStringList g_logLines;
@@ -67,7 +62,6 @@ TempHome::~TempHome()
         qunsetenv(name.constData());
     // make everything removable again, in case a test took write bits away
     const QString root = m_dir.path();
-    QDir dir(root);
     std::function<void(const QString &)> open = [&](const QString &path) {
         QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         const auto entries = QDir(path).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks);
@@ -96,24 +90,6 @@ QString TempHome::writeFile(const QString &relativePath, const QByteArray &bytes
         qFatal("cannot write %s", qPrintable(path));
     f.write(bytes);
     return path;
-}
-
-FileSizeLimit::FileSizeLimit(qint64 bytes)
-{
-    rlimit limit{};
-    ::getrlimit(RLIMIT_FSIZE, &limit);
-    m_saved[0] = qint64(limit.rlim_cur);
-    m_saved[1] = qint64(limit.rlim_max);
-    // the write fails instead of the signal ending the process
-    ::signal(SIGXFSZ, SIG_IGN);
-    limit.rlim_cur = rlim_t(bytes);
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-}
-
-FileSizeLimit::~FileSizeLimit()
-{
-    const rlimit limit{rlim_t(m_saved[0]), rlim_t(m_saved[1])};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
 }
 
 LogCapture::LogCapture()

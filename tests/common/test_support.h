@@ -36,19 +36,6 @@ private:
     QList<QByteArray> m_unset;
 };
 
-// A full disk, as far as this process writes: while it lives no file may
-// grow past the given size, and a write beyond it fails (EFBIG).
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(qint64 bytes);
-    ~FileSizeLimit();
-    FileSizeLimit(const FileSizeLimit &) = delete;
-    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
-
-private:
-    qint64 m_saved[2];
-};
-
 // Collects every log line written while it lives, as "category: message".
 class LogCapture {
 public:

@@ -126,28 +126,6 @@ class TestRecords : public QObject {
     Q_OBJECT
 
 private slots:
-    void uuidText_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<bool>("valid");
-        QTest::newRow("mixed case") << "0f8FAD5b-d9cb-469F-a165-70867728950E" << true;
-        QTest::newRow("all zero") << "00000000-0000-0000-0000-000000000000" << true;
-        QTest::newRow("braces") << "{0F8FAD5B-D9CB-469F-A165-70867728950E}" << false;
-        QTest::newRow("no hyphens") << "0F8FAD5BD9CB469FA16570867728950E" << false;
-        QTest::newRow("hyphen moved") << "0F8FAD5BD-9CB-469F-A165-70867728950E" << false;
-        QTest::newRow("non-hex") << "0F8FAD5B-D9CB-469F-A165-70867728950G" << false;
-        QTest::newRow("padded") << " 0F8FAD5B-D9CB-469F-A165-70867728950" << false;
-    }
-    void uuidText()
-    {
-        QFETCH(QString, text);
-        QFETCH(bool, valid);
-        const auto id = parseUuid(text);
-        QCOMPARE(id.has_value(), valid);
-        if (valid)
-            QCOMPARE(canonicalUuid(*id), text.toUpper());
-    }
-
     // Exactly the required keys are written, and a message's attachedFiles
     // only when it has a list (an empty one too); a model's modelfile never.
     void keySets()
@@ -213,58 +191,41 @@ private slots:
         QVERIFY(fraction);
     }
 
-    void attachedFiles_data()
+    // Attached files and figures are optional and never make a message
+    // unreadable: absent and empty file lists stay apart, a figure of the
+    // wrong type is an unknown figure. Without figures the object is what a
+    // reader that predates them knows, and every other field reads back the same.
+    void optionalKeys_data()
     {
+        QTest::addColumn<QString>("key");
         QTest::addColumn<QByteArray>("value"); // empty: key left out
-        QTest::addColumn<int>("count");        // -1: absent
-        QTest::newRow("missing") << QByteArray() << -1;
-        QTest::newRow("null") << QByteArray("null") << -1;
-        QTest::newRow("empty") << QByteArray("[]") << 0;
-        QTest::newRow("one, size as 1e3")
-            << QByteArray(R"([{"id":"16fd2706-8baf-433b-82eb-8c7fada847da","fileName":"a","filePath":"/a",)"
-                          R"("fileType":"","fileSize":1e3}])")
-            << 1;
-    }
-    void attachedFiles()
-    {
-        QFETCH(QByteArray, value);
-        QFETCH(int, count);
-        QJsonObject o = validObject("message");
-        o.remove("attachedFiles");
-        if (!value.isEmpty())
-            o.insert("attachedFiles", jsonValue(value));
-        const auto m = decodeChatMessage(o);
-        QVERIFY(m);
-        QCOMPARE(m->attachedFiles.has_value(), count >= 0);
-        if (count >= 0)
-            QCOMPARE(m->attachedFiles->size(), count);
-        if (count == 1)
-            QCOMPARE(m->attachedFiles->at(0).fileSize, qint64(1000));
-    }
-
-    // Figures are optional and never make a message unreadable: a value of
-    // the wrong type is an unknown figure. The figures change nothing else:
-    // without them the object is what a reader that predates them knows, and
-    // every other field reads back the same.
-    void figures_data()
-    {
-        QTest::addColumn<QByteArray>("value"); // empty: key left out
-        QTest::addColumn<QString>("line");     // the known figures, in order
-        QTest::newRow("missing") << QByteArray() << QString();
-        QTest::newRow("null") << QByteArray("null") << QString();
-        QTest::newRow("not an object") << QByteArray("\"fast\"") << QString();
+        QTest::addColumn<QString>("read");     // file sizes ("-": no list), then the known figures
+        QTest::newRow("files missing") << "attachedFiles" << QByteArray() << "-";
+        QTest::newRow("files null") << "attachedFiles" << QByteArray("null") << "-";
+        QTest::newRow("files empty") << "attachedFiles" << QByteArray("[]") << "";
+        QTest::newRow("all-zero and mixed-case ids, size as 1e3")
+            << "attachedFiles"
+            << QByteArray(R"([{"id":"00000000-0000-0000-0000-000000000000","fileName":"a","filePath":"/a",)"
+                          R"("fileType":"","fileSize":1e3},{"id":"16fd2706-8BAF-433b-82eb-8c7fada847da",)"
+                          R"("fileName":"b","filePath":"/b","fileType":"","fileSize":2}])")
+            << "1000 2";
+        QTest::newRow("figures null") << "figures" << QByteArray("null") << "-";
+        QTest::newRow("figures not an object") << "figures" << QByteArray("\"fast\"") << "-";
         QTest::newRow("all known, and a key of a later version")
+            << "figures"
             << QByteArray(R"({"secondsToFirstToken":0.42,"tokensPerSecond":18.3,"tokenCount":245,)"
                           R"("engine":"llama-completion","model":"Tiny","later":[1]})")
-            << "0.42 18.3 245 llama-completion Tiny";
-        QTest::newRow("wrong types") << QByteArray(R"({"secondsToFirstToken":"0.4","tokensPerSecond":null,)"
+            << "- 0.42 18.3 245 llama-completion Tiny";
+        QTest::newRow("wrong types") << "figures"
+                                     << QByteArray(R"({"secondsToFirstToken":"0.4","tokensPerSecond":null,)"
                                                    R"("tokenCount":1.5,"engine":7,"model":"Tiny"})")
-                                     << "Tiny";
+                                     << "- Tiny";
     }
-    void figures()
+    void optionalKeys()
     {
+        QFETCH(QString, key);
         QFETCH(QByteArray, value);
-        QFETCH(QString, line);
+        QFETCH(QString, read);
         ChatMessage plain = sampleSession().messages[1], withFigures = plain;
         plain.figures = {};
         QJsonObject o = *encode(withFigures);
@@ -272,15 +233,19 @@ private slots:
         QCOMPARE(o, *encode(plain));
 
         if (!value.isEmpty())
-            o.insert("figures", jsonValue(value));
+            o.insert(key, jsonValue(value));
         QJsonObject stored = *encode(sampleSession());
         stored.insert("messages", QJsonArray{o});
         const auto document = decodeSessionDocument(QJsonDocument(stored).toJson());
         QVERIFY(document);
         for (const auto &m : {decodeChatMessage(o), std::optional(document->messages.value(0))}) {
             QVERIFY(m);
-            const ReplyFigures &f = m->figures;
             QStringList known;
+            if (!m->attachedFiles)
+                known << "-";
+            for (const AttachedFile &file : m->attachedFiles.value_or(QList<AttachedFile>{}))
+                known << QString::number(file.fileSize);
+            const ReplyFigures &f = m->figures;
             for (const auto &n : {f.secondsToFirstToken, f.tokensPerSecond})
                 if (n)
                     known << QString::number(*n);
@@ -288,9 +253,10 @@ private slots:
                 known << QString::number(*f.tokenCount);
             known << f.engineName << f.modelName;
             known.removeAll(QString());
-            QCOMPARE(known.join(' '), line);
+            QCOMPARE(known.join(' '), read);
             ChatMessage rest = *m;
             rest.figures = {};
+            rest.attachedFiles.reset();
             QCOMPARE(rest, plain);
         }
     }
@@ -379,7 +345,9 @@ private slots:
         auto row = [](const char *kind, const char *key, const char *value, const QString &error) {
             QTest::addRow("%s %s=%s", kind, key, value) << kind << key << QByteArray(value) << error;
         };
-        row("file", "id", "\"not-a-uuid\"", "id: not a UUID");
+        row("file", "id", "\"{0F8FAD5B-D9CB-469F-A165-70867728950E}\"", "id: not a UUID");
+        row("file", "id", "\"0F8FAD5BD-9CB-469F-A165-70867728950E\"", "id: not a UUID");
+        row("file", "id", "\"0F8FAD5B-D9CB-469F-A165-70867728950G\"", "id: not a UUID");
         row("file", "id", "12", "id: not a string");
         row("file", "fileSize", "1.5", "fileSize: not a 64-bit integer");
         row("file", "fileSize", "\"12\"", "fileSize: not a 64-bit integer");
@@ -547,12 +515,6 @@ private slots:
         const auto sessions = decodeSessionList("[" + bytes + "," + bytes + "]", &err); // the legacy array
         QVERIFY2(sessions && sessions->size() == 2, qPrintable(err.text));
         QCOMPARE(sessions->at(1), s);
-    }
-
-    void downloadFailureText()
-    {
-        QCOMPARE(QuorvaneError::downloadFailed(QStringLiteral("disk full")).description(),
-                 QStringLiteral("Download failed: disk full"));
     }
 };
 

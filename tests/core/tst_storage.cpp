@@ -13,8 +13,10 @@
 #include <QJsonDocument>
 #include <QtTest>
 
+#include <csignal>
 #include <memory>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,39 +61,24 @@ private slots:
     void initTestCase()
     {
         m_firstHome = std::make_unique<TempHome>();
-        m_firstHome->writeFile(QStringLiteral("Documents/Models/old.gguf"), "old model");
+        for (const QString name : {"Models/a.gguf", "Models/.hidden", "Models/same.gguf", "Models/sub/deeper/x.gguf",
+                                   "ChatHistory/c1.json"})
+            m_firstHome->writeFile("Documents/" + name, "old " + name.toUtf8());
+        m_firstHome->writeFile(QStringLiteral(".local/share/Quorvane/Models/same.gguf"), "new");
         LogCapture log;
         FileManagerUtility::shared();
         m_firstUseLog = log.lines();
     }
 
-    void sharedInstanceMigratesOnFirstUseOnly()
-    {
-        QCOMPARE(readFileBytes(m_firstHome->dataDir() + QStringLiteral("/Models/old.gguf")), QByteArray("old model"));
-        QVERIFY(m_firstUseLog.contains(QStringLiteral("com.quorvane.app.Migrate: Models: old.gguf")));
-
-        TempHome home; // a later home of this process is left alone
-        home.writeFile(QStringLiteral("Documents/Models/second.gguf"), "x");
-        FileManagerUtility::shared().appSupportDirectory();
-        QVERIFY(QFileInfo::exists(home.home() + QStringLiteral("/Documents/Models/second.gguf")));
-    }
-
     // Entries move one by one, hidden ones and folders too; a name already in
-    // the new folder is left in both places untouched.
+    // the new folder is left in both places untouched. A later home of this
+    // process is left alone.
     void migration()
     {
-        TempHome home;
-        const QString docs = home.home() + QStringLiteral("/Documents/");
-        const QString data = home.home() + QStringLiteral("/data/");
-        for (const QString name : {"Models/a.gguf", "Models/.hidden", "Models/same.gguf", "Models/sub/deeper/x.gguf",
-                                   "ChatHistory/c1.json"})
-            home.writeFile("Documents/" + name, "old " + name.toUtf8());
-        home.writeFile(QStringLiteral("data/Models/same.gguf"), "new");
-
-        LogCapture log;
-        FileManagerUtility::migrateLegacyFolders(home.home() + "/Documents", home.home() + "/data");
+        const QString docs = m_firstHome->home() + QStringLiteral("/Documents/");
+        const QString data = m_firstHome->dataDir() + QLatin1Char('/');
         QStringList migrated;
-        for (const QString &line : log.lines())
+        for (const QString &line : std::as_const(m_firstUseLog))
             if (line.startsWith(QStringLiteral("com.quorvane.app.Migrate: ")))
                 migrated << line.section(QStringLiteral(": "), 1, -1);
         QCOMPARE(migrated, (QStringList{"Models: .hidden", "Models: a.gguf", "Models: sub"}));
@@ -103,6 +90,10 @@ private slots:
         QCOMPARE(readFileBytes(data + "Models/same.gguf"), QByteArray("new"));
         QVERIFY(QFileInfo(docs + "Models").isDir()); // the old folder stays
 
+        TempHome home;
+        home.writeFile(QStringLiteral("Documents/Models/second.gguf"), "x");
+        FileManagerUtility::shared().appSupportDirectory();
+        QVERIFY(QFileInfo::exists(home.home() + QStringLiteral("/Documents/Models/second.gguf")));
         // nothing to move (a file where a folder was): nothing is made
         const QString blocked = home.writeFile(QStringLiteral("second/Documents/ChatHistory"), "a file");
         FileManagerUtility::migrateLegacyFolders(home.home() + "/second/Documents", home.home() + "/second/data");
@@ -165,10 +156,14 @@ private slots:
         // a disk that fills up during the write fails it; the stored file stays
         const QByteArray stored = readFileBytes(store.filePath(kIdA));
         a.title = QStringLiteral("fourth");
-        {
-            FileSizeLimit full(64);
-            QVERIFY(!store.save(a));
-        }
+        rlimit unlimited{};
+        ::getrlimit(RLIMIT_FSIZE, &unlimited);
+        ::signal(SIGXFSZ, SIG_IGN); // the write fails (EFBIG) instead of the signal ending the process
+        const rlimit full{64, unlimited.rlim_max};
+        ::setrlimit(RLIMIT_FSIZE, &full);
+        const bool savedOnAFullDisk = store.save(a);
+        ::setrlimit(RLIMIT_FSIZE, &unlimited);
+        QVERIFY(!savedOnAFullDisk);
         QCOMPARE(readFileBytes(store.filePath(kIdA)), stored);
         QCOMPARE(folderEntries(store.directory()), (QStringList{fileNameFor(kIdA), fileNameFor(kIdB)}));
 
@@ -179,42 +174,6 @@ private slots:
         QVERIFY(!broken.loadAll().listed);
         broken.prune({}, {});
         QCOMPARE(readFileBytes(home.home() + QStringLiteral("/blocked")), QByteArray("not a folder"));
-    }
-
-    // Loading skips (and reports) a store file it cannot read, and leaves
-    // it as it was; other names are not store files. (Folders, pipes and
-    // broken links under store names are the application test's rows.)
-    void unreadableEntries_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<bool>("reported"); // listed among unreadable files
-        const QByteArray good = encoded(session(kIdB, QStringLiteral("B"), 5));
-        QTest::newRow("zero bytes") << fileNameFor(kIdB) << QByteArray() << true;
-        QTest::newRow("other extension") << QStringLiteral("notes.txt") << good << false;
-        QTest::newRow("upper-case extension") << canonicalUuid(kIdC) + ".JSON" << good << false;
-    }
-    void unreadableEntries()
-    {
-        QFETCH(QString, name);
-        QFETCH(QByteArray, bytes);
-        QFETCH(bool, reported);
-        TempHome home;
-        const SessionsStore store(home.home() + QStringLiteral("/Sessions"));
-        const ChatSession good = session(kIdA, QStringLiteral("good"), 100);
-        QVERIFY(store.save(good));
-        const QString path = home.writeFile("Sessions/" + name, bytes);
-
-        LogCapture log;
-        const SessionsStore::LoadResult loaded = store.loadAll();
-        QCOMPARE(loaded.sessions, QList<ChatSession>{good});
-        QCOMPARE(loaded.unreadableFiles, reported ? QStringList{name} : QStringList{});
-        QCOMPARE(log.contains(QStringLiteral("Skipped unreadable conversation file ") + name), reported);
-        QCOMPARE(readFileBytes(path), bytes);
-
-        // Removing one by name spares what pruning spares.
-        QCOMPARE(store.removeFile(name), reported);
-        QCOMPARE(QFileInfo::exists(path), !reported);
     }
 
     // What a save left when a run was killed goes at the first load, logged;
@@ -247,8 +206,10 @@ private slots:
         QCOMPARE(folderEntries(store.directory()), kept);
     }
 
-    // Pruning deletes only regular "*.json" files of conversations not kept.
-    void pruneSparesWhatIsNotARegularStoreFile()
+    // Loading skips (and reports) a store file it cannot read and leaves it
+    // as it was; other names are not store files. Pruning, or removing one
+    // by name, deletes only regular "*.json" files of conversations not kept.
+    void unreadableEntriesAndPrune()
     {
         TempHome home;
         const SessionsStore store(home.home() + QStringLiteral("/Sessions"));
@@ -263,6 +224,14 @@ private slots:
         QCOMPARE(::mkfifo(QFile::encodeName(d + QStringLiteral("pipe.json")).constData(), 0600), 0);
         QVERIFY(QFile::link(d + QStringLiteral("missing-target"), d + QStringLiteral("dangling.json")));
         QVERIFY(QFile::link(d + lowerLive, d + QStringLiteral("link-to-live.json")));
+        LogCapture log;
+        const QStringList unreadable = store.loadAll().unreadableFiles;
+        QVERIFY(unreadable.contains("kept-broken.json") && !unreadable.contains("stray.txt")
+                && !unreadable.contains("Upper.JSON"));
+        QVERIFY(log.contains(QStringLiteral("Skipped unreadable conversation file kept-broken.json")));
+        QCOMPARE(readFileBytes(d + "kept-broken.json"), QByteArray("x"));
+        QVERIFY(!store.removeFile(QStringLiteral("stray.txt")) && !store.removeFile(QStringLiteral("dangling.json")));
+        QVERIFY(store.removeFile(QStringLiteral("not-an-id.json")));
 
         store.prune({kIdA}, {QStringLiteral("kept-broken.json")});
         QStringList expected = {idFolder,           "Upper.JSON", "dangling.json",     "kept-broken.json",

@@ -13,9 +13,9 @@
 //   texts                  every text shown in the window
 //   state                  what the application state and the engine hold
 //   import <path>          the file chooser's answer in the model picker
-//   invoke <object> <method> [arg]...
+//   invoke <object> <method> [arg]
 //                          calls an invokable of "state" or "picker" as the
-//                          window's controls do, arguments converted from text
+//                          window's controls do, its argument converted from text
 //   sessions               every conversation with its id and messages
 //   quit                   quits as the window's close would
 #include "app/app_state.h"
@@ -130,17 +130,13 @@ private:
         const QMetaObject *meta = target ? target->metaObject() : nullptr;
         for (int i = 0; meta && i < meta->methodCount(); ++i) {
             const QMetaMethod method = meta->method(i);
-            if (method.name() != name || method.parameterCount() != args.size() || args.size() > 2)
+            if (method.name() != name || method.parameterCount() != args.size() || args.size() > 1)
                 continue;
-            QVariant values[2];
-            QGenericArgument arguments[2];
-            for (int p = 0; p < args.size(); ++p) {
-                values[p] = args.at(p);
-                if (!values[p].convert(method.parameterMetaType(p)))
-                    return failure(QStringLiteral("cannot pass \"%1\" to %2").arg(args.at(p), QString::fromLatin1(name)));
-                arguments[p] = QGenericArgument(method.parameterMetaType(p).name(), values[p].constData());
-            }
-            if (!method.invoke(target, Qt::DirectConnection, arguments[0], arguments[1]))
+            QVariant value = args.value(0);
+            if (!args.isEmpty() && !value.convert(method.parameterMetaType(0)))
+                return failure(QStringLiteral("cannot pass \"%1\" to %2").arg(args.first(), QString::fromLatin1(name)));
+            const QGenericArgument argument(args.isEmpty() ? nullptr : method.parameterMetaType(0).name(), value.constData());
+            if (!method.invoke(target, Qt::DirectConnection, argument))
                 return failure(QStringLiteral("%1 failed").arg(QString::fromLatin1(name)));
             return {{"ok", true}};
         }
@@ -159,9 +155,7 @@ private:
     {
         QJsonArray all;
         for (const ChatSession &session : m_state.chatSessions())
-            all.append(QJsonObject{{"id", canonicalUuid(session.id)},
-                                   {"title", session.title},
-                                   {"messages", messagesOf(session.messages)}});
+            all.append(QJsonObject{{"id", canonicalUuid(session.id)}, {"messages", messagesOf(session.messages)}});
         return {{"ok", true}, {"sessions", all}, {"current", m_state.currentSession() ? canonicalUuid(m_state.currentSession()->id) : QString()}};
     }
 

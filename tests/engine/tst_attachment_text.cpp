@@ -6,7 +6,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLoggingCategory>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <optional>
@@ -32,18 +31,13 @@ AttachedFile attachment(const QString &path, qint64 recordSize = 0)
     return f;
 }
 
-void writeBytes(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-}
-
 // A shell script standing in for an external program.
 QString writeScript(const QString &path, const QByteArray &body)
 {
-    writeBytes(path, "#!/bin/sh\n" + body + "\n");
-    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write("#!/bin/sh\n" + body + "\n") < 0)
+        qFatal("cannot write %s", qPrintable(path));
+    f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     return path;
 }
 
@@ -84,14 +78,13 @@ class TestAttachmentText : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
-    QString path(const QString &name) const { return m_dir.filePath(name); }
+    TempHome m_home;
+    QString path(const QString &name) const { return m_home.home() + u'/' + name; }
 
 private slots:
     void initTestCase()
     {
         QLoggingCategory::setFilterRules(QStringLiteral("com.quorvane.*.info=true"));
-        QVERIFY(m_dir.isValid());
         for (const QString tool : {"/usr/bin/pandoc", "/usr/bin/pdftotext", "/usr/bin/strings"})
             QVERIFY2(QFileInfo(tool).isExecutable(), qPrintable(tool + " missing: run scripts/install-deps.sh"));
     }
@@ -129,7 +122,7 @@ private slots:
         QFETCH(QByteArray, bytes);
         QFETCH(QString, expected);
         QFETCH(QString, logLine);
-        writeBytes(path(name), bytes);
+        m_home.writeFile(path(name), bytes);
         if (name.startsWith("secret.")) {
             if (::geteuid() == 0)
                 QSKIP("the superuser reads any file");
@@ -140,60 +133,47 @@ private slots:
         QVERIFY2(logLine.isEmpty() || log.contains(logLine), qPrintable(log.lines().join('\n')));
     }
 
-    // The size on disk decides, the target's for a link; the recorded size
-    // only when the file is gone.
-    void sizeLimit_data()
+    // What the path leads to decides: its size on disk (the target's for a
+    // link; the recorded size only when it is gone). Nothing that could block
+    // (a pipe) or is not a file reaches a reader or a tool.
+    void entries_data()
     {
-        QTest::addColumn<qint64>("sizeOnDisk"); // -1: no file at the path
+        QTest::addColumn<QString>("kind"); // link (to a file of sizeOnDisk bytes), missing, folder, fifo
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<qint64>("sizeOnDisk");
         QTest::addColumn<qint64>("recordSize");
         QTest::addColumn<QString>("expected"); // empty: the file is read
-        QTest::newRow("one byte over") << kAttachmentSizeLimit + 1 << qint64(10)
-                                       << "[big.txt was skipped: 5.2 MB exceeds the 5 MB attachment limit]";
-        QTest::newRow("exactly the limit") << kAttachmentSizeLimit << qint64(999999999) << QString();
-        QTest::newRow("gone, record over the limit") << qint64(-1) << qint64(7340032)
-                                                     << "[big.txt was skipped: 7.3 MB exceeds the 5 MB attachment limit]";
-        QTest::newRow("gone, record small") << qint64(-1) << qint64(100) << kUnreadable;
+        QTest::addColumn<QString>("logLine");
+        const QString tooLarge = QStringLiteral("Attachment skipped, too large: ");
+        const QString notAFile = QStringLiteral("Attachment is not a readable file: ");
+        QTest::newRow("one byte over") << "link" << "big.txt" << kAttachmentSizeLimit + 1 << qint64(10)
+                                       << "[big.txt was skipped: 5.2 MB exceeds the 5 MB attachment limit]"
+                                       << tooLarge + "big.txt (";
+        QTest::newRow("exactly the limit") << "link" << "limit.txt" << kAttachmentSizeLimit << qint64(999999999)
+                                           << QString() << QString();
+        QTest::newRow("gone, record over the limit")
+            << "missing" << "gone.txt" << qint64(-1) << qint64(7340032)
+            << "[gone.txt was skipped: 7.3 MB exceeds the 5 MB attachment limit]" << tooLarge + "gone.txt (";
+        QTest::newRow("gone, record small") << "missing" << "missing.txt" << qint64(-1) << qint64(100) << kUnreadable
+                                            << notAFile + "missing.txt";
+        QTest::newRow("folder pdf") << "folder" << "folder.pdf" << qint64(-1) << qint64(1234) << kPdfNote
+                                    << notAFile + "folder.pdf";
+        QTest::newRow("fifo docx") << "fifo" << "fifo.docx" << qint64(-1) << qint64(1234)
+                                   << "[Could not convert fifo.docx to text]" << notAFile + "fifo.docx";
     }
-    void sizeLimit()
-    {
-        QFETCH(qint64, sizeOnDisk);
-        QFETCH(qint64, recordSize);
-        QFETCH(QString, expected);
-        QFile::remove(path("big.txt"));
-        if (sizeOnDisk >= 0) {
-            writeBytes(path("target.txt"), QByteArray(sizeOnDisk, 'a'));
-            QVERIFY(QFile::link(path("target.txt"), path("big.txt")));
-        }
-        LogCapture log;
-        const QString text = extractAttachmentText(attachment(path("big.txt"), recordSize));
-        if (expected.isEmpty()) {
-            QCOMPARE(text.size(), sizeOnDisk);
-        } else {
-            QCOMPARE(text, expected);
-            QCOMPARE(log.contains("Attachment skipped, too large: big.txt ("), expected.contains("skipped"));
-        }
-    }
-
-    // Nothing that could block (a pipe) or is not a file reaches a reader or a tool.
-    void notARegularFile_data()
-    {
-        QTest::addColumn<QString>("kind");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("expected");
-        for (const QString kind : {"missing", "folder", "fifo"}) {
-            QTest::addRow("%s txt", qPrintable(kind)) << kind << kind + ".txt" << kUnreadable;
-            QTest::addRow("%s pdf", qPrintable(kind)) << kind << kind + ".pdf" << kPdfNote;
-            QTest::addRow("%s docx", qPrintable(kind))
-                << kind << kind + ".docx" << "[Could not convert " + kind + ".docx to text]";
-        }
-    }
-    void notARegularFile()
+    void entries()
     {
         QFETCH(QString, kind);
         QFETCH(QString, name);
+        QFETCH(qint64, sizeOnDisk);
+        QFETCH(qint64, recordSize);
         QFETCH(QString, expected);
+        QFETCH(QString, logLine);
         const QString entry = path(name);
-        if (kind == "folder") {
+        if (kind == "link") {
+            m_home.writeFile(entry + ".target", QByteArray(sizeOnDisk, 'a'));
+            QVERIFY(QFile::link(entry + ".target", entry));
+        } else if (kind == "folder") {
             QVERIFY(QDir().mkpath(entry));
         } else if (kind == "fifo") { // reached through a link, as a file picked in a dialog may be
             QVERIFY(::mkfifo(QFile::encodeName(entry + ".fifo").constData(), 0600) == 0);
@@ -208,9 +188,13 @@ private slots:
         LogCapture log;
         QElapsedTimer timer;
         timer.start();
-        QCOMPARE(extractAttachmentText(attachment(entry, 1234), options), expected);
+        const QString text = extractAttachmentText(attachment(entry, recordSize), options);
         QVERIFY(timer.elapsed() < 2000);
-        QVERIFY2(log.contains("Attachment is not a readable file: " + name), qPrintable(log.lines().join('\n')));
+        if (expected.isEmpty())
+            QCOMPARE(text.size(), sizeOnDisk);
+        else
+            QCOMPARE(text, expected);
+        QVERIFY2(log.contains(logLine), qPrintable(log.lines().join('\n')));
     }
 
     void documentsThroughPandoc_data()
@@ -224,7 +208,7 @@ private slots:
     {
         QFETCH(QString, name);
         QFETCH(QStringList, pandocArguments);
-        writeBytes(path("letter.md"), "# Greeting\n\nHello *converted* world.\n");
+        m_home.writeFile(path("letter.md"), "# Greeting\n\nHello *converted* world.\n");
         QFile::remove(path(name));
         QVERIFY(ChildProcess::run("/usr/bin/pandoc", pandocArguments + QStringList{path("letter.md"), "-o", path(name)}, 60000, 1 << 20)
                     .succeeded());
@@ -234,107 +218,87 @@ private slots:
         QVERIFY2(log.contains("pandoc read: " + name + " ("), qPrintable(log.lines().join('\n')));
     }
 
-    void converterChain_data()
+    // Stand-ins for the converters and pdftotext, tried in order.
+    void toolChains_data()
     {
         QTest::addColumn<QString>("name");
-        QTest::addColumn<QList<QByteArray>>("scripts"); // one converter each, all for every extension
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QList<QByteArray>>("tools"); // a script each; "": no program there; "/...": that program
         QTest::addColumn<QString>("expected");
-        QTest::newRow("first non-empty text wins")
-            << "memo.doc"
-            << QList<QByteArray>{"printf '  \\n'", "echo failing output; exit 3", "echo '  third  '", "echo fourth"}
-            << u("third");
-        QTest::newRow("none gives text") << "memo.rtf" << QList<QByteArray>{"exit 0", "echo x >&2; exit 1"}
-                                         << u("[Could not convert memo.rtf to text]");
-        QTest::newRow("standard error not taken") << "memo.doc" << QList<QByteArray>{"echo err >&2; echo out"} << u("out");
-        QTest::newRow("killed by a signal") << "memo.doc" << QList<QByteArray>{"echo out; kill -9 $$"}
-                                            << u("[Could not convert memo.doc to text]");
-        QTest::newRow("output that is not utf-8") << "memo.odt" << QList<QByteArray>{"printf 'caf\\351'"}
-                                                  << u("[Could not convert memo.odt to text]");
-        QTest::newRow("time limit, SIGTERM ignored") << "slow.docx"
-                                                     << QList<QByteArray>{"trap '' TERM; echo partial; exec sleep 60"}
-                                                     << u("[Could not convert slow.docx to text]");
-        QTest::newRow("no converter at all") << "memo.doc" << QList<QByteArray>{} << u("[Could not convert memo.doc to text]");
+        QTest::addColumn<QString>("logLine");
+        const QByteArray doc = "document bytes";
+        const auto converter = [&](const char *row, const QString &name, const QList<QByteArray> &tools,
+                                   const QString &expected) {
+            QTest::newRow(row) << name << doc << tools << expected << QString();
+        };
+        converter("first non-empty text wins", "memo.doc",
+                  {"printf '  \\n'", "echo failing output; exit 3", "echo '  third  '", "echo fourth"}, u("third"));
+        converter("none gives text", "memo.rtf", {"exit 0", "echo x >&2; exit 1"},
+                  u("[Could not convert memo.rtf to text]"));
+        converter("standard error not taken", "memo.doc", {"echo err >&2; echo out"}, u("out"));
+        converter("killed by a signal", "memo.doc", {"echo out; kill -9 $$"}, u("[Could not convert memo.doc to text]"));
+        converter("output that is not utf-8", "memo.odt", {"printf 'caf\\351'"}, u("[Could not convert memo.odt to text]"));
+        converter("time limit, SIGTERM ignored", "slow.docx", {"trap '' TERM; echo partial; exec sleep 60"},
+                  u("[Could not convert slow.docx to text]"));
+        converter("no converter at all", "memo.doc", {}, u("[Could not convert memo.doc to text]"));
+
+        const QByteArray broken = "%PDF-1.4\nthis is no pdf at all\n";
+        QTest::newRow("text layer, upper-case name")
+            << "REPORT.PDF" << makePdf({"Hello PDF world", "Second page here"}) << QList<QByteArray>{"echo never"}
+            << u("Hello PDF world\nSecond page here") << "PDFKit read: REPORT.PDF (32 chars, 2 pages)";
+        QTest::newRow("scanned, real pdftotext") << "scan.pdf" << makePdf({QString(), QString()})
+                                                 << QList<QByteArray>{"", "/usr/bin/pdftotext"} << kPdfNote << QString();
+        QTest::newRow("broken, real pdftotext") << "broken.pdf" << broken << QList<QByteArray>{"/usr/bin/pdftotext"}
+                                                << kPdfNote << QString();
+        QTest::newRow("broken, first present pdftotext wins")
+            << "broken.pdf" << broken << QList<QByteArray>{"", "echo ' from the tool '", "echo third"}
+            << u("from the tool") << "pdftotext read: broken.pdf (13 chars)";
+        QTest::newRow("broken, pdftotext fails") << "broken.pdf" << broken << QList<QByteArray>{"echo partial; exit 1"}
+                                                 << kPdfNote << QString();
     }
-    void converterChain()
+    void toolChains()
     {
         QFETCH(QString, name);
-        QFETCH(QList<QByteArray>, scripts);
+        QFETCH(QByteArray, bytes);
+        QFETCH(QList<QByteArray>, tools);
         QFETCH(QString, expected);
-        writeBytes(path(name), "document bytes");
+        QFETCH(QString, logLine);
+        m_home.writeFile(path(name), bytes);
         AttachmentTextOptions options;
         options.toolLimits.timeoutMs = 1000;
         options.toolLimits.killGraceMs = 300;
         options.converters.clear();
-        for (int i = 0; i < scripts.size(); ++i)
-            options.converters.append(
-                {writeScript(path(QStringLiteral("conv%1").arg(i)), scripts[i]), {}, kConvertibleExtensions});
+        options.pdftotextPaths.clear();
+        for (int i = 0; i < tools.size(); ++i) {
+            QString tool = path(QStringLiteral("tool%1").arg(i));
+            QFile::remove(tool);
+            if (tools[i].startsWith('/'))
+                tool = QString::fromUtf8(tools[i]);
+            else if (!tools[i].isEmpty())
+                writeScript(tool, tools[i]);
+            options.converters.append({tool, {}, kConvertibleExtensions});
+            options.pdftotextPaths << tool;
+        }
+        LogCapture log;
         QCOMPARE(extractAttachmentText(attachment(path(name)), options), expected);
+        QVERIFY2(logLine.isEmpty() || log.contains(logLine), qPrintable(log.lines().join('\n')));
     }
 
     // Each converter is tried only for its own extensions, and gets its
     // arguments followed by the file's absolute path.
     void converterArgumentsAndChoice()
     {
-        writeBytes(path("args.rtf"), "{\\rtf1 x}");
+        m_home.writeFile(path("args.rtf"), "{\\rtf1 x}");
         AttachmentTextOptions options;
         options.converters = {
             {writeScript(path("docOnly"), "echo doc-only"), {}, {"doc"}},
             {writeScript(path("echoArgs"), "for a; do echo \"[$a]\"; done"), {"-t", "plain"}, {"rtf"}},
         };
         const QString previous = QDir::currentPath();
-        QDir::setCurrent(m_dir.path());
+        QDir::setCurrent(m_home.home());
         const QString text = extractAttachmentText(attachment(QStringLiteral("args.rtf")), options);
         QDir::setCurrent(previous);
         QCOMPARE(text, QStringLiteral("[-t]\n[plain]\n[%1]").arg(path("args.rtf")));
-    }
-
-    void pdf_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QList<QByteArray>>("pdftotext"); // stand-ins; empty entry: no program at that path
-        QTest::addColumn<bool>("realPdftotext");          // the installed one appended to the list
-        QTest::addColumn<QString>("expected");
-        QTest::addColumn<QString>("logLine");
-        const QByteArray textPdf = makePdf({"Hello PDF world", "Second page here"});
-        const QByteArray scanned = makePdf({QString(), QString()});
-        const QByteArray broken = "%PDF-1.4\nthis is no pdf at all\n";
-        QTest::newRow("text layer, upper-case name") << "REPORT.PDF" << textPdf << QList<QByteArray>{"echo never"}
-                                                     << false << u("Hello PDF world\nSecond page here")
-                                                     << "PDFKit read: REPORT.PDF (32 chars, 2 pages)";
-        QTest::newRow("scanned, real pdftotext") << "scan.pdf" << scanned << QList<QByteArray>{""} << true << kPdfNote
-                                                 << QString();
-        QTest::newRow("broken, real pdftotext") << "broken.pdf" << broken << QList<QByteArray>{} << true << kPdfNote
-                                                << QString();
-        QTest::newRow("broken, first present pdftotext wins")
-            << "broken.pdf" << broken << QList<QByteArray>{"", "echo ' from the tool '", "echo third"} << false
-            << u("from the tool") << "pdftotext read: broken.pdf (13 chars)";
-        QTest::newRow("broken, pdftotext fails") << "broken.pdf" << broken << QList<QByteArray>{"echo partial; exit 1"}
-                                                 << false << kPdfNote << QString();
-    }
-    void pdf()
-    {
-        QFETCH(QString, name);
-        QFETCH(QByteArray, bytes);
-        QFETCH(QList<QByteArray>, pdftotext);
-        QFETCH(bool, realPdftotext);
-        QFETCH(QString, expected);
-        QFETCH(QString, logLine);
-        writeBytes(path(name), bytes);
-        AttachmentTextOptions options;
-        options.pdftotextPaths.clear();
-        for (int i = 0; i < pdftotext.size(); ++i) {
-            const QString tool = path(QStringLiteral("pdftotext%1").arg(i));
-            QFile::remove(tool);
-            if (!pdftotext[i].isEmpty())
-                writeScript(tool, pdftotext[i]);
-            options.pdftotextPaths << tool;
-        }
-        if (realPdftotext)
-            options.pdftotextPaths << "/usr/bin/pdftotext";
-        LogCapture log;
-        QCOMPARE(extractAttachmentText(attachment(path(name)), options).trimmed(), expected);
-        QVERIFY2(logLine.isEmpty() || log.contains(logLine), qPrintable(log.lines().join('\n')));
     }
 
     // Output cut at the cap in the middle of a character drops only that character.

@@ -89,20 +89,17 @@ private slots:
     void loadModelOutcomes_data()
     {
         QTest::addColumn<bool>("isDownloaded");
-        QTest::addColumn<bool>("emptyPath");
         QTest::addColumn<bool>("fileExists");
         QTest::addColumn<QString>("expectedError");
-        QTest::newRow("usable") << true << false << true << QString();
-        QTest::newRow("not downloaded") << false << false << true << QStringLiteral("Model is not downloaded");
-        QTest::newRow("empty path") << true << true << true << QStringLiteral("Model is not downloaded");
-        QTest::newRow("file deleted") << true << false << false << QStringLiteral("Model file not found");
+        QTest::newRow("usable") << true << true << QString();
+        QTest::newRow("not downloaded") << false << true << QStringLiteral("Model is not downloaded");
+        QTest::newRow("file deleted") << true << false << QStringLiteral("Model file not found");
     }
     // A usable model replaces the loaded one and stops running generations;
     // a refused one leaves both as they were.
     void loadModelOutcomes()
     {
         QFETCH(bool, isDownloaded);
-        QFETCH(bool, emptyPath);
         QFETCH(bool, fileExists);
         QFETCH(QString, expectedError);
         TempHome home;
@@ -115,8 +112,6 @@ private slots:
         if (fileExists)
             home.writeFile("next.gguf", "GGUF");
         model.isDownloaded = isDownloaded;
-        if (emptyPath)
-            model.filePath.clear();
         auto running = std::make_shared<FakeProcess>();
         const QUuid session = QUuid::createUuid();
         engine.registerProcess(session, running);
@@ -169,7 +164,6 @@ private slots:
             QCOMPARE(found.value_or(QString()), home.home() + '/' + expected);
             QVERIFY(log.contains("✓ Found app's llama-completion at: " + *found));
         }
-        QVERIFY(log.contains("com.quorvane.app.LlamaCPP: Home directory: " + home.home()));
         QCOMPARE(engine.isLlamaCPPInstalled(), installed);
     }
 
@@ -199,38 +193,6 @@ private slots:
         QVERIFY(!engine.hasProcess(idA));
     }
 
-    void lineRule_data()
-    {
-        QTest::addColumn<QString>("output");
-        QTest::addColumn<Result>("expected");
-        const QString eleven = QStringLiteral("abcdefghijk");
-        QTest::newRow("quoted, with type word") << QStringLiteral("llama_model_loader: - kv 22: tokenizer.chat_template "
-                                                                 "str = \"%1\"  \n")
-                                                       .arg(kTemplate)
-                                                << Result(kTemplate);
-        QTest::newRow("no equals sign") << QStringLiteral("tokenizer.chat_template: %1\n").arg(kTemplate) << Result();
-        QTest::newRow("10 characters") << QStringLiteral("chat_template = abcdefghij") << Result();
-        QTest::newRow("11 characters") << QStringLiteral("chat_template = ") + eleven << Result(eleven);
-        QTest::newRow("quotes only") << QStringLiteral("chat_template = '\"\"'") << Result();
-        QTest::newRow("single quotes, nested")
-            << QStringLiteral("tokenizer.chat_template = ''%1'").arg(kTemplate) << Result(kTemplate);
-        QTest::newRow("split at the first equals sign")
-            << QStringLiteral("chat_template = a == b and c = d") << Result(QStringLiteral("a == b and c = d"));
-        QTest::newRow("first qualifying line wins")
-            << QStringLiteral("loading\nchat_template = short\ntokenizer.chat_template = first template\n"
-                              "tokenizer.chat_template = second template\n")
-            << Result(QStringLiteral("first template"));
-        QTest::newRow("without the tokenizer prefix") << QStringLiteral("x chat_template = ") + kTemplate
-                                                      << Result(kTemplate);
-    }
-
-    void lineRule()
-    {
-        QFETCH(QString, output);
-        QFETCH(Result, expected);
-        QCOMPARE(chatTemplateFromLoaderOutput(output), expected);
-    }
-
     void realProgramOnTheTinyModel()
     {
         const QString binary = QStringLiteral(QUORVANE_LLAMA_COMPLETION);
@@ -246,37 +208,61 @@ private slots:
         QVERIFY2(found->contains(QStringLiteral("<|im_")), qPrintable(*found));
     }
 
-    // Found or not, ended at the time limit or not: one run per model.
-    void answersAreKept_data()
+    // What the loader says about the model, found or not, ended at the time
+    // limit or not: one run per model, whose answer is kept (unless there was
+    // no program to ask). The line rule: the first line naming chat_template
+    // with an "=" and, trimmed of spaces and quotes, more than ten characters.
+    void chatTemplate_data()
     {
         QTest::addColumn<QByteArray>("script");
         QTest::addColumn<Result>("expected");
+        QTest::addColumn<int>("program");   // 0: the fake, 1: none, 2: a file that cannot run
         QTest::addColumn<bool>("timesOut"); // ended at the time limit (300 ms)
-        QTest::newRow("template") << QByteArray("err loading\\n\nerr tokenizer.chat_template str = ") + kTemplate.toUtf8()
-                                         + "\\n\nout > EOF by user\\n\n"
-                                  << Result(kTemplate) << false;
-        QTest::newRow("no template") << QByteArray("err tokenizer.ggml.model str = llama\\n\n") << Result() << false;
-        QTest::newRow("not UTF-8") << QByteArray("err tokenizer.chat_template = \\xff") + kTemplate.toUtf8() + "\\n\n"
-                                   << Result() << false;
+        const auto says = [](const QString &output) { return "err " + output.toUtf8().replace("\n", "\\n") + "\\n\n"; };
+        const auto row = [&](const char *name, const QString &output, const Result &expected, int program = 0) {
+            QTest::newRow(name) << says(output) << expected << program << false;
+        };
+        row("quoted, with type word",
+            "llama_model_loader: - kv 22: tokenizer.chat_template str = \"" + kTemplate + "\"  ", kTemplate);
+        row("no equals sign", "tokenizer.chat_template: " + kTemplate, Result());
+        row("10 characters", "chat_template = abcdefghij", Result());
+        row("11, without the tokenizer prefix", "x chat_template = abcdefghijk", QStringLiteral("abcdefghijk"));
+        row("quotes only", "chat_template = '\"\"'", Result());
+        row("single quotes, nested", "tokenizer.chat_template = ''" + kTemplate + "'", kTemplate);
+        row("split at the first equals sign", "chat_template = a == b and c = d", QStringLiteral("a == b and c = d"));
+        row("first qualifying line wins",
+            "loading\nchat_template = short\ntokenizer.chat_template = first template\n"
+            "tokenizer.chat_template = second template",
+            QStringLiteral("first template"));
+        row("not UTF-8", "tokenizer.chat_template = \\xff" + kTemplate, Result());
+        row("program missing", "tokenizer.chat_template = " + kTemplate, Result(), 1);
+        row("program cannot run", "tokenizer.chat_template = " + kTemplate, Result(), 2);
+        QTest::newRow("with standard output") << QByteArray("err loading\\n\nerr tokenizer.chat_template str = ")
+                                                     + kTemplate.toUtf8() + "\\n\nout > EOF by user\\n\n"
+                                              << Result(kTemplate) << 0 << false;
         QTest::newRow("template past the output limit")
             << QByteArray("out ") + QByteArray(9 * 1024 * 1024, 'a') + "\nout \\ntokenizer.chat_template = "
                    + kTemplate.toUtf8() + "\\n\n"
-            << Result() << false;
+            << Result() << 0 << false;
         QTest::newRow("hangs") << QByteArray("err tokenizer.chat_template = " + kTemplate.toUtf8() + "\\n\nhang\n")
-                               << Result() << true;
-        QTest::newRow("hangs, ignores SIGTERM") << QByteArray("ignore-sigterm\nhang\n") << Result() << true;
+                               << Result() << 0 << true;
+        QTest::newRow("hangs, ignores SIGTERM") << QByteArray("ignore-sigterm\nhang\n") << Result() << 0 << true;
     }
 
-    void answersAreKept()
+    void chatTemplate()
     {
         QFETCH(QByteArray, script);
         QFETCH(Result, expected);
+        QFETCH(int, program);
         QFETCH(bool, timesOut);
         EngineTimings timings;
         if (timesOut)
             timings.templateLimit = std::chrono::milliseconds(300);
         Harness h(timings);
-        h.install();
+        if (program == 0)
+            h.install();
+        else if (program == 2)
+            h.home.writeFile(kAppBinary, "not a program");
         // The fake first copies its standard input: had the run inherited ours,
         // the template line waiting there would be what is found.
         h.script("echo-stdin\n" + script);
@@ -296,33 +282,14 @@ private slots:
         const QString model = h.home.writeFile(QStringLiteral("model.gguf"), "GGUF");
         QCOMPARE(h.engine.prewarmChatTemplate(model), expected);
         QCOMPARE(log.count(QStringLiteral("Chat-template extraction timed out, terminating")), timesOut ? 1 : 0);
-        QCOMPARE(h.runs(), 1);
-        QCOMPARE(h.engine.prewarmChatTemplate(model), expected);
-        QCOMPARE(h.runs(), 1);
-        // the exact command line
-        const QByteArray record = readFileBytes(h.recordPath());
-        QVERIFY2(record.contains("\"args\":[\"-m\",\"" + model.toUtf8() + "\",\"--verbose\",\"-n\",\"0\"]"),
-                 record.constData());
-    }
-
-    void programMissingOrUnlaunchable()
-    {
-        Harness h;
-        h.script("err tokenizer.chat_template = " + kTemplate.toUtf8() + "\\n\n");
-        const QString model = h.home.writeFile(QStringLiteral("model.gguf"), "GGUF");
-        QCOMPARE(h.engine.prewarmChatTemplate(model), Result());
         h.install();
-        QCOMPARE(h.engine.prewarmChatTemplate(model), Result(kTemplate));
-        QCOMPARE(h.runs(), 1);
-
-        // a program that cannot be launched: none, and kept
-        const QString other = h.home.writeFile(QStringLiteral("other.gguf"), "GGUF");
-        QFile::remove(h.programPath());
-        h.home.writeFile(QStringLiteral(".local/share/Quorvane/llama.cpp/build/bin/llama-completion"), "not a program");
-        QCOMPARE(h.engine.prewarmChatTemplate(other), Result());
-        h.install();
-        QCOMPARE(h.engine.prewarmChatTemplate(other), Result());
-        QCOMPARE(h.runs(), 1);
+        QCOMPARE(h.engine.prewarmChatTemplate(model), program == 1 ? Result(kTemplate) : expected);
+        QCOMPARE(h.runs(), program == 2 ? 0 : 1);
+        if (program != 2) {
+            const QByteArray record = readFileBytes(h.recordPath());
+            QVERIFY2(record.contains("\"args\":[\"-m\",\"" + model.toUtf8() + "\",\"--verbose\",\"-n\",\"0\"]"),
+                     record.constData());
+        }
     }
 };
 

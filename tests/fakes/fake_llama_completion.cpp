@@ -34,6 +34,7 @@
 // A write that fails ends the program with status 98. The end of the
 // script ends it with status 0.
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -42,6 +43,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -77,12 +79,8 @@ void sleepMs(long ms)
 bool readFile(const std::string &path, std::string &out)
 {
     std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    out = buffer.str();
-    return true;
+    out.assign(std::istreambuf_iterator<char>(in), {});
+    return bool(in);
 }
 
 std::string unescape(const std::string &text)
@@ -269,10 +267,7 @@ int main(int argc, char **argv)
 
     const bool versionRun = argc > 1 && std::strcmp(argv[1], "--version") == 0;
     const std::vector<std::string> lines = scriptLines();
-    bool hasVersionSection = false;
-    for (const std::string &line : lines)
-        hasVersionSection = hasVersionSection || line == "[version]";
-    if (versionRun && !hasVersionSection) {
+    if (versionRun && std::find(lines.begin(), lines.end(), "[version]") == lines.end()) {
         writeAll(2, "version: 0 (fake)\nbuilt with fake toolchain for testing\n");
         return 0;
     }

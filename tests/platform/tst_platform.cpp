@@ -38,14 +38,12 @@ private slots:
         QTest::newRow("999") << qint64(999) << "999 bytes";
         QTest::newRow("1000") << qint64(1000) << "1 KB";
         QTest::newRow("2500 half up, not to even") << qint64(2500) << "3 KB";
-        QTest::newRow("999500 moves to MB") << qint64(999500) << "1 MB";
         // binary floating point would round these the wrong way
         QTest::newRow("5.35 MB up") << qint64(5350000) << "5.4 MB";
         QTest::newRow("5.349999 MB down") << qint64(5349999) << "5.3 MB";
         QTest::newRow("1.005 GB up") << qint64(1005000000) << "1.01 GB";
         QTest::newRow("999.95 MB moves to GB") << qint64(999950000) << "1 GB";
         QTest::newRow("4.3 GB, no trailing zero") << qint64(4300000000) << "4.3 GB";
-        QTest::newRow("999.995 GB moves to TB") << qint64(999995000000) << "1 TB";
         QTest::newRow("max") << std::numeric_limits<qint64>::max() << "9.22 EB";
         QTest::newRow("min, no overflow") << std::numeric_limits<qint64>::min() << "-9.22 EB";
     }
@@ -66,17 +64,12 @@ private slots:
 
         QTest::newRow("data, set") << QByteArray("XDG_DATA_HOME") << "<home>/data/" << "<home>/data/Quorvane";
         QTest::newRow("data, unset") << QByteArray("XDG_DATA_HOME") << QString() << "<home>/.local/share/Quorvane";
-        QTest::newRow("data, empty") << QByteArray("XDG_DATA_HOME") << "" << "<home>/.local/share/Quorvane";
         QTest::newRow("data, relative") << QByteArray("XDG_DATA_HOME") << "data" << "<home>/.local/share/Quorvane";
         QTest::newRow("data, HOME with a trailing slash") << QByteArray("HOME") << "<home>/"
                                                           << "<home>/.local/share/Quorvane";
-        QTest::newRow("temp, set") << QByteArray("XDG_RUNTIME_DIR") << "<home>/run" << "<home>/run";
         QTest::newRow("temp, unset") << QByteArray("XDG_RUNTIME_DIR") << QString() << "<tmp>";
-        QTest::newRow("temp, relative") << QByteArray("XDG_RUNTIME_DIR") << "run" << "<tmp>";
         QTest::newRow("config, set") << QByteArray("XDG_CONFIG_HOME") << "<home>/cfg"
                                      << "<home>/cfg/Quorvane/Quorvane.conf";
-        QTest::newRow("config, relative") << QByteArray("XDG_CONFIG_HOME") << "cfg"
-                                          << "<home>/.config/Quorvane/Quorvane.conf";
     }
 
     void paths()

@@ -182,10 +182,17 @@ private slots:
         delete queue;
     }
 
-    void syncReturnsWhenQueueIsDestroyed()
+    // Destroying the queue drops what has not started (releasing what it
+    // holds, and the callers of sync waiting for it) and waits for the
+    // running job, unless called from that job.
+    void destruction()
     {
-        auto *queue = new SerialQueue(QStringLiteral("test.syncdrop"));
+        auto *queue = new SerialQueue(QStringLiteral("test.destroy"));
         auto release = block(*queue);
+        std::atomic<bool> droppedRan{false}, destroyed{false};
+        auto held = std::make_shared<int>(0);
+        queue->async([&, held] { droppedRan = true; });
+        queue->asyncAfter(10ms, [&, held] { droppedRan = true; });
         auto syncRan = std::make_shared<std::atomic<bool>>(false);
         auto syncDone = std::make_shared<std::promise<void>>();
         auto syncReturned = syncDone->get_future();
@@ -193,35 +200,19 @@ private slots:
             queue->sync([syncRan] { *syncRan = true; });
             syncDone->set_value();
         }).detach(); // detached: a failing run must not hang here
-        QVERIFY(waitUntil([&] { return queue->pendingCount() == 1; }));
+        QVERIFY(waitUntil([&] { return queue->pendingCount() == 3; }));
 
-        // destroying drops the waiting sync job; its caller must not wait for ever
-        std::thread destroyer([queue] { delete queue; });
+        std::thread destroyer([&] {
+            delete queue;
+            destroyed = true;
+        });
         const bool returned = syncReturned.wait_for(5s) == std::future_status::ready;
+        std::this_thread::sleep_for(50ms);
+        const bool waitedForRunning = !destroyed; // the job at the gate still runs
         release->open();
         destroyer.join();
         QVERIFY2(returned, "sync kept waiting for a job the destroyed queue dropped");
-        QVERIFY(!*syncRan);
-    }
-
-    // Destroying the queue drops what has not started (releasing what it
-    // holds) and waits for the running job, unless called from that job.
-    void destruction()
-    {
-        auto *queue = new SerialQueue(QStringLiteral("test.destroy"));
-        Gate started;
-        std::atomic<bool> runningFinished{false}, droppedRan{false};
-        auto held = std::make_shared<int>(0);
-        queue->async([&] {
-            started.open();
-            std::this_thread::sleep_for(100ms);
-            runningFinished = true;
-        });
-        queue->async([&, held] { droppedRan = true; });
-        queue->asyncAfter(10ms, [&, held] { droppedRan = true; });
-        QVERIFY(started.wait());
-        delete queue;
-        QVERIFY(runningFinished);
+        QVERIFY(waitedForRunning && !*syncRan && !droppedRan);
         QCOMPARE(held.use_count(), 1L);
 
         queue = new SerialQueue(QStringLiteral("test.selfdelete"));

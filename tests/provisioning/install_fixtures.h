@@ -6,13 +6,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
+#include <QRandomGenerator>
 #include <QTest>
 
 #include <optional>
 
-// What the installation tests build on disk: git repositories served as
-// file:// hosts, archives for the loopback server, and a way to wait for an
-// installer's single answer.
+// What the installation tests and the disk-fault campaign build on disk: git
+// repositories served as file:// hosts, archives for the loopback server, and
+// a way to wait for an installer's single answer.
 
 // Runs a program and fails the calling test when it does not succeed.
 inline bool runOk(const QString &program, const QStringList &arguments, int timeoutMs = 600000)
@@ -22,6 +23,37 @@ inline bool runOk(const QString &program, const QStringList &arguments, int time
         qWarning("%s %s failed: %s %s", qPrintable(program), qPrintable(arguments.join(u' ')),
                  qPrintable(run.error), run.standardError.constData());
     return run.succeeded();
+}
+
+// Bytes that do not compress, the same in every run.
+inline QByteArray randomBytes(qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(7);
+    for (char &byte : bytes)
+        byte = char(generator.generate());
+    return bytes;
+}
+
+inline bool writeBytes(const QString &path, const QByteArray &bytes, bool executable = false)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        return false;
+    file.close();
+    return !executable || file.setPermissions(file.permissions() | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
+}
+
+// A gzip'ed tar of folder/top (a top folder, as the published archives have),
+// and of folder/other when given.
+inline bool packFolder(const QString &folder, const QString &top, const QString &archive, const QString &other = {})
+{
+    QDir().mkpath(QFileInfo(archive).path());
+    QStringList arguments = {QStringLiteral("-czf"), archive, QStringLiteral("-C"), folder, top};
+    if (!other.isEmpty())
+        arguments << other;
+    return runOk(QStringLiteral("/usr/bin/tar"), arguments);
 }
 
 // A bare repository at hostRoot + "/ggml-org/llama.cpp.git" holding the

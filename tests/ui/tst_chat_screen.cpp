@@ -46,19 +46,272 @@ class TestChatScreen : public QObject, public WindowTest {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
-    void init();
-    void emptyConversationShowsTheGreeting();
-    void shiftReturnBreaksTheLine();
-    void stopWhileStreaming();
-    void listFollowsTheEnd();
-    void dropTarget();
-    void fileCards_data();
-    void fileCards();
-    void alerts_data();
-    void alerts();
-    void messageActionsRowByRow();
+    void initTestCase()
+    {
+        QVERIFY(makeHome(QStringLiteral(FAKE_LLAMA_COMPLETION)));
+        AIModel model = AIModel::make(QStringLiteral("Tiny"), QStringLiteral("https://example.invalid/tiny.gguf"));
+        model.isDownloaded = true;
+        model.filePath = m_home->writeFile(QStringLiteral("tiny.gguf"), "GGUF");
+        Preferences().setData(QString::fromLatin1(prefkeys::kDownloadedModels), *recordjson::encodeModelList({model}));
+        Preferences().setString(QString::fromLatin1(prefkeys::kSelectedModelId), canonicalUuid(model.id));
+        using std::chrono::milliseconds;
+        QVERIFY(openWindow({}, {milliseconds(60000), milliseconds(50), milliseconds(300)}, kHarness));
+        m_composer = m_state->findChild<ComposerState *>();
+        m_model = m_window->findChild<ChatMessagesModel *>();
+        QVERIFY(m_composer && m_model);
+    }
+
+    void cleanupTestCase()
+    {
+        closeWindow();
+        qunsetenv("FAKE_LLAMA_SCRIPT_TEXT");
+    }
+
+    void init()
+    {
+        // every case starts in a conversation of its own, with an empty composer
+        QVERIFY(waitUntil([&] { return idle(); }));
+        m_state->createNewChat();
+        m_composer->setMessageText(QString());
+        m_composer->clearAttachments();
+    }
+
+    void emptyConversationShowsTheGreeting()
+    {
+        QCOMPARE(control(QStringLiteral("greeting"))->property("text").toString(),
+                 QStringLiteral("How can I help you today ?"));
+        QVERIFY(!control(QStringLiteral("messageList")));
+        // the composer sits under the greeting, not at the bottom
+        QQuickItem *composer = control(QStringLiteral("composer"));
+        QVERIFY(composer->y() < m_window->height() / 2.0 + composer->height());
+
+        // Shift+Return breaks the line; Return sends
+        script("sleep 300\nout Welcome back\n"
+               "err eval time = 80.00 ms / 8 runs (10.00 ms per token, 100.00 tokens per second)\\n\n");
+        control(QStringLiteral("messageField"))->forceActiveFocus();
+        type(QStringLiteral("First"));
+        QTest::keyClick(m_window, Qt::Key_Return, Qt::ShiftModifier);
+        QCOMPARE(m_composer->messageText(), QStringLiteral("First\n"));
+        QCOMPARE(m_model->rowCount(), 0);
+        typeAndSend(QStringLiteral("words"));
+        // at once: the list with the user's message and the typing indicator
+        QTRY_VERIFY(control(QStringLiteral("messageList")));
+        QVERIFY(!control(QStringLiteral("greeting")));
+        QTRY_COMPARE(shownBubbles(), (QStringList{"First\nwords", "(typing)"}));
+        QTRY_COMPARE(shownBubbles(), (QStringList{"First\nwords", "Welcome back"}));
+        // how the reply was made, in one line under it
+        QTRY_COMPARE(controls(QStringLiteral("figuresLine")).size(), 1);
+        const QString figures = textOf(QStringLiteral("figuresLine"));
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\d+\\.\\d\\d s to first token · 100\\.0 tokens/s · 8 tokens · "
+                                                   "llama-completion · Tiny$"))
+                     .match(figures)
+                     .hasMatch(),
+                 qPrintable(figures));
+        QCOMPARE(composer->y() + composer->height(), m_window->height() - 16.0);
+        // Return sent the text: the field is empty, and the reply handed it the focus back
+        QCOMPARE(control(QStringLiteral("messageField"))->property("text").toString(), QString());
+        QCOMPARE(m_composer->messageText(), QString());
+        QTRY_VERIFY(control(QStringLiteral("messageField"))->hasActiveFocus());
+    }
+
+    // A long reply streams in at the end of a long conversation and the view
+    // keeps the end in sight; it streams on while another conversation is shown;
+    // back in its conversation Escape stops it, keeping the text that came,
+    // marked live while it streamed.
+    void stopWhileStreaming()
+    {
+        for (int i = 0; i < 30; ++i)
+            m_state->addMessage(ChatMessage::make(QStringLiteral("Message %1").arg(i), i % 2 == 0));
+        const QString busy = m_model->sessionId();
+        m_state->createNewChat();
+        m_state->selectSessionById(busy);
+        QQuickItem *list = control(QStringLiteral("messageList"));
+        QTRY_VERIFY(list->property("atYEnd").toBool());
+        QVERIFY(list->property("contentHeight").toDouble() > list->height());
+
+        QByteArray lines;
+        for (int i = 0; i < 40; ++i)
+            lines += "out Line " + QByteArray::number(i) + "\\n\\n\nsleep 15\n";
+        script(lines + "sleep 8000\n");
+        QSignalSpy resets(m_model, &QAbstractItemModel::modelReset);
+        const double heightBefore = list->property("contentHeight").toDouble();
+        typeAndSend(QStringLiteral("Write forty lines"));
+        QTRY_VERIFY(control(QStringLiteral("Stop generation")));
+        QVERIFY(!control(QStringLiteral("Send")));
+        QTRY_VERIFY(m_model->liveText().contains(QLatin1String("Line 39")));
+        QTRY_VERIFY(list->property("contentHeight").toDouble() > heightBefore + list->height());
+        QTRY_VERIFY(list->property("atYEnd").toBool());
+        QCOMPARE(resets.count(), 0);
+
+        m_state->createNewChat();
+        QTRY_VERIFY(control(QStringLiteral("Send")));
+        QCOMPARE(m_model->rowCount(), 0);
+        QVERIFY(control(QStringLiteral("greeting")));
+
+        m_state->selectSessionById(busy);
+        QTRY_VERIFY(control(QStringLiteral("Stop generation")));
+        const QString streamed = m_model->liveText();
+        QTRY_COMPARE(shownBubbles().last(), streamed);
+        QVERIFY(m_model->index(31).data(ChatMessagesModel::IsLiveRole).toBool());
+        resets.clear();
+        QTest::keyClick(m_window, Qt::Key_Escape);
+        QTRY_VERIFY(control(QStringLiteral("Send")));
+        QTRY_COMPARE(rows().mid(30), (QStringList{"Write forty lines", streamed.trimmed(), kStopped}));
+        QTRY_COMPARE(shownBubbles().mid(31), rows().mid(31));
+        QVERIFY(!m_model->index(m_model->rowCount() - 1).data(ChatMessagesModel::IsLiveRole).toBool());
+        QVERIFY(controls(QStringLiteral("figuresLine")).isEmpty()); // a stopped reply has no figures
+        QTRY_VERIFY(list->property("atYEnd").toBool());
+        // the turn changed the rows one by one, never all at once
+        QCOMPARE(resets.count(), 0);
+    }
+
+    void fileCards_data()
+    {
+        QTest::addColumn<QString>("fileName");
+        QTest::addColumn<QString>("icon");
+        // dropped beside a folder, and the screen left; else added, and the card's remove button
+        QTest::addColumn<bool>("dropped");
+        QTest::newRow("pdf") << QStringLiteral("report.pdf") << QStringLiteral("doc.fill") << false;
+        QTest::newRow("PDF in capitals") << QStringLiteral("REPORT.PDF") << QStringLiteral("doc.text.fill") << false;
+        QTest::newRow("hidden file") << QStringLiteral(".pdf") << QStringLiteral("doc.text.fill") << false;
+        QTest::newRow("dropped text") << QStringLiteral("plan.md") << QStringLiteral("doc.text.fill") << true;
+    }
+
+    void fileCards()
+    {
+        QFETCH(QString, fileName);
+        QFETCH(QString, icon);
+        QFETCH(bool, dropped);
+        QAbstractItemModelTester tester(m_composer->attachments(),
+                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
+        const QString path = m_home->writeFile(QStringLiteral("files/") + fileName, "content");
+        if (dropped) {
+            // the outline shows while something is dragged over; the folder is passed over
+            QMimeData mime;
+            mime.setUrls({QUrl::fromLocalFile(m_home->home() + QStringLiteral("/files")), QUrl::fromLocalFile(path)});
+            const QPoint centre(m_window->width() / 2, m_window->height() / 2);
+            QQuickItem *outline = m_window->findChild<QQuickItem *>(QStringLiteral("dropOutline"));
+            QDragEnterEvent enter(centre, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(m_window, &enter);
+            QVERIFY(enter.isAccepted());
+            QTRY_COMPARE(outline->opacity(), 1.0);
+            QDragLeaveEvent leave;
+            QCoreApplication::sendEvent(m_window, &leave);
+            QTRY_COMPARE(outline->opacity(), 0.0);
+            QDragEnterEvent again(centre, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(m_window, &again);
+            QDropEvent drop(centre, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(m_window, &drop);
+            QCOMPARE(m_composer->attachedFiles(), QList<QUrl>{QUrl::fromLocalFile(path)});
+            QTRY_COMPARE(outline->opacity(), 0.0);
+        } else {
+            m_composer->addAttachments({QUrl::fromLocalFile(path)});
+        }
+        QCOMPARE(waitFor(QStringLiteral("fileCardIcon"))->property("name").toString(), icon);
+        QTRY_VERIFY(control(fileName));
+        if (dropped) {
+            QQuickItem *screen = control(QStringLiteral("chatView"));
+            screen->setVisible(false);
+            screen->setVisible(true);
+        } else {
+            click(control(QStringLiteral("Remove file")));
+        }
+        QTRY_VERIFY(m_composer->attachedFiles().isEmpty());
+        // the card fades out, then the row goes
+        QTRY_VERIFY(!control(QStringLiteral("attachmentRow")));
+        QTRY_VERIFY(items(root(), [](QQuickItem *i) { return isType(i, "FileCard"); }, false).isEmpty());
+    }
+
+    void alerts_data()
+    {
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<int>("viewAfter");
+        QTest::newRow("no model, go to models")
+            << "No Model Selected"
+            << "You need to install a model first. You can look in the model library for suggested models."
+            << "Go to Models" << int(AppView::Models);
+        QTest::newRow("no model, cancel") << "No Model Selected" << QString() << "Cancel" << int(AppView::Chat);
+        QTest::newRow("file too large")
+            << "File Too Large" << "big.bin (5.2 MB) is larger than the 5 MB attachment limit and was not attached."
+            << "OK" << int(AppView::Chat);
+    }
+
+    void alerts()
+    {
+        QFETCH(QString, title);
+        QFETCH(QString, message);
+        QFETCH(QString, button);
+        QFETCH(int, viewAfter);
+        m_state->setCurrentView(AppView::Chat);
+        if (title == QLatin1String("No Model Selected"))
+            m_composer->setShowingNoModelAlert(true);
+        else
+            m_composer->addAttachments({QUrl::fromLocalFile(
+                m_home->writeFile(QStringLiteral("big.bin"), QByteArray(5 * 1024 * 1024 + 1, 'x')))});
+        QTRY_VERIFY(shownText(title));
+        if (!message.isEmpty())
+            QVERIFY(shownText(message));
+        QCOMPARE(controls(button).size(), 1);
+        click(control(button));
+        QTRY_VERIFY(!shownText(title));
+        QVERIFY(!m_composer->showingNoModelAlert());
+        QVERIFY(!m_composer->showingAttachmentAlert());
+        QCOMPARE(int(m_state->currentView()), viewAfter);
+    }
+
+    // Asking again, switching answers, editing, deleting and renaming reach the
+    // lists as row changes that Qt's model tester accepts, never as resets; the
+    // reply asked for again streams in its own row.
+    void messageActionsRowByRow()
+    {
+        ChatSessionsModel sessions;
+        sessions.setAppState(m_state);
+        ModelsListModel models;
+        models.setAppState(m_state);
+        for (QAbstractItemModel *model : std::initializer_list<QAbstractItemModel *>{m_model, &sessions, &models})
+            new QAbstractItemModelTester(model, QAbstractItemModelTester::FailureReportingMode::QtTest, model);
+        QSignalSpy resets(m_model, &QAbstractItemModel::modelReset);
+        const auto id = [&](int row) { return m_model->index(row).data(ChatMessagesModel::MessageIdRole).toString(); };
+        const auto role = [&](int row, int r) { return m_model->index(row).data(r).toInt(); };
+
+        script("out First\n");
+        typeAndSend(QStringLiteral("Q"));
+        QTRY_COMPARE(rows(), (QStringList{"Q", "First"}));
+        QTRY_VERIFY(m_state->canRegenerate());
+        script("out Second\nsleep 8000\n");
+        click(control(QStringLiteral("Regenerate")));
+        QVERIFY(!m_state->canRegenerate() && !m_state->regenerateLastReply());
+        QTRY_COMPARE(rows(), (QStringList{"Q", "Second"}));
+        QVERIFY(m_model->index(1).data(ChatMessagesModel::IsLiveRole).toBool());
+        click(control(QStringLiteral("Stop generation")));
+        QTRY_COMPARE(rows(), (QStringList{"Q", "Second", kStopped}));
+        QCOMPARE(role(1, ChatMessagesModel::VersionCountRole), 2);
+        QCOMPARE(role(1, ChatMessagesModel::ShownVersionRole), 1);
+        QCOMPARE(waitFor(QStringLiteral("versionLabel"))->property("text").toString(), QStringLiteral("2/2"));
+        click(control(QStringLiteral("Previous answer")));
+        QCOMPARE(rows(), (QStringList{"Q", "First", kStopped}));
+        QTRY_COMPARE(control(QStringLiteral("versionLabel"))->property("text").toString(), QStringLiteral("1/2"));
+
+        // the pencil on hover edits in place; Save & send asks again
+        script("out Better\n");
+        hover(items(root(), [](QQuickItem *i) {
+            return isType(i, "MessageView") && i->property("isFromUser").toBool();
+        }).value(0));
+        click(waitFor(QStringLiteral("Edit message")));
+        QTRY_VERIFY(control(QStringLiteral("editField")));
+        QTest::keyClick(m_window, Qt::Key_A, Qt::ControlModifier);
+        type(QStringLiteral("Q2"));
+        click(control(QStringLiteral("Save & send")));
+        QTRY_COMPARE(rows(), (QStringList{"Q2", "Better"}));
+        QTRY_VERIFY(idle());
+        QVERIFY(m_state->deleteMessage(id(1)));
+        QCOMPARE(rows(), QStringList{"Q2"});
+        QVERIFY(m_state->renameSession(m_model->sessionId(), QStringLiteral(" Mine ")));
+        QCOMPARE(sessions.index(0).data(ChatSessionsModel::TitleRole).toString(), QStringLiteral("Mine"));
+        QCOMPARE(resets.count(), 0);
+    }
 
 private:
     // What the list shows for each row: the bubble's text, or "(typing)".
@@ -72,17 +325,10 @@ private:
             QQuickItem *delegate = nullptr;
             QMetaObject::invokeMethod(list, "itemAtIndex", Q_RETURN_ARG(QQuickItem *, delegate), Q_ARG(int, r));
             QQuickItem *bubble = items(delegate, [](QQuickItem *i) { return isType(i, "MessageView"); }).value(0);
-            const bool typing = !items(delegate, [](QQuickItem *i) { return isType(i, "TypingIndicatorView"); }).isEmpty();
+            const bool typing =
+                !items(delegate, [](QQuickItem *i) { return isType(i, "TypingIndicatorView"); }).isEmpty();
             out << (bubble ? bubble->property("content").toString() : typing ? QStringLiteral("(typing)") : QString());
         }
-        return out;
-    }
-    // The lines of figures shown under the replies, in order.
-    QStringList shownFigures() const
-    {
-        QStringList out;
-        for (QQuickItem *line : controls(QStringLiteral("figuresLine")))
-            out << line->property("text").toString();
         return out;
     }
     QStringList rows() const
@@ -104,291 +350,6 @@ private:
     ComposerState *m_composer = nullptr;
     ChatMessagesModel *m_model = nullptr;
 };
-
-void TestChatScreen::initTestCase()
-{
-    QVERIFY(makeHome(QStringLiteral(FAKE_LLAMA_COMPLETION)));
-    AIModel model = AIModel::make(QStringLiteral("Tiny"), QStringLiteral("https://example.invalid/tiny.gguf"));
-    model.isDownloaded = true;
-    model.filePath = m_home->writeFile(QStringLiteral("tiny.gguf"), "GGUF");
-    Preferences().setData(QString::fromLatin1(prefkeys::kDownloadedModels), *recordjson::encodeModelList({model}));
-    Preferences().setString(QString::fromLatin1(prefkeys::kSelectedModelId), canonicalUuid(model.id));
-    using std::chrono::milliseconds;
-    QVERIFY(openWindow({}, {milliseconds(60000), milliseconds(50), milliseconds(300)}, kHarness));
-    m_composer = m_state->findChild<ComposerState *>();
-    m_model = m_window->findChild<ChatMessagesModel *>();
-    QVERIFY(m_composer && m_model);
-}
-
-void TestChatScreen::cleanupTestCase()
-{
-    closeWindow();
-    qunsetenv("FAKE_LLAMA_SCRIPT_TEXT");
-}
-
-void TestChatScreen::init()
-{
-    // every case starts in a conversation of its own, with an empty composer
-    QVERIFY(waitUntil([&] { return idle(); }));
-    m_state->createNewChat();
-    m_composer->setMessageText(QString());
-    m_composer->clearAttachments();
-}
-
-void TestChatScreen::emptyConversationShowsTheGreeting()
-{
-    QCOMPARE(control(QStringLiteral("greeting"))->property("text").toString(),
-             QStringLiteral("How can I help you today ?"));
-    QVERIFY(!control(QStringLiteral("messageList")));
-    // the composer sits under the greeting, not at the bottom
-    QQuickItem *composer = control(QStringLiteral("composer"));
-    QVERIFY(composer->y() < m_window->height() / 2.0 + composer->height());
-
-    script("sleep 300\nout Welcome back\n"
-           "err eval time = 80.00 ms / 8 runs (10.00 ms per token, 100.00 tokens per second)\\n\n");
-    typeAndSend(QStringLiteral("First words"));
-    // at once: the list with the user's message and the typing indicator
-    QTRY_VERIFY(control(QStringLiteral("messageList")));
-    QVERIFY(!control(QStringLiteral("greeting")));
-    QTRY_COMPARE(shownBubbles(), (QStringList{"First words", "(typing)"}));
-    QTRY_COMPARE(shownBubbles(), (QStringList{"First words", "Welcome back"}));
-    // how the reply was made, in one line under it
-    QTRY_COMPARE(shownFigures().size(), 1);
-    QVERIFY2(QRegularExpression(QStringLiteral("^\\d+\\.\\d\\d s to first token · 100\\.0 tokens/s · 8 tokens · "
-                                               "llama-completion · Tiny$"))
-                 .match(shownFigures().first())
-                 .hasMatch(),
-             qPrintable(shownFigures().first()));
-    QCOMPARE(composer->y() + composer->height(), m_window->height() - 16.0);
-    // Return sent the text: the field is empty, and the reply handed it the focus back
-    QCOMPARE(control(QStringLiteral("messageField"))->property("text").toString(), QString());
-    QCOMPARE(m_composer->messageText(), QString());
-    QTRY_VERIFY(control(QStringLiteral("messageField"))->hasActiveFocus());
-}
-
-void TestChatScreen::shiftReturnBreaksTheLine()
-{
-    control(QStringLiteral("messageField"))->forceActiveFocus();
-    type(QStringLiteral("Line one"));
-    QTest::keyClick(m_window, Qt::Key_Return, Qt::ShiftModifier);
-    type(QStringLiteral("two"));
-    QCOMPARE(control(QStringLiteral("messageField"))->property("text").toString(), QStringLiteral("Line one\ntwo"));
-    QCOMPARE(m_composer->messageText(), QStringLiteral("Line one\ntwo"));
-    QVERIFY(idle());
-    QCOMPARE(m_model->rowCount(), 0);
-}
-
-// A reply streams on while another conversation is shown; back in its
-// conversation Escape stops it, keeping the text that came, marked live
-// while it streamed.
-void TestChatScreen::stopWhileStreaming()
-{
-    script("out  Half an answer\nsleep 8000\n");
-    QSignalSpy resets(m_model, &QAbstractItemModel::modelReset);
-    typeAndSend(QStringLiteral("Tell me"));
-    const QString busy = m_model->sessionId();
-    QTRY_VERIFY(control(QStringLiteral("Stop generation")));
-    QVERIFY(!control(QStringLiteral("Send")));
-    QTRY_COMPARE(shownBubbles(), (QStringList{"Tell me", "Half an answer"}));
-    QCOMPARE(resets.count(), 0);
-
-    m_state->createNewChat();
-    QTRY_VERIFY(control(QStringLiteral("Send")));
-    QCOMPARE(m_model->rowCount(), 0);
-    QVERIFY(control(QStringLiteral("greeting")));
-
-    m_state->selectSessionById(busy);
-    QTRY_VERIFY(control(QStringLiteral("Stop generation")));
-    QTRY_COMPARE(shownBubbles(), (QStringList{"Tell me", "Half an answer"}));
-    QVERIFY(m_model->index(1).data(ChatMessagesModel::IsLiveRole).toBool());
-    resets.clear();
-    QTest::keyClick(m_window, Qt::Key_Escape);
-    QTRY_VERIFY(control(QStringLiteral("Send")));
-    const QStringList expected{QStringLiteral("Tell me"), QStringLiteral("Half an answer"), kStopped};
-    QTRY_COMPARE(rows(), expected);
-    QTRY_COMPARE(shownBubbles(), expected);
-    QVERIFY(!m_model->index(m_model->rowCount() - 1).data(ChatMessagesModel::IsLiveRole).toBool());
-    QCOMPARE(shownFigures(), QStringList()); // a stopped reply has no figures
-    // the turn changed the rows one by one, never all at once
-    QCOMPARE(resets.count(), 0);
-}
-
-void TestChatScreen::listFollowsTheEnd()
-{
-    for (int i = 0; i < 30; ++i)
-        m_state->addMessage(ChatMessage::make(QStringLiteral("Message %1").arg(i), i % 2 == 0));
-    const QString longOne = m_model->sessionId();
-    m_state->createNewChat();
-    m_state->selectSessionById(longOne);
-    QQuickItem *list = control(QStringLiteral("messageList"));
-    QTRY_VERIFY(list->property("atYEnd").toBool());
-    QVERIFY(list->property("contentHeight").toDouble() > list->height());
-
-    // a long reply streams in: the view keeps its end in sight
-    QByteArray lines;
-    for (int i = 0; i < 40; ++i)
-        lines += "out Line " + QByteArray::number(i) + "\\n\\n\nsleep 15\n";
-    script(lines + "sleep 8000\n");
-    const double heightBefore = list->property("contentHeight").toDouble();
-    typeAndSend(QStringLiteral("Write forty lines"));
-    QTRY_VERIFY(m_model->liveText().contains(QLatin1String("Line 39")));
-    QTRY_VERIFY(list->property("contentHeight").toDouble() > heightBefore + list->height());
-    QTRY_VERIFY(list->property("atYEnd").toBool());
-    click(control(QStringLiteral("Stop generation")));
-    QTRY_COMPARE(m_model->messageCount(), 33);
-    QTRY_VERIFY(list->property("atYEnd").toBool());
-}
-
-void TestChatScreen::dropTarget()
-{
-    const QString file = m_home->writeFile(QStringLiteral("dropped/plan.md"), "# plan");
-    QMimeData mime;
-    mime.setUrls({QUrl::fromLocalFile(m_home->home() + QStringLiteral("/dropped")), QUrl::fromLocalFile(file)});
-    const QPoint centre(m_window->width() / 2, m_window->height() / 2);
-    QQuickItem *outline = items(root(), [](QQuickItem *i) { return i->objectName() == "dropOutline"; }, false).value(0);
-    QVERIFY(outline);
-
-    QDragEnterEvent enter(centre, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(m_window, &enter);
-    QVERIFY(enter.isAccepted());
-    QTRY_COMPARE(outline->opacity(), 1.0);
-    QDragLeaveEvent leave;
-    QCoreApplication::sendEvent(m_window, &leave);
-    QTRY_COMPARE(outline->opacity(), 0.0);
-
-    // dropped: the folder is passed over, the file is attached
-    QDragEnterEvent again(centre, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(m_window, &again);
-    QDropEvent drop(centre, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(m_window, &drop);
-    QCOMPARE(m_composer->attachedFiles(), QList<QUrl>{QUrl::fromLocalFile(file)});
-    QTRY_COMPARE(outline->opacity(), 0.0);
-}
-
-void TestChatScreen::fileCards_data()
-{
-    QTest::addColumn<QString>("fileName");
-    QTest::addColumn<QString>("icon");
-    QTest::addColumn<bool>("leaveScreen"); // else the card's remove button
-    QTest::newRow("pdf") << QStringLiteral("report.pdf") << QStringLiteral("doc.fill") << false;
-    QTest::newRow("PDF in capitals") << QStringLiteral("REPORT.PDF") << QStringLiteral("doc.text.fill") << false;
-    QTest::newRow("hidden file") << QStringLiteral(".pdf") << QStringLiteral("doc.text.fill") << false;
-    QTest::newRow("text, screen left") << QStringLiteral("notes.txt") << QStringLiteral("doc.text.fill") << true;
-}
-
-void TestChatScreen::fileCards()
-{
-    QFETCH(QString, fileName);
-    QFETCH(QString, icon);
-    QFETCH(bool, leaveScreen);
-    QAbstractItemModelTester tester(m_composer->attachments(), QAbstractItemModelTester::FailureReportingMode::QtTest);
-    const QString path = m_home->writeFile(QStringLiteral("files/") + fileName, "content");
-    m_composer->addAttachments({QUrl::fromLocalFile(path)});
-    QCOMPARE(waitFor(QStringLiteral("fileCardIcon"))->property("name").toString(), icon);
-    QTRY_VERIFY(control(fileName));
-    if (leaveScreen) {
-        QQuickItem *screen = control(QStringLiteral("chatView"));
-        screen->setVisible(false);
-        screen->setVisible(true);
-    } else {
-        click(control(QStringLiteral("Remove file")));
-    }
-    QTRY_VERIFY(m_composer->attachedFiles().isEmpty());
-    // the card fades out, then the row goes
-    QTRY_VERIFY(!control(QStringLiteral("attachmentRow")));
-    QTRY_VERIFY(items(root(), [](QQuickItem *i) { return isType(i, "FileCard"); }, false).isEmpty());
-}
-
-void TestChatScreen::alerts_data()
-{
-    QTest::addColumn<QString>("title");
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("button");
-    QTest::addColumn<int>("viewAfter");
-    QTest::newRow("no model, go to models")
-        << "No Model Selected"
-        << "You need to install a model first. You can look in the model library for suggested models."
-        << "Go to Models" << int(AppView::Models);
-    QTest::newRow("no model, cancel") << "No Model Selected" << QString() << "Cancel" << int(AppView::Chat);
-    QTest::newRow("file too large")
-        << "File Too Large" << "big.bin (5.2 MB) is larger than the 5 MB attachment limit and was not attached."
-        << "OK" << int(AppView::Chat);
-}
-
-void TestChatScreen::alerts()
-{
-    QFETCH(QString, title);
-    QFETCH(QString, message);
-    QFETCH(QString, button);
-    QFETCH(int, viewAfter);
-    m_state->setCurrentView(AppView::Chat);
-    if (title == QLatin1String("No Model Selected"))
-        m_composer->setShowingNoModelAlert(true);
-    else
-        m_composer->addAttachments({QUrl::fromLocalFile(
-            m_home->writeFile(QStringLiteral("big.bin"), QByteArray(5 * 1024 * 1024 + 1, 'x')))});
-    QTRY_VERIFY(shownText(title));
-    if (!message.isEmpty())
-        QVERIFY(shownText(message));
-    QCOMPARE(controls(button).size(), 1);
-    click(control(button));
-    QTRY_VERIFY(!shownText(title));
-    QVERIFY(!m_composer->showingNoModelAlert());
-    QVERIFY(!m_composer->showingAttachmentAlert());
-    QCOMPARE(int(m_state->currentView()), viewAfter);
-}
-
-// Asking again, switching answers, editing, deleting and renaming reach the
-// lists as row changes that Qt's model tester accepts, never as resets; the
-// reply asked for again streams in its own row.
-void TestChatScreen::messageActionsRowByRow()
-{
-    ChatSessionsModel sessions;
-    sessions.setAppState(m_state);
-    ModelsListModel models;
-    models.setAppState(m_state);
-    for (QAbstractItemModel *model : std::initializer_list<QAbstractItemModel *>{m_model, &sessions, &models})
-        new QAbstractItemModelTester(model, QAbstractItemModelTester::FailureReportingMode::QtTest, model);
-    QSignalSpy resets(m_model, &QAbstractItemModel::modelReset);
-    const auto id = [&](int row) { return m_model->index(row).data(ChatMessagesModel::MessageIdRole).toString(); };
-    const auto role = [&](int row, int r) { return m_model->index(row).data(r).toInt(); };
-
-    script("out First\n");
-    typeAndSend(QStringLiteral("Q"));
-    QTRY_COMPARE(rows(), (QStringList{"Q", "First"}));
-    QTRY_VERIFY(m_state->canRegenerate());
-    script("out Second\nsleep 8000\n");
-    click(control(QStringLiteral("Regenerate")));
-    QVERIFY(!m_state->canRegenerate() && !m_state->regenerateLastReply());
-    QTRY_COMPARE(rows(), (QStringList{"Q", "Second"}));
-    QVERIFY(m_model->index(1).data(ChatMessagesModel::IsLiveRole).toBool());
-    m_state->stopCurrentReply();
-    QTRY_COMPARE(rows(), (QStringList{"Q", "Second", kStopped}));
-    QCOMPARE(role(1, ChatMessagesModel::VersionCountRole), 2);
-    QCOMPARE(role(1, ChatMessagesModel::ShownVersionRole), 1);
-    QCOMPARE(waitFor(QStringLiteral("versionLabel"))->property("text").toString(), QStringLiteral("2/2"));
-    click(control(QStringLiteral("Previous answer")));
-    QCOMPARE(rows(), (QStringList{"Q", "First", kStopped}));
-    QTRY_COMPARE(control(QStringLiteral("versionLabel"))->property("text").toString(), QStringLiteral("1/2"));
-
-    // the pencil on hover edits in place; Save & send asks again
-    script("out Better\n");
-    hover(items(root(), [](QQuickItem *i) {
-        return isType(i, "MessageView") && i->property("isFromUser").toBool();
-    }).value(0));
-    click(waitFor(QStringLiteral("Edit message")));
-    QTRY_VERIFY(control(QStringLiteral("editField")));
-    QTest::keyClick(m_window, Qt::Key_A, Qt::ControlModifier);
-    type(QStringLiteral("Q2"));
-    click(control(QStringLiteral("Save & send")));
-    QTRY_COMPARE(rows(), (QStringList{"Q2", "Better"}));
-    QTRY_VERIFY(idle());
-    QVERIFY(m_state->deleteMessage(id(1)));
-    QCOMPARE(rows(), QStringList{"Q2"});
-    QVERIFY(m_state->renameSession(m_model->sessionId(), QStringLiteral(" Mine ")));
-    QCOMPARE(sessions.index(0).data(ChatSessionsModel::TitleRole).toString(), QStringLiteral("Mine"));
-    QCOMPARE(resets.count(), 0);
-}
 
 QTEST_MAIN(TestChatScreen)
 #include "tst_chat_screen.moc"

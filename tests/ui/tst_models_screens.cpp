@@ -31,19 +31,210 @@ class TestModelsScreens : public QObject, public WindowTest {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
-    void init();
-    void listTexts_data();
-    void listTexts();
-    void catalogDownloadFromPicker();
-    void deleteFromRowMenu_data();
-    void deleteFromRowMenu();
-    void tabsKeepCustomLinkTexts();
-    void linkErrorsStayInPicker_data();
-    void linkErrorsStayInPicker();
-    void localFileConfirmation_data();
-    void localFileConfirmation();
+    void initTestCase()
+    {
+        // The first catalog entry's file, under /slow/ where nginx sends it at
+        // 1 MB/s so that the download shows progress for a few seconds.
+        QVERIFY(m_served.isValid());
+        const QString served =
+            m_served.path() + QStringLiteral("/slow") + QUrl(CuratedCatalog::all().first().url).path();
+        QVERIFY(QDir().mkpath(QFileInfo(served).path()));
+        QFile file(served);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(kServedBytes, 'q')) == kServedBytes);
+        file.close();
+        m_server = std::make_unique<NginxServer>(m_served.path(), QStringLiteral("location /slow/ { limit_rate 1m; }"));
+        QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
+
+        QVERIFY(makeHome(QStringLiteral(FAKE_LLAMA_COMPLETION)));
+        // Past the welcome screen, so that the first model added does not move
+        // the window to the chat.
+        Preferences().setBool(QString::fromLatin1(prefkeys::kDidCompleteOnboarding), true);
+        m_downloads = std::make_unique<ModelDownloadManager>();
+        QVERIFY(openWindow({{}, m_downloads.get()}));
+        m_picker = m_state->findChild<ModelPickerState *>();
+        QVERIFY(m_picker);
+        m_picker->setModelHost(m_server->baseUrl() + QStringLiteral("/slow"));
+        QTRY_VERIFY_WITH_TIMEOUT(m_engine->isLlamaCPPVerified(), 20000);
+    }
+
+    void cleanupTestCase()
+    {
+        m_app.close();
+        m_downloads.reset(); // after the state that uses it, before its home goes
+        closeWindow();
+        m_server.reset();
+    }
+
+    void init()
+    {
+        // Every case starts on an empty models screen with the picker closed.
+        if (QObject *sheet = picker())
+            QMetaObject::invokeMethod(sheet, "close");
+        while (m_state->downloadedModelCount() > 0)
+            m_state->deleteModel(m_state->downloadedModels().first());
+        m_state->setCurrentView(AppView::Models);
+        QTRY_VERIFY(control(QStringLiteral("modelsView")) && !pickerOpen());
+        QTRY_VERIFY(shownText(QStringLiteral("No models yet")));
+    }
+
+    void listTexts()
+    {
+        QCOMPARE(ModelsListModel::statusText(0, 0), QStringLiteral("Starting download..."));
+        QCOMPARE(ModelsListModel::statusText(1500000, 0), QStringLiteral("1.5 MB downloaded"));
+        QCOMPARE(ModelsListModel::statusText(1500000, 4370000000), QStringLiteral("1.5 MB / 4.37 GB downloaded"));
+        QCOMPARE(ModelsListModel::speedText(0), QString());
+        QCOMPARE(ModelsListModel::speedText(1.26), QStringLiteral("1.3 MB/s"));
+    }
+
+    void catalogDownloadFromPicker()
+    {
+        addLocalModel(QStringLiteral("Local One")); // selected, so the download is not selected on completion
+        QCOMPARE(m_state->selectedModelName(), QStringLiteral("Local One"));
+        const QString name = CuratedCatalog::all().first().name;
+        QVERIFY(openPicker());
+        click(control(QStringLiteral("Download ") + name));
+        QTRY_VERIFY_WITH_TIMEOUT(!pickerOpen(), 15000);
+        QCOMPARE(m_state->currentView(), AppView::Models);
+
+        QQuickItem *row = waitFor(name);
+        QVERIFY(row);
+        QVERIFY(under(row, QStringLiteral("downloadProgress")));
+        // the screen's title and its add button head the list, clear of the rows
+        QQuickItem *add = control(QStringLiteral("Add Model"));
+        QVERIFY(shownText(QStringLiteral("Models")));
+        QVERIFY(add->mapToScene(QPointF(0, add->height())).y() <= row->mapToScene(QPointF(0, 0)).y());
+        QVERIFY(QRegularExpression(QStringLiteral("^(Starting download\\.\\.\\.|.+ downloaded)$"))
+                    .match(textOf(under(row, QStringLiteral("downloadStatus"))))
+                    .hasMatch());
+        // a row still downloading cannot be selected
+        click(row);
+        QVERIFY(!m_state->downloadedModels().last().isDownloaded);
+        QCOMPARE(m_state->selectedModelName(), QStringLiteral("Local One"));
+        QTRY_VERIFY_WITH_TIMEOUT(textOf(under(row, QStringLiteral("downloadStatus"))).endsWith(" / 4 MB downloaded"),
+                                 15000);
+
+        // the details sheet follows the record to its end
+        chooseFromRowMenu(row, QStringLiteral("Model Details"));
+        QTRY_VERIFY(shownText(QStringLiteral("Model Details")));
+        QQuickItem *details = row->findChild<QObject *>(QStringLiteral("modelDetails"))
+                                  ->property("contentItem").value<QQuickItem *>();
+        QVERIFY(texts(details).contains(QStringLiteral("Downloading...")));
+        QVERIFY(texts(details).contains(m_picker->catalogUrl(CuratedCatalog::all().first())));
+        QTRY_VERIFY_WITH_TIMEOUT(texts(details).contains(QStringLiteral("Downloaded and ready")), 30000);
+        QVERIFY(texts(details).contains(QStringLiteral("4 MB")));
+        click(control(QStringLiteral("Done")));
+        QTRY_VERIFY(!shownText(QStringLiteral("Model Details")));
+
+        QVERIFY(!under(row, QStringLiteral("downloadProgress")));
+        QCOMPARE(textOf(under(row, QStringLiteral("modelSize"))), QStringLiteral("4 MB"));
+        QVERIFY(!texts(row).contains(QStringLiteral("• Active")));
+        click(row);
+        QCOMPARE(m_state->selectedModelName(), name);
+        QTRY_VERIFY(texts(row).contains(QStringLiteral("• Active")));
+        QCOMPARE(texts().count(QStringLiteral("• Active")), 1);
+    }
+
+    void deleteFromRowMenu_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<bool>("deleted");
+        QTest::newRow("delete") << "Delete model" << true;
+        QTest::newRow("cancel") << "Cancel" << false;
+    }
+
+    void deleteFromRowMenu()
+    {
+        QFETCH(QString, button);
+        QFETCH(bool, deleted);
+        addLocalModel(QStringLiteral("Chosen"));
+        addLocalModel(QStringLiteral("Other"));
+        const QString file = m_state->downloadedModels().first().filePath;
+        QQuickItem *row = waitFor(QStringLiteral("Chosen"));
+        QVERIFY(row);
+        QVERIFY(texts(row).contains(QStringLiteral("• Active")));
+
+        chooseFromRowMenu(row, QStringLiteral("Delete Model"));
+        QTRY_VERIFY(shownText(QStringLiteral("Delete Chosen?")));
+        QVERIFY(shownText(QStringLiteral(
+            "This removes the model file from your computer. You will have to download it again to use it.")));
+        click(footerButton(row->findChild<QObject *>(QStringLiteral("deleteModelConfirm")), button));
+        QTRY_VERIFY(!shownText(QStringLiteral("Delete Chosen?")));
+
+        QTRY_COMPARE(!control(QStringLiteral("Chosen")), deleted);
+        QVERIFY(control(QStringLiteral("Other")));
+        QCOMPARE(QFileInfo::exists(file), !deleted);
+        QCOMPARE(m_state->selectedModelName(), deleted ? QString() : QStringLiteral("Chosen"));
+        QCOMPARE(texts().count(QStringLiteral("• Active")), deleted ? 0 : 1);
+    }
+
+    // What is typed on the Custom URL tab outlives a visit of the other tabs and
+    // a link refused with an alert; a new visit of the sheet starts empty.
+    void customLinkTab()
+    {
+        const QString page = QStringLiteral("https://example.invalid/org/repo/blob/main/m.gguf"); // not the file's link
+        QVERIFY(openPicker());
+        click(control(QStringLiteral("Custom URL")));
+        typeInto(QStringLiteral("Hugging Face Model URL"), page);
+        typeInto(QStringLiteral("Model Name (Optional)"), QStringLiteral("Mine"));
+        QCOMPARE(m_picker->huggingFaceURL(), page);
+        QCOMPARE(m_picker->modelName(), QStringLiteral("Mine"));
+
+        for (const QString tab : {"Model Library", "Suggested", "Local File"}) {
+            click(control(tab));
+            QTRY_VERIFY(!control(QStringLiteral("Hugging Face Model URL")));
+            click(control(QStringLiteral("Custom URL")));
+            QTRY_COMPARE(textOf(control(QStringLiteral("Hugging Face Model URL"))), page);
+            QCOMPARE(textOf(control(QStringLiteral("Model Name (Optional)"))), QStringLiteral("Mine"));
+        }
+
+        const QList<QPair<QString, QString>> refused = {{page, ModelPickerState::resolveLinkMessage()},
+                                                        {"not a link", "Invalid URL format"}};
+        for (const auto &[link, message] : refused) {
+            QQuickItem *field = control(QStringLiteral("Hugging Face Model URL"));
+            field->setProperty("text", link);
+            click(control(QStringLiteral("Download Model")));
+            QTRY_VERIFY(shownText(QStringLiteral("Download Status")));
+            QVERIFY(shownText(message));
+            click(control(QStringLiteral("OK")));
+            QTRY_VERIFY(!shownText(QStringLiteral("Download Status")));
+            QVERIFY(!m_picker->showingAlert() && pickerOpen());
+            QCOMPARE(textOf(field), link); // kept for correcting
+        }
+        QCOMPARE(m_state->downloadedModelCount(), 0);
+
+        click(control(QStringLiteral("pickerCancelButton")));
+        QTRY_VERIFY(!pickerOpen());
+        QVERIFY(openPicker());
+        QVERIFY(control(QStringLiteral("modelLibraryList")));
+        QCOMPARE(m_picker->huggingFaceURL(), QString());
+        click(control(QStringLiteral("Custom URL")));
+        QTRY_COMPARE(textOf(control(QStringLiteral("Hugging Face Model URL"))), QString());
+    }
+
+    // Declining the copy of a picked file leaves the library as it was and the
+    // picker open (the end-to-end test copies one).
+    void localFileCopyDeclined()
+    {
+        const QString source = m_home->writeFile(QStringLiteral("files/Picked.gguf"), QByteArray(5000, 'p'));
+        QVERIFY(openPicker());
+        click(control(QStringLiteral("Local File")));
+        click(control(QStringLiteral("Browse Files")));
+        // the file chooser opens (drawn by Qt where the desktop has none)...
+        QObject *chooser = picker()->findChild<QObject *>(QStringLiteral("modelFileDialog"));
+        QVERIFY(chooser);
+        QTRY_VERIFY(chooser->property("visible").toBool());
+        QVERIFY(QMetaObject::invokeMethod(chooser, "reject"));
+        QTRY_VERIFY(!chooser->property("visible").toBool());
+        // ...and what it hands over
+        m_picker->importLocalModel({QUrl::fromLocalFile(source)});
+        QTRY_VERIFY(shownText(QStringLiteral("Copy 5 KB into Quorvane's storage?")));
+        QObject *confirm = picker()->findChild<QObject *>(QStringLiteral("copyModelConfirm"));
+        click(footerButton(confirm, QStringLiteral("Cancel")));
+        QTRY_VERIFY(!shownText(QStringLiteral("Copy 5 KB into Quorvane's storage?")));
+        QVERIFY(pickerOpen());
+        QCOMPARE(m_state->downloadedModelCount(), 0);
+        QVERIFY(!QFileInfo::exists(FileManagerUtility::shared().modelsDirectory() + QStringLiteral("/Picked.gguf")));
+    }
 
 private:
     // The first shown item under root named name (Accessible.name or objectName).
@@ -91,249 +282,6 @@ private:
     std::unique_ptr<ModelDownloadManager> m_downloads;
     ModelPickerState *m_picker = nullptr;
 };
-
-void TestModelsScreens::initTestCase()
-{
-    // The first catalog entry's file, under /slow/ where nginx sends it at
-    // 1 MB/s so that the download shows progress for a few seconds.
-    QVERIFY(m_served.isValid());
-    const QString served = m_served.path() + QStringLiteral("/slow") + QUrl(CuratedCatalog::all().first().url).path();
-    QVERIFY(QDir().mkpath(QFileInfo(served).path()));
-    QFile file(served);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(kServedBytes, 'q')) == kServedBytes);
-    file.close();
-    m_server = std::make_unique<NginxServer>(m_served.path(), QStringLiteral("location /slow/ { limit_rate 1m; }"));
-    QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
-
-    QVERIFY(makeHome(QStringLiteral(FAKE_LLAMA_COMPLETION)));
-    // Past the welcome screen, so that the first model added does not move
-    // the window to the chat.
-    Preferences().setBool(QString::fromLatin1(prefkeys::kDidCompleteOnboarding), true);
-    m_downloads = std::make_unique<ModelDownloadManager>();
-    QVERIFY(openWindow({{}, m_downloads.get()}));
-    m_picker = m_state->findChild<ModelPickerState *>();
-    QVERIFY(m_picker);
-    m_picker->setModelHost(m_server->baseUrl() + QStringLiteral("/slow"));
-    QTRY_VERIFY_WITH_TIMEOUT(m_engine->isLlamaCPPVerified(), 20000);
-}
-
-void TestModelsScreens::cleanupTestCase()
-{
-    m_app.close();
-    m_downloads.reset(); // after the state that uses it, before its home goes
-    closeWindow();
-    m_server.reset();
-}
-
-void TestModelsScreens::init()
-{
-    // Every case starts on an empty models screen with the picker closed.
-    if (QObject *sheet = picker())
-        QMetaObject::invokeMethod(sheet, "close");
-    while (m_state->downloadedModelCount() > 0)
-        m_state->deleteModel(m_state->downloadedModels().first());
-    m_state->setCurrentView(AppView::Models);
-    QTRY_VERIFY(control(QStringLiteral("modelsView")) && !pickerOpen());
-    QTRY_VERIFY(shownText(QStringLiteral("No models yet")));
-}
-
-void TestModelsScreens::listTexts_data()
-{
-    QTest::addColumn<qint64>("downloaded");
-    QTest::addColumn<qint64>("total");
-    QTest::addColumn<double>("speed");
-    QTest::addColumn<QString>("status");
-    QTest::addColumn<QString>("speedText");
-    QTest::newRow("nothing yet") << qint64(0) << qint64(0) << 0.0 << "Starting download..." << "";
-    QTest::newRow("total unknown") << qint64(1500000) << qint64(0) << 0.0 << "1.5 MB downloaded" << "";
-    QTest::newRow("both known") << qint64(1500000) << qint64(4370000000) << 1.26 << "1.5 MB / 4.37 GB downloaded"
-                                << "1.3 MB/s";
-}
-
-void TestModelsScreens::listTexts()
-{
-    QFETCH(qint64, downloaded);
-    QFETCH(qint64, total);
-    QFETCH(double, speed);
-    QFETCH(QString, status);
-    QFETCH(QString, speedText);
-    QCOMPARE(ModelsListModel::statusText(downloaded, total), status);
-    QCOMPARE(ModelsListModel::speedText(speed), speedText);
-}
-
-void TestModelsScreens::catalogDownloadFromPicker()
-{
-    addLocalModel(QStringLiteral("Local One")); // selected, so the download is not selected on completion
-    QCOMPARE(m_state->selectedModelName(), QStringLiteral("Local One"));
-    const QString name = CuratedCatalog::all().first().name;
-    QVERIFY(openPicker());
-    click(control(QStringLiteral("Download ") + name));
-    QTRY_VERIFY_WITH_TIMEOUT(!pickerOpen(), 15000);
-    QCOMPARE(m_state->currentView(), AppView::Models);
-
-    QQuickItem *row = waitFor(name);
-    QVERIFY(row);
-    QVERIFY(under(row, QStringLiteral("downloadProgress")));
-    // the screen's title and its add button head the list, clear of the rows
-    QQuickItem *add = control(QStringLiteral("Add Model"));
-    QVERIFY(shownText(QStringLiteral("Models")));
-    QVERIFY(add->mapToScene(QPointF(0, add->height())).y() <= row->mapToScene(QPointF(0, 0)).y());
-    QVERIFY(QRegularExpression(QStringLiteral("^(Starting download\\.\\.\\.|.+ downloaded)$"))
-                .match(textOf(under(row, QStringLiteral("downloadStatus"))))
-                .hasMatch());
-    // a row still downloading cannot be selected
-    click(row);
-    QVERIFY(!m_state->downloadedModels().last().isDownloaded);
-    QCOMPARE(m_state->selectedModelName(), QStringLiteral("Local One"));
-    QTRY_VERIFY_WITH_TIMEOUT(textOf(under(row, QStringLiteral("downloadStatus"))).endsWith(" / 4 MB downloaded"),
-                             15000);
-
-    // the details sheet follows the record to its end
-    chooseFromRowMenu(row, QStringLiteral("Model Details"));
-    QTRY_VERIFY(shownText(QStringLiteral("Model Details")));
-    QQuickItem *details = row->findChild<QObject *>(QStringLiteral("modelDetails"))
-                              ->property("contentItem").value<QQuickItem *>();
-    QVERIFY(texts(details).contains(QStringLiteral("Downloading...")));
-    QVERIFY(texts(details).contains(m_picker->catalogUrl(CuratedCatalog::all().first())));
-    QTRY_VERIFY_WITH_TIMEOUT(texts(details).contains(QStringLiteral("Downloaded and ready")), 30000);
-    QVERIFY(texts(details).contains(QStringLiteral("4 MB")));
-    click(control(QStringLiteral("Done")));
-    QTRY_VERIFY(!shownText(QStringLiteral("Model Details")));
-
-    QVERIFY(!under(row, QStringLiteral("downloadProgress")));
-    QCOMPARE(textOf(under(row, QStringLiteral("modelSize"))), QStringLiteral("4 MB"));
-    QVERIFY(!texts(row).contains(QStringLiteral("• Active")));
-    click(row);
-    QCOMPARE(m_state->selectedModelName(), name);
-    QTRY_VERIFY(texts(row).contains(QStringLiteral("• Active")));
-    QCOMPARE(texts().count(QStringLiteral("• Active")), 1);
-}
-
-void TestModelsScreens::deleteFromRowMenu_data()
-{
-    QTest::addColumn<QString>("button");
-    QTest::addColumn<bool>("deleted");
-    QTest::newRow("delete") << "Delete model" << true;
-    QTest::newRow("cancel") << "Cancel" << false;
-}
-
-void TestModelsScreens::deleteFromRowMenu()
-{
-    QFETCH(QString, button);
-    QFETCH(bool, deleted);
-    addLocalModel(QStringLiteral("Chosen"));
-    addLocalModel(QStringLiteral("Other"));
-    const QString file = m_state->downloadedModels().first().filePath;
-    QQuickItem *row = waitFor(QStringLiteral("Chosen"));
-    QVERIFY(row);
-    QVERIFY(texts(row).contains(QStringLiteral("• Active")));
-
-    chooseFromRowMenu(row, QStringLiteral("Delete Model"));
-    QTRY_VERIFY(shownText(QStringLiteral("Delete Chosen?")));
-    QVERIFY(shownText(QStringLiteral(
-        "This removes the model file from your computer. You will have to download it again to use it.")));
-    click(footerButton(row->findChild<QObject *>(QStringLiteral("deleteModelConfirm")), button));
-    QTRY_VERIFY(!shownText(QStringLiteral("Delete Chosen?")));
-
-    QTRY_COMPARE(!control(QStringLiteral("Chosen")), deleted);
-    QVERIFY(control(QStringLiteral("Other")));
-    QCOMPARE(QFileInfo::exists(file), !deleted);
-    QCOMPARE(m_state->selectedModelName(), deleted ? QString() : QStringLiteral("Chosen"));
-    QCOMPARE(texts().count(QStringLiteral("• Active")), deleted ? 0 : 1);
-}
-
-void TestModelsScreens::tabsKeepCustomLinkTexts()
-{
-    const QString link = QStringLiteral("https://example.invalid/org/repo/resolve/main/m.gguf");
-    QVERIFY(openPicker());
-    click(control(QStringLiteral("Custom URL")));
-    typeInto(QStringLiteral("Hugging Face Model URL"), link);
-    typeInto(QStringLiteral("Model Name (Optional)"), QStringLiteral("Mine"));
-    QCOMPARE(m_picker->huggingFaceURL(), link);
-    QCOMPARE(m_picker->modelName(), QStringLiteral("Mine"));
-
-    for (const QString tab : {"Model Library", "Suggested", "Local File"}) {
-        click(control(tab));
-        QTRY_VERIFY(!control(QStringLiteral("Hugging Face Model URL")));
-        click(control(QStringLiteral("Custom URL")));
-        QTRY_COMPARE(textOf(control(QStringLiteral("Hugging Face Model URL"))), link);
-        QCOMPARE(textOf(control(QStringLiteral("Model Name (Optional)"))), QStringLiteral("Mine"));
-    }
-
-    // a new visit of the sheet starts empty, on the first tab
-    click(control(QStringLiteral("pickerCancelButton")));
-    QTRY_VERIFY(!pickerOpen());
-    QVERIFY(openPicker());
-    QVERIFY(control(QStringLiteral("modelLibraryList")));
-    QCOMPARE(m_picker->huggingFaceURL(), QString());
-    click(control(QStringLiteral("Custom URL")));
-    QTRY_COMPARE(textOf(control(QStringLiteral("Hugging Face Model URL"))), QString());
-}
-
-void TestModelsScreens::linkErrorsStayInPicker_data()
-{
-    QTest::addColumn<QString>("link");
-    QTest::addColumn<QString>("message");
-    QTest::newRow("not a link") << "not a link" << "Invalid URL format";
-    QTest::newRow("page link") << "https://example.invalid/org/repo/blob/main/m.gguf"
-                               << ModelPickerState::resolveLinkMessage();
-}
-
-void TestModelsScreens::linkErrorsStayInPicker()
-{
-    QFETCH(QString, link);
-    QFETCH(QString, message);
-    QVERIFY(openPicker());
-    click(control(QStringLiteral("Custom URL")));
-    QQuickItem *field = waitFor(QStringLiteral("Hugging Face Model URL"));
-    QVERIFY(field);
-    field->setProperty("text", link);
-    click(control(QStringLiteral("Download Model")));
-
-    QTRY_VERIFY(shownText(QStringLiteral("Download Status")));
-    QVERIFY(shownText(message));
-    click(control(QStringLiteral("OK")));
-    QTRY_VERIFY(!shownText(QStringLiteral("Download Status")));
-    QVERIFY(!m_picker->showingAlert());
-    QVERIFY(pickerOpen());
-    QCOMPARE(textOf(field), link); // kept for correcting
-    QCOMPARE(m_state->downloadedModelCount(), 0);
-}
-
-void TestModelsScreens::localFileConfirmation_data()
-{
-    QTest::addColumn<QString>("button");
-    QTest::newRow("copy") << "Copy";
-    QTest::newRow("cancel") << "Cancel";
-}
-
-void TestModelsScreens::localFileConfirmation()
-{
-    QFETCH(QString, button);
-    const bool copy = button == u"Copy";
-    const QString source = m_home->writeFile(QStringLiteral("files/Picked.gguf"), QByteArray(5000, 'p'));
-    QVERIFY(openPicker());
-    click(control(QStringLiteral("Local File")));
-    click(control(QStringLiteral("Browse Files")));
-    // the file chooser opens (drawn by Qt where the desktop has none)...
-    QObject *chooser = picker()->findChild<QObject *>(QStringLiteral("modelFileDialog"));
-    QVERIFY(chooser);
-    QTRY_VERIFY(chooser->property("visible").toBool());
-    QVERIFY(QMetaObject::invokeMethod(chooser, "reject"));
-    QTRY_VERIFY(!chooser->property("visible").toBool());
-    // ...and what it hands over
-    m_picker->importLocalModel({QUrl::fromLocalFile(source)});
-    QTRY_VERIFY(shownText(QStringLiteral("Copy 5 KB into Quorvane's storage?")));
-    click(footerButton(picker()->findChild<QObject *>(QStringLiteral("copyModelConfirm")), button));
-
-    QTRY_COMPARE(pickerOpen(), !copy);
-    QTRY_COMPARE(m_state->downloadedModelCount(), copy ? 1 : 0);
-    QVERIFY(!shownText(QStringLiteral("Copy 5 KB into Quorvane's storage?")));
-    QCOMPARE(QFileInfo::exists(FileManagerUtility::shared().modelsDirectory() + QStringLiteral("/Picked.gguf")), copy);
-    QCOMPARE(m_state->currentView(), AppView::Models);
-    if (copy)
-        QTRY_VERIFY(control(QStringLiteral("Picked")));
-}
 
 QTEST_MAIN(TestModelsScreens)
 #include "tst_models_screens.moc"

@@ -26,21 +26,377 @@ class TestSettingsAndSetup : public QObject, public WindowTest {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
+    void initTestCase()
+    {
+        QVERIFY(makeHome(QStringLiteral(FAKE_LLAMA_COMPLETION)));
+        // no secret store answers: the key is kept in memory only
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + QFile::encodeName(m_home->home()) + "/no-bus");
+        QVERIFY(openWindow());
+        m_window->resize(1100, 1100); // the settings screen without scrolling
+        QTRY_VERIFY(m_engine->isLlamaCPPVerified());
+    }
     void cleanupTestCase() { closeWindow(); }
-    void init();
-    void archFitsAndFillsBand_data();
-    void archFitsAndFillsBand();
-    void installationShowsStatusAndPercent_data();
-    void installationShowsStatusAndPercent();
-    void setupShowsErrorAndRetries();
-    void promptEditorTracksStoredPrompt();
-    void modelSelectorListsDownloadedAndSelects();
-    void settingsButtonsAct_data();
-    void settingsButtonsAct();
-    void remoteServerConnects_data();
-    void remoteServerConnects();
-    void welcomeLogoMatchesTextColumn();
+
+    void init()
+    {
+        m_engine->setInstallingLlamaCPP(false);
+        m_engine->setLlamaCPPSetupError(std::nullopt);
+        m_engine->setLlamaCPPVerified(true);
+        m_state->engines().setMode(QStringLiteral("process"));
+        m_state->setCurrentView(AppView::Settings);
+    }
+
+    void archFitsAndFillsBand_data()
+    {
+        QTest::addColumn<QRectF>("frame");
+        QTest::addColumn<bool>("widthLimits");
+        QTest::newRow("wide") << QRectF(0, 0, 600, 200) << false;
+        QTest::newRow("offset origin") << QRectF(-40, 25, 300, 90) << false;
+        QTest::newRow("logo frame") << QRectF(0, 0, 160 * 1.064, 160) << true;
+    }
+
+    void archFitsAndFillsBand()
+    {
+        QFETCH(QRectF, frame);
+        QFETCH(bool, widthLimits);
+        const QPainterPath path = QuorvaneArch::path(frame, 133, 25, 28);
+        const QRectF box = path.boundingRect();
+
+        QVERIFY(near(box.width() / box.height(), 266.0 / 250.0));
+        QVERIFY(near(box.center().x(), frame.center().x()) && near(box.center().y(), frame.center().y()));
+        QVERIFY(widthLimits ? near(box.width(), frame.width()) : near(box.height(), frame.height()));
+        QVERIFY(frame.adjusted(-1e-6, -1e-6, 1e-6, 1e-6).contains(box));
+
+        // Points of the 266 by 250 design box placed in the drawn box, and
+        // whether the even-odd fill covers them.
+        const struct { qreal x, y; bool filled; } points[] = {
+            {12.5, 180, true},  {133, 12.5, true}, {253.5, 133, true}, // the band: legs and top
+            {133, 236, true},                                          // the base bar
+            {133, 130, false},  {40, 215, false},                      // the opening
+            {8, 8, false},      {258, 8, false},                       // above the shoulders
+        };
+        QCOMPARE(path.fillRule(), Qt::OddEvenFill);
+        for (const auto &p : points) {
+            const QPointF at(box.left() + p.x * box.width() / 266, box.top() + p.y * box.height() / 250);
+            QVERIFY2(path.contains(at) == p.filled, qPrintable(QStringLiteral("(%1, %2)").arg(p.x).arg(p.y)));
+        }
+    }
+
+    void installationShowsStatusAndPercent_data()
+    {
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<double>("progress");
+        QTest::addColumn<QString>("shownStatus");
+        QTest::addColumn<QString>("percent");
+        QTest::newRow("no status yet") << "" << 0.0 << "Preparing installation..." << "0%";
+        QTest::newRow("fraction cut") << "Downloading llama.cpp..." << 0.526 << "Downloading llama.cpp..." << "52%";
+        QTest::newRow("binary fraction") << "Extracting..." << 0.29 << "Extracting..." << "29%";
+    }
+
+    void installationShowsStatusAndPercent()
+    {
+        QFETCH(QString, status);
+        QFETCH(double, progress);
+        QFETCH(QString, shownStatus);
+        QFETCH(QString, percent);
+        m_engine->setLlamaCPPInstallStatus(status);
+        m_engine->setLlamaCPPInstallProgress(progress);
+        m_engine->setInstallingLlamaCPP(true);
+        QTRY_COMPARE(textOf(QStringLiteral("installPercent")), percent);
+        QVERIFY(shownText(QStringLiteral("Installing requirements")));
+        QCOMPARE(textOf(QStringLiteral("installStatus")), shownStatus);
+        QCOMPARE(control(QStringLiteral("installProgress"))->property("value").toDouble(), progress);
+        m_engine->setLlamaCPPInstallStatus(QString());
+        m_engine->setLlamaCPPInstallProgress(0);
+    }
+
+    void setupShowsErrorAndRetries()
+    {
+        // replies from a server elsewhere need no llama.cpp: its screens stay away
+        m_state->engines().setMode(QString::fromLatin1(prefkeys::kEngineModeRemoteServer));
+        m_engine->setLlamaCPPVerified(false);
+        settle();
+        QCOMPARE(m_window->findChild<QObject *>(QStringLiteral("screen"))->property("title").toString(),
+                 QStringLiteral("Settings"));
+        m_state->engines().setMode(QString::fromLatin1(prefkeys::kEngineModeProcess));
+        QTRY_VERIFY(shownText(QStringLiteral("Verifying...")));
+        QVERIFY(shownText(QStringLiteral("Confirming the binary runs correctly")));
+        QVERIFY(!control(QStringLiteral("Try Again")));
+
+        const QString error = QStringLiteral("llama-completion exited with status 1");
+        m_engine->setLlamaCPPSetupError(error);
+        QTRY_VERIFY(shownText(QStringLiteral("Setup Required")));
+        QVERIFY(shownText(error));
+        QVERIFY(shownText(
+            QStringLiteral("Quorvane can't download models until required components are installed and verified.")));
+        QVERIFY(!shownText(QStringLiteral("Verifying...")));
+
+        // What the screen shows the moment the error is cleared, inside the
+        // click's own handling, before any check can report.
+        QStringList shownAtClear;
+        const auto connection = connect(m_engine, &LlamaCPPManager::llamaCPPSetupErrorChanged, this,
+                                        [&] { shownAtClear = texts(); });
+        click(control(QStringLiteral("Try Again")));
+        disconnect(connection);
+        QVERIFY2(shownAtClear.contains(QStringLiteral("Verifying...")), qPrintable(shownAtClear.join(u'|')));
+        QVERIFY(!shownAtClear.contains(QStringLiteral("Setup Required")));
+        QVERIFY(!shownAtClear.contains(error));
+        // the fake program passes the checks again
+        QTRY_VERIFY(m_engine->isLlamaCPPVerified());
+    }
+
+    void promptEditorTracksStoredPrompt()
+    {
+        m_state->updateSystemPrompt(kDefaultPrompt);
+        QTRY_COMPARE(textOf(QStringLiteral("System prompt")), kDefaultPrompt);
+        QQuickItem *editor = control(QStringLiteral("System prompt"));
+        QVERIFY(control(QStringLiteral("Saved")));
+        QQuickItem *settings = control(QStringLiteral("settingsView"));
+
+        // Reset while the default is stored changes nothing on screen.
+        const QStringList before = texts(settings);
+        click(control(QStringLiteral("Reset to default")));
+        QCOMPARE(texts(settings), before);
+        QCOMPARE(m_state->systemPrompt(), kDefaultPrompt);
+
+        const QString addition = QStringLiteral(" Be brief.");
+        const auto typeAddition = [&] {
+            click(editor);
+            QTRY_VERIFY(editor->hasActiveFocus());
+            QTest::keyClick(m_window, Qt::Key_End, Qt::ControlModifier);
+            type(addition);
+        };
+        typeAddition();
+        QTRY_VERIFY(control(QStringLiteral("Save prompt")));
+        QVERIFY(!control(QStringLiteral("Saved")));
+        // erasing the addition by hand is the stored prompt again
+        for (int i = 0; i < addition.size(); ++i)
+            QTest::keyClick(m_window, Qt::Key_Backspace);
+        QTRY_VERIFY(control(QStringLiteral("Saved")));
+        QVERIFY(!control(QStringLiteral("Saved"))->isEnabled());
+
+        typeAddition();
+        QTRY_VERIFY(control(QStringLiteral("Save prompt")));
+        click(control(QStringLiteral("Save prompt")));
+        QCOMPARE(m_state->systemPrompt(), kDefaultPrompt + addition);
+        QTRY_VERIFY(control(QStringLiteral("Saved")));
+
+        // an unsaved draft is dropped when the screen is shown again
+        typeAddition();
+        QTRY_VERIFY(control(QStringLiteral("Save prompt")));
+        m_state->setCurrentView(AppView::Chat);
+        m_state->setCurrentView(AppView::Settings);
+        QTRY_COMPARE(textOf(QStringLiteral("System prompt")), kDefaultPrompt + addition);
+        editor = control(QStringLiteral("System prompt"));
+
+        click(control(QStringLiteral("Reset to default")));
+        QCOMPARE(m_state->systemPrompt(), kDefaultPrompt);
+        QCOMPARE(editor->property("text").toString(), kDefaultPrompt);
+        QVERIFY(control(QStringLiteral("Saved")));
+    }
+
+    void modelSelectorListsDownloadedAndSelects()
+    {
+        QTRY_VERIFY(shownText(QStringLiteral("No models installed yet")));
+
+        const auto downloaded = [&](const QString &name, int bytes) {
+            AIModel model = AIModel::make(name, QStringLiteral("https://example.invalid/") + name + ".gguf");
+            model.isDownloaded = true;
+            model.filePath = m_home->writeFile(QStringLiteral("models/") + name + ".gguf", QByteArray(bytes, 'x'));
+            return model;
+        };
+        AIModel pending = AIModel::make(QStringLiteral("Pending"), QStringLiteral("https://example.invalid/p.gguf"));
+        pending.size = QStringLiteral("4.1 GB");
+        m_state->addModel(downloaded(QStringLiteral("Alpha"), 2000));
+        m_state->addModel(pending);
+        m_state->addModel(downloaded(QStringLiteral("Beta"), 5000));
+
+        // the first download brings the chat up; come back to the settings
+        m_state->setCurrentView(AppView::Settings);
+        QTRY_VERIFY(control(QStringLiteral("Beta")));
+        QVERIFY(control(QStringLiteral("Alpha")));
+        QVERIFY(!control(QStringLiteral("Pending")));
+        QVERIFY(!shownText(QStringLiteral("No models installed yet")));
+        QVERIFY(shownText(QStringLiteral("2 KB")) && shownText(QStringLiteral("5 KB")));
+
+        // the first downloaded model was selected as it arrived
+        QVERIFY(ticked(QStringLiteral("Alpha")) && !ticked(QStringLiteral("Beta")));
+
+        click(control(QStringLiteral("Beta")));
+        QTRY_VERIFY(ticked(QStringLiteral("Beta")));
+        QVERIFY(!ticked(QStringLiteral("Alpha")));
+        QCOMPARE(m_state->selectedModelName(), QStringLiteral("Beta"));
+    }
+
+    void settingsButtonsAct_data()
+    {
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<AppearanceMode>("mode");
+        QTest::addColumn<AppView>("view");
+        QTest::addColumn<QString>("sheet");
+        QTest::addColumn<QString>("fromEngine"); // how replies are made before the click, and after it
+        QTest::addColumn<QString>("toEngine");
+        const QString p = QStringLiteral("process"), l = QStringLiteral("localServer");
+        const QString r = QStringLiteral("remoteServer");
+        const AppearanceMode dark = AppearanceMode::Dark;
+        const AppView settings = AppView::Settings;
+        QTest::newRow("Light") << "Light" << AppearanceMode::Light << settings << "" << p << p;
+        QTest::newRow("Manage models") << "Manage models" << dark << AppView::Models << "" << p << p;
+        QTest::newRow("Add model") << "Add model" << dark << settings << "modelPicker" << p << p;
+        QTest::newRow("About Quorvane") << "About Quorvane" << dark << settings << "aboutBox" << p << p;
+        QTest::newRow("Keep the model loaded") << "Keep the model loaded" << dark << settings << "" << p << l;
+        QTest::newRow("Use a server elsewhere") << "Use a server elsewhere" << dark << settings << "" << l << r;
+        QTest::newRow("One process per reply") << "One process per reply" << dark << settings << "" << r << p;
+    }
+
+    void settingsButtonsAct()
+    {
+        QFETCH(QString, label);
+        QFETCH(AppearanceMode, mode);
+        QFETCH(AppView, view);
+        QFETCH(QString, sheet);
+        QFETCH(QString, fromEngine);
+        QFETCH(QString, toEngine);
+        m_state->setAppearanceMode(AppearanceMode::Dark);
+        m_state->engines().setMode(fromEngine);
+        QTRY_VERIFY(control(label) && control(label)->width() > 0); // laid out
+        click(control(label));
+        QCOMPARE(m_state->appearanceMode(), mode);
+        QCOMPARE(m_state->currentView(), view);
+        QCOMPARE(m_state->engines().mode(), toEngine);
+        QCOMPARE(Preferences().string(QString::fromLatin1(prefkeys::kEngineMode)).value_or(QStringLiteral("process")),
+                 toEngine);
+        if (view == AppView::Settings) {
+            // the chosen mode is ticked, and its own settings show: the
+            // installed stand-in has no llama-server, and Settings say so
+            QTRY_COMPARE(ticked(QStringLiteral("Keep the model loaded")), toEngine == QLatin1String("localServer"));
+            QCOMPARE(ticked(QStringLiteral("One process per reply")), toEngine == QLatin1String("process"));
+            QCOMPARE(shownText(m_state->engines().localServerUnavailableReason()) != nullptr,
+                     toEngine == QLatin1String("localServer"));
+            QCOMPARE(control(QStringLiteral("Idle minutes")) != nullptr, toEngine == QLatin1String("localServer"));
+            QCOMPARE(control(QStringLiteral("Server address")) != nullptr, toEngine == QLatin1String("remoteServer"));
+            // the button of the mode in force is the active one
+            const bool isLight = mode == AppearanceMode::Light;
+            QTRY_COMPARE(control(QStringLiteral("Light"))->property("isActive").toBool(), isLight);
+            QCOMPARE(control(QStringLiteral("Dark"))->property("isActive").toBool(), !isLight);
+        }
+        QObject *opened = sheet.isEmpty() ? nullptr : openSheet(sheet);
+        QCOMPARE(opened != nullptr, !sheet.isEmpty());
+        if (sheet == QLatin1String("aboutBox")) {
+            // the build's version, the version line of the program verified at
+            // start (the stand-in's), and where the files are
+            const QStringList shown = texts(opened->property("contentItem").value<QQuickItem *>());
+            for (const QString &text : {QStringLiteral("Version " QUORVANE_VERSION),
+                                        QStringLiteral("version: 0 (fake)"), m_home->dataDir(), m_home->configFile()})
+                QVERIFY2(shown.contains(text), qPrintable(shown.join(u'|')));
+        }
+        if (opened) {
+            QMetaObject::invokeMethod(opened, "close");
+            QTRY_VERIFY(!opened->property("visible").toBool());
+        }
+        m_state->setAppearanceMode(AppearanceMode::Dark);
+    }
+
+    void remoteServerConnects_data()
+    {
+        QTest::addColumn<QString>("entry");   // the button that opens the dialog; empty: Settings
+        QTest::addColumn<QString>("address"); // %1: the loopback server's port
+        QTest::addColumn<QString>("error");   // shown, ends so; empty when connected
+        QTest::newRow("no scheme")
+            << QString() << "127.0.0.1:%1"
+            << "The address must start with http:// or https://, for example http://192.168.1.20:8080.";
+        for (const char *entry : {"", "Connect to a server", "Connect to a server instead"})
+            QTest::newRow(*entry ? entry : "settings")
+                << QString::fromLatin1(entry) << "http://127.0.0.1:%1" << QString();
+    }
+
+    void remoteServerConnects()
+    {
+        QFETCH(QString, entry);
+        QFETCH(QString, address);
+        QFETCH(QString, error);
+        FakeHttpServer server({FakeHttpServer::answer("200 OK", "{\"data\":[{\"id\":\"alpha\"},{\"id\":\"beta\"}]}")});
+        address = address.arg(server.port());
+        ReplyEngines &engines = m_state->engines();
+        const QString storedBefore = engines.remoteServerUrl();
+
+        const bool fromDialog = !entry.isEmpty();
+        if (fromDialog) {
+            // the welcome screen, or the setup screen when installing failed
+            m_state->setCurrentView(AppView::Welcome);
+            if (entry.endsWith(QLatin1String("instead"))) {
+                m_engine->setLlamaCPPVerified(false);
+                m_engine->setLlamaCPPSetupError(QStringLiteral("Clone failed. Check internet connection."));
+            }
+            click(waitFor(entry));
+            QTRY_VERIFY(openSheet(QStringLiteral("connectServerDialog")));
+        } else {
+            engines.setMode(QStringLiteral("remoteServer"));
+            QTRY_VERIFY(control(QStringLiteral("Server address")));
+        }
+        typeInto(QStringLiteral("Server address"), address);
+        typeInto(QStringLiteral("API key"), QStringLiteral("sk-typed"));
+        click(control(QStringLiteral("Connect")));
+        QTRY_VERIFY(!engines.isConnecting());
+
+        if (!error.isEmpty()) {
+            // the reason shows; what was typed and what was stored stay
+            QTRY_VERIFY2(textOf(QStringLiteral("remoteError")).endsWith(error),
+                         qPrintable(textOf(QStringLiteral("remoteError"))));
+            QCOMPARE(textOf(QStringLiteral("Server address")), address);
+            QCOMPARE(engines.remoteServerUrl(), storedBefore);
+            QCOMPARE(Preferences().string(QString::fromLatin1(prefkeys::kRemoteServerURL)).value_or(QString()),
+                     storedBefore);
+            return;
+        }
+        QVERIFY(server.request.contains("Authorization: Bearer sk-typed"));
+        QTRY_VERIFY(control(QStringLiteral("beta")));
+        QVERIFY(!control(QStringLiteral("remoteError")));
+        const QString keyNotice =
+            QStringLiteral("No secret store is available: the API key is kept only until Quorvane quits.");
+        QVERIFY(shownText(QStringLiteral("Your conversations are sent to 127.0.0.1.")));
+        QTRY_VERIFY(shownText(keyNotice));
+        QCOMPARE(textOf(QStringLiteral("API key")), QString());
+        click(control(QStringLiteral("beta")));
+        QTRY_COMPARE(engines.remoteModelId(), QStringLiteral("beta"));
+        QCOMPARE(Preferences().string(QString::fromLatin1(prefkeys::kRemoteServerURL)).value_or(QString()), address);
+        if (fromDialog) {
+            click(control(QStringLiteral("Start chatting")));
+            QTRY_COMPARE(m_state->currentView(), AppView::Chat);
+            QCOMPARE(engines.mode(), QStringLiteral("remoteServer"));
+        } else {
+            click(control(QStringLiteral("Forget key")));
+            QTRY_VERIFY(!engines.hasRemoteKey());
+            QVERIFY(!shownText(keyNotice));
+        }
+    }
+
+    void welcomeLogoMatchesTextColumn()
+    {
+        m_window->resize(900, 600);
+        m_state->setCurrentView(AppView::Welcome);
+        QQuickItem *logo = waitFor(QStringLiteral("welcomeLogo"));
+        QQuickItem *column = control(QStringLiteral("welcomeColumn"));
+        QVERIFY(logo && column && shownText(QStringLiteral("Quorvane"))
+                && shownText(QStringLiteral("Your Personal AI Model Runner")));
+        QTRY_COMPARE(m_window->width(), 900);
+        settle();
+
+        QVERIFY(column->height() > 0);
+        QCOMPARE(logo->height(), column->height());
+        QVERIFY(near(logo->width(), logo->height() * 1.064));
+        // the row stays inside the smallest window
+        const QRectF logoRect = logo->mapRectToScene(logo->boundingRect());
+        const QRectF columnRect = column->mapRectToScene(column->boundingRect());
+        QVERIFY(logoRect.left() >= 0 && columnRect.right() <= m_window->width());
+        QVERIFY(logoRect.top() >= 0 && logoRect.bottom() <= m_window->height());
+
+        click(control(QStringLiteral("Add Model")));
+        QObject *picker = openSheet();
+        QVERIFY(picker);
+        QMetaObject::invokeMethod(picker, "close");
+        QTRY_VERIFY(!picker->property("visible").toBool());
+    }
 
 private:
     // Whether the row of that name shows its tick.
@@ -59,403 +415,6 @@ private:
         return nullptr;
     }
 };
-
-void TestSettingsAndSetup::initTestCase()
-{
-    QVERIFY(makeHome(QStringLiteral(FAKE_LLAMA_COMPLETION)));
-    // no secret store answers: the key is kept in memory only
-    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + QFile::encodeName(m_home->home()) + "/no-bus");
-    QVERIFY(openWindow());
-    m_window->resize(1100, 1100); // the settings screen without scrolling
-    QTRY_VERIFY(m_engine->isLlamaCPPVerified());
-}
-
-void TestSettingsAndSetup::init()
-{
-    m_engine->setInstallingLlamaCPP(false);
-    m_engine->setLlamaCPPSetupError(std::nullopt);
-    m_engine->setLlamaCPPVerified(true);
-    m_state->engines().setMode(QStringLiteral("process"));
-    m_state->setCurrentView(AppView::Settings);
-}
-
-void TestSettingsAndSetup::archFitsAndFillsBand_data()
-{
-    QTest::addColumn<QRectF>("frame");
-    QTest::addColumn<bool>("widthLimits");
-    QTest::newRow("square") << QRectF(0, 0, 100, 100) << true;
-    QTest::newRow("wide") << QRectF(0, 0, 600, 200) << false;
-    QTest::newRow("tall") << QRectF(0, 0, 120, 500) << true;
-    QTest::newRow("offset origin") << QRectF(-40, 25, 300, 90) << false;
-    QTest::newRow("logo frame") << QRectF(0, 0, 160 * 1.064, 160) << true;
-}
-
-void TestSettingsAndSetup::archFitsAndFillsBand()
-{
-    QFETCH(QRectF, frame);
-    QFETCH(bool, widthLimits);
-    const QPainterPath path = QuorvaneArch::path(frame, 133, 25, 28);
-    const QRectF box = path.boundingRect();
-
-    QVERIFY(near(box.width() / box.height(), 266.0 / 250.0));
-    QVERIFY(near(box.center().x(), frame.center().x()) && near(box.center().y(), frame.center().y()));
-    QVERIFY(widthLimits ? near(box.width(), frame.width()) : near(box.height(), frame.height()));
-    QVERIFY(frame.adjusted(-1e-6, -1e-6, 1e-6, 1e-6).contains(box));
-
-    // Points of the 266 by 250 design box placed in the drawn box, and
-    // whether the even-odd fill covers them.
-    const struct { qreal x, y; bool filled; } points[] = {
-        {12.5, 180, true},  {133, 12.5, true}, {253.5, 133, true}, // the band: legs and top
-        {133, 236, true},                                          // the base bar
-        {133, 130, false},  {40, 215, false},                      // the opening
-        {8, 8, false},      {258, 8, false},                       // above the shoulders
-    };
-    QCOMPARE(path.fillRule(), Qt::OddEvenFill);
-    for (const auto &p : points) {
-        const QPointF at(box.left() + p.x * box.width() / 266, box.top() + p.y * box.height() / 250);
-        QVERIFY2(path.contains(at) == p.filled, qPrintable(QStringLiteral("(%1, %2)").arg(p.x).arg(p.y)));
-    }
-}
-
-void TestSettingsAndSetup::installationShowsStatusAndPercent_data()
-{
-    QTest::addColumn<QString>("status");
-    QTest::addColumn<double>("progress");
-    QTest::addColumn<QString>("shownStatus");
-    QTest::addColumn<QString>("percent");
-    QTest::newRow("no status yet") << "" << 0.0 << "Preparing installation..." << "0%";
-    QTest::newRow("fraction cut") << "Downloading llama.cpp..." << 0.526 << "Downloading llama.cpp..." << "52%";
-    QTest::newRow("binary fraction") << "Extracting..." << 0.29 << "Extracting..." << "29%";
-    QTest::newRow("complete") << "Done" << 1.0 << "Done" << "100%";
-}
-
-void TestSettingsAndSetup::installationShowsStatusAndPercent()
-{
-    QFETCH(QString, status);
-    QFETCH(double, progress);
-    QFETCH(QString, shownStatus);
-    QFETCH(QString, percent);
-    m_engine->setLlamaCPPInstallStatus(status);
-    m_engine->setLlamaCPPInstallProgress(progress);
-    m_engine->setInstallingLlamaCPP(true);
-    QTRY_COMPARE(textOf(QStringLiteral("installPercent")), percent);
-    QVERIFY(shownText(QStringLiteral("Installing requirements")));
-    QCOMPARE(textOf(QStringLiteral("installStatus")), shownStatus);
-    QCOMPARE(control(QStringLiteral("installProgress"))->property("value").toDouble(), progress);
-    m_engine->setLlamaCPPInstallStatus(QString());
-    m_engine->setLlamaCPPInstallProgress(0);
-}
-
-void TestSettingsAndSetup::setupShowsErrorAndRetries()
-{
-    // replies from a server elsewhere need no llama.cpp: its screens stay away
-    m_state->engines().setMode(QString::fromLatin1(prefkeys::kEngineModeRemoteServer));
-    m_engine->setLlamaCPPVerified(false);
-    settle();
-    QCOMPARE(m_window->findChild<QObject *>(QStringLiteral("screen"))->property("title").toString(),
-             QStringLiteral("Settings"));
-    m_state->engines().setMode(QString::fromLatin1(prefkeys::kEngineModeProcess));
-    QTRY_VERIFY(shownText(QStringLiteral("Verifying...")));
-    QVERIFY(shownText(QStringLiteral("Confirming the binary runs correctly")));
-    QVERIFY(!control(QStringLiteral("Try Again")));
-
-    const QString error = QStringLiteral("llama-completion exited with status 1");
-    m_engine->setLlamaCPPSetupError(error);
-    QTRY_VERIFY(shownText(QStringLiteral("Setup Required")));
-    QVERIFY(shownText(error));
-    QVERIFY(shownText(
-        QStringLiteral("Quorvane can't download models until required components are installed and verified.")));
-    QVERIFY(!shownText(QStringLiteral("Verifying...")));
-
-    // What the screen shows the moment the error is cleared, inside the
-    // click's own handling, before any check can report.
-    QStringList shownAtClear;
-    const auto connection = connect(m_engine, &LlamaCPPManager::llamaCPPSetupErrorChanged, this,
-                                    [&] { shownAtClear = texts(); });
-    click(control(QStringLiteral("Try Again")));
-    disconnect(connection);
-    QVERIFY2(shownAtClear.contains(QStringLiteral("Verifying...")), qPrintable(shownAtClear.join(u'|')));
-    QVERIFY(!shownAtClear.contains(QStringLiteral("Setup Required")));
-    QVERIFY(!shownAtClear.contains(error));
-    // the fake program passes the checks again
-    QTRY_VERIFY(m_engine->isLlamaCPPVerified());
-}
-
-void TestSettingsAndSetup::promptEditorTracksStoredPrompt()
-{
-    m_state->updateSystemPrompt(kDefaultPrompt);
-    QTRY_COMPARE(textOf(QStringLiteral("System prompt")), kDefaultPrompt);
-    QQuickItem *editor = control(QStringLiteral("System prompt"));
-    QVERIFY(control(QStringLiteral("Saved")));
-    QQuickItem *settings = control(QStringLiteral("settingsView"));
-
-    // Reset while the default is stored changes nothing on screen.
-    const QStringList before = texts(settings);
-    click(control(QStringLiteral("Reset to default")));
-    QCOMPARE(texts(settings), before);
-    QCOMPARE(m_state->systemPrompt(), kDefaultPrompt);
-
-    const QString addition = QStringLiteral(" Be brief.");
-    const auto typeAddition = [&] {
-        click(editor);
-        QTRY_VERIFY(editor->hasActiveFocus());
-        QTest::keyClick(m_window, Qt::Key_End, Qt::ControlModifier);
-        type(addition);
-    };
-    typeAddition();
-    QTRY_VERIFY(control(QStringLiteral("Save prompt")));
-    QVERIFY(!control(QStringLiteral("Saved")));
-    // erasing the addition by hand is the stored prompt again
-    for (int i = 0; i < addition.size(); ++i)
-        QTest::keyClick(m_window, Qt::Key_Backspace);
-    QTRY_VERIFY(control(QStringLiteral("Saved")));
-    QCOMPARE(control(QStringLiteral("Saved"))->opacity(), 0.55);
-    QVERIFY(!control(QStringLiteral("Saved"))->isEnabled());
-
-    typeAddition();
-    QTRY_VERIFY(control(QStringLiteral("Save prompt")));
-    QCOMPARE(control(QStringLiteral("Save prompt"))->opacity(), 1.0);
-    QVERIFY(control(QStringLiteral("Save prompt"))->isEnabled());
-    click(control(QStringLiteral("Save prompt")));
-    QCOMPARE(m_state->systemPrompt(), kDefaultPrompt + addition);
-    QCOMPARE(Preferences().string(QString::fromLatin1(prefkeys::kSystemPrompt)).value_or(QString()),
-             kDefaultPrompt + addition);
-    QTRY_VERIFY(control(QStringLiteral("Saved")));
-
-    // an unsaved draft is dropped when the screen is shown again
-    typeAddition();
-    QTRY_VERIFY(control(QStringLiteral("Save prompt")));
-    m_state->setCurrentView(AppView::Chat);
-    m_state->setCurrentView(AppView::Settings);
-    QTRY_COMPARE(textOf(QStringLiteral("System prompt")), kDefaultPrompt + addition);
-    editor = control(QStringLiteral("System prompt"));
-
-    click(control(QStringLiteral("Reset to default")));
-    QCOMPARE(m_state->systemPrompt(), kDefaultPrompt);
-    QCOMPARE(editor->property("text").toString(), kDefaultPrompt);
-    QVERIFY(control(QStringLiteral("Saved")));
-}
-
-void TestSettingsAndSetup::modelSelectorListsDownloadedAndSelects()
-{
-    QTRY_VERIFY(shownText(QStringLiteral("No models installed yet")));
-
-    const auto downloaded = [&](const QString &name, int bytes) {
-        AIModel model = AIModel::make(name, QStringLiteral("https://example.invalid/") + name + ".gguf");
-        model.isDownloaded = true;
-        model.filePath = m_home->writeFile(QStringLiteral("models/") + name + ".gguf", QByteArray(bytes, 'x'));
-        return model;
-    };
-    AIModel pending = AIModel::make(QStringLiteral("Pending"), QStringLiteral("https://example.invalid/p.gguf"));
-    pending.size = QStringLiteral("4.1 GB");
-    m_state->addModel(downloaded(QStringLiteral("Alpha"), 2000));
-    m_state->addModel(pending);
-    m_state->addModel(downloaded(QStringLiteral("Beta"), 5000));
-
-    // the first download brings the chat up; come back to the settings
-    m_state->setCurrentView(AppView::Settings);
-    QTRY_VERIFY(control(QStringLiteral("Beta")));
-    QVERIFY(control(QStringLiteral("Alpha")));
-    QVERIFY(!control(QStringLiteral("Pending")));
-    QVERIFY(!shownText(QStringLiteral("No models installed yet")));
-    QVERIFY(shownText(QStringLiteral("2 KB")) && shownText(QStringLiteral("5 KB")));
-
-    // the first downloaded model was selected as it arrived
-    QVERIFY(ticked(QStringLiteral("Alpha")) && !ticked(QStringLiteral("Beta")));
-
-    click(control(QStringLiteral("Beta")));
-    QTRY_VERIFY(ticked(QStringLiteral("Beta")));
-    QVERIFY(!ticked(QStringLiteral("Alpha")));
-    QCOMPARE(m_state->selectedModelName(), QStringLiteral("Beta"));
-    QCOMPARE(Preferences().string(QString::fromLatin1(prefkeys::kSelectedModelId)).value_or(QString()),
-             canonicalUuid(m_state->selectedModel()->id));
-    QTRY_COMPARE(m_engine->currentModelName(), QStringLiteral("Beta"));
-}
-
-void TestSettingsAndSetup::settingsButtonsAct_data()
-{
-    QTest::addColumn<QString>("label");
-    QTest::addColumn<AppearanceMode>("mode");
-    QTest::addColumn<AppView>("view");
-    QTest::addColumn<QString>("sheet");
-    QTest::addColumn<QString>("fromEngine"); // how replies are made before the click, and after it
-    QTest::addColumn<QString>("toEngine");
-    const QString p = QStringLiteral("process"), l = QStringLiteral("localServer"), r = QStringLiteral("remoteServer");
-    QTest::newRow("Light") << "Light" << AppearanceMode::Light << AppView::Settings << "" << p << p;
-    QTest::newRow("Manage models") << "Manage models" << AppearanceMode::Dark << AppView::Models << "" << p << p;
-    QTest::newRow("Add model") << "Add model" << AppearanceMode::Dark << AppView::Settings << "modelPicker" << p << p;
-    QTest::newRow("About Quorvane") << "About Quorvane" << AppearanceMode::Dark << AppView::Settings << "aboutBox" << p
-                                    << p;
-    QTest::newRow("Keep the model loaded")
-        << "Keep the model loaded" << AppearanceMode::Dark << AppView::Settings << "" << p << l;
-    QTest::newRow("Use a server elsewhere")
-        << "Use a server elsewhere" << AppearanceMode::Dark << AppView::Settings << "" << l << r;
-    QTest::newRow("One process per reply")
-        << "One process per reply" << AppearanceMode::Dark << AppView::Settings << "" << r << p;
-}
-
-void TestSettingsAndSetup::settingsButtonsAct()
-{
-    QFETCH(QString, label);
-    QFETCH(AppearanceMode, mode);
-    QFETCH(AppView, view);
-    QFETCH(QString, sheet);
-    QFETCH(QString, fromEngine);
-    QFETCH(QString, toEngine);
-    m_state->setAppearanceMode(AppearanceMode::Dark);
-    m_state->engines().setMode(fromEngine);
-    QTRY_VERIFY(control(label) && control(label)->width() > 0); // laid out
-    click(control(label));
-    QCOMPARE(m_state->appearanceMode(), mode);
-    QCOMPARE(m_state->currentView(), view);
-    QCOMPARE(m_state->engines().mode(), toEngine);
-    QCOMPARE(Preferences().string(QString::fromLatin1(prefkeys::kEngineMode)).value_or(QStringLiteral("process")),
-             toEngine);
-    if (view == AppView::Settings) {
-        // the chosen mode is ticked, and its own settings show: the
-        // installed stand-in has no llama-server, and Settings say so
-        QTRY_COMPARE(ticked(QStringLiteral("Keep the model loaded")), toEngine == QLatin1String("localServer"));
-        QCOMPARE(ticked(QStringLiteral("One process per reply")), toEngine == QLatin1String("process"));
-        QCOMPARE(shownText(m_state->engines().localServerUnavailableReason()) != nullptr,
-                 toEngine == QLatin1String("localServer"));
-        QCOMPARE(control(QStringLiteral("Idle minutes")) != nullptr, toEngine == QLatin1String("localServer"));
-        QCOMPARE(control(QStringLiteral("Server address")) != nullptr, toEngine == QLatin1String("remoteServer"));
-        // the button of the mode in force is the active one
-        const bool isLight = mode == AppearanceMode::Light;
-        QTRY_COMPARE(control(QStringLiteral("Light"))->property("isActive").toBool(), isLight);
-        QCOMPARE(control(QStringLiteral("Dark"))->property("isActive").toBool(), !isLight);
-    }
-    QObject *opened = sheet.isEmpty() ? nullptr : openSheet(sheet);
-    QCOMPARE(opened != nullptr, !sheet.isEmpty());
-    if (sheet == QLatin1String("modelPicker"))
-        QCOMPARE(opened->property("sheetHeight").toReal(), 500.0);
-    if (sheet == QLatin1String("aboutBox")) {
-        // the build's version, the version line of the program verified at
-        // start (the stand-in's), and where the files are
-        const QStringList shown = texts(opened->property("contentItem").value<QQuickItem *>());
-        for (const QString &text : {QStringLiteral("Version " QUORVANE_VERSION), QStringLiteral("version: 0 (fake)"),
-                                    m_home->dataDir(), m_home->configFile()})
-            QVERIFY2(shown.contains(text), qPrintable(shown.join(u'|')));
-    }
-    if (opened) {
-        QMetaObject::invokeMethod(opened, "close");
-        QTRY_VERIFY(!opened->property("visible").toBool());
-    }
-    m_state->setAppearanceMode(AppearanceMode::Dark);
-}
-
-void TestSettingsAndSetup::remoteServerConnects_data()
-{
-    QTest::addColumn<QString>("entry"); // the button that opens the dialog; empty: Settings
-    QTest::addColumn<QString>("address");  // %1: the loopback server's port
-    QTest::addColumn<QList<QByteArray>>("script");
-    QTest::addColumn<QString>("error");    // shown, ends so; empty when connected
-    QTest::addColumn<QStringList>("models");
-
-    const QByteArray models = "{\"data\":[{\"id\":\"alpha\"},{\"id\":\"beta\"}]}";
-    QTest::newRow("no scheme") << QString() << "127.0.0.1:%1" << QList<QByteArray>() << QString(
-        "The address must start with http:// or https://, for example http://192.168.1.20:8080.") << QStringList();
-    QTest::newRow("wrong key") << QString() << "http://127.0.0.1:%1"
-                               << QList<QByteArray>{FakeHttpServer::answer(
-                                      "401 Unauthorized", "{\"error\":{\"message\":\"Invalid API Key\"}}")}
-                               << "did not accept the API key (HTTP 401: Invalid API Key). Check the key."
-                               << QStringList();
-    for (const char *entry : {"", "Connect to a server", "Connect to a server instead"})
-        QTest::newRow(*entry ? entry : "settings") << QString::fromLatin1(entry) << "http://127.0.0.1:%1"
-                             << QList<QByteArray>{FakeHttpServer::answer("200 OK", models)} << QString()
-                             << QStringList{"alpha", "beta"};
-}
-
-void TestSettingsAndSetup::remoteServerConnects()
-{
-    QFETCH(QString, entry);
-    QFETCH(QString, address);
-    QFETCH(QList<QByteArray>, script);
-    QFETCH(QString, error);
-    QFETCH(QStringList, models);
-    FakeHttpServer server(script);
-    address = address.arg(server.port());
-    ReplyEngines &engines = m_state->engines();
-    const QString storedBefore = engines.remoteServerUrl();
-
-    const bool fromDialog = !entry.isEmpty();
-    if (fromDialog) {
-        // the welcome screen, or the setup screen when installing failed
-        m_state->setCurrentView(AppView::Welcome);
-        if (entry.endsWith(QLatin1String("instead"))) {
-            m_engine->setLlamaCPPVerified(false);
-            m_engine->setLlamaCPPSetupError(QStringLiteral("Clone failed. Check internet connection."));
-        }
-        click(waitFor(entry));
-        QTRY_VERIFY(openSheet(QStringLiteral("connectServerDialog")));
-    } else {
-        engines.setMode(QStringLiteral("remoteServer"));
-        QTRY_VERIFY(control(QStringLiteral("Server address")));
-    }
-    typeInto(QStringLiteral("Server address"), address);
-    typeInto(QStringLiteral("API key"), QStringLiteral("sk-typed"));
-    click(control(QStringLiteral("Connect")));
-    QTRY_VERIFY(!engines.isConnecting());
-
-    if (!error.isEmpty()) {
-        // the reason shows; what was typed and what was stored stay
-        QTRY_VERIFY2(textOf(QStringLiteral("remoteError")).endsWith(error),
-                     qPrintable(textOf(QStringLiteral("remoteError"))));
-        QCOMPARE(textOf(QStringLiteral("Server address")), address);
-        QCOMPARE(engines.remoteServerUrl(), storedBefore);
-        QCOMPARE(Preferences().string(QString::fromLatin1(prefkeys::kRemoteServerURL)).value_or(QString()),
-                 storedBefore);
-        return;
-    }
-    QVERIFY(server.request.contains("Authorization: Bearer sk-typed"));
-    QTRY_VERIFY(control(models.last()));
-    QVERIFY(!control(QStringLiteral("remoteError")));
-    const QString keyNotice =
-        QStringLiteral("No secret store is available: the API key is kept only until Quorvane quits.");
-    QVERIFY(shownText(QStringLiteral("Your conversations are sent to 127.0.0.1.")));
-    QTRY_VERIFY(shownText(keyNotice));
-    QCOMPARE(textOf(QStringLiteral("API key")), QString());
-    click(control(models.last()));
-    QTRY_COMPARE(engines.remoteModelId(), models.last());
-    QCOMPARE(Preferences().string(QString::fromLatin1(prefkeys::kRemoteServerURL)).value_or(QString()), address);
-    if (fromDialog) {
-        click(control(QStringLiteral("Start chatting")));
-        QTRY_COMPARE(m_state->currentView(), AppView::Chat);
-        QCOMPARE(engines.mode(), QStringLiteral("remoteServer"));
-    } else {
-        click(control(QStringLiteral("Forget key")));
-        QTRY_VERIFY(!engines.hasRemoteKey());
-        QVERIFY(!shownText(keyNotice));
-    }
-}
-
-void TestSettingsAndSetup::welcomeLogoMatchesTextColumn()
-{
-    m_window->resize(900, 600);
-    m_state->setCurrentView(AppView::Welcome);
-    QQuickItem *logo = waitFor(QStringLiteral("welcomeLogo"));
-    QQuickItem *column = control(QStringLiteral("welcomeColumn"));
-    QVERIFY(logo && column && shownText(QStringLiteral("Quorvane"))
-            && shownText(QStringLiteral("Your Personal AI Model Runner")));
-    QTRY_COMPARE(m_window->width(), 900);
-    settle();
-
-    QVERIFY(column->height() > 0);
-    QCOMPARE(logo->height(), column->height());
-    QVERIFY(near(logo->width(), logo->height() * 1.064));
-    // the row stays inside the smallest window
-    const QRectF logoRect = logo->mapRectToScene(logo->boundingRect());
-    const QRectF columnRect = column->mapRectToScene(column->boundingRect());
-    QVERIFY(logoRect.left() >= 0 && columnRect.right() <= m_window->width());
-    QVERIFY(logoRect.top() >= 0 && logoRect.bottom() <= m_window->height());
-
-    click(control(QStringLiteral("Add Model")));
-    QObject *picker = openSheet();
-    QVERIFY(picker);
-    QCOMPARE(picker->property("sheetHeight").toReal(), 520.0);
-    QMetaObject::invokeMethod(picker, "close");
-    QTRY_VERIFY(!picker->property("visible").toBool());
-}
 
 QTEST_MAIN(TestSettingsAndSetup)
 #include "tst_settings_and_setup.moc"

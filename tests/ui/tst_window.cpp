@@ -1,13 +1,30 @@
+// The main window over a home with a program in place: which screen shows,
+// the accessibility of every control, quitting on a signal, and how messages
+// are rendered (parts, code colours, contrast in both appearances, Markdown).
 #include "app/reply_engines.h"
+#include "ui/catalog_state.h"
+#include "ui/code_highlighter.h"
+#include "ui/message_parts.h"
+#include "ui/text_styling.h"
 #include "ui/window_driver.h"
 
 #include <QAccessible>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QProcess>
+#include <QQmlComponent>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QtQml/qqmlextensionplugin.h>
 
+#include <cmath>
 #include <csignal>
 
 Q_IMPORT_QML_PLUGIN(QuorvanePlugin)
+
+using ui::SyntaxRole;
+using namespace window_driver;
 
 namespace {
 
@@ -86,9 +103,53 @@ QStringList unnamedInteractiveItems(QQuickItem *root)
     return faults;
 }
 
+// Parts written as "prose:<text>" or "code[<language>]:<text>".
+QStringList describe(const QList<ui::ContentPart> &parts)
+{
+    QStringList out;
+    for (const ui::ContentPart &part : parts)
+        out.append(part.isCode ? QStringLiteral("code[%1]:%2").arg(part.language, part.content)
+                               : QStringLiteral("prose:") + part.content);
+    return out;
+}
+
+const char *const kRoleNames[] = {"base", "comment", "string", "number", "keyword", "function"};
+
+// The role of every character of needle's last occurrence, or "mixed".
+QString roleOf(const QList<SyntaxRole> &roles, const QString &code, const QString &needle)
+{
+    const qsizetype at = code.lastIndexOf(needle);
+    if (at < 0)
+        return QStringLiteral("<absent>");
+    for (qsizetype i = at + 1; i < at + needle.size(); ++i)
+        if (roles.at(i) != roles.at(at))
+            return QStringLiteral("mixed");
+    return QString::fromLatin1(kRoleNames[int(roles.at(at))]);
+}
+
+// WCAG contrast ratio of two opaque colours, from their relative luminance.
+double contrastRatio(const QColor &a, const QColor &b)
+{
+    const auto luminance = [](const QColor &c) {
+        const auto linear = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// colour laid over an opaque base
+QColor over(const QColor &colour, const QColor &base)
+{
+    const double a = colour.alphaF();
+    return QColor::fromRgbF(float(colour.redF() * a + base.redF() * (1 - a)),
+                            float(colour.greenF() * a + base.greenF() * (1 - a)),
+                            float(colour.blueF() * a + base.blueF() * (1 - a)));
+}
+
 } // namespace
 
-class TestWindow : public QObject, public window_driver::WindowTest {
+class TestWindow : public QObject, public WindowTest {
     Q_OBJECT
 
 private slots:
@@ -100,137 +161,438 @@ private slots:
         QVERIFY(makeHome(QStringLiteral("/bin/true")) && openWindow());
     }
     void cleanupTestCase() { closeWindow(); }
-    void windowFollowsTheState();
-    void everyControlSaysWhatItIs_data();
-    void everyControlSaysWhatItIs();
-    void quitsCleanlyOnSignal();
+
+    void windowFollowsTheState()
+    {
+        QCOMPARE(m_window->minimumSize(), QSize(900, 600));
+        QCOMPARE(m_window->title(), QStringLiteral("Quorvane"));
+        // a first launch opens on the welcome screen
+        QVERIFY(m_engine->isLlamaCPPVerified());
+        QCOMPARE(shownScreen(m_window), QStringLiteral("Welcome"));
+
+        // installation and setup take precedence over the chosen screen
+        m_state->setCurrentView(AppView::Settings);
+        m_engine->setLlamaCPPVerified(false);
+        QTRY_COMPARE(shownScreen(m_window), QStringLiteral("Setup required"));
+        m_engine->setInstallingLlamaCPP(true);
+        QTRY_COMPARE(shownScreen(m_window), QStringLiteral("Installing llama.cpp"));
+        m_engine->setInstallingLlamaCPP(false);
+        m_engine->setLlamaCPPVerified(true);
+        QTRY_COMPARE(shownScreen(m_window), QStringLiteral("Settings"));
+    }
+
+    void splitsIntoParts_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QStringList>("parts");
+        QTest::newRow("plain prose, trimmed")
+            << "\u200B\n  Hello there \uFEFF\u2060" << QStringList{"prose:Hello there"};
+        QTest::newRow("empty message") << QString() << QStringList{"prose:"};
+        QTest::newRow("fenced block alone") << "\n```swift\nlet a = 1\n```\n" << QStringList{"code[swift]:let a = 1\n"};
+        QTest::newRow("no language") << "```\n  x = 1\n```" << QStringList{"code[code]:  x = 1\n"};
+        QTest::newRow("unterminated fence") << "Look:\n```python\nprint(1)\n"
+                                            << QStringList{"prose:Look:\n```python\nprint(1)"};
+        QTest::newRow("language not followed by a line break")
+            << "```python print(1)```" << QStringList{"prose:```python print(1)```"};
+        QTest::newRow("prose and code alternate")
+            << "Intro\n```c\nint a;\n```\n between \n```\nb\n```\nOutro  "
+            << QStringList{"prose:Intro", "code[c]:int a;\n", "prose:between", "code[code]:b\n", "prose:Outro"};
+        QTest::newRow("blank between blocks dropped") << "```a\n1```\n \u200B\n```b\n2```"
+                                                      << QStringList{"code[a]:1", "code[b]:2"};
+        QTest::newRow("fences pair up in order") << "```js\nx = `a`\n``` tail ```"
+                                                 << QStringList{"code[js]:x = `a`\n", "prose:tail ```"};
+    }
+
+    void splitsIntoParts()
+    {
+        QFETCH(QString, message);
+        QFETCH(QStringList, parts);
+        QCOMPARE(describe(ui::splitMessage(message)), parts);
+    }
+
+    void colours_data()
+    {
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<QString>("language");
+        QTest::addColumn<QString>("needle");
+        QTest::addColumn<QString>("role");
+        QTest::newRow("comment before code") << "  // set up\n# twice\nrun = 1" << "c" << "  // set up" << "comment";
+        QTest::newRow("second comment line") << "// a\n\n   # b\nrun = 1" << "c" << "   # b" << "comment";
+        QTest::newRow("comment after code") << "x = y\n# later" << "python" << "# later" << "base";
+        QTest::newRow("double quotes") << "say \"hi there\" now" << "code" << "\"hi there\"" << "string";
+        QTest::newRow("backticks across lines") << "s = `a\nb`" << "js" << "`a\nb`" << "string";
+        QTest::newRow("no escapes in strings") << "\"a\\\"b\"" << "code" << "b\"" << "base";
+        QTest::newRow("keyword inside a string") << "x = \"return it\"" << "code" << "return" << "keyword";
+        QTest::newRow("number") << "pi = 3.14;" << "code" << "3.14" << "number";
+        QTest::newRow("digits inside a word") << "abc123 = 0" << "code" << "123" << "base";
+        QTest::newRow("base keyword") << "return x" << "rust" << "return" << "keyword";
+        QTest::newRow("keyword inside a word") << "classic = 1" << "code" << "class" << "base";
+        QTest::newRow("python keyword") << "elif x" << "Python" << "elif" << "keyword";
+        QTest::newRow("python keyword elsewhere") << "elif x" << "ruby" << "elif" << "base";
+        QTest::newRow("function name") << "total = compute (1)" << "code" << "compute" << "function";
+        QTest::newRow("keyword before a parenthesis") << "if (ready) {}" << "swift" << "if" << "function";
+        QTest::newRow("markup characters") << "if (a < b && c > d) { s = \"<b>&amp;</b>\"; }" << "code"
+                                           << "\"<b>&amp;</b>\"" << "string";
+        QTest::newRow("white space kept") << "  // lead\n\tx  =  1\n\n  end   \n" << "code" << "  // lead" << "comment";
+        QTest::newRow("empty last lines") << "x = 1\n\n\n" << "code" << "1" << "number";
+    }
+
+    void colours()
+    {
+        QFETCH(QString, code);
+        QFETCH(QString, language);
+        QFETCH(QString, needle);
+        QFETCH(QString, role);
+        const QList<SyntaxRole> roles = ui::syntaxRoles(code, language);
+        QCOMPARE(roles.size(), code.size());
+        QCOMPARE(roleOf(roles, code, needle), role);
+
+        // the rich text gives back every character, white space included (a
+        // final line break ends the last line rather than adding an empty one),
+        // each in the colour of its role
+        QTextDocument document;
+        document.setHtml(ui::highlightedHtml(code, language));
+        QString shown = document.toPlainText();
+        QCOMPARE(shown.replace(QChar::Nbsp, u' '), code.endsWith(u'\n') ? code.chopped(1) : code);
+        QTextCursor cursor(&document);
+        const qsizetype at = code.lastIndexOf(needle);
+        cursor.setPosition(int(at) + 1);
+        QCOMPARE(cursor.charFormat().foreground().color().name(), ui::syntaxColour(roles.at(at)).name());
+    }
+
+    void cacheHoldsTheRecentResults()
+    {
+        ui::clearHighlightCache();
+        const auto code = [](int i) { return QStringLiteral("x = %1").arg(i); };
+        for (int i = 0; i < 256; ++i)
+            ui::highlightCode(code(i), QStringLiteral("Swift"));
+        QCOMPARE(ui::highlightCacheCount(), 256);
+        QVERIFY(ui::isHighlightCached(code(0), QStringLiteral("swift")));
+        QVERIFY(!ui::isHighlightCached(code(0), QStringLiteral("python")));
+
+        // the oldest entry, once used again, outlives the next one
+        const QString first = ui::highlightCode(code(0), QStringLiteral("swift"));
+        QCOMPARE(first, ui::highlightedHtml(code(0), QStringLiteral("swift")));
+        ui::highlightCode(code(256), QStringLiteral("swift"));
+        QCOMPARE(ui::highlightCacheCount(), 256);
+        QVERIFY(ui::isHighlightCached(code(0), QStringLiteral("swift")));
+        QVERIFY(!ui::isHighlightCached(code(1), QStringLiteral("swift")));
+        QVERIFY(ui::isHighlightCached(code(256), QStringLiteral("swift")));
+
+        // text still streaming is coloured without taking a place
+        QCOMPARE(MessageRendering::highlight(code(1), QStringLiteral("swift"), false),
+                 ui::highlightedHtml(code(1), QStringLiteral("swift")));
+        QVERIFY(!ui::isHighlightCached(code(1), QStringLiteral("swift")));
+    }
+
+    void contrastInBothAppearances_data()
+    {
+        // "code.<n>" is syntax role n on the code background, "tier.<n>" the
+        // colour of a device-fit tier, "palette.<text>/<fill>" a pair of the main
+        // window's palette (the stock controls' colours), anything else a theme
+        // colour on the window, "<text>/<fill>" a theme colour on a theme fill;
+        // every text reads at 4.5:1, a box edge at 3:1.
+        QTest::addColumn<bool>("light");
+        QTest::addColumn<QString>("colour");
+        QTest::addColumn<double>("minimum");
+        for (const bool light : {false, true}) {
+            const char *appearance = light ? "light " : "dark ";
+            for (int role = 0; role <= int(SyntaxRole::Function); ++role)
+                QTest::newRow(qPrintable(appearance + QString::fromLatin1(kRoleNames[role])))
+                    << light << QStringLiteral("code.%1").arg(role) << 4.5;
+            for (int tier = 0; tier <= 2; ++tier)
+                QTest::newRow(qPrintable(appearance + QStringLiteral("tier %1").arg(tier)))
+                    << light << QStringLiteral("tier.%1").arg(tier) << 4.5;
+            QTest::newRow(qPrintable(appearance + QStringLiteral("error box edge")))
+                << light << QStringLiteral("errorBoxBorder") << 3.0;
+            for (const char *red : {"redText", "redText/controlFill", "redText/raised"})
+                QTest::newRow(qPrintable(appearance + QString::fromLatin1(red)))
+                    << light << QString::fromLatin1(red) << 4.5;
+            for (const char *pair : {"windowText/window", "buttonText/button", "toolTipText/toolTipBase", "text/base",
+                                     "highlightedText/highlight", "brightText/dark"})
+                QTest::newRow(qPrintable(appearance + QString::fromLatin1(pair)))
+                    << light << QStringLiteral("palette.") + QString::fromLatin1(pair) << 4.5;
+        }
+    }
+
+    void contrastInBothAppearances()
+    {
+        QFETCH(bool, light);
+        QFETCH(QString, colour);
+        QFETCH(double, minimum);
+        const auto mode = [](bool light) {
+            return light ? Quorvane::AppearanceMode::Light : Quorvane::AppearanceMode::Dark;
+        };
+        const bool fromPalette = colour.startsWith(u"palette.");
+        // the window's dialogs already exist: they must follow a switch of appearance
+        m_state->setAppearanceMode(mode(!light));
+        QTest::qWait(20);
+        m_state->setAppearanceMode(mode(light));
+        QQmlComponent component(m_app.qml.get());
+        component.setData("import QtQml\nimport Quorvane\nQtObject { property QtObject theme: Theme }", QUrl());
+        std::unique_ptr<QObject> holder(component.create());
+        QVERIFY2(holder, qPrintable(component.errorString()));
+        const QObject *theme = holder->property("theme").value<QObject *>();
+        const QColor window = theme->property("windowBackground").value<QColor>();
+
+        QColor foreground, background = window;
+        if (fromPalette) {
+            QTest::qWait(20);
+            const QObject *dialog = m_window->findChild<QObject *>(QStringLiteral("exchangeAlert"));
+            const QObject *palette = dialog ? dialog->property("palette").value<QObject *>() : nullptr;
+            QVERIFY(palette);
+            const QStringList roles = colour.mid(8).split(u'/');
+            foreground = palette->property(qPrintable(roles.at(0))).value<QColor>();
+            background = palette->property(qPrintable(roles.at(1))).value<QColor>();
+            // menus, dialogs, buttons, fields and tooltips sit with the window,
+            // not as light sheets on a dark one
+            if (roles.at(1) != u"highlight" && roles.at(1) != u"dark")
+                QVERIFY2(contrastRatio(background, window) < 2.5, qPrintable(background.name()));
+        } else if (colour.startsWith(u"code.")) {
+            foreground = ui::syntaxColour(SyntaxRole(colour.mid(5).toInt()), light);
+            background = over(ui::codeBackground(light), window);
+        } else if (colour.startsWith(u"tier.")) {
+            foreground = CatalogState::tierColour(colour.mid(5).toInt(), light);
+        } else {
+            // "<text>/<fill>": a theme colour on a theme fill
+            const QStringList pair = colour.split(u'/');
+            if (pair.size() == 2)
+                background = over(theme->property(qPrintable(pair.at(1))).value<QColor>(), window);
+            foreground = over(theme->property(qPrintable(pair.at(0))).value<QColor>(), background);
+        }
+        const double ratio = contrastRatio(foreground, background);
+        qInfo("%s on %s: %.2f:1", qPrintable(foreground.name()), qPrintable(background.name()), ratio);
+        QVERIFY2(ratio >= minimum, qPrintable(QString::number(ratio)));
+    }
+
+    void markdownParagraphsAndLinks_data()
+    {
+        // The space below each block, in order.
+        QTest::addColumn<QString>("markdown");
+        QTest::addColumn<QList<qreal>>("below");
+        QTest::newRow("paragraphs") << "One.\n\nTwo.\n\nThree." << QList<qreal>{10, 10, 0};
+        QTest::newRow("a list stays together") << "Intro:\n\n- a\n- b\n- c\n\nEnd." << QList<qreal>{10, 0, 0, 10, 0};
+        QTest::newRow("two lists") << "1. a\n2. b\n\n- c" << QList<qreal>{0, 10, 0};
+        QTest::newRow("one line") << "Just this." << QList<qreal>{0};
+    }
+
+    void markdownParagraphsAndLinks()
+    {
+        QFETCH(QString, markdown);
+        QFETCH(QList<qreal>, below);
+        QTextDocument document;
+        document.setMarkdown(markdown + QStringLiteral(" See [the docs](https://example.org)."));
+        const QColor link(0x5e, 0xb0, 0xff);
+        TextStyling::apply(&document, 10, link);
+        QList<qreal> margins;
+        int links = 0;
+        for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
+            margins << block.blockFormat().bottomMargin();
+            for (auto it = block.begin(); !it.atEnd(); ++it) {
+                const QTextCharFormat format = it.fragment().charFormat();
+                QCOMPARE(format.foreground().color() == link, format.isAnchor());
+                links += format.isAnchor();
+            }
+        }
+        QCOMPARE(margins, below);
+        QCOMPARE(links, 1);
+    }
+
+    void everyControlSaysWhatItIs_data()
+    {
+        QTest::addColumn<QString>("screen");
+        for (const char *screen : {"Welcome", "Chat", "Chat with messages", "Models", "Settings",
+                                    "Settings, kept loaded", "Settings, server elsewhere", "Setup required",
+                                    "Installing llama.cpp"})
+            QTest::newRow(screen) << QString::fromLatin1(screen);
+    }
+
+    // On every screen, and in every popup that screen can open (menus, alerts,
+    // sheets and each tab of the model picker), every control a user can act on
+    // has an accessible name and a role that fits it.
+    void everyControlSaysWhatItIs()
+    {
+        QFETCH(QString, screen);
+        QQuickWindow *window = m_window;
+        if (screen == QLatin1String("Models")) {
+            AIModel model = AIModel::make(QStringLiteral("Tiny"), QStringLiteral("Local File"));
+            model.isDownloaded = true;
+            m_state->addModel(model);
+        }
+        const QList<QPair<QString, AppView>> views = {{"Welcome", AppView::Welcome}, {"Chat", AppView::Chat},
+                                                      {"Models", AppView::Models}, {"Settings", AppView::Settings}};
+        for (const auto &[prefix, view] : views) {
+            if (screen.startsWith(prefix))
+                m_state->setCurrentView(view);
+        }
+        if (screen == QLatin1String("Chat with messages")) {
+            m_state->createNewChat();
+            m_state->addMessage(ChatMessage::make(QStringLiteral("Question"), true));
+            m_state->addMessage(ChatMessage::assistant(QStringLiteral("Some `code`:\n```cpp\nint x;\n```"),
+                                                       MessageKind::Reply));
+        }
+        m_state->engines().setMode(screen.endsWith(QLatin1String("kept loaded")) ? QStringLiteral("localServer")
+                          : screen.endsWith(QLatin1String("elsewhere")) ? QStringLiteral("remoteServer")
+                                                                         : QStringLiteral("process"));
+        m_engine->setLlamaCPPVerified(screen != QLatin1String("Setup required"));
+        m_engine->setInstallingLlamaCPP(screen == QLatin1String("Installing llama.cpp"));
+        const QString shown = screen.section(QLatin1Char(','), 0, 0).remove(QLatin1String(" with messages"));
+        QTRY_COMPARE(shownScreen(window), shown);
+        QTest::qWait(100); // lists lay out their rows
+
+        QStringList faults = unnamedInteractiveItems(window->contentItem());
+        for (QObject *popup : window->findChildren<QObject *>()) {
+            if (!popup->inherits("QQuickPopup") || popup->inherits("QQuickToolTip"))
+                continue;
+            QMetaObject::invokeMethod(popup, "open");
+            QTRY_VERIFY(popup->property("opened").toBool());
+            const int tabs = popup->property("tabTitles").toList().size();
+            for (int tab = 0; tab < std::max(tabs, 1); ++tab) {
+                if (tabs > 0)
+                    popup->setProperty("selectedTab", tab);
+                // rows made for the tab get their bindings a moment later
+                QQuickItem *sheet = popup->property("contentItem").value<QQuickItem *>()->parentItem();
+                QStringList unnamed;
+                QTRY_VERIFY2((unnamed = unnamedInteractiveItems(sheet)).isEmpty(),
+                             qPrintable(unnamed.join(QLatin1Char('\n'))));
+            }
+            QMetaObject::invokeMethod(popup, "close");
+            QTRY_VERIFY(!popup->property("visible").toBool());
+        }
+        faults.removeDuplicates();
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join(QLatin1Char('\n'))));
+
+        // Ctrl+F puts the keyboard in the conversation search on every screen
+        // of the main layout
+        if (QStringList{"Chat", "Models", "Settings"}.contains(shownScreen(window))) {
+            auto *search = window->findChild<QQuickItem *>(QStringLiteral("searchField"));
+            QVERIFY(search && !search->hasActiveFocus());
+            QTest::keyClick(window, Qt::Key_F, Qt::ControlModifier);
+            QTRY_VERIFY(search->hasActiveFocus());
+            search->setFocus(false);
+        }
+    }
+    void messageViewShowsPartsAndCopies(); // in a window of its own, after the main window's cases
+
+    // Ctrl+C in the terminal quits as the window's close does (SIGTERM: the
+    // end-to-end test).
+    void quitsCleanlyOnSignal()
+    {
+        TempHome home;
+        QProcess app;
+        app.setProcessChannelMode(QProcess::MergedChannels);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        app.setProcessEnvironment(env);
+        app.start(QStringLiteral(QUORVANE_BINARY), {});
+        QVERIFY(app.waitForStarted());
+        // start-up is done once the conversations have been looked at
+        QByteArray output;
+        QVERIFY(waitUntil([&] {
+            output += app.readAll();
+            return output.contains("No saved sessions");
+        }, 20000));
+        QTest::qWait(300); // let the event loop start
+        ::kill(pid_t(app.processId()), SIGINT);
+        QVERIFY(app.waitForFinished(10000));
+        output += app.readAll();
+        QCOMPARE(app.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(app.exitCode(), 0);
+        // the engine's quit handling ran
+        QVERIFY2(output.contains("All session processes stopped"), output.constData());
+    }
 };
 
-void TestWindow::windowFollowsTheState()
+void TestWindow::messageViewShowsPartsAndCopies()
 {
-    QCOMPARE(m_window->minimumSize(), QSize(900, 600));
-    QCOMPARE(m_window->title(), QStringLiteral("Quorvane"));
-
-    // a first launch opens on the welcome screen
-    QVERIFY(m_engine->isLlamaCPPVerified());
-    QCOMPARE(shownScreen(m_window), QStringLiteral("Welcome"));
-
-    const QList<QPair<AppView, QString>> views = {{AppView::Chat, QStringLiteral("Chat")},
-                                                  {AppView::Models, QStringLiteral("Models")},
-                                                  {AppView::Settings, QStringLiteral("Settings")}};
-    for (const auto &[view, name] : views) {
-        m_state->setCurrentView(view);
-        QTRY_COMPARE(shownScreen(m_window), name);
-        // Ctrl+F puts the keyboard in the conversation search on every screen
-        auto *search = m_window->findChild<QQuickItem *>(QStringLiteral("searchField"));
-        QVERIFY(search);
-        QVERIFY(!search->hasActiveFocus());
-        QTest::keyClick(m_window, Qt::Key_F, Qt::ControlModifier);
-        QTRY_VERIFY(search->hasActiveFocus());
-        search->setFocus(false);
-    }
-
-    // installation and setup take precedence over the chosen screen
-    m_engine->setLlamaCPPVerified(false);
-    QTRY_COMPARE(shownScreen(m_window), QStringLiteral("Setup required"));
-    m_engine->setInstallingLlamaCPP(true);
-    QTRY_COMPARE(shownScreen(m_window), QStringLiteral("Installing llama.cpp"));
-    m_engine->setInstallingLlamaCPP(false);
-    m_engine->setLlamaCPPVerified(true);
-    QTRY_COMPARE(shownScreen(m_window), QStringLiteral("Settings"));
-}
-
-void TestWindow::everyControlSaysWhatItIs_data()
-{
-    QTest::addColumn<QString>("screen");
-    for (const char *screen : {"Welcome", "Chat", "Chat with messages", "Models", "Settings",
-                                "Settings, kept loaded", "Settings, server elsewhere", "Setup required",
-                                "Installing llama.cpp"})
-        QTest::newRow(screen) << QString::fromLatin1(screen);
-}
-
-// On every screen, and in every popup that screen can open (menus, alerts,
-// sheets and each tab of the model picker), every control a user can act on
-// has an accessible name and a role that fits it.
-void TestWindow::everyControlSaysWhatItIs()
-{
-    QFETCH(QString, screen);
-    QQuickWindow *window = m_window;
-    if (screen == QLatin1String("Models")) {
-        AIModel model = AIModel::make(QStringLiteral("Tiny"), QStringLiteral("Local File"));
-        model.isDownloaded = true;
-        m_state->addModel(model);
-    }
-    const QList<QPair<QString, AppView>> views = {{"Welcome", AppView::Welcome}, {"Chat", AppView::Chat},
-                                                  {"Models", AppView::Models}, {"Settings", AppView::Settings}};
-    for (const auto &[prefix, view] : views) {
-        if (screen.startsWith(prefix))
-            m_state->setCurrentView(view);
-    }
-    if (screen == QLatin1String("Chat with messages")) {
-        m_state->createNewChat();
-        m_state->addMessage(ChatMessage::make(QStringLiteral("Question"), true));
-        m_state->addMessage(ChatMessage::assistant(QStringLiteral("Some `code`:\n```cpp\nint x;\n```"),
-                                                   MessageKind::Reply));
-    }
-    m_state->engines().setMode(screen.endsWith(QLatin1String("kept loaded")) ? QStringLiteral("localServer")
-                      : screen.endsWith(QLatin1String("elsewhere")) ? QStringLiteral("remoteServer")
-                                                                     : QStringLiteral("process"));
-    m_engine->setLlamaCPPVerified(screen != QLatin1String("Setup required"));
-    m_engine->setInstallingLlamaCPP(screen == QLatin1String("Installing llama.cpp"));
-    QTRY_COMPARE(shownScreen(window), screen.section(QLatin1Char(','), 0, 0).remove(QLatin1String(" with messages")));
-    QTest::qWait(100); // lists lay out their rows
-
-    QStringList faults = unnamedInteractiveItems(window->contentItem());
-    for (QObject *popup : window->findChildren<QObject *>()) {
-        if (!popup->inherits("QQuickPopup") || popup->inherits("QQuickToolTip"))
-            continue;
-        QMetaObject::invokeMethod(popup, "open");
-        QTRY_VERIFY(popup->property("opened").toBool());
-        const int tabs = popup->property("tabTitles").toList().size();
-        for (int tab = 0; tab < std::max(tabs, 1); ++tab) {
-            if (tabs > 0)
-                popup->setProperty("selectedTab", tab);
-            // rows made for the tab get their bindings a moment later
-            QStringList unnamed;
-            QTRY_VERIFY2(
-                (unnamed = unnamedInteractiveItems(popup->property("contentItem").value<QQuickItem *>()->parentItem()))
-                    .isEmpty(),
-                qPrintable(unnamed.join(QLatin1Char('\n'))));
+    QQmlComponent component(m_app.qml.get());
+    component.setData(R"(
+import QtQuick
+import QtQuick.Window
+import Quorvane
+Window {
+    width: 800; height: 700; visible: true
+    Flickable {
+        objectName: "list"
+        anchors.fill: parent
+        contentHeight: column.height
+        Column {
+            id: column
+            width: parent.width
+            spacing: 24
+            MessageView {
+                width: parent.width; isFromUser: true
+                content: "Run:\n```\nls -l\n```"
+                attachments: [{fileName: "notes.txt", fileType: "txt", filePath: "/tmp/notes.txt", fileSize: 5200}]
+            }
+            MessageView {
+                width: parent.width
+                content: "Try this:\n```\necho '<hi>' && ls\n```\nDone."
+            }
+            MessageView {
+                width: parent.width
+                content: "```sh\n" + "echo long line; ".repeat(60) + "\n```"
+            }
+            Item { width: 1; height: 800 }
         }
-        QMetaObject::invokeMethod(popup, "close");
-        QTRY_VERIFY(!popup->property("visible").toBool());
     }
-    faults.removeDuplicates();
-    QVERIFY2(faults.isEmpty(), qPrintable(faults.join(QLatin1Char('\n'))));
-}
+})",
+                      QUrl(QStringLiteral("qrc:/test/Messages.qml")));
+    std::unique_ptr<QObject> root(component.create());
+    QVERIFY2(root, qPrintable(component.errorString()));
+    auto *window = qobject_cast<QQuickWindow *>(root.get());
+    QVERIFY(window);
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    QQuickItem *content = window->contentItem();
+    const WindowDriver view(window);
 
-// Ctrl+C in the terminal quits as the window's close does (SIGTERM: the
-// end-to-end test).
-void TestWindow::quitsCleanlyOnSignal()
-{
-    TempHome home;
-    QProcess app;
-    app.setProcessChannelMode(QProcess::MergedChannels);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    app.setProcessEnvironment(env);
-    app.start(QStringLiteral(QUORVANE_BINARY), {});
-    QVERIFY(app.waitForStarted());
-    // start-up is done once the conversations have been looked at
-    QByteArray output;
-    QVERIFY(waitUntil([&] {
-        output += app.readAll();
-        return output.contains("No saved sessions");
-    }, 20000));
-    QTest::qWait(300); // let the event loop start
-    ::kill(pid_t(app.processId()), SIGINT);
-    QVERIFY(app.waitForFinished(10000));
-    output += app.readAll();
-    QCOMPARE(app.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(app.exitCode(), 0);
-    // the engine's quit handling ran
-    QVERIFY2(output.contains("All session processes stopped"), output.constData());
+    // the user's fenced text stays one bubble; only the assistant's block has a header and a copy button
+    QCOMPARE(view.texts().count(QStringLiteral("Run:\n```\nls -l\n```")), 1);
+    QCOMPARE(view.texts().count(QStringLiteral("CODE")), 1);
+    const auto named = [&](const QString &name) {
+        return items(content, [&](QQuickItem *item) { return accessibleName(item) == name; }, false);
+    };
+    QCOMPARE(named(QStringLiteral("notes.txt, 5 KB")).size(), 1);
+    const QList<QQuickItem *> buttons = named(QStringLiteral("Copy"));
+    QCOMPARE(buttons.size(), 2);
+    QQuickItem *button = buttons.first();
+
+    // the code is shown with its markup escaped
+    const QList<QQuickItem *> codeTexts = items(content, [](QQuickItem *item) {
+        return item->objectName() == QLatin1String("codeText");
+    }, false);
+    QCOMPARE(codeTexts.size(), 2);
+    QString shownCode;
+    QVERIFY(QMetaObject::invokeMethod(codeTexts.first(), "getText", Q_RETURN_ARG(QString, shownCode), Q_ARG(int, 0),
+                                      Q_ARG(int, codeTexts.first()->property("length").toInt())));
+    QCOMPARE(shownCode, QStringLiteral("echo '<hi>' && ls"));
+
+    QGuiApplication::clipboard()->setText(QStringLiteral("before"));
+    QTest::mouseClick(window, Qt::LeftButton, {}, button->mapToScene(button->boundingRect().center()).toPoint());
+    QTRY_COMPARE(accessibleName(button), QStringLiteral("Copied!"));
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("echo '<hi>' && ls\n"));
+    QCOMPARE(accessibleName(buttons.last()), QStringLiteral("Copy"));
+    // the label goes back by itself
+    QTRY_COMPARE_WITH_TIMEOUT(accessibleName(button), QStringLiteral("Copy"), 5000);
+
+    // a long line scrolls sideways under a sideways wheel; an upright wheel
+    // over it scrolls the list instead
+    QQuickItem *longCode = codeTexts.last();
+    auto *codeScroller = longCode->parentItem()->parentItem();
+    QVERIFY(longCode->width() > codeScroller->width());
+    QObject *list = root->findChild<QObject *>(QStringLiteral("list"));
+    const auto wheel = [&](QPoint angle) {
+        const QPointF at = longCode->mapToScene(QPointF(40, longCode->height() / 2));
+        QWheelEvent event(at, window->mapToGlobal(at), QPoint(), angle, Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        event.setTimestamp(ulong(QDateTime::currentMSecsSinceEpoch()));
+        QGuiApplication::sendEvent(window, &event);
+    };
+    wheel(QPoint(-120, 0));
+    QTRY_VERIFY(codeScroller->property("contentX").toDouble() > 0);
+    QCOMPARE(list->property("contentY").toDouble(), 0.0);
+    wheel(QPoint(0, -120));
+    QTRY_VERIFY(list->property("contentY").toDouble() > 0);
 }
 
 QTEST_MAIN(TestWindow)

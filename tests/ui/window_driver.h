@@ -59,19 +59,6 @@ inline QList<QQuickItem *> items(QQuickItem *root, const std::function<bool(QQui
     return out;
 }
 
-// Loads the application's main window into qml and waits until it shows;
-// null when it could not be loaded. The types must be registered already.
-inline QQuickWindow *openMainWindow(QQmlApplicationEngine &qml)
-{
-    if (!ui::loadMainWindow(qml))
-        return nullptr;
-    auto *window = qobject_cast<QQuickWindow *>(qml.rootObjects().first());
-    if (!window)
-        return nullptr;
-    window->requestActivate();
-    return QTest::qWaitForWindowExposed(window) ? window : nullptr;
-}
-
 // The engine, the application state and its main window over the current
 // (test) home, for one test program: the QML singletons are registered once
 // per process. close() takes them down in the reverse order.
@@ -90,15 +77,15 @@ struct MainWindowApp {
         ui::registerTypes(*state, *engine);
         qml = std::make_unique<QQmlApplicationEngine>();
         if (harness.isEmpty()) {
-            window = openMainWindow(*qml);
+            ui::loadMainWindow(*qml);
         } else {
             qml->addImportPath(QStringLiteral("qrc:/"));
             qml->loadData(harness);
-            window = qml->rootObjects().isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(qml->rootObjects().first());
-            if (window)
-                window->requestActivate();
-            window = window && QTest::qWaitForWindowActive(window) ? window : nullptr;
         }
+        window = qml->rootObjects().isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(qml->rootObjects().first());
+        if (window)
+            window->requestActivate();
+        window = window && QTest::qWaitForWindowActive(window) ? window : nullptr;
         return window != nullptr;
     }
     void close()
