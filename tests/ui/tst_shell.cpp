@@ -285,26 +285,42 @@ void TestShell::keyboardMovesThroughWindowAndMenus_data()
     QTest::addColumn<QString>("from"); // focused as by Tab
     QTest::addColumn<QStringList>("keys");
     QTest::addColumn<QStringList>("focused"); // after each key
+    QTest::addColumn<QString>("copied"); // on the clipboard at the end
     const QStringList tabs(10, QStringLiteral("Tab"));
     QTest::newRow("Tab goes round the window")
         << "Send a message" << tabs
         << QStringList{"Send", "New chat", "sessionList/0", "Hide sidebar", "Switch to Light Mode", "Settings",
-                       "messageList/1", "Attach files", "Send a message", "Send"};
+                       "messageList/1", "Attach files", "Send a message", "Send"} << QString();
     QTest::newRow("Shift+Tab goes back")
         << "New chat" << QStringList{"Backtab", "Backtab", "Backtab", "Backtab"}
-        << QStringList{"Send", "Send a message", "Attach files", "messageList/1"};
+        << QStringList{"Send", "Send a message", "Attach files", "messageList/1"} << QString();
+    QTest::newRow("conversation menu, Rename")
+        << "sessionList" << QStringList{"Menu", "Down", "Up", "Return"}
+        << QStringList{"Rename", "Export…", "Rename", "Conversation title"} << QString();
+    QTest::newRow("conversation menu, Escape")
+        << "sessionList" << QStringList{"Shift+F10", "Down", "Escape", "Down"}
+        << QStringList{"Rename", "Export…", "sessionList/0", "sessionList/0"} << QString();
+    QTest::newRow("message menu, Copy")
+        << "Settings" << QStringList{"Tab", "Up", "Shift+F10", "Down", "Up", "Return"}
+        << QStringList{"messageList/1", "messageList/0", "Copy", "Edit", "Copy", "messageList/0"} << "Question";
+    QTest::newRow("message menu, Escape")
+        << "Settings" << QStringList{"Tab", "Menu", "Escape", "Up"}
+        << QStringList{"messageList/1", "Copy", "messageList/1", "messageList/0"} << QString();
 }
 
 // Tab and Shift+Tab move through the sidebar, the top bar, the messages and
-// the composer, with the focus ring on each stop.
+// the composer; the lists' current rows open their menus from the keyboard,
+// and the focus ring is on each stop, menu entries included.
 void TestShell::keyboardMovesThroughWindowAndMenus()
 {
     QFETCH(QString, from);
     QFETCH(QStringList, keys);
     QFETCH(QStringList, focused);
+    QFETCH(QString, copied);
     addChat(QStringLiteral("Old name"));
     m_state->addMessage(ChatMessage::make(QStringLiteral("Question"), true));
     m_state->addMessage(ChatMessage::assistant(QStringLiteral("Answer"), MessageKind::Reply));
+    QGuiApplication::clipboard()->clear();
     // the search field joins the Tab order only once clicked (earlier cases did)
     control(QStringLiteral("sidebar"))->setProperty("allowSearchFocus", false);
     QTest::qWait(300); // the new chat's own focus request passes first
@@ -324,6 +340,7 @@ void TestShell::keyboardMovesThroughWindowAndMenus()
         // the ring is on the focused control or the list's current row
         QTRY_VERIFY2(ring->isVisible() && ring->parentItem() == m_window->activeFocusItem(), qPrintable(focused.at(i)));
     }
+    QCOMPARE(QGuiApplication::clipboard()->text(), copied);
     QTest::keyClick(m_window, Qt::Key_Escape);
 }
 

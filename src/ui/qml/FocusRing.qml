@@ -21,8 +21,10 @@ Rectangle {
         const item = focusItem
         if (!item)
             return false
+        // a row of a list the keyboard entered, or an entry of a menu the
+        // keyboard moves through (its list is no Tab stop)
         if (list)
-            return list.activeFocusOnTab
+            return list.activeFocusOnTab || item.visualFocus === true
         if (item.visualFocus !== undefined)
             return item.visualFocus
         if (item.focusReason !== undefined)

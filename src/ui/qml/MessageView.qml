@@ -50,11 +50,7 @@ Item {
     function openMenu(byKeyboard) {
         if (!hasActions)
             return
-        contextMenu.popup(column, 0, 0)
-        if (byKeyboard) {
-            contextMenu.currentIndex = 0
-            contextMenu.itemAt(0).forceActiveFocus(Qt.TabFocusReason)
-        }
+        contextMenu.openAt(column, 0, 0, byKeyboard)
     }
     // The previous (-1) or next (1) answer of a reply that has several.
     function showOtherVersion(step) {
@@ -343,15 +339,9 @@ Item {
         }
     }
 
-    Menu {
+    RowMenu {
         id: contextMenu
         objectName: "messageMenu"
-        background: Rectangle {
-            implicitWidth: 160
-            radius: 6
-            color: Theme.surface
-            border.color: Theme.primaryAt(0.15)
-        }
         MenuEntry {
             text: qsTr("Copy")
             onTriggered: root.copy()
