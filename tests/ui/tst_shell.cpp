@@ -285,7 +285,8 @@ void TestShell::keyboardMovesThroughWindowAndMenus_data()
     QTest::addColumn<QString>("from"); // focused as by Tab
     QTest::addColumn<QStringList>("keys");
     QTest::addColumn<QStringList>("focused"); // after each key
-    QTest::addColumn<QString>("copied"); // on the clipboard at the end
+    // what the keys chose: the clipboard's text, the selected model's name
+    QTest::addColumn<QString>("chosen");
     const QStringList tabs(10, QStringLiteral("Tab"));
     QTest::newRow("Tab goes round the window")
         << "Send a message" << tabs
@@ -306,6 +307,10 @@ void TestShell::keyboardMovesThroughWindowAndMenus_data()
     QTest::newRow("message menu, Escape")
         << "Settings" << QStringList{"Tab", "Menu", "Escape", "Up"}
         << QStringList{"messageList/1", "Copy", "messageList/1", "messageList/0"} << QString();
+    QTest::newRow("model list, select and options")
+        << "Add Model" << QStringList{"Tab", "Down", "Return", "Shift+F10", "Escape", "Tab", "Space", "Down", "Escape"}
+        << QStringList{"modelList/0", "modelList/1", "modelList/1", "Model Details", "modelList/1", "Model options",
+                       "Model Details", "Delete Model", "Model options"} << "Second";
 }
 
 // Tab and Shift+Tab move through the sidebar, the top bar, the messages and
@@ -316,11 +321,19 @@ void TestShell::keyboardMovesThroughWindowAndMenus()
     QFETCH(QString, from);
     QFETCH(QStringList, keys);
     QFETCH(QStringList, focused);
-    QFETCH(QString, copied);
+    QFETCH(QString, chosen);
     addChat(QStringLiteral("Old name"));
     m_state->addMessage(ChatMessage::make(QStringLiteral("Question"), true));
     m_state->addMessage(ChatMessage::assistant(QStringLiteral("Answer"), MessageKind::Reply));
     QGuiApplication::clipboard()->clear();
+    if (from == u"Add Model") {
+        for (const char *name : {"First", "Second"}) {
+            AIModel model = AIModel::make(QString::fromLatin1(name), QStringLiteral("Local File"));
+            model.isDownloaded = true;
+            m_state->addModel(model);
+        }
+        m_state->setCurrentView(AppView::Models);
+    }
     // the search field joins the Tab order only once clicked (earlier cases did)
     control(QStringLiteral("sidebar"))->setProperty("allowSearchFocus", false);
     QTest::qWait(300); // the new chat's own focus request passes first
@@ -332,7 +345,7 @@ void TestShell::keyboardMovesThroughWindowAndMenus()
         {"Tab", {Qt::Key_Tab, {}}}, {"Backtab", {Qt::Key_Backtab, Qt::ShiftModifier}},
         {"Menu", {Qt::Key_Menu, {}}}, {"Shift+F10", {Qt::Key_F10, Qt::ShiftModifier}},
         {"Up", {Qt::Key_Up, {}}}, {"Down", {Qt::Key_Down, {}}}, {"Return", {Qt::Key_Return, {}}},
-        {"Escape", {Qt::Key_Escape, {}}}};
+        {"Escape", {Qt::Key_Escape, {}}}, {"Space", {Qt::Key_Space, {}}}};
     for (qsizetype i = 0; i < keys.size(); ++i) {
         const auto [key, modifiers] = named.value(keys.at(i));
         QTest::keyClick(m_window, Qt::Key(key), modifiers);
@@ -340,8 +353,10 @@ void TestShell::keyboardMovesThroughWindowAndMenus()
         // the ring is on the focused control or the list's current row
         QTRY_VERIFY2(ring->isVisible() && ring->parentItem() == m_window->activeFocusItem(), qPrintable(focused.at(i)));
     }
-    QCOMPARE(QGuiApplication::clipboard()->text(), copied);
+    QCOMPARE(QGuiApplication::clipboard()->text() + m_state->selectedModelName(), chosen);
     QTest::keyClick(m_window, Qt::Key_Escape);
+    while (!m_state->downloadedModels().isEmpty())
+        m_state->deleteModel(m_state->downloadedModels().first());
 }
 
 void TestShell::settingsButtonTogglesSettings()
