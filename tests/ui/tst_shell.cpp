@@ -287,14 +287,15 @@ void TestShell::keyboardMovesThroughWindowAndMenus_data()
     QTest::addColumn<QStringList>("focused"); // after each key
     // what the keys chose: the clipboard's text, the selected model's name
     QTest::addColumn<QString>("chosen");
-    const QStringList tabs(10, QStringLiteral("Tab"));
+    // the current message's code block has its Copy button in the Tab order
+    const QStringList tabs(11, QStringLiteral("Tab"));
     QTest::newRow("Tab goes round the window")
         << "Send a message" << tabs
         << QStringList{"Send", "New chat", "sessionList/0", "Hide sidebar", "Switch to Light Mode", "Settings",
-                       "messageList/1", "Attach files", "Send a message", "Send"} << QString();
-    QTest::newRow("Shift+Tab goes back")
-        << "New chat" << QStringList{"Backtab", "Backtab", "Backtab", "Backtab"}
-        << QStringList{"Send", "Send a message", "Attach files", "messageList/1"} << QString();
+                       "messageList/1", "Copy", "Attach files", "Send a message", "Send"} << QString();
+    QTest::newRow("Shift+Tab goes back, Space copies the code")
+        << "New chat" << QStringList{"Backtab", "Backtab", "Backtab", "Backtab", "Space", "Backtab"}
+        << QStringList{"Send", "Send a message", "Attach files", "Copy", "Copied!", "messageList/1"} << "ls\n";
     QTest::newRow("conversation menu, Rename")
         << "sessionList" << QStringList{"Menu", "Down", "Up", "Return"}
         << QStringList{"Rename", "Export…", "Rename", "Conversation title"} << QString();
@@ -324,7 +325,7 @@ void TestShell::keyboardMovesThroughWindowAndMenus()
     QFETCH(QString, chosen);
     addChat(QStringLiteral("Old name"));
     m_state->addMessage(ChatMessage::make(QStringLiteral("Question"), true));
-    m_state->addMessage(ChatMessage::assistant(QStringLiteral("Answer"), MessageKind::Reply));
+    m_state->addMessage(ChatMessage::assistant(QStringLiteral("Answer:\n```\nls\n```"), MessageKind::Reply));
     QGuiApplication::clipboard()->clear();
     if (from == u"Add Model") {
         for (const char *name : {"First", "Second"}) {

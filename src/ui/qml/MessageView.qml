@@ -31,6 +31,9 @@ Item {
     property bool isLast: false
     // A reply is on its way: nothing but copying is offered.
     property bool busy: false
+    // Set (the row of the message list the keyboard is on), the code
+    // blocks' Copy buttons follow it in the Tab order.
+    property Item tabFrom: null
     property bool editing: false
     readonly property bool hasActions: messageId.length > 0 && !isStreaming
     readonly property bool showsActions: hasActions && (hover.hovered || actionsHover.hovered || contextMenu.visible)
@@ -387,6 +390,7 @@ Item {
             code: parent && parent.part ? parent.part.text : ""
             language: parent && parent.part ? parent.part.language : ""
             isStreaming: root.isStreaming
+            tabFrom: root.tabFrom
         }
     }
 }
