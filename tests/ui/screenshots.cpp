@@ -1,7 +1,8 @@
 // Renders the screens offscreen and writes what a user would see as PNG
 // files, each in dark and light appearance: the chat (an empty conversation,
 // a conversation with a code block and attachments, a reply streaming in, a
-// tooltip, its alerts), the models screen with a download under way, empty,
+// tooltip, its alerts, the focus ring on a control and on a menu entry),
+// the models screen with a download under way, empty,
 // with a model's details and its delete confirmation, the model picker's
 // four tabs and its alerts, settings with its Replies section in two modes,
 // the welcome screen and its dialog for a server elsewhere, and the
@@ -310,6 +311,8 @@ int main(int argc, char *argv[])
         QMetaObject::invokeMethod(row, "startRenaming");
         shoot(QStringLiteral("chat-actions"));
         question->setProperty("editing", false);
+        if (auto *field = question->findChild<QQuickItem *>(QStringLiteral("editField")))
+            field->setFocus(false); // hidden, it keeps the focus otherwise
         row->setProperty("renaming", false);
         QObject *menu = reply->findChild<QObject *>(QStringLiteral("messageMenu"));
         if (menu)
@@ -317,6 +320,21 @@ int main(int argc, char *argv[])
         shoot(QStringLiteral("chat-menu"));
         if (menu)
             QMetaObject::invokeMethod(menu, "close");
+        // the focus ring: on the reply's code Copy button, two Tabs after the
+        // top bar's Settings button; then on the reply's menu opened by key
+        if (auto *settings = window->findChild<QQuickItem *>(QStringLiteral("settingsButton"))) {
+            window->requestActivate();
+            ok &= QTest::qWaitForWindowActive(window);
+            settings->forceActiveFocus(Qt::TabFocusReason);
+            QTest::keyClick(window, Qt::Key_Tab);
+            pause(300);
+            shoot(QStringLiteral("focus-ring-row"));
+            QTest::keyClick(window, Qt::Key_Tab);
+            shoot(QStringLiteral("focus-ring"));
+            QMetaObject::invokeMethod(reply, "openMenu", Q_ARG(QVariant, true));
+            shoot(QStringLiteral("focus-ring-menu"));
+            QTest::keyClick(window, Qt::Key_Escape);
+        }
     } else {
         std::fprintf(stderr, "screenshots: the conversation's rows did not show\n");
         ok = false;

@@ -34,13 +34,18 @@ Rectangle {
         return item.activeFocusOnTab
     }
 
+    // Outside the item, or inside a row as wide as the clipping list it is
+    // in (a menu's entries), where a ring outside would be cut off.
+    readonly property real outset: list && list.clip && (focusItem.x < 3 || focusItem.x + focusItem.width > list.width - 3)
+                                   ? -1 : 3
+
     objectName: "focusRing"
     parent: byKeyboard ? focusItem : null
     visible: parent !== null
-    x: -3
-    y: -3
-    width: parent ? parent.width + 6 : 0
-    height: parent ? parent.height + 6 : 0
+    x: -outset
+    y: -outset
+    width: parent ? parent.width + 2 * outset : 0
+    height: parent ? parent.height + 2 * outset : 0
     z: 1000
     radius: 6
     color: "transparent"
