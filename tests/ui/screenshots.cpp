@@ -328,7 +328,6 @@ int main(int argc, char *argv[])
             settings->forceActiveFocus(Qt::TabFocusReason);
             QTest::keyClick(window, Qt::Key_Tab);
             pause(300);
-            shoot(QStringLiteral("focus-ring-row"));
             QTest::keyClick(window, Qt::Key_Tab);
             shoot(QStringLiteral("focus-ring"));
             QMetaObject::invokeMethod(reply, "openMenu", Q_ARG(QVariant, true));

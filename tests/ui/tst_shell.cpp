@@ -66,7 +66,6 @@ private slots:
     void newChatAndTappedRowsAreSelected();
     void searchFiltersAndRestores_data();
     void searchFiltersAndRestores();
-    void deleteChatFromRowMenu();
     void conversationActionsFromMenusAndKeys();
     void keyboardMovesThroughWindowAndMenus_data();
     void keyboardMovesThroughWindowAndMenus();
@@ -205,25 +204,10 @@ void TestShell::searchFiltersAndRestores()
     QCOMPARE(resets.count(), 0); // rows come and go one by one
 }
 
-void TestShell::deleteChatFromRowMenu()
-{
-    addChat(QStringLiteral("Keep me"));
-    addChat(QStringLiteral("Delete me"));
-    QQuickItem *row = waitFor(QStringLiteral("Delete me"));
-    QVERIFY(row);
-    QSignalSpy resets(listModel(), &QAbstractItemModel::modelReset);
-
-    click(items(row, [](QQuickItem *item) { return accessibleName(item) == QLatin1String("Chat options"); }).value(0));
-    click(waitFor(QStringLiteral("Delete Chat")));
-    QTRY_COMPARE(titles(listModel()), QStringList({"Keep me"}));
-    QCOMPARE(resets.count(), 0);
-    QCOMPARE(m_state->chatSessionCount(), 1);
-    QTRY_VERIFY(!control(QStringLiteral("Delete Chat"))); // the menu closed
-}
-
 // Rename in place from the row's right-click menu (Escape cancels, a blank
 // title is refused, Enter saves), Ctrl+E opens the file chooser, a reply's
-// Copy gives its Markdown source and a message's menu deletes just it.
+// Copy gives its Markdown source, a message's menu deletes just it and the
+// row's options button deletes the conversation.
 void TestShell::conversationActionsFromMenusAndKeys()
 {
     addChat(QStringLiteral("Old name"));
@@ -278,6 +262,17 @@ void TestShell::conversationActionsFromMenusAndKeys()
     click(waitFor(QStringLiteral("Delete")));
     QTRY_COMPARE(m_state->chatMessages().size(), 1);
     QCOMPARE(m_state->chatMessages().first().content, QStringLiteral("**Bold** answer"));
+
+    // the row's options button opens the menu that deletes the conversation, row by row
+    addChat(QStringLiteral("Delete me"));
+    QSignalSpy resets(listModel(), &QAbstractItemModel::modelReset);
+    click(items(waitFor(QStringLiteral("Delete me")), [](QQuickItem *item) {
+              return accessibleName(item) == QLatin1String("Chat options");
+          }).value(0));
+    click(waitFor(QStringLiteral("Delete Chat")));
+    QTRY_COMPARE(titles(listModel()), QStringList({"New name"}));
+    QCOMPARE(resets.count(), 0);
+    QTRY_VERIFY(!control(QStringLiteral("Delete Chat"))); // the menu closed
 }
 
 void TestShell::keyboardMovesThroughWindowAndMenus_data()
