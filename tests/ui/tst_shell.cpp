@@ -62,15 +62,13 @@ private slots:
     void initTestCase();
     void cleanupTestCase() { closeWindow(); }
     void init();
-    void searchFieldStartsUnfocused();
     void newChatAndTappedRowsAreSelected();
     void searchFiltersAndRestores_data();
     void searchFiltersAndRestores();
     void conversationActionsFromMenusAndKeys();
     void keyboardMovesThroughWindowAndMenus_data();
     void keyboardMovesThroughWindowAndMenus();
-    void settingsButtonTogglesSettings();
-    void sidebarButtonHidesAndShowsSidebar();
+    void topBarButtonsToggleSidebarAndSettings();
     void themeToggleSwitchesPersistsAndPaints();
 
 private:
@@ -110,35 +108,8 @@ void TestShell::init()
     m_state->setCurrentView(AppView::Chat);
     if (QQuickItem *search = control(QStringLiteral("searchField")))
         search->setProperty("text", QString());
-}
-
-void TestShell::searchFieldStartsUnfocused()
-{
-    QQuickItem *search = control(QStringLiteral("searchField"));
-    QVERIFY(search);
-    QCOMPARE(accessibleName(search), QStringLiteral("Search chats..."));
-    QVERIFY(!search->hasActiveFocus());
-    QVERIFY(m_window->activeFocusItem() != search);
-    // With no conversations only the header and the search field show.
-    QCOMPARE(listModel()->rowCount(), 0);
-    QQuickItem *sidebar = control(QStringLiteral("sidebar"));
-    QVERIFY(!sidebar->property("allowSearchFocus").toBool());
-
-    click(search);
-    QTRY_VERIFY(search->hasActiveFocus());
-    QVERIFY(sidebar->property("allowSearchFocus").toBool());
-    QVERIFY(sidebar->property("isSearchFocused").toBool());
-
-    // A reply that ends asks for the message field, but not away from the
-    // search the user is typing into; otherwise the message field takes it.
-    emit m_state->messageFieldFocusRequested();
-    QVERIFY(search->hasActiveFocus());
-    QQuickItem *field = control(QStringLiteral("messageField"));
-    click(field);
-    QTRY_VERIFY(field->hasActiveFocus());
-    m_window->contentItem()->forceActiveFocus();
-    emit m_state->messageFieldFocusRequested();
-    QVERIFY(field->hasActiveFocus());
+    // the search field joins the Tab order only once clicked
+    control(QStringLiteral("sidebar"))->setProperty("allowSearchFocus", false);
 }
 
 void TestShell::newChatAndTappedRowsAreSelected()
@@ -189,10 +160,14 @@ void TestShell::searchFiltersAndRestores()
     QSignalSpy resets(model, &QAbstractItemModel::modelReset);
 
     QQuickItem *field = control(QStringLiteral("searchField"));
-    // a new chat asks for the message field's focus a moment later; let that pass first
+    QQuickItem *sidebar = control(QStringLiteral("sidebar"));
+    // a new chat asks for the message field's focus a moment later; the
+    // search never takes it by itself
     QTest::qWait(300);
+    QVERIFY(!field->hasActiveFocus() && !sidebar->property("allowSearchFocus").toBool());
     click(field);
     QTRY_VERIFY(field->hasActiveFocus());
+    QVERIFY(sidebar->property("allowSearchFocus").toBool() && sidebar->property("isSearchFocused").toBool());
     type(search);
     QTRY_COMPARE(titles(model), expected);
     QCOMPARE(control(QStringLiteral("sessionList"))->property("count").toInt(), int(expected.size()));
@@ -202,6 +177,16 @@ void TestShell::searchFiltersAndRestores()
     QTRY_COMPARE(titles(model), all);
     QCOMPARE(control(QStringLiteral("sessionList"))->property("count").toInt(), int(all.size()));
     QCOMPARE(resets.count(), 0); // rows come and go one by one
+
+    // A reply that ends asks for the message field, but not away from the
+    // search the user is typing into; otherwise the message field takes it.
+    emit m_state->messageFieldFocusRequested();
+    QVERIFY(field->hasActiveFocus());
+    QQuickItem *messageField = control(QStringLiteral("messageField"));
+    click(messageField);
+    m_window->contentItem()->forceActiveFocus();
+    emit m_state->messageFieldFocusRequested();
+    QTRY_VERIFY(messageField->hasActiveFocus());
 }
 
 // Rename in place from the row's right-click menu (Escape cancels, a blank
@@ -289,7 +274,8 @@ void TestShell::keyboardMovesThroughWindowAndMenus_data()
         << QStringList{"Send", "New chat", "sessionList/0", "Hide sidebar", "Switch to Light Mode", "Settings",
                        "messageList/1", "Copy", "Attach files", "Send a message", "Send"} << QString();
     QTest::newRow("Shift+Tab goes back, Space copies the code")
-        << "New chat" << QStringList{"Backtab", "Backtab", "Backtab", "Backtab", "Space", "Backtab"}
+        << "New chat" << QStringList{"Shift+Backtab", "Shift+Backtab", "Shift+Backtab", "Shift+Backtab", "Space",
+                        "Shift+Backtab"}
         << QStringList{"Send", "Send a message", "Attach files", "Copy", "Copied!", "messageList/1"} << "ls\n";
     QTest::newRow("conversation menu, Rename")
         << "sessionList" << QStringList{"Menu", "Down", "Up", "Return"}
@@ -330,21 +316,14 @@ void TestShell::keyboardMovesThroughWindowAndMenus()
         }
         m_state->setCurrentView(AppView::Models);
     }
-    // the search field joins the Tab order only once clicked (earlier cases did)
-    control(QStringLiteral("sidebar"))->setProperty("allowSearchFocus", false);
     QTest::qWait(300); // the new chat's own focus request passes first
     QQuickItem *start = nullptr;
     QTRY_VERIFY((start = control(from)));
     start->forceActiveFocus(Qt::TabFocusReason);
     const QQuickItem *ring = m_window->findChild<QQuickItem *>(QStringLiteral("focusRing"));
-    const QHash<QString, QPair<int, Qt::KeyboardModifiers>> named = {
-        {"Tab", {Qt::Key_Tab, {}}}, {"Backtab", {Qt::Key_Backtab, Qt::ShiftModifier}},
-        {"Menu", {Qt::Key_Menu, {}}}, {"Shift+F10", {Qt::Key_F10, Qt::ShiftModifier}},
-        {"Up", {Qt::Key_Up, {}}}, {"Down", {Qt::Key_Down, {}}}, {"Return", {Qt::Key_Return, {}}},
-        {"Escape", {Qt::Key_Escape, {}}}, {"Space", {Qt::Key_Space, {}}}};
     for (qsizetype i = 0; i < keys.size(); ++i) {
-        const auto [key, modifiers] = named.value(keys.at(i));
-        QTest::keyClick(m_window, Qt::Key(key), modifiers);
+        const QKeyCombination key = QKeySequence(keys.at(i))[0];
+        QTest::keyClick(m_window, key.key(), key.keyboardModifiers());
         QTRY_COMPARE(focusName(m_window), focused.at(i));
         // the ring is on the focused control or the list's current row
         QTRY_VERIFY2(ring->isVisible() && ring->parentItem() == m_window->activeFocusItem(), qPrintable(focused.at(i)));
@@ -355,32 +334,23 @@ void TestShell::keyboardMovesThroughWindowAndMenus()
         m_state->deleteModel(m_state->downloadedModels().first());
 }
 
-void TestShell::settingsButtonTogglesSettings()
+void TestShell::topBarButtonsToggleSidebarAndSettings()
 {
+    // Settings and back; Ctrl+N starts a chat from any screen
     QQuickItem *settings = control(QStringLiteral("Settings"));
-    QVERIFY(settings && control(QStringLiteral("chatView")));
-
-    click(settings);
-    QCOMPARE(m_state->currentView(), AppView::Settings);
-    QTRY_VERIFY(control(QStringLiteral("settingsView")));
-    QVERIFY(!control(QStringLiteral("chatView")));
-
-    click(settings);
-    QCOMPARE(m_state->currentView(), AppView::Chat);
-    QTRY_VERIFY(control(QStringLiteral("chatView")));
-    QVERIFY(!control(QStringLiteral("settingsView")));
-
-    // Ctrl+N starts a chat from any screen
+    for (const auto &[view, shown, hidden] : {std::tuple(AppView::Settings, "settingsView", "chatView"),
+                                              std::tuple(AppView::Chat, "chatView", "settingsView")}) {
+        click(settings);
+        QCOMPARE(m_state->currentView(), view);
+        QTRY_VERIFY(control(QString::fromLatin1(shown)) && !control(QString::fromLatin1(hidden)));
+    }
     addChat(QStringLiteral("Earlier"));
     m_state->setCurrentView(AppView::Settings);
     QTest::keyClick(m_window, Qt::Key_N, Qt::ControlModifier);
     QCOMPARE(m_state->currentView(), AppView::Chat);
     QCOMPARE(m_state->chatSessionCount(), 2);
     QCOMPARE(m_state->currentSessionTitle(), QStringLiteral("New Chat"));
-}
 
-void TestShell::sidebarButtonHidesAndShowsSidebar()
-{
     QQuickItem *button = control(QStringLiteral("Hide sidebar"));
     QQuickItem *content = control(QStringLiteral("mainContentArea"));
     QVERIFY(button && control(QStringLiteral("sidebar")));
@@ -422,31 +392,19 @@ void TestShell::themeToggleSwitchesPersistsAndPaints()
     QCOMPARE(m_state->appearanceMode(), AppearanceMode::Dark);
     QCOMPARE(backgroundAt(), QColor(Qt::black));
 
-    struct Step {
-        QString label;
-        AppearanceMode mode;
-        QString stored;
-        QColor background;
-        QString nextLabel;
-    };
-    const QList<Step> steps = {
-        {"Switch to Light Mode", AppearanceMode::Light, "light", Qt::white, "Switch to Dark Mode"},
-        {"Switch to Dark Mode", AppearanceMode::Dark, "dark", Qt::black, "Switch to Light Mode"},
-    };
-    for (const Step &step : steps) {
-        click(control(step.label));
-        QCOMPARE(m_state->appearanceMode(), step.mode);
-        QCOMPARE(Preferences().string(QStringLiteral("appearanceMode")).value_or(QString()), step.stored);
-        {
-            LlamaCPPManager engine;
-            AppState reread(engine);
-            QCOMPARE(reread.appearanceMode(), step.mode);
-        }
-        QTRY_COMPARE(backgroundAt(), step.background);
+    const QString light = QStringLiteral("Switch to Light Mode"), dark = QStringLiteral("Switch to Dark Mode");
+    for (const auto &[label, mode, stored, background, next] :
+         {std::tuple(light, AppearanceMode::Light, "light", Qt::white, dark),
+          std::tuple(dark, AppearanceMode::Dark, "dark", Qt::black, light)}) {
+        click(control(label));
+        QCOMPARE(m_state->appearanceMode(), mode);
+        QCOMPARE(Preferences().string(QStringLiteral("appearanceMode")).value_or(QString()), QLatin1String(stored));
+        LlamaCPPManager engine;
+        QCOMPARE(AppState(engine).appearanceMode(), mode);
+        QTRY_COMPARE(backgroundAt(), QColor(background));
         // the toggle now offers the other mode, in its label and its tooltip
-        QVERIFY(control(step.nextLabel));
-        QVERIFY(!control(step.label));
-        QTRY_VERIFY(shownText(step.nextLabel));
+        QVERIFY(control(next) && !control(label));
+        QTRY_VERIFY(shownText(next));
     }
 }
 
