@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Renders every screen offscreen (the chat empty, with a conversation, while
-# a reply streams, with a tooltip and its alerts; the models screen, empty
+# a reply streams, with a tooltip and its alerts, with the focus ring on a
+# control and on a menu entry; the models screen, empty
 # and with a model's details and delete confirmation; the model picker's tabs
 # and alerts; settings with its Replies section; welcome with its dialog for
 # a server elsewhere; installation and setup; dark and light) into

@@ -236,8 +236,25 @@ int main(int argc, char *argv[])
         QMetaObject::invokeMethod(row, "startRenaming");
         shots.shoot(QStringLiteral("chat-actions"));
         question->setProperty("editing", false);
+        if (auto *field = question->findChild<QQuickItem *>(QStringLiteral("editField")))
+            field->setFocus(false); // hidden, it keeps the focus otherwise
         row->setProperty("renaming", false);
         shots.shoot(QStringLiteral("chat-menu"), reply, "messageMenu");
+        // the focus ring: on the reply's code Copy button, two Tabs after the
+        // top bar's Settings button; then on the reply's menu opened by key
+        if (auto *settings = window->findChild<QQuickItem *>(QStringLiteral("settingsButton"))) {
+            window->requestActivate();
+            if (!QTest::qWaitForWindowActive(window))
+                shots.fail(QStringLiteral("the window did not become active"));
+            settings->forceActiveFocus(Qt::TabFocusReason);
+            QTest::keyClick(window, Qt::Key_Tab);
+            QTest::qWait(300);
+            QTest::keyClick(window, Qt::Key_Tab);
+            shots.shoot(QStringLiteral("focus-ring"));
+            QMetaObject::invokeMethod(reply, "openMenu", Q_ARG(QVariant, true));
+            shots.shoot(QStringLiteral("focus-ring-menu"));
+            QTest::keyClick(window, Qt::Key_Escape);
+        }
     } else {
         shots.fail(QStringLiteral("the conversation's rows did not show"));
     }

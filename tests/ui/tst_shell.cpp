@@ -62,16 +62,13 @@ private slots:
     void initTestCase();
     void cleanupTestCase() { closeWindow(); }
     void init();
-    void searchFieldStartsUnfocused();
     void newChatAndTappedRowsAreSelected();
     void searchFiltersAndRestores_data();
     void searchFiltersAndRestores();
-    void deleteChatFromRowMenu();
     void conversationActionsFromMenusAndKeys();
     void keyboardMovesThroughWindowAndMenus_data();
     void keyboardMovesThroughWindowAndMenus();
-    void settingsButtonTogglesSettings();
-    void sidebarButtonHidesAndShowsSidebar();
+    void topBarButtonsToggleSidebarAndSettings();
     void themeToggleSwitchesPersistsAndPaints();
 
 private:
@@ -111,35 +108,8 @@ void TestShell::init()
     m_state->setCurrentView(AppView::Chat);
     if (QQuickItem *search = control(QStringLiteral("searchField")))
         search->setProperty("text", QString());
-}
-
-void TestShell::searchFieldStartsUnfocused()
-{
-    QQuickItem *search = control(QStringLiteral("searchField"));
-    QVERIFY(search);
-    QCOMPARE(accessibleName(search), QStringLiteral("Search chats..."));
-    QVERIFY(!search->hasActiveFocus());
-    QVERIFY(m_window->activeFocusItem() != search);
-    // With no conversations only the header and the search field show.
-    QCOMPARE(listModel()->rowCount(), 0);
-    QQuickItem *sidebar = control(QStringLiteral("sidebar"));
-    QVERIFY(!sidebar->property("allowSearchFocus").toBool());
-
-    click(search);
-    QTRY_VERIFY(search->hasActiveFocus());
-    QVERIFY(sidebar->property("allowSearchFocus").toBool());
-    QVERIFY(sidebar->property("isSearchFocused").toBool());
-
-    // A reply that ends asks for the message field, but not away from the
-    // search the user is typing into; otherwise the message field takes it.
-    emit m_state->messageFieldFocusRequested();
-    QVERIFY(search->hasActiveFocus());
-    QQuickItem *field = control(QStringLiteral("messageField"));
-    click(field);
-    QTRY_VERIFY(field->hasActiveFocus());
-    m_window->contentItem()->forceActiveFocus();
-    emit m_state->messageFieldFocusRequested();
-    QVERIFY(field->hasActiveFocus());
+    // the search field joins the Tab order only once clicked
+    control(QStringLiteral("sidebar"))->setProperty("allowSearchFocus", false);
 }
 
 void TestShell::newChatAndTappedRowsAreSelected()
@@ -190,10 +160,14 @@ void TestShell::searchFiltersAndRestores()
     QSignalSpy resets(model, &QAbstractItemModel::modelReset);
 
     QQuickItem *field = control(QStringLiteral("searchField"));
-    // a new chat asks for the message field's focus a moment later; let that pass first
+    QQuickItem *sidebar = control(QStringLiteral("sidebar"));
+    // a new chat asks for the message field's focus a moment later; the
+    // search never takes it by itself
     QTest::qWait(300);
+    QVERIFY(!field->hasActiveFocus() && !sidebar->property("allowSearchFocus").toBool());
     click(field);
     QTRY_VERIFY(field->hasActiveFocus());
+    QVERIFY(sidebar->property("allowSearchFocus").toBool() && sidebar->property("isSearchFocused").toBool());
     type(search);
     QTRY_COMPARE(titles(model), expected);
     QCOMPARE(control(QStringLiteral("sessionList"))->property("count").toInt(), int(expected.size()));
@@ -203,27 +177,22 @@ void TestShell::searchFiltersAndRestores()
     QTRY_COMPARE(titles(model), all);
     QCOMPARE(control(QStringLiteral("sessionList"))->property("count").toInt(), int(all.size()));
     QCOMPARE(resets.count(), 0); // rows come and go one by one
-}
 
-void TestShell::deleteChatFromRowMenu()
-{
-    addChat(QStringLiteral("Keep me"));
-    addChat(QStringLiteral("Delete me"));
-    QQuickItem *row = waitFor(QStringLiteral("Delete me"));
-    QVERIFY(row);
-    QSignalSpy resets(listModel(), &QAbstractItemModel::modelReset);
-
-    click(items(row, [](QQuickItem *item) { return accessibleName(item) == QLatin1String("Chat options"); }).value(0));
-    click(waitFor(QStringLiteral("Delete Chat")));
-    QTRY_COMPARE(titles(listModel()), QStringList({"Keep me"}));
-    QCOMPARE(resets.count(), 0);
-    QCOMPARE(m_state->chatSessionCount(), 1);
-    QTRY_VERIFY(!control(QStringLiteral("Delete Chat"))); // the menu closed
+    // A reply that ends asks for the message field, but not away from the
+    // search the user is typing into; otherwise the message field takes it.
+    emit m_state->messageFieldFocusRequested();
+    QVERIFY(field->hasActiveFocus());
+    QQuickItem *messageField = control(QStringLiteral("messageField"));
+    click(messageField);
+    m_window->contentItem()->forceActiveFocus();
+    emit m_state->messageFieldFocusRequested();
+    QTRY_VERIFY(messageField->hasActiveFocus());
 }
 
 // Rename in place from the row's right-click menu (Escape cancels, a blank
 // title is refused, Enter saves), Ctrl+E opens the file chooser, a reply's
-// Copy gives its Markdown source and a message's menu deletes just it.
+// Copy gives its Markdown source, a message's menu deletes just it and the
+// row's options button deletes the conversation.
 void TestShell::conversationActionsFromMenusAndKeys()
 {
     addChat(QStringLiteral("Old name"));
@@ -278,6 +247,17 @@ void TestShell::conversationActionsFromMenusAndKeys()
     click(waitFor(QStringLiteral("Delete")));
     QTRY_COMPARE(m_state->chatMessages().size(), 1);
     QCOMPARE(m_state->chatMessages().first().content, QStringLiteral("**Bold** answer"));
+
+    // the row's options button opens the menu that deletes the conversation, row by row
+    addChat(QStringLiteral("Delete me"));
+    QSignalSpy resets(listModel(), &QAbstractItemModel::modelReset);
+    click(items(waitFor(QStringLiteral("Delete me")), [](QQuickItem *item) {
+              return accessibleName(item) == QLatin1String("Chat options");
+          }).value(0));
+    click(waitFor(QStringLiteral("Delete Chat")));
+    QTRY_COMPARE(titles(listModel()), QStringList({"New name"}));
+    QCOMPARE(resets.count(), 0);
+    QTRY_VERIFY(!control(QStringLiteral("Delete Chat"))); // the menu closed
 }
 
 void TestShell::keyboardMovesThroughWindowAndMenus_data()
@@ -285,74 +265,92 @@ void TestShell::keyboardMovesThroughWindowAndMenus_data()
     QTest::addColumn<QString>("from"); // focused as by Tab
     QTest::addColumn<QStringList>("keys");
     QTest::addColumn<QStringList>("focused"); // after each key
-    const QStringList tabs(10, QStringLiteral("Tab"));
+    // what the keys chose: the clipboard's text, the selected model's name
+    QTest::addColumn<QString>("chosen");
+    // the current message's code block has its Copy button in the Tab order
+    const QStringList tabs(11, QStringLiteral("Tab"));
     QTest::newRow("Tab goes round the window")
         << "Send a message" << tabs
         << QStringList{"Send", "New chat", "sessionList/0", "Hide sidebar", "Switch to Light Mode", "Settings",
-                       "messageList/1", "Attach files", "Send a message", "Send"};
-    QTest::newRow("Shift+Tab goes back")
-        << "New chat" << QStringList{"Backtab", "Backtab", "Backtab", "Backtab"}
-        << QStringList{"Send", "Send a message", "Attach files", "messageList/1"};
+                       "messageList/1", "Copy", "Attach files", "Send a message", "Send"} << QString();
+    QTest::newRow("Shift+Tab goes back, Space copies the code")
+        << "New chat" << QStringList{"Shift+Backtab", "Shift+Backtab", "Shift+Backtab", "Shift+Backtab", "Space",
+                        "Shift+Backtab"}
+        << QStringList{"Send", "Send a message", "Attach files", "Copy", "Copied!", "messageList/1"} << "ls\n";
+    QTest::newRow("conversation menu, Rename")
+        << "sessionList" << QStringList{"Menu", "Down", "Up", "Return"}
+        << QStringList{"Rename", "Export…", "Rename", "Conversation title"} << QString();
+    QTest::newRow("conversation menu, Escape")
+        << "sessionList" << QStringList{"Shift+F10", "Down", "Escape", "Down"}
+        << QStringList{"Rename", "Export…", "sessionList/0", "sessionList/0"} << QString();
+    QTest::newRow("message menu, Copy")
+        << "Settings" << QStringList{"Tab", "Up", "Shift+F10", "Down", "Up", "Return"}
+        << QStringList{"messageList/1", "messageList/0", "Copy", "Edit", "Copy", "messageList/0"} << "Question";
+    QTest::newRow("message menu, Escape")
+        << "Settings" << QStringList{"Tab", "Menu", "Escape", "Up"}
+        << QStringList{"messageList/1", "Copy", "messageList/1", "messageList/0"} << QString();
+    QTest::newRow("model list, select and options")
+        << "Add Model" << QStringList{"Tab", "Down", "Return", "Shift+F10", "Escape", "Tab", "Space", "Down", "Escape"}
+        << QStringList{"modelList/0", "modelList/1", "modelList/1", "Model Details", "modelList/1", "Model options",
+                       "Model Details", "Delete Model", "Model options"} << "Second";
 }
 
 // Tab and Shift+Tab move through the sidebar, the top bar, the messages and
-// the composer, with the focus ring on each stop.
+// the composer; the lists' current rows open their menus from the keyboard,
+// and the focus ring is on each stop, menu entries included.
 void TestShell::keyboardMovesThroughWindowAndMenus()
 {
     QFETCH(QString, from);
     QFETCH(QStringList, keys);
     QFETCH(QStringList, focused);
+    QFETCH(QString, chosen);
     addChat(QStringLiteral("Old name"));
     m_state->addMessage(ChatMessage::make(QStringLiteral("Question"), true));
-    m_state->addMessage(ChatMessage::assistant(QStringLiteral("Answer"), MessageKind::Reply));
-    // the search field joins the Tab order only once clicked (earlier cases did)
-    control(QStringLiteral("sidebar"))->setProperty("allowSearchFocus", false);
+    m_state->addMessage(ChatMessage::assistant(QStringLiteral("Answer:\n```\nls\n```"), MessageKind::Reply));
+    QGuiApplication::clipboard()->clear();
+    if (from == u"Add Model") {
+        for (const char *name : {"First", "Second"}) {
+            AIModel model = AIModel::make(QString::fromLatin1(name), QStringLiteral("Local File"));
+            model.isDownloaded = true;
+            m_state->addModel(model);
+        }
+        m_state->setCurrentView(AppView::Models);
+    }
     QTest::qWait(300); // the new chat's own focus request passes first
     QQuickItem *start = nullptr;
     QTRY_VERIFY((start = control(from)));
     start->forceActiveFocus(Qt::TabFocusReason);
     const QQuickItem *ring = m_window->findChild<QQuickItem *>(QStringLiteral("focusRing"));
-    const QHash<QString, QPair<int, Qt::KeyboardModifiers>> named = {
-        {"Tab", {Qt::Key_Tab, {}}}, {"Backtab", {Qt::Key_Backtab, Qt::ShiftModifier}},
-        {"Menu", {Qt::Key_Menu, {}}}, {"Shift+F10", {Qt::Key_F10, Qt::ShiftModifier}},
-        {"Up", {Qt::Key_Up, {}}}, {"Down", {Qt::Key_Down, {}}}, {"Return", {Qt::Key_Return, {}}},
-        {"Escape", {Qt::Key_Escape, {}}}};
     for (qsizetype i = 0; i < keys.size(); ++i) {
-        const auto [key, modifiers] = named.value(keys.at(i));
-        QTest::keyClick(m_window, Qt::Key(key), modifiers);
+        const QKeyCombination key = QKeySequence(keys.at(i))[0];
+        QTest::keyClick(m_window, key.key(), key.keyboardModifiers());
         QTRY_COMPARE(focusName(m_window), focused.at(i));
         // the ring is on the focused control or the list's current row
         QTRY_VERIFY2(ring->isVisible() && ring->parentItem() == m_window->activeFocusItem(), qPrintable(focused.at(i)));
     }
+    QCOMPARE(QGuiApplication::clipboard()->text() + m_state->selectedModelName(), chosen);
     QTest::keyClick(m_window, Qt::Key_Escape);
+    while (!m_state->downloadedModels().isEmpty())
+        m_state->deleteModel(m_state->downloadedModels().first());
 }
 
-void TestShell::settingsButtonTogglesSettings()
+void TestShell::topBarButtonsToggleSidebarAndSettings()
 {
+    // Settings and back; Ctrl+N starts a chat from any screen
     QQuickItem *settings = control(QStringLiteral("Settings"));
-    QVERIFY(settings && control(QStringLiteral("chatView")));
-
-    click(settings);
-    QCOMPARE(m_state->currentView(), AppView::Settings);
-    QTRY_VERIFY(control(QStringLiteral("settingsView")));
-    QVERIFY(!control(QStringLiteral("chatView")));
-
-    click(settings);
-    QCOMPARE(m_state->currentView(), AppView::Chat);
-    QTRY_VERIFY(control(QStringLiteral("chatView")));
-    QVERIFY(!control(QStringLiteral("settingsView")));
-
-    // Ctrl+N starts a chat from any screen
+    for (const auto &[view, shown, hidden] : {std::tuple(AppView::Settings, "settingsView", "chatView"),
+                                              std::tuple(AppView::Chat, "chatView", "settingsView")}) {
+        click(settings);
+        QCOMPARE(m_state->currentView(), view);
+        QTRY_VERIFY(control(QString::fromLatin1(shown)) && !control(QString::fromLatin1(hidden)));
+    }
     addChat(QStringLiteral("Earlier"));
     m_state->setCurrentView(AppView::Settings);
     QTest::keyClick(m_window, Qt::Key_N, Qt::ControlModifier);
     QCOMPARE(m_state->currentView(), AppView::Chat);
     QCOMPARE(m_state->chatSessionCount(), 2);
     QCOMPARE(m_state->currentSessionTitle(), QStringLiteral("New Chat"));
-}
 
-void TestShell::sidebarButtonHidesAndShowsSidebar()
-{
     QQuickItem *button = control(QStringLiteral("Hide sidebar"));
     QQuickItem *content = control(QStringLiteral("mainContentArea"));
     QVERIFY(button && control(QStringLiteral("sidebar")));
@@ -394,31 +392,19 @@ void TestShell::themeToggleSwitchesPersistsAndPaints()
     QCOMPARE(m_state->appearanceMode(), AppearanceMode::Dark);
     QCOMPARE(backgroundAt(), QColor(Qt::black));
 
-    struct Step {
-        QString label;
-        AppearanceMode mode;
-        QString stored;
-        QColor background;
-        QString nextLabel;
-    };
-    const QList<Step> steps = {
-        {"Switch to Light Mode", AppearanceMode::Light, "light", Qt::white, "Switch to Dark Mode"},
-        {"Switch to Dark Mode", AppearanceMode::Dark, "dark", Qt::black, "Switch to Light Mode"},
-    };
-    for (const Step &step : steps) {
-        click(control(step.label));
-        QCOMPARE(m_state->appearanceMode(), step.mode);
-        QCOMPARE(Preferences().string(QStringLiteral("appearanceMode")).value_or(QString()), step.stored);
-        {
-            LlamaCPPManager engine;
-            AppState reread(engine);
-            QCOMPARE(reread.appearanceMode(), step.mode);
-        }
-        QTRY_COMPARE(backgroundAt(), step.background);
+    const QString light = QStringLiteral("Switch to Light Mode"), dark = QStringLiteral("Switch to Dark Mode");
+    for (const auto &[label, mode, stored, background, next] :
+         {std::tuple(light, AppearanceMode::Light, "light", Qt::white, dark),
+          std::tuple(dark, AppearanceMode::Dark, "dark", Qt::black, light)}) {
+        click(control(label));
+        QCOMPARE(m_state->appearanceMode(), mode);
+        QCOMPARE(Preferences().string(QStringLiteral("appearanceMode")).value_or(QString()), QLatin1String(stored));
+        LlamaCPPManager engine;
+        QCOMPARE(AppState(engine).appearanceMode(), mode);
+        QTRY_COMPARE(backgroundAt(), QColor(background));
         // the toggle now offers the other mode, in its label and its tooltip
-        QVERIFY(control(step.nextLabel));
-        QVERIFY(!control(step.label));
-        QTRY_VERIFY(shownText(step.nextLabel));
+        QVERIFY(control(next) && !control(label));
+        QTRY_VERIFY(shownText(next));
     }
 }
 

@@ -22,16 +22,13 @@ Item {
     // The row's menu under its options button, as the button opens it; from
     // the keyboard its first entry takes the focus and the keys go on there.
     function openMenu(byKeyboard) {
-        menu.popup(menuButton, 0, menuButton.height)
-        if (byKeyboard) {
-            menu.currentIndex = 0
-            menu.itemAt(0).forceActiveFocus(Qt.TabFocusReason)
-        }
+        menu.openAt(menuButton, 0, menuButton.height, byKeyboard)
     }
-    function startRenaming() {
+    // From a menu entry the keyboard is on, the field shows the focus ring.
+    function startRenaming(byKeyboard) {
         titleField.text = sessionTitle
         renaming = true
-        titleField.forceActiveFocus()
+        titleField.forceActiveFocus(byKeyboard ? Qt.TabFocusReason : Qt.OtherFocusReason)
         titleField.selectAll()
     }
 
@@ -137,20 +134,14 @@ Item {
         background: null
         onClicked: row.openMenu()
 
-        Menu {
+        RowMenu {
             id: menu
             objectName: "chatOptionsMenu"
-            background: Rectangle {
-                implicitWidth: 160
-                radius: 6
-                color: Theme.surface
-                border.color: Theme.primaryAt(0.15)
-            }
 
             MenuItem {
                 objectName: "renameChatItem"
                 text: qsTr("Rename")
-                onTriggered: Qt.callLater(row.startRenaming)
+                onTriggered: Qt.callLater(row.startRenaming, visualFocus)
             }
             MenuItem {
                 objectName: "exportChatItem"

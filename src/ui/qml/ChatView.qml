@@ -261,6 +261,8 @@ Item {
 
             width: ListView.view.width
             height: bubble.height
+            // given the keyboard back by a button inside it (Shift+Tab)
+            onActiveFocusChanged: if (activeFocus) ListView.view.currentIndex = index
 
             Loader {
                 id: bubble
@@ -282,6 +284,10 @@ Item {
                     shownVersion: row.shownVersion
                     isLast: row.index === messages.messageCount - 1
                     busy: messages.isGenerating
+                    // the current row; the last one until the keyboard has
+                    // entered the list
+                    tabFrom: (list.currentIndex >= 0 ? row.ListView.isCurrentItem : row.index === list.count - 1)
+                             ? row : null
                 }
             }
             Component {

@@ -12,6 +12,9 @@ Rectangle {
     property bool isCopied: false
     // The code is still arriving: colour it without filling the cache.
     property bool isStreaming: false
+    // Set, the Copy button is a stop of the Tab order after this item, and
+    // Shift+Tab goes back to it (Qt's own order passes over an ancestor).
+    property Item tabFrom: null
 
     readonly property color copiedGreen: Theme.isLight ? "#34c759" : "#30d158"
 
@@ -79,7 +82,8 @@ Rectangle {
             rightPadding: 8
             topPadding: 4
             bottomPadding: 4
-            focusPolicy: Qt.NoFocus
+            focusPolicy: root.tabFrom ? Qt.TabFocus : Qt.NoFocus
+            KeyNavigation.backtab: root.tabFrom
             Accessible.name: text
             onClicked: root.copy()
 

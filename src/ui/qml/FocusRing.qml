@@ -21,8 +21,10 @@ Rectangle {
         const item = focusItem
         if (!item)
             return false
+        // a row of a list the keyboard entered, or an entry of a menu the
+        // keyboard moves through (its list is no Tab stop)
         if (list)
-            return list.activeFocusOnTab
+            return list.activeFocusOnTab || item.visualFocus === true
         if (item.visualFocus !== undefined)
             return item.visualFocus
         if (item.focusReason !== undefined)
@@ -32,13 +34,18 @@ Rectangle {
         return item.activeFocusOnTab
     }
 
+    // Outside the item, or inside a row as wide as the clipping list it is
+    // in (a menu's entries), where a ring outside would be cut off.
+    readonly property real outset: list && list.clip && (focusItem.x < 3 || focusItem.x + focusItem.width > list.width - 3)
+                                   ? -1 : 3
+
     objectName: "focusRing"
     parent: byKeyboard ? focusItem : null
     visible: parent !== null
-    x: -3
-    y: -3
-    width: parent ? parent.width + 6 : 0
-    height: parent ? parent.height + 6 : 0
+    x: -outset
+    y: -outset
+    width: parent ? parent.width + 2 * outset : 0
+    height: parent ? parent.height + 2 * outset : 0
     z: 1000
     radius: 6
     color: "transparent"

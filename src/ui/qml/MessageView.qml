@@ -31,6 +31,9 @@ Item {
     property bool isLast: false
     // A reply is on its way: nothing but copying is offered.
     property bool busy: false
+    // Set (the row of the message list the keyboard is on), the code
+    // blocks' Copy buttons follow it in the Tab order.
+    property Item tabFrom: null
     property bool editing: false
     readonly property bool hasActions: messageId.length > 0 && !isStreaming
     readonly property bool showsActions: hasActions && (hover.hovered || actionsHover.hovered || contextMenu.visible)
@@ -50,11 +53,7 @@ Item {
     function openMenu(byKeyboard) {
         if (!hasActions)
             return
-        contextMenu.popup(column, 0, 0)
-        if (byKeyboard) {
-            contextMenu.currentIndex = 0
-            contextMenu.itemAt(0).forceActiveFocus(Qt.TabFocusReason)
-        }
+        contextMenu.openAt(column, 0, 0, byKeyboard)
     }
     // The previous (-1) or next (1) answer of a reply that has several.
     function showOtherVersion(step) {
@@ -343,15 +342,9 @@ Item {
         }
     }
 
-    Menu {
+    RowMenu {
         id: contextMenu
         objectName: "messageMenu"
-        background: Rectangle {
-            implicitWidth: 160
-            radius: 6
-            color: Theme.surface
-            border.color: Theme.primaryAt(0.15)
-        }
         MenuEntry {
             text: qsTr("Copy")
             onTriggered: root.copy()
@@ -397,6 +390,7 @@ Item {
             code: parent && parent.part ? parent.part.text : ""
             language: parent && parent.part ? parent.part.language : ""
             isStreaming: root.isStreaming
+            tabFrom: root.tabFrom
         }
     }
 }

@@ -22,7 +22,15 @@ Item {
     readonly property bool showingDetails: details.opened
     readonly property bool showingDeleteConfirm: deleteConfirm.opened
     readonly property bool isHovered: hover.hovered
+    // The options button is a stop of the Tab order (on the list's current row).
+    property bool optionsOnTab: true
     signal select()
+
+    // The options menu under its button; from the keyboard its first entry
+    // takes the focus.
+    function openMenu(byKeyboard) {
+        menu.openAt(menuButton, 0, menuButton.height, byKeyboard)
+    }
 
     readonly property color tint: Theme.blue
     function blueAt(opacity) { return Qt.rgba(tint.r, tint.g, tint.b, opacity) }
@@ -164,7 +172,7 @@ Item {
             Layout.alignment: Qt.AlignVCenter
             text: qsTr("Model options")
             hoverEnabled: true
-            focusPolicy: Qt.TabFocus
+            focusPolicy: row.optionsOnTab ? Qt.TabFocus : Qt.NoFocus
             Accessible.role: Accessible.ButtonMenu
             Accessible.name: text
             Accessible.onPressAction: menuButton.clicked()
@@ -183,17 +191,13 @@ Item {
                 font.weight: Font.Medium
                 color: Theme.primaryAt(0.6)
             }
-            onClicked: menu.popup(menuButton, 0, menuButton.height)
+            // pressed with Space, the keyboard goes on in the menu
+            onClicked: row.openMenu(visualFocus)
 
-            Menu {
+            RowMenu {
                 id: menu
                 objectName: "modelOptionsMenu"
-                background: Rectangle {
-                    implicitWidth: 180
-                    radius: 6
-                    color: Theme.surface
-                    border.color: Theme.primaryAt(0.15)
-                }
+                background.implicitWidth: 180
 
                 MenuItem {
                     id: detailsItem

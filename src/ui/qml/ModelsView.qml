@@ -106,6 +106,23 @@ Item {
         header: Item { height: 8 }
         footer: Item { height: 20 }
         ScrollBar.vertical: ScrollBar {}
+        // One stop of the Tab order, as the conversation list: Up and Down
+        // move between the models, Enter or Space selects the current one,
+        // the Menu key or Shift+F10 opens its options (Tab goes on to its
+        // options button).
+        activeFocusOnTab: count > 0 || activeFocus
+        Keys.onPressed: (event) => {
+            const card = currentItem ? currentItem.card : null
+            if (!card || Window.activeFocusItem !== currentItem)
+                return
+            if (event.key === Qt.Key_Return || event.key === Qt.Key_Enter || event.key === Qt.Key_Space)
+                card.select()
+            else if (event.key === Qt.Key_Menu || (event.key === Qt.Key_F10 && (event.modifiers & Qt.ShiftModifier)))
+                card.openMenu(true)
+            else
+                return
+            event.accepted = true
+        }
 
         delegate: Item {
             id: slot
@@ -118,14 +135,17 @@ Item {
             required property string sizeText
             required property string statusText
             required property string speedText
+            readonly property Item card: row
 
-            width: ListView.view.width
+            // as wide as the card, so that the focus ring goes round it
+            x: 20
+            width: ListView.view.width - 40
             height: row.height
 
             ModelRowView {
                 id: row
-                x: 20
-                width: slot.width - 40
+                width: slot.width
+                optionsOnTab: slot.ListView.isCurrentItem
                 modelId: slot.modelId
                 name: slot.name
                 url: slot.url
