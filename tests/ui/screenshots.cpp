@@ -236,8 +236,6 @@ int main(int argc, char *argv[])
         QMetaObject::invokeMethod(row, "startRenaming");
         shots.shoot(QStringLiteral("chat-actions"));
         question->setProperty("editing", false);
-        if (auto *field = question->findChild<QQuickItem *>(QStringLiteral("editField")))
-            field->setFocus(false); // hidden, it keeps the focus otherwise
         row->setProperty("renaming", false);
         shots.shoot(QStringLiteral("chat-menu"), reply, "messageMenu");
         // the focus ring: on the reply's code Copy button, two Tabs after the

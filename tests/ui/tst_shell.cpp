@@ -289,6 +289,10 @@ void TestShell::keyboardMovesThroughWindowAndMenus_data()
     QTest::newRow("message menu, Escape")
         << "Settings" << QStringList{"Tab", "Menu", "Escape", "Up"}
         << QStringList{"messageList/1", "Copy", "messageList/1", "messageList/0"} << QString();
+    QTest::newRow("message menu, Edit, Escape")
+        << "Settings" << QStringList{"Tab", "Up", "Menu", "Down", "Return", "Escape", "Shift+Backtab", "Tab"}
+        << QStringList{"messageList/1", "messageList/0", "Copy", "Edit", "Edit message text", "messageList/0",
+                       "Settings", "messageList/0"} << QString();
     QTest::newRow("model list, select and options")
         << "Add Model" << QStringList{"Tab", "Down", "Return", "Shift+F10", "Escape", "Tab", "Space", "Down", "Escape"}
         << QStringList{"modelList/0", "modelList/1", "modelList/1", "Model Details", "modelList/1", "Model options",

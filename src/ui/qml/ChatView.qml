@@ -288,6 +288,7 @@ Item {
                     // entered the list
                     tabFrom: (list.currentIndex >= 0 ? row.ListView.isCurrentItem : row.index === list.count - 1)
                              ? row : null
+                    onEditFieldClosed: row.forceActiveFocus(Qt.TabFocusReason)
                 }
             }
             Component {

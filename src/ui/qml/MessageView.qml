@@ -42,10 +42,13 @@ Item {
     onMessageIdChanged: editing = false
 
     function copy() { MessageRendering.copyToClipboard(content) }
-    function startEditing() {
+    // The edit field closed while the keyboard was in it.
+    signal editFieldClosed()
+
+    function startEditing(byKeyboard) {
         editField.text = content
         editing = true
-        editField.forceActiveFocus()
+        editField.forceActiveFocus(byKeyboard ? Qt.TabFocusReason : Qt.OtherFocusReason)
         editField.cursorPosition = editField.length
     }
     // The menu a right click opens, at the top of the message; from the
@@ -178,6 +181,16 @@ Item {
                 background: null
                 Accessible.name: qsTr("Edit message text")
                 Keys.onEscapePressed: root.editing = false
+                // Hidden again, it must not take the focus when the list gets
+                // it; the keyboard it held goes back to the message.
+                onVisibleChanged: {
+                    if (visible)
+                        return
+                    const hadKeyboard = activeFocus
+                    focus = false
+                    if (hadKeyboard)
+                        root.editFieldClosed()
+                }
                 // Tab moves on, as from every other control, rather than typing a tab.
                 Keys.onTabPressed: nextItemInFocusChain(true).forceActiveFocus(Qt.TabFocusReason)
                 Keys.onBacktabPressed: nextItemInFocusChain(false).forceActiveFocus(Qt.BacktabFocusReason)
@@ -353,7 +366,7 @@ Item {
             text: qsTr("Edit")
             visible: root.isFromUser && !root.busy
             height: visible ? implicitHeight : 0
-            onTriggered: root.startEditing()
+            onTriggered: Qt.callLater(root.startEditing, visualFocus)
         }
         MenuEntry {
             text: qsTr("Regenerate")
