@@ -232,8 +232,9 @@ int main(int argc, char *argv[])
                                   [&](QQuickItem *item) { return item->property("sessionTitle") == sample.title; });
     if (question && reply && row) {
         QTest::mouseMove(window, reply->mapToScene(QPointF(80, reply->height() / 2)).toPoint());
-        QMetaObject::invokeMethod(question, "startEditing");
-        QMetaObject::invokeMethod(row, "startRenaming");
+        if (!QMetaObject::invokeMethod(question, "startEditing", Q_ARG(QVariant, false))
+            || !QMetaObject::invokeMethod(row, "startRenaming", Q_ARG(QVariant, false)))
+            shots.fail(QStringLiteral("editing and renaming could not be started"));
         shots.shoot(QStringLiteral("chat-actions"));
         question->setProperty("editing", false);
         row->setProperty("renaming", false);
