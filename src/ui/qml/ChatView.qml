@@ -54,8 +54,10 @@ Item {
         appState: AppState
 
         onMessageCountChanged: {
-            if (chatView.hasScrolledToBottom)
+            if (chatView.hasScrolledToBottom) {
                 chatView.scrollToEnd(true)
+                settling.restart()
+            }
         }
         onIsGeneratingChanged: {
             if (isGenerating)
@@ -92,6 +94,19 @@ Item {
             if (messages.hasLiveRow)
                 chatView.streamScroll()
         }
+    }
+    function keepEndInView() {
+        if (messages.hasLiveRow)
+            requestStreamScroll()
+        else if (settling.running && !scrollAnimation.running)
+            Qt.callLater(scrollToEnd, false)
+    }
+    // Rows added at the end are laid out again for a while after (a reply
+    // that stopped streaming is rendered anew); the end stays in view
+    // meanwhile, also where that takes longer than the scroll.
+    Timer {
+        id: settling
+        interval: 2000
     }
     Timer {
         id: firstScroll
@@ -224,14 +239,8 @@ Item {
         // The live reply grows when its new text has been laid out, which
         // can be after the text arrived; rows above that are laid out anew
         // move the end as well.
-        onContentHeightChanged: {
-            if (messages.hasLiveRow)
-                chatView.requestStreamScroll()
-        }
-        onOriginYChanged: {
-            if (messages.hasLiveRow)
-                chatView.requestStreamScroll()
-        }
+        onContentHeightChanged: chatView.keepEndInView()
+        onOriginYChanged: chatView.keepEndInView()
 
         NumberAnimation {
             id: scrollAnimation
