@@ -281,7 +281,7 @@ private slots:
         QTRY_COMPARE(rows(), (QStringList{"Q", "First"}));
         QTRY_VERIFY(m_state->canRegenerate());
         script("out Second\nsleep 8000\n");
-        click(control(QStringLiteral("Regenerate")));
+        click(waitFor(QStringLiteral("Regenerate"))); // shown once the window has seen the reply end
         QVERIFY(!m_state->canRegenerate() && !m_state->regenerateLastReply());
         QTRY_COMPARE(rows(), (QStringList{"Q", "Second"}));
         QVERIFY(m_model->index(1).data(ChatMessagesModel::IsLiveRole).toBool());
