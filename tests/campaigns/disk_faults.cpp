@@ -403,7 +403,8 @@ QList<long> sitesToTry(long count, bool full)
     return sites;
 }
 
-// One run of a fresh scenario with the shim armed by spec (its root added).
+// One run of a fresh scenario with the shim armed by the fault description
+// (its root added).
 struct Case {
     Result result;
     long counts[kOpCount] = {};
@@ -411,14 +412,14 @@ struct Case {
     QStringList problems;
 };
 
-Case runCase(const ScenarioKind &kind, const QString &spec)
+Case runCase(const ScenarioKind &kind, const QString &fault)
 {
     Case run;
     auto scenario = kind.make();
     if (!scenario->prepare())
         return {{}, {}, false, {QStringLiteral("could not prepare")}};
     // Armed in this process, or in the tar started during the act.
-    const QString armed = QStringLiteral("root=%1 %2").arg(scenario->root(), spec);
+    const QString armed = QStringLiteral("root=%1 %2").arg(scenario->root(), fault);
     QTemporaryFile tarLog;
     if (kind.inTar) {
         tarLog.open();

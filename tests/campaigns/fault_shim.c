@@ -2,8 +2,9 @@
  * file under one folder fail with a chosen errno, and counts those calls, so
  * that a test can fail every write site of an operation in turn.
  *
- * Armed by a spec of space-separated fields, given in QUORVANE_FAULT when the
- * program starts or later through quorvane_fault_arm() (found with dlsym):
+ * Armed by a fault description of space-separated fields, given in
+ * QUORVANE_FAULT when the program starts or later through
+ * quorvane_fault_arm() (found with dlsym):
  *   root=<folder>   only files under it count (required; no root disarms)
  *   op=<open|write|fsync|rename|none>   the call that fails (none: count only)
  *   n=<N>           the N-th such call since arming fails, once
@@ -136,11 +137,11 @@ static void copyText(char *to, size_t size, const char *from, size_t length)
     to[length] = 0;
 }
 
-/* The value of the spec's field key (a word starting with it), or fallback. */
-static void field(const char *spec, const char *key, char *out, size_t size, const char *fallback)
+/* The value of the fault's field key (a word starting with it), or fallback. */
+static void field(const char *fault, const char *key, char *out, size_t size, const char *fallback)
 {
-    for (const char *p = spec; (p = strstr(p, key)); ++p)
-        if (p == spec || p[-1] == ' ') {
+    for (const char *p = fault; (p = strstr(p, key)); ++p)
+        if (p == fault || p[-1] == ' ') {
             p += strlen(key);
             copyText(out, size, p, strcspn(p, " "));
             return;
@@ -148,17 +149,17 @@ static void field(const char *spec, const char *key, char *out, size_t size, con
     copyText(out, size, fallback, strlen(fallback));
 }
 
-void quorvane_fault_arm(const char *spec)
+void quorvane_fault_arm(const char *fault)
 {
     char op[16], error[16], prog[64], n[32];
-    spec = spec ? spec : "";
-    field(spec, "op=", op, sizeof op, "none");
-    field(spec, "errno=", error, sizeof error, "EIO");
-    field(spec, "prog=", prog, sizeof prog, "");
-    field(spec, "n=", n, sizeof n, "0");
+    fault = fault ? fault : "";
+    field(fault, "op=", op, sizeof op, "none");
+    field(fault, "errno=", error, sizeof error, "EIO");
+    field(fault, "prog=", prog, sizeof prog, "");
+    field(fault, "n=", n, sizeof n, "0");
     pthread_mutex_lock(&g_lock);
-    field(spec, "root=", g_root, sizeof g_root, "");
-    field(spec, "log=", g_log, sizeof g_log, "");
+    field(fault, "root=", g_root, sizeof g_root, "");
+    field(fault, "log=", g_log, sizeof g_log, "");
     if (prog[0] && strcmp(prog, program_invocation_short_name) != 0)
         g_root[0] = 0;
     g_op = -1;
@@ -184,9 +185,9 @@ long quorvane_fault_count(int op)
 
 __attribute__((constructor)) static void armFromEnvironment(void)
 {
-    const char *spec = getenv("QUORVANE_FAULT");
-    if (spec && *spec)
-        quorvane_fault_arm(spec);
+    const char *fault = getenv("QUORVANE_FAULT");
+    if (fault && *fault)
+        quorvane_fault_arm(fault);
 }
 
 __attribute__((destructor)) static void writeLog(void)
