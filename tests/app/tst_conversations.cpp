@@ -4,19 +4,9 @@
 #include "engine/llama_cpp_manager.h"
 #include "platform/process_handle.h"
 
-#include <QDir>
-#include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QLocale>
-#include <QSignalSpy>
-#include <QUrl>
-#include <QRegularExpression>
 #include <QtTest>
 
 #include <atomic>
-#include <memory>
 #include <sys/stat.h>
 
 namespace {
@@ -74,22 +64,6 @@ template <typename T> QList<T> field(const QList<ChatSession> &sessions, T ChatS
 QStringList titles(const QList<ChatSession> &sessions) { return field(sessions, &ChatSession::title); }
 QList<QUuid> ids(const QList<ChatSession> &sessions) { return field(sessions, &ChatSession::id); }
 
-// A fresh state with a composer; files() makes files of a size without
-// writing their bytes.
-struct Composer {
-    TempHome home;
-    LlamaCPPManager engine;
-    AppState state{engine};
-    ComposerState composer{state};
-    QUrl file(const QString &name, qint64 size)
-    {
-        const QString path = home.writeFile("files/" + name, {});
-        if (!QFile::resize(path, size))
-            qFatal("cannot size %s", qPrintable(path));
-        return QUrl::fromLocalFile(path);
-    }
-};
-
 } // namespace
 
 class TestConversations : public QObject {
@@ -123,24 +97,18 @@ private slots:
         writeSession(home, kS1, QStringLiteral("Older talk"), 100.0);
         LlamaCPPManager engine;
         AppState state(engine);
-        QCOMPARE(state.currentView(), AppView::Welcome);
         state.createNewChat();
         const QUuid other = state.currentSession()->id;
         state.createNewChat();
         const QUuid id = state.currentSession()->id;
-        QVERIFY(id != other && state.chatMessages().isEmpty());
-        QCOMPARE(state.currentView(), AppView::Chat);
-        QCOMPARE(ids(state.chatSessions()), (QList<QUuid>{id, other, kS1}));
         const bool chosen = !typed.trimmed().isEmpty();
         if (!typed.isNull())
             QCOMPARE(state.renameSession(state.currentSessionKey(), typed), chosen);
         QSignalSpy listChanged(&state, &AppState::chatSessionsChanged);
 
         state.updateTitleFromFirstMessage(text);
-        QCOMPARE(state.currentSession()->title, expected);
         QCOMPARE(titles(state.chatSessions()), (QStringList{expected, kNewChat, "Older talk"}));
         QCOMPARE(storedTitle(home, id), expected);
-        QCOMPARE(storedTitle(home, other), kNewChat);
         if (expected != kNewChat && !chosen)
             QCOMPARE(listChanged.count(), 1);
 
@@ -152,6 +120,9 @@ private slots:
         QCOMPARE(reloaded.chatSessions().first().title, finalTitle);
     }
 
+    // An out-of-date copy of a listed conversation shows the stored one, not
+    // written again; ids select in either letter case, unknown or malformed
+    // ones change nothing.
     void selectSession()
     {
         TempHome home;
@@ -159,26 +130,18 @@ private slots:
         writeSession(home, kS2, QStringLiteral("Second"), 200.0, QStringLiteral("second question"));
         LlamaCPPManager engine;
         AppState state(engine);
-        QCOMPARE(state.currentSession()->id, kS2);
         const QByteArray s1Bytes = readFileBytes(sessionFile(home, kS1));
-
-        // An out-of-date copy of a listed conversation: the stored one is shown.
         ChatSession stale;
         stale.id = kS1;
-        stale.title = QStringLiteral("Stale");
         state.selectSession(stale);
-        QCOMPARE(state.currentSession()->title, QStringLiteral("First"));
-        QCOMPARE(state.chatMessages().first().content, QStringLiteral("first question"));
+        QCOMPARE(state.chatMessages().value(0).content, QStringLiteral("first question"));
         QCOMPARE(readFileBytes(sessionFile(home, kS1)), s1Bytes);
-
-        // By id, in either letter case; unknown or malformed ids change nothing.
         state.selectSessionById(canonicalUuid(kS2).toLower());
-        QCOMPARE(state.chatMessages().first().content, QStringLiteral("second question"));
         LogCapture log;
-        for (const QString &bad : {canonicalUuid(kUnlisted), QStringLiteral("not an id"), QString()})
+        for (const QString &bad : {canonicalUuid(kUnlisted), QStringLiteral("not an id")})
             state.selectSessionById(bad);
-        QCOMPARE(state.currentSession()->id, kS2);
-        QCOMPARE(log.count(QStringLiteral("Cannot select conversation")), 3);
+        QCOMPARE(state.chatMessages().first().content, QStringLiteral("second question"));
+        QCOMPARE(log.count(QStringLiteral("Cannot select conversation")), 2);
     }
 
     // Export then import gives the same messages back, code blocks,
@@ -206,14 +169,11 @@ private slots:
                                  "Attached: `notes.txt`", "## Assistant · ", "*Answer 2 of 2*\n\nSecond\n"})
             QVERIFY2(text.contains(QString::fromUtf8(part)), part);
         QCOMPARE(readFileBytes(json), readFileBytes(sessionFile(home, original.id)));
-
         QCOMPARE(state.importSessionFile(QUrl::fromLocalFile(json)), QString());
-        QCOMPARE(state.chatSessions().size(), 2);
         ChatSession imported = *state.currentSession();
         QVERIFY(imported.id != original.id); // its own id was taken
         imported.id = original.id;
         QCOMPARE(imported, original);
-
         QCOMPARE(state.exportAllSessions(QUrl::fromLocalFile(home.home() + "/all")),
                  "\u201C" + home.home() + "/all\u201D is not a folder.");
         QDir().mkpath(home.home() + "/all");
@@ -308,7 +268,6 @@ private slots:
         if (how == "object") {
             ChatSession argument;
             argument.id = target;
-            argument.title = QStringLiteral("whatever the list showed");
             state.deleteSession(argument);
         } else {
             state.deleteSessionById(how != "malformed id" ? canonicalUuid(target).toLower()
@@ -320,12 +279,10 @@ private slots:
             QCOMPARE(it.value()->running.load(), !deleted || it.key() != target);
         QCOMPARE(log.contains("Cannot delete conversation"), !deleted);
         QCOMPARE(ids(state.chatSessions()), remaining);
-        if (deleted && (target == kS2 || selected)) {
+        if (deleted && (target == kS2 || selected))
             QVERIFY(!state.currentSession() && state.chatMessages().isEmpty());
-        } else {
-            QCOMPARE(state.currentSession()->id, kS2);
+        else
             QCOMPARE(state.chatMessages().first().content, QStringLiteral("newest question"));
-        }
         QCOMPARE(QFile::exists(sessionFile(home, target)), !deleted);
         QCOMPARE(ids(AppState(engine).chatSessions()), remaining);
     }
@@ -411,86 +368,55 @@ private slots:
         for (int i = 0; i < listed.size(); ++i)
             writeSession(home, QUuid::createUuid(), listed[i], 1000.0 - i);
         LlamaCPPManager engine;
+        QCOMPARE(titles(AppState(engine).filteredSessions(searchText)), expected);
+    }
+
+    // Duplicates (also spelled differently), sizes that cannot be read, web
+    // addresses, out-of-range removals, files over the limit picked together
+    // (one alert) and dropped together (one alert each, the second replacing
+    // the first).
+    void attachmentIntake()
+    {
+        TempHome home;
+        LlamaCPPManager engine;
         AppState state(engine);
-        QCOMPARE(titles(state.chatSessions()), listed);
-        QCOMPARE(titles(state.filteredSessions(searchText)), expected);
-    }
-
-    void attachmentSizeLimit_data()
-    {
-        QTest::addColumn<QList<qint64>>("sizes"); // of files f0.bin, f1.bin, ... picked together
-        QTest::addColumn<QString>("alert");       // empty: all accepted
-        QTest::newRow("exactly the limit") << QList<qint64>{5242880} << QString();
-        QTest::newRow("far over") << QList<qint64>{3000000000LL} << "f0.bin (3 GB)" + kOversized;
-        QTest::newRow("several over") << QList<qint64>{6000000, 12, 10500000}
-                                      << "These files are larger than the 5 MB attachment limit and were not "
-                                         "attached:\n\nf0.bin (6 MB)\nf2.bin (10.5 MB)";
-    }
-    void attachmentSizeLimit()
-    {
-        QFETCH(QList<qint64>, sizes);
-        QFETCH(QString, alert);
-        Composer c;
-        QList<QUrl> urls, accepted;
-        for (int i = 0; i < sizes.size(); ++i) {
-            urls << c.file(QStringLiteral("f%1.bin").arg(i), sizes[i]);
-            if (sizes[i] <= 5242880)
-                accepted << urls.last();
-        }
-        QSignalSpy alertChanged(&c.composer, &ComposerState::attachmentAlertChanged);
-        QSignalSpy filesChanged(&c.composer, &ComposerState::attachedFilesChanged);
-        LogCapture log;
-        c.composer.addAttachments(urls);
-        QCOMPARE(c.composer.attachedFiles(), accepted);
-        QCOMPARE(filesChanged.count(), accepted.isEmpty() ? 0 : 1);
-        QCOMPARE(c.composer.showingAttachmentAlert(), !alert.isEmpty());
-        QCOMPARE(alertChanged.count(), alert.isEmpty() ? 0 : 1);
-        QCOMPARE(c.composer.attachmentAlertMessage(), alert);
-        QCOMPARE(log.count(QStringLiteral("com.quorvane.app.ChatView: Rejected %1 oversized attachment(s)")
-                               .arg(sizes.size() - accepted.size())),
-                 alert.isEmpty() ? 0 : 1);
-    }
-
-    // Duplicates, sizes that cannot be read, web addresses and out-of-range
-    // removals; a drop takes each file on its own.
-    void duplicatesUnreadableAndDropped()
-    {
-        Composer c;
-        const QUrl a = c.file(QStringLiteral("a.txt"), 10), b = c.file(QStringLiteral("b.txt"), 10);
-        QSignalSpy filesChanged(&c.composer, &ComposerState::attachedFilesChanged);
-        QSignalSpy alertChanged(&c.composer, &ComposerState::attachmentAlertChanged);
-        c.composer.addAttachments({a, a});
-        c.composer.addAttachments({a, b});
-        // the same files spelled differently
-        c.composer.addAttachments({QUrl::fromLocalFile(c.home.home() + "/files/./a.txt"),
-                                   QUrl::fromLocalFile(c.home.home() + "//files/b.txt")});
-        QCOMPARE(c.composer.attachedFiles(), (QList<QUrl>{a, b}));
+        ComposerState composer(state);
+        const auto file = [&](const QString &name, qint64 size) { // a file of that size, its bytes not written
+            const QString path = home.writeFile("files/" + name, {});
+            return QFile::resize(path, size) ? QUrl::fromLocalFile(path) : QUrl();
+        };
+        const QUrl a = file(QStringLiteral("a.txt"), 10), b = file(QStringLiteral("b.txt"), 10);
+        QSignalSpy filesChanged(&composer, &ComposerState::attachedFilesChanged);
+        QSignalSpy alertChanged(&composer, &ComposerState::attachmentAlertChanged);
+        composer.addAttachments({a, a});
+        composer.addAttachments({a, b});
+        composer.addAttachments({QUrl::fromLocalFile(home.home() + "/files/./a.txt"),
+                                   QUrl::fromLocalFile(home.home() + "//files/b.txt")});
+        QCOMPARE(composer.attachedFiles(), (QList<QUrl>{a, b}));
         QCOMPARE(filesChanged.count(), 2);
-
-        // A file whose size cannot be read is taken; sending decides later.
-        const QUrl missing = QUrl::fromLocalFile(c.home.home() + "/files/gone.bin");
-        c.composer.addAttachments({missing});
+        const QUrl missing = QUrl::fromLocalFile(home.home() + "/files/gone.bin");
+        composer.addAttachments({missing});
         LogCapture log;
-        c.composer.addAttachments({QUrl(QStringLiteral("https://example.invalid/x.txt"))});
+        composer.addAttachments({QUrl(QStringLiteral("https://example.invalid/x.txt"))});
         QVERIFY(log.contains("not a local file"));
-        QVERIFY(!c.composer.dropUrls({QUrl(QStringLiteral("https://example.invalid/page.html"))}));
-        QVERIFY(!c.composer.dropUrls({}));
+        QVERIFY(!composer.dropUrls({QUrl(QStringLiteral("https://example.invalid/page.html"))}));
         QCOMPARE(alertChanged.count(), 0);
+        composer.removeAttachment(7);
+        composer.removeAttachment(-1);
+        composer.removeAttachment(0);
+        composer.addAttachments({a});
+        QCOMPARE(composer.attachedFiles(), (QList<QUrl>{b, missing, a}));
 
-        // Out-of-range removals do nothing; a removed file can come back, at the end.
-        c.composer.removeAttachment(7);
-        c.composer.removeAttachment(-1);
-        c.composer.removeAttachment(0);
-        c.composer.addAttachments({a});
-        QCOMPARE(c.composer.attachedFiles(), (QList<QUrl>{b, missing, a}));
-
-        // Two dropped files too large: two alerts in the single wording, the
-        // second replacing the first.
-        QVERIFY(c.composer.dropUrls({c.file("one.iso", 7000000), c.file("two.iso", 8000000)}));
-        QCOMPARE(alertChanged.count(), 2);
-        QCOMPARE(c.composer.attachmentAlertMessage(), "two.iso (8 MB)" + kOversized);
+        const QUrl atLimit = file("limit.bin", 5242880);
+        composer.addAttachments({file("f0.bin", 6000000), atLimit, file("f2.bin", 10500000)});
+        QCOMPARE(composer.attachmentAlertMessage(), "These files are larger than the 5 MB attachment limit and were not "
+                                                      "attached:\n\nf0.bin (6 MB)\nf2.bin (10.5 MB)");
+        QCOMPARE(log.count("Rejected 2 oversized attachment(s)"), 1);
+        QVERIFY(composer.dropUrls({file("one.iso", 7000000), file("two.iso", 3000000000LL)}));
+        QCOMPARE(alertChanged.count(), 3);
+        QCOMPARE(composer.attachmentAlertMessage(), "two.iso (3 GB)" + kOversized);
         QCOMPARE(log.count("Rejected 1 oversized attachment(s)"), 2);
-        QCOMPARE(c.composer.attachedFiles(), (QList<QUrl>{b, missing, a}));
+        QCOMPARE(composer.attachedFiles(), (QList<QUrl>{b, missing, a, atLimit}));
     }
 };
 
