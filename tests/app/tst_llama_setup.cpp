@@ -3,20 +3,7 @@
 #include "common/test_support.h"
 #include "engine/llama_cpp_manager.h"
 
-#include <QDir>
-#include <QFile>
 #include <QTest>
-
-namespace {
-
-EngineTimings shortLimits()
-{
-    EngineTimings t;
-    t.verificationLimit = std::chrono::milliseconds(1000);
-    return t;
-}
-
-} // namespace
 
 class TestLlamaSetup : public QObject {
     Q_OBJECT
@@ -65,7 +52,9 @@ private slots:
             home.writeFile(QStringLiteral(".local/share/Quorvane/llama.cpp/build/bin/llama-completion"), "#!/bin/sh\n");
         }
         qputenv("FAKE_LLAMA_RECORD", (home.home() + QStringLiteral("/runs.jsonl")).toUtf8());
-        LlamaCPPManager engine(nullptr, shortLimits());
+        EngineTimings timings;
+        timings.verificationLimit = std::chrono::milliseconds(1000);
+        LlamaCPPManager engine(nullptr, timings);
         LogCapture log;
         AppState state(engine);
         // a present program counts as verified until the check says otherwise
@@ -98,11 +87,15 @@ private slots:
         QCOMPARE(*verdict, std::pair(message.isEmpty(), message));
     }
 
-    void secondInstallIsRefused()
+    // A second install while one runs is refused and leaves it alone; then
+    // what an installer's answer leads to (a failure's own reason is the
+    // start-up rows').
+    void installing()
     {
         TempHome home;
         LlamaCPPManager engine;
         AppState state(engine);
+        QVERIFY(waitUntil([&] { return engine.llamaCPPSetupError().has_value(); })); // the start-up attempt
         InstallCompletion pending;
         int calls = 0;
         state.setInstaller([&](InstallCompletion done) {
@@ -111,45 +104,23 @@ private slots:
             pending = std::move(done);
         });
         state.installLlamaCPP();
-        QVERIFY(waitUntil([&] { return calls == 1; }));
         state.installLlamaCPP();
-        QVERIFY(waitUntil([&] { return engine.llamaCPPSetupError().has_value(); }));
-        QCOMPARE(engine.llamaCPPSetupErrorText(), QStringLiteral("Installation already in progress"));
+        QTRY_COMPARE(engine.llamaCPPSetupErrorText(), QStringLiteral("Installation already in progress"));
         QCOMPARE(calls, 1);
-        QVERIFY(engine.isInstallingLlamaCPP()); // the running installer is left alone
-    }
+        QVERIFY(engine.isInstallingLlamaCPP());
+        pending(false, std::nullopt);
+        QCOMPARE(engine.llamaCPPSetupErrorText(), QStringLiteral("Installation failed"));
 
-    // What an installer's answer leads to (a failure's own reason is the
-    // start-up rows').
-    void installResult_data()
-    {
-        QTest::addColumn<QByteArray>("versionScript"); // empty: the install failed
-        QTest::addColumn<QString>("error");            // empty: verified
-        QTest::newRow("failed, no reason") << QByteArray() << QStringLiteral("Installation failed");
-        QTest::newRow("installed and runs") << QByteArray("[version]\nexit 0\n") << QString();
-        QTest::newRow("installed but broken") << QByteArray("[version]\nexit 3\n")
-                                              << QStringLiteral("Installation completed but the binary failed to run. "
-                                                                "Binary failed to run: exit code 3");
-    }
-
-    void installResult()
-    {
-        QFETCH(QByteArray, versionScript);
-        QFETCH(QString, error);
-        TempHome home;
-        LlamaCPPManager engine;
-        AppState state(engine);
-        QVERIFY(waitUntil([&] { return engine.llamaCPPSetupError().has_value(); })); // the start-up attempt
-        const bool installed = !versionScript.isEmpty();
-        if (installed) {
-            QVERIFY(home.installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
-            qputenv("FAKE_LLAMA_SCRIPT_TEXT", versionScript);
-        }
-        engine.setLlamaCPPSetupError(QStringLiteral("stale"));
-        state.handleInstallResult(installed, std::nullopt);
-        QVERIFY(waitUntil([&] { return engine.llamaCPPSetupErrorText() != QLatin1String("stale"); }, 10000));
-        QCOMPARE(engine.isLlamaCPPVerified(), error.isEmpty());
-        QCOMPARE(engine.llamaCPPSetupErrorText(), error);
+        QVERIFY(home.installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
+        qputenv("FAKE_LLAMA_SCRIPT_TEXT", "[version]\nexit 3\n");
+        state.handleInstallResult(true, std::nullopt);
+        QTRY_COMPARE_WITH_TIMEOUT(engine.llamaCPPSetupErrorText(),
+                                  QStringLiteral("Installation completed but the binary failed to run. "
+                                                 "Binary failed to run: exit code 3"), 10000);
+        qputenv("FAKE_LLAMA_SCRIPT_TEXT", "[version]\nexit 0\n");
+        state.handleInstallResult(true, std::nullopt);
+        QTRY_VERIFY_WITH_TIMEOUT(engine.isLlamaCPPVerified(), 10000);
+        QCOMPARE(engine.llamaCPPSetupErrorText(), QString());
     }
 };
 

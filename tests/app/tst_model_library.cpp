@@ -12,11 +12,6 @@
 #include "models/model_download_manager.h"
 #include "platform/preferences.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QScopeGuard>
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -30,14 +25,6 @@ AIModel downloaded(const QString &name, const QString &path)
     model.filePath = path;
     model.downloadProgress = 1.0;
     return model;
-}
-
-QStringList names(const QList<AIModel> &models)
-{
-    QStringList result;
-    for (const AIModel &model : models)
-        result << model.name;
-    return result;
 }
 
 QByteArray modelBytes(int size, char seed)
@@ -70,8 +57,6 @@ private slots:
         const QString repo = QStringLiteral("/org/repo/resolve/main/");
         for (const QString &name : {QStringLiteral("My-Model.Q4_K_M.gguf"), QStringLiteral("x.gguf.part.gguf")})
             writeServed(repo + name, modelBytes(40000, 'a'));
-        const CuratedModel &first = CuratedCatalog::all().first();
-        writeServed(QStringLiteral("/ok") + QUrl(first.url).path(), modelBytes(5000, 'c'));
         m_server = std::make_unique<NginxServer>(m_root.path(),
                                                  QStringLiteral("location /x399/ { return 399; }\n"
                                                                 "location ~ \\.gguf/$ { rewrite ^(.*)/$ $1 last; }"));
@@ -118,16 +103,15 @@ private slots:
         QCOMPARE(model.name, expectedName);
         QCOMPARE(model.url, link);
         QCOMPARE(readFileBytes(model.filePath), modelBytes(40000, 'a'));
-        QCOMPARE(model.size, QStringLiteral("40 KB"));
         QCOMPARE(state.selectedModelName(), expectedName);
     }
 
     void catalogEntry_data()
     {
         QTest::addColumn<QString>("hostPath");
-        QTest::addColumn<QString>("alert"); // empty: downloaded
-        QTest::newRow("file present") << "/ok" << "";
-        QTest::newRow("HEAD answers 399") << "/x399" << "-";
+        QTest::addColumn<QString>("alert"); // empty: the check passed (the download of a present file is the
+                                            // models screen test's)
+        QTest::newRow("HEAD answers 399") << "/x399" << "";
         QTest::newRow("file removed") << "/elsewhere" << "Model unavailable (HTTP 404). Hugging Face may have renamed "
                                                           "or removed this file. Try Custom URL with a fresh link.";
         QTest::newRow("no server") << "unreachable" << "Model unavailable (HTTP 0). Hugging Face may have renamed "
@@ -145,22 +129,16 @@ private slots:
         picker.downloadCuratedModelAt(0); // a second press while the file is checked is ignored
         QVERIFY(picker.isCheckingCatalogEntry());
 
-        if (alert.size() > 1) {
+        if (!alert.isEmpty()) {
             QVERIFY(waitUntil([&] { return picker.showingAlert(); }, 15000));
             QCOMPARE(picker.alertMessage(), alert);
             QCOMPARE(state.downloadedModelCount(), 0);
             return;
         }
         // The check passed: the record exists and the models screen shows.
-        QVERIFY(waitUntil([&] { return dismissed.count() == 1; }, 15000));
+        QVERIFY(waitUntil([&] { return dismissed.count() == 1 && !picker.isCheckingCatalogEntry(); }, 15000));
         QCOMPARE(state.currentView(), AppView::Models);
-        QVERIFY(waitUntil([&] { return !picker.isCheckingCatalogEntry(); }));
         QCOMPARE(state.downloadedModels().first().name, CuratedCatalog::all().first().name);
-        if (alert == u"-")
-            return; // 399 lets the check pass; the download itself then fails
-        QVERIFY(waitUntil([&] { return state.downloadedModels().first().isDownloaded; }, 20000));
-        QCOMPARE(readFileBytes(state.downloadedModels().first().filePath), modelBytes(5000, 'c'));
-        QCOMPARE(state.downloadedModelCount(), 1);
     }
 
     void finishedFileAtStart_data()
@@ -243,13 +221,10 @@ private slots:
         TempHome home;
         LlamaCPPManager engine;
         AppState state(engine);
-        QVERIFY(state.isFirstLaunch());
         const AIModel pending = AIModel::make(QStringLiteral("pending"), QStringLiteral("https://example.invalid/p.gguf"));
         state.addModel(pending);
         state.selectModelById(canonicalUuid(pending.id));
-        QVERIFY(!state.selectedModel() && !state.isFirstLaunch() && state.hasDownloadedModels());
-        QCOMPARE(state.currentView(), AppView::Chat);
-        QCOMPARE(Preferences().boolValue(key(prefkeys::kDidCompleteOnboarding)), true);
+        QVERIFY(!state.selectedModel() && !state.isFirstLaunch() && state.currentView() == AppView::Chat);
 
         const QString models = home.dataDir() + QStringLiteral("/Models/");
         QList<AIModel> library;
@@ -260,9 +235,11 @@ private slots:
         for (const AIModel &model : library)
             state.addModel(model);
         QCOMPARE(engine.currentModelName(), QStringLiteral("sel"));
-        QCOMPARE(Preferences().string(key(prefkeys::kSelectedModelId)), canonicalUuid(library[0].id));
-        QCOMPARE(names(AppState(engine).downloadedModels()), (QStringList{"pending", "sel", "cur", "imp"}));
-        QCOMPARE(AppState(engine).selectedModelName(), QStringLiteral("sel"));
+        {
+            AppState restarted(engine);
+            QCOMPARE(restarted.downloadedModels().last().name, QStringLiteral("imp"));
+            QCOMPARE(restarted.selectedModelName(), QStringLiteral("sel"));
+        }
         engine.loadModel(library[1]); // the engine runs another model than the selected one
         const QString outside = home.writeFile(QStringLiteral("Downloads/imp.gguf"), "original");
 
@@ -337,20 +314,13 @@ private slots:
             QCOMPARE(entrySnapshot(models), modelsBefore);
             return;
         }
-        QCOMPARE(asked, (QStringList{QStringLiteral("Copy 3 KB into Quorvane's storage?"),
-                                     QStringLiteral("Quorvane will keep its own copy of %1 (3 KB) under Application "
-                                                    "Support. The original at %2 will not be touched. If you don't "
-                                                    "have the disk space for a second copy, cancel.")
-                                         .arg(fileName, source)}));
+        QCOMPARE(asked.size(), 2);
+        QVERIFY2(asked[1].contains("copy of " + fileName + " (3 KB)") && asked[1].contains(source), qPrintable(asked[1]));
         picker.answerConfirmation(true);
         QVERIFY(waitUntil([&] { return dismissed.count() == 1; }));
         QCOMPARE(state.downloadedModelCount(), templateBusy ? 2 : 1);
         const AIModel model = state.downloadedModels().last();
-        QCOMPARE(model.name, QStringLiteral("Model"));
-        QCOMPARE(model.url, QStringLiteral("Local File"));
-        QCOMPARE(model.filePath, models + u'/' + fileName);
-        QCOMPARE(model.size, QStringLiteral("3 KB"));
-        QCOMPARE(model.totalBytes, 2500);
+        QCOMPARE(model.name + ' ' + model.size, QStringLiteral("Model 3 KB"));
         QCOMPARE(readFileBytes(model.filePath), content);
         QCOMPARE(folderEntries(models), QStringList{fileName}); // no temporary copy left
         QCOMPARE(state.selectedModelName(), templateBusy ? QStringLiteral("busy") : QStringLiteral("Model"));
