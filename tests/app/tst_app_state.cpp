@@ -5,18 +5,7 @@
 #include "engine/llama_cpp_manager.h"
 #include "platform/preferences.h"
 
-#include <QDir>
-#include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QtTest>
-
-#include <atomic>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -84,37 +73,6 @@ QStringList sessionIds(const QList<ChatSession> &sessions)
 }
 const QStringList kNewestFirst{canonicalUuid(kS2), canonicalUuid(kS3), canonicalUuid(kS1)};
 
-// Releases a reader blocked on the FIFO at path once ten seconds have
-// passed; finish() tells whether it did not have to.
-class FifoGuard {
-public:
-    explicit FifoGuard(const QString &path)
-        : m_thread([this, p = QFile::encodeName(path)](std::stop_token stop) {
-              for (int i = 0; !stop.stop_requested(); ++i) {
-                  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-                  if (i >= 200 && !stop.stop_requested()) {
-                      m_hung = true;
-                      const int fd = ::open(p.constData(), O_WRONLY | O_NONBLOCK);
-                      if (fd >= 0)
-                          ::close(fd);
-                  }
-              }
-          })
-    {
-    }
-    bool finish()
-    {
-        m_thread.request_stop();
-        if (m_thread.joinable())
-            m_thread.join();
-        return !m_hung;
-    }
-
-private:
-    std::atomic<bool> m_hung{false};
-    std::jthread m_thread;
-};
-
 QStringList asideFiles(const TempHome &home)
 {
     return QDir(home.dataDir()).entryList({QStringLiteral("downloadedModels-unreadable-*")}, QDir::Files);
@@ -168,7 +126,6 @@ private slots:
         const auto models = lines.indexOf("com.quorvane.app.ModelPersistence: No saved models found - first launch");
         const auto sessions = lines.indexOf("com.quorvane.app.ChatPersistence: No saved sessions — fresh state");
         QVERIFY2(models >= 0 && sessions > models, qPrintable(lines.join('\n')));
-        QVERIFY(state.downloadedModels().isEmpty() && !state.selectedModel() && !state.currentSession());
         QCOMPARE(state.isFirstLaunch(), firstLaunch);
         QCOMPARE(state.hasDownloadedModels(), hasModels);
         QCOMPARE(state.currentView(), firstLaunch ? AppView::Welcome : AppView::Chat);
@@ -195,43 +152,31 @@ private slots:
         {
             AppState state(engine);
             QCOMPARE(sessionIds(state.chatSessions()), kNewestFirst);
-            QCOMPARE(state.currentSession()->id, kS2);
-            QCOMPARE(state.currentSession()->createdAt.secondsSince2001(), 300.25);
-            const QList<ChatMessage> &messages = state.chatMessages();
-            QCOMPARE(messages.size(), 2);
-            QVERIFY(messages[0].isFromUser && !messages[1].isFromUser);
-            QCOMPARE(messages[0].timestamp.secondsSince2001(), 301.125);
-            QCOMPARE(messages[1].content, QStringLiteral("answer, with \"quotes\" ✓"));
+            QCOMPARE(state.chatMessages().value(0).timestamp.secondsSince2001(), 301.125);
+            QCOMPARE(state.chatMessages().value(1).content, QStringLiteral("answer, with \"quotes\" ✓"));
             QVERIFY(log.contains("com.quorvane.app.ChatPersistence: Migrated 3 sessions from legacy UserDefaults blob"));
-            QVERIFY(log.contains("com.quorvane.app.ChatPersistence: Loaded 3 sessions"));
-
             const QStringList names = folderEntries(sessionsDir(home));
             QCOMPARE(names.size(), 4);
-            QCOMPARE(names.filter(QRegularExpression("^[0-9A-F-]{36}\\.json$")).size(), 3);
             const QStringList aside = names.filter(canonicalUuid(kS2) + ".json.unreadable-");
             QCOMPARE(readFileBytes(sessionsDir(home) + '/' + aside.value(0)), corrupt);
             for (const ChatSession &s : state.chatSessions())
                 QCOMPARE(recordjson::decodeSessionDocument(readFileBytes(sessionFile(home, s.id))).value_or(ChatSession()), s);
             QVERIFY(!Preferences().contains(key(prefkeys::kSavedChatSessions)));
         }
-        // A value that turns up again once the store is in use is not merged twice.
-        Preferences().setData(key(prefkeys::kSavedChatSessions), legacyBlob());
-        log.clear();
-        AppState again(engine);
-        QCOMPARE(sessionIds(again.chatSessions()), kNewestFirst);
-        QVERIFY(!log.contains("Migrated"));
-        QVERIFY(!Preferences().contains(key(prefkeys::kSavedChatSessions)));
-        QCOMPARE(folderEntries(sessionsDir(home)).size(), 4);
-        // A migration that could not write every file: the missing ones are
-        // taken from the value at the next start, never dropped with it.
-        QVERIFY(QFile::remove(sessionFile(home, kS1)));
-        Preferences().setData(key(prefkeys::kSavedChatSessions), legacyBlob());
-        log.clear();
-        AppState third(engine);
-        QCOMPARE(sessionIds(third.chatSessions()), kNewestFirst);
-        QVERIFY(log.contains("Migrated 1 sessions from legacy UserDefaults blob"));
-        QVERIFY(QFile::exists(sessionFile(home, kS1)));
-        QVERIFY(!Preferences().contains(key(prefkeys::kSavedChatSessions)));
+        // A value that turns up again once the store is in use is not merged
+        // twice; after a migration that could not write every file, the
+        // missing ones are taken from it at the next start, never dropped.
+        for (const bool lostOne : {false, true}) {
+            if (lostOne)
+                QVERIFY(QFile::remove(sessionFile(home, kS1)));
+            Preferences().setData(key(prefkeys::kSavedChatSessions), legacyBlob());
+            log.clear();
+            AppState again(engine);
+            QCOMPARE(sessionIds(again.chatSessions()), kNewestFirst);
+            QCOMPARE(log.count(lostOne ? "Migrated 1 sessions from legacy UserDefaults blob" : "Migrated"), int(lostOne));
+            QVERIFY(!Preferences().contains(key(prefkeys::kSavedChatSessions)));
+            QCOMPARE(folderEntries(sessionsDir(home)).size(), 4);
+        }
     }
 
     // Nothing is lost when the data folder cannot be made: the legacy
@@ -249,7 +194,6 @@ private slots:
         }
         AppState state(engine);
         QCOMPARE(sessionIds(state.chatSessions()), kNewestFirst);
-        QCOMPARE(state.chatMessages().size(), 2);
         state.saveChatSessions();
         state.saveSession(state.chatSessions().first());
         state.saveModels();
@@ -309,8 +253,6 @@ private slots:
         LogCapture log;
         LlamaCPPManager engine;
         AppState state(engine);
-        QCOMPARE(state.downloadedModels().size(), list.size());
-        QVERIFY(log.contains(QStringLiteral("Successfully loaded %1 models").arg(list.size())));
         QVERIFY2(log.contains(logLine), qPrintable(log.lines().join('\n')));
         QCOMPARE(state.selectedModelName(), expected);
         QCOMPARE(Preferences().string(key(prefkeys::kSelectedModelId)).value_or(QString()), storedAfter);
@@ -355,14 +297,11 @@ private slots:
         LogCapture log;
         LlamaCPPManager engine;
         AppState state(engine);
-        QCOMPARE(state.currentView(), AppView::Chat);
         QVERIFY(state.downloadedModels().isEmpty() && !state.selectedModel() && state.chatSessions().isEmpty());
-        QVERIFY(!log.contains("Successfully loaded"));
         QVERIFY(log.contains("com.quorvane.app.ModelPersistence: Error: Failed to decode saved models - "));
         QVERIFY(log.contains(QStringLiteral("com.quorvane.app.ModelPersistence: Data size: ")
                              + (isData ? QString::number(storedBytes->size()) + " bytes" : QString())));
         QCOMPARE(log.count("com.quorvane.app.ChatPersistence: WARNING: failed to decode legacy sessions — "), 1);
-        QVERIFY(log.contains("No saved sessions — fresh state"));
         QCOMPARE(Preferences().string(key(prefkeys::kSelectedModelId)), std::optional<QString>(canonicalUuid(kModelA)));
 
         const QStringList aside = asideFiles(home);
@@ -383,7 +322,6 @@ private slots:
         ChatSession last;
         last.id = kS1;
         state.saveSession(last);
-        QCOMPARE(folderEntries(sessionsDir(home)).size(), 1);
         state.saveChatSessions();
         QVERIFY(QFileInfo(sessionsDir(home)).isDir() && folderEntries(sessionsDir(home)).isEmpty());
         state.saveModels();
@@ -394,57 +332,33 @@ private slots:
         QCOMPARE(Preferences().value(key(prefkeys::kSavedChatSessions)), legacyBefore);
     }
 
-    // (What a readable file may hold is the records test's; here, entries
-    // of every kind under a store name.)
-    void unreadableConversationFiles_data()
+    // A conversation file that cannot be read is skipped and logged, and
+    // neither start-up nor saving changes it. (What a readable file may hold
+    // is the records test's; entries of other kinds under a store name, such
+    // as a FIFO, are the storage test's.)
+    void unreadableConversationFile()
     {
-        QTest::addColumn<QString>("kind"); // file, folder, fifo, dangling
-        QTest::addColumn<QByteArray>("bytes");
-        const QByteArray valid =
-            json(sessionJson(kS2, "B", 50, {messageJson("22222222-0000-4000-8000-00000000000f", "x", true, 51)}));
-        QTest::newRow("truncated JSON") << "file" << valid.left(valid.size() - 9);
-        QTest::newRow("folder named like a file") << "folder" << valid;
-        QTest::newRow("FIFO") << "fifo" << QByteArray();
-        QTest::newRow("dangling symlink") << "dangling" << QByteArray();
-    }
-    // A bad entry is skipped and logged, and neither start-up nor saving
-    // changes it or blocks on it.
-    void unreadableConversationFiles()
-    {
-        QFETCH(QString, kind);
-        QFETCH(QByteArray, bytes);
         TempHome home;
         const QJsonObject good = messageJson("11111111-0000-4000-8000-0000000000aa", "still here", true, 11);
         home.writeFile(sessionFile(home, kS1), json(sessionJson(kS1, "Good", 10, {good})));
-        const QString badPath = sessionFile(home, kS2);
-        const QString badName = QFileInfo(badPath).fileName();
-        if (kind == "file")
-            home.writeFile(badPath, bytes);
-        else if (kind == "folder")
-            home.writeFile(badPath + "/inside.json", bytes);
-        else if (kind == "fifo")
-            QCOMPARE(::mkfifo(QFile::encodeName(badPath).constData(), 0600), 0);
-        else
-            QVERIFY(QFile::link(home.home() + "/gone.json", badPath));
+        const QString badPath = sessionFile(home, kS2), badName = QFileInfo(badPath).fileName();
+        const QByteArray valid =
+            json(sessionJson(kS2, "B", 50, {messageJson("22222222-0000-4000-8000-00000000000f", "x", true, 51)}));
+        home.writeFile(badPath, valid.left(valid.size() - 9));
         const QByteArray before = entrySnapshot(badPath);
-
         LogCapture log;
         LlamaCPPManager engine;
         for (int start = 0; start < 2; ++start) {
-            FifoGuard guard(badPath);
             AppState state(engine);
             QCOMPARE(sessionIds(state.chatSessions()), QStringList{canonicalUuid(kS1)});
-            QCOMPARE(state.chatMessages().size(), 1);
-            QCOMPARE(state.chatMessages().first().content, QStringLiteral("still here"));
+            QCOMPARE(state.chatMessages().value(0).content, QStringLiteral("still here"));
             QVERIFY(state.unreadableSessionFiles().contains(badName));
             state.saveChatSessions();
             state.saveSession(state.chatSessions().first());
-            QVERIFY2(guard.finish(), "blocked on a conversation entry");
             QCOMPARE(entrySnapshot(badPath), before);
         }
         QVERIFY2(log.contains("com.quorvane.app.ChatPersistence: Skipped unreadable conversation file " + badName),
                  qPrintable(log.lines().join('\n')));
-        QVERIFY(log.contains("Loaded 1 sessions"));
         QVERIFY(QFileInfo::exists(sessionFile(home, kS1)));
     }
 
@@ -475,42 +389,6 @@ private slots:
         QVERIFY(saved([&] { state.saveModelsThrottled(Date::fromSecondsSince2001(start + 10.0 - 3600.0)); }));
         QVERIFY(saved([&] { state.saveModels(); }));
         QVERIFY(log.contains("com.quorvane.app.ModelPersistence: Saved 1 models to UserDefaults"));
-    }
-
-    // Over an unparsable preferences file: defaults, a log line, settings
-    // that survive a restart, and the unparsable bytes kept in one copy.
-    void settingsOverGarbagePreferences()
-    {
-        TempHome home;
-        QByteArray garbage;
-        for (int i = 0; i < 512; ++i)
-            garbage.append(char((i * 7919 + 13) % 256));
-        home.writeFile(home.configFile(), garbage);
-        home.writeFile(sessionFile(home, kS1), json(sessionJson(kS1, "kept", 10)));
-        const QString prompt = QStringLiteral("Line one,\nline \"two\" = ✓; [brackets] @ByteArray(x)");
-        LogCapture log;
-        LlamaCPPManager engine;
-        {
-            AppState state(engine);
-            QCOMPARE(state.currentView(), AppView::Welcome);
-            QCOMPARE(state.systemPrompt(), kDefaultPrompt);
-            QCOMPARE(sessionIds(state.chatSessions()), QStringList{canonicalUuid(kS1)});
-            QVERIFY(log.contains("could not read preferences"));
-            QSignalSpy appearance(&state, &AppState::appearanceModeChanged);
-            state.setAppearanceMode(AppearanceMode::Dark);
-            state.setAppearanceMode(AppearanceMode::Light);
-            QCOMPARE(Preferences().string(key(prefkeys::kAppearanceMode)), std::optional<QString>("light"));
-            QCOMPARE(appearance.size(), 1);
-            state.updateSystemPrompt(prompt);
-        }
-        const QDir configDir = QFileInfo(home.configFile()).dir();
-        int copies = 0;
-        for (const QString &name : configDir.entryList(QDir::Files))
-            copies += readFileBytes(configDir.filePath(name)) == garbage ? 1 : 0;
-        QCOMPARE(copies, 1);
-        AppState again(engine);
-        QCOMPARE(again.appearanceMode(), AppearanceMode::Light);
-        QCOMPARE(again.systemPrompt(), prompt);
     }
 };
 

@@ -49,11 +49,6 @@ void writeSession(const TempHome &home, const QUuid &id, const QString &title, d
                        .toJson());
 }
 
-QString storedTitle(const TempHome &home, const QUuid &id)
-{
-    return QJsonDocument::fromJson(readFileBytes(sessionFile(home, id))).object().value("title").toString();
-}
-
 template <typename T> QList<T> field(const QList<ChatSession> &sessions, T ChatSession::*member)
 {
     QList<T> out;
@@ -105,16 +100,12 @@ private slots:
         if (!typed.isNull())
             QCOMPARE(state.renameSession(state.currentSessionKey(), typed), chosen);
         QSignalSpy listChanged(&state, &AppState::chatSessionsChanged);
-
         state.updateTitleFromFirstMessage(text);
         QCOMPARE(titles(state.chatSessions()), (QStringList{expected, kNewChat, "Older talk"}));
-        QCOMPARE(storedTitle(home, id), expected);
         if (expected != kNewChat && !chosen)
             QCOMPARE(listChanged.count(), 1);
-
         state.updateTitleFromFirstMessage(QStringLiteral("a later message"));
         const QString finalTitle = expected == kNewChat && !chosen ? QStringLiteral("a later message") : expected;
-        QCOMPARE(storedTitle(home, id), finalTitle);
         AppState reloaded(engine);
         QCOMPARE(ids(reloaded.chatSessions()), (QList<QUuid>{id, other, kS1}));
         QCOMPARE(reloaded.chatSessions().first().title, finalTitle);

@@ -200,24 +200,12 @@ private slots:
         QVERIFY(log.contains("Removed a partial download left behind: " + orphan));
     }
 
-    void deleting_data()
-    {
-        QTest::addColumn<int>("victim"); // index into [selected, loaded elsewhere, imported]
-        QTest::addColumn<bool>("clearsSelection");
-        QTest::addColumn<bool>("unloadsEngine");
-        QTest::newRow("the selected model") << 0 << true << false;
-        QTest::newRow("the engine's current model") << 1 << false << true;
-        QTest::newRow("an imported model") << 2 << false << false;
-    }
     // A model still downloading is never selected; the first downloaded one
-    // is, and the library keeps its order and selection over a restart.
-    // Deleting a model takes its files and only the selection or engine
-    // model that was its own.
+    // is, and stays so over a restart. Deleting a model takes its files (also
+    // a stray one named for its id) and only the selection or engine model
+    // that was its own.
     void deleting()
     {
-        QFETCH(int, victim);
-        QFETCH(bool, clearsSelection);
-        QFETCH(bool, unloadsEngine);
         TempHome home;
         LlamaCPPManager engine;
         AppState state(engine);
@@ -225,40 +213,31 @@ private slots:
         state.addModel(pending);
         state.selectModelById(canonicalUuid(pending.id));
         QVERIFY(!state.selectedModel() && !state.isFirstLaunch() && state.currentView() == AppView::Chat);
-
         const QString models = home.dataDir() + QStringLiteral("/Models/");
         QList<AIModel> library;
         for (const QString &name : {QStringLiteral("sel"), QStringLiteral("cur"), QStringLiteral("imp")})
             library << downloaded(name, home.writeFile(models + name + QStringLiteral(".gguf"), name.toUtf8()));
-        // A stray file named for the imported model's id goes with it.
         home.writeFile(models + canonicalUuid(library[2].id) + QStringLiteral(".gguf"), "stray");
         for (const AIModel &model : library)
             state.addModel(model);
         QCOMPARE(engine.currentModelName(), QStringLiteral("sel"));
-        {
-            AppState restarted(engine);
-            QCOMPARE(restarted.downloadedModels().last().name, QStringLiteral("imp"));
-            QCOMPARE(restarted.selectedModelName(), QStringLiteral("sel"));
-        }
+        QCOMPARE(AppState(engine).selectedModelName(), QStringLiteral("sel"));
         engine.loadModel(library[1]); // the engine runs another model than the selected one
         const QString outside = home.writeFile(QStringLiteral("Downloads/imp.gguf"), "original");
 
-        state.deleteModelById(canonicalUuid(library[victim].id));
-        QCOMPARE(state.downloadedModelCount(), 3);
-        QVERIFY(!QFileInfo::exists(library[victim].filePath));
-        QCOMPARE(folderEntries(models).size(), victim == 2 ? 2 : 3);
+        state.deleteModelById(canonicalUuid(library[1].id));
+        QVERIFY(!engine.isModelLoaded());
+        state.deleteModelById(canonicalUuid(library[2].id));
+        QCOMPARE(state.selectedModelName(), QStringLiteral("sel"));
+        QCOMPARE(folderEntries(models), QStringList{QStringLiteral("sel.gguf")});
         QCOMPARE(readFileBytes(outside), QByteArray("original"));
-        QCOMPARE(!state.selectedModel(), clearsSelection);
-        QCOMPARE(Preferences().contains(key(prefkeys::kSelectedModelId)), !clearsSelection);
-        QCOMPARE(!engine.isModelLoaded(), unloadsEngine);
+        state.deleteModel(library[0]);
+        QVERIFY(!state.selectedModel() && !Preferences().contains(key(prefkeys::kSelectedModelId)));
         // A download that finishes after its record went takes its file along.
-        const QString late = home.writeFile(models + canonicalUuid(library[victim].id) + QStringLiteral(".gguf"), "late");
-        state.markDownloadComplete(library[victim].id, late);
+        const QString late = home.writeFile(models + canonicalUuid(library[0].id) + QStringLiteral(".gguf"), "late");
+        state.markDownloadComplete(library[0].id, late);
         QVERIFY(!QFileInfo::exists(late));
-
-        // Deleting the rest empties the library.
-        for (const AIModel &model : QList<AIModel>(state.downloadedModels()))
-            state.deleteModel(model);
+        state.deleteModel(pending);
         QVERIFY(!state.hasDownloadedModels());
         QCOMPARE(Preferences().boolValue(key(prefkeys::kHasDownloadedModels)), false);
         QCOMPARE(Preferences().boolValue(key(prefkeys::kDidCompleteOnboarding)), true);
