@@ -1,11 +1,20 @@
+// The application state over its stored data: start-up over what earlier
+// releases, users and failures left, conversations (titles, selection,
+// export and import, deletion, search, attachments), and whether
+// llama-completion is ready and what is done when it is not.
 #include "app/app_state.h"
+#include "app/composer_state.h"
 #include "common/test_support.h"
 #include "core/preference_keys.h"
 #include "core/record_json.h"
 #include "engine/llama_cpp_manager.h"
 #include "platform/preferences.h"
+#include "platform/process_handle.h"
 
 #include <QtTest>
+
+#include <atomic>
+#include <sys/stat.h>
 
 namespace {
 
@@ -14,6 +23,7 @@ const QString kDefaultPrompt =
 const QUuid kS1 = QUuid::fromString(QStringLiteral("aaaaaaaa-1111-4111-8111-111111111111"));
 const QUuid kS2 = QUuid::fromString(QStringLiteral("bbbbbbbb-2222-4222-8222-222222222222"));
 const QUuid kS3 = QUuid::fromString(QStringLiteral("cccccccc-3333-4333-8333-333333333333"));
+const QUuid kUnlisted = QUuid::fromString(QStringLiteral("dddddddd-4444-4444-8444-444444444444"));
 const QUuid kModelA = QUuid::fromString(QStringLiteral("0f8fad5b-d9cb-469f-a165-70867728950e"));
 const QUuid kModelB = QUuid::fromString(QStringLiteral("7c9e6679-7425-40de-944b-e07fc1f90ae7"));
 const QUuid kModelC = QUuid::fromString(QStringLiteral("16fd2706-8baf-433b-82eb-8c7fada847da"));
@@ -64,19 +74,46 @@ QByteArray legacyBlob()
     });
 }
 
-QStringList sessionIds(const QList<ChatSession> &sessions)
-{
-    QStringList ids;
-    for (const ChatSession &s : sessions)
-        ids << canonicalUuid(s.id);
-    return ids;
-}
-const QStringList kNewestFirst{canonicalUuid(kS2), canonicalUuid(kS3), canonicalUuid(kS1)};
-
 QStringList asideFiles(const TempHome &home)
 {
     return QDir(home.dataDir()).entryList({QStringLiteral("downloadedModels-unreadable-*")}, QDir::Files);
 }
+
+const QString kNewChat = QStringLiteral("New Chat");
+const QString kOversized = QStringLiteral(" is larger than the 5 MB attachment limit and was not attached.");
+
+// An engine process that only records whether it was stopped.
+class FakeProcess : public ProcessHandle {
+public:
+    bool isRunning() const override { return running; }
+    qint64 processId() const override { return 1000; }
+    void terminate() override { running = false; }
+    void kill() override { running = false; }
+    std::atomic<bool> running{true};
+};
+
+// A conversation file written by hand: one question and its reply.
+void writeSession(const TempHome &home, const QUuid &id, const QString &title, double createdAt,
+                  const QString &question = QStringLiteral("banana bread recipe"))
+{
+    const QString base = id.toString(QUuid::WithoutBraces).left(8);
+    home.writeFile(sessionFile(home, id),
+                   json(sessionJson(id, title, createdAt,
+                                    {messageJson(base + "-0000-4000-8000-000000000001", question, true, createdAt + 1),
+                                     messageJson(base + "-0000-4000-8000-000000000002", "reply to " + question, false,
+                                                 createdAt + 2)})));
+}
+
+template <typename T> QList<T> field(const QList<ChatSession> &sessions, T ChatSession::*member)
+{
+    QList<T> out;
+    for (const ChatSession &s : sessions)
+        out << s.*member;
+    return out;
+}
+QStringList titles(const QList<ChatSession> &sessions) { return field(sessions, &ChatSession::title); }
+QList<QUuid> ids(const QList<ChatSession> &sessions) { return field(sessions, &ChatSession::id); }
+const QList<QUuid> kNewestFirst{kS2, kS3, kS1};
 
 } // namespace
 
@@ -151,7 +188,7 @@ private slots:
         LogCapture log;
         {
             AppState state(engine);
-            QCOMPARE(sessionIds(state.chatSessions()), kNewestFirst);
+            QCOMPARE(ids(state.chatSessions()), kNewestFirst);
             QCOMPARE(state.chatMessages().value(0).timestamp.secondsSince2001(), 301.125);
             QCOMPARE(state.chatMessages().value(1).content, QStringLiteral("answer, with \"quotes\" ✓"));
             QVERIFY(log.contains("com.quorvane.app.ChatPersistence: Migrated 3 sessions from legacy UserDefaults blob"));
@@ -172,7 +209,7 @@ private slots:
             Preferences().setData(key(prefkeys::kSavedChatSessions), legacyBlob());
             log.clear();
             AppState again(engine);
-            QCOMPARE(sessionIds(again.chatSessions()), kNewestFirst);
+            QCOMPARE(ids(again.chatSessions()), kNewestFirst);
             QCOMPARE(log.count(lostOne ? "Migrated 1 sessions from legacy UserDefaults blob" : "Migrated"), int(lostOne));
             QVERIFY(!Preferences().contains(key(prefkeys::kSavedChatSessions)));
             QCOMPARE(folderEntries(sessionsDir(home)).size(), 4);
@@ -193,7 +230,7 @@ private slots:
             AppState earlier(engine);
         }
         AppState state(engine);
-        QCOMPARE(sessionIds(state.chatSessions()), kNewestFirst);
+        QCOMPARE(ids(state.chatSessions()), kNewestFirst);
         state.saveChatSessions();
         state.saveSession(state.chatSessions().first());
         state.saveModels();
@@ -350,7 +387,7 @@ private slots:
         LlamaCPPManager engine;
         for (int start = 0; start < 2; ++start) {
             AppState state(engine);
-            QCOMPARE(sessionIds(state.chatSessions()), QStringList{canonicalUuid(kS1)});
+            QCOMPARE(ids(state.chatSessions()), QList<QUuid>{kS1});
             QCOMPARE(state.chatMessages().value(0).content, QStringLiteral("still here"));
             QVERIFY(state.unreadableSessionFiles().contains(badName));
             state.saveChatSessions();
@@ -389,6 +426,465 @@ private slots:
         QVERIFY(saved([&] { state.saveModelsThrottled(Date::fromSecondsSince2001(start + 10.0 - 3600.0)); }));
         QVERIFY(saved([&] { state.saveModels(); }));
         QVERIFY(log.contains("com.quorvane.app.ModelPersistence: Saved 1 models to UserDefaults"));
+    }
+
+    void titleFromFirstMessage_data()
+    {
+        QTest::addColumn<QString>("typed"); // a title chosen before the first message; null: none
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("expected");
+        const QString none;
+        QTest::newRow("eleven words keep eight") << none << "one two three four five six seven eight nine ten eleven"
+                                                 << "one two three four five six seven eight";
+        QTest::newRow("runs of spaces collapse") << none << "  hello    there   world  " << "hello there world";
+        QTest::newRow("only spaces separate words") << none << "first line\nsecond\tthird 4 5 6 7 8 9 10"
+                                                    << "first line\nsecond\tthird 4 5 6 7 8 9";
+        QTest::newRow("only spaces") << none << "     " << kNewChat;
+        QTest::newRow("chosen, trimmed") << "  Trip plans " << "first words" << "Trip plans";
+        QTest::newRow("blank choice refused") << " \t " << "first words" << "first words";
+        QTest::newRow("the default title, chosen") << kNewChat << "first words" << kNewChat;
+    }
+    // New chats go first in the list and to disk at once; the title comes
+    // from the first message, once, unless one was chosen; it survives a restart.
+    void titleFromFirstMessage()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, text);
+        QFETCH(QString, expected);
+        TempHome home;
+        writeSession(home, kS1, QStringLiteral("Older talk"), 100.0);
+        LlamaCPPManager engine;
+        AppState state(engine);
+        state.createNewChat();
+        const QUuid other = state.currentSession()->id;
+        state.createNewChat();
+        const QUuid id = state.currentSession()->id;
+        const bool chosen = !typed.trimmed().isEmpty();
+        if (!typed.isNull())
+            QCOMPARE(state.renameSession(state.currentSessionKey(), typed), chosen);
+        QSignalSpy listChanged(&state, &AppState::chatSessionsChanged);
+        state.updateTitleFromFirstMessage(text);
+        QCOMPARE(titles(state.chatSessions()), (QStringList{expected, kNewChat, "Older talk"}));
+        if (expected != kNewChat && !chosen)
+            QCOMPARE(listChanged.count(), 1);
+        state.updateTitleFromFirstMessage(QStringLiteral("a later message"));
+        const QString finalTitle = expected == kNewChat && !chosen ? QStringLiteral("a later message") : expected;
+        AppState reloaded(engine);
+        QCOMPARE(ids(reloaded.chatSessions()), (QList<QUuid>{id, other, kS1}));
+        QCOMPARE(reloaded.chatSessions().first().title, finalTitle);
+    }
+
+    // An out-of-date copy of a listed conversation shows the stored one, not
+    // written again; ids select in either letter case, unknown or malformed
+    // ones change nothing.
+    void selectSession()
+    {
+        TempHome home;
+        writeSession(home, kS1, QStringLiteral("First"), 100.0, QStringLiteral("first question"));
+        writeSession(home, kS2, QStringLiteral("Second"), 200.0, QStringLiteral("second question"));
+        LlamaCPPManager engine;
+        AppState state(engine);
+        const QByteArray s1Bytes = readFileBytes(sessionFile(home, kS1));
+        ChatSession stale;
+        stale.id = kS1;
+        state.selectSession(stale);
+        QCOMPARE(state.chatMessages().value(0).content, QStringLiteral("first question"));
+        QCOMPARE(readFileBytes(sessionFile(home, kS1)), s1Bytes);
+        state.selectSessionById(canonicalUuid(kS2).toLower());
+        LogCapture log;
+        for (const QString &bad : {canonicalUuid(kUnlisted), QStringLiteral("not an id")})
+            state.selectSessionById(bad);
+        QCOMPARE(state.chatMessages().first().content, QStringLiteral("second question"));
+        QCOMPARE(log.count(QStringLiteral("Cannot select conversation")), 2);
+    }
+
+    // Export then import gives the same messages back, code blocks,
+    // attachments and every answer of a reply included; the Markdown reads
+    // as the conversation did.
+    void exportAndImport()
+    {
+        TempHome home;
+        LlamaCPPManager engine;
+        AppState state(engine);
+        state.createNewChat();
+        const AttachedFile notes{QUuid::createUuid(), "notes.txt", "/x/notes.txt", "txt", 12};
+        state.addMessage(ChatMessage::make(QStringLiteral("Fix:\n```python\nprint(1)\n```"), true,
+                                           QList<AttachedFile>{notes}));
+        ChatMessage reply = ChatMessage::assistant(QStringLiteral("Try\n```\n  x = 2\n```\n"), MessageKind::Reply);
+        reply.addVersion({QStringLiteral("Second"), Date::now(), {}});
+        state.addMessage(reply);
+        const ChatSession original = *state.currentSession();
+        const QString json = home.home() + "/out/c.json", md = home.home() + "/out/c.md";
+        QDir().mkpath(home.home() + "/out");
+        for (const QString &path : {json, md})
+            QCOMPARE(state.exportSession(state.currentSessionKey(), QUrl::fromLocalFile(path)), QString());
+        const QString text = QString::fromUtf8(readFileBytes(md));
+        for (const char *part : {"# Fix:\n```python\nprint(1)\n```\n", "## User · ", "```python\nprint(1)\n```\n",
+                                 "Attached: `notes.txt`", "## Assistant · ", "*Answer 2 of 2*\n\nSecond\n"})
+            QVERIFY2(text.contains(QString::fromUtf8(part)), part);
+        QCOMPARE(readFileBytes(json), readFileBytes(sessionFile(home, original.id)));
+        QCOMPARE(state.importSessionFile(QUrl::fromLocalFile(json)), QString());
+        ChatSession imported = *state.currentSession();
+        QVERIFY(imported.id != original.id); // its own id was taken
+        imported.id = original.id;
+        QCOMPARE(imported, original);
+        QCOMPARE(state.exportAllSessions(QUrl::fromLocalFile(home.home() + "/all")),
+                 "\u201C" + home.home() + "/all\u201D is not a folder.");
+        QDir().mkpath(home.home() + "/all");
+        QCOMPARE(state.exportAllSessions(QUrl::fromLocalFile(home.home() + "/all")), QString());
+        QCOMPARE(QDir(home.home() + "/all").entryList(QDir::Files).size(), 4);
+        QCOMPARE(state.exportAllSessions(QUrl::fromLocalFile("/proc/self")),
+                 QStringLiteral("The folder \u201C/proc/self\u201D is not writable; nothing was exported."));
+        QVERIFY(state.exportSession(state.currentSessionKey(), QUrl::fromLocalFile("/proc/self/c.md"))
+                    .startsWith("Could not write \u201C/proc/self/c.md\u201D: "));
+    }
+
+    void importBadInput_data()
+    {
+        QTest::addColumn<QByteArray>("bytes"); // "sparse <n>": a file of n bytes
+        QTest::addColumn<QString>("told");     // a regular expression; empty: nothing
+        QTest::addColumn<int>("messages");     // of the imported conversation; -1: none imported
+        const QByteArray noIds = "{\"id\":\"x\",\"title\":\"T\",\"createdAt\":1,\"messages\":["
+                                 "{\"content\":\"a\",\"isFromUser\":true,\"timestamp\":2},"
+                                 "{\"id\":7,\"content\":\"b\",\"isFromUser\":false,\"timestamp\":3}]}";
+        QByteArray many = "{\"id\":\"EEEEEEEE-5555-4555-8555-555555555555\",\"title\":\"Long\",\"createdAt\":1,\"messages\":[";
+        for (int i = 0; i < 100000; ++i)
+            many += (i ? "," : "") + QByteArray("{\"id\":\"00000000-0000-4000-8000-")
+                    + QByteArray::number(i).rightJustified(12, '0') + "\",\"content\":\"m\",\"isFromUser\":false,\"timestamp\":1}";
+        many += "]}";
+        QTest::newRow("not JSON") << QByteArray("title: hello") << "^\u201Cin\\.json\u201D could not be imported: it is not JSON \\(.+ at byte \\d+\\)\\.$" << -1;
+        QTest::newRow("an array") << QByteArray("[1, 2]") << "it holds no conversation \\(a JSON object was expected\\)\\.$" << -1;
+        QTest::newRow("a wrong field") << QByteArray("{\"id\":\"x\",\"title\":3,\"createdAt\":1,\"messages\":[]}")
+                                       << "it is not a conversation \\(title: not a string\\)\\.$" << -1;
+        QTest::newRow("200 MB") << QByteArray("sparse 200000000") << "is too large to import \\(200 MB; at most 64 MB\\)\\.$" << -1;
+        QTest::newRow("messages without ids") << noIds << "was imported; 2 of its messages had no id and were given one\\.$" << 2;
+        QTest::newRow("invalid UTF-8") << QByteArray("{\"id\":\"x\",\"title\":\"\xff\xfe\"}") << "it is not JSON" << -1;
+        QTest::newRow("100,000 messages") << many << QString() << 100000;
+    }
+    // Each bad file is refused with its reason, or what is sound in it is
+    // imported; what was there stays as it was.
+    void importBadInput()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, told);
+        QFETCH(int, messages);
+        TempHome home;
+        writeSession(home, kS1, QStringLiteral("Kept"), 100.0);
+        const QByteArray kept = readFileBytes(sessionFile(home, kS1));
+        const QString path = home.writeFile("in.json", bytes.startsWith("sparse ") ? QByteArray() : bytes);
+        if (bytes.startsWith("sparse "))
+            QVERIFY(QFile::resize(path, bytes.mid(7).toLongLong()));
+        LlamaCPPManager engine;
+        AppState state(engine);
+        const QString text = state.importSessionFile(QUrl::fromLocalFile(path));
+        QVERIFY2(told.isEmpty() ? text.isEmpty() : QRegularExpression(told).match(text).hasMatch(), qPrintable(text));
+        QCOMPARE(state.chatSessions().size(), messages < 0 ? 1 : 2);
+        QCOMPARE(state.currentSession()->messages.size(), messages < 0 ? 2 : messages);
+        QCOMPARE(readFileBytes(sessionFile(home, kS1)), kept);
+        if (messages >= 0)
+            QCOMPARE(AppState(engine).chatSessions().size(), 2);
+    }
+
+    void deleteSession_data()
+    {
+        QTest::addColumn<QUuid>("target");
+        QTest::addColumn<QString>("how"); // "object", "id" (lower case), "selected id" or "malformed id"
+        QTest::addColumn<QList<QUuid>>("remaining");
+        // kS2 is the newest and so the current one after start-up.
+        QTest::newRow("current") << kS2 << "object" << QList<QUuid>{kS3, kS1};
+        QTest::newRow("not current, by id") << kS3 << "id" << QList<QUuid>{kS2, kS1};
+        QTest::newRow("current in the middle, by id") << kS3 << "selected id" << QList<QUuid>{kS2, kS1};
+        QTest::newRow("not listed") << kUnlisted << "object" << QList<QUuid>{kS2, kS3, kS1};
+        QTest::newRow("malformed id") << kS1 << "malformed id" << QList<QUuid>{kS2, kS3, kS1};
+    }
+    // Deleting stops that conversation's engine process and no other.
+    void deleteSession()
+    {
+        QFETCH(QUuid, target);
+        QFETCH(QString, how);
+        QFETCH(QList<QUuid>, remaining);
+        TempHome home;
+        writeSession(home, kS1, QStringLiteral("Oldest"), 100.0);
+        writeSession(home, kS2, QStringLiteral("Newest"), 300.0, QStringLiteral("newest question"));
+        writeSession(home, kS3, QStringLiteral("Middle"), 200.0);
+        LlamaCPPManager engine;
+        AppState state(engine);
+        QHash<QUuid, std::shared_ptr<FakeProcess>> processes;
+        for (const QUuid &id : {kS1, kS2, kS3, kUnlisted}) {
+            processes[id] = std::make_shared<FakeProcess>();
+            engine.registerProcess(id, processes[id]);
+        }
+
+        const bool selected = how == "selected id";
+        if (selected)
+            state.selectSessionById(canonicalUuid(target));
+        LogCapture log;
+        if (how == "object") {
+            ChatSession argument;
+            argument.id = target;
+            state.deleteSession(argument);
+        } else {
+            state.deleteSessionById(how != "malformed id" ? canonicalUuid(target).toLower()
+                                                          : "{" + canonicalUuid(target) + "}x");
+        }
+
+        const bool deleted = how != "malformed id";
+        for (auto it = processes.cbegin(); it != processes.cend(); ++it)
+            QCOMPARE(it.value()->running.load(), !deleted || it.key() != target);
+        QCOMPARE(log.contains("Cannot delete conversation"), !deleted);
+        QCOMPARE(ids(state.chatSessions()), remaining);
+        if (deleted && (target == kS2 || selected))
+            QVERIFY(!state.currentSession() && state.chatMessages().isEmpty());
+        else
+            QCOMPARE(state.chatMessages().first().content, QStringLiteral("newest question"));
+        QCOMPARE(QFile::exists(sessionFile(home, target)), !deleted);
+        QCOMPARE(ids(AppState(engine).chatSessions()), remaining);
+    }
+
+    void storeFollowsTheList_data()
+    {
+        QTest::addColumn<QString>("s2File"); // how kS2 stands in the store at start-up
+        QTest::newRow("own file") << "own";
+        QTest::newRow("older lower-case name") << "lower";
+        QTest::newRow("a copy's name") << "copy";
+        QTest::newRow("its last write failed") << "failed";
+    }
+    // Creating a conversation, then deleting one, writes or removes only the
+    // files they need; the store is then what a full save gives.
+    void storeFollowsTheList()
+    {
+        QFETCH(QString, s2File);
+        TempHome home;
+        writeSession(home, kS1, QStringLiteral("Oldest"), 100.0);
+        writeSession(home, kS2, QStringLiteral("Newest"), 300.0);
+        writeSession(home, kS3, QStringLiteral("Middle"), 200.0);
+        LlamaCPPManager engine;
+        AppState(engine).saveChatSessions(); // the files as the application writes them
+        const QString dir = home.dataDir() + QStringLiteral("/Sessions"), s2 = sessionFile(home, kS2);
+        if (s2File != "own" && s2File != "failed")
+            QVERIFY(QFile::rename(s2, dir + (s2File == "lower" ? '/' + canonicalUuid(kS2).toLower() + ".json"
+                                                                : QStringLiteral("/chat copy.json"))));
+        AppState state(engine);
+        if (s2File == "failed") { // a folder in its place fails the write of its next message
+            QVERIFY(QFile::remove(s2) && QDir().mkdir(s2));
+            state.addMessage(ChatMessage::make(QStringLiteral("unsaved words"), true));
+            QVERIFY(QDir().rmdir(s2));
+        }
+        const auto inodes = [&] {
+            QList<ino_t> out;
+            for (const QUuid &id : {kS1, kS3}) {
+                struct stat st {};
+                out << (::stat(QFile::encodeName(sessionFile(home, id)).constData(), &st) == 0 ? st.st_ino : 0);
+            }
+            return out;
+        };
+        for (const bool create : {true, false}) {
+            const QList<ino_t> before = inodes();
+            if (create)
+                state.createNewChat();
+            else
+                state.deleteSessionById(canonicalUuid(kS2));
+            QCOMPARE(inodes(), before);
+            const QByteArray stored = entrySnapshot(dir);
+            state.saveChatSessions();
+            QCOMPARE(entrySnapshot(dir), stored);
+        }
+        QCOMPARE(state.chatSessions().size(), 3);
+        QCOMPARE(ids(AppState(engine).chatSessions()), ids(state.chatSessions()));
+    }
+
+    void search_data()
+    {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QStringList>("listed"); // newest first
+        QTest::addColumn<QString>("searchText");
+        QTest::addColumn<QStringList>("expected");
+        const QStringList trip{"Trip to paris", "Groceries", "Paris again"};
+        QTest::newRow("message contents do not match") << "en_US" << trip << "banana" << QStringList{};
+        QTest::newRow("used untrimmed") << "en_US" << trip << " paris " << QStringList{};
+        QTest::newRow("accented capitals") << "en_US" << QStringList{"Vacances d'été", "Other"} << "ÉTÉ"
+                                           << QStringList{"Vacances d'été"};
+        QTest::newRow("sharp s against SS") << "de_DE" << QStringList{"Hauptstraße", "Strand"} << "STRASSE"
+                                            << QStringList{"Hauptstraße"};
+        QTest::newRow("Turkish dotted capital I") << "tr_TR" << QStringList{"istanbul gezisi", "Izmir"} << "İSTANBUL"
+                                                  << QStringList{"istanbul gezisi"};
+    }
+    void search()
+    {
+        QFETCH(QString, locale);
+        QFETCH(QStringList, listed);
+        QFETCH(QString, searchText);
+        QFETCH(QStringList, expected);
+        const QLocale saved;
+        QLocale::setDefault(QLocale(locale));
+        const auto restore = qScopeGuard([&] { QLocale::setDefault(saved); });
+        TempHome home;
+        for (int i = 0; i < listed.size(); ++i)
+            writeSession(home, QUuid::createUuid(), listed[i], 1000.0 - i);
+        LlamaCPPManager engine;
+        QCOMPARE(titles(AppState(engine).filteredSessions(searchText)), expected);
+    }
+
+    // Duplicates (also spelled differently), sizes that cannot be read, web
+    // addresses, out-of-range removals, files over the limit picked together
+    // (one alert) and dropped together (one alert each, the second replacing
+    // the first).
+    void attachmentIntake()
+    {
+        TempHome home;
+        LlamaCPPManager engine;
+        AppState state(engine);
+        ComposerState composer(state);
+        const auto file = [&](const QString &name, qint64 size) { // a file of that size, its bytes not written
+            const QString path = home.writeFile("files/" + name, {});
+            return QFile::resize(path, size) ? QUrl::fromLocalFile(path) : QUrl();
+        };
+        const QUrl a = file(QStringLiteral("a.txt"), 10), b = file(QStringLiteral("b.txt"), 10);
+        QSignalSpy filesChanged(&composer, &ComposerState::attachedFilesChanged);
+        QSignalSpy alertChanged(&composer, &ComposerState::attachmentAlertChanged);
+        composer.addAttachments({a, a});
+        composer.addAttachments({a, b});
+        composer.addAttachments({QUrl::fromLocalFile(home.home() + "/files/./a.txt"),
+                                   QUrl::fromLocalFile(home.home() + "//files/b.txt")});
+        QCOMPARE(composer.attachedFiles(), (QList<QUrl>{a, b}));
+        QCOMPARE(filesChanged.count(), 2);
+        const QUrl missing = QUrl::fromLocalFile(home.home() + "/files/gone.bin");
+        composer.addAttachments({missing});
+        LogCapture log;
+        composer.addAttachments({QUrl(QStringLiteral("https://example.invalid/x.txt"))});
+        QVERIFY(log.contains("not a local file"));
+        QVERIFY(!composer.dropUrls({QUrl(QStringLiteral("https://example.invalid/page.html"))}));
+        QCOMPARE(alertChanged.count(), 0);
+        composer.removeAttachment(7);
+        composer.removeAttachment(-1);
+        composer.removeAttachment(0);
+        composer.addAttachments({a});
+        QCOMPARE(composer.attachedFiles(), (QList<QUrl>{b, missing, a}));
+
+        const QUrl atLimit = file("limit.bin", 5242880);
+        composer.addAttachments({file("f0.bin", 6000000), atLimit, file("f2.bin", 10500000)});
+        QCOMPARE(composer.attachmentAlertMessage(), "These files are larger than the 5 MB attachment limit and were not "
+                                                      "attached:\n\nf0.bin (6 MB)\nf2.bin (10.5 MB)");
+        QCOMPARE(log.count("Rejected 2 oversized attachment(s)"), 1);
+        QVERIFY(composer.dropUrls({file("one.iso", 7000000), file("two.iso", 3000000000LL)}));
+        QCOMPARE(alertChanged.count(), 3);
+        QCOMPARE(composer.attachmentAlertMessage(), "two.iso (3 GB)" + kOversized);
+        QCOMPARE(log.count("Rejected 1 oversized attachment(s)"), 2);
+        QCOMPARE(composer.attachedFiles(), (QList<QUrl>{b, missing, a, atLimit}));
+    }
+
+    void cleanup() { qunsetenv("FAKE_LLAMA_SCRIPT_TEXT"); }
+
+    // The --version verdicts, and what start-up makes of them: verify,
+    // verify once more, then install.
+    void verification_data()
+    {
+        QTest::addColumn<QByteArray>("versionScript"); // empty: no program at all
+        QTest::addColumn<bool>("executable");
+        QTest::addColumn<QString>("message"); // empty: verified
+        QTest::addColumn<int>("versionRuns"); // at start-up
+        QTest::addColumn<int>("installs");
+
+        QTest::newRow("prints its version") << QByteArray("[version]\nerr version: 1 (abc)\\nbuilt with cc\n") << true
+                                            << QString() << 1 << 0;
+        QTest::newRow("prints usage, exits 0") << QByteArray("[version]\nout   usage: prog [options]\\n\n") << true
+                                               << QStringLiteral("Binary failed to run: usage: prog [options]") << 2 << 1;
+        QTest::newRow("exits 1 silently") << QByteArray("[version]\nexit 1\n") << true
+                                          << QStringLiteral("Binary failed to run: exit code 1") << 2 << 1;
+        QTest::newRow("hangs") << QByteArray("[version]\nhang\n") << true
+                               << QStringLiteral("Binary did not respond within 1s. This usually clears up on a second "
+                                                 "launch — the GPU shader cache is still building.")
+                               << 2 << 1;
+        QTest::newRow("not executable") << QByteArray("[version]\nexit 0\n") << false
+                                        << QStringLiteral("llama.cpp binary is not executable") << 0 << 1;
+        QTest::newRow("missing") << QByteArray() << true << QStringLiteral("llama.cpp binary not found") << 0 << 1;
+    }
+
+    void verification()
+    {
+        QFETCH(QByteArray, versionScript);
+        QFETCH(bool, executable);
+        QFETCH(QString, message);
+        QFETCH(int, versionRuns);
+        QFETCH(int, installs);
+        TempHome home;
+        const bool present = !versionScript.isEmpty();
+        if (present && executable) {
+            QVERIFY(home.installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
+            qputenv("FAKE_LLAMA_SCRIPT_TEXT", versionScript);
+        } else if (present) {
+            home.writeFile(QStringLiteral(".local/share/Quorvane/llama.cpp/build/bin/llama-completion"), "#!/bin/sh\n");
+        }
+        qputenv("FAKE_LLAMA_RECORD", (home.home() + QStringLiteral("/runs.jsonl")).toUtf8());
+        EngineTimings timings;
+        timings.verificationLimit = std::chrono::milliseconds(1000);
+        LlamaCPPManager engine(nullptr, timings);
+        LogCapture log;
+        AppState state(engine);
+        // a present program counts as verified until the check says otherwise
+        QCOMPARE(engine.isLlamaCPPVerified(), present && executable);
+        int installCalls = 0;
+        state.setInstaller([&](InstallCompletion done) {
+            ++installCalls;
+            done(false, QStringLiteral("no installer in this test"));
+        });
+        QVERIFY(waitUntil([&] {
+            return log.contains(QStringLiteral("verified")) || log.contains(QStringLiteral("installation failed"));
+        }, 10000));
+        QTest::qWait(100);
+        qunsetenv("FAKE_LLAMA_RECORD");
+        QCOMPARE(readFileBytes(home.home() + QStringLiteral("/runs.jsonl")).count("--version"), versionRuns);
+        QCOMPARE(installCalls, installs);
+        QCOMPARE(engine.isLlamaCPPVerified(), installs == 0);
+        if (installs)
+            QCOMPARE(engine.llamaCPPSetupErrorText(), QStringLiteral("no installer in this test"));
+        if (versionRuns == 2) {
+            QVERIFY(log.contains(QStringLiteral("Verification failed (%1) — retrying once").arg(message)));
+            QVERIFY(log.contains(QStringLiteral("Retry failed (%1) — reinstalling").arg(message)));
+        }
+
+        std::optional<std::pair<bool, QString>> verdict;
+        engine.verifyLlamaCPPInstallation([&](bool success, const std::optional<QString> &m) {
+            verdict = {success, m.value_or(QString())};
+        });
+        QVERIFY(waitUntil([&] { return verdict.has_value(); }, 10000));
+        QCOMPARE(*verdict, std::pair(message.isEmpty(), message));
+    }
+
+    // A second install while one runs is refused and leaves it alone; then
+    // what an installer's answer leads to (a failure's own reason is the
+    // start-up rows').
+    void installing()
+    {
+        TempHome home;
+        LlamaCPPManager engine;
+        AppState state(engine);
+        QVERIFY(waitUntil([&] { return engine.llamaCPPSetupError().has_value(); })); // the start-up attempt
+        InstallCompletion pending;
+        int calls = 0;
+        state.setInstaller([&](InstallCompletion done) {
+            ++calls;
+            engine.setInstallingLlamaCPP(true);
+            pending = std::move(done);
+        });
+        state.installLlamaCPP();
+        state.installLlamaCPP();
+        QTRY_COMPARE(engine.llamaCPPSetupErrorText(), QStringLiteral("Installation already in progress"));
+        QCOMPARE(calls, 1);
+        QVERIFY(engine.isInstallingLlamaCPP());
+        pending(false, std::nullopt);
+        QCOMPARE(engine.llamaCPPSetupErrorText(), QStringLiteral("Installation failed"));
+
+        QVERIFY(home.installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
+        qputenv("FAKE_LLAMA_SCRIPT_TEXT", "[version]\nexit 3\n");
+        state.handleInstallResult(true, std::nullopt);
+        QTRY_COMPARE_WITH_TIMEOUT(engine.llamaCPPSetupErrorText(),
+                                  QStringLiteral("Installation completed but the binary failed to run. "
+                                                 "Binary failed to run: exit code 3"), 10000);
+        qputenv("FAKE_LLAMA_SCRIPT_TEXT", "[version]\nexit 0\n");
+        state.handleInstallResult(true, std::nullopt);
+        QTRY_VERIFY_WITH_TIMEOUT(engine.isLlamaCPPVerified(), 10000);
+        QCOMPARE(engine.llamaCPPSetupErrorText(), QString());
     }
 };
 
