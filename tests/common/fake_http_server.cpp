@@ -77,12 +77,11 @@ void FakeHttpServer::play(QTcpSocket *socket, int step)
             QTimer::singleShot(100, socket, [this, socket, step] { play(socket, step + 1); });
             return;
         }
-        if (m_script[step] == "<close>") {
-            socket->abort();
-            return;
-        }
-        if (m_script[step] == "<end>") {
-            socket->disconnectFromHost();
+        if (m_script[step] == "<close>" || m_script[step] == "<end>") {
+            if (m_script[step] == "<close>")
+                socket->abort();
+            else
+                socket->disconnectFromHost();
             return;
         }
         socket->write(m_script[step]);

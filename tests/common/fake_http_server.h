@@ -1,16 +1,12 @@
 #pragma once
 
-#include <QByteArray>
-#include <QList>
 #include <QTcpServer>
 
 #include <memory>
 
-// A loopback server that reads one request and plays a script of writes:
-// "<pause>" waits 100 ms, "<close>" drops the connection, "<end>" closes it
-// once everything is sent. With "<tls>" it speaks TLS with a certificate
-// signed by itself and plays nothing.
-// Only the first connection is answered.
+// A loopback server that answers its first request with a script of writes: "<pause>" waits 100 ms, "<close>"
+// drops the connection, "<end>" closes it once everything is sent. With the script "<tls>" it speaks TLS with a
+// certificate signed by itself and plays nothing.
 class FakeHttpServer {
 public:
     explicit FakeHttpServer(const QList<QByteArray> &script);

@@ -1,7 +1,6 @@
 #include "test_support.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -10,6 +9,8 @@
 #include <QThread>
 
 #include <sys/stat.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -32,34 +33,31 @@ void captureHandler(QtMsgType type, const QMessageLogContext &context, const QSt
 
 } // namespace
 
+// Each variable with its folder under the temporary home.
+const QList<QPair<const char *, QString>> kVariables = {{"HOME", {}},
+                                                        {"XDG_DATA_HOME", QStringLiteral("/.local/share")},
+                                                        {"XDG_CONFIG_HOME", QStringLiteral("/.config")},
+                                                        {"XDG_CACHE_HOME", QStringLiteral("/.cache")},
+                                                        {"XDG_RUNTIME_DIR", QStringLiteral("/run")}};
+
 TempHome::TempHome()
 {
-    const QString root = m_dir.path();
-    const QList<QPair<QByteArray, QString>> values = {
-        {"HOME", root},
-        {"XDG_DATA_HOME", root + QStringLiteral("/.local/share")},
-        {"XDG_CONFIG_HOME", root + QStringLiteral("/.config")},
-        {"XDG_CACHE_HOME", root + QStringLiteral("/.cache")},
-        {"XDG_RUNTIME_DIR", root + QStringLiteral("/run")},
-    };
-    for (const auto &[name, value] : values) {
-        if (qEnvironmentVariableIsSet(name.constData()))
-            m_saved.append({name, qgetenv(name.constData())});
-        else
-            m_unset.append(name);
-        qputenv(name.constData(), value.toUtf8());
+    for (const auto &[name, folder] : kVariables) {
+        m_saved.append(qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt);
+        qputenv(name, QFile::encodeName(home() + folder));
     }
-    QDir().mkpath(root + QStringLiteral("/run"));
-    QFile::setPermissions(root + QStringLiteral("/run"),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QDir().mkpath(runtimeDir());
+    QFile::setPermissions(runtimeDir(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
 TempHome::~TempHome()
 {
-    for (const auto &[name, value] : m_saved)
-        qputenv(name.constData(), value);
-    for (const auto &name : m_unset)
-        qunsetenv(name.constData());
+    for (qsizetype i = 0; i < kVariables.size(); ++i) {
+        if (m_saved[i])
+            qputenv(kVariables[i].first, *m_saved[i]);
+        else
+            qunsetenv(kVariables[i].first);
+    }
     // make everything removable again, in case a test took write bits away
     const QString root = m_dir.path();
     std::function<void(const QString &)> open = [&](const QString &path) {
@@ -86,9 +84,8 @@ QString TempHome::writeFile(const QString &relativePath, const QByteArray &bytes
     const QString path = QDir(home()).filePath(relativePath);
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size())
         qFatal("cannot write %s", qPrintable(path));
-    f.write(bytes);
     return path;
 }
 
@@ -114,15 +111,11 @@ QStringList LogCapture::lines() const
     return g_logLines;
 }
 
-bool LogCapture::contains(const QString &fragment) const { return count(fragment) > 0; }
-
 int LogCapture::count(const QString &fragment) const
 {
     QMutexLocker lock(&g_logMutex);
-    int n = 0;
-    for (const QString &line : std::as_const(g_logLines))
-        n += line.contains(fragment) ? 1 : 0;
-    return n;
+    const auto has = [&](const QString &line) { return line.contains(fragment); };
+    return int(std::count_if(g_logLines.cbegin(), g_logLines.cend(), has));
 }
 
 void LogCapture::clear()
@@ -146,18 +139,7 @@ bool waitUntil(const std::function<bool()> &pred, int timeoutMs)
 QByteArray readFileBytes(const QString &path)
 {
     QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QByteArray("<unreadable>");
-    return f.readAll();
-}
-
-QByteArray sha256(const QString &path)
-{
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
-        return "<unreadable>";
-    return hash.result().toHex();
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
 }
 
 int processesWith(const QByteArray &marker)

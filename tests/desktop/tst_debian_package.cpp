@@ -1,23 +1,16 @@
-// The Debian package as a user gets it: built by CPack from the build tree,
-// its files in their places (a launcher entry and AppStream data that the
-// standard validators accept, the arch icon in every size), Depends covering
-// what the window loads at run time, lintian's verdict, and the unpacked
-// program answering its command line and starting offscreen until its first
-// screen shows.
+// The Debian package as a user gets it: built by CPack from the build tree, its files in their places (a launcher
+// entry and AppStream data the standard validators accept, the arch icon in every size), Depends covering what the
+// window loads at run time, lintian's verdict, and the unpacked program answering its command line and starting.
 #include "common/test_support.h"
 #include "ui/app_icon.h"
 
-#include <QDir>
 #include <QDirIterator>
-#include <QFile>
 #include <QImage>
 #include <QLibraryInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
 #include <QSettings>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
@@ -42,7 +35,7 @@ Run run(const QString &program, const QStringList &arguments, const QProcessEnvi
         process.setProcessEnvironment(env);
     process.start(program, arguments);
     if (!process.waitForFinished(300000))
-        return {-1, {}, QStringLiteral("did not finish")};
+        return {-1, {}, program + QStringLiteral(": ") + process.errorString()};
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
             QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
 }
@@ -64,23 +57,20 @@ QSet<QString> packagesHolding(const QStringList &paths)
     return packages;
 }
 
-// The QML modules the window's files import, with those each module's
-// qmldir imports or depends on in turn (modules without a qmldir of their
-// own are built into a library).
+// The QML modules the window's files import, with those each module's qmldir imports or depends on in turn
+// (modules without a qmldir of their own are built into a library).
 QStringList qmlModuleDirectories()
 {
-    const QString importsPath = QLibraryInfo::path(QLibraryInfo::QmlImportsPath);
+    static const QRegularExpression importLine(QStringLiteral("^(?:import|depends)\\s+([A-Za-z.]+)"),
+                                               QRegularExpression::MultilineOption);
     QStringList pending;
+    const auto takeImports = [&](const QString &path) {
+        for (const QRegularExpressionMatch &match : importLine.globalMatch(QString::fromUtf8(readFileBytes(path))))
+            pending << match.captured(1);
+    };
     QDirIterator files(QStringLiteral(QUORVANE_QML_DIR), {QStringLiteral("*.qml")});
-    static const QRegularExpression importLine(QStringLiteral("^import\\s+([A-Za-z.]+)"),
-                                               QRegularExpression::MultilineOption);
-    while (files.hasNext()) {
-        auto matches = importLine.globalMatch(QString::fromUtf8(readFileBytes(files.next())));
-        while (matches.hasNext())
-            pending << matches.next().captured(1);
-    }
-    static const QRegularExpression dependency(QStringLiteral("^(?:import|depends)\\s+([A-Za-z.]+)"),
-                                               QRegularExpression::MultilineOption);
+    while (files.hasNext())
+        takeImports(files.next());
     QStringList seen;
     QStringList qmldirs;
     while (!pending.isEmpty()) {
@@ -88,13 +78,12 @@ QStringList qmlModuleDirectories()
         if (seen.contains(module) || module.startsWith(QLatin1String("Quorvane")))
             continue;
         seen << module;
-        const QString qmldir = importsPath + u'/' + QString(module).replace(u'.', u'/') + QStringLiteral("/qmldir");
-        if (!QFile::exists(qmldir))
-            continue;
-        qmldirs << qmldir;
-        auto matches = dependency.globalMatch(QString::fromUtf8(readFileBytes(qmldir)));
-        while (matches.hasNext())
-            pending << matches.next().captured(1);
+        const QString qmldir = QLibraryInfo::path(QLibraryInfo::QmlImportsPath) + u'/' + QString(module).replace(u'.', u'/')
+                               + QStringLiteral("/qmldir");
+        if (QFile::exists(qmldir)) {
+            qmldirs << qmldir;
+            takeImports(qmldir);
+        }
     }
     return qmldirs;
 }
@@ -135,16 +124,14 @@ private slots:
             expected << kShare + QStringLiteral("icons/hicolor/%1x%1/apps/").arg(size) + kAppId + ".png";
         expected.sort();
         QCOMPARE(files, expected);
-        QVERIFY(QFileInfo(program()).isExecutable());
         // The AppStream release is the package's version.
         QVERIFY(readFileBytes(shared(metainfo)).contains("<release version=\"" QUORVANE_VERSION "\""));
         QCOMPARE(readFileBytes(shared("icons/hicolor/scalable/apps/" + kAppId + ".svg")), app_icon::svg());
         for (int size : kIconSizes) {
             const QImage icon(shared(QStringLiteral("icons/hicolor/%1x%1/apps/").arg(size) + kAppId + ".png"));
             QCOMPARE(icon.size(), QSize(size, size));
-            // Rounded corners are transparent; the middle of the base bar is
-            // light (white, blended with the edge at the smallest size) and the
-            // opening of the arch shows the blue background.
+            // Rounded corners are transparent; the middle of the base bar is light (white, blended with the edge at
+            // the smallest size) and the opening of the arch shows the blue background.
             QCOMPARE(qAlpha(icon.pixel(0, 0)), 0);
             const QColor base = icon.pixelColor(size / 2, int(size * 0.76));
             const QColor opening = icon.pixelColor(size / 2, int(size * 0.55));
@@ -158,13 +145,9 @@ private slots:
         QCOMPARE(entry.value(QStringLiteral("Exec")).toString(), QStringLiteral("quorvane"));
         QCOMPARE(entry.value(QStringLiteral("Icon")).toString(), kAppId); // names the installed icon files
         // Both validators, as the launcher and the software centre read these files.
-        const QString appstreamcli = QStandardPaths::findExecutable(QStringLiteral("appstreamcli"));
-        QVERIFY2(!appstreamcli.isEmpty(), "appstreamcli is not installed (package appstream)");
-        Run check = run(appstreamcli, {QStringLiteral("validate"), QStringLiteral("--no-net"), shared(metainfo)});
+        Run check = run(QStringLiteral("appstreamcli"), {QStringLiteral("validate"), QStringLiteral("--no-net"), shared(metainfo)});
         QVERIFY2(check.exitCode == 0, qPrintable(check.out + check.err));
-        const QString validator = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
-        QVERIFY2(!validator.isEmpty(), "desktop-file-validate is not installed (package desktop-file-utils)");
-        check = run(validator, {shared(entryFile)});
+        check = run(QStringLiteral("desktop-file-validate"), {shared(entryFile)});
         QVERIFY2(check.exitCode == 0 && (check.out + check.err).trimmed().isEmpty(), qPrintable(check.out + check.err));
     }
 

@@ -1,8 +1,5 @@
 #pragma once
 
-// The application of quorvane_e2e started as its own process, with a control
-// connection (see quorvane_e2e.cpp for the commands). QUORVANE_E2E names the
-// program.
 #include "common/test_support.h"
 
 #include <QJsonArray>
@@ -10,14 +7,12 @@
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QProcess>
-#include <QStringList>
-#include <QTemporaryDir>
 
 #include <csignal>
 #include <sys/prctl.h>
 
-// One run of the application, with a control connection. Its standard error
-// goes to ours, or is appended to errorLog when one is given.
+// One run of quorvane_e2e (QUORVANE_E2E) with its control connection (commands: see quorvane_e2e.cpp). Its standard
+// error goes to ours, or is appended to errorLog when one is given.
 class AppProcess {
 public:
     explicit AppProcess(const QStringList &arguments, const QString &errorLog = {})
@@ -31,13 +26,7 @@ public:
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         m_process.start(QStringLiteral(QUORVANE_E2E), arguments + QStringList{QStringLiteral("--control"), m_socketPath});
     }
-    ~AppProcess()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
+    // (QProcess kills a program still running when it goes)
 
     bool connect()
     {
@@ -53,11 +42,9 @@ public:
     {
         m_socket.write(command.join(u'\t').toUtf8() + '\n');
         m_socket.flush();
-        while (!m_socket.canReadLine()) {
-            if (!m_socket.waitForReadyRead(30000))
-                return {{"ok", false}, {"error", QStringLiteral("no answer")}};
-        }
-        return QJsonDocument::fromJson(m_socket.readLine()).object();
+        while (!m_socket.canReadLine() && m_socket.waitForReadyRead(30000))
+            continue;
+        return QJsonDocument::fromJson(m_socket.readLine()).object(); // empty, so not "ok", without an answer
     }
     bool ok(const QStringList &command) { return send(command).value(QStringLiteral("ok")).toBool(); }
     QJsonObject state() { return send({QStringLiteral("state")}); }
@@ -71,9 +58,13 @@ public:
     {
         return waitUntil([&] { return pred(state()); }, timeoutMs);
     }
-    bool shows(const QString &text)
+    bool waitFor(const QString &field, const QJsonValue &value, int timeoutMs = 30000)
     {
-        return send({QStringLiteral("texts")}).value(QStringLiteral("texts")).toArray().contains(text);
+        return waitForState([&](const QJsonObject &s) { return s.value(field) == value; }, timeoutMs);
+    }
+    QStringList texts()
+    {
+        return send({QStringLiteral("texts")}).value(QStringLiteral("texts")).toVariant().toStringList();
     }
     // Clicks a control once it is shown.
     bool click(const QString &name)

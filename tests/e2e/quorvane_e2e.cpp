@@ -1,23 +1,13 @@
-// The application as released, plus what the end-to-end tests need to drive
-// it from outside: service hosts on the command line and a control socket.
-//
-//   quorvane_e2e --control <socket> [--api-host URL] [--source-host URL] [--model-host URL]
-//
-// On the socket the test sends one command a line, fields separated by tabs,
-// and gets one JSON object a line back ({"ok": true, ...} or {"ok": false,
-// "error": ...}):
-//   click <name>           a left click on the shown control named name
-//                          (Accessible.name, objectName or button label)
-//   type <name> <text>     focuses the control and types text
-//   key <name> <key>       focuses the control and presses key ("Return")
-//   texts                  every text shown in the window
-//   state                  what the application state and the engine hold
-//   import <path>          the file chooser's answer in the model picker
-//   invoke <object> <method> [arg]
-//                          calls an invokable of "state" or "picker" as the
-//                          window's controls do, its argument converted from text
-//   sessions               every conversation with its id and messages
-//   quit                   quits as the window's close would
+// The application as released, plus service hosts on the command line and a control socket for the end-to-end
+// tests: quorvane_e2e --control <socket> [--api-host URL] [--source-host URL] [--model-host URL]
+// The test sends one command a line, fields separated by tabs, and gets one JSON object a line back ({"ok": true,
+// ...} or {"ok": false, "error": ...}):
+//   click <name>, type <name> <text>, key <name> Return   on the shown control named name (Accessible.name,
+//                                                          objectName or button label)
+//   texts, state (or sessions)              the window's texts; the application's state with every conversation
+//   import <path>                           the file chooser's answer in the model picker
+//   invoke state|picker <method> [arg]      an invokable called as the window's controls do
+//   quit                                    quits as the window's close would
 #include "app/app_state.h"
 #include "app/model_picker_state.h"
 #include "core/records.h"
@@ -26,6 +16,7 @@
 #include "ui/window_driver.h"
 
 #include <QGuiApplication>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -86,39 +77,29 @@ private:
     QJsonObject handle(const QStringList &command)
     {
         const QString verb = command.value(0);
+        auto *picker = m_state.findChild<ModelPickerState *>();
         if (verb == QLatin1String("texts"))
             return {{"ok", true}, {"texts", QJsonArray::fromStringList(m_driver.texts())}};
-        if (verb == QLatin1String("state"))
+        if (verb == QLatin1String("state") || verb == QLatin1String("sessions"))
             return state();
+        if (verb == QLatin1String("invoke"))
+            return invoke(command.value(1) == QLatin1String("picker") ? static_cast<QObject *>(picker) : &m_state,
+                          command.value(2).toLatin1(), command.mid(3));
+        QQuickItem *item = m_driver.control(command.value(1));
         if (verb == QLatin1String("quit")) {
             QTimer::singleShot(0, qApp, &QCoreApplication::quit);
-            return {{"ok", true}};
-        }
-        if (verb == QLatin1String("import")) {
-            auto *picker = m_state.findChild<ModelPickerState *>();
-            if (!picker)
-                return failure(QStringLiteral("no model picker"));
+        } else if (verb == QLatin1String("import") && picker) {
             picker->importLocalModel({QUrl::fromLocalFile(command.value(1))});
-            return {{"ok", true}};
-        }
-        if (verb == QLatin1String("invoke"))
-            return invoke(command.value(1) == QLatin1String("picker") ? m_state.findChild<ModelPickerState *>()
-                                                                      : static_cast<QObject *>(&m_state),
-                          command.value(2).toLatin1(), command.mid(3));
-        if (verb == QLatin1String("sessions"))
-            return sessions();
-        QQuickItem *item = m_driver.control(command.value(1));
-        if (!item)
+        } else if (!item) {
             return failure(QStringLiteral("no shown control named \"%1\"").arg(command.value(1)));
-        if (verb == QLatin1String("click")) {
+        } else if (verb == QLatin1String("click")) {
             m_driver.click(item);
-        } else if (verb == QLatin1String("type")) {
+        } else if (verb == QLatin1String("type") || verb == QLatin1String("key")) {
             item->forceActiveFocus();
-            for (const QChar ch : command.value(2))
-                QTest::keyClick(m_driver.window(), ch.toLatin1());
-        } else if (verb == QLatin1String("key") && command.value(2) == QLatin1String("Return")) {
-            item->forceActiveFocus();
-            QTest::keyClick(m_driver.window(), Qt::Key_Return);
+            if (verb == QLatin1String("type"))
+                m_driver.type(command.value(2));
+            else
+                QTest::keyClick(m_driver.window(), Qt::Key_Return);
         } else {
             return failure(QStringLiteral("unknown command \"%1\"").arg(command.join(u' ')));
         }
@@ -151,14 +132,6 @@ private:
         return messages;
     }
 
-    QJsonObject sessions() const
-    {
-        QJsonArray all;
-        for (const ChatSession &session : m_state.chatSessions())
-            all.append(QJsonObject{{"id", canonicalUuid(session.id)}, {"messages", messagesOf(session.messages)}});
-        return {{"ok", true}, {"sessions", all}, {"current", m_state.currentSession() ? canonicalUuid(m_state.currentSession()->id) : QString()}};
-    }
-
     QJsonObject state() const
     {
         QJsonArray models;
@@ -168,16 +141,18 @@ private:
                                       {"isDownloaded", model.isDownloaded},
                                       {"filePath", model.filePath},
                                       {"progress", model.downloadProgress}});
-        QJsonArray titles;
+        QJsonArray sessions;
         for (const ChatSession &session : m_state.chatSessions())
-            titles.append(session.title);
+            sessions.append(QJsonObject{{"id", canonicalUuid(session.id)}, {"messages", messagesOf(session.messages)}});
+        const std::optional<ChatSession> current = m_state.currentSession();
         return {{"ok", true},
                 {"verified", m_state.engine().isLlamaCPPVerified()},
                 {"currentView", int(m_state.currentView())},
                 {"selectedModel", m_state.selectedModelName()},
                 {"generating", m_state.isCurrentSessionGenerating()},
                 {"models", models},
-                {"sessions", titles},
+                {"sessions", sessions},
+                {"current", current ? canonicalUuid(current->id) : QString()},
                 {"currentSession", m_state.currentSessionTitle()},
                 {"messages", messagesOf(m_state.chatMessages())},
                 {"screens", QJsonArray::fromStringList(m_screens)}};
@@ -197,22 +172,17 @@ int main(int argc, char *argv[])
     ui::describeApplication(app);
     ui::ServiceHosts hosts;
     QString control;
+    const QHash<QString, QString *> flags = {{QStringLiteral("--control"), &control},
+                                             {QStringLiteral("--api-host"), &hosts.releaseApi},
+                                             {QStringLiteral("--source-host"), &hosts.sources},
+                                             {QStringLiteral("--model-host"), &hosts.models}};
     const QStringList args = app.arguments();
     for (int i = 1; i + 1 < args.size(); i += 2) {
-        const QString &flag = args.at(i);
-        const QString &value = args.at(i + 1);
-        if (flag == QLatin1String("--control"))
-            control = value;
-        else if (flag == QLatin1String("--api-host"))
-            hosts.releaseApi = value;
-        else if (flag == QLatin1String("--source-host"))
-            hosts.sources = value;
-        else if (flag == QLatin1String("--model-host"))
-            hosts.models = value;
+        if (QString *value = flags.value(args.at(i)))
+            *value = args.at(i + 1);
     }
     if (control.isEmpty()) {
-        std::fprintf(stderr, "usage: quorvane_e2e --control <socket> [--api-host URL] [--source-host URL] "
-                             "[--model-host URL]\n");
+        std::fprintf(stderr, "usage: quorvane_e2e --control <socket> [--api-host|--source-host|--model-host URL]\n");
         return 2;
     }
     return ui::runApplication(app, hosts, [&](QQmlApplicationEngine &qml, AppState &state) {

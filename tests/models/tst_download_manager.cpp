@@ -5,16 +5,13 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTcpServer>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
 #include <atomic>
-#include <vector>
 
 using Result = ModelDownloadManager::DownloadResult;
 
@@ -23,33 +20,19 @@ namespace {
 constexpr qint64 kMiB = 1024 * 1024;
 constexpr qint64 kMidSize = 24 * kMiB;
 
-void writeSeededFile(const QString &path, qint64 size, quint64 seed)
+void writeSeededFile(const QString &path, quint32 seed)
 {
+    QByteArray bytes(kMidSize, Qt::Uninitialized);
+    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
     QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    std::vector<quint64> block(1 << 19);
-    for (qint64 done = 0; done < size;) {
-        for (quint64 &v : block) { // splitmix64
-            quint64 z = (seed += 0x9e3779b97f4a7c15ULL);
-            z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-            z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-            v = z ^ (z >> 31);
-        }
-        const qint64 n = std::min<qint64>(size - done, qint64(block.size() * sizeof(quint64)));
-        QCOMPARE(f.write(reinterpret_cast<const char *>(block.data()), n), n);
-        done += n;
-    }
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size());
 }
 
 qint64 fileSize(const QString &path) { return QFileInfo(path).size(); }
 
 // What a download reported, and whether every report came on the main thread.
 struct Recorder {
-    struct Report {
-        double progress;
-        qint64 written, expected;
-        double speed;
-    };
+    struct Report { double progress; qint64 written, expected; double speed; };
     QList<Report> reports;
     QList<Result> results;
     bool offMainThread = false;
@@ -106,12 +89,10 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_served.isValid());
-        writeSeededFile(served("mid.bin"), kMidSize, 2);
+        writeSeededFile(served("mid.bin"), 2);
         const QString root = m_served.path();
-        // /slow/ and /norange/ hold back a first request, so that a test can
-        // interrupt it; /drop/ loses the connection after every 8 MB; /gone/
-        // loses it after 8 MB and then closes every request for the rest; /part/
-        // answers 206 to every request, asked for a range or not.
+        // /slow/ and /norange/ hold back a first request, so that a test can interrupt it; /drop/ loses the connection
+        // after every 8 MB; /gone/ loses it after 8 MB and then closes every request; /part/ answers 206 to all.
         const QString locations = QStringLiteral(
             "location /slow/ { alias %1/; if ($http_range = \"\") { set $limit_rate 8m; } }\n"
             "location /norange/ { alias %1/; max_ranges 0; if ($http_range = \"\") { set $limit_rate 8m; } }\n"
@@ -122,7 +103,6 @@ private slots:
             "    proxy_pass http://127.0.0.1:$server_port/stall/$1; proxy_read_timeout 300ms; proxy_buffering off; }\n"
             "location = /moved-slow { return 302 /slow/mid.bin; }\n"
             "location = /to-file { return 302 file://%1/mid.bin; }\n"
-            "location = /to-data { return 302 \"data:application/octet-stream;base64,UXVvcnZhbmU=\"; }\n"
             "location ~ ^/part/(.*)$ { proxy_pass http://127.0.0.1:$server_port/$1; proxy_set_header Range bytes=0-; }\n");
         m_server = std::make_unique<NginxServer>(root, locations.arg(root));
         QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
@@ -134,7 +114,6 @@ private slots:
         QTest::addColumn<int>("status"); // 0: no HTTP error, the download failed
         QTest::addColumn<QString>("failure");
         QTest::newRow("redirect to a local file") << "/to-file" << 302 << "";
-        QTest::newRow("redirect to a data URL") << "/to-data" << 302 << "";
         QTest::newRow("link to a local file") << "file://" + served("mid.bin") << 0
                                               << "The link did not lead to an HTTP server.";
         QTest::newRow("206 to a request without Range")
@@ -184,17 +163,14 @@ private slots:
         report(100.90, 4 * kMiB, -1);
         manager.drainQueues();
         QVERIFY(waitUntil([&] { return r.reports.size() == 4; }));
-        QTest::qWait(50);
-        QCOMPARE(r.reports.size(), 4);
-
-        const double speeds[] = {1 / 0.05, 0.3 * (2 / 0.25) + 0.7 * 20, 0.3 * (0.5 / 0.3) + 0.7 * 16.4};
-        QCOMPARE(r.reports[0].progress, 0.25);
-        QCOMPARE(r.reports[0].speed, speeds[0]);
         QCOMPARE(r.reports[1].written, 3 * kMiB);
-        QCOMPARE(r.reports[1].progress, 0.75);
-        QCOMPARE(r.reports[1].speed, speeds[1]);
-        QCOMPARE(r.reports[2].progress, 0.0);
-        QCOMPARE(r.reports[2].speed, speeds[2]);
+        // progress, and the speed in MB/s smoothed over the reports passed
+        const QList<QPair<double, double>> expected = {
+            {0.25, 1 / 0.05}, {0.75, 0.3 * (2 / 0.25) + 0.7 * 20}, {0.0, 0.3 * (0.5 / 0.3) + 0.7 * 16.4}};
+        for (int i = 0; i < expected.size(); ++i) {
+            QCOMPARE(r.reports[i].progress, expected[i].first);
+            QCOMPARE(r.reports[i].speed, expected[i].second);
+        }
         QCOMPARE(r.reports[3].progress, 0.0);
         // the manager goes while its transfer still waits for an answer
     }
@@ -202,7 +178,6 @@ private slots:
     void interruptedDownloadContinues_data()
     {
         QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("servedPath"); // where a redirect leads
         QTest::addColumn<Interruption>("interruption");
         QTest::addColumn<Tamper>("tamper");
         QTest::addColumn<QString>("resumedRequest"); // how the last request of the path shows in the access log
@@ -210,15 +185,12 @@ private slots:
         const QString restarted = QStringLiteral(" 200 \\d+ range=\\[bytes=\\d+-\\]");
         const QString fresh = QStringLiteral(" 200 \\d+ range=\\[\\]");
         const auto row = [](const char *name, const char *path, Interruption interruption, Tamper tamper,
-                            const QString &resumed, const char *servedPath = nullptr) {
-            QTest::newRow(name) << path << (servedPath ? servedPath : path) << interruption << tamper << resumed;
-        };
+                            const QString &resumed) { QTest::newRow(name) << path << interruption << tamper << resumed; };
         row("connection dropped", "/drop/mid.bin", Interruption::Drop, Tamper::None, continued);
         row("connection lost for good", "/gone/mid.bin", Interruption::Gone, Tamper::None, QString());
         row("canceled keeping resume data", "/slow/mid.bin", Interruption::Cancel, Tamper::None, continued);
         row("canceled discarding resume data", "/slow/mid.bin", Interruption::Discard, Tamper::None, QString());
-        row("application quit, redirected", "/moved-slow", Interruption::Quit, Tamper::None, continued,
-            "/slow/mid.bin");
+        row("application quit, redirected", "/moved-slow", Interruption::Quit, Tamper::None, continued);
         row("server ignores Range", "/norange/mid.bin", Interruption::Quit, Tamper::None, restarted);
         row("file replaced on the server", "/slow/changing.bin", Interruption::Quit, Tamper::ReplaceServedFile,
             restarted);
@@ -229,13 +201,13 @@ private slots:
     void interruptedDownloadContinues()
     {
         QFETCH(QString, path);
-        QFETCH(QString, servedPath);
         QFETCH(Interruption, interruption);
         QFETCH(Tamper, tamper);
         QFETCH(QString, resumedRequest);
+        const QString servedPath = path == QStringLiteral("/moved-slow") ? QStringLiteral("/slow/mid.bin") : path;
         const QString servedFile = served(servedPath.section(QLatin1Char('/'), -1));
         if (tamper == Tamper::ReplaceServedFile) {
-            writeSeededFile(servedFile, kMidSize, 3);
+            writeSeededFile(servedFile, 3);
             QFile f(servedFile);
             QVERIFY(f.open(QIODevice::ReadWrite)
                     && f.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
@@ -249,8 +221,8 @@ private slots:
         const auto underWay = [&] { return QFileInfo::exists(resume) && fileSize(partial) >= 4 * kMiB; };
         Recorder first;
 
-        // a lost connection continues at once, replacing an older file of the
-        // same name; every report on the main thread
+        // a lost connection continues at once, replacing an older file of the same name; every report on the main
+        // thread
         const QString destination = manager->modelsDirectory() + QLatin1Char('/') + canonicalUuid(id) + ".gguf";
         home.writeFile(QDir(home.home()).relativeFilePath(destination), "an older file");
         manager->downloadModel(QUrl(url(path)), id, first.progress(), first.completion());
@@ -268,7 +240,7 @@ private slots:
         if (interruption == Interruption::Drop) {
             QVERIFY(first.finished());
             QCOMPARE(first.results[0].filePath.value_or(QString()), destination);
-            QCOMPARE(sha256(destination), sha256(servedFile));
+            QVERIFY(readFileBytes(destination) == readFileBytes(servedFile));
             QVERIFY(!first.reports.isEmpty() && !first.offMainThread);
             QCOMPARE(first.reports.first().expected, kMidSize);
             QCOMPARE(folderEntries(manager->resumeDataDirectory()), QStringList());
@@ -295,14 +267,13 @@ private slots:
         manager.reset();
 
         const qint64 kept = fileSize(partial);
-        QVERIFY(QFileInfo::exists(resume));
-        QVERIFY(kept > 0 && kept < kMidSize);
+        QVERIFY(QFileInfo::exists(resume) && kept > 0 && kept < kMidSize);
         if (tamper == Tamper::RemovePartial)
             QVERIFY(QFile::remove(partial));
         if (tamper == Tamper::ExtendPartial)
             home.writeFile(QDir(home.home()).relativeFilePath(partial), QByteArray(kMidSize + 10, 'x'));
         if (tamper == Tamper::ReplaceServedFile)
-            writeSeededFile(servedFile, kMidSize, 4); // same size, new time: a new ETag
+            writeSeededFile(servedFile, 4); // same size, new time: a new ETag
 
         // The next launch.
         manager = std::make_unique<ModelDownloadManager>();
@@ -315,10 +286,8 @@ private slots:
         manager->resumeIncompleteDownloads({model});
         QVERIFY(later.finished());
         QVERIFY(later.results[0].succeeded());
-        QCOMPARE(sha256(*later.results[0].filePath), sha256(servedFile));
+        QVERIFY(readFileBytes(*later.results[0].filePath) == readFileBytes(servedFile));
         QVERIFY(!later.reports.isEmpty() && !later.offMainThread);
-        QVERIFY(log.contains("Loaded resume data for model " + canonicalUuid(id)));
-        QVERIFY(log.contains("Resuming download for: Mid"));
         const QRegularExpression resumedLine(resumedRequest);
         QVERIFY2(waitUntil([&] { return resumedLine.match(lastRequest(servedPath)).hasMatch(); }),
                  qPrintable(m_server->accessLog()));
@@ -332,7 +301,7 @@ private slots:
     {
         TempHome home;
         LogCapture log;
-        const QString dir = QDir(home.home()).relativeFilePath(home.dataDir() + "/ResumeData");
+        const QString dir = QStringLiteral(".local/share/Quorvane/ResumeData");
         const QByteArray blob = "{\"url\":\"" + url("/slow/mid.bin").toUtf8() + "\"}";
         AIModel resumed = AIModel::make("Resumed", {}), notStarted = AIModel::make("Not started", {}),
                 noBlob = AIModel::make("No blob", {}), done = AIModel::make("Done", {});
@@ -353,7 +322,6 @@ private slots:
         manager.cancelDownload(resumed.id, true);
         manager.drainQueues();
         QCOMPARE(log.count("Loaded resume data for model"), 3);
-        QVERIFY(log.contains("Checking for incomplete downloads to resume..."));
         QCOMPARE(log.count("Resuming download for:"), 1);
         QVERIFY(log.contains("Resuming download for: Resumed"));
         for (const QString &name : junk)

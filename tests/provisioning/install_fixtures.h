@@ -11,11 +11,10 @@
 
 #include <optional>
 
-// What the installation tests and the disk-fault campaign build on disk: git
-// repositories served as file:// hosts, archives for the loopback server, and
-// a way to wait for an installer's single answer.
+// What the installation tests and the disk-fault campaign build on disk: git repositories served as file:// hosts,
+// archives for the loopback server, and an installer's answer.
 
-// Runs a program and fails the calling test when it does not succeed.
+// Runs a program, warning with its output when it does not succeed.
 inline bool runOk(const QString &program, const QStringList &arguments, int timeoutMs = 600000)
 {
     const ChildProcess::Result run = ChildProcess::run(program, arguments, timeoutMs, 1 << 20);
@@ -45,8 +44,7 @@ inline bool writeBytes(const QString &path, const QByteArray &bytes, bool execut
     return !executable || file.setPermissions(file.permissions() | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
 }
 
-// A gzip'ed tar of folder/top (a top folder, as the published archives have),
-// and of folder/other when given.
+// A gzip'ed tar of folder/top (a top folder, as the published archives have), and of folder/other when given.
 inline bool packFolder(const QString &folder, const QString &top, const QString &archive, const QString &other = {})
 {
     QDir().mkpath(QFileInfo(archive).path());
@@ -56,17 +54,13 @@ inline bool packFolder(const QString &folder, const QString &top, const QString 
     return runOk(QStringLiteral("/usr/bin/tar"), arguments);
 }
 
-// A bare repository at hostRoot + "/ggml-org/llama.cpp.git" holding the
-// given files (path → content) in one commit, so that hostRoot as a
-// file:// URL is a source host.
+// A bare repository at hostRoot + "/ggml-org/llama.cpp.git" holding files (path → content) in one commit, so
+// that hostRoot as a file:// URL is a source host.
 inline bool makeSourceRepository(const QString &hostRoot, const QMap<QString, QByteArray> &files)
 {
     const QString work = hostRoot + QStringLiteral("/work");
     for (auto it = files.begin(); it != files.end(); ++it) {
-        const QString path = work + u'/' + it.key();
-        QDir().mkpath(QFileInfo(path).path());
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(it.value()) != it.value().size())
+        if (!writeBytes(work + u'/' + it.key(), it.value()))
             return false;
     }
     const QString git = QStringLiteral("/usr/bin/git");
@@ -80,8 +74,7 @@ inline bool makeSourceRepository(const QString &hostRoot, const QMap<QString, QB
                           hostRoot + QStringLiteral("/ggml-org/llama.cpp.git")});
 }
 
-// A CMake project that builds stand-ins for llama-completion and llama-cli
-// in a second or two.
+// A CMake project that builds stand-ins for llama-completion and llama-cli in a second or two.
 inline QMap<QString, QByteArray> tinySourceTree()
 {
     return {
@@ -94,7 +87,7 @@ inline QMap<QString, QByteArray> tinySourceTree()
     };
 }
 
-// The result an installer reported, once.
+// The result an installer reported, and how often.
 struct InstallOutcome {
     std::optional<bool> success;
     std::optional<QString> message;
