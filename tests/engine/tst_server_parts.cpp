@@ -1,7 +1,7 @@
 // The parts of the server engines: the event reader, the streaming HTTP
 // client against a loopback server of ours (faults on demand) and the real
 // llama-server; the remote server's model list and its API key in a real
-// desktop secret store. Their use in replies is the server-engine test's.
+// desktop secret store. Their use in replies is the chat-turn test's.
 #include "common/fake_http_server.h"
 #include "common/test_support.h"
 #include "engine/llama_server.h"
