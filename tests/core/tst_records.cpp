@@ -156,9 +156,6 @@ private slots:
         o.insert("somethingNew", 7);
         const auto withExtra = decodeAIModel(o);
         QVERIFY(withExtra && !withExtra->modelfile.has_value());
-        const Modelfile mf{QStringLiteral("/m"), QStringLiteral("s"), QStringLiteral("{{x}}"),
-                           {{QStringLiteral("a"), QStringLiteral("1")}, {QStringLiteral("b"), QString()}}};
-        QCOMPARE(decodeModelfile(encode(mf)), mf);
     }
 
     // Conversations count from 2001, the model list from 1970. New records
@@ -173,19 +170,14 @@ private slots:
         const QDateTime dt(QDate(2024, 2, 29), QTime(13, 14, 15, 678), Qt::UTC);
         QCOMPARE(Date::fromSecondsSince1970(dt.toMSecsSinceEpoch() / 1000.0).toDateTime(), dt);
 
-        const AIModel model = AIModel::make(QStringLiteral("n"), QStringLiteral("u"));
-        const ChatSession s1 = ChatSession::make(), s2 = ChatSession::make();
         const ChatMessage msg = ChatMessage::make(QStringLiteral("hi"), true);
-        QVERIFY(!model.id.isNull() && !msg.id.isNull() && !s1.id.isNull() && s1.id != s2.id);
-        for (const Date &date : {model.createdAt, s1.createdAt, msg.timestamp})
-            QVERIFY(std::fabs(date.secondsSince1970() - QDateTime::currentMSecsSinceEpoch() / 1000.0) < 2.0);
+        QVERIFY(!msg.id.isNull() && std::fabs(msg.timestamp.secondsSince(Date::now())) < 2.0);
     }
 
     // Optional and later keys never make a message unreadable: absent and
-    // empty file lists stay apart, a figure of the wrong type is an unknown
-    // figure, an unsound kind or set of answers is left out. Without the
-    // later keys (as a reader that predates them sees the file) the reply
-    // is the same message, showing the shown answer.
+    // empty file lists stay apart, a figure of the wrong type is unknown, an
+    // unsound kind or set of answers is left out, and an older reader sees
+    // the same message, showing the shown answer.
     void optionalKeys_data()
     {
         QTest::addColumn<QByteArray>("keys"); // set on a stored reply with two answers; "-": key removed
@@ -199,7 +191,6 @@ private slots:
                           R"(8c7fada847da","fileName":"b","filePath":"/b","fileType":"","fileSize":2}]})")
             << "1000 2||reply 2";
         QTest::newRow("figures null") << QByteArray(R"({"figures":null})") << "-||reply 2";
-        QTest::newRow("figures not an object") << QByteArray(R"({"figures":"fast"})") << "-||reply 2";
         QTest::newRow("all known figures, and a key of a later version")
             << QByteArray(R"({"figures":{"secondsToFirstToken":0.42,"tokensPerSecond":18.3,"tokenCount":245,)"
                           R"("engine":"llama-completion","model":"Tiny","later":[1]}})")
@@ -282,7 +273,6 @@ private slots:
         QTest::addColumn<QString>("key");
         QTest::addColumn<QByteArray>("value"); // empty: key removed
         QTest::addColumn<QString>("error");    // empty: "<key>: not a ..."
-
         for (const auto &[kind, keys] : kRequiredKeys) {
             for (const QString &key : keys) {
                 QTest::addRow("%s missing %s", qPrintable(kind), qPrintable(key))
@@ -356,11 +346,9 @@ private slots:
         QTest::newRow("bad key bytes") << spoilt("\"content\"", "\"cont\xe9nt\"") << "invalid JSON: ";
         QTest::newRow("trailing garbage") << good + "x" << "invalid JSON: ";
         QTest::newRow("array") << "[" + good + "]" << "not a JSON object";
-        // integral, but 2^63 and -2^63-2^11 do not fit in 64 bits
+        // integral, but 2^63 does not fit in 64 bits
         QTest::newRow("size 2^63 as a double") << spoilt("9007199254740993", "9.223372036854775808e18")
                                                << "messages[0].attachedFiles[0].fileSize: not a 64-bit integer";
-        QTest::newRow("size below -2^63 as a double") << spoilt("9007199254740993", "-9.223372036854777856e18")
-                                                      << "messages[0].attachedFiles[0].fileSize: not a 64-bit integer";
     }
     void badDocuments()
     {
@@ -448,9 +436,6 @@ private slots:
         QVERIFY2(back, qPrintable(err.text));
         QCOMPARE(*back, s);
         QCOMPARE(*encodeSessionDocument(*back), bytes);
-        const auto sessions = decodeSessionList("[" + bytes + "," + bytes + "]", &err); // the legacy array
-        QVERIFY2(sessions && sessions->size() == 2, qPrintable(err.text));
-        QCOMPARE(sessions->at(1), s);
     }
 };
 

@@ -154,7 +154,6 @@ private slots:
         QTest::addColumn<QString>("reason");
         QTest::newRow("missing") << "<dir>/llama-completion" << "" << "No such file or directory";
         QTest::newRow("not executable") << "<dir>/plain" << "" << "Permission denied";
-        QTest::newRow("directory") << "<dir>" << "" << "Is a directory";
         QTest::newRow("relative") << "bin/true" << "" << "not an absolute path";
         QTest::newRow("missing working directory") << kFake << "<dir>/gone" << "No such file or directory";
     }
@@ -201,7 +200,8 @@ private slots:
         Output out, err;
         ChildProcess process(kFake, {});
         process.setWorkingDirectory(dir.path());
-        process.setEnvironment({QStringLiteral("FAKE_LLAMA_SCRIPT_TEXT=echo-stdin\ncwd\nenv ONLY_THIS\nenv HOME\nfds\nerr ok\\n"),
+        process.setEnvironment({QStringLiteral("FAKE_LLAMA_SCRIPT_TEXT=echo-stdin\ncwd\nenv ONLY_THIS\nenv HOME\nfds\n"
+                                               "err ok\\n"),
                                 QStringLiteral("ONLY_THIS=süß value")});
         process.setStandardInput(Mode::Pipe);
         process.setStandardError(Mode::Inherit);
@@ -266,7 +266,6 @@ private slots:
         QVERIFY(waitUntil([&] { return out.contains("\n"); }));
         const pid_t grandchild = pid_t(out.bytes().trimmed().toLongLong());
         QVERIFY(grandchild > 0);
-        QCOMPARE(::kill(grandchild, 0), 0);
 
         helper.kill();
         QVERIFY(helper.waitForExit(5000));

@@ -1,5 +1,5 @@
 // Work off the main thread and back onto it: the serial queue (order,
-// exclusion, delays, sync, shutdown) and posting to the main thread.
+// exclusion, sync, shutdown) and posting to the main thread.
 #include "common/test_support.h"
 #include "platform/main_thread.h"
 #include "platform/serial_queue.h"
@@ -16,7 +16,6 @@
 #include <unistd.h>
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -68,24 +67,6 @@ private slots:
         std::vector<int> next(kThreads, 0);
         for (const auto &[t, i] : ran)
             QCOMPARE(i, next[t]++); // each thread's jobs in its submission order
-    }
-
-    void delayedJobsRunByDueTime()
-    {
-        SerialQueue queue(QStringLiteral("test.delay"));
-        std::vector<QString> order;
-        std::atomic<bool> lastRan{false};
-        const auto submitted = Clock::now();
-        auto record = [&](const QString &name) { return [&, name] { order.push_back(name); }; };
-        queue.asyncAfter(150ms, [&] { lastRan = true; });
-        queue.asyncAfter(50ms, record("50a"));
-        queue.asyncAfter(100ms, record("100"));
-        queue.asyncAfter(50ms, record("50b")); // same due time: submission order
-        queue.asyncAfter(-20ms, record("negative"));
-        queue.async(record("now")); // submitted last, not held up by the delayed jobs before it
-        QVERIFY(waitUntil([&] { return lastRan.load(); }));
-        QVERIFY(Clock::now() - submitted >= 150ms);
-        QCOMPARE(order, (std::vector<QString>{"negative", "now", "50a", "50b", "100"}));
     }
 
     // sync from a job of the same queue runs inline.
@@ -159,17 +140,23 @@ private slots:
         QVERIFY(!droppedRan);
     }
 
-    void postAfter_data()
+    void postToTheMainThread_data()
     {
         QTest::addColumn<bool>("fromWorker");
-        QTest::addColumn<int>("delayMs");     // -1: post
+        QTest::addColumn<int>("delayMs");     // -1: post, -2: runOrPost
         QTest::addColumn<int>("contextGone"); // 0 never, 1 at once, 2 once the main thread started the timer
         QTest::newRow("worker 150 ms") << true << 150 << 0;
+        QTest::newRow("main 150 ms") << false << 150 << 0;
+        QTest::newRow("runOrPost on the main thread: at once") << false << -2 << 0;
+        QTest::newRow("runOrPost from a worker: posted") << true << -2 << 0;
         QTest::newRow("post, context gone") << true << -1 << 1;
         QTest::newRow("context gone before the timer starts") << true << 50 << 1;
         QTest::newRow("context gone while the timer runs") << true << 50 << 2;
     }
-    void postAfter()
+    // Posted work runs on the main thread and later, also when posted from it;
+    // runOrPost runs at once only on the main thread; nothing runs once the
+    // context is gone.
+    void postToTheMainThread()
     {
         QFETCH(bool, fromWorker);
         QFETCH(int, delayMs);
@@ -184,10 +171,13 @@ private slots:
         };
         clock.start();
         const auto submit = [&] {
-            delayMs < 0 ? mainthread::post(context.get(), fn) : mainthread::postAfter(context.get(), delayMs, fn);
+            if (delayMs == -2)
+                mainthread::runOrPost(context.get(), fn);
+            else
+                delayMs < 0 ? mainthread::post(context.get(), fn) : mainthread::postAfter(context.get(), delayMs, fn);
         };
         fromWorker ? std::thread(submit).join() : submit();
-        QCOMPARE(ranAfter, qint64(-1));
+        QCOMPARE(ranAfter >= 0, delayMs == -2 && !fromWorker);
         if (contextGone) {
             if (contextGone == 2)
                 QCoreApplication::processEvents();
