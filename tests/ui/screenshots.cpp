@@ -14,9 +14,7 @@
 #include "window_driver.h"
 
 #include <QDir>
-#include <QFile>
 #include <QGuiApplication>
-#include <QImage>
 #include <QtQml/qqmlextensionplugin.h>
 
 #include <cstdio>
@@ -108,10 +106,12 @@ struct Shots : WindowTest {
         if (found)
             QMetaObject::invokeMethod(found, "close");
     }
-    // The first shown item of that QML type whose predicate holds.
-    QQuickItem *ofType(const char *type, const std::function<bool(QQuickItem *)> &pred = {}) const
+    // The first shown item of that QML type, with that value of property if one is named.
+    QQuickItem *ofType(const char *type, const char *property = nullptr, const QVariant &value = {}) const
     {
-        return items(root(), [&](QQuickItem *item) { return isType(item, type) && (!pred || pred(item)); }).value(0);
+        return items(root(), [&](QQuickItem *i) {
+                   return isType(i, type) && (!property || i->property(property) == value);
+               }).value(0);
     }
 };
 
@@ -187,14 +187,9 @@ int main(int argc, char *argv[])
     // the reply hovered, the question edited in place, the conversation renamed in the sidebar; a message's menu
     state.selectSessionById(canonicalUuid(sample.id));
     QTest::qWait(500);
-    const auto fromUser = [](bool user) {
-        return [user](QQuickItem *item) { return item->property("isFromUser").toBool() == user; };
-    };
-    QQuickItem *question = shots.ofType("MessageView", fromUser(true));
-    QQuickItem *reply = shots.ofType("MessageView", fromUser(false));
-    QQuickItem *row = shots.ofType("ChatSessionRow", [&](QQuickItem *item) {
-        return item->property("sessionTitle") == sample.title;
-    });
+    QQuickItem *question = shots.ofType("MessageView", "isFromUser", true);
+    QQuickItem *reply = shots.ofType("MessageView", "isFromUser", false);
+    QQuickItem *row = shots.ofType("ChatSessionRow", "sessionTitle", sample.title);
     if (!question || !reply || !row)
         return shots.fail(QStringLiteral("the conversation's rows did not show"));
     QTest::mouseMove(window, reply->mapToScene(QPointF(80, reply->height() / 2)).toPoint());

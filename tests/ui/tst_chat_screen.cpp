@@ -2,9 +2,6 @@
 // the rows of the message list, the attachment cards and the alerts, with replies streamed by the fake
 // llama-completion.
 #include "app/composer_state.h"
-#include "core/preference_keys.h"
-#include "core/record_json.h"
-#include "platform/preferences.h"
 #include "ui/chat_messages_model.h"
 #include "ui/chat_sessions_model.h"
 #include "ui/models_list_model.h"
@@ -23,17 +20,6 @@ namespace {
 
 const QString kStopped = QStringLiteral("Generation stopped by user.");
 
-const QByteArray kHarness = R"(
-import QtQuick
-import Quorvane
-Window {
-    width: 1000
-    height: 700
-    visible: true
-    ChatView { anchors.fill: parent }
-}
-)";
-
 } // namespace
 
 class TestChatScreen : public QObject, public WindowTest {
@@ -42,17 +28,15 @@ class TestChatScreen : public QObject, public WindowTest {
 private slots:
     void initTestCase()
     {
+        using std::chrono::milliseconds;
         QVERIFY(makeHome(QStringLiteral(FAKE_LLAMA_COMPLETION)));
+        QVERIFY(openWindow({}, {milliseconds(60000), milliseconds(50), milliseconds(300)}));
         AIModel model = AIModel::make(QStringLiteral("Tiny"), QStringLiteral("https://example.invalid/tiny.gguf"));
         model.isDownloaded = true;
         model.filePath = m_home->writeFile(QStringLiteral("tiny.gguf"), "GGUF");
-        Preferences().setData(QString::fromLatin1(prefkeys::kDownloadedModels), *recordjson::encodeModelList({model}));
-        Preferences().setString(QString::fromLatin1(prefkeys::kSelectedModelId), canonicalUuid(model.id));
-        using std::chrono::milliseconds;
-        QVERIFY(openWindow({}, {milliseconds(60000), milliseconds(50), milliseconds(300)}, kHarness));
+        m_state->addModel(model); // selected as the first one downloaded
         m_composer = m_state->findChild<ComposerState *>();
-        m_model = m_window->findChild<ChatMessagesModel *>();
-        QVERIFY(m_composer && m_model);
+        QVERIFY(m_composer);
     }
 
     void cleanupTestCase()
@@ -63,8 +47,12 @@ private slots:
 
     void init()
     {
-        // every case starts in a conversation of its own, with an empty composer
+        // every case starts on the chat screen (made anew after another one) in a conversation of its own, with an
+        // empty composer
         QVERIFY(waitUntil([&] { return idle(); }));
+        m_state->setCurrentView(AppView::Chat);
+        QTRY_VERIFY(control(QStringLiteral("chatView")));
+        m_model = control(QStringLiteral("chatView"))->findChild<ChatMessagesModel *>();
         m_state->createNewChat();
         m_composer->setMessageText(QString());
         m_composer->clearAttachments();
@@ -76,7 +64,8 @@ private slots:
         QVERIFY(!control(QStringLiteral("messageList")));
         // the composer sits under the greeting, not at the bottom
         QQuickItem *composer = control(QStringLiteral("composer"));
-        QVERIFY(composer->y() < m_window->height() / 2.0 + composer->height());
+        const double height = control(QStringLiteral("chatView"))->height();
+        QVERIFY(composer->y() < height / 2.0 + composer->height());
 
         // Shift+Return breaks the line; Return sends
         script("sleep 300\nout Welcome back\n"
@@ -97,7 +86,7 @@ private slots:
         const QRegularExpression line(QStringLiteral("^\\d+\\.\\d\\d s to first token · 100\\.0 tokens/s · 8 tokens · "
                                                      "llama-completion · Tiny$"));
         QVERIFY2(line.match(figures).hasMatch(), qPrintable(figures));
-        QCOMPARE(composer->y() + composer->height(), m_window->height() - 16.0);
+        QCOMPARE(composer->y() + composer->height(), height - 16.0);
         // Return sent the text: the field is empty, and the reply handed it the focus back
         QCOMPARE(textOf(QStringLiteral("messageField")), QString());
         QTRY_VERIFY(control(QStringLiteral("messageField"))->hasActiveFocus());
@@ -174,7 +163,7 @@ private slots:
             // the outline shows while something is dragged over; the folder is passed over
             QMimeData mime;
             mime.setUrls({QUrl::fromLocalFile(m_home->home() + QStringLiteral("/files")), QUrl::fromLocalFile(path)});
-            const QPoint centre(m_window->width() / 2, m_window->height() / 2);
+            const QPoint centre = centreOf(control(QStringLiteral("chatView")));
             QQuickItem *outline = m_window->findChild<QQuickItem *>(QStringLiteral("dropOutline"));
             QDragEnterEvent enter(centre, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
             QCoreApplication::sendEvent(m_window, &enter);

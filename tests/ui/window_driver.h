@@ -149,21 +149,15 @@ public:
         m_home = std::make_unique<TempHome>();
         return m_home->installProgram(program);
     }
-    // False when the window did not show. A harness (QML of a Window importing Quorvane) stands in for the main window.
-    bool openWindow(AppState::Services services = {}, EngineTimings timings = {}, const QByteArray &harness = {})
+    // False when the window did not show.
+    bool openWindow(AppState::Services services = {}, EngineTimings timings = {})
     {
         m_engine = std::make_unique<LlamaCPPManager>(nullptr, timings);
         m_state = std::make_unique<AppState>(*m_engine, std::move(services));
         ui::registerTypes(*m_state, *m_engine);
         m_qml = std::make_unique<QQmlApplicationEngine>();
-        if (harness.isEmpty()) {
-            ui::loadMainWindow(*m_qml);
-        } else {
-            m_qml->addImportPath(QStringLiteral("qrc:/"));
-            m_qml->loadData(harness);
-        }
-        const QList<QObject *> roots = m_qml->rootObjects();
-        m_window = roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(roots.first());
+        ui::loadMainWindow(*m_qml);
+        m_window = qobject_cast<QQuickWindow *>(m_qml->rootObjects().value(0));
         if (!m_window)
             return false;
         m_window->requestActivate();
