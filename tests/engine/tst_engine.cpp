@@ -61,6 +61,7 @@ private slots:
         };
         row("quoted, with type word",
             "llama_model_loader: - kv 22: tokenizer.chat_template str = \"" + kTemplate + "\"  ", kTemplate);
+        row("no equals sign", "tokenizer.chat_template: " + kTemplate, Result());
         row("10 characters", "chat_template = abcdefghij", Result());
         row("11, without the tokenizer prefix", "x chat_template = abcdefghijk", QStringLiteral("abcdefghijk"));
         row("first qualifying line wins",

@@ -285,6 +285,7 @@ private slots:
         next.isDownloaded = true;
         h.engine.loadModel(next);
         QCOMPARE(loadedChanged.count(), 2);
+        QCOMPARE(h.engine.loadingProgress(), 1.0);
         QVERIFY(h.engine.errorMessage().value_or(QString()).isEmpty() && h.engine.currentModel()->id == next.id);
         QVERIFY(h.finished(outcome, 8000));
         QCOMPARE(outcome->completions, QStringList{QStringLiteral("failed engine: loading")});
