@@ -12,9 +12,10 @@
  *   prog=<name>     arm only in a program of that name (from QUORVANE_FAULT)
  *   log=<file>      at exit, append "<program> <opens> <writes> <fsyncs>
  *                   <renames> <fired>" to the file
- * "write" covers write, pwrite, writev and copy_file_range/sendfile into a
- * file; "fsync" covers fdatasync; "open" covers open, openat, creat and
- * fopen (for reading too); "rename" covers renameat and renameat2.
+ * Wrapped are the names the application, Qt, the C++ library and tar call:
+ * "write" covers write, writev and sendfile into a file; "fsync" covers
+ * fdatasync; "open" covers open, openat, creat and fopen (for reading too);
+ * "rename" covers renameat and renameat2.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -83,28 +84,26 @@ static int failNow(int op)
     return hit;
 }
 
+/* The path of an open file or folder (the working directory for AT_FDCWD);
+ * false when there is none. */
+static int pathOf(int fd, char *path, size_t size)
+{
+    char link[64];
+    if (fd == AT_FDCWD)
+        snprintf(link, sizeof link, "/proc/self/cwd");
+    else
+        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(link, path, size - 1);
+    path[n > 0 ? n : 0] = 0;
+    return n > 0;
+}
+
 static int underRoot(int dirfd, const char *path)
 {
-    if (!armed() || !path)
+    char base[PATH_MAX] = "", full[PATH_MAX * 2];
+    if (!armed() || !path || (path[0] != '/' && !pathOf(dirfd, base, sizeof base)))
         return 0;
-    char full[PATH_MAX * 2];
-    if (path[0] == '/') {
-        snprintf(full, sizeof full, "%s", path);
-    } else {
-        char base[PATH_MAX];
-        if (dirfd == AT_FDCWD) {
-            if (!getcwd(base, sizeof base))
-                return 0;
-        } else {
-            char link[64];
-            snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd);
-            const ssize_t n = readlink(link, base, sizeof base - 1);
-            if (n <= 0)
-                return 0;
-            base[n] = 0;
-        }
-        snprintf(full, sizeof full, "%s/%s", base, path);
-    }
+    snprintf(full, sizeof full, "%s%s%s", base, path[0] == '/' ? "" : "/", path);
     pthread_mutex_lock(&g_lock);
     const int inside = g_rootLength && strncmp(full, g_root, g_rootLength) == 0
                        && (full[g_rootLength] == '/' || full[g_rootLength] == 0);
@@ -117,24 +116,9 @@ static int underRoot(int dirfd, const char *path)
 static int tracked(int fd)
 {
     struct stat st;
-    if (!armed() || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return 0;
-    char link[64], path[PATH_MAX];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    const ssize_t n = readlink(link, path, sizeof path - 1);
-    if (n <= 0)
-        return 0;
-    path[n] = 0;
-    return underRoot(AT_FDCWD, path);
-}
-
-/* Copies length bytes of text, cut to fit. */
-static void copyText(char *to, size_t size, const char *from, size_t length)
-{
-    if (length >= size)
-        length = size - 1;
-    memcpy(to, from, length);
-    to[length] = 0;
+    char path[PATH_MAX];
+    return armed() && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && pathOf(fd, path, sizeof path)
+           && underRoot(AT_FDCWD, path);
 }
 
 /* The value of the fault's field key (a word starting with it), or fallback. */
@@ -143,10 +127,10 @@ static void field(const char *fault, const char *key, char *out, size_t size, co
     for (const char *p = fault; (p = strstr(p, key)); ++p)
         if (p == fault || p[-1] == ' ') {
             p += strlen(key);
-            copyText(out, size, p, strcspn(p, " "));
+            snprintf(out, size, "%.*s", (int)strcspn(p, " "), p);
             return;
         }
-    copyText(out, size, fallback, strlen(fallback));
+    snprintf(out, size, "%s", fallback);
 }
 
 void quorvane_fault_arm(const char *fault)
@@ -230,16 +214,10 @@ static int openUnder(int dirfd, const char *path, int flags, mode_t mode)
 OPEN_LIKE(open, (const char *path, int flags, ...), AT_FDCWD)
 OPEN_LIKE(open64, (const char *path, int flags, ...), AT_FDCWD)
 OPEN_LIKE(openat, (int dirfd, const char *path, int flags, ...), dirfd)
-OPEN_LIKE(openat64, (int dirfd, const char *path, int flags, ...), dirfd)
-
-#define FORTIFIED_OPEN(name, plain)                                                                                 \
-    int name(const char *path, int flags) { return plain(path, flags); }
-FORTIFIED_OPEN(__open_2, open)
-FORTIFIED_OPEN(__open64_2, open64)
-int __openat_2(int dirfd, const char *path, int flags) { return openat(dirfd, path, flags); }
-int __openat64_2(int dirfd, const char *path, int flags) { return openat64(dirfd, path, flags); }
-int creat(const char *path, mode_t mode) { return open(path, O_CREAT | O_WRONLY | O_TRUNC, mode); }
-int creat64(const char *path, mode_t mode) { return open64(path, O_CREAT | O_WRONLY | O_TRUNC, mode); }
+/* The fortified opens tar calls. */
+int __open_2(const char *path, int flags) { return openUnder(AT_FDCWD, path, flags, 0); }
+int __openat_2(int dirfd, const char *path, int flags) { return openUnder(dirfd, path, flags, 0); }
+int creat(const char *path, mode_t mode) { return openUnder(AT_FDCWD, path, O_CREAT | O_WRONLY | O_TRUNC, mode); }
 
 FAULTED(FILE *, NULL, fopen, OP_OPEN, underRoot(AT_FDCWD, path), (const char *path, const char *mode), path, mode)
 FAULTED(FILE *, NULL, fopen64, OP_OPEN, underRoot(AT_FDCWD, path), (const char *path, const char *mode), path, mode)
@@ -248,16 +226,8 @@ FAULTED(FILE *, NULL, fopen64, OP_OPEN, underRoot(AT_FDCWD, path), (const char *
 
 #define FD_FAULTED(ret, name, op, fd, params, ...) FAULTED(ret, -1, name, op, tracked(fd), params, __VA_ARGS__)
 FD_FAULTED(ssize_t, write, OP_WRITE, fd, (int fd, const void *buffer, size_t count), fd, buffer, count)
-FD_FAULTED(ssize_t, pwrite, OP_WRITE, fd, (int fd, const void *buffer, size_t count, off_t offset), fd, buffer, count,
-           offset)
-FD_FAULTED(ssize_t, pwrite64, OP_WRITE, fd, (int fd, const void *buffer, size_t count, off64_t offset), fd, buffer,
-           count, offset)
 FD_FAULTED(ssize_t, writev, OP_WRITE, fd, (int fd, const struct iovec *vector, int count), fd, vector, count)
-FD_FAULTED(ssize_t, copy_file_range, OP_WRITE, out,
-           (int in, loff_t *inOffset, int out, loff_t *outOffset, size_t length, unsigned int flags), in, inOffset,
-           out, outOffset, length, flags)
 FD_FAULTED(ssize_t, sendfile, OP_WRITE, out, (int out, int in, off_t *offset, size_t count), out, in, offset, count)
-FD_FAULTED(ssize_t, sendfile64, OP_WRITE, out, (int out, int in, off64_t *offset, size_t count), out, in, offset, count)
 FD_FAULTED(int, fsync, OP_FSYNC, fd, (int fd), fd)
 FD_FAULTED(int, fdatasync, OP_FSYNC, fd, (int fd), fd)
 
