@@ -1,8 +1,6 @@
-// The chat turn on AppState and the composer: what lands in which
-// conversation, on screen and on disk, with replies made by the fake
-// llama-completion (and the real one), by a llama-server kept running here
-// with the tiny model, by a key-protected llama-server playing the remote
-// one, and by a loopback server of ours for the faults.
+// The chat turn on AppState and the composer: what lands in which conversation, on screen and on disk, with replies
+// made by the fake llama-completion (and the real one), by a llama-server kept running here with the tiny model, by a
+// key-protected llama-server playing the remote one, and by a loopback server of ours for the faults.
 #include "app/app_state.h"
 #include "app/composer_state.h"
 #include "app/reply_engines.h"
@@ -40,9 +38,8 @@ QStringList contents(const QList<ChatMessage> &messages)
     return out;
 }
 
-// A private home with program in place as llama-completion and a downloaded
-// model selected (neither without a program: a remote server answers);
-// start() builds the application state on it.
+// A private home with program in place as llama-completion and a downloaded model selected (neither without a program:
+// a remote server answers); start() builds the application state on it.
 class Turn {
 public:
     explicit Turn(const QString &program = QStringLiteral(FAKE_LLAMA_COMPLETION), const QString &modelFile = QString(),
@@ -135,9 +132,8 @@ class TestChatTurn : public QObject {
     Q_OBJECT
 
 private slots:
-    // A stop keeps what came and adds the stop notice; a message sent at once
-    // afterwards gets its own reply, untouched by the stopped run. A reply
-    // whose end was already on its way when stop was pressed stands alone.
+    // A stop keeps what came and adds the stop notice; a message sent at once afterwards gets its own reply, untouched
+    // by the stopped run. A reply whose end was already on its way when stop was pressed stands alone.
     void stopping_data()
     {
         QTest::addColumn<QString>("when"); // queued (behind another run), launched, streaming, finished
@@ -189,9 +185,8 @@ private slots:
             QCOMPARE(t.generations(), 1);
     }
 
-    // A reply lands in the conversation it was asked in, with its figures,
-    // also when the user moved to another meanwhile; two conversations get
-    // replies at once; one deleted mid-reply takes its reply along.
+    // A reply lands in the conversation it was asked in, with its figures, also when the user moved to another
+    // meanwhile; two conversations get replies at once; one deleted mid-reply takes its reply along.
     void replyLandsInItsConversation()
     {
         Turn t;
@@ -239,9 +234,8 @@ private slots:
         QVERIFY(!t.state->currentSession() && !t.onDisk(b) && t.state->chatSessions().size() == 1);
     }
 
-    // A send while no model is loaded asks for it at once and waits up to
-    // two seconds for it; a model whose file is gone then gets a notice, and
-    // so do the engine's errors.
+    // A send while no model is loaded asks for it at once and waits up to two seconds for it; a model whose file is
+    // gone then gets a notice, and so do the engine's errors.
     void outcomes_data()
     {
         QTest::addColumn<QByteArray>("script");
@@ -330,8 +324,8 @@ private slots:
         QVERIFY(t.composer->attachedFiles().isEmpty() && t.composer->messageText().isEmpty());
     }
 
-    // Asking again and editing through the real program: the transcript of
-    // each run, and of the turn after it, holds exactly what is shown.
+    // Asking again and editing through the real program: the transcript of each run, and of the turn after it, holds
+    // exactly what is shown.
     void regenerateAndEditThroughTheRealProgram_data()
     {
         QTest::addColumn<bool>("edit");
@@ -415,7 +409,6 @@ private slots:
         QCOMPARE(e.localServerState(), QStringLiteral("Ready"));
         const qint64 first = t.serverPid();
 
-        // two turns through one server, each with its figures
         for (const QString &text : {QStringLiteral("Hello there"), QStringLiteral("And again")}) {
             QVERIFY(isReply(t.reply(text)));
             const ReplyFigures f = t.lastFigures();
@@ -424,8 +417,8 @@ private slots:
         }
         QCOMPARE(t.serverPid(), first);
 
-        // a stop while the server reads a long transcript ends the request at
-        // once (not when the reading is done), and the server is free for the next
+        // a stop while the server reads a long transcript ends the request at once (not when the reading is done), and
+        // the server is free for the next
         LogCapture log;
         const auto sendLong = [&](char filler) {
             t.state->createNewChat(); // the transcript must fit the tiny model's context: one token a byte
@@ -443,8 +436,7 @@ private slots:
         QCOMPARE(t.added(), QStringList{kStopped});
         QVERIFY(isReply(t.reply(QStringLiteral("Still there?"))));
 
-        // a server that dies under a request: its last words are the reason, and
-        // the next reply starts it again
+        // a server that dies under a request: its last words are the reason, and the next reply starts it again
         sendLong('y'); // another transcript: not read from the cache at once
         const qint64 killed = t.serverPid();
         ::kill(pid_t(killed), SIGKILL);
@@ -480,7 +472,6 @@ private slots:
 
         // the mode switched off, or the model unloaded: no server is left
         const qint64 third = t.serverPid();
-        QVERIFY(processExists(third));
         e.setMode(pref(prefkeys::kEngineModeProcess));
         QVERIFY(waitUntil([&] { return !processExists(third); }, 10000));
         QCOMPARE(e.localServerState(), QString());
@@ -490,17 +481,17 @@ private slots:
         t.engine.unloadModel();
         QVERIFY(waitUntil([&] { return !processExists(fourth); }, 10000));
 
-        // a file that is not a model: the reply fails with the server's last
-        // words (which of them reach us before it exits varies), Settings too
+        // a file that is not a model: the reply fails with the server's last words (which of them reach us before it
+        // exits varies), Settings too
         AIModel bad = other;
         bad.id = QUuid::createUuid();
         bad.filePath = t.home.writeFile(QStringLiteral("bad.gguf"), "GGUF but not a model");
         t.state->addModel(bad);
         t.state->selectModel(bad);
         const QStringList failed = t.reply(QStringLiteral("Hello?"));
-        QCOMPARE(failed.size(), 1);
-        const QString reason = failed.first().mid(kWarning.size());
-        QVERIFY2(failed.first().startsWith(kWarning) && !reason.isEmpty(), qPrintable(failed.first()));
+        const QString reason = failed.value(0).mid(kWarning.size());
+        QVERIFY2(failed.size() == 1 && failed.first().startsWith(kWarning) && !reason.isEmpty(),
+                 qPrintable(failed.join('|')));
         QTRY_COMPARE(e.localServerState(), QStringLiteral("Could not start: ") + reason);
     }
 
@@ -568,7 +559,6 @@ private slots:
         const auto unsetBus = qScopeGuard([] { qunsetenv("DBUS_SESSION_BUS_ADDRESS"); });
         t.start(prefkeys::kEngineModeRemoteServer, base, fake ? QStringLiteral("m") : QStringLiteral("tiny-remote"));
         ReplyEngines &e = t.engines();
-        QVERIFY(e.isRemoteServerConfigured() && !e.usesLocalEngine());
         QVERIFY(waitUntil([&] { return e.isRemoteKeyMemoryOnly(); }, 20000));
         if (!key.isNull()) {
             QVERIFY(waitUntil([&] { // the server may still be loading its model
