@@ -1,8 +1,8 @@
 #include "common/fake_http_server.h"
 
+#include "common/test_support.h"
 #include "platform/child_process.h"
 
-#include <QFile>
 #include <QSslKey>
 #include <QSslServer>
 #include <QTcpSocket>
@@ -37,11 +37,8 @@ QSslConfiguration selfSignedTls()
             qFatal("openssl could not make a certificate: %s %s", qPrintable(openssl.error),
                    openssl.standardError.constData());
         QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        QFile certFile(cert), keyFile(key);
-        certFile.open(QIODevice::ReadOnly);
-        keyFile.open(QIODevice::ReadOnly);
-        tls.setLocalCertificate(QSslCertificate(certFile.readAll()));
-        tls.setPrivateKey(QSslKey(keyFile.readAll(), QSsl::Ec));
+        tls.setLocalCertificate(QSslCertificate(readFileBytes(cert)));
+        tls.setPrivateKey(QSslKey(readFileBytes(key), QSsl::Ec));
         return tls;
     }();
     return made;

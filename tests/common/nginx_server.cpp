@@ -25,98 +25,82 @@ bool NginxServer::start()
 {
     const QString nginx =
         QStandardPaths::findExecutable(QStringLiteral("nginx"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")});
-    m_error = nginx.isEmpty() ? QStringLiteral("nginx is not installed (scripts/install-deps.sh installs it)") : QString();
+    m_error = QStringLiteral("nginx is not installed (scripts/install-deps.sh installs it)");
+    // Relative paths in the config are taken from the prefix, this server's own folder.
+    const QString prefix = m_dir.path() + u'/';
     // A port found free may be taken by someone else before nginx binds it: then another is tried.
-    for (int attempt = 0; attempt < 4 && !nginx.isEmpty() && m_dir.isValid(); ++attempt) {
+    for (int attempt = 0; attempt < 4 && !nginx.isEmpty(); ++attempt) {
         QTcpServer probe;
         probe.listen(QHostAddress::LocalHost, 0);
         m_port = probe.serverPort();
         probe.close();
-        if (startOn(nginx))
+        QFile::remove(prefix + QStringLiteral("error.log"));
+        QFile::remove(prefix + QStringLiteral("nginx.pid"));
+        QFile conf(prefix + QStringLiteral("nginx.conf"));
+        conf.open(QIODevice::WriteOnly | QIODevice::Truncate); // nginx says so when it cannot read it
+        conf.write(QStringLiteral(
+                       "daemon off;\n"
+                       "master_process off;\n"
+                       "pid nginx.pid;\n"
+                       "events { }\n"
+                       "http {\n"
+                       "    default_type application/octet-stream;\n"
+                       "    sendfile on;\n"
+                       "    log_format tests escape=none '$request_method $request_uri $status $body_bytes_sent "
+                       "range=[$http_range] if-range=[$http_if_range]';\n"
+                       "    access_log access.log tests;\n"
+                       "    client_body_temp_path body;\n"
+                       "    proxy_temp_path proxy;\n"
+                       "    fastcgi_temp_path fastcgi;\n"
+                       "    uwsgi_temp_path uwsgi;\n"
+                       "    scgi_temp_path scgi;\n"
+                       "    server {\n"
+                       "        listen 127.0.0.1:%1;\n"
+                       "        root \"%2\";\n"
+                       "%3\n"
+                       "    }\n"
+                       "}\n")
+                       .arg(QString::number(m_port), m_root, m_extra)
+                       .toUtf8());
+        conf.close();
+        // A child process dies with us, so a test that crashes takes its server with it.
+        m_process = std::make_unique<ChildProcess>(nginx, QStringList{QStringLiteral("-c"), conf.fileName(),
+                                                                      QStringLiteral("-p"), prefix, QStringLiteral("-e"),
+                                                                      prefix + QStringLiteral("error.log")});
+        m_process->setStandardError(ChildProcess::StreamMode::Merged);
+        if (!m_process->start()) {
+            m_error = QStringLiteral("cannot run %1: %2").arg(nginx, m_process->errorString());
+            return false;
+        }
+        // nginx writes its pid file only once its sockets are bound, so a connect after that reached nginx and not
+        // a program that took the port meanwhile.
+        const QByteArray pid = QByteArray::number(m_process->processId());
+        const bool up = waitUntil([&] {
+            if (!m_process->isRunning())
+                return true;
+            if (readFileBytes(prefix + QStringLiteral("nginx.pid")).trimmed() != pid)
+                return false;
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, m_port);
+            return socket.waitForConnected(1000);
+        }, 10000);
+        if (up && m_process->isRunning())
             return true;
+        const QByteArray output = m_process->takeBuffered(ChildProcess::Channel::StandardOutput);
+        stop();
+        m_error = QStringLiteral("nginx did not come up on port %1: ").arg(m_port)
+                  + QString::fromLocal8Bit(readFileBytes(prefix + QStringLiteral("error.log")) + output).trimmed();
         if (!m_error.contains(QLatin1String("Address already in use")))
             return false;
     }
     return false;
 }
 
-bool NginxServer::startOn(const QString &nginx)
-{
-    // Relative paths below are taken from the prefix, this server's own folder.
-    const QString prefix = m_dir.path() + u'/';
-    QFile::remove(prefix + QStringLiteral("error.log"));
-    QFile::remove(prefix + QStringLiteral("nginx.pid"));
-    const QString conf = QStringLiteral(
-        "daemon off;\n"
-        "master_process off;\n"
-        "worker_processes 1;\n"
-        "pid nginx.pid;\n"
-        "lock_file nginx.lock;\n"
-        "events { worker_connections 256; }\n"
-        "http {\n"
-        "    types { application/octet-stream bin gguf gz; application/json json; }\n"
-        "    default_type application/octet-stream;\n"
-        "    sendfile on;\n"
-        "    server_tokens off;\n"
-        "    log_format tests escape=none '$request_method $request_uri $status $body_bytes_sent "
-        "range=[$http_range] if-range=[$http_if_range]';\n"
-        "    access_log access.log tests;\n"
-        "    client_body_temp_path body;\n"
-        "    proxy_temp_path proxy;\n"
-        "    fastcgi_temp_path fastcgi;\n"
-        "    uwsgi_temp_path uwsgi;\n"
-        "    scgi_temp_path scgi;\n"
-        "    server {\n"
-        "        listen 127.0.0.1:%1;\n"
-        "        root \"%2\";\n"
-        "%3\n"
-        "    }\n"
-        "}\n")
-        .arg(QString::number(m_port), m_root, m_extra);
-    QFile file(prefix + QStringLiteral("nginx.conf"));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(conf.toUtf8()) < 0) {
-        m_error = QStringLiteral("cannot write %1").arg(file.fileName());
-        return false;
-    }
-    file.close();
-    // A child process dies with us, so a test that crashes takes its server with it.
-    m_process = std::make_unique<ChildProcess>(
-        nginx, QStringList{QStringLiteral("-c"), file.fileName(), QStringLiteral("-p"), prefix, QStringLiteral("-e"),
-                           prefix + QStringLiteral("error.log")});
-    m_process->setStandardError(ChildProcess::StreamMode::Merged);
-    if (!m_process->start()) {
-        m_error = QStringLiteral("cannot run %1: %2").arg(nginx, m_process->errorString());
-        return false;
-    }
-    // nginx writes its pid file only once its sockets are bound, so a connect after that reached nginx and not a
-    // program that took the port meanwhile.
-    const QByteArray pid = QByteArray::number(m_process->processId());
-    const bool up = waitUntil([&] {
-        if (!m_process->isRunning())
-            return true;
-        if (readFileBytes(prefix + QStringLiteral("nginx.pid")).trimmed() != pid)
-            return false;
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, m_port);
-        return socket.waitForConnected(1000);
-    }, 10000) && m_process->isRunning();
-    if (up)
-        return true;
-    const QByteArray output = m_process->takeBuffered(ChildProcess::Channel::StandardOutput);
-    stop();
-    const QByteArray log = readFileBytes(prefix + QStringLiteral("error.log"));
-    m_error = QStringLiteral("nginx did not come up on port %1: ").arg(m_port)
-              + QString::fromLocal8Bit(log.startsWith('<') ? output : log).trimmed();
-    return false;
-}
-
 void NginxServer::stop()
 {
-    if (!m_process || !m_process->isRunning())
-        return;
-    m_process->terminate();
-    if (!m_process->waitForExit(5000)) {
-        m_process->kill();
+    if (m_process && m_process->isRunning()) {
+        m_process->terminate();
         m_process->waitForExit(5000);
     }
+    m_process.reset(); // kills it if it is still running
 }

@@ -26,7 +26,6 @@ public:
     QString accessLog() const;
 
 private:
-    bool startOn(const QString &nginx);
     void stop();
 
     QString m_root;

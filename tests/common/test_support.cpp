@@ -69,10 +69,6 @@ TempHome::~TempHome()
     open(root);
 }
 
-QString TempHome::dataDir() const { return home() + QStringLiteral("/.local/share/Quorvane"); }
-QString TempHome::configFile() const { return home() + QStringLiteral("/.config/Quorvane/Quorvane.conf"); }
-QString TempHome::runtimeDir() const { return home() + QStringLiteral("/run"); }
-
 bool TempHome::installProgram(const QString &program) const
 {
     const QString bin = dataDir() + QStringLiteral("/llama.cpp/build/bin");

@@ -14,9 +14,9 @@ public:
     ~TempHome();
 
     QString home() const { return m_dir.path(); }
-    QString dataDir() const;        // the application's data folder
-    QString configFile() const;     // the preferences file
-    QString runtimeDir() const;
+    QString dataDir() const { return home() + QStringLiteral("/.local/share/Quorvane"); }
+    QString configFile() const { return home() + QStringLiteral("/.config/Quorvane/Quorvane.conf"); }
+    QString runtimeDir() const { return home() + QStringLiteral("/run"); }
 
     // Links program where the application installs llama-completion.
     bool installProgram(const QString &program) const;

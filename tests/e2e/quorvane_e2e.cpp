@@ -8,25 +8,18 @@
 //   import <path>                           the file chooser's answer in the model picker
 //   invoke state|picker <method> [arg]      an invokable called as the window's controls do
 //   quit                                    quits as the window's close would
-#include "app/app_state.h"
 #include "app/model_picker_state.h"
-#include "core/records.h"
-#include "engine/llama_cpp_manager.h"
 #include "ui/application.h"
-#include "ui/window_driver.h"
+#include "ui/window_driver.h" // the window, the state and the engine
 
 #include <QGuiApplication>
-#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMetaMethod>
-#include <QQmlApplicationEngine>
-#include <QQuickWindow>
 #include <QTimer>
-#include <QUrl>
 #include <QtQml/qqmlextensionplugin.h>
 
 #include <cstdio>

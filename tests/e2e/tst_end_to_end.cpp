@@ -50,15 +50,13 @@ private slots:
     void initTestCase()
     {
         const QString root = m_served.filePath(QStringLiteral("www"));
-        const QString stage = m_served.filePath(QStringLiteral("stage"));
         // The real program with its libraries, packed as a release is.
-        QVERIFY(QDir().mkpath(stage + QStringLiteral("/llama-b9999")));
-        QVERIFY(QDir().mkpath(root + QStringLiteral("/files")));
-        QVERIFY(run(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), QStringLiteral("cp -a \"$0\"/llama-completion \"$0\"/lib*.so* \"$1\""),
-                                                  QFileInfo(QStringLiteral(QUORVANE_LLAMA_COMPLETION)).path(),
-                                                  stage + QStringLiteral("/llama-b9999")}));
-        QVERIFY(run(QStringLiteral("/usr/bin/tar"), {QStringLiteral("-czf"), root + QStringLiteral("/files/real.tar.gz"),
-                                                     QStringLiteral("-C"), stage, QStringLiteral("llama-b9999")}));
+        QVERIFY(run(QStringLiteral("/bin/bash"),
+                    {QStringLiteral("-c"),
+                     QStringLiteral("mkdir -p \"$1/llama-b9999\" \"$2\" && cp -a \"$0\"/llama-completion \"$0\"/lib*.so* \"$1/llama-b9999\""
+                                    " && tar -czf \"$2/real.tar.gz\" -C \"$1\" llama-b9999"),
+                     QFileInfo(QStringLiteral(QUORVANE_LLAMA_COMPLETION)).path(), m_served.filePath(QStringLiteral("stage")),
+                     root + QStringLiteral("/files")}));
         // The first catalog entry's file where the hosting service keeps it, sent slowly enough to be interrupted.
         m_entry = CuratedCatalog::all().first();
         const QString path = QUrl(m_entry.url).path();

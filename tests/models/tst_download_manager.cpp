@@ -46,12 +46,6 @@ struct Recorder {
     {
         return [this](const Result &r) { note(), results.append(r); };
     }
-    void installFallbacks(ModelDownloadManager &m)
-    {
-        m.setProgressFallback(
-            [this](const QUuid &, double p, qint64 w, qint64 e, double s) { note(), reports.append({p, w, e, s}); });
-        m.setCompletionFallback([this](const QUuid &, const Result &r) { note(), results.append(r); });
-    }
     bool finished(int ms = 120000) { return waitUntil([this] { return !results.isEmpty(); }, ms); }
 };
 
@@ -277,8 +271,10 @@ private slots:
 
         // The next launch.
         manager = std::make_unique<ModelDownloadManager>();
-        Recorder later;
-        later.installFallbacks(*manager);
+        Recorder later; // what comes for downloads nobody asked for in this run
+        manager->setProgressFallback(
+            [p = later.progress()](const QUuid &, double a, qint64 b, qint64 c, double d) { p(a, b, c, d); });
+        manager->setCompletionFallback([c = later.completion()](const QUuid &, const Result &r) { c(r); });
         AIModel model = AIModel::make(QStringLiteral("Mid"), url(path));
         model.id = id;
         model.downloadProgress = 0.2;
@@ -322,8 +318,7 @@ private slots:
         manager.cancelDownload(resumed.id, true);
         manager.drainQueues();
         QCOMPARE(log.count("Loaded resume data for model"), 3);
-        QCOMPARE(log.count("Resuming download for:"), 1);
-        QVERIFY(log.contains("Resuming download for: Resumed"));
+        QVERIFY(log.count("Resuming download for:") == 1 && log.contains("Resuming download for: Resumed"));
         for (const QString &name : junk)
             QVERIFY2(QFileInfo::exists(home.dataDir() + "/ResumeData/" + name), qPrintable(name));
         QVERIFY(!QFileInfo::exists(stray));

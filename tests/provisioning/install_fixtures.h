@@ -63,15 +63,9 @@ inline bool makeSourceRepository(const QString &hostRoot, const QMap<QString, QB
         if (!writeBytes(work + u'/' + it.key(), it.value()))
             return false;
     }
-    const QString git = QStringLiteral("/usr/bin/git");
-    const QStringList identity = {QStringLiteral("-c"), QStringLiteral("user.name=Test"), QStringLiteral("-c"),
-                                  QStringLiteral("user.email=test@localhost"), QStringLiteral("-C"), work};
-    return runOk(git, {QStringLiteral("init"), QStringLiteral("-q"), work})
-           && runOk(git, identity + QStringList{QStringLiteral("add"), QStringLiteral(".")})
-           && runOk(git, identity + QStringList{QStringLiteral("commit"), QStringLiteral("-q"), QStringLiteral("-m"),
-                                                QStringLiteral("sources")})
-           && runOk(git, {QStringLiteral("clone"), QStringLiteral("-q"), QStringLiteral("--bare"), work,
-                          hostRoot + QStringLiteral("/ggml-org/llama.cpp.git")});
+    const QString script = QStringLiteral("cd \"$1\" && git init -q && git add . && git -c user.name=Test "
+                                          "-c user.email=test@localhost commit -q -m sources && git clone -q --bare . \"$0\"");
+    return runOk(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script, hostRoot + QStringLiteral("/ggml-org/llama.cpp.git"), work});
 }
 
 // A CMake project that builds stand-ins for llama-completion and llama-cli in a second or two.

@@ -68,37 +68,22 @@ private slots:
         QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
     }
 
+    // Build lines of both generators move the bar within the build step, by time too, never past its end. (The
+    // real source build drives git's and make's output through the same watcher.)
     void progressFromOutput()
     {
         using namespace install_progress;
         double now = 0;
         QList<double> reported;
-        const auto report = [&](double value) { reported << value; };
-
-        OutputWatcher clone("Git:", cloneProgressForLine, cloneProgressForElapsed, [&] { return now; }, report);
-        // git redraws one line with \r; a line may arrive in pieces
-        clone.feed("Counting objects: 100% (4/4)\rReceiving obj");
-        clone.feed("ects:  50% (1/2)\rnothing to see\n");
-        QCOMPARE(reported.size(), 2);
-        QCOMPARE(reported[0], 0.112);
-        QVERIFY(qAbs(reported[1] - 0.526) < 1e-9);
-        now = 2.9;
-        clone.tick();
-        QCOMPARE(reported.size(), 2); // time-based updates at most every 3 s
-        now = 2000;
-        clone.tick();
-        QCOMPARE(reported.last(), 0.94); // never past the step's end
-
-        reported.clear();
-        now = 0;
-        OutputWatcher build("Build:", buildProgressForLine, buildProgressForElapsed, [&] { return now; }, report);
+        OutputWatcher build("Build:", buildProgressForLine, buildProgressForElapsed, [&] { return now; },
+                            [&](double value) { reported << value; });
         build.feed("[ 50%] Building C object\n[3/4] Linking\n[1/0] odd");
         build.finish();
         QCOMPARE(reported.size(), 1);
         QCOMPARE(reported[0], 0.9825);
-        now = 150;
+        now = 2.9;
         build.tick();
-        QVERIFY(qAbs(reported.last() - 0.975) < 1e-9);
+        QCOMPARE(reported.size(), 1); // time-based updates at most every 3 s
         now = 900;
         build.tick();
         QCOMPARE(reported.last(), 0.99);
