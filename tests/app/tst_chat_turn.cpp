@@ -1,6 +1,5 @@
-// The chat turn on AppState and the composer: what lands in which conversation, on screen and on disk, with replies
-// made by the fake llama-completion (and the real one), by a llama-server kept running here with the tiny model, by a
-// key-protected llama-server playing the remote one, and by a loopback server of ours for the faults.
+// The chat turn on AppState and the composer, on screen and on disk, with replies by the fake and the real
+// llama-completion, a local llama-server, a key-protected one playing the remote server, and a loopback fault server.
 #include "app/app_state.h"
 #include "app/composer_state.h"
 #include "app/reply_engines.h"
@@ -39,22 +38,24 @@ QStringList contents(const QList<ChatMessage> &messages)
 }
 
 // A private home with program in place as llama-completion and a downloaded model selected (neither without a program:
-// a remote server answers); start() builds the application state on it.
+// a remote server answers), and the application state on it, built at once or by start().
 class Turn {
 public:
     explicit Turn(const QString &program = QStringLiteral(FAKE_LLAMA_COMPLETION), const QString &modelFile = QString(),
-                  std::chrono::milliseconds silence = 60s)
+                  std::chrono::milliseconds silence = 60s, bool startNow = true)
         : engine(nullptr, EngineTimings{silence, 50ms, 300ms})
     {
         qputenv("FAKE_LLAMA_RECORD", (home.home() + QStringLiteral("/runs.jsonl")).toUtf8());
-        if (program.isEmpty())
-            return;
-        QVERIFY(home.installProgram(program));
-        model = AIModel::make(QStringLiteral("Tiny"), QStringLiteral("https://example.invalid/tiny.gguf"));
-        model.isDownloaded = true;
-        model.filePath = modelFile.isEmpty() ? home.writeFile(QStringLiteral("tiny.gguf"), "GGUF") : modelFile;
-        Preferences().setData(pref(prefkeys::kDownloadedModels), *recordjson::encodeModelList({model}));
-        Preferences().setString(pref(prefkeys::kSelectedModelId), canonicalUuid(model.id));
+        if (!program.isEmpty()) {
+            QVERIFY(home.installProgram(program));
+            model = AIModel::make(QStringLiteral("Tiny"), QStringLiteral("https://example.invalid/tiny.gguf"));
+            model.isDownloaded = true;
+            model.filePath = modelFile.isEmpty() ? home.writeFile(QStringLiteral("tiny.gguf"), "GGUF") : modelFile;
+            Preferences().setData(pref(prefkeys::kDownloadedModels), *recordjson::encodeModelList({model}));
+            Preferences().setString(pref(prefkeys::kSelectedModelId), canonicalUuid(model.id));
+        }
+        if (startNow)
+            start();
     }
     ~Turn()
     {
@@ -153,7 +154,6 @@ private slots:
         QFETCH(QStringList, added);
         std::atomic<bool> holdQueue{when == "queued"};
         Turn t;
-        t.start();
         const auto release = qScopeGuard([&] { holdQueue = false; });
         if (holdQueue) // another conversation's reply holds the engine meanwhile
             t.engine.processQueue().async([&holdQueue] {
@@ -190,7 +190,6 @@ private slots:
     void replyLandsInItsConversation()
     {
         Turn t;
-        t.start();
         t.script("out  Hello\nsleep 150\nout  there\n"
                  "err I common_perf_print: eval time = 20.00 ms / 2 runs (10.00 ms per token, 100.00 tokens per second)\n");
         t.send(QStringLiteral("Hi model"));
@@ -256,7 +255,6 @@ private slots:
         QFETCH(QString, modelFile);
         QFETCH(QString, reply);
         Turn t(QStringLiteral(FAKE_LLAMA_COMPLETION), modelFile);
-        t.start();
         t.engine.unloadModel();
         t.script(script);
         QElapsedTimer clock;
@@ -296,7 +294,6 @@ private slots:
         QFETCH(QString, expectedContent);
         QFETCH(QString, expectedTitle);
         Turn t;
-        t.start();
         t.script("out ok\n");
         if (files > 1) {
             const QString gone = t.home.writeFile(QStringLiteral("gone.md"), "# gone");
@@ -346,7 +343,6 @@ private slots:
         script.close();
         QFile::setPermissions(wrapper, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         Turn t(wrapper, kTiny);
-        t.start();
         const auto lastPrompt = [&] {
             QFileInfoList runs = QDir(scratch.path()).entryInfoList({QStringLiteral("prompts-*")}, QDir::Files,
                                                                     QDir::Time);
@@ -390,14 +386,14 @@ private slots:
     {
         {
             // without llama-server beside llama-completion, one process makes each reply
-            Turn t(QStringLiteral(QUORVANE_LLAMA_COMPLETION), kTiny);
+            Turn t(QStringLiteral(QUORVANE_LLAMA_COMPLETION), kTiny, 60s, false);
             t.start(prefkeys::kEngineModeLocalServer);
             QCOMPARE(t.engines().localServerUnavailableReason(),
                      QStringLiteral("The installed llama.cpp has no llama-server, so each reply starts llama-completion on its own."));
             QVERIFY(isReply(t.reply(QStringLiteral("Hello"))));
             QCOMPARE(t.lastFigures().engineName, QStringLiteral("llama-completion"));
         }
-        Turn t(QStringLiteral(QUORVANE_LLAMA_COMPLETION), kTiny);
+        Turn t(QStringLiteral(QUORVANE_LLAMA_COMPLETION), kTiny, 60s, false);
         QVERIFY(QFile::link(QStringLiteral(QUORVANE_LLAMA_SERVER),
                             t.home.dataDir() + QStringLiteral("/llama.cpp/build/bin/llama-server")));
         t.start(prefkeys::kEngineModeLocalServer);
@@ -503,7 +499,6 @@ private slots:
         QTest::addColumn<QString>("connectError");
         QTest::addColumn<QStringList>("added");        // %1: the server's address; "<reply>": any reply
         QTest::addColumn<bool>("stop");                // the user stops the reply once a piece arrived
-
         const QByteArray hi = S::chunk("data: {\"choices\":[{\"text\":\"Hi\"}]}\n\n");
         const QString cut = kWarning + QStringLiteral("The reply above was cut off: the connection to the server at %1 "
                                                       "closed before the reply ended.");
@@ -535,7 +530,6 @@ private slots:
         QFETCH(QString, connectError);
         QFETCH(QStringList, added);
         QFETCH(bool, stop);
-
         if (script.isEmpty() && !m_remote) {
             QTcpServer probe;
             QVERIFY(probe.listen(QHostAddress::LocalHost));
@@ -554,7 +548,7 @@ private slots:
         const QString base = fake ? QStringLiteral("http://127.0.0.1:%1").arg(fake->port()) : m_remoteBase;
 
         // no llama.cpp and no model here, and no key store: the key stays in memory
-        Turn t(QString(), QString(), fake ? 1s : 60s);
+        Turn t(QString(), QString(), fake ? 1s : 60s, false);
         qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + QFile::encodeName(t.home.home()) + "/no-bus");
         const auto unsetBus = qScopeGuard([] { qunsetenv("DBUS_SESSION_BUS_ADDRESS"); });
         t.start(prefkeys::kEngineModeRemoteServer, base, fake ? QStringLiteral("m") : QStringLiteral("tiny-remote"));
