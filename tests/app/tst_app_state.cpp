@@ -315,7 +315,6 @@ private slots:
         {
             Preferences prefs;
             prefs.setData(key(prefkeys::kDownloadedModels), json(list));
-            prefs.setBool(key(prefkeys::kHasDownloadedModels), true);
             if (!storedId.isEmpty())
                 prefs.setString(key(prefkeys::kSelectedModelId), storedId);
         }
