@@ -23,17 +23,12 @@
 #include "provisioning/llama_installer.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QSettings>
 #include <QTemporaryFile>
 
 #include <dlfcn.h>
-#include <functional>
 #include <unistd.h>
 
 namespace {
@@ -91,9 +86,12 @@ public:
     // A problem with what is on disk after act, or empty.
     virtual QString check(const Result &result) = 0;
     // Runs the operation again with no fault; a problem, or empty.
-    virtual QString retry() = 0;
+    virtual QString retry()
+    {
+        const Result again = act();
+        return again.failed ? QStringLiteral("the retry failed: ") + again.message : check(again);
+    }
 
-    QString root() const { return home.home(); }
     TempHome home;
     LogCapture log;
 
@@ -131,12 +129,6 @@ protected:
             return QString();
         return QStringLiteral("%1 holds [%2]").arg(what, stored.join(u','));
     }
-    // The operation run again, as a retry.
-    QString actAgain()
-    {
-        const Result again = act();
-        return again.failed ? QStringLiteral("the retry failed: ") + again.message : check(again);
-    }
 };
 
 class ConversationSave : public Scenario {
@@ -156,84 +148,29 @@ public:
     }
     QString check(const Result &result) override
     {
-        const QString problem = unlike(QStringLiteral("the conversation"), storedMessages(), {"first", "second"},
-                                       {"first"}, result);
+        const QString problem = unlike(QStringLiteral("the conversation"), stored(), {"first", "second"}, {"first"},
+                                       result);
         return problem.isEmpty() ? debris(QStringLiteral("Sessions"), sessions(), {fileName()}) : problem;
     }
     QString retry() override
     {
         state->addMessage(ChatMessage::make(QStringLiteral("third"), true));
-        return unlike(QStringLiteral("after the retry the conversation"), storedMessages(), {"first", "second", "third"},
+        return unlike(QStringLiteral("after the retry the conversation"), stored(), {"first", "second", "third"},
                       {}, {});
     }
 
 private:
     QString sessions() const { return home.dataDir() + QStringLiteral("/Sessions"); }
     QString fileName() const { return canonicalUuid(state->currentSession()->id) + QStringLiteral(".json"); }
-    QStringList storedMessages() const
-    {
-        QFile file(sessions() + QLatin1Char('/') + fileName());
-        if (!file.open(QIODevice::ReadOnly))
-            return {QStringLiteral("<missing>")};
-        const auto session = recordjson::decodeSessionDocument(file.readAll());
-        if (!session)
-            return {QStringLiteral("<unreadable>")};
-        QStringList texts;
-        for (const ChatMessage &message : session->messages)
-            texts << message.content;
-        return texts;
-    }
-
-};
-
-class ModelListSave : public Scenario {
-public:
-    bool prepare() override
-    {
-        state = std::make_unique<AppState>(engine);
-        state->updateSystemPrompt(kPrompt);
-        state->addModel(AIModel::make(QStringLiteral("A"), QStringLiteral("http://127.0.0.1:9/a.gguf")));
-        return stored() == QStringList{QStringLiteral("A")};
-    }
-    Result act() override
-    {
-        log.clear();
-        state->addModel(AIModel::make(QStringLiteral("B"), QStringLiteral("http://127.0.0.1:9/b.gguf")));
-        return fromLog({QStringLiteral("Error: Failed to save models"), QStringLiteral("Error: could not write preferences")});
-    }
-    QString check(const Result &result) override
-    {
-        const QString problem = unlike(QStringLiteral("the model list"), stored(), {"A", "B"}, {"A"}, result);
-        const QFileInfo config(home.configFile());
-        return problem.isEmpty() ? debris(QStringLiteral("the preferences' folder"), config.path(), {config.fileName()})
-                                 : problem;
-    }
-    QString retry() override
-    {
-        state->saveModels();
-        return unlike(QStringLiteral("after the retry the model list"), stored(), {"A", "B"}, {}, {});
-    }
-
-private:
-    // The stored names, or a word for what is wrong; the system prompt
-    // stored beside the list must survive every write of it.
+    // The texts of the stored messages, or a word for what is wrong.
     QStringList stored() const
     {
-        const QSettings settings(home.configFile(), QSettings::IniFormat);
-        if (settings.status() != QSettings::NoError)
-            return {QStringLiteral("<unreadable file>")};
-        if (settings.value(QStringLiteral("systemPrompt")).toString() != kPrompt)
-            return {QStringLiteral("<system prompt lost>")};
-        const auto models = recordjson::decodeModelList(settings.value(QStringLiteral("downloadedModels")).toByteArray());
-        if (!models)
-            return {QStringLiteral("<unreadable list>")};
-        QStringList names;
-        for (const AIModel &model : *models)
-            names << model.name;
-        return names;
+        const auto session = recordjson::decodeSessionDocument(readFileBytes(sessions() + u'/' + fileName()));
+        QStringList texts;
+        for (const ChatMessage &message : session ? session->messages : QList<ChatMessage>())
+            texts << message.content;
+        return session ? texts : QStringList{QStringLiteral("<missing or unreadable>")};
     }
-
-    static inline const QString kPrompt = QStringLiteral("Keep this prompt.");
 };
 
 // A download from the loopback server into ResumeData, then the move of the
@@ -247,9 +184,7 @@ public:
                                  [&](const ModelDownloadManager::DownloadResult &r) { outcome = r; });
         if (!waitUntil([&] { return outcome.has_value(); }, 30000))
             return {true, QString()};
-        if (outcome->succeeded())
-            return {};
-        return {true, outcome->error ? outcome->error->description() : QString()};
+        return outcome->succeeded() ? Result() : Result{true, outcome->error ? outcome->error->description() : ""};
     }
     QString check(const Result &result) override
     {
@@ -274,55 +209,74 @@ private:
     QUuid id = QUuid::createUuid();
 };
 
-// The Local File copy into Models.
+// The Local File copy into Models, then the save of the model list (which
+// held one model) in the preferences.
 class Import : public Scenario {
 public:
     bool prepare() override
     {
         state = std::make_unique<AppState>(engine);
-        return writeBytes(source.filePath(QStringLiteral("local.gguf")), bytes);
+        state->updateSystemPrompt(kPrompt);
+        state->addModel(AIModel::make(QStringLiteral("A"), QStringLiteral("http://127.0.0.1:9/a.gguf")));
+        return writeBytes(source.filePath(QStringLiteral("local.gguf")), bytes) && stored() == QStringList{"A"};
     }
     Result act() override
     {
         log.clear();
         std::optional<std::optional<QString>> error;
         FileManagerUtility::ensureDirectoryExists(models());
-        state->importModelFile(source.filePath(QStringLiteral("local.gguf")), models() + QStringLiteral("/local.gguf"),
+        state->importModelFile(source.filePath(QStringLiteral("local.gguf")), copy(),
                                [&](const std::optional<QString> &e) { error = e; });
         if (!waitUntil([&] { return error.has_value(); }, 30000))
             return {true, QString()};
-        // The record of a finished copy is saved with the model list.
-        Result result = fromLog({QStringLiteral("Error: could not write preferences")});
         imported = !error->has_value();
         if (!imported)
-            result = {true, **error};
-        return result;
+            return {true, **error};
+        return fromLog({QStringLiteral("Error: Failed to save models"), QStringLiteral("Error: could not write preferences")});
     }
     QString check(const Result &result) override
     {
-        if (!result.failed && readFileBytes(models() + QStringLiteral("/local.gguf")) != bytes)
+        if (!result.failed && readFileBytes(copy()) != bytes)
             return QStringLiteral("the copy is not the original");
-        if (imported == state->downloadedModels().isEmpty())
+        if (state->downloadedModels().size() != (imported ? 2 : 1))
             return QStringLiteral("the model list does not match the outcome");
-        return debris(QStringLiteral("Models"), models(), imported ? QStringList{"local.gguf"} : QStringList());
+        const QFileInfo config(home.configFile());
+        QString problem = unlike(QStringLiteral("the model list"), stored(), {"A", "local " + copy()}, {"A"}, result);
+        if (problem.isEmpty())
+            problem = debris(QStringLiteral("the preferences' folder"), config.path(), {config.fileName()});
+        return problem.isEmpty() ? debris(QStringLiteral("Models"), models(), imported ? QStringList{"local.gguf"} : QStringList())
+                                 : problem;
     }
     QString retry() override
     {
-        if (!imported) {
-            if (const QString problem = actAgain(); !problem.isEmpty())
-                return problem;
-        } else {
-            state->saveModels(); // the next change of the list
-        }
-        const QSettings settings(home.configFile(), QSettings::IniFormat);
-        const auto list = recordjson::decodeModelList(settings.value(QStringLiteral("downloadedModels")).toByteArray());
-        if (!list || list->size() != 1 || list->first().filePath != models() + QStringLiteral("/local.gguf"))
-            return QStringLiteral("the stored model list lacks the copy");
+        if (!imported)
+            return Scenario::retry();
+        state->saveModels(); // the next change of the list
         return check({});
     }
 
 private:
     QString models() const { return home.dataDir() + QStringLiteral("/Models"); }
+    QString copy() const { return models() + QStringLiteral("/local.gguf"); }
+    // The stored models as "name file", or a word for what is wrong; the
+    // system prompt stored beside the list must survive every write of it.
+    QStringList stored() const
+    {
+        const QSettings settings(home.configFile(), QSettings::IniFormat);
+        if (settings.status() != QSettings::NoError)
+            return {QStringLiteral("<unreadable file>")};
+        if (settings.value(QStringLiteral("systemPrompt")).toString() != kPrompt)
+            return {QStringLiteral("<system prompt lost>")};
+        const auto models = recordjson::decodeModelList(settings.value(QStringLiteral("downloadedModels")).toByteArray());
+        if (!models)
+            return {QStringLiteral("<unreadable list>")};
+        QStringList names;
+        for (const AIModel &model : *models)
+            names << (model.name + u' ' + model.filePath).trimmed();
+        return names;
+    }
+
+    static inline const QString kPrompt = QStringLiteral("Keep this prompt.");
     QTemporaryDir source;
     QByteArray bytes = randomBytes(40 * 1024);
     bool imported = false;
@@ -362,7 +316,6 @@ public:
             return QStringLiteral("reported installed, but no llama-completion");
         return debris(QStringLiteral("the data folder"), home.dataDir(), {"llama.cpp"});
     }
-    QString retry() override { return actAgain(); }
 
 private:
     LlamaInstaller installer;
@@ -370,37 +323,31 @@ private:
 
 struct ScenarioKind {
     const char *name;
-    std::function<std::unique_ptr<Scenario>()> make;
+    std::unique_ptr<Scenario> (*make)();
     // Faults in the tar that unpacks (armed through its environment) rather
     // than in the application.
     bool inTar = false;
 };
 
-struct Figures {
-    int sites = 0, cases = 0, fired = 0, reported = 0, absorbed = 0, problems = 0;
-};
-
-// The calls of op counted by the tar runs that logged to log, or the faults
-// they fired (kFired).
-long countedInTar(const QString &log, int op)
+template <class S>
+std::unique_ptr<Scenario> make()
 {
+    return std::make_unique<S>();
+}
+
+// The calls of op (or the faults fired: kFired) counted in this process, or
+// by the tar runs that logged to tarLog.
+long counted(const QString &tarLog, int op)
+{
+    if (tarLog.isEmpty())
+        return g_count(op);
     long total = 0;
-    for (const QByteArray &line : readFileBytes(log).split('\n')) {
+    for (const QByteArray &line : readFileBytes(tarLog).split('\n')) {
         const QList<QByteArray> fields = line.split(' ');
         if (fields.size() == 6)
             total += fields.at(op == kFired ? 5 : op + 1).toLong();
     }
     return total;
-}
-
-// The Ns to try for a call reached count times.
-QList<long> sitesToTry(long count, bool full)
-{
-    QList<long> sites;
-    for (long n = 1; n <= count; ++n)
-        if (full || count <= 6 || n <= 2 || n == count / 2 || n >= count - 1)
-            sites << n;
-    return sites;
 }
 
 // One run of a fresh scenario with the shim armed by the fault description
@@ -419,7 +366,7 @@ Case runCase(const ScenarioKind &kind, const QString &fault)
     if (!scenario->prepare())
         return {{}, {}, false, {QStringLiteral("could not prepare")}};
     // Armed in this process, or in the tar started during the act.
-    const QString armed = QStringLiteral("root=%1 %2").arg(scenario->root(), fault);
+    const QString armed = QStringLiteral("root=%1 %2").arg(scenario->home.home(), fault);
     QTemporaryFile tarLog;
     if (kind.inTar) {
         tarLog.open();
@@ -429,9 +376,10 @@ Case runCase(const ScenarioKind &kind, const QString &fault)
         g_arm(armed.toUtf8().constData());
     }
     run.result = scenario->act();
+    const QString log = kind.inTar ? tarLog.fileName() : QString();
     for (int op = 0; op < kOpCount; ++op)
-        run.counts[op] = kind.inTar ? countedInTar(tarLog.fileName(), op) : g_count(op);
-    run.fired = (kind.inTar ? countedInTar(tarLog.fileName(), kFired) : g_count(kFired)) > 0;
+        run.counts[op] = counted(log, op);
+    run.fired = counted(log, kFired) > 0;
     qunsetenv("LD_PRELOAD");
     qunsetenv("QUORVANE_FAULT");
     g_arm("");
@@ -440,50 +388,51 @@ Case runCase(const ScenarioKind &kind, const QString &fault)
         run.problems << QStringLiteral("failed without a message");
     if (run.result.failed && !run.fired)
         run.problems << QStringLiteral("failed with no fault: ") + told;
-    if (const QString p = scenario->check(run.result); !p.isEmpty())
-        run.problems << p;
+    run.problems << scenario->check(run.result);
     // A fault the operation absorbed needs no retry.
-    if (const QString p = run.result.failed ? scenario->retry() : QString(); !p.isEmpty())
-        run.problems << p;
+    run.problems << (run.result.failed ? scenario->retry() : QString());
+    run.problems.removeAll(QString());
     return run;
 }
 
-Figures runScenario(const ScenarioKind &kind, bool full)
+// Tries the sites of kind; counts its cases and those with a problem.
+void runScenario(const ScenarioKind &kind, bool full, int &cases, int &problems)
 {
-    Figures figures;
     const Case counting = runCase(kind, QStringLiteral("op=none"));
     if (!counting.problems.isEmpty()) {
         std::printf("%s: %s\n", kind.name, qPrintable(counting.problems.join(QStringLiteral("; "))));
-        figures.problems = 1;
-        return figures;
+        ++problems;
+        return;
     }
-    const long *counts = counting.counts;
-    std::printf("%s: sites open %ld, write %ld, fsync %ld, rename %ld\n", kind.name, counts[0], counts[1], counts[2],
-                counts[3]);
+    int tried = 0, reported = 0, absorbed = 0, failing = 0;
     for (int op = 0; op < kOpCount; ++op) {
-        figures.sites += int(counts[op]);
-        for (const long n : sitesToTry(counts[op], full)) {
-            for (const char *error : {"ENOSPC", "EIO"}) {
-                if (!full && (n % 2 == 0) != (qstrcmp(error, "EIO") == 0))
-                    continue; // the short form alternates the errno
-                const QString where = QStringLiteral("op=%1 n=%2 errno=%3").arg(QLatin1String(kOps[op])).arg(n).arg(QLatin1String(error));
+        const long count = counting.counts[op];
+        for (long n = 1; n <= count; ++n) {
+            // The short form: the first two, the middle and the last two
+            // sites, with the errno alternating.
+            if (!full && count > 6 && n > 2 && n != count / 2 && n < count - 1)
+                continue;
+            for (const char *error : full ? QList{"ENOSPC", "EIO"} : QList{n % 2 == 0 ? "EIO" : "ENOSPC"}) {
+                const QString where = QStringLiteral("op=%1 n=%2 errno=%3").arg(kOps[op]).arg(n).arg(error);
                 const Case run = runCase(kind, where);
-                ++figures.cases;
-                figures.fired += run.fired ? 1 : 0;
+                ++tried;
                 if (run.fired)
-                    (run.result.failed ? figures.reported : figures.absorbed) += 1;
+                    ++(run.result.failed ? reported : absorbed);
                 if (!run.problems.isEmpty()) {
-                    ++figures.problems;
+                    ++failing;
                     std::printf("%s: %s: %s%s\n", kind.name, qPrintable(where), qPrintable(run.problems.join(QStringLiteral("; "))),
                                 run.result.failed ? qPrintable(QStringLiteral(" [told: %1]").arg(run.result.message.trimmed())) : "");
                 }
             }
         }
     }
-    std::printf("%s: %d sites, %d cases, %d faults fired: %d reported, %d absorbed; %d problems\n", kind.name,
-                figures.sites, figures.cases, figures.fired, figures.reported, figures.absorbed, figures.problems);
+    std::printf("%s: sites open %ld, write %ld, fsync %ld, rename %ld; %d cases, %d faults fired: %d reported, "
+                "%d absorbed; %d problems\n",
+                kind.name, counting.counts[0], counting.counts[1], counting.counts[2], counting.counts[3], tried,
+                reported + absorbed, reported, absorbed, failing);
     std::fflush(stdout);
-    return figures;
+    cases += tried;
+    problems += failing;
 }
 
 } // namespace
@@ -516,22 +465,15 @@ int main(int argc, char *argv[])
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {}); // quiet, captured only
 
     const ScenarioKind kinds[] = {
-        {"save conversation", [] { return std::make_unique<ConversationSave>(); }},
-        {"save models", [] { return std::make_unique<ModelListSave>(); }},
-        {"download and move into Models", [] { return std::make_unique<Download>(); }},
-        {"import copy", [] { return std::make_unique<Import>(); }},
-        {"installation download and move", [] { return std::make_unique<Install>(); }},
-        {"installation unpack (tar)", [] { return std::make_unique<Install>(); }, true},
+        {"save conversation", make<ConversationSave>},
+        {"download and move into Models", make<Download>},
+        {"import copy and model list save", make<Import>},
+        {"installation download and move", make<Install>},
+        {"installation unpack (tar)", make<Install>, true},
     };
-    Figures total;
-    for (const ScenarioKind &kind : kinds) {
-        const Figures figures = runScenario(kind, full);
-        total.sites += figures.sites;
-        total.cases += figures.cases;
-        total.fired += figures.fired;
-        total.problems += figures.problems;
-    }
-    std::printf("disk faults%s: %d sites, %d cases, %d faults fired, %d problems\n", full ? " (full)" : "", total.sites,
-                total.cases, total.fired, total.problems);
-    return total.problems == 0 ? 0 : 1;
+    int cases = 0, problems = 0;
+    for (const ScenarioKind &kind : kinds)
+        runScenario(kind, full, cases, problems);
+    std::printf("disk faults%s: %d cases, %d problems\n", full ? " (full)" : "", cases, problems);
+    return problems == 0 ? 0 : 1;
 }
