@@ -24,56 +24,54 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QSet>
 #include <QSettings>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <future>
-#include <optional>
 #include <random>
 #include <thread>
 
 namespace {
 
-struct Figures {
-    int kills = 0;
-    int restartsChecked = 0;
-    int lostConversations = 0;
-    int lostMessages = 0;
-    int resurrected = 0;
-    int unreadableFiles = 0;
-    int unreadableModelLists = 0;
-    int lostModels = 0;
-    int leftPrompts = 0;
-    int leftChildren = 0;
-    int leftSaveFiles = 0; // save files a kill left in Sessions/ that a restart kept
-    int actions = 0;
-    int messagesSent = 0;
-    int leftovers = 0; // save files left by kills, beside the store and the preferences
+// The kinds of problem, in the order they are printed.
+const char *const kProblems[] = {"lost conversations",     "lost messages", "deleted ones back",
+                                 "unreadable files",       "unreadable model lists", "lost models",
+                                 "staged prompts left",    "children left", "save files kept by a restart"};
+QHash<QString, int> g_problems;
+int g_kill = 0;
+int g_restartsChecked = 0;
+int g_actions = 0;
+int g_messagesSent = 0;
 
-    bool clean() const
-    {
-        return lostConversations + lostMessages + resurrected + unreadableFiles + unreadableModelLists + lostModels
-                   + leftPrompts + leftChildren + leftSaveFiles
-               == 0;
-    }
-};
+void problem(const char *kind, const QString &text, int count = 1)
+{
+    std::printf("kill %d: %s\n", g_kill, qPrintable(text));
+    std::fflush(stdout);
+    g_problems[QLatin1String(kind)] += count;
+}
 
-// What the application has shown: the conversations with their messages, the
-// downloaded models with their files, and what it has shown gone.
-struct Shown {
+// The conversations a state lists: id -> messages.
+QHash<QString, QJsonArray> sessionsIn(const QJsonObject &state)
+{
     QHash<QString, QJsonArray> sessions;
-    QSet<QString> deletedSessions;
-    QHash<QString, QString> models; // id -> file
-    QSet<QString> deletedModels;
-};
+    for (const QJsonValue &s : state.value(QStringLiteral("sessions")).toArray())
+        sessions.insert(s[QStringLiteral("id")].toString(), s[QStringLiteral("messages")].toArray());
+    return sessions;
+}
 
-Figures g_figures;
+// The models a state lists: id -> file, empty for one not downloaded.
+QHash<QString, QString> modelsIn(const QJsonObject &state)
+{
+    QHash<QString, QString> models;
+    for (const QJsonValue &m : state.value(QStringLiteral("models")).toArray())
+        models.insert(m[QStringLiteral("id")].toString(),
+                      m[QStringLiteral("isDownloaded")].toBool() ? m[QStringLiteral("filePath")].toString() : QString());
+    return models;
+}
 
 // Ends the processes whose command line holds marker, each by its id.
 void killProcessesWith(const QByteArray &marker)
@@ -85,40 +83,6 @@ void killProcessesWith(const QByteArray &marker)
             ::kill(pid, SIGKILL);
     }
 }
-
-void problem(int kill, const QString &text)
-{
-    std::printf("kill %d: %s\n", kill, qPrintable(text));
-    std::fflush(stdout);
-}
-
-// Kills a process at a set time unless cancelled first.
-class Killer {
-public:
-    Killer(qint64 pid, int afterMs)
-        : m_thread([this, pid, afterMs, cancelled = m_cancel.get_future()] {
-              if (cancelled.wait_for(std::chrono::milliseconds(afterMs)) == std::future_status::timeout) {
-                  ::kill(pid_t(pid), SIGKILL);
-                  m_fired = true;
-              }
-          })
-    {
-    }
-    ~Killer() { cancel(); }
-    void cancel()
-    {
-        if (!m_thread.joinable())
-            return;
-        m_cancel.set_value();
-        m_thread.join();
-    }
-    bool fired() const { return m_fired; }
-
-private:
-    std::promise<void> m_cancel;
-    std::atomic<bool> m_fired{false};
-    std::thread m_thread;
-};
 
 class Campaign {
 public:
@@ -134,152 +98,125 @@ public:
         return QDir().mkpath(m_home.home() + QStringLiteral("/sources"));
     }
 
-    void round(int kill)
+    void round()
     {
-        m_kill = kill;
         AppProcess app({}, m_home.home() + QStringLiteral("/app.log"));
+        const int afterMs = std::uniform_int_distribution<int>(0, 1200)(m_random);
+        std::promise<void> cancel;
+        std::future<bool> killed; // true once the kill came
+        const auto armKiller = [&, pid = pid_t(app.pid())] {
+            killed = std::async(std::launch::async, [pid, afterMs, cancelled = cancel.get_future()] {
+                if (cancelled.wait_for(std::chrono::milliseconds(afterMs)) != std::future_status::timeout)
+                    return false;
+                ::kill(pid, SIGKILL);
+                return true;
+            });
+        };
         // One kill in ten lands while the application starts; the others
         // while it is driven, however long a busy machine takes to start it.
-        const int afterMs = std::uniform_int_distribution<int>(0, 1200)(m_random);
-        std::optional<Killer> killer;
-        if (kill % 10 == 0)
-            killer.emplace(app.pid(), afterMs);
-        bool restartChecked = false;
+        if (g_kill % 10 == 0)
+            armKiller();
         if (app.connect()) {
-            restartChecked = checkRestart(app);
-            if (!killer)
-                killer.emplace(app.pid(), afterMs);
-            while (!killer->fired() && act(app)) {
+            g_restartsChecked += checkRestart(app.state()) ? 1 : 0;
+            if (!killed.valid())
+                armKiller();
+            while (killed.wait_for(std::chrono::seconds(0)) != std::future_status::ready && act(app)) {
             }
         }
-        if (killer)
-            killer->cancel();
-        if (!killer || !killer->fired())
+        cancel.set_value();
+        if (!killed.valid() || !killed.get())
             app.signal(SIGKILL);
         app.waitForExit();
-        ++g_figures.kills;
-        if (restartChecked)
-            ++g_figures.restartsChecked;
         checkDisk();
     }
 
     QString home() const { return m_home.home(); }
+    int leftovers() const { return int(m_leftovers.size()); }
 
 private:
     // The application's view right after it started again.
-    bool checkRestart(AppProcess &app)
+    bool checkRestart(const QJsonObject &state)
     {
-        const QJsonObject listed = app.send({QStringLiteral("sessions")});
-        const QJsonObject state = app.state();
-        if (!listed.value(QStringLiteral("ok")).toBool() || !state.value(QStringLiteral("ok")).toBool())
+        if (!state.value(QStringLiteral("ok")).toBool())
             return false; // killed while starting
         const QStringList prompts = QDir(m_home.runtimeDir()).entryList({QStringLiteral("quorvane-prompt-*")}, QDir::Files);
-        if (!prompts.isEmpty()) {
-            problem(m_kill, QStringLiteral("staged prompts left after the restart: ") + prompts.join(u' '));
-            g_figures.leftPrompts += int(prompts.size());
-        }
+        if (!prompts.isEmpty())
+            problem("staged prompts left", QStringLiteral("staged prompts left after the restart: ") + prompts.join(u' '),
+                    int(prompts.size()));
         for (const QString &name : std::as_const(m_leftovers)) {
-            const QString path = m_home.dataDir() + QStringLiteral("/Sessions/") + name;
-            if (QFileInfo::exists(path) && !m_keptSaveFiles.contains(name)) {
-                problem(m_kill, QStringLiteral("save file left after the restart: Sessions/") + name);
+            if (QFileInfo::exists(m_home.dataDir() + QStringLiteral("/Sessions/") + name) && !m_keptSaveFiles.contains(name)) {
+                problem("save files kept by a restart", QStringLiteral("save file left after the restart: Sessions/") + name);
                 m_keptSaveFiles.insert(name);
-                ++g_figures.leftSaveFiles;
             }
         }
-        QHash<QString, QJsonArray> sessions;
-        for (const QJsonValue &s : listed.value(QStringLiteral("sessions")).toArray())
-            sessions.insert(s[QStringLiteral("id")].toString(), s[QStringLiteral("messages")].toArray());
-        compareSessions(sessions, QStringLiteral("after the restart"));
-        QHash<QString, QString> models;
-        for (const QJsonValue &m : state.value(QStringLiteral("models")).toArray())
-            if (m[QStringLiteral("isDownloaded")].toBool())
-                models.insert(m[QStringLiteral("id")].toString(), m[QStringLiteral("filePath")].toString());
-        compareModels(models, QStringLiteral("after the restart"));
-        observe(listed, state);
+        compareSessions(sessionsIn(state), QStringLiteral("after the restart"));
+        compareModels(modelsIn(state), QStringLiteral("after the restart"));
+        observe(state);
         return true;
     }
 
+    // Each loss counts once: what was lost is no longer looked for.
     void compareSessions(const QHash<QString, QJsonArray> &found, const QString &where)
     {
-        QStringList forgotten;
-        for (auto it = m_shown.sessions.cbegin(); it != m_shown.sessions.cend(); ++it) {
-            const auto there = found.constFind(it.key());
-            if (there == found.cend()) {
-                problem(m_kill, QStringLiteral("conversation %1 lost %2").arg(it.key(), where));
-                ++g_figures.lostConversations;
-                forgotten << it.key();
+        for (auto it = m_shown.sessions.begin(); it != m_shown.sessions.end();) {
+            const QJsonArray there = found.value(it.key());
+            // Messages only ever come after those shown.
+            const bool prefix = there.size() >= it->size() && std::equal(it->begin(), it->end(), there.begin());
+            if (!found.contains(it.key()))
+                problem("lost conversations", QStringLiteral("conversation %1 lost %2").arg(it.key(), where));
+            else if (!prefix)
+                problem("lost messages", QStringLiteral("conversation %1 lost messages %2 (%3 shown, %4 found)")
+                                             .arg(it.key(), where).arg(it->size()).arg(there.size()));
+            it = found.contains(it.key()) && prefix ? std::next(it) : m_shown.sessions.erase(it);
+        }
+        countBack(m_deletedSessions, found, QStringLiteral("conversation"), where);
+    }
+
+    void compareModels(const QHash<QString, QString> &found, const QString &where)
+    {
+        const qint64 whole = QFileInfo(QStringLiteral(TINY_GGUF)).size();
+        for (auto it = m_shown.models.begin(); it != m_shown.models.end();) {
+            if (!found.value(it.key()).isEmpty() && QFileInfo(*it).size() == whole) {
+                ++it;
                 continue;
             }
-            // Messages only ever come after those shown.
-            bool prefix = there->size() >= it->size();
-            for (qsizetype i = 0; prefix && i < it->size(); ++i)
-                prefix = there->at(i) == it->at(i);
-            if (!prefix) {
-                problem(m_kill, QStringLiteral("conversation %1 lost messages %2 (%3 shown, %4 found)")
-                                    .arg(it.key(), where).arg(it->size()).arg(there->size()));
-                ++g_figures.lostMessages;
-                forgotten << it.key();
-            }
+            problem("lost models", QStringLiteral("model %1 lost %2").arg(it.key(), where));
+            it = m_shown.models.erase(it);
         }
-        // Each loss counts once.
-        for (const QString &id : std::as_const(forgotten))
-            m_shown.sessions.remove(id);
-        countBack(m_shown.deletedSessions, found, QStringLiteral("conversation"), where);
+        countBack(m_deletedModels, found, QStringLiteral("model"), where);
     }
 
     template <class Found>
     void countBack(const QSet<QString> &deleted, const Found &found, const QString &what, const QString &where)
     {
-        for (const QString &id : deleted) {
-            if (found.contains(id)) {
-                problem(m_kill, QStringLiteral("deleted %1 %2 is back %3").arg(what, id, where));
-                ++g_figures.resurrected;
-            }
-        }
-    }
-
-    void compareModels(const QHash<QString, QString> &found, const QString &where)
-    {
-        for (auto it = m_shown.models.begin(); it != m_shown.models.end();) {
-            if (!found.contains(it.key()) || QFileInfo(*it).size() != QFileInfo(QStringLiteral(TINY_GGUF)).size()) {
-                problem(m_kill, QStringLiteral("model %1 lost %2").arg(it.key(), where));
-                ++g_figures.lostModels;
-                it = m_shown.models.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        countBack(m_shown.deletedModels, found, QStringLiteral("model"), where);
+        for (const QString &id : deleted)
+            if (found.contains(id))
+                problem("deleted ones back", QStringLiteral("deleted %1 %2 is back %3").arg(what, id, where));
     }
 
     // What is on disk after the kill, read as the application reads it.
     void checkDisk()
     {
         if (!waitUntil([&] { return processesWith(m_program) == 0; }, 5000)) {
-            problem(m_kill, QStringLiteral("llama-completion outlived the application"));
-            ++g_figures.leftChildren;
+            problem("children left", QStringLiteral("llama-completion outlived the application"));
             killProcessesWith(m_program);
         }
         const QString sessionsDir = m_home.dataDir() + QStringLiteral("/Sessions");
-        QHash<QString, QJsonArray> sessions;
-        // Files the store does not read (a save file a kill left behind) are
+        const QString configDir = QFileInfo(m_home.configFile()).path();
+        // Files the store does not read (save files a kill left behind) are
         // counted, not read.
         for (const QString &name : QDir(sessionsDir).entryList(QDir::Files | QDir::Hidden))
             if (!name.endsWith(QLatin1String(".json")))
                 m_leftovers.insert(name);
-        for (const QString &name : QDir(QFileInfo(m_home.configFile()).path()).entryList(QDir::Files | QDir::Hidden))
-            if (name.startsWith(QLatin1String("Quorvane.conf.")) && !name.endsWith(QLatin1String(".lock")))
+        for (const QString &name : QDir(configDir).entryList({QStringLiteral("Quorvane.conf.*")}, QDir::Files | QDir::Hidden))
+            if (!name.endsWith(QLatin1String(".lock")))
                 m_leftovers.insert(name);
-        g_figures.leftovers = int(m_leftovers.size());
+        QHash<QString, QJsonArray> sessions;
         for (const QFileInfo &entry : QDir(sessionsDir).entryInfoList({QStringLiteral("*.json")}, QDir::Files | QDir::Hidden)) {
-            QFile file(entry.absoluteFilePath());
             recordjson::DecodeError error;
-            std::optional<ChatSession> session;
-            if (file.open(QIODevice::ReadOnly))
-                session = recordjson::decodeSessionDocument(file.readAll(), &error);
+            const auto session = recordjson::decodeSessionDocument(readFileBytes(entry.absoluteFilePath()), &error);
             if (!session) {
-                problem(m_kill, QStringLiteral("unreadable file Sessions/%1: %2").arg(entry.fileName(), error.text));
-                ++g_figures.unreadableFiles;
+                problem("unreadable files", QStringLiteral("unreadable file Sessions/%1: %2").arg(entry.fileName(), error.text));
                 continue;
             }
             QJsonArray messages;
@@ -292,13 +229,12 @@ private:
         const QSettings settings(m_home.configFile(), QSettings::IniFormat);
         const QByteArray list = settings.value(QString::fromLatin1(prefkeys::kDownloadedModels)).toByteArray();
         const QStringList aside = QDir(m_home.dataDir()).entryList({QStringLiteral("downloadedModels-unreadable-*")})
-                                  + QDir(QFileInfo(m_home.configFile()).path()).entryList({QStringLiteral("*.unreadable*")});
+                                  + QDir(configDir).entryList({QStringLiteral("*.unreadable*")});
         recordjson::DecodeError error;
         const auto models = list.isEmpty() ? std::optional<QList<AIModel>>(QList<AIModel>{})
                                            : recordjson::decodeModelList(list, &error);
         if (!models || settings.status() != QSettings::NoError || !aside.isEmpty()) {
-            problem(m_kill, QStringLiteral("unreadable model list: %1 %2").arg(error.text, aside.join(u' ')));
-            ++g_figures.unreadableModelLists;
+            problem("unreadable model lists", QStringLiteral("unreadable model list: %1 %2").arg(error.text, aside.join(u' ')));
             return;
         }
         QHash<QString, QString> found;
@@ -309,42 +245,35 @@ private:
     }
 
     // Takes in what the application shows now.
-    void observe(const QJsonObject &listed, const QJsonObject &state)
+    void observe(const QJsonObject &state)
     {
-        if (listed.value(QStringLiteral("ok")).toBool()) {
-            QSet<QString> present;
-            for (const QJsonValue &s : listed.value(QStringLiteral("sessions")).toArray()) {
-                const QString id = s[QStringLiteral("id")].toString();
-                present.insert(id);
-                if (!m_pendingDeletes.contains(id))
-                    m_shown.sessions.insert(id, s[QStringLiteral("messages")].toArray());
-            }
-            m_current = listed.value(QStringLiteral("current")).toString();
-            for (const QString &id : std::as_const(m_pendingDeletes))
-                if (!present.contains(id))
-                    m_shown.deletedSessions.insert(id);
-            m_pendingDeletes.clear();
-        }
-        if (state.value(QStringLiteral("ok")).toBool()) {
-            QSet<QString> present;
-            for (const QJsonValue &m : state.value(QStringLiteral("models")).toArray()) {
-                const QString id = m[QStringLiteral("id")].toString();
-                present.insert(id);
-                if (m[QStringLiteral("isDownloaded")].toBool() && !m_pendingModelDeletes.contains(id))
-                    m_shown.models.insert(id, m[QStringLiteral("filePath")].toString());
-            }
-            // A model stays asked-for-deletion until it is gone: a kill in
-            // the middle of a deletion may leave its record without its file.
-            for (auto it = m_pendingModelDeletes.begin(); it != m_pendingModelDeletes.end();) {
-                if (present.contains(*it)) {
-                    ++it;
-                    continue;
-                }
-                m_shown.deletedModels.insert(*it);
-                it = m_pendingModelDeletes.erase(it);
-            }
-            m_generating = state.value(QStringLiteral("generating")).toBool();
-            m_hasModel = !state.value(QStringLiteral("selectedModel")).toString().isEmpty();
+        const auto sessions = sessionsIn(state);
+        const auto models = modelsIn(state);
+        for (auto it = sessions.cbegin(); it != sessions.cend(); ++it)
+            if (!m_pendingSessionDeletes.contains(it.key()))
+                m_shown.sessions.insert(it.key(), *it);
+        for (auto it = models.cbegin(); it != models.cend(); ++it)
+            if (!it->isEmpty() && !m_pendingModelDeletes.contains(it.key()))
+                m_shown.models.insert(it.key(), *it);
+        settle(m_pendingSessionDeletes, sessions, m_deletedSessions);
+        m_pendingSessionDeletes.clear();
+        // A model stays asked-for-deletion until it is gone: a kill in the
+        // middle of a deletion may leave its record without its file.
+        settle(m_pendingModelDeletes, models, m_deletedModels);
+        m_current = state.value(QStringLiteral("current")).toString();
+        m_generating = state.value(QStringLiteral("generating")).toBool();
+        m_hasModel = !state.value(QStringLiteral("selectedModel")).toString().isEmpty();
+    }
+
+    // Takes the ids asked for deletion that listed lacks as deleted.
+    template <class Listed>
+    static void settle(QSet<QString> &pending, const Listed &listed, QSet<QString> &deleted)
+    {
+        for (const QString &id : QSet<QString>(pending)) {
+            if (listed.contains(id))
+                continue;
+            deleted.insert(id);
+            pending.remove(id);
         }
     }
 
@@ -357,18 +286,19 @@ private:
     // One random step of a user; false once the application is gone.
     bool act(AppProcess &app)
     {
-        ++g_figures.actions;
+        ++g_actions;
         const int roll = std::uniform_int_distribution<int>(0, 99)(m_random);
         bool ok = true;
-        const auto send = [&](const QStringList &command) {
-            ok = ok && app.send(command).value(QStringLiteral("ok")).toBool();
+        const auto invoke = [&](const char *object, const char *method, const QString &argument) {
+            ok = app.ok({QStringLiteral("invoke"), QLatin1String(object), QLatin1String(method), argument});
         };
         if (!m_hasModel || roll < 3) {
             // A model from the picker's Local File tab, copied in.
-            const QString source = m_home.home() + QStringLiteral("/sources/model-%1-%2.gguf").arg(m_kill).arg(roll);
+            const QString source = m_home.home() + QStringLiteral("/sources/model-%1-%2.gguf").arg(g_kill).arg(roll);
             QFile::link(QStringLiteral(TINY_GGUF), source);
-            send({QStringLiteral("import"), source});
-            send({QStringLiteral("invoke"), QStringLiteral("picker"), QStringLiteral("answerConfirmation"), QStringLiteral("true")});
+            ok = app.ok({QStringLiteral("import"), source});
+            if (ok)
+                invoke("picker", "answerConfirmation", QStringLiteral("true"));
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         } else if (roll < 5 && (m_shown.models.size() > 1 || !m_pendingModelDeletes.isEmpty())) {
             // A model again, or one whose deletion a kill interrupted.
@@ -376,40 +306,42 @@ private:
                                                                : *m_pendingModelDeletes.cbegin();
             m_shown.models.remove(id);
             m_pendingModelDeletes.insert(id);
-            send({QStringLiteral("invoke"), QStringLiteral("state"), QStringLiteral("deleteModelById"), id});
+            invoke("state", "deleteModelById", id);
         } else if (roll < 20 || m_shown.sessions.isEmpty()) {
-            send({QStringLiteral("invoke"), QStringLiteral("state"), QStringLiteral("createNewChat")});
+            ok = app.ok({QStringLiteral("invoke"), QStringLiteral("state"), QStringLiteral("createNewChat")});
         } else if (roll < 30 || m_shown.sessions.size() > 12) {
             const QString id = anySession();
             m_shown.sessions.remove(id);
-            m_pendingDeletes.insert(id);
-            send({QStringLiteral("invoke"), QStringLiteral("state"), QStringLiteral("deleteSessionById"), id});
+            m_pendingSessionDeletes.insert(id);
+            invoke("state", "deleteSessionById", id);
         } else if (roll < 40) {
-            send({QStringLiteral("invoke"), QStringLiteral("state"), QStringLiteral("selectSessionById"), anySession()});
+            invoke("state", "selectSessionById", anySession());
         } else if (roll < 75 && !m_generating && !m_current.isEmpty()) {
-            const QString text = QStringLiteral("Message %1 of round %2").arg(++g_figures.messagesSent).arg(m_kill);
-            send({QStringLiteral("type"), QStringLiteral("Send a message"), text});
-            send({QStringLiteral("key"), QStringLiteral("Send a message"), QStringLiteral("Return")});
+            ok = app.sendMessage(QStringLiteral("Message %1 of round %2").arg(++g_messagesSent).arg(g_kill));
         } else {
             std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(5, 60)(m_random)));
         }
-        if (!ok)
-            return false;
-        const QJsonObject listed = app.send({QStringLiteral("sessions")});
-        const QJsonObject state = app.state();
-        observe(listed, state);
-        return listed.value(QStringLiteral("ok")).toBool() && state.value(QStringLiteral("ok")).toBool();
+        const QJsonObject state = ok ? app.state() : QJsonObject();
+        if (state.value(QStringLiteral("ok")).toBool())
+            observe(state);
+        return state.value(QStringLiteral("ok")).toBool();
     }
 
     TempHome m_home;
     std::mt19937 m_random;
-    int m_kill = 0;
     QByteArray m_program;
-    Shown m_shown;
-    QSet<QString> m_pendingDeletes;
+    // What the application has shown: the conversations with their messages
+    // and the downloaded models with their files.
+    struct {
+        QHash<QString, QJsonArray> sessions;
+        QHash<QString, QString> models;
+    } m_shown;
+    QSet<QString> m_deletedSessions; // shown gone
+    QSet<QString> m_deletedModels;
+    QSet<QString> m_pendingSessionDeletes; // asked for, not yet shown gone
+    QSet<QString> m_pendingModelDeletes;
     QSet<QString> m_leftovers;
     QSet<QString> m_keptSaveFiles;
-    QSet<QString> m_pendingModelDeletes;
     QString m_current;
     bool m_generating = false;
     bool m_hasModel = false;
@@ -431,29 +363,27 @@ int main(int argc, char *argv[])
         return 2;
     }
     const auto started = std::chrono::steady_clock::now();
-    const Figures &f = g_figures;
     double seconds = 0;
-    for (int kill = 1; kill <= kills; ++kill) {
-        campaign.round(kill);
+    for (g_kill = 1; g_kill <= kills; ++g_kill) {
+        campaign.round();
         seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        if (kill % 100 == 0 && kill < kills)
-            std::printf("%d kills, %d restarts checked, %d actions, %.1f s, %s\n", f.kills, f.restartsChecked,
-                        f.actions, seconds, f.clean() ? "nothing lost so far" : "PROBLEMS");
+        if (g_kill % 100 == 0 && g_kill < kills)
+            std::printf("%d kills, %d restarts checked, %d actions, %.1f s, %s\n", g_kill, g_restartsChecked, g_actions,
+                        seconds, g_problems.isEmpty() ? "nothing lost so far" : "PROBLEMS");
         std::fflush(stdout);
     }
-    std::printf("kills %d, restarts checked %d, actions %d, messages sent %d, %.1f s\n"
-                "lost conversations %d, lost messages %d, deleted ones back %d, unreadable files %d, "
-                "unreadable model lists %d, lost models %d, staged prompts left %d, children left %d, "
-                "save files kept by a restart %d\n"
+    QStringList counts;
+    for (const char *kind : kProblems)
+        counts << QStringLiteral("%1 %2").arg(QLatin1String(kind)).arg(g_problems.value(QLatin1String(kind)));
+    std::printf("kills %d, restarts checked %d, actions %d, messages sent %d, %.1f s\n%s\n"
                 "save files left by kills (not read by the application) %d\n",
-                f.kills, f.restartsChecked, f.actions, f.messagesSent, seconds, f.lostConversations, f.lostMessages,
-                f.resurrected, f.unreadableFiles, f.unreadableModelLists, f.lostModels, f.leftPrompts,
-                f.leftChildren, f.leftSaveFiles, f.leftovers);
-    if (!f.clean()) {
+                kills, g_restartsChecked, g_actions, g_messagesSent, seconds, qPrintable(counts.join(u", ")),
+                campaign.leftovers());
+    if (!g_problems.isEmpty()) {
         const QString kept = QDir::tempPath() + QStringLiteral("/crash-campaign-home");
         QProcess::execute(QStringLiteral("rm"), {QStringLiteral("-rf"), kept});
         QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), campaign.home(), kept});
         std::printf("its home is kept in %s\n", qPrintable(kept));
     }
-    return f.clean() ? 0 : 1;
+    return g_problems.isEmpty() ? 0 : 1;
 }
