@@ -36,8 +36,7 @@ private slots:
         QVERIFY(waitUntil([&] { return outcome.calls > 0; }, 45 * 60 * 1000));
         QVERIFY2(outcome.success == true, qPrintable(outcome.message.value_or(QString())));
         QCOMPARE(engine.llamaCPPInstallStatus(), QStringLiteral("Installation complete!"));
-        // The bar only moves forward.
-        QVERIFY(progress.size() > 3);
+        QVERIFY(progress.size() > 3); // the bar only moves forward
         const auto drop = std::is_sorted_until(progress.begin(), progress.end());
         QVERIFY2(drop == progress.end(), qPrintable(QStringLiteral("%1 after %2").arg(*drop).arg(*(drop - 1))));
         QCOMPARE(progress.last(), 1.0);
