@@ -25,6 +25,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryFile>
 
@@ -40,7 +41,7 @@ CountFunction g_count = nullptr;
 
 const char *const kOps[] = {"open", "write", "fsync", "rename"};
 constexpr int kOpCount = 4;
-constexpr int kFired = -1;
+constexpr int kFired = kOpCount; // counted as the faults fired
 
 // What the operation told its user: failed or not, and in which words.
 struct Result {
@@ -66,9 +67,7 @@ struct Served {
             || !packFolder(stage, QStringLiteral("llama-b1"), root + QStringLiteral("/files/llama.tar.gz")))
             return false;
         server = std::make_unique<NginxServer>(root);
-        if (!server->start())
-            return false;
-        return writeBytes(root + QStringLiteral("/api/repos/ggml-org/llama.cpp/releases"),
+        return server->start() && writeBytes(root + QStringLiteral("/api/repos/ggml-org/llama.cpp/releases"),
                           "[{\"tag_name\":\"b1\",\"assets\":[{\"name\":\"llama-b1-bin-"
                               + LlamaInstaller::assetSuffix().toUtf8() + "\",\"browser_download_url\":\""
                               + server->baseUrl().toUtf8() + "/files/llama.tar.gz\"}]}]");
@@ -101,16 +100,10 @@ protected:
 
     // The error lines logged since act began, as the message of a failure
     // that no one waits for.
-    Result fromLog(const QStringList &fragments) const
+    Result fromLog(const QString &pattern) const
     {
-        Result result;
-        for (const QString &line : log.lines())
-            for (const QString &fragment : fragments)
-                if (line.contains(fragment)) {
-                    result.failed = true;
-                    result.message += line + QLatin1Char('\n');
-                }
-        return result;
+        const QStringList lines = log.lines().filter(QRegularExpression(pattern));
+        return {!lines.isEmpty(), lines.join(u'\n')};
     }
     // The entries of a folder other than those named, as a problem.
     static QString debris(const QString &where, const QString &dir, const QStringList &expected)
@@ -144,7 +137,7 @@ public:
     {
         log.clear();
         state->addMessage(ChatMessage::make(QStringLiteral("second"), false));
-        return fromLog({QStringLiteral("Error: could not write conversation")});
+        return fromLog(QStringLiteral("Error: could not write conversation"));
     }
     QString check(const Result &result) override
     {
@@ -196,12 +189,10 @@ public:
     }
     QString retry() override
     {
-        const Result again = act();
-        if (again.failed)
-            return QStringLiteral("the retry failed: ") + again.message;
+        const QString problem = Scenario::retry();
         downloads.drainQueues();
-        const QString left = debris(QStringLiteral("ResumeData after the retry"), downloads.resumeDataDirectory(), {});
-        return left.isEmpty() ? check(again) : left;
+        return problem.isEmpty() ? debris(QStringLiteral("ResumeData after the retry"), downloads.resumeDataDirectory(), {})
+                                 : problem;
     }
 
 private:
@@ -232,7 +223,7 @@ public:
         imported = !error->has_value();
         if (!imported)
             return {true, **error};
-        return fromLog({QStringLiteral("Error: Failed to save models"), QStringLiteral("Error: could not write preferences")});
+        return fromLog(QStringLiteral("Error: (Failed to save models|could not write preferences)"));
     }
     QString check(const Result &result) override
     {
@@ -304,7 +295,7 @@ public:
         // The prebuilt install's own failure is logged before the source
         // build (which cannot reach its host here) gives the answer.
         if (outcome->failed)
-            outcome->message.prepend(fromLog({QStringLiteral("Prebuilt install failed")}).message);
+            outcome->message.prepend(fromLog(QStringLiteral("Prebuilt install failed")).message + u'\n');
         return *outcome;
     }
     QString check(const Result &result) override
@@ -330,13 +321,10 @@ struct ScenarioKind {
 };
 
 template <class S>
-std::unique_ptr<Scenario> make()
-{
-    return std::make_unique<S>();
-}
+std::unique_ptr<Scenario> make() { return std::make_unique<S>(); }
 
-// The calls of op (or the faults fired: kFired) counted in this process, or
-// by the tar runs that logged to tarLog.
+// The calls of op (or the faults fired) counted in this process, or by the
+// tar runs that logged to tarLog.
 long counted(const QString &tarLog, int op)
 {
     if (tarLog.isEmpty())
@@ -345,7 +333,7 @@ long counted(const QString &tarLog, int op)
     for (const QByteArray &line : readFileBytes(tarLog).split('\n')) {
         const QList<QByteArray> fields = line.split(' ');
         if (fields.size() == 6)
-            total += fields.at(op == kFired ? 5 : op + 1).toLong();
+            total += fields.at(op + 1).toLong();
     }
     return total;
 }
@@ -354,8 +342,7 @@ long counted(const QString &tarLog, int op)
 // (its root added).
 struct Case {
     Result result;
-    long counts[kOpCount] = {};
-    bool fired = false;
+    long counts[kOpCount + 1] = {}; // and the faults fired
     QStringList problems;
 };
 
@@ -364,7 +351,7 @@ Case runCase(const ScenarioKind &kind, const QString &fault)
     Case run;
     auto scenario = kind.make();
     if (!scenario->prepare())
-        return {{}, {}, false, {QStringLiteral("could not prepare")}};
+        return {{}, {}, {QStringLiteral("could not prepare")}};
     // Armed in this process, or in the tar started during the act.
     const QString armed = QStringLiteral("root=%1 %2").arg(scenario->home.home(), fault);
     QTemporaryFile tarLog;
@@ -377,16 +364,15 @@ Case runCase(const ScenarioKind &kind, const QString &fault)
     }
     run.result = scenario->act();
     const QString log = kind.inTar ? tarLog.fileName() : QString();
-    for (int op = 0; op < kOpCount; ++op)
+    for (int op = 0; op <= kFired; ++op)
         run.counts[op] = counted(log, op);
-    run.fired = counted(log, kFired) > 0;
     qunsetenv("LD_PRELOAD");
     qunsetenv("QUORVANE_FAULT");
     g_arm("");
     const QString told = run.result.message.trimmed();
     if (run.result.failed && told.isEmpty())
         run.problems << QStringLiteral("failed without a message");
-    if (run.result.failed && !run.fired)
+    if (run.result.failed && run.counts[kFired] == 0)
         run.problems << QStringLiteral("failed with no fault: ") + told;
     run.problems << scenario->check(run.result);
     // A fault the operation absorbed needs no retry.
@@ -416,7 +402,7 @@ void runScenario(const ScenarioKind &kind, bool full, int &cases, int &problems)
                 const QString where = QStringLiteral("op=%1 n=%2 errno=%3").arg(kOps[op]).arg(n).arg(error);
                 const Case run = runCase(kind, where);
                 ++tried;
-                if (run.fired)
+                if (run.counts[kFired] > 0)
                     ++(run.result.failed ? reported : absorbed);
                 if (!run.problems.isEmpty()) {
                     ++failing;
