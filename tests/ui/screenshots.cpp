@@ -1,15 +1,11 @@
-// Renders every screen offscreen as PNG files, each in dark and light appearance, and fails naming any text cut off by
-// a box that clips it (text scrolled out of a list is not). It runs in a private temporary home, with the fake
-// llama-completion streaming the reply and a loopback server of ours listing a server's models.
-//
+// Renders every screen offscreen as PNG files, dark and light, in a private home (the fake llama-completion streams, a
+// loopback server lists a server's models); fails naming any text a clipping box cuts off (not one scrolled away).
 //   screenshots [output folder] [width x height]   (default: ./screenshots 1100x720)
 #include "app/composer_state.h"
 #include "app/model_picker_state.h"
 #include "app/reply_engines.h"
 #include "common/fake_http_server.h"
-#include "core/preference_keys.h"
 #include "core/sessions_store.h"
-#include "platform/preferences.h"
 #include "ui/catalog_state.h"
 #include "window_driver.h"
 
@@ -28,13 +24,11 @@ namespace {
 const char *const kAnswer =
     "Sure. Opening the file in a `with` block closes it for you, and iterating over the file object yields one "
     "line at a time:\n\n"
-    "```python\n"
-    "def read_lines(path):\n"
+    "```python\ndef read_lines(path):\n"
     "    with open(path, encoding=\"utf-8\") as handle:\n"
     "        for number, line in enumerate(handle, start=1):\n"
     "            print(f\"{number:4}: {line.rstrip()}\")\n"
-    "\n"
-    "read_lines(\"notes.txt\")\n"
+    "\nread_lines(\"notes.txt\")\n"
     "```\n\n"
     "This reads **one line at a time**, so it also works for files larger than your memory.";
 
@@ -125,14 +119,11 @@ int main(int argc, char *argv[])
     shots.folder = QDir(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots")).absolutePath();
     QDir().mkpath(shots.folder); // else no shot is written, and the program fails
     const QStringList size = QString::fromLatin1(argc > 2 ? argv[2] : "1100x720").split(QLatin1Char('x'));
-    const QSize windowSize(size.value(0).toInt(), size.value(1).toInt());
     shots.makeHome(QStringLiteral(FAKE_LLAMA_COMPLETION));
     const TempHome &home = *shots.m_home;
     // no secret store: the demonstration key never reaches the user's keyring
     qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + QFile::encodeName(home.home()) + "/no-bus");
-    Preferences().setBool(QString::fromLatin1(prefkeys::kDidCompleteOnboarding), true);
-    // a conversation with attachments and a code block whose answer was asked for again once, the second answer shown:
-    // the switcher reads 2/2
+    // a conversation with files and code whose answer was asked for again, the second shown: the switcher reads 2/2
     ChatSession sample = ChatSession::make();
     sample.title = QStringLiteral("Reading a file line by line");
     QList<AttachedFile> files;
@@ -155,7 +146,7 @@ int main(int argc, char *argv[])
     AppState &state = *shots.m_state;
     QQuickWindow *window = shots.window();
     auto *composer = state.findChild<ComposerState *>();
-    window->resize(windowSize.isEmpty() ? QSize(1100, 720) : windowSize);
+    window->resize(size.value(0).toInt(), size.value(1).toInt());
     AIModel model = AIModel::make(QStringLiteral("Tiny"), QStringLiteral("https://example.invalid/tiny.gguf"));
     model.isDownloaded = true;
     model.filePath = home.writeFile(QStringLiteral("tiny.gguf"), "GGUF");
@@ -200,8 +191,7 @@ int main(int argc, char *argv[])
     question->setProperty("editing", false);
     row->setProperty("renaming", false);
     shots.shoot(QStringLiteral("chat-menu"), reply, "messageMenu");
-    // the focus ring: on the reply's code Copy button, two Tabs after the top bar's Settings button; then on the
-    // reply's menu opened by key
+    // the focus ring on the reply's code Copy button, two Tabs after Settings; then on the reply's menu opened by key
     window->requestActivate();
     if (!shots.control(QStringLiteral("settingsButton")) || !QTest::qWaitForWindowActive(window))
         return shots.fail(QStringLiteral("no active window with a Settings button"));
@@ -315,7 +305,6 @@ int main(int argc, char *argv[])
     engine.setLlamaCPPSetupError(std::nullopt);
     shots.shoot(QStringLiteral("setup-verifying"));
 
-    // the models screen with nothing on it
     engine.setLlamaCPPVerified(true);
     while (state.downloadedModelCount() > 0)
         state.deleteModel(state.downloadedModels().first());

@@ -1,5 +1,4 @@
-// The settings, welcome, installation and setup screens driven as a user would. A loopback server of ours plays the
-// server elsewhere.
+// The settings, welcome and setup screens driven as a user would; a loopback server of ours plays the server elsewhere.
 #include "app/reply_engines.h"
 #include "common/fake_http_server.h"
 #include "core/preference_keys.h"
@@ -14,8 +13,6 @@ using namespace window_driver;
 namespace {
 
 const QString kDefaultPrompt = QString::fromUtf8(prefkeys::kDefaultSystemPrompt);
-
-bool near(qreal a, qreal b) { return qAbs(a - b) < 1e-6; }
 
 } // namespace
 
@@ -32,7 +29,6 @@ private slots:
         m_window->resize(1100, 1100); // the settings screen without scrolling
         QTRY_VERIFY(m_engine->isLlamaCPPVerified());
     }
-    void cleanupTestCase() { closeWindow(); }
 
     void init()
     {
@@ -41,29 +37,6 @@ private slots:
         m_engine->setLlamaCPPVerified(true);
         m_state->engines().setMode(QStringLiteral("process"));
         m_state->setCurrentView(AppView::Settings);
-    }
-
-    void installationShowsStatusAndPercent_data()
-    {
-        QTest::addColumn<QString>("status"); // none yet: a placeholder shows
-        QTest::addColumn<double>("progress");
-        QTest::addColumn<QString>("percent");
-        QTest::newRow("no status yet") << "" << 0.0 << "0%";
-        QTest::newRow("fraction cut") << "Downloading llama.cpp..." << 0.526 << "52%";
-        QTest::newRow("binary fraction") << "Extracting..." << 0.29 << "29%";
-    }
-
-    void installationShowsStatusAndPercent()
-    {
-        QFETCH(QString, status);
-        QFETCH(double, progress);
-        QFETCH(QString, percent);
-        m_engine->setLlamaCPPInstallStatus(status);
-        m_engine->setLlamaCPPInstallProgress(progress);
-        m_engine->setInstallingLlamaCPP(true);
-        QTRY_COMPARE(textOf(QStringLiteral("installPercent")), percent);
-        QCOMPARE(textOf(QStringLiteral("installStatus")), status.isEmpty() ? "Preparing installation..." : status);
-        QCOMPARE(control(QStringLiteral("installProgress"))->property("value").toDouble(), progress);
     }
 
     void setupShowsErrorAndRetries()
@@ -145,10 +118,8 @@ private slots:
             model.filePath = m_home->writeFile(QStringLiteral("models/") + name + ".gguf", QByteArray(bytes, 'x'));
             return model;
         };
-        AIModel pending = AIModel::make(QStringLiteral("Pending"), QStringLiteral("https://example.invalid/p.gguf"));
-        pending.size = QStringLiteral("4.1 GB");
         m_state->addModel(downloaded(QStringLiteral("Alpha"), 2000));
-        m_state->addModel(pending);
+        m_state->addModel(AIModel::make(QStringLiteral("Pending"), QStringLiteral("https://example.invalid/p.gguf")));
         m_state->addModel(downloaded(QStringLiteral("Beta"), 5000));
 
         // the first download brings the chat up; come back to the settings
@@ -209,9 +180,8 @@ private slots:
             QCOMPARE(control(QStringLiteral("Idle minutes")) != nullptr, toEngine == QLatin1String("localServer"));
             QCOMPARE(control(QStringLiteral("Server address")) != nullptr, toEngine == QLatin1String("remoteServer"));
             // the button of the mode in force is the active one
-            const bool isLight = mode == AppearanceMode::Light;
-            QTRY_COMPARE(control(QStringLiteral("Light"))->property("isActive").toBool(), isLight);
-            QCOMPARE(control(QStringLiteral("Dark"))->property("isActive").toBool(), !isLight);
+            QTRY_COMPARE(control(QStringLiteral("Light"))->property("isActive").toBool(), mode == AppearanceMode::Light);
+            QCOMPARE(control(QStringLiteral("Dark"))->property("isActive").toBool(), mode == AppearanceMode::Dark);
         }
         QObject *opened = sheet.isEmpty() ? nullptr : openSheet(sheet);
         QVERIFY(sheet.isEmpty() || opened);
@@ -252,8 +222,7 @@ private slots:
         ReplyEngines &engines = m_state->engines();
         const QString storedBefore = engines.remoteServerUrl();
 
-        const bool fromDialog = !entry.isEmpty();
-        if (fromDialog) {
+        if (!entry.isEmpty()) {
             // the welcome screen, or the setup screen when installing failed
             m_state->setCurrentView(AppView::Welcome);
             if (entry.endsWith(QLatin1String("instead"))) {
@@ -289,7 +258,7 @@ private slots:
         click(control(QStringLiteral("beta")));
         QTRY_COMPARE(engines.remoteModelId(), QStringLiteral("beta"));
         QCOMPARE(engines.remoteServerUrl(), address);
-        if (fromDialog) {
+        if (!entry.isEmpty()) {
             click(control(QStringLiteral("Start chatting")));
             QTRY_COMPARE(m_state->currentView(), AppView::Chat);
             QCOMPARE(engines.mode(), QStringLiteral("remoteServer"));
@@ -298,28 +267,6 @@ private slots:
             QTRY_VERIFY(!engines.hasRemoteKey());
             QVERIFY(!shownText(keyNotice));
         }
-    }
-
-    void welcomeLogoMatchesTextColumn()
-    {
-        m_window->resize(900, 600);
-        m_state->setCurrentView(AppView::Welcome);
-        QQuickItem *logo = waitFor(QStringLiteral("welcomeLogo"));
-        QQuickItem *column = control(QStringLiteral("welcomeColumn"));
-        QVERIFY(logo && column && shownText(QStringLiteral("Your Personal AI Model Runner")));
-        QTRY_COMPARE(m_window->width(), 900);
-        settle();
-        QVERIFY(column->height() > 0);
-        QCOMPARE(logo->height(), column->height());
-        QVERIFY(near(logo->width(), logo->height() * 1.064));
-        // the row stays inside the smallest window
-        const QRectF logoRect = logo->mapRectToScene(logo->boundingRect());
-        const QRectF columnRect = column->mapRectToScene(column->boundingRect());
-        QVERIFY(logoRect.left() >= 0 && columnRect.right() <= m_window->width());
-        QVERIFY(logoRect.top() >= 0 && logoRect.bottom() <= m_window->height());
-
-        click(control(QStringLiteral("Add Model")));
-        QTRY_VERIFY(openSheet());
     }
 
 private:

@@ -72,7 +72,6 @@ private slots:
         new QAbstractItemModelTester(listModel(), QAbstractItemModelTester::FailureReportingMode::QtTest, listModel());
     }
 
-    void cleanupTestCase() { closeWindow(); }
     void init()
     {
         // Every case starts on the chat screen with no conversations and an empty search.
@@ -87,26 +86,17 @@ private slots:
 
     void newChatAndTappedRowsAreSelected()
     {
+        const auto selected = [&](const char *row) { return control(QLatin1String(row))->property("selected").toBool(); };
         addChat(QStringLiteral("Older conversation"));
-        QAbstractItemModel *model = listModel();
-        const auto isSelected = [&](int row) {
-            return model->data(model->index(row, 0), ChatSessionsModel::IsSelectedRole).toBool();
-        };
-
         click(control(QStringLiteral("New chat")));
-        QTRY_COMPARE(titles(model), QStringList({"New Chat", "Older conversation"}));
-        QVERIFY(isSelected(0) && !isSelected(1));
-
-        // a row tapped on another screen is selected and brings the chat back
+        QTRY_COMPARE(titles(listModel()), QStringList({"New Chat", "Older conversation"}));
+        QVERIFY(selected("New Chat") && !selected("Older conversation"));
+        // a row tapped on another screen is selected and brings the chat back; both rows are told
         m_state->setCurrentView(AppView::Settings);
-        QQuickItem *row = waitFor(QStringLiteral("Older conversation"));
-        click(row);
+        click(waitFor(QStringLiteral("Older conversation")));
         QTRY_COMPARE(m_state->currentSessionTitle(), QStringLiteral("Older conversation"));
         QCOMPARE(m_state->currentView(), AppView::Chat);
-        QVERIFY(!isSelected(0) && isSelected(1));
-        // both rows were told: the one left and the one selected
-        QVERIFY(row->property("selected").toBool());
-        QVERIFY(!control(QStringLiteral("New Chat"))->property("selected").toBool());
+        QVERIFY(selected("Older conversation") && !selected("New Chat"));
     }
 
     void searchFiltersAndRestores_data()

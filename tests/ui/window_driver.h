@@ -30,9 +30,9 @@ inline QString accessibleName(const QObject *item)
 }
 
 // Whether item is of that QML type (its class name starts so).
-inline bool isType(const QObject *item, const char *qmlType)
+inline bool isType(const QObject *item, const char *type)
 {
-    return QByteArray(item->metaObject()->className()).startsWith(qmlType);
+    return QByteArray(item->metaObject()->className()).startsWith(type);
 }
 
 // The items under root that pred picks; with shownOnly, only those visible and not fully transparent all the way up.
@@ -64,12 +64,10 @@ public:
                    || (i->inherits("QQuickAbstractButton") && i->property("text").toString() == name);
         });
     }
-    // The first shown text item reading exactly text.
     QQuickItem *shownText(const QString &text) const
     {
         return items(root(), [&](QQuickItem *i) { return isTextItem(i) && textOf(i) == text; }).value(0);
     }
-    // The text an item holds; empty without an item.
     static QString textOf(const QQuickItem *item) { return item ? item->property("text").toString() : QString(); }
     QString textOf(const QString &name) const { return textOf(control(name)); }
     // Every text shown under item (the whole window without one), in tree order.
@@ -83,8 +81,6 @@ public:
     // Lets a frame pass, so that a screen shown a moment ago has laid out its rows before a point in it is computed.
     void settle() const
     {
-        if (!m_window->isExposed())
-            return;
         QSignalSpy frame(m_window, &QQuickWindow::afterRendering);
         m_window->update();
         frame.wait(1000);
@@ -95,7 +91,6 @@ public:
         QVERIFY2(item, "nothing to click");
         QTest::mouseClick(m_window, button, {}, centreOf(item));
     }
-    // Moves the pointer over item.
     void hover(QQuickItem *item) const
     {
         QVERIFY2(item, "nothing to hover");
@@ -120,9 +115,7 @@ public:
     // The control of that name once it shows; null after a while without.
     QQuickItem *waitFor(const QString &name, int timeoutMs = 5000) const
     {
-        QQuickItem *item = nullptr;
-        waitUntil([&] { return (item = control(name)) != nullptr; }, timeoutMs);
-        return item;
+        return waitUntil([&] { return control(name) != nullptr; }, timeoutMs) ? control(name) : nullptr;
     }
     static bool isTextItem(const QObject *item)
     {
@@ -140,8 +133,8 @@ protected:
     QQuickWindow *m_window = nullptr;
 };
 
-// What the window tests and the screenshots share: a home of their own with program in place as llama-completion, and
-// the engine, the state and the main window over it (the QML singletons are registered once per process).
+// What the window tests and the screenshots share: a home with program in place as llama-completion, and the engine,
+// the state and the main window over it (the QML singletons are registered once per process).
 class WindowTest : public WindowDriver {
 public:
     bool makeHome(const QString &program)
@@ -163,15 +156,7 @@ public:
         m_window->requestActivate();
         return QTest::qWaitForWindowActive(m_window);
     }
-    // The window, the state and the engine go, in that order; the home stays.
-    void closeWindow()
-    {
-        m_window = nullptr;
-        m_qml.reset();
-        m_state.reset();
-        m_engine.reset();
-    }
-
+    // They go in the reverse order: the window, the state, the engine, the home.
     std::unique_ptr<TempHome> m_home;
     std::unique_ptr<LlamaCPPManager> m_engine;
     std::unique_ptr<AppState> m_state;
