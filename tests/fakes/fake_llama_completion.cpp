@@ -1,37 +1,28 @@
-// Stands in for llama-completion in tests. It does what a script tells it,
-// one command a line, so that a test can produce exactly the output, pauses,
-// signals and exit it needs.
+// Stands in for llama-completion in tests: it does what a script tells it,
+// one command a line, so that a test gets exactly the output, pauses, signals
+// and exit it needs. The script is the file FAKE_LLAMA_SCRIPT names, or the
+// text of FAKE_LLAMA_SCRIPT_TEXT. Each run appends {"args":[...],"prompt":<text
+// of the file after -f, or null>} as one line to the file FAKE_LLAMA_RECORD
+// names.
 //
-// Environment:
-//   FAKE_LLAMA_SCRIPT       path of the script file
-//   FAKE_LLAMA_SCRIPT_TEXT  the script itself (used when no file is given)
-//   FAKE_LLAMA_RECORD       file to which every run appends one JSON line:
-//                           {"args":[...], "prompt":<text of the file after -f, or null>}
-//
-// Script lines (empty lines are skipped):
-//   [run]              the following lines run for a generation (the default)
-//   [version]          the following lines run when argv[1] is --version;
-//                      without this section --version prints a version text
-//                      to standard error and exits 0
-//   out <text>         one write of <text> to standard output
-//   err <text>         one write of <text> to standard error
-//                      <text> understands \n and \xHH, so a test can write
-//                      half a UTF-8 sequence or invalid bytes
+// Script lines (empty ones are skipped):
+//   [run] / [version]  the following lines run for a generation (the default)
+//                      or when argv[1] is --version; without a [version]
+//                      section --version prints a version text and exits 0
+//   out|err <text>     one write of <text> (which understands \n and \xHH) to
+//                      standard output or error
 //   bulk out|err <n>   n bytes, byte i being i % 251, in writes of 4096
 //   sleep <ms>
-//   await <path>       waits until the file exists (at most 30 seconds), so
-//                      that a test can tell when the reader has caught up
+//   await <path>       waits until the file exists (at most 30 seconds)
 //   exit <code>
 //   signal <n>         dies of signal n (its default action is restored)
 //   ignore-sigterm
 //   hang               sleeps until killed
 //   echo-stdin         copies standard input to standard output until EOF
-//   cwd                writes the working directory and a newline
-//   env <NAME>         writes the variable's value (or "(unset)") and a newline
-//   fds                writes the open descriptors, space separated, a newline
+//   cwd, env <NAME>, fds   write the working directory, the variable's value
+//                      (or "(unset)"), the open descriptors; each a line
 //   prompt             writes the prompt file's content
-// A write that fails ends the program with status 98. The end of the
-// script ends it with status 0.
+// A write that fails ends the program with status 98.
 
 #include <algorithm>
 #include <cerrno>
@@ -103,16 +94,9 @@ std::string jsonString(const std::string &text)
 {
     std::string out = "\"";
     for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += char(c);
-        }
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, c == '"' || c == '\\' || c < 0x20 ? "\\u%04x" : "%c", c);
+        out += escaped;
     }
     return out + "\"";
 }
@@ -125,10 +109,6 @@ void record(const char *path, int argc, char **argv)
     std::string prompt;
     line += "],\"prompt\":" + (!g_promptPath.empty() && readFile(g_promptPath, prompt) ? jsonString(prompt) : "null");
     const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        std::fprintf(stderr, "fake_llama_completion: cannot record to %s: %s\n", path, std::strerror(errno));
-        ::_exit(97);
-    }
     writeAll(fd, line + "}\n"); // one write: whole lines even when runs overlap
     ::close(fd);
 }
