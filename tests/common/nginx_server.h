@@ -12,13 +12,12 @@ class ChildProcess;
 //   <method> <uri> <status> <body bytes sent> range=[<Range>] if-range=[<If-Range>]
 // and is written just after the response went out (a test checking it right after a reply waits for it).
 class NginxServer {
+    Q_DISABLE_COPY(NginxServer)
 public:
     // root: folder served at "/". extraLocations: text placed inside the server { } block, e.g.
     // "location /slow/ { limit_rate 100k; }".
     explicit NginxServer(const QString &root, const QString &extraLocations = {});
     ~NginxServer();
-    NginxServer(const NginxServer &) = delete;
-    NginxServer &operator=(const NginxServer &) = delete;
 
     bool start(); // false (with errorString()) when nginx is missing or did not come up
     QString errorString() const { return m_error; }

@@ -21,11 +21,10 @@ QtMessageHandler g_previousHandler = nullptr;
 
 void captureHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
+    const QLatin1String category(context.category ? context.category : "default");
     {
         QMutexLocker lock(&g_logMutex);
-        const QString category = context.category ? QString::fromUtf8(context.category) : QString();
-        g_logLines << (category.isEmpty() || category == QLatin1String("default") ? message
-                                                                                  : category + QLatin1String(": ") + message);
+        g_logLines << (category == QLatin1String("default") ? message : category + QLatin1String(": ") + message);
     }
     if (g_previousHandler)
         g_previousHandler(type, context, message);
@@ -58,15 +57,6 @@ TempHome::~TempHome()
         else
             qunsetenv(kVariables[i].first);
     }
-    // make everything removable again, in case a test took write bits away
-    const QString root = m_dir.path();
-    std::function<void(const QString &)> open = [&](const QString &path) {
-        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        const auto entries = QDir(path).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks);
-        for (const QFileInfo &e : entries)
-            open(e.absoluteFilePath());
-    };
-    open(root);
 }
 
 bool TempHome::installProgram(const QString &program) const

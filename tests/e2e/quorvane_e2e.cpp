@@ -4,7 +4,7 @@
 // ...} or {"ok": false, "error": ...}):
 //   click <name>, type <name> <text>, key <name> Return   on the shown control named name (Accessible.name,
 //                                                          objectName or button label)
-//   texts, state (or sessions)              the window's texts; the application's state with every conversation
+//   texts, state                            the window's texts; the application's state with every conversation
 //   import <path>                           the file chooser's answer in the model picker
 //   invoke state|picker <method> [arg]      an invokable called as the window's controls do
 //   quit                                    quits as the window's close would
@@ -21,8 +21,6 @@
 #include <QMetaMethod>
 #include <QTimer>
 #include <QtQml/qqmlextensionplugin.h>
-
-#include <cstdio>
 
 Q_IMPORT_QML_PLUGIN(QuorvanePlugin)
 
@@ -73,7 +71,7 @@ private:
         auto *picker = m_state.findChild<ModelPickerState *>();
         if (verb == QLatin1String("texts"))
             return {{"ok", true}, {"texts", QJsonArray::fromStringList(m_driver.texts())}};
-        if (verb == QLatin1String("state") || verb == QLatin1String("sessions"))
+        if (verb == QLatin1String("state"))
             return state();
         if (verb == QLatin1String("invoke"))
             return invoke(command.value(1) == QLatin1String("picker") ? static_cast<QObject *>(picker) : &m_state,
@@ -102,19 +100,17 @@ private:
     static QJsonObject invoke(QObject *target, const QByteArray &name, const QStringList &args)
     {
         const QMetaObject *meta = target ? target->metaObject() : nullptr;
-        for (int i = 0; meta && i < meta->methodCount(); ++i) {
+        for (int i = 0; meta && args.size() <= 1 && i < meta->methodCount(); ++i) {
             const QMetaMethod method = meta->method(i);
-            if (method.name() != name || method.parameterCount() != args.size() || args.size() > 1)
-                continue;
             QVariant value = args.value(0);
-            if (!args.isEmpty() && !value.convert(method.parameterMetaType(0)))
-                return failure(QStringLiteral("cannot pass \"%1\" to %2").arg(args.first(), QString::fromLatin1(name)));
+            if (method.name() != name || method.parameterCount() != args.size()
+                || (!args.isEmpty() && !value.convert(method.parameterMetaType(0))))
+                continue;
             const QGenericArgument argument(args.isEmpty() ? nullptr : method.parameterMetaType(0).name(), value.constData());
-            if (!method.invoke(target, Qt::DirectConnection, argument))
-                return failure(QStringLiteral("%1 failed").arg(QString::fromLatin1(name)));
-            return {{"ok", true}};
+            if (method.invoke(target, Qt::DirectConnection, argument))
+                return {{"ok", true}};
         }
-        return failure(QStringLiteral("no invokable %1 taking %2 arguments").arg(QString::fromLatin1(name)).arg(args.size()));
+        return failure(QStringLiteral("cannot call %1 with [%2]").arg(QString::fromLatin1(name), args.join(u' ')));
     }
 
     static QJsonArray messagesOf(const QList<ChatMessage> &list)
@@ -174,16 +170,9 @@ int main(int argc, char *argv[])
         if (QString *value = flags.value(args.at(i)))
             *value = args.at(i + 1);
     }
-    if (control.isEmpty()) {
-        std::fprintf(stderr, "usage: quorvane_e2e --control <socket> [--api-host|--source-host|--model-host URL]\n");
-        return 2;
-    }
     return ui::runApplication(app, hosts, [&](QQmlApplicationEngine &qml, AppState &state) {
         auto *window = qobject_cast<QQuickWindow *>(qml.rootObjects().value(0));
-        auto *server = new ControlServer(window, state, &app);
-        if (!server->listen(control)) {
-            std::fprintf(stderr, "quorvane_e2e: cannot listen on %s\n", qPrintable(control));
-            QTimer::singleShot(0, &app, [] { QCoreApplication::exit(3); });
-        }
+        if (!(new ControlServer(window, state, &app))->listen(control))
+            qFatal("quorvane_e2e: cannot listen on \"%s\" (--control <socket> is needed)", qPrintable(control));
     });
 }
