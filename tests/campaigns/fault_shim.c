@@ -45,17 +45,10 @@ static long g_counts[OP_COUNT];
 static long g_fired;
 static char g_log[PATH_MAX];
 
-static void *real(const char *name)
-{
-    void *f = dlsym(RTLD_NEXT, name);
-    if (!f)
-        abort();
-    return f;
-}
 #define REAL(name)                                                                                                  \
     static __typeof__(&name) real_##name;                                                                           \
-    if (!real_##name)                                                                                               \
-        real_##name = (__typeof__(&name))real(#name)
+    if (!real_##name && !(real_##name = (__typeof__(&name))dlsym(RTLD_NEXT, #name)))                                \
+        abort()
 
 /* Defines name(params) failing with failure when `when` holds and the call
  * is the one to fail; else the next definition of name gets args. */
@@ -176,14 +169,12 @@ __attribute__((constructor)) static void armFromEnvironment(void)
 
 __attribute__((destructor)) static void writeLog(void)
 {
-    if (!g_log[0] || !g_rootLength)
+    FILE *log = g_log[0] && g_rootLength ? fopen(g_log, "a") : NULL;
+    if (!log)
         return;
-    const int fd = open(g_log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return;
-    dprintf(fd, "%s %ld %ld %ld %ld %ld\n", program_invocation_short_name, g_counts[OP_OPEN], g_counts[OP_WRITE],
+    fprintf(log, "%s %ld %ld %ld %ld %ld\n", program_invocation_short_name, g_counts[OP_OPEN], g_counts[OP_WRITE],
             g_counts[OP_FSYNC], g_counts[OP_RENAME], g_fired);
-    close(fd);
+    fclose(log);
 }
 
 /* ---- open ---- */

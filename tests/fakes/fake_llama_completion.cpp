@@ -1,9 +1,8 @@
 // Stands in for llama-completion in tests: it does what a script tells it,
 // one command a line, so that a test gets exactly the output, pauses, signals
-// and exit it needs. The script is the file FAKE_LLAMA_SCRIPT names, or the
-// text of FAKE_LLAMA_SCRIPT_TEXT. Each run appends {"args":[...],"prompt":<text
-// of the file after -f, or null>} as one line to the file FAKE_LLAMA_RECORD
-// names.
+// and exit it needs. The script is the text of FAKE_LLAMA_SCRIPT_TEXT. Each
+// run appends {"args":[...],"prompt":<text of the file after -f, or null>} as
+// one line to the file FAKE_LLAMA_RECORD names.
 //
 // Script lines (empty ones are skipped):
 //   [run] / [version]  the following lines run for a generation (the default)
@@ -115,17 +114,9 @@ void record(const char *path, int argc, char **argv)
 
 std::vector<std::string> scriptLines()
 {
-    std::string text;
-    if (const char *path = std::getenv("FAKE_LLAMA_SCRIPT"); path && *path) {
-        if (!readFile(path, text)) {
-            std::fprintf(stderr, "fake_llama_completion: cannot read script %s\n", path);
-            ::_exit(96);
-        }
-    } else if (const char *inline_ = std::getenv("FAKE_LLAMA_SCRIPT_TEXT")) {
-        text = inline_;
-    }
+    const char *text = std::getenv("FAKE_LLAMA_SCRIPT_TEXT");
     std::vector<std::string> lines;
-    std::istringstream in(text);
+    std::istringstream in(text ? text : "");
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
