@@ -33,7 +33,6 @@ private slots:
     {
         // The first catalog entry's file, under /slow/ where nginx sends it at 1 MB/s so that the download shows
         // progress for a few seconds.
-        QVERIFY(m_served.isValid());
         const QString served =
             m_served.path() + QStringLiteral("/slow") + QUrl(CuratedCatalog::all().first().url).path();
         QVERIFY(QDir().mkpath(QFileInfo(served).path()));
@@ -92,8 +91,7 @@ private slots:
         QCOMPARE(m_state->currentView(), AppView::Models);
 
         QQuickItem *row = waitFor(name);
-        QVERIFY(row);
-        QVERIFY(control(QStringLiteral("downloadProgress"), row));
+        QVERIFY(row && control(QStringLiteral("downloadProgress"), row));
         // the screen's title and its add button head the list, clear of the rows
         QQuickItem *add = control(QStringLiteral("Add Model"));
         QVERIFY(shownText(QStringLiteral("Models")));
@@ -201,12 +199,11 @@ private slots:
         QVERIFY(openPicker());
         click(control(QStringLiteral("Local File")));
         click(control(QStringLiteral("Browse Files")));
-        // the file chooser opens (drawn by Qt where the desktop has none)...
+        // the file chooser opens (drawn by Qt where the desktop has none); what it hands over is given directly
         QObject *chooser = picker()->findChild<QObject *>(QStringLiteral("modelFileDialog"));
         QTRY_VERIFY(chooser && chooser->property("visible").toBool());
         QVERIFY(QMetaObject::invokeMethod(chooser, "reject"));
         QTRY_VERIFY(!chooser->property("visible").toBool());
-        // ...and what it hands over
         m_picker->importLocalModel({QUrl::fromLocalFile(source)});
         QTRY_VERIFY(shownText(QStringLiteral("Copy 5 KB into Quorvane's storage?")));
         QObject *confirm = picker()->findChild<QObject *>(QStringLiteral("copyModelConfirm"));

@@ -32,7 +32,6 @@ private slots:
 
     void init()
     {
-        m_engine->setInstallingLlamaCPP(false);
         m_engine->setLlamaCPPSetupError(std::nullopt);
         m_engine->setLlamaCPPVerified(true);
         m_state->engines().setMode(QStringLiteral("process"));
@@ -180,8 +179,9 @@ private slots:
             QCOMPARE(control(QStringLiteral("Idle minutes")) != nullptr, toEngine == QLatin1String("localServer"));
             QCOMPARE(control(QStringLiteral("Server address")) != nullptr, toEngine == QLatin1String("remoteServer"));
             // the button of the mode in force is the active one
-            QTRY_COMPARE(control(QStringLiteral("Light"))->property("isActive").toBool(), mode == AppearanceMode::Light);
-            QCOMPARE(control(QStringLiteral("Dark"))->property("isActive").toBool(), mode == AppearanceMode::Dark);
+            const bool light = mode == AppearanceMode::Light;
+            QTRY_COMPARE(control(QStringLiteral("Light"))->property("isActive").toBool(), light);
+            QCOMPARE(control(QStringLiteral("Dark"))->property("isActive").toBool(), !light);
         }
         QObject *opened = sheet.isEmpty() ? nullptr : openSheet(sheet);
         QVERIFY(sheet.isEmpty() || opened);

@@ -95,16 +95,6 @@ QStringList unnamedInteractiveItems(QQuickItem *root)
     return faults;
 }
 
-// Parts written as "prose:<text>" or "code[<language>]:<text>".
-QStringList describe(const QList<ui::ContentPart> &parts)
-{
-    QStringList out;
-    for (const ui::ContentPart &part : parts)
-        out.append(part.isCode ? QStringLiteral("code[%1]:%2").arg(part.language, part.content)
-                               : QStringLiteral("prose:") + part.content);
-    return out;
-}
-
 const char *const kRoleNames[] = {"base", "comment", "string", "number", "keyword", "function"};
 
 // The role of every character of needle's last occurrence, or "mixed".
@@ -179,7 +169,11 @@ private slots:
     {
         QFETCH(QString, message);
         QFETCH(QStringList, parts);
-        QCOMPARE(describe(ui::splitMessage(message)), parts);
+        QStringList described; // as "prose:<text>" or "code[<language>]:<text>"
+        for (const ui::ContentPart &part : ui::splitMessage(message))
+            described << (part.isCode ? QStringLiteral("code[%1]:%2").arg(part.language, part.content)
+                                      : QStringLiteral("prose:") + part.content);
+        QCOMPARE(described, parts);
     }
 
     void colours_data()
@@ -371,10 +365,9 @@ private slots:
         }
         const QList<QPair<QString, AppView>> views = {{"Welcome", AppView::Welcome}, {"Chat", AppView::Chat},
                                                       {"Models", AppView::Models}, {"Settings", AppView::Settings}};
-        for (const auto &[prefix, view] : views) {
+        for (const auto &[prefix, view] : views)
             if (screen.startsWith(prefix))
                 m_state->setCurrentView(view);
-        }
         if (screen == QLatin1String("Chat with messages")) {
             m_state->createNewChat();
             m_state->addMessage(ChatMessage::make(QStringLiteral("Question"), true));
@@ -436,9 +429,8 @@ private slots:
         m_state->createNewChat();
         for (int i = 0; i < 6; ++i)
             m_state->addMessage(ChatMessage::make(QStringLiteral("Message %1").arg(i), i % 2 == 0));
-        const AttachedFile notes{QUuid::createUuid(), QStringLiteral("notes.txt"), QStringLiteral("/tmp/notes.txt"),
-                                 QStringLiteral("txt"), 5200};
-        m_state->addMessage(ChatMessage::make(QStringLiteral("Run:\n```\nls -l\n```"), true, QList{notes}));
+        const QList<AttachedFile> notes = {{QUuid(), "notes.txt", "/tmp/notes.txt", "txt", 5200}};
+        m_state->addMessage(ChatMessage::make(QStringLiteral("Run:\n```\nls -l\n```"), true, notes));
         const QString longBlock = "```sh\n" + QStringLiteral("echo long line; ").repeated(60) + "\n```";
         for (const QString &reply : {longBlock, QStringLiteral("Try this:\n```\necho '<hi>' && ls\n```\nDone.")})
             m_state->addMessage(ChatMessage::assistant(reply, MessageKind::Reply));
