@@ -9,11 +9,6 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-QByteArray FakeHttpServer::chunk(const QByteArray &bytes)
-{
-    return QByteArray::number(bytes.size(), 16) + "\r\n" + bytes + "\r\n";
-}
-
 QByteArray FakeHttpServer::answer(const QByteArray &statusLine, const QByteArray &body)
 {
     return "HTTP/1.1 " + statusLine + "\r\nContent-Type: application/json\r\nContent-Length: "

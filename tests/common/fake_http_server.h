@@ -14,7 +14,10 @@ public:
     QByteArray request; // what the one request brought, head and body
 
     // Pieces of a script.
-    static QByteArray chunk(const QByteArray &bytes); // one piece of a chunked body
+    static QByteArray chunk(const QByteArray &bytes) // one piece of a chunked body
+    {
+        return QByteArray::number(bytes.size(), 16) + "\r\n" + bytes + "\r\n";
+    }
     static QByteArray answer(const QByteArray &statusLine, const QByteArray &body); // a whole JSON answer
     // a 200 event stream, chunked
     static constexpr const char *kStreamHead =

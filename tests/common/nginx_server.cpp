@@ -14,7 +14,7 @@ NginxServer::NginxServer(const QString &root, const QString &extraLocations)
 {
 }
 
-NginxServer::~NginxServer() { stop(); }
+NginxServer::~NginxServer() = default; // a child process is killed when it goes
 
 QString NginxServer::accessLog() const
 {
@@ -64,9 +64,9 @@ bool NginxServer::start()
                        .toUtf8());
         conf.close();
         // A child process dies with us, so a test that crashes takes its server with it.
-        m_process = std::make_unique<ChildProcess>(nginx, QStringList{QStringLiteral("-c"), conf.fileName(),
-                                                                      QStringLiteral("-p"), prefix, QStringLiteral("-e"),
-                                                                      prefix + QStringLiteral("error.log")});
+        const QStringList arguments = {QStringLiteral("-c"), conf.fileName(), QStringLiteral("-p"), prefix,
+                                       QStringLiteral("-e"), prefix + QStringLiteral("error.log")};
+        m_process = std::make_unique<ChildProcess>(nginx, arguments);
         m_process->setStandardError(ChildProcess::StreamMode::Merged);
         if (!m_process->start()) {
             m_error = QStringLiteral("cannot run %1: %2").arg(nginx, m_process->errorString());
@@ -87,20 +87,11 @@ bool NginxServer::start()
         if (up && m_process->isRunning())
             return true;
         const QByteArray output = m_process->takeBuffered(ChildProcess::Channel::StandardOutput);
-        stop();
+        m_process.reset();
         m_error = QStringLiteral("nginx did not come up on port %1: ").arg(m_port)
                   + QString::fromLocal8Bit(readFileBytes(prefix + QStringLiteral("error.log")) + output).trimmed();
         if (!m_error.contains(QLatin1String("Address already in use")))
             return false;
     }
     return false;
-}
-
-void NginxServer::stop()
-{
-    if (m_process && m_process->isRunning()) {
-        m_process->terminate();
-        m_process->waitForExit(5000);
-    }
-    m_process.reset(); // kills it if it is still running
 }

@@ -8,7 +8,7 @@
 class ChildProcess;
 
 // nginx from the system on 127.0.0.1, as one foreground process of the current user with its own folder for config,
-// pid, logs and temp files; stopped when the object goes. Each access log line is
+// pid, logs and temp files; killed when the object goes. Each access log line is
 //   <method> <uri> <status> <body bytes sent> range=[<Range>] if-range=[<If-Range>]
 // and is written just after the response went out (a test checking it right after a reply waits for it).
 class NginxServer {
@@ -25,8 +25,6 @@ public:
     QString accessLog() const;
 
 private:
-    void stop();
-
     QString m_root;
     QString m_extra;
     QTemporaryDir m_dir;

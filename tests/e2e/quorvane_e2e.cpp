@@ -125,10 +125,8 @@ private:
     {
         QJsonArray models;
         for (const AIModel &model : m_state.downloadedModels())
-            models.append(QJsonObject{{"id", canonicalUuid(model.id)},
-                                      {"name", model.name},
-                                      {"isDownloaded", model.isDownloaded},
-                                      {"filePath", model.filePath},
+            models.append(QJsonObject{{"id", canonicalUuid(model.id)}, {"name", model.name},
+                                      {"isDownloaded", model.isDownloaded}, {"filePath", model.filePath},
                                       {"progress", model.downloadProgress}});
         QJsonArray sessions;
         for (const ChatSession &session : m_state.chatSessions())

@@ -64,8 +64,10 @@ inline bool makeSourceRepository(const QString &hostRoot, const QMap<QString, QB
             return false;
     }
     const QString script = QStringLiteral("cd \"$1\" && git init -q && git add . && git -c user.name=Test "
-                                          "-c user.email=test@localhost commit -q -m sources && git clone -q --bare . \"$0\"");
-    return runOk(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script, hostRoot + QStringLiteral("/ggml-org/llama.cpp.git"), work});
+                                          "-c user.email=test@localhost commit -q -m sources "
+                                          "&& git clone -q --bare . \"$0\"");
+    const QString repository = hostRoot + QStringLiteral("/ggml-org/llama.cpp.git");
+    return runOk(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script, repository, work});
 }
 
 // A CMake project that builds stand-ins for llama-completion and llama-cli in a second or two.
