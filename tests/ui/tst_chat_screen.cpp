@@ -35,8 +35,7 @@ private slots:
         model.isDownloaded = true;
         model.filePath = m_home->writeFile(QStringLiteral("tiny.gguf"), "GGUF");
         m_state->addModel(model); // selected as the first one downloaded
-        m_composer = m_state->findChild<ComposerState *>();
-        QVERIFY(m_composer);
+        QVERIFY((m_composer = m_state->findChild<ComposerState *>()));
     }
 
     void init()

@@ -47,8 +47,7 @@ private slots:
         Preferences().setBool(QString::fromLatin1(prefkeys::kDidCompleteOnboarding), true);
         m_downloads = std::make_unique<ModelDownloadManager>();
         QVERIFY(openWindow({{}, m_downloads.get()}));
-        m_picker = m_state->findChild<ModelPickerState *>();
-        QVERIFY(m_picker);
+        QVERIFY((m_picker = m_state->findChild<ModelPickerState *>()));
         m_picker->setModelHost(m_server->baseUrl() + QStringLiteral("/slow"));
         QTRY_VERIFY_WITH_TIMEOUT(m_engine->isLlamaCPPVerified(), 20000);
     }

@@ -2,6 +2,7 @@
 #include "app/reply_engines.h"
 #include "common/fake_http_server.h"
 #include "core/preference_keys.h"
+#include "platform/preferences.h"
 #include "ui/window_driver.h"
 
 #include <QtQml/qqmlextensionplugin.h>
@@ -169,6 +170,7 @@ private slots:
         QCOMPARE(m_state->appearanceMode(), mode);
         QCOMPARE(m_state->currentView(), view);
         QCOMPARE(m_state->engines().mode(), toEngine);
+        QCOMPARE(Preferences().string(QString::fromLatin1(prefkeys::kEngineMode)).value_or("process"), toEngine);
         if (view == AppView::Settings) {
             // the chosen mode is ticked, and its own settings show: the installed stand-in has no llama-server, and
             // Settings say so
@@ -257,7 +259,7 @@ private slots:
         QCOMPARE(textOf(QStringLiteral("API key")), QString());
         click(control(QStringLiteral("beta")));
         QTRY_COMPARE(engines.remoteModelId(), QStringLiteral("beta"));
-        QCOMPARE(engines.remoteServerUrl(), address);
+        QCOMPARE(Preferences().string(QString::fromLatin1(prefkeys::kRemoteServerURL)).value_or(QString()), address);
         if (!entry.isEmpty()) {
             click(control(QStringLiteral("Start chatting")));
             QTRY_COMPARE(m_state->currentView(), AppView::Chat);
