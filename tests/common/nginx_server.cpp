@@ -44,7 +44,6 @@ bool NginxServer::start()
                        "pid nginx.pid;\n"
                        "events { }\n"
                        "http {\n"
-                       "    default_type application/octet-stream;\n"
                        "    sendfile on;\n"
                        "    log_format tests escape=none '$request_method $request_uri $status $body_bytes_sent "
                        "range=[$http_range] if-range=[$http_if_range]';\n"

@@ -18,11 +18,8 @@ public:
     explicit AppProcess(const QStringList &arguments, const QString &errorLog = {})
         : m_socketPath(m_dir.filePath(QStringLiteral("control")))
     {
-        m_process.setProcessChannelMode(errorLog.isEmpty() ? QProcess::ForwardedErrorChannel
-                                                            : QProcess::SeparateChannels);
         m_process.setStandardOutputFile(QProcess::nullDevice());
-        if (!errorLog.isEmpty())
-            m_process.setStandardErrorFile(errorLog, QIODevice::Append);
+        m_process.setStandardErrorFile(errorLog.isEmpty() ? QStringLiteral("/dev/stderr") : errorLog, QIODevice::Append);
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         m_process.start(QStringLiteral(QUORVANE_E2E), arguments + QStringList{QStringLiteral("--control"), m_socketPath});
     }

@@ -1,13 +1,9 @@
-// The application as released, plus service hosts on the command line and a control socket for the end-to-end
+// The application as released, with service hosts on the command line and a control socket for the end-to-end
 // tests: quorvane_e2e --control <socket> [--api-host URL] [--source-host URL] [--model-host URL]
-// The test sends one command a line, fields separated by tabs, and gets one JSON object a line back ({"ok": true,
-// ...} or {"ok": false, "error": ...}):
-//   click <name>, type <name> <text>, key <name> Return   on the shown control named name (Accessible.name,
-//                                                          objectName or button label)
-//   texts, state                            the window's texts; the application's state with every conversation
-//   import <path>                           the file chooser's answer in the model picker
-//   invoke state|picker <method> [arg]      an invokable called as the window's controls do
-//   quit                                    quits as the window's close would
+// Commands come one a line, fields split by tabs; each gets one JSON object a line back ({"ok": true, ...} or
+// {"ok": false, "error": ...}): click <name>, type <name> <text>, key <name> Return (on the shown control of that
+// Accessible.name, objectName or label); texts; state (with every conversation); import <path> (the file chooser's
+// answer in the model picker); invoke state|picker <method> [arg] (as the window's controls do); quit.
 #include "app/model_picker_state.h"
 #include "ui/application.h"
 #include "ui/window_driver.h" // the window, the state and the engine
@@ -46,7 +42,6 @@ public:
 
     bool listen(const QString &path)
     {
-        QLocalServer::removeServer(path);
         connect(&m_server, &QLocalServer::newConnection, this, [this] {
             while (QLocalSocket *socket = m_server.nextPendingConnection()) {
                 connect(socket, &QLocalSocket::readyRead, this, [this, socket] {

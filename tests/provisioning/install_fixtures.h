@@ -27,11 +27,9 @@ inline bool runOk(const QString &program, const QStringList &arguments, int time
 // Bytes that do not compress, the same in every run.
 inline QByteArray randomBytes(qsizetype size)
 {
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(7);
-    for (char &byte : bytes)
-        byte = char(generator.generate());
-    return bytes;
+    QList<quint32> words((size + 3) / 4);
+    QRandomGenerator(7).fillRange(words.data(), words.size());
+    return QByteArray(reinterpret_cast<const char *>(words.constData()), size);
 }
 
 inline bool writeBytes(const QString &path, const QByteArray &bytes, bool executable = false)
