@@ -2,19 +2,17 @@
  * file under one folder fail with a chosen errno, and counts those calls, so
  * that a test can fail every write site of an operation in turn.
  *
- * Armed by a fault description of space-separated fields, given in
- * QUORVANE_FAULT when the program starts or later through
- * quorvane_fault_arm() (found with dlsym):
+ * Armed through quorvane_fault_arm() (found with dlsym) by a fault
+ * description of space-separated fields:
  *   root=<folder>   only files under it count (required; no root disarms)
  *   op=<open|write|fsync|rename|none>   the call that fails (none: count only)
  *   n=<N>           the N-th such call since arming fails, once
  *   errno=<ENOSPC|EIO>
- *   prog=<name>     arm only in a program of that name (from QUORVANE_FAULT)
- *   log=<file>      at exit, append "<program> <opens> <writes> <fsyncs>
- *                   <renames> <fired>" to the file
- * Wrapped are the names the application, Qt, the C++ library and tar call:
+ * quorvane_fault_count() gives the calls of each kind since arming, and the
+ * faults fired.
+ * Wrapped are the names the application, Qt and the C++ library call:
  * "write" covers write, writev and sendfile into a file; "fsync" covers
- * fdatasync; "open" covers open, openat, creat and fopen (for reading too);
+ * fdatasync; "open" covers open, openat and fopen (for reading too);
  * "rename" covers renameat and renameat2.
  */
 #define _GNU_SOURCE
@@ -43,7 +41,6 @@ static long g_n;
 static int g_errno = EIO;
 static long g_counts[OP_COUNT];
 static long g_fired;
-static char g_log[PATH_MAX];
 
 #define REAL(name)                                                                                                  \
     static __typeof__(&name) real_##name;                                                                           \
@@ -128,17 +125,13 @@ static void field(const char *fault, const char *key, char *out, size_t size, co
 
 void quorvane_fault_arm(const char *fault)
 {
-    char op[16], error[16], prog[64], n[32];
+    char op[16], error[16], n[32];
     fault = fault ? fault : "";
     field(fault, "op=", op, sizeof op, "none");
     field(fault, "errno=", error, sizeof error, "EIO");
-    field(fault, "prog=", prog, sizeof prog, "");
     field(fault, "n=", n, sizeof n, "0");
     pthread_mutex_lock(&g_lock);
     field(fault, "root=", g_root, sizeof g_root, "");
-    field(fault, "log=", g_log, sizeof g_log, "");
-    if (prog[0] && strcmp(prog, program_invocation_short_name) != 0)
-        g_root[0] = 0;
     g_op = -1;
     for (int i = 0; i < OP_COUNT; ++i) {
         g_counts[i] = 0;
@@ -158,23 +151,6 @@ long quorvane_fault_count(int op)
     const long count = op >= 0 && op < OP_COUNT ? g_counts[op] : g_fired;
     pthread_mutex_unlock(&g_lock);
     return count;
-}
-
-__attribute__((constructor)) static void armFromEnvironment(void)
-{
-    const char *fault = getenv("QUORVANE_FAULT");
-    if (fault && *fault)
-        quorvane_fault_arm(fault);
-}
-
-__attribute__((destructor)) static void writeLog(void)
-{
-    FILE *log = g_log[0] && g_rootLength ? fopen(g_log, "a") : NULL;
-    if (!log)
-        return;
-    fprintf(log, "%s %ld %ld %ld %ld %ld\n", program_invocation_short_name, g_counts[OP_OPEN], g_counts[OP_WRITE],
-            g_counts[OP_FSYNC], g_counts[OP_RENAME], g_fired);
-    fclose(log);
 }
 
 /* ---- open ---- */
@@ -205,10 +181,6 @@ static int openUnder(int dirfd, const char *path, int flags, mode_t mode)
 OPEN_LIKE(open, (const char *path, int flags, ...), AT_FDCWD)
 OPEN_LIKE(open64, (const char *path, int flags, ...), AT_FDCWD)
 OPEN_LIKE(openat, (int dirfd, const char *path, int flags, ...), dirfd)
-/* The fortified opens tar calls. */
-int __open_2(const char *path, int flags) { return openUnder(AT_FDCWD, path, flags, 0); }
-int __openat_2(int dirfd, const char *path, int flags) { return openUnder(dirfd, path, flags, 0); }
-int creat(const char *path, mode_t mode) { return openUnder(AT_FDCWD, path, O_CREAT | O_WRONLY | O_TRUNC, mode); }
 
 FAULTED(FILE *, NULL, fopen, OP_OPEN, underRoot(AT_FDCWD, path), (const char *path, const char *mode), path, mode)
 FAULTED(FILE *, NULL, fopen64, OP_OPEN, underRoot(AT_FDCWD, path), (const char *path, const char *mode), path, mode)
