@@ -2,17 +2,17 @@
 // the N-th open, write, fsync or rename of the application under its data
 // folder failing (ENOSPC or EIO, through the preloaded fault_shim), for every
 // N the operation reaches (the tar that unpacks an installation is left to the
-// installer test's failing archives). After each fault it checks that the user was told (the completion's
-// message, or the log line where no one waits), that the disk holds the
-// previous good state or the complete new one and nothing half-written, and
-// that the same operation succeeds once the fault is gone.
+// installer test's failing archives). After each fault it checks that the
+// user was told (the completion's message, or the log line where no one
+// waits), that the disk holds the previous good state or the complete new one
+// and nothing half-written, and that the same operation succeeds once the
+// fault is gone.
 //
 //   disk_faults [--full]
 //
-// Without --full a few sites of each call and one errno per site are tried
-// (the suite's short form); --full tries every site with both errnos.
-// Prints one line per problem and the figures per scenario; exits 1 on any
-// problem.
+// The suite's short form tries a few sites of each call, with one errno each;
+// --full tries every site with both. Prints one line per problem and the
+// figures per scenario; exits 1 on any problem.
 #include "app/app_state.h"
 #include "common/nginx_server.h"
 #include "common/test_support.h"
@@ -312,14 +312,6 @@ private:
     LlamaInstaller installer;
 };
 
-struct ScenarioKind {
-    const char *name;
-    std::unique_ptr<Scenario> (*make)();
-};
-
-template <class S>
-std::unique_ptr<Scenario> make() { return std::make_unique<S>(); }
-
 // One run of a fresh scenario with the shim armed by the fault description
 // (its root added).
 struct Case {
@@ -328,14 +320,15 @@ struct Case {
     QStringList problems;
 };
 
-Case runCase(const ScenarioKind &kind, const QString &fault)
+template <class S>
+Case runCase(const QString &fault)
 {
     Case run;
-    auto scenario = kind.make();
-    if (!scenario->prepare())
+    S scenario;
+    if (!scenario.prepare())
         return {{}, {}, {QStringLiteral("could not prepare")}};
-    g_arm(QStringLiteral("root=%1 %2").arg(scenario->home.home(), fault).toUtf8().constData());
-    run.result = scenario->act();
+    g_arm(QStringLiteral("root=%1 %2").arg(scenario.home.home(), fault).toUtf8().constData());
+    run.result = scenario.act();
     for (int op = 0; op <= kFired; ++op)
         run.counts[op] = g_count(op);
     g_arm("");
@@ -344,19 +337,20 @@ Case runCase(const ScenarioKind &kind, const QString &fault)
         run.problems << QStringLiteral("failed without a message");
     if (run.result.failed && run.counts[kFired] == 0)
         run.problems << QStringLiteral("failed with no fault: ") + told;
-    run.problems << scenario->check(run.result);
+    run.problems << scenario.check(run.result);
     // A fault the operation absorbed needs no retry.
-    run.problems << (run.result.failed ? scenario->retry() : QString());
+    run.problems << (run.result.failed ? scenario.retry() : QString());
     run.problems.removeAll(QString());
     return run;
 }
 
-// Tries the sites of kind; counts its cases and those with a problem.
-void runScenario(const ScenarioKind &kind, bool full, int &cases, int &problems)
+// Tries the sites of the scenario; counts its cases and those with a problem.
+template <class S>
+void runScenario(const char *name, bool full, int &cases, int &problems)
 {
-    const Case counting = runCase(kind, QStringLiteral("op=none"));
+    const Case counting = runCase<S>(QStringLiteral("op=none"));
     if (!counting.problems.isEmpty()) {
-        std::printf("%s: %s\n", kind.name, qPrintable(counting.problems.join(QStringLiteral("; "))));
+        std::printf("%s: %s\n", name, qPrintable(counting.problems.join(QStringLiteral("; "))));
         ++problems;
         return;
     }
@@ -370,13 +364,13 @@ void runScenario(const ScenarioKind &kind, bool full, int &cases, int &problems)
                 continue;
             for (const char *error : full ? QList{"ENOSPC", "EIO"} : QList{n % 2 == 0 ? "EIO" : "ENOSPC"}) {
                 const QString where = QStringLiteral("op=%1 n=%2 errno=%3").arg(kOps[op]).arg(n).arg(error);
-                const Case run = runCase(kind, where);
+                const Case run = runCase<S>(where);
                 ++tried;
                 if (run.counts[kFired] > 0)
                     ++(run.result.failed ? reported : absorbed);
                 if (!run.problems.isEmpty()) {
                     ++failing;
-                    std::printf("%s: %s: %s%s\n", kind.name, qPrintable(where), qPrintable(run.problems.join(QStringLiteral("; "))),
+                    std::printf("%s: %s: %s%s\n", name, qPrintable(where), qPrintable(run.problems.join(QStringLiteral("; "))),
                                 run.result.failed ? qPrintable(QStringLiteral(" [told: %1]").arg(run.result.message.trimmed())) : "");
                 }
             }
@@ -384,7 +378,7 @@ void runScenario(const ScenarioKind &kind, bool full, int &cases, int &problems)
     }
     std::printf("%s: sites open %ld, write %ld, fsync %ld, rename %ld; %d cases, %d faults fired: %d reported, "
                 "%d absorbed; %d problems\n",
-                kind.name, counting.counts[0], counting.counts[1], counting.counts[2], counting.counts[3], tried,
+                name, counting.counts[0], counting.counts[1], counting.counts[2], counting.counts[3], tried,
                 reported + absorbed, reported, absorbed, failing);
     std::fflush(stdout);
     cases += tried;
@@ -420,15 +414,11 @@ int main(int argc, char *argv[])
     g_served = &served;
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {}); // quiet, captured only
 
-    const ScenarioKind kinds[] = {
-        {"save conversation", make<ConversationSave>},
-        {"download and move into Models", make<Download>},
-        {"import copy and model list save", make<Import>},
-        {"installation download and move", make<Install>},
-    };
     int cases = 0, problems = 0;
-    for (const ScenarioKind &kind : kinds)
-        runScenario(kind, full, cases, problems);
+    runScenario<ConversationSave>("save conversation", full, cases, problems);
+    runScenario<Download>("download and move into Models", full, cases, problems);
+    runScenario<Import>("import copy and model list save", full, cases, problems);
+    runScenario<Install>("installation download and move", full, cases, problems);
     std::printf("disk faults%s: %d cases, %d problems\n", full ? " (full)" : "", cases, problems);
     return problems == 0 ? 0 : 1;
 }
