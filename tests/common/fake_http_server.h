@@ -13,7 +13,6 @@ public:
     quint16 port() const { return m_server->serverPort(); }
     QByteArray request; // what the one request brought, head and body
 
-    // Pieces of a script.
     static QByteArray chunk(const QByteArray &bytes) // one piece of a chunked body
     {
         return QByteArray::number(bytes.size(), 16) + "\r\n" + bytes + "\r\n";

@@ -18,11 +18,8 @@ public:
     QString configFile() const { return home() + QStringLiteral("/.config/Quorvane/Quorvane.conf"); }
     QString runtimeDir() const { return home() + QStringLiteral("/run"); }
 
-    // Links program where the application installs llama-completion.
-    bool installProgram(const QString &program) const;
-
-    // Writes a file (creating folders), returns its path.
-    QString writeFile(const QString &relativePath, const QByteArray &bytes) const;
+    bool installProgram(const QString &program) const; // links it where the application installs llama-completion
+    QString writeFile(const QString &relativePath, const QByteArray &bytes) const; // with its folders; its path
 
 private:
     QTemporaryDir m_dir;
@@ -42,12 +39,9 @@ public:
     void clear();
 };
 
-// The bytes of a file, or "<unreadable>".
-QByteArray readFileBytes(const QString &path);
-// How many running processes have marker in their command line (arguments joined by spaces).
-int processesWith(const QByteArray &marker);
-// Every entry of a folder (hidden ones too), sorted by name.
-QStringList folderEntries(const QString &dir);
+QByteArray readFileBytes(const QString &path); // or "<unreadable>"
+int processesWith(const QByteArray &marker); // running processes with marker in their arguments joined by spaces
+QStringList folderEntries(const QString &dir); // every entry (hidden ones too), sorted by name
 // What an entry is, for "nothing changed" checks: "file:<bytes>", "dir:<name>=<bytes>;...", "link:<target>",
 // "fifo" or "missing".
 QByteArray entrySnapshot(const QString &path);

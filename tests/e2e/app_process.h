@@ -19,11 +19,10 @@ public:
         : m_socketPath(m_dir.filePath(QStringLiteral("control")))
     {
         m_process.setStandardOutputFile(QProcess::nullDevice());
-        m_process.setStandardErrorFile(errorLog.isEmpty() ? QStringLiteral("/dev/stderr") : errorLog, QIODevice::Append);
+        m_process.setStandardErrorFile(errorLog.isEmpty() ? QString("/dev/stderr") : errorLog, QIODevice::Append);
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         m_process.start(QStringLiteral(QUORVANE_E2E), arguments + QStringList{QStringLiteral("--control"), m_socketPath});
     }
-    // (QProcess kills a program still running when it goes)
 
     bool connect()
     {
@@ -45,7 +44,6 @@ public:
     }
     bool ok(const QStringList &command) { return send(command).value(QStringLiteral("ok")).toBool(); }
     QJsonObject state() { return send({QStringLiteral("state")}); }
-    // Types text into the message field and sends it with Return.
     bool sendMessage(const QString &text)
     {
         const QString field = QStringLiteral("Send a message");
@@ -63,8 +61,7 @@ public:
     {
         return send({QStringLiteral("texts")}).value(QStringLiteral("texts")).toVariant().toStringList();
     }
-    // Clicks a control once it is shown.
-    bool click(const QString &name)
+    bool click(const QString &name) // once the control is shown
     {
         return waitUntil([&] { return ok({QStringLiteral("click"), name}); }, 30000);
     }
@@ -77,6 +74,6 @@ public:
 private:
     QTemporaryDir m_dir;
     QString m_socketPath;
-    QProcess m_process;
+    QProcess m_process; // kills the program, if still running, when it goes
     QLocalSocket m_socket;
 };

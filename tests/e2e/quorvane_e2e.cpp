@@ -20,8 +20,6 @@
 
 Q_IMPORT_QML_PLUGIN(QuorvanePlugin)
 
-using window_driver::WindowDriver;
-
 namespace {
 
 class ControlServer : public QObject {
@@ -140,7 +138,7 @@ private:
                 {"screens", QJsonArray::fromStringList(m_screens)}};
     }
 
-    WindowDriver m_driver;
+    window_driver::WindowDriver m_driver;
     AppState &m_state;
     QLocalServer m_server;
     QStringList m_screens;

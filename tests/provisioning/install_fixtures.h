@@ -24,8 +24,7 @@ inline bool runOk(const QString &program, const QStringList &arguments, int time
     return run.succeeded();
 }
 
-// Bytes that do not compress, the same in every run.
-inline QByteArray randomBytes(qsizetype size)
+inline QByteArray randomBytes(qsizetype size) // bytes that do not compress, the same in every run
 {
     QList<quint32> words((size + 3) / 4);
     QRandomGenerator(7).fillRange(words.data(), words.size());
@@ -68,8 +67,7 @@ inline bool makeSourceRepository(const QString &hostRoot, const QMap<QString, QB
     return runOk(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script, repository, work});
 }
 
-// A CMake project that builds stand-ins for llama-completion and llama-cli in a second or two.
-inline QMap<QString, QByteArray> tinySourceTree()
+inline QMap<QString, QByteArray> tinySourceTree() // builds stand-ins for llama-completion and llama-cli in seconds
 {
     return {
         {QStringLiteral("CMakeLists.txt"),
@@ -81,8 +79,7 @@ inline QMap<QString, QByteArray> tinySourceTree()
     };
 }
 
-// The result an installer reported, and how often.
-struct InstallOutcome {
+struct InstallOutcome { // what an installer reported, and how often
     std::optional<bool> success;
     std::optional<QString> message;
     int calls = 0;
