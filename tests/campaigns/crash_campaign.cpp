@@ -14,8 +14,8 @@
 //
 //   crash_campaign [--kills N] [--seed S]
 //
-// Prints one line per problem and the figures at the end; exits 1 (keeping
-// the home) when anything was lost, unreadable or left behind.
+// Prints one line per problem and the figures at the end; exits 1 when
+// anything was lost, unreadable or left behind.
 #include "core/preference_keys.h"
 #include "core/record_json.h"
 #include "e2e/app_process.h"
@@ -39,10 +39,7 @@ namespace {
 const char *const kProblems[] = {"lost conversations", "lost messages", "deleted ones back", "unreadable files",
                                  "unreadable model lists", "staged prompts left", "save files kept by a restart"};
 QHash<QString, int> g_problems;
-int g_kill = 0;
-int g_restartsChecked = 0;
-int g_actions = 0;
-int g_messagesSent = 0;
+int g_kill = 0, g_restartsChecked = 0, g_actions = 0, g_messagesSent = 0;
 
 void problem(const char *kind, const QString &text, int count = 1)
 {
@@ -110,7 +107,6 @@ public:
         checkDisk();
     }
 
-    QString home() const { return m_home.home(); }
     int leftovers() const { return int(m_leftovers.size()); }
 
 private:
@@ -145,8 +141,7 @@ private:
         for (const QString &id : std::as_const(m_deleted))
             if (found.contains(id))
                 problem("deleted ones back", QStringLiteral("deleted conversation %1 is back").arg(id));
-        observe(state);
-        return true;
+        return observe(state);
     }
 
     QString sessionsDir() const { return m_home.dataDir() + QStringLiteral("/Sessions"); }
@@ -154,14 +149,10 @@ private:
     // What is on disk after the kill, read as the application reads it.
     void checkDisk()
     {
-        const QString configDir = QFileInfo(m_home.configFile()).path();
         // Files the store does not read (save files a kill left behind) are
         // counted, not read.
         for (const QString &name : QDir(sessionsDir()).entryList(QDir::Files | QDir::Hidden))
             if (!name.endsWith(QLatin1String(".json")))
-                m_leftovers.insert(name);
-        for (const QString &name : QDir(configDir).entryList({QStringLiteral("Quorvane.conf.*")}, QDir::Files | QDir::Hidden))
-            if (!name.endsWith(QLatin1String(".lock")))
                 m_leftovers.insert(name);
         for (const QFileInfo &entry : QDir(sessionsDir()).entryInfoList({QStringLiteral("*.json")}, QDir::Files | QDir::Hidden)) {
             recordjson::DecodeError error;
@@ -173,15 +164,17 @@ private:
         const auto models = recordjson::decodeModelList(
             settings.value(QLatin1String(prefkeys::kDownloadedModels)).toByteArray(), &error);
         const QStringList aside = QDir(m_home.dataDir()).entryList({QStringLiteral("downloadedModels-unreadable-*")})
-                                  + QDir(configDir).entryList({QStringLiteral("*.unreadable*")});
+                                  + QDir(QFileInfo(m_home.configFile()).path()).entryList({QStringLiteral("*.unreadable*")});
         if (!models || models->size() != 1 || settings.status() != QSettings::NoError || !aside.isEmpty())
             problem("unreadable model lists", QStringLiteral("the model list is unreadable or lost its model: %1 %2")
                                                   .arg(error.text, aside.join(u' ')));
     }
 
-    // Takes in what the application shows now.
-    void observe(const QJsonObject &state)
+    // Takes in what the application shows now; false when it did not answer.
+    bool observe(const QJsonObject &state)
     {
+        if (!state.value(QStringLiteral("ok")).toBool())
+            return false;
         const auto sessions = sessionsIn(state);
         for (auto it = sessions.cbegin(); it != sessions.cend(); ++it)
             if (!m_pendingDeletes.contains(it.key()))
@@ -192,6 +185,7 @@ private:
         m_pendingDeletes.clear();
         m_current = state.value(QStringLiteral("current")).toString();
         m_generating = state.value(QStringLiteral("generating")).toBool();
+        return true;
     }
 
     QString anySession()
@@ -223,10 +217,7 @@ private:
         } else {
             std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(5, 60)(m_random)));
         }
-        const QJsonObject state = ok ? app.state() : QJsonObject();
-        if (state.value(QStringLiteral("ok")).toBool())
-            observe(state);
-        return state.value(QStringLiteral("ok")).toBool();
+        return ok && observe(app.state());
     }
 
     TempHome m_home;
@@ -266,11 +257,5 @@ int main(int argc, char *argv[])
                 kills, g_restartsChecked, g_actions, g_messagesSent,
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
                 qPrintable(counts.join(u", ")), campaign.leftovers());
-    if (!g_problems.isEmpty()) {
-        const QString kept = QDir::tempPath() + QStringLiteral("/crash-campaign-home");
-        QProcess::execute(QStringLiteral("rm"), {QStringLiteral("-rf"), kept});
-        QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), campaign.home(), kept});
-        std::printf("its home is kept in %s\n", qPrintable(kept));
-    }
     return g_problems.isEmpty() ? 0 : 1;
 }

@@ -65,12 +65,10 @@ static int failNow(int op)
 {
     pthread_mutex_lock(&g_lock);
     const int hit = g_rootLength != 0 && ++g_counts[op] == g_n && op == g_op;
+    g_fired += hit;
     if (hit)
-        ++g_fired;
-    const int error = g_errno;
+        errno = g_errno;
     pthread_mutex_unlock(&g_lock);
-    if (hit)
-        errno = error;
     return hit;
 }
 

@@ -8,32 +8,29 @@
 //   [run] / [version]  the following lines run for a generation (the default)
 //                      or when argv[1] is --version; without a [version]
 //                      section --version prints a version text and exits 0
-//   out|err <text>     one write of <text> (which understands \n and \xHH) to
-//                      standard output or error
+//   out|err <text>     one write of <text> (with \n and \xHH) to standard output or error
 //   bulk out|err <n>   n bytes, byte i being i % 251, in writes of 4096
-//   sleep <ms>
-//   await <path>       waits until the file exists (at most 30 seconds)
-//   exit <code>
+//   sleep <ms>, exit <code>, ignore-sigterm, hang (until killed)
 //   signal <n>         dies of signal n (its default action is restored)
-//   ignore-sigterm
-//   hang               sleeps until killed
+//   await <path>       waits until the file exists (at most 30 seconds)
 //   echo-stdin         copies standard input to standard output until EOF
-//   cwd, env <NAME>, fds   write the working directory, the variable's value
-//                      (or "(unset)"), the open descriptors; each a line
-//   prompt             writes the prompt file's content
+//   cwd, env <NAME>, fds, prompt   write the working directory, the variable's
+//                      value (or "(unset)"), the open descriptors (each a
+//                      line), the prompt file's content
 // A write that fails ends the program with status 98.
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <dirent.h>
@@ -54,13 +51,6 @@ void writeAll(int fd, const std::string &bytes)
         if (n <= 0)
             ::_exit(98);
         done += size_t(n);
-    }
-}
-
-void sleepMs(long ms)
-{
-    timespec left{ms / 1000, (ms % 1000) * 1000000L};
-    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
 }
 
@@ -154,10 +144,10 @@ bool execute(const std::string &command, const std::string &rest)
     } else if (command == "bulk") {
         writeBulk(rest.compare(0, 3, "err") == 0 ? 2 : 1, std::atoll(rest.c_str() + std::min<size_t>(4, rest.size())));
     } else if (command == "sleep") {
-        sleepMs(std::atol(rest.c_str()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(rest.c_str())));
     } else if (command == "await") {
         for (int waited = 0; waited < 30000 && ::access(rest.c_str(), F_OK) != 0; waited += 10)
-            sleepMs(10);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     } else if (command == "exit") {
         ::_exit(std::atoi(rest.c_str()));
     } else if (command == "signal") {
@@ -197,10 +187,9 @@ bool execute(const std::string &command, const std::string &rest)
 
 int main(int argc, char **argv)
 {
-    for (int i = 1; i + 1 < argc; ++i) {
+    for (int i = 1; i + 1 < argc; ++i)
         if (std::strcmp(argv[i], "-f") == 0)
             g_promptPath = argv[i + 1];
-    }
     if (const char *path = std::getenv("FAKE_LLAMA_RECORD"); path && *path)
         record(path, argc, argv);
 
