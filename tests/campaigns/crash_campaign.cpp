@@ -43,7 +43,7 @@ int g_kill = 0, g_restartsChecked = 0, g_actions = 0, g_messagesSent = 0;
 
 void problem(const char *kind, const QString &text, int count = 1)
 {
-    std::printf("kill %d: %s\n", g_kill, qPrintable(text));
+    std::printf("kill %d: %s: %s\n", g_kill, kind, qPrintable(text));
     std::fflush(stdout);
     g_problems[QLatin1String(kind)] += count;
 }
@@ -115,13 +115,12 @@ private:
     {
         if (!state.value(QStringLiteral("ok")).toBool())
             return false; // killed while starting
-        const QStringList prompts = QDir(m_home.runtimeDir()).entryList({QStringLiteral("quorvane-prompt-*")}, QDir::Files);
+        const QStringList prompts = QDir(m_home.runtimeDir()).entryList({"quorvane-prompt-*"}, QDir::Files);
         if (!prompts.isEmpty())
-            problem("staged prompts left", QStringLiteral("staged prompts left after the restart: ") + prompts.join(u' '),
-                    int(prompts.size()));
+            problem("staged prompts left", prompts.join(u' '), int(prompts.size()));
         for (const QString &name : std::as_const(m_leftovers)) {
             if (QFileInfo::exists(sessionsDir() + u'/' + name) && !m_keptSaveFiles.contains(name)) {
-                problem("save files kept by a restart", QStringLiteral("save file left after the restart: Sessions/") + name);
+                problem("save files kept by a restart", QStringLiteral("Sessions/") + name);
                 m_keptSaveFiles.insert(name);
             }
         }
@@ -131,16 +130,16 @@ private:
             // Messages only ever come after those shown.
             const bool prefix = there.size() >= it->size() && std::equal(it->begin(), it->end(), there.begin());
             if (!found.contains(it.key()))
-                problem("lost conversations", QStringLiteral("conversation %1 lost").arg(it.key()));
+                problem("lost conversations", it.key());
             else if (!prefix)
-                problem("lost messages", QStringLiteral("conversation %1 lost messages (%2 shown, %3 found)")
-                                             .arg(it.key()).arg(it->size()).arg(there.size()));
+                problem("lost messages",
+                        QStringLiteral("%1 (%2 shown, %3 found)").arg(it.key()).arg(it->size()).arg(there.size()));
             // Each loss counts once.
             it = found.contains(it.key()) && prefix ? std::next(it) : m_shown.erase(it);
         }
         for (const QString &id : std::as_const(m_deleted))
             if (found.contains(id))
-                problem("deleted ones back", QStringLiteral("deleted conversation %1 is back").arg(id));
+                problem("deleted ones back", id);
         return observe(state);
     }
 
@@ -154,20 +153,20 @@ private:
         for (const QString &name : QDir(sessionsDir()).entryList(QDir::Files | QDir::Hidden))
             if (!name.endsWith(QLatin1String(".json")))
                 m_leftovers.insert(name);
-        for (const QFileInfo &entry : QDir(sessionsDir()).entryInfoList({QStringLiteral("*.json")}, QDir::Files | QDir::Hidden)) {
+        for (const QFileInfo &entry : QDir(sessionsDir()).entryInfoList({"*.json"}, QDir::Files | QDir::Hidden)) {
             recordjson::DecodeError error;
             if (!recordjson::decodeSessionDocument(readFileBytes(entry.absoluteFilePath()), &error))
-                problem("unreadable files", QStringLiteral("unreadable file Sessions/%1: %2").arg(entry.fileName(), error.text));
+                problem("unreadable files", QStringLiteral("Sessions/%1: %2").arg(entry.fileName(), error.text));
         }
         const QSettings settings(m_home.configFile(), QSettings::IniFormat);
         recordjson::DecodeError error;
         const auto models = recordjson::decodeModelList(
             settings.value(QLatin1String(prefkeys::kDownloadedModels)).toByteArray(), &error);
         const QStringList aside = QDir(m_home.dataDir()).entryList({QStringLiteral("downloadedModels-unreadable-*")})
-                                  + QDir(QFileInfo(m_home.configFile()).path()).entryList({QStringLiteral("*.unreadable*")});
+                                  + QDir(QFileInfo(m_home.configFile()).path()).entryList({"*.unreadable*"});
         if (!models || models->size() != 1 || settings.status() != QSettings::NoError || !aside.isEmpty())
-            problem("unreadable model lists", QStringLiteral("the model list is unreadable or lost its model: %1 %2")
-                                                  .arg(error.text, aside.join(u' ')));
+            problem("unreadable model lists",
+                    QStringLiteral("unreadable or without the model: %1 %2").arg(error.text, aside.join(u' ')));
     }
 
     // Takes in what the application shows now; false when it did not answer.
@@ -200,7 +199,7 @@ private:
         ++g_actions;
         const int roll = std::uniform_int_distribution<int>(0, 99)(m_random);
         const auto invoke = [&](const char *method, const QStringList &arguments = {}) {
-            return app.ok(QStringList{QStringLiteral("invoke"), QStringLiteral("state"), QLatin1String(method)} + arguments);
+            return app.ok(QStringList{"invoke", "state", method} + arguments);
         };
         bool ok = true;
         if (roll < 20 || m_shown.isEmpty()) {

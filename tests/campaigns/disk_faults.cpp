@@ -225,8 +225,8 @@ public:
         QString problem = unlike(QStringLiteral("the model list"), stored(), {"A", "local " + copy()}, {"A"}, result);
         if (problem.isEmpty())
             problem = debris(QStringLiteral("the preferences' folder"), config.path(), {config.fileName()});
-        return problem.isEmpty() ? debris(QStringLiteral("Models"), models(), imported ? QStringList{"local.gguf"} : QStringList())
-                                 : problem;
+        const QStringList copies = imported ? QStringList{"local.gguf"} : QStringList();
+        return problem.isEmpty() ? debris(QStringLiteral("Models"), models(), copies) : problem;
     }
     QString retry() override
     {
