@@ -562,6 +562,9 @@ private slots:
             }, 60000));
             QVERIFY2(e.remoteError().endsWith(connectError), qPrintable(e.remoteError()));
             QCOMPARE(e.hasRemoteKey(), connectError.isEmpty());
+            QDirIterator files(t.home.home(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+            while (files.hasNext()) // a key kept in memory is written nowhere
+                QVERIFY(!readFileBytes(files.next()).contains(key.toUtf8()));
             QCOMPARE(e.remoteModels(), connectError.isEmpty() ? QStringList{"tiny-remote"} : QStringList());
             // the welcome screen's way in: the chat opens
             QVERIFY(e.startWithRemoteServer());

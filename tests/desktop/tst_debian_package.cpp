@@ -1,5 +1,6 @@
 // The Debian package as CPack builds it: files in their places (validated launcher entry and AppStream data, the
-// icon in every size), Depends covering what the window loads at run time, the program's command line.
+// icon in every size), Depends covering what the window loads at run time, lintian's verdict, the program's command
+// line and its first screen.
 #include "common/test_support.h"
 #include "ui/app_icon.h"
 
@@ -202,6 +203,30 @@ private slots:
         QCOMPARE(answer.exitCode, exitCode);
         QVERIFY2(out.isEmpty() ? answer.out.isEmpty() : answer.out.startsWith(out), qPrintable(answer.out));
         QVERIFY2(err.isEmpty() ? answer.err.isEmpty() : answer.err.contains(err), qPrintable(answer.err));
+    }
+
+    // The unpacked program finds its screens and answers the llama.cpp check; lintian finds no error.
+    void unpackedProgramShowsItsFirstScreenAndLintianPasses()
+    {
+        TempHome home;
+        QVERIFY(home.installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
+        QProcess app;
+        app.setEnvironment(QProcess::systemEnvironment() << QStringLiteral("QT_QPA_PLATFORM=offscreen")
+                                                         << QStringLiteral("QT_LOGGING_RULES=com.quorvane.*.info=true"));
+        app.start(program(), {});
+        QString log;
+        QVERIFY(waitUntil([&] {
+            log += QString::fromUtf8(app.readAllStandardError());
+            return log.contains(QStringLiteral("llama.cpp verified ✓")) || app.state() == QProcess::NotRunning;
+        }, 60000));
+        QVERIFY2(app.state() == QProcess::Running && !log.contains(QLatin1String("qrc:/")), qPrintable(log));
+        app.terminate();
+        QVERIFY(app.waitForFinished(30000) && app.exitStatus() == QProcess::NormalExit && app.exitCode() == 0);
+
+        const Run lint = run(QStringLiteral("lintian"), {QStringLiteral("--tag-display-limit"), QStringLiteral("0"), m_deb});
+        QVERIFY2(lint.exitCode == 0 && !lint.out.contains(QRegularExpression(QStringLiteral("^E: "),
+                                                                              QRegularExpression::MultilineOption)),
+                 qPrintable(lint.out + lint.err));
     }
 
 private:

@@ -164,6 +164,7 @@ private slots:
         QTest::addColumn<bool>("localServer"); // the model kept loaded by a llama-server; else a reply under way
         QTest::addColumn<int>("signal");       // 0: quit as the window's close does
         QTest::newRow("SIGTERM during a reply") << false << int(SIGTERM);
+        QTest::newRow("SIGINT during a reply") << false << int(SIGINT);
         QTest::newRow("local server, quit") << true << 0;
         QTest::newRow("local server, SIGKILL") << true << int(SIGKILL);
     }
