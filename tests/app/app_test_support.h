@@ -1,0 +1,52 @@
+#pragma once
+// Helpers of the application state tests: stored values and files written by hand (lower-case ids, dates as seconds
+// since 2001), as a user or an older release may leave them, not by the encoder under test.
+#include "common/test_support.h"
+#include "core/preference_keys.h"
+#include "core/records.h"
+#include "platform/preferences.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+inline const QUuid kS1 = QUuid::fromString(QStringLiteral("aaaaaaaa-1111-4111-8111-111111111111"));
+inline const QUuid kS2 = QUuid::fromString(QStringLiteral("bbbbbbbb-2222-4222-8222-222222222222"));
+inline const QUuid kS3 = QUuid::fromString(QStringLiteral("cccccccc-3333-4333-8333-333333333333"));
+inline const QUuid kUnlisted = QUuid::fromString(QStringLiteral("dddddddd-4444-4444-8444-444444444444"));
+inline const QUuid kModelA = QUuid::fromString(QStringLiteral("0f8fad5b-d9cb-469f-a165-70867728950e"));
+
+inline QString key(const char *k) { return QString::fromLatin1(k); }
+inline std::optional<QByteArray> storedData(const char *k) { return Preferences().data(key(k)); }
+
+inline QString sessionsDir(const TempHome &home) { return home.dataDir() + QStringLiteral("/Sessions"); }
+inline QString sessionFile(const TempHome &home, const QUuid &id)
+{
+    return sessionsDir(home) + QLatin1Char('/') + canonicalUuid(id) + QStringLiteral(".json");
+}
+
+inline QJsonObject messageJson(const QString &id, const QString &content, bool fromUser, double timestamp)
+{
+    return {{"id", id}, {"content", content}, {"isFromUser", fromUser}, {"timestamp", timestamp}};
+}
+inline QJsonObject sessionJson(const QUuid &id, const QString &title, double createdAt, const QJsonArray &messages = {})
+{
+    return {{"id", id.toString(QUuid::WithoutBraces)}, {"title", title}, {"createdAt", createdAt}, {"messages", messages}};
+}
+inline QJsonObject modelJson(const QUuid &id, const QString &name, bool downloaded, const QString &filePath)
+{
+    return {{"id", id.toString(QUuid::WithoutBraces)}, {"name", name}, {"url", "https://example.invalid/" + name},
+            {"isDownloaded", downloaded}, {"filePath", filePath}, {"size", "1 KB"},
+            {"downloadProgress", downloaded ? 1.0 : 0.25}, {"downloadedBytes", 100}, {"totalBytes", 400},
+            {"downloadSpeed", 0.0}, {"createdAt", 1700000000.5}};
+}
+template <typename J> QByteArray json(const J &j) { return QJsonDocument(j).toJson(QJsonDocument::Compact); }
+
+template <typename T> QList<T> field(const QList<ChatSession> &sessions, T ChatSession::*member)
+{
+    QList<T> out;
+    for (const ChatSession &s : sessions)
+        out << s.*member;
+    return out;
+}
+inline QList<QUuid> ids(const QList<ChatSession> &sessions) { return field(sessions, &ChatSession::id); }
