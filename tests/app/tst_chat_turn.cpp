@@ -3,14 +3,12 @@
 #include "app/app_state.h"
 #include "app/composer_state.h"
 #include "app/reply_engines.h"
+#include "app_test_support.h"
 #include "common/fake_http_server.h"
-#include "common/test_support.h"
-#include "core/preference_keys.h"
 #include "core/record_json.h"
 #include "engine/llama_cpp_manager.h"
 #include "engine/llama_server.h"
 #include "platform/child_process.h"
-#include "platform/preferences.h"
 
 #include <QtTest>
 
@@ -26,8 +24,6 @@ const QString kStopped = QStringLiteral("Generation stopped by user.");
 const QString kWarning = QStringLiteral("⚠️ Could not generate a reply: ");
 
 bool processExists(qint64 pid) { return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno != ESRCH); }
-
-QString pref(const char *key) { return QString::fromLatin1(key); }
 
 QStringList contents(const QList<ChatMessage> &messages)
 {
@@ -51,8 +47,8 @@ public:
             model = AIModel::make(QStringLiteral("Tiny"), QStringLiteral("https://example.invalid/tiny.gguf"));
             model.isDownloaded = true;
             model.filePath = modelFile.isEmpty() ? home.writeFile(QStringLiteral("tiny.gguf"), "GGUF") : modelFile;
-            Preferences().setData(pref(prefkeys::kDownloadedModels), *recordjson::encodeModelList({model}));
-            Preferences().setString(pref(prefkeys::kSelectedModelId), canonicalUuid(model.id));
+            Preferences().setData(key(prefkeys::kDownloadedModels), *recordjson::encodeModelList({model}));
+            Preferences().setString(key(prefkeys::kSelectedModelId), canonicalUuid(model.id));
         }
         if (startNow)
             start();
@@ -67,9 +63,9 @@ public:
     {
         if (mode) {
             Preferences prefs;
-            prefs.setString(pref(prefkeys::kEngineMode), QString::fromLatin1(mode));
-            prefs.setString(pref(prefkeys::kRemoteServerURL), remoteUrl);
-            prefs.setString(pref(prefkeys::kRemoteModelId), remoteModel);
+            prefs.setString(key(prefkeys::kEngineMode), QString::fromLatin1(mode));
+            prefs.setString(key(prefkeys::kRemoteServerURL), remoteUrl);
+            prefs.setString(key(prefkeys::kRemoteModelId), remoteModel);
         }
         state = std::make_unique<AppState>(engine);
         composer = std::make_unique<ComposerState>(*state);
@@ -208,9 +204,8 @@ private slots:
         t.state->selectSessionById(canonicalUuid(a));
         QCOMPARE(contents(t.state->chatMessages()), (QStringList{"Hi model", "Hello there"}));
         // the reply keeps how it was made; the user's message has no figures
-        const ReplyFigures figures = t.onDisk(a)->messages.last().figures;
-        QCOMPARE(figures, t.state->chatMessages().last().figures);
-        QCOMPARE(figures.tokensPerSecond.value_or(-1), 100.0);
+        QCOMPARE(t.onDisk(a)->messages.last().figures, t.lastFigures());
+        QCOMPARE(t.lastFigures().tokensPerSecond.value_or(-1), 100.0);
         QVERIFY(t.onDisk(a)->messages.first().figures.isEmpty());
         QCOMPARE(t.state->sessionStreamingContent().value(a), QString());
         // B can send while A is still busy, and both replies find their homes
@@ -314,10 +309,8 @@ private slots:
         QCOMPARE(stored.messages.value(0).content, expectedContent);
         const auto attached = stored.messages.value(0).attachedFiles.value_or(QList<AttachedFile>());
         QCOMPARE(attached.size(), files > 0 ? 1 : 0);
-        if (files > 0) { // "gone.md" left out
-            QCOMPARE(attached.first().fileName, QStringLiteral("notes.TXT"));
-            QCOMPARE(attached.first().fileType, QStringLiteral("txt"));
-        }
+        if (files > 0) // "gone.md" left out
+            QCOMPARE(attached.first().fileName + ' ' + attached.first().fileType, QStringLiteral("notes.TXT txt"));
         QVERIFY(t.composer->attachedFiles().isEmpty() && t.composer->messageText().isEmpty());
     }
 
@@ -388,8 +381,6 @@ private slots:
             // without llama-server beside llama-completion, one process makes each reply
             Turn t(QStringLiteral(QUORVANE_LLAMA_COMPLETION), kTiny, 60s, false);
             t.start(prefkeys::kEngineModeLocalServer);
-            QCOMPARE(t.engines().localServerUnavailableReason(),
-                     QStringLiteral("The installed llama.cpp has no llama-server, so each reply starts llama-completion on its own."));
             QVERIFY(isReply(t.reply(QStringLiteral("Hello"))));
             QCOMPARE(t.lastFigures().engineName, QStringLiteral("llama-completion"));
         }
@@ -468,10 +459,10 @@ private slots:
 
         // the mode switched off, or the model unloaded: no server is left
         const qint64 third = t.serverPid();
-        e.setMode(pref(prefkeys::kEngineModeProcess));
+        e.setMode(key(prefkeys::kEngineModeProcess));
         QVERIFY(waitUntil([&] { return !processExists(third); }, 10000));
         QCOMPARE(e.localServerState(), QString());
-        e.setMode(pref(prefkeys::kEngineModeLocalServer));
+        e.setMode(key(prefkeys::kEngineModeLocalServer));
         QVERIFY(waitUntil([&] { return e.isLocalServerReady(); }, 60000));
         const qint64 fourth = t.serverPid();
         t.engine.unloadModel();
@@ -495,7 +486,7 @@ private slots:
     {
         using S = FakeHttpServer;
         QTest::addColumn<QList<QByteArray>>("script"); // empty: the real key-protected llama-server
-        QTest::addColumn<QString>("key");              // connects with it first, unless null
+        QTest::addColumn<QString>("apiKey");           // connects with it first, unless null
         QTest::addColumn<QString>("connectError");
         QTest::addColumn<QStringList>("added");        // %1: the server's address; "<reply>": any reply
         QTest::addColumn<bool>("stop");                // the user stops the reply once a piece arrived
@@ -513,10 +504,6 @@ private slots:
         QTest::newRow("500") << QList<QByteArray>{S::answer("500 Internal Server Error", "{\"error\":{\"message\":\"out of memory\"}}")}
                              << QString() << QString()
                              << QStringList{kWarning + "The server at %1 failed (HTTP 500: out of memory)."} << false;
-        QTest::newRow("invalid event") << QList<QByteArray>{S::kStreamHead, hi, S::chunk("data: not json\n\n")} << QString()
-                                       << QString()
-                                       << QStringList{"Hi", kWarning + "The server at %1 sent an event that is not JSON: not json"}
-                                       << false;
         QTest::newRow("silence") << QList<QByteArray>{S::kStreamHead, hi} << QString() << QString()
                                  << QStringList{"Hi", kWarning + "The server at %1 sent nothing for 1 second."} << false;
         QTest::newRow("stopped mid-reply") << QList<QByteArray>{S::kStreamHead, hi} << QString() << QString()
@@ -526,7 +513,7 @@ private slots:
     void remoteServerReplies()
     {
         QFETCH(QList<QByteArray>, script);
-        QFETCH(QString, key);
+        QFETCH(QString, apiKey);
         QFETCH(QString, connectError);
         QFETCH(QStringList, added);
         QFETCH(bool, stop);
@@ -554,9 +541,9 @@ private slots:
         t.start(prefkeys::kEngineModeRemoteServer, base, fake ? QStringLiteral("m") : QStringLiteral("tiny-remote"));
         ReplyEngines &e = t.engines();
         QVERIFY(waitUntil([&] { return e.isRemoteKeyMemoryOnly(); }, 20000));
-        if (!key.isNull()) {
+        if (!apiKey.isNull()) {
             QVERIFY(waitUntil([&] { // the server may still be loading its model
-                e.connectRemoteServer(base, key);
+                e.connectRemoteServer(base, apiKey);
                 waitUntil([&] { return !e.isConnecting(); }, 20000);
                 return !e.remoteError().contains(QLatin1String("HTTP 503")) && !e.remoteError().contains(QLatin1String("refused"));
             }, 60000));
@@ -564,11 +551,8 @@ private slots:
             QCOMPARE(e.hasRemoteKey(), connectError.isEmpty());
             QDirIterator files(t.home.home(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
             while (files.hasNext()) // a key kept in memory is written nowhere
-                QVERIFY(!readFileBytes(files.next()).contains(key.toUtf8()));
+                QVERIFY(!readFileBytes(files.next()).contains(apiKey.toUtf8()));
             QCOMPARE(e.remoteModels(), connectError.isEmpty() ? QStringList{"tiny-remote"} : QStringList());
-            // the welcome screen's way in: the chat opens
-            QVERIFY(e.startWithRemoteServer());
-            QCOMPARE(t.state->currentView(), AppView::Chat);
         }
 
         t.send(QStringLiteral("Hi"));
@@ -595,7 +579,7 @@ private slots:
         QCOMPARE(t.engine.llamaCPPSetupErrorText(), QString());
         QVERIFY(!QFileInfo::exists(t.home.dataDir() + QStringLiteral("/llama.cpp")));
         // switching to a mode that runs here installs llama.cpp (this build has no installer)
-        e.setMode(pref(prefkeys::kEngineModeProcess));
+        e.setMode(key(prefkeys::kEngineModeProcess));
         QTRY_COMPARE(t.engine.llamaCPPSetupErrorText(), QStringLiteral("llama.cpp is not installed and this build cannot install it"));
         if (fake)
             QVERIFY2(fake->request.startsWith("POST /v1/completions ") && fake->request.contains("\"model\":\"m\"")
