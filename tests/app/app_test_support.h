@@ -1,6 +1,6 @@
 #pragma once
-// Helpers of the application state tests: stored values and files written by hand (lower-case ids, dates as seconds
-// since 2001), as a user or an older release may leave them, not by the encoder under test.
+// Stored values and files of the application state tests, written by hand as a user or an older release may leave
+// them (lower-case ids, dates as seconds since 2001), not by the encoder under test.
 #include "common/test_support.h"
 #include "core/preference_keys.h"
 #include "core/records.h"
@@ -32,13 +32,6 @@ inline QJsonObject messageJson(const QString &id, const QString &content, bool f
 inline QJsonObject sessionJson(const QUuid &id, const QString &title, double createdAt, const QJsonArray &messages = {})
 {
     return {{"id", id.toString(QUuid::WithoutBraces)}, {"title", title}, {"createdAt", createdAt}, {"messages", messages}};
-}
-inline QJsonObject modelJson(const QUuid &id, const QString &name, bool downloaded, const QString &filePath)
-{
-    return {{"id", id.toString(QUuid::WithoutBraces)}, {"name", name}, {"url", "https://example.invalid/" + name},
-            {"isDownloaded", downloaded}, {"filePath", filePath}, {"size", "1 KB"},
-            {"downloadProgress", downloaded ? 1.0 : 0.25}, {"downloadedBytes", 100}, {"totalBytes", 400},
-            {"downloadSpeed", 0.0}, {"createdAt", 1700000000.5}};
 }
 template <typename J> QByteArray json(const J &j) { return QJsonDocument(j).toJson(QJsonDocument::Compact); }
 

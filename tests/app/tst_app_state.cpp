@@ -212,26 +212,23 @@ private slots:
         QCOMPARE(Preferences().value(key(prefkeys::kSavedChatSessions)), legacyBefore);
     }
 
-    // Progress saves are silent and at most one per five seconds; a clock set back must not hold them off.
+    // Progress saves are at most one per five seconds; a clock set back must not hold them off.
     void throttledModelSaves()
     {
         TempHome home;
-        Preferences writer;
         LlamaCPPManager engine;
         AppState state(engine);
         const auto saved = [&](double at) {
-            writer.setData(key(prefkeys::kDownloadedModels), "marker");
+            Preferences().setData(key(prefkeys::kDownloadedModels), "marker");
             state.saveModelsThrottled(Date::fromSecondsSince2001(760000000.0 + at));
             return storedData(prefkeys::kDownloadedModels) == QByteArray("[]");
         };
-        LogCapture log;
         QList<double> writes;
         for (int i = 0; i < 120; ++i) // 12 seconds of ten reports a second
             if (saved(i / 10.0))
                 writes << i / 10.0;
         QCOMPARE(writes, (QList<double>{0.0, 5.0, 10.0}));
         QVERIFY(saved(10.0 - 3600.0));
-        QVERIFY(!log.contains("Saved"));
     }
 
     void cleanup() { qunsetenv("FAKE_LLAMA_SCRIPT_TEXT"); }
@@ -301,7 +298,7 @@ private slots:
     }
 
     // A second install while one runs is refused and leaves it alone; then what an installer's answer leads to (a
-    // failure's own reason is the start-up rows').
+    // failure's own reason is the start-up rows', a working program after an install the end-to-end test's).
     void installing()
     {
         TempHome home;
@@ -327,10 +324,6 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(engine.llamaCPPSetupErrorText(),
                                   QStringLiteral("Installation completed but the binary failed to run. "
                                                  "Binary failed to run: exit code 3"), 10000);
-        qputenv("FAKE_LLAMA_SCRIPT_TEXT", "[version]\nexit 0\n");
-        state.handleInstallResult(true, std::nullopt);
-        QTRY_VERIFY_WITH_TIMEOUT(engine.isLlamaCPPVerified(), 10000);
-        QCOMPARE(engine.llamaCPPSetupErrorText(), QString());
     }
 };
 

@@ -298,31 +298,24 @@ private slots:
         QCOMPARE(readFileBytes(sessionFile(home, kUnlisted)), unreadable);
     }
 
-    void search_data()
-    {
-        QTest::addColumn<QString>("locale");
-        QTest::addColumn<QString>("searchText");
-        QTest::addColumn<QStringList>("expected"); // of the titles listed in search()
-        QTest::newRow("message contents do not match") << "en_US" << "banana" << QStringList{};
-        QTest::newRow("used untrimmed") << "en_US" << " paris " << QStringList{};
-        QTest::newRow("accented capitals") << "en_US" << "ÉTÉ" << QStringList{"Vacances d'été"};
-        QTest::newRow("sharp s against SS") << "de_DE" << "STRASSE" << QStringList{"Hauptstraße"};
-        QTest::newRow("Turkish dotted capital I") << "tr_TR" << "İSTANBUL" << QStringList{"istanbul gezisi"};
-    }
+    // Titles only, untrimmed, folded as the user's language folds them.
     void search()
     {
-        QFETCH(QString, locale);
-        QFETCH(QString, searchText);
-        QFETCH(QStringList, expected);
-        const QLocale saved;
-        QLocale::setDefault(QLocale(locale));
-        const auto restore = qScopeGuard([&] { QLocale::setDefault(saved); });
         TempHome home;
         const QStringList listed{"Trip to paris", "Vacances d'été", "Hauptstraße", "istanbul gezisi", "Izmir"};
         for (int i = 0; i < listed.size(); ++i)
             writeSession(home, QUuid::createUuid(), listed[i], 1000.0 - i);
         LlamaCPPManager engine;
-        QCOMPARE(titles(AppState(engine).filteredSessions(searchText)), expected);
+        AppState state(engine);
+        const QLocale saved;
+        const auto restore = qScopeGuard([&] { QLocale::setDefault(saved); });
+        const QList<std::tuple<QString, QString, QStringList>> cases{
+            {"en_US", "banana", {}}, {"en_US", " paris ", {}}, {"en_US", "ÉTÉ", {"Vacances d'été"}},
+            {"de_DE", "STRASSE", {"Hauptstraße"}}, {"tr_TR", "İSTANBUL", {"istanbul gezisi"}}};
+        for (const auto &[locale, text, expected] : cases) {
+            QLocale::setDefault(QLocale(locale));
+            QVERIFY2(titles(state.filteredSessions(text)) == expected, qPrintable(text));
+        }
     }
 
     // Duplicates (also spelled differently), sizes that cannot be read, web addresses, out-of-range removals, files
@@ -348,9 +341,7 @@ private slots:
         QCOMPARE(filesChanged.count(), 2);
         const QUrl missing = QUrl::fromLocalFile(home.home() + "/files/gone.bin");
         composer.addAttachments({missing});
-        LogCapture log;
         composer.addAttachments({QUrl(QStringLiteral("https://example.invalid/x.txt"))});
-        QVERIFY(log.contains("not a local file"));
         QVERIFY(!composer.dropUrls({QUrl(QStringLiteral("https://example.invalid/page.html"))}));
         QCOMPARE(alertChanged.count(), 0);
         composer.removeAttachment(7);
@@ -363,11 +354,9 @@ private slots:
         composer.addAttachments({file("f0.bin", 6000000), atLimit, file("f2.bin", 10500000)});
         QCOMPARE(composer.attachmentAlertMessage(), "These files are larger than the 5 MB attachment limit and were "
                                                     "not attached:\n\nf0.bin (6 MB)\nf2.bin (10.5 MB)");
-        QCOMPARE(log.count("Rejected 2 oversized attachment(s)"), 1);
         QVERIFY(composer.dropUrls({file("one.iso", 7000000), file("two.iso", 3000000000LL)}));
         QCOMPARE(alertChanged.count(), 3);
         QCOMPARE(composer.attachmentAlertMessage(), "two.iso (3 GB)" + kOversized);
-        QCOMPARE(log.count("Rejected 1 oversized attachment(s)"), 2);
         QCOMPARE(composer.attachedFiles(), (QList<QUrl>{b, missing, a, atLimit}));
     }
 
