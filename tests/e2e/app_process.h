@@ -66,7 +66,11 @@ public:
         return waitUntil([&] { return ok({QStringLiteral("click"), name}); }, 30000);
     }
 
-    void signal(int number) { ::kill(pid_t(m_process.processId()), number); }
+    void signal(int number) // never to pid 0, our own process group, once the program has ended
+    {
+        if (const auto pid = pid_t(m_process.processId()); pid > 0)
+            ::kill(pid, number);
+    }
     qint64 pid() const { return m_process.processId(); }
     bool waitForExit(int timeoutMs = 30000) { return m_process.waitForFinished(timeoutMs); }
     int exitCode() const { return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1; }
