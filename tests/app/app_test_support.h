@@ -1,6 +1,5 @@
 #pragma once
-// Stored values and files of the application state tests, written by hand as a user or an older release may leave
-// them (lower-case ids, dates as seconds since 2001), not by the encoder under test.
+// Stored values and files written by hand, as a user or an older release leaves them, not by the encoder under test.
 #include "common/test_support.h"
 #include "core/preference_keys.h"
 #include "core/records.h"
@@ -22,7 +21,7 @@ inline std::optional<QByteArray> storedData(const char *k) { return Preferences(
 inline QString sessionsDir(const TempHome &home) { return home.dataDir() + QStringLiteral("/Sessions"); }
 inline QString sessionFile(const TempHome &home, const QUuid &id)
 {
-    return sessionsDir(home) + QLatin1Char('/') + canonicalUuid(id) + QStringLiteral(".json");
+    return sessionsDir(home) + '/' + canonicalUuid(id) + ".json";
 }
 
 inline QJsonObject messageJson(const QString &id, const QString &content, bool fromUser, double timestamp)

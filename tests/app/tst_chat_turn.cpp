@@ -192,7 +192,6 @@ private slots:
         t.send(QStringLiteral("two")); // still generating: nothing happens, the text is kept for later
         QCOMPARE(t.composer->messageText(), QStringLiteral("two"));
         const QUuid a = t.current();
-        // the user's message is on disk before any reply
         QCOMPARE(t.contentsOnDisk(a), QStringList{QStringLiteral("Hi model")});
         QVERIFY(waitUntil([&] { return t.state->sessionStreamingContent().value(a) == QStringLiteral("Hello"); }));
         t.state->createNewChat();
@@ -203,7 +202,6 @@ private slots:
         QCOMPARE(t.generations(), 1);
         t.state->selectSessionById(canonicalUuid(a));
         QCOMPARE(contents(t.state->chatMessages()), (QStringList{"Hi model", "Hello there"}));
-        // the reply keeps how it was made; the user's message has no figures
         QCOMPARE(t.onDisk(a)->messages.last().figures, t.lastFigures());
         QCOMPARE(t.lastFigures().tokensPerSecond.value_or(-1), 100.0);
         QVERIFY(t.onDisk(a)->messages.first().figures.isEmpty());
@@ -504,6 +502,10 @@ private slots:
         QTest::newRow("500") << QList<QByteArray>{S::answer("500 Internal Server Error", "{\"error\":{\"message\":\"out of memory\"}}")}
                              << QString() << QString()
                              << QStringList{kWarning + "The server at %1 failed (HTTP 500: out of memory)."} << false;
+        QTest::newRow("invalid event") << QList<QByteArray>{S::kStreamHead, hi, S::chunk("data: not json\n\n")} << QString()
+                                       << QString()
+                                       << QStringList{"Hi", kWarning + "The server at %1 sent an event that is not JSON: not json"}
+                                       << false;
         QTest::newRow("silence") << QList<QByteArray>{S::kStreamHead, hi} << QString() << QString()
                                  << QStringList{"Hi", kWarning + "The server at %1 sent nothing for 1 second."} << false;
         QTest::newRow("stopped mid-reply") << QList<QByteArray>{S::kStreamHead, hi} << QString() << QString()
@@ -575,7 +577,6 @@ private slots:
             for (qsizetype i = 1; i <= got.size(); ++i) // only a finished reply keeps its figures
                 QVERIFY(t.state->chatMessages().at(t.state->chatMessages().size() - i).figures.isEmpty());
         }
-        // nothing was installed for it
         QCOMPARE(t.engine.llamaCPPSetupErrorText(), QString());
         QVERIFY(!QFileInfo::exists(t.home.dataDir() + QStringLiteral("/llama.cpp")));
         // switching to a mode that runs here installs llama.cpp (this build has no installer)

@@ -3,7 +3,6 @@
 #include "app/app_state.h"
 #include "app/composer_state.h"
 #include "app_test_support.h"
-#include "core/record_json.h"
 #include "engine/llama_cpp_manager.h"
 #include "platform/process_handle.h"
 
@@ -80,11 +79,8 @@ private slots:
         const bool chosen = !typed.trimmed().isEmpty();
         if (!typed.isNull())
             QCOMPARE(state.renameSession(state.currentSessionKey(), typed), chosen);
-        QSignalSpy listChanged(&state, &AppState::chatSessionsChanged);
         state.updateTitleFromFirstMessage(text);
         QCOMPARE(titles(state.chatSessions()), (QStringList{expected, kNewChat, "Older talk"}));
-        if (expected != kNewChat && !chosen)
-            QCOMPARE(listChanged.count(), 1);
         state.updateTitleFromFirstMessage(QStringLiteral("a later message"));
         const QString finalTitle = expected == kNewChat && !chosen ? QStringLiteral("a later message") : expected;
         AppState reloaded(engine);
@@ -107,8 +103,7 @@ private slots:
         reply.addVersion({QStringLiteral("Second"), Date::now(), {}});
         state.addMessage(reply);
         const ChatSession original = *state.currentSession();
-        const QString json = home.home() + "/out/c.json", md = home.home() + "/out/c.md";
-        QDir().mkpath(home.home() + "/out");
+        const QString json = home.home() + "/c.json", md = home.home() + "/c.md";
         for (const QString &path : {json, md})
             QCOMPARE(state.exportSession(state.currentSessionKey(), QUrl::fromLocalFile(path)), QString());
         const QString text = QString::fromUtf8(readFileBytes(md));
@@ -129,11 +124,9 @@ private slots:
         state.selectSession(stale);
         QCOMPARE(*state.currentSession(), original);
         state.selectSessionById(canonicalUuid(importedId).toLower());
-        LogCapture log;
         for (const QString &bad : {canonicalUuid(kUnlisted), QStringLiteral("not an id")})
             state.selectSessionById(bad);
         QCOMPARE(state.currentSession()->id, importedId);
-        QCOMPARE(log.count(QStringLiteral("Cannot select conversation")), 2);
         QCOMPARE(state.exportAllSessions(QUrl::fromLocalFile(home.home() + "/all")),
                  "\u201C" + home.home() + "/all\u201D is not a folder.");
         QDir().mkpath(home.home() + "/all");
@@ -216,19 +209,14 @@ private slots:
         const bool selected = how == "selected id";
         if (selected)
             state.selectSessionById(canonicalUuid(target));
-        LogCapture log;
-        if (how == "object") {
-            ChatSession argument;
-            argument.id = target;
-            state.deleteSession(argument);
-        } else {
+        if (how == "object")
+            state.deleteSession(ChatSession{target});
+        else
             state.deleteSessionById(how != "malformed id" ? canonicalUuid(target).toLower()
                                                           : "{" + canonicalUuid(target) + "}x");
-        }
         const bool deleted = how != "malformed id";
         for (auto it = processes.cbegin(); it != processes.cend(); ++it)
             QCOMPARE(it.value()->running.load(), !deleted || it.key() != target);
-        QCOMPARE(log.contains("Cannot delete conversation"), !deleted);
         QCOMPARE(ids(state.chatSessions()), remaining);
         if (deleted && (target == kS2 || selected))
             QVERIFY(!state.currentSession() && state.chatMessages().isEmpty());
@@ -343,7 +331,6 @@ private slots:
         composer.addAttachments({missing});
         composer.addAttachments({QUrl(QStringLiteral("https://example.invalid/x.txt"))});
         QVERIFY(!composer.dropUrls({QUrl(QStringLiteral("https://example.invalid/page.html"))}));
-        QCOMPARE(alertChanged.count(), 0);
         composer.removeAttachment(7);
         composer.removeAttachment(-1);
         composer.removeAttachment(0);

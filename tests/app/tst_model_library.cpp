@@ -61,8 +61,11 @@ private slots:
     {
         QVERIFY(m_root.isValid());
         const QString repo = QStringLiteral("/org/repo/resolve/main/");
-        for (const QString &name : {QStringLiteral("My-Model.Q4_K_M.gguf"), QStringLiteral("x.gguf.part.gguf")})
-            writeServed(repo + name, modelBytes(40000, 'a'));
+        for (const QString &name : {QStringLiteral("My-Model.Q4_K_M.gguf"), QStringLiteral("x.gguf.part.gguf")}) {
+            QFile file(m_root.path() + repo + name);
+            QVERIFY(QDir().mkpath(m_root.path() + repo) && file.open(QIODevice::WriteOnly));
+            file.write(modelBytes(40000, 'a'));
+        }
         m_server = std::make_unique<NginxServer>(m_root.path(),
                                                  QStringLiteral("location /x399/ { return 399; }\n"
                                                                 "location ~ \\.gguf/$ { rewrite ^(.*)/$ $1 last; }"));
@@ -76,15 +79,12 @@ private slots:
         QTest::addColumn<bool>("chosenFileExists");
         QTest::addColumn<QString>("expected");    // name of the selected model, "" = none
         QTest::addColumn<QString>("storedAfter"); // "" = absent
-        QTest::addColumn<QString>("logLine");
         const QString a = canonicalUuid(kModelA), b = canonicalUuid(kModelB), c = canonicalUuid(kModelC);
-        const QString fallback = QStringLiteral("No previously selected model, using first available: B");
-        const QString autoLoaded = QStringLiteral("Auto-loaded selected model: C");
-        QTest::newRow("stored model not downloaded") << a << false << true << "B" << b << fallback;
-        QTest::newRow("unparsable id") << "garbage" << false << true << "B" << b << fallback;
-        QTest::newRow("stored in lower case") << c.toLower() << false << true << "C" << c.toLower() << autoLoaded;
-        QTest::newRow("selected file missing") << c << false << false << "C" << c << autoLoaded;
-        QTest::newRow("nothing downloaded") << a << true << true << "" << a << "Successfully loaded 1 models";
+        QTest::newRow("stored model not downloaded") << a << false << true << "B" << b;
+        QTest::newRow("unparsable id") << "garbage" << false << true << "B" << b;
+        QTest::newRow("stored in lower case") << c.toLower() << false << true << "C" << c.toLower();
+        QTest::newRow("selected file missing") << c << false << false << "C" << c;
+        QTest::newRow("nothing downloaded") << a << true << true << "" << a;
     }
     void selectedModel()
     {
@@ -93,7 +93,6 @@ private slots:
         QFETCH(bool, chosenFileExists);
         QFETCH(QString, expected);
         QFETCH(QString, storedAfter);
-        QFETCH(QString, logLine);
         TempHome home;
         const QString models = home.dataDir() + QStringLiteral("/Models/");
         home.writeFile(models + "a.gguf", "A");
@@ -102,16 +101,11 @@ private slots:
         QJsonArray list{modelJson(kModelA, "A", false, models + "a.gguf")};
         if (!onlyUndownloaded)
             list << modelJson(kModelB, "B", true, models + "b.gguf") << modelJson(kModelC, "C", true, models + "c.gguf");
-        {
-            Preferences prefs;
-            prefs.setData(key(prefkeys::kDownloadedModels), json(list));
-            if (!storedId.isEmpty())
-                prefs.setString(key(prefkeys::kSelectedModelId), storedId);
-        }
-        LogCapture log;
+        Preferences().setData(key(prefkeys::kDownloadedModels), json(list));
+        if (!storedId.isEmpty())
+            Preferences().setString(key(prefkeys::kSelectedModelId), storedId);
         LlamaCPPManager engine;
         AppState state(engine);
-        QVERIFY2(log.contains(logLine), qPrintable(log.lines().join('\n')));
         QCOMPARE(state.selectedModelName(), expected);
         QCOMPARE(Preferences().string(key(prefkeys::kSelectedModelId)).value_or(QString()), storedAfter);
         // The engine loads the selection only when its file is there.
@@ -142,7 +136,6 @@ private slots:
         QFETCH(QString, link);
         QFETCH(QString, name);
         QFETCH(QString, expectedName);
-        LogCapture log;
         Library l;
         auto &[home, engine, downloads, state, picker, dismissed] = l;
         picker.setHuggingFaceURL(link.replace(QStringLiteral("{BASE}"), m_server->baseUrl()));
@@ -153,7 +146,6 @@ private slots:
         QCOMPARE(state.currentView(), AppView::Models);
         if (expectedName.isEmpty()) { // a first download that fails takes its record along
             QVERIFY(waitUntil([&] { return state.downloadedModelCount() == 0; }, 20000));
-            QVERIFY(log.contains(QStringLiteral("Download failed: ")));
             return;
         }
         QVERIFY(waitUntil([&] { return state.downloadedModelCount() == 1 && state.downloadedModels().first().isDownloaded; },
@@ -207,13 +199,11 @@ private slots:
         QFETCH(bool, resumeData);
         QFETCH(bool, fetched);
         TempHome home;
-        LogCapture log;
         const QString path = QStringLiteral("/org/repo/resolve/main/My-Model.Q4_K_M.gguf");
         AIModel record = AIModel::make(QStringLiteral("My-Model"), m_server->baseUrl() + path);
         record.downloadProgress = 0.9;
         record.totalBytes = recordTotal;
-        const auto list = recordjson::encodeModelList({record});
-        QVERIFY(list && Preferences().setData(QString::fromLatin1(prefkeys::kDownloadedModels), *list));
+        QVERIFY(Preferences().setData(key(prefkeys::kDownloadedModels), *recordjson::encodeModelList({record})));
         const QString models = home.dataDir() + QStringLiteral("/Models/");
         const QString resume = home.dataDir() + QStringLiteral("/ResumeData/");
         const QByteArray blob = QJsonDocument(QJsonObject{{"url", record.url}}).toJson();
@@ -222,8 +212,7 @@ private slots:
         if (resumeData)
             home.writeFile(resume + canonicalUuid(record.id) + ".resume", blob);
         home.writeFile(models + "other.gguf.importing", "cut short");
-        const QString orphan = canonicalUuid(QUuid::createUuid()) + ".partial";
-        home.writeFile(resume + orphan, "no record");
+        home.writeFile(resume + canonicalUuid(QUuid::createUuid()) + ".partial", "no record");
         const QString kept = canonicalUuid(QUuid::createUuid());
         home.writeFile(resume + kept + ".partial", "named by its resume data");
         home.writeFile(resume + kept + ".resume", blob);
@@ -235,13 +224,10 @@ private slots:
         QVERIFY(waitUntil([&] { return state.downloadedModels().first().isDownloaded; }, 20000));
         QCOMPARE(state.downloadedModels().first().filePath, file);
         QCOMPARE(readFileBytes(file), modelBytes(40000, 'a'));
-        QCOMPARE(state.selectedModelName(), QStringLiteral("My-Model"));
         QVERIFY(waitUntil([&] { return m_server->accessLog().count(get) - getsBefore == (fetched ? 1 : 0); }));
         downloads.drainQueues();
         QCOMPARE(folderEntries(models), QStringList{QFileInfo(file).fileName()});
         QCOMPARE(folderEntries(resume), (QStringList{kept + ".partial", kept + ".resume"}));
-        QVERIFY(log.contains("Removed an unfinished import: other.gguf.importing"));
-        QVERIFY(log.contains("Removed a partial download left behind: " + orphan));
     }
 
     // A model still downloading is never selected; the first downloaded one is, and stays so over a restart. Deleting a
@@ -264,7 +250,6 @@ private slots:
         for (const AIModel &model : library)
             state.addModel(model);
         QCOMPARE(engine.currentModelName(), QStringLiteral("sel"));
-        QCOMPARE(AppState(engine).selectedModelName(), QStringLiteral("sel"));
         engine.loadModel(library[1]); // the engine runs another model than the selected one
         const QString outside = home.writeFile(QStringLiteral("Downloads/imp.gguf"), "original");
 
@@ -334,14 +319,6 @@ private slots:
     }
 
 private:
-    void writeServed(const QString &path, const QByteArray &bytes)
-    {
-        const QString full = m_root.path() + path;
-        QDir().mkpath(QFileInfo(full).path());
-        QFile file(full);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
-    }
-
     QTemporaryDir m_root;
     std::unique_ptr<NginxServer> m_server;
 };
