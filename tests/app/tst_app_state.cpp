@@ -190,7 +190,7 @@ private slots:
         QCOMPARE(asideFiles(home), aside);
 
         // Saves afterwards, including the one after the last conversation went, which empties the store.
-        state.saveSession(ChatSession{kS1});
+        state.saveSession(ChatSession::make());
         state.saveChatSessions();
         QVERIFY(QFileInfo(sessionsDir(home)).isDir() && folderEntries(sessionsDir(home)).isEmpty());
         state.saveModels();

@@ -180,13 +180,13 @@ private slots:
     void deleteSession_data()
     {
         QTest::addColumn<QUuid>("target");
-        QTest::addColumn<QString>("how"); // "object", "id" (lower case), "selected id" or "malformed id"
+        QTest::addColumn<QString>("how"); // "id" (lower case), "selected id" or "malformed id"
         QTest::addColumn<QList<QUuid>>("remaining");
         // kS2 is the newest and so the current one after start-up.
-        QTest::newRow("current") << kS2 << "object" << QList<QUuid>{kS3, kS1};
+        QTest::newRow("current") << kS2 << "id" << QList<QUuid>{kS3, kS1};
         QTest::newRow("not current, by id") << kS3 << "id" << QList<QUuid>{kS2, kS1};
         QTest::newRow("current in the middle, by id") << kS3 << "selected id" << QList<QUuid>{kS2, kS1};
-        QTest::newRow("not listed") << kUnlisted << "object" << QList<QUuid>{kS2, kS3, kS1};
+        QTest::newRow("not listed") << kUnlisted << "id" << QList<QUuid>{kS2, kS3, kS1};
         QTest::newRow("malformed id") << kS1 << "malformed id" << QList<QUuid>{kS2, kS3, kS1};
     }
     // Deleting stops that conversation's engine process and no other.
@@ -209,11 +209,8 @@ private slots:
         const bool selected = how == "selected id";
         if (selected)
             state.selectSessionById(canonicalUuid(target));
-        if (how == "object")
-            state.deleteSession(ChatSession{target});
-        else
-            state.deleteSessionById(how != "malformed id" ? canonicalUuid(target).toLower()
-                                                          : "{" + canonicalUuid(target) + "}x");
+        state.deleteSessionById(how != "malformed id" ? canonicalUuid(target).toLower()
+                                                      : "{" + canonicalUuid(target) + "}x");
         const bool deleted = how != "malformed id";
         for (auto it = processes.cbegin(); it != processes.cend(); ++it)
             QCOMPARE(it.value()->running.load(), !deleted || it.key() != target);
