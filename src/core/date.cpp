@@ -19,14 +19,6 @@ Date Date::now()
     return Date(double(whole) + double(frac) / 1e9);
 }
 
-Date Date::fromDateTime(const QDateTime &dt)
-{
-    if (!dt.isValid())
-        return Date();
-    const qint64 ms = dt.toMSecsSinceEpoch() - qint64(978307200) * 1000;
-    return Date(double(ms) / 1000.0);
-}
-
 QDateTime Date::toDateTime() const
 {
     if (!std::isfinite(m_since2001))

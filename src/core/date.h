@@ -15,7 +15,6 @@ public:
     static constexpr Date distantPast() { return Date(-63114076800.0); } // year 1
     static constexpr Date fromSecondsSince2001(double s) { return Date(s); }
     static constexpr Date fromSecondsSince1970(double s) { return Date(s - kSecondsFrom1970To2001); }
-    static Date fromDateTime(const QDateTime &dt);
 
     constexpr double secondsSince2001() const { return m_since2001; }
     constexpr double secondsSince1970() const { return m_since2001 + kSecondsFrom1970To2001; }

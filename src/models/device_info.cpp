@@ -80,13 +80,6 @@ QString chipDescriptionFromCpuinfo(const QString &cpuinfoText)
     return QStringLiteral("Intel");
 }
 
-std::optional<ModelPerformanceTier> performanceTierFromRawValue(int rawValue)
-{
-    if (rawValue < 0 || rawValue > 2)
-        return std::nullopt;
-    return static_cast<ModelPerformanceTier>(rawValue);
-}
-
 double parsedSizeGB(const QString &sizeText)
 {
     QString number = sizeText;

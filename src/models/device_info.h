@@ -6,8 +6,6 @@
 #include <QPair>
 #include <QString>
 
-#include <optional>
-
 // What this machine offers for running a model.
 struct DeviceInfo {
     double totalRAMGB = 0.0;     // physical memory in GiB (bytes / 2^30)
@@ -26,9 +24,6 @@ QString chipDescriptionFromCpuinfo(const QString &cpuinfoText);
 
 // How comfortably a model runs here; tiers order green < yellow < red.
 enum class ModelPerformanceTier { Green = 0, Yellow = 1, Red = 2 };
-
-// The tier with that raw value; nullopt outside 0..2.
-std::optional<ModelPerformanceTier> performanceTierFromRawValue(int rawValue);
 
 // Gigabytes in a size text such as "1.6 GB": every " GB" removed, the rest
 // trimmed and read as one decimal number; 0 when it is not one ("1.6 MB").

@@ -564,11 +564,3 @@ void ModelDownloadManager::drainQueues()
     d->stateQueue->sync([] {});
     d->fileQueue->sync([] {});
 }
-
-void ModelDownloadManager::reportProgressForTesting(const QUuid &modelId, qint64 written, qint64 expected)
-{
-    d->stateQueue->async([d = d.get(), modelId, written, expected] {
-        if (d->downloadTasks.contains(modelId))
-            d->report(modelId, written, expected);
-    });
-}

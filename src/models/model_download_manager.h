@@ -76,10 +76,6 @@ public:
     // run (tests, and the quit path).
     void drainQueues();
 
-    // Tests only: runs the progress throttle for the model's running
-    // download as if the network had just reported these byte counts.
-    void reportProgressForTesting(const QUuid &modelId, qint64 written, qint64 expected);
-
     struct Private;
 
 private:

@@ -348,33 +348,6 @@ bool ChildProcess::start()
     return true;
 }
 
-bool ChildProcess::writeToStandardInput(const QByteArray &bytes)
-{
-    std::lock_guard lock(m_state->stdinMutex);
-    const int fd = m_state->stdinFd;
-    if (fd < 0)
-        return false;
-#if !defined(F_SETNOSIGPIPE)
-    // A child that stopped reading must not end us with SIGPIPE: keep it
-    // blocked for this thread and take it back if the write raised it.
-    sigset_t pipeSignal, previous, pending;
-    sigemptyset(&pipeSignal);
-    sigaddset(&pipeSignal, SIGPIPE);
-    ::pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
-    sigpending(&pending);
-    const bool alreadyPending = sigismember(&pending, SIGPIPE);
-#endif
-    const bool ok = child_launch::writeAll(fd, bytes.constData(), size_t(bytes.size()));
-#if !defined(F_SETNOSIGPIPE)
-    if (!ok && errno == EPIPE && !alreadyPending) {
-        const timespec now{};
-        ::sigtimedwait(&pipeSignal, nullptr, &now);
-    }
-    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-#endif
-    return ok;
-}
-
 void ChildProcess::closeStandardInput()
 {
     std::lock_guard lock(m_state->stdinMutex);

@@ -73,10 +73,7 @@ public:
     QString errorString() const { return m_errorString; }
     int errorNumber() const { return m_errorNumber; }
 
-    // The standard-input pipe (StreamMode::Pipe). Writing blocks until all is
-    // written; false when the child no longer reads. Closing gives the child
-    // end of file.
-    bool writeToStandardInput(const QByteArray &bytes);
+    // Closing the standard-input pipe (StreamMode::Pipe) gives the child end of file.
     void closeStandardInput();
 
     bool isRunning() const override;

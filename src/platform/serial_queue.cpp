@@ -25,25 +25,6 @@ using serial_queue_detail::Job;
 using serial_queue_detail::Key;
 using serial_queue_detail::State;
 
-void WorkItem::cancel() const
-{
-    if (!m_flag)
-        return;
-    m_flag->store(true);
-    const auto state = m_queue.lock();
-    if (!state)
-        return;
-    std::function<void()> dropped; // released after the lock, its captures may take locks of their own
-    {
-        std::lock_guard lock(state->mutex);
-        const auto it = state->jobs.find(m_key);
-        if (it != state->jobs.end() && it->second.cancelled == m_flag) {
-            dropped = std::move(it->second.run);
-            state->jobs.erase(it);
-        }
-    }
-}
-
 bool WorkItem::isCancelled() const { return m_flag && m_flag->load(); }
 
 SerialQueue::SerialQueue(QString label) : m_label(std::move(label)), m_state(std::make_shared<State>())
@@ -132,12 +113,6 @@ void SerialQueue::sync(const std::function<void()> &job)
 }
 
 bool SerialQueue::isCurrent() const { return std::this_thread::get_id() == m_workerId; }
-
-size_t SerialQueue::pendingCount() const
-{
-    std::lock_guard lock(m_state->mutex);
-    return m_state->jobs.size();
-}
 
 void SerialQueue::workerLoop(std::shared_ptr<State> state, QByteArray name)
 {

@@ -17,13 +17,10 @@ struct State;
 using Key = std::pair<std::chrono::steady_clock::time_point, quint64>; // due time, submission number
 } // namespace serial_queue_detail
 
-// A handle to one submitted job. Cancelling a job that has not started yet
-// keeps it from running and lets go of it (and of what it captured) at once;
-// a job that already runs is not interrupted.
+// A handle to one submitted job.
 class WorkItem {
 public:
     WorkItem() = default;
-    void cancel() const;
     bool isCancelled() const;
     bool isValid() const { return bool(m_flag); }
 
@@ -65,9 +62,6 @@ public:
 
     // True when called from a job of this queue.
     bool isCurrent() const;
-
-    // Number of jobs waiting (not counting the one that runs).
-    size_t pendingCount() const;
 
 private:
     WorkItem enqueue(std::chrono::milliseconds delay, std::function<void()> job);

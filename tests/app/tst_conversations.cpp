@@ -1,30 +1,18 @@
+// Conversations on the application state: titles, export and import, deleting, the store following the list,
+// search, and attachment intake in the composer.
 #include "app/app_state.h"
 #include "app/composer_state.h"
-#include "common/test_support.h"
+#include "app_test_support.h"
 #include "engine/llama_cpp_manager.h"
 #include "platform/process_handle.h"
 
-#include <QDir>
-#include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QLocale>
-#include <QSignalSpy>
-#include <QUrl>
-#include <QRegularExpression>
 #include <QtTest>
 
 #include <atomic>
-#include <memory>
 #include <sys/stat.h>
 
 namespace {
 
-const QUuid kS1 = QUuid::fromString(QStringLiteral("aaaaaaaa-1111-4111-8111-111111111111"));
-const QUuid kS2 = QUuid::fromString(QStringLiteral("bbbbbbbb-2222-4222-8222-222222222222"));
-const QUuid kS3 = QUuid::fromString(QStringLiteral("cccccccc-3333-4333-8333-333333333333"));
-const QUuid kUnlisted = QUuid::fromString(QStringLiteral("dddddddd-4444-4444-8444-444444444444"));
 const QString kNewChat = QStringLiteral("New Chat");
 const QString kOversized = QStringLiteral(" is larger than the 5 MB attachment limit and was not attached.");
 
@@ -38,57 +26,18 @@ public:
     std::atomic<bool> running{true};
 };
 
-QString sessionFile(const TempHome &home, const QUuid &id)
-{
-    return home.dataDir() + QStringLiteral("/Sessions/") + canonicalUuid(id) + QStringLiteral(".json");
-}
-
 // A conversation file written by hand: one question and its reply.
 void writeSession(const TempHome &home, const QUuid &id, const QString &title, double createdAt,
                   const QString &question = QStringLiteral("banana bread recipe"))
 {
     const QString base = id.toString(QUuid::WithoutBraces).left(8);
-    const QJsonArray messages{
-        QJsonObject{{"id", base + "-0000-4000-8000-000000000001"}, {"content", question}, {"isFromUser", true},
-                    {"timestamp", createdAt + 1}},
-        QJsonObject{{"id", base + "-0000-4000-8000-000000000002"}, {"content", "reply to " + question},
-                    {"isFromUser", false}, {"timestamp", createdAt + 2}}};
     home.writeFile(sessionFile(home, id),
-                   QJsonDocument(QJsonObject{{"id", id.toString(QUuid::WithoutBraces)}, {"title", title},
-                                             {"createdAt", createdAt}, {"messages", messages}})
-                       .toJson());
-}
-
-QString storedTitle(const TempHome &home, const QUuid &id)
-{
-    return QJsonDocument::fromJson(readFileBytes(sessionFile(home, id))).object().value("title").toString();
-}
-
-template <typename T> QList<T> field(const QList<ChatSession> &sessions, T ChatSession::*member)
-{
-    QList<T> out;
-    for (const ChatSession &s : sessions)
-        out << s.*member;
-    return out;
+                   json(sessionJson(id, title, createdAt,
+                                    {messageJson(base + "-0000-4000-8000-000000000001", question, true, createdAt + 1),
+                                     messageJson(base + "-0000-4000-8000-000000000002", "reply to " + question, false,
+                                                 createdAt + 2)})));
 }
 QStringList titles(const QList<ChatSession> &sessions) { return field(sessions, &ChatSession::title); }
-QList<QUuid> ids(const QList<ChatSession> &sessions) { return field(sessions, &ChatSession::id); }
-
-// A fresh state with a composer; files() makes files of a size without
-// writing their bytes.
-struct Composer {
-    TempHome home;
-    LlamaCPPManager engine;
-    AppState state{engine};
-    ComposerState composer{state};
-    QUrl file(const QString &name, qint64 size)
-    {
-        const QString path = home.writeFile("files/" + name, {});
-        if (!QFile::resize(path, size))
-            qFatal("cannot size %s", qPrintable(path));
-        return QUrl::fromLocalFile(path);
-    }
-};
 
 } // namespace
 
@@ -112,8 +61,8 @@ private slots:
         QTest::newRow("blank choice refused") << " \t " << "first words" << "first words";
         QTest::newRow("the default title, chosen") << kNewChat << "first words" << kNewChat;
     }
-    // New chats go first in the list and to disk at once; the title comes
-    // from the first message, once, unless one was chosen; it survives a restart.
+    // New chats go first in the list and to disk at once; the title comes from the first message, once, unless one was
+    // chosen; it survives a restart.
     void titleFromFirstMessage()
     {
         QFETCH(QString, typed);
@@ -123,67 +72,24 @@ private slots:
         writeSession(home, kS1, QStringLiteral("Older talk"), 100.0);
         LlamaCPPManager engine;
         AppState state(engine);
-        QCOMPARE(state.currentView(), AppView::Welcome);
         state.createNewChat();
         const QUuid other = state.currentSession()->id;
         state.createNewChat();
         const QUuid id = state.currentSession()->id;
-        QVERIFY(id != other && state.chatMessages().isEmpty());
-        QCOMPARE(state.currentView(), AppView::Chat);
-        QCOMPARE(ids(state.chatSessions()), (QList<QUuid>{id, other, kS1}));
         const bool chosen = !typed.trimmed().isEmpty();
         if (!typed.isNull())
             QCOMPARE(state.renameSession(state.currentSessionKey(), typed), chosen);
-        QSignalSpy listChanged(&state, &AppState::chatSessionsChanged);
-
         state.updateTitleFromFirstMessage(text);
-        QCOMPARE(state.currentSession()->title, expected);
         QCOMPARE(titles(state.chatSessions()), (QStringList{expected, kNewChat, "Older talk"}));
-        QCOMPARE(storedTitle(home, id), expected);
-        QCOMPARE(storedTitle(home, other), kNewChat);
-        if (expected != kNewChat && !chosen)
-            QCOMPARE(listChanged.count(), 1);
-
         state.updateTitleFromFirstMessage(QStringLiteral("a later message"));
         const QString finalTitle = expected == kNewChat && !chosen ? QStringLiteral("a later message") : expected;
-        QCOMPARE(storedTitle(home, id), finalTitle);
         AppState reloaded(engine);
         QCOMPARE(ids(reloaded.chatSessions()), (QList<QUuid>{id, other, kS1}));
         QCOMPARE(reloaded.chatSessions().first().title, finalTitle);
     }
 
-    void selectSession()
-    {
-        TempHome home;
-        writeSession(home, kS1, QStringLiteral("First"), 100.0, QStringLiteral("first question"));
-        writeSession(home, kS2, QStringLiteral("Second"), 200.0, QStringLiteral("second question"));
-        LlamaCPPManager engine;
-        AppState state(engine);
-        QCOMPARE(state.currentSession()->id, kS2);
-        const QByteArray s1Bytes = readFileBytes(sessionFile(home, kS1));
-
-        // An out-of-date copy of a listed conversation: the stored one is shown.
-        ChatSession stale;
-        stale.id = kS1;
-        stale.title = QStringLiteral("Stale");
-        state.selectSession(stale);
-        QCOMPARE(state.currentSession()->title, QStringLiteral("First"));
-        QCOMPARE(state.chatMessages().first().content, QStringLiteral("first question"));
-        QCOMPARE(readFileBytes(sessionFile(home, kS1)), s1Bytes);
-
-        // By id, in either letter case; unknown or malformed ids change nothing.
-        state.selectSessionById(canonicalUuid(kS2).toLower());
-        QCOMPARE(state.chatMessages().first().content, QStringLiteral("second question"));
-        LogCapture log;
-        for (const QString &bad : {canonicalUuid(kUnlisted), QStringLiteral("not an id"), QString()})
-            state.selectSessionById(bad);
-        QCOMPARE(state.currentSession()->id, kS2);
-        QCOMPARE(log.count(QStringLiteral("Cannot select conversation")), 3);
-    }
-
-    // Export then import gives the same messages back, code blocks,
-    // attachments and every answer of a reply included; the Markdown reads
-    // as the conversation did.
+    // Export then import gives the same messages back, code blocks, attachments and every answer of a reply included;
+    // the Markdown reads as the conversation did.
     void exportAndImport()
     {
         TempHome home;
@@ -197,8 +103,7 @@ private slots:
         reply.addVersion({QStringLiteral("Second"), Date::now(), {}});
         state.addMessage(reply);
         const ChatSession original = *state.currentSession();
-        const QString json = home.home() + "/out/c.json", md = home.home() + "/out/c.md";
-        QDir().mkpath(home.home() + "/out");
+        const QString json = home.home() + "/c.json", md = home.home() + "/c.md";
         for (const QString &path : {json, md})
             QCOMPARE(state.exportSession(state.currentSessionKey(), QUrl::fromLocalFile(path)), QString());
         const QString text = QString::fromUtf8(readFileBytes(md));
@@ -206,14 +111,22 @@ private slots:
                                  "Attached: `notes.txt`", "## Assistant · ", "*Answer 2 of 2*\n\nSecond\n"})
             QVERIFY2(text.contains(QString::fromUtf8(part)), part);
         QCOMPARE(readFileBytes(json), readFileBytes(sessionFile(home, original.id)));
-
         QCOMPARE(state.importSessionFile(QUrl::fromLocalFile(json)), QString());
-        QCOMPARE(state.chatSessions().size(), 2);
         ChatSession imported = *state.currentSession();
-        QVERIFY(imported.id != original.id); // its own id was taken
+        const QUuid importedId = imported.id;
+        QVERIFY(importedId != original.id); // its own id was taken
         imported.id = original.id;
         QCOMPARE(imported, original);
-
+        // An out-of-date copy of a listed conversation shows the stored one; ids select in either letter case, unknown
+        // or malformed ones change nothing.
+        ChatSession stale = original;
+        stale.messages.clear();
+        state.selectSession(stale);
+        QCOMPARE(*state.currentSession(), original);
+        state.selectSessionById(canonicalUuid(importedId).toLower());
+        for (const QString &bad : {canonicalUuid(kUnlisted), QStringLiteral("not an id")})
+            state.selectSessionById(bad);
+        QCOMPARE(state.currentSession()->id, importedId);
         QCOMPARE(state.exportAllSessions(QUrl::fromLocalFile(home.home() + "/all")),
                  "\u201C" + home.home() + "/all\u201D is not a folder.");
         QDir().mkpath(home.home() + "/all");
@@ -233,11 +146,6 @@ private slots:
         const QByteArray noIds = "{\"id\":\"x\",\"title\":\"T\",\"createdAt\":1,\"messages\":["
                                  "{\"content\":\"a\",\"isFromUser\":true,\"timestamp\":2},"
                                  "{\"id\":7,\"content\":\"b\",\"isFromUser\":false,\"timestamp\":3}]}";
-        QByteArray many = "{\"id\":\"EEEEEEEE-5555-4555-8555-555555555555\",\"title\":\"Long\",\"createdAt\":1,\"messages\":[";
-        for (int i = 0; i < 100000; ++i)
-            many += (i ? "," : "") + QByteArray("{\"id\":\"00000000-0000-4000-8000-")
-                    + QByteArray::number(i).rightJustified(12, '0') + "\",\"content\":\"m\",\"isFromUser\":false,\"timestamp\":1}";
-        many += "]}";
         QTest::newRow("not JSON") << QByteArray("title: hello") << "^\u201Cin\\.json\u201D could not be imported: it is not JSON \\(.+ at byte \\d+\\)\\.$" << -1;
         QTest::newRow("an array") << QByteArray("[1, 2]") << "it holds no conversation \\(a JSON object was expected\\)\\.$" << -1;
         QTest::newRow("a wrong field") << QByteArray("{\"id\":\"x\",\"title\":3,\"createdAt\":1,\"messages\":[]}")
@@ -245,10 +153,8 @@ private slots:
         QTest::newRow("200 MB") << QByteArray("sparse 200000000") << "is too large to import \\(200 MB; at most 64 MB\\)\\.$" << -1;
         QTest::newRow("messages without ids") << noIds << "was imported; 2 of its messages had no id and were given one\\.$" << 2;
         QTest::newRow("invalid UTF-8") << QByteArray("{\"id\":\"x\",\"title\":\"\xff\xfe\"}") << "it is not JSON" << -1;
-        QTest::newRow("100,000 messages") << many << QString() << 100000;
     }
-    // Each bad file is refused with its reason, or what is sound in it is
-    // imported; what was there stays as it was.
+    // Each bad file is refused with its reason, or what is sound in it is imported; what was there stays as it was.
     void importBadInput()
     {
         QFETCH(QByteArray, bytes);
@@ -274,13 +180,13 @@ private slots:
     void deleteSession_data()
     {
         QTest::addColumn<QUuid>("target");
-        QTest::addColumn<QString>("how"); // "object", "id" (lower case), "selected id" or "malformed id"
+        QTest::addColumn<QString>("how"); // "id" (lower case), "selected id" or "malformed id"
         QTest::addColumn<QList<QUuid>>("remaining");
         // kS2 is the newest and so the current one after start-up.
-        QTest::newRow("current") << kS2 << "object" << QList<QUuid>{kS3, kS1};
+        QTest::newRow("current") << kS2 << "id" << QList<QUuid>{kS3, kS1};
         QTest::newRow("not current, by id") << kS3 << "id" << QList<QUuid>{kS2, kS1};
         QTest::newRow("current in the middle, by id") << kS3 << "selected id" << QList<QUuid>{kS2, kS1};
-        QTest::newRow("not listed") << kUnlisted << "object" << QList<QUuid>{kS2, kS3, kS1};
+        QTest::newRow("not listed") << kUnlisted << "id" << QList<QUuid>{kS2, kS3, kS1};
         QTest::newRow("malformed id") << kS1 << "malformed id" << QList<QUuid>{kS2, kS3, kS1};
     }
     // Deleting stops that conversation's engine process and no other.
@@ -300,32 +206,19 @@ private slots:
             processes[id] = std::make_shared<FakeProcess>();
             engine.registerProcess(id, processes[id]);
         }
-
         const bool selected = how == "selected id";
         if (selected)
             state.selectSessionById(canonicalUuid(target));
-        LogCapture log;
-        if (how == "object") {
-            ChatSession argument;
-            argument.id = target;
-            argument.title = QStringLiteral("whatever the list showed");
-            state.deleteSession(argument);
-        } else {
-            state.deleteSessionById(how != "malformed id" ? canonicalUuid(target).toLower()
-                                                          : "{" + canonicalUuid(target) + "}x");
-        }
-
+        state.deleteSessionById(how != "malformed id" ? canonicalUuid(target).toLower()
+                                                      : "{" + canonicalUuid(target) + "}x");
         const bool deleted = how != "malformed id";
         for (auto it = processes.cbegin(); it != processes.cend(); ++it)
             QCOMPARE(it.value()->running.load(), !deleted || it.key() != target);
-        QCOMPARE(log.contains("Cannot delete conversation"), !deleted);
         QCOMPARE(ids(state.chatSessions()), remaining);
-        if (deleted && (target == kS2 || selected)) {
+        if (deleted && (target == kS2 || selected))
             QVERIFY(!state.currentSession() && state.chatMessages().isEmpty());
-        } else {
-            QCOMPARE(state.currentSession()->id, kS2);
+        else
             QCOMPARE(state.chatMessages().first().content, QStringLiteral("newest question"));
-        }
         QCOMPARE(QFile::exists(sessionFile(home, target)), !deleted);
         QCOMPARE(ids(AppState(engine).chatSessions()), remaining);
     }
@@ -338,8 +231,8 @@ private slots:
         QTest::newRow("a copy's name") << "copy";
         QTest::newRow("its last write failed") << "failed";
     }
-    // Creating a conversation, then deleting one, writes or removes only the
-    // files they need; the store is then what a full save gives.
+    // Creating a conversation, then deleting one, writes or removes only the files they need; the store is then what a
+    // full save gives.
     void storeFollowsTheList()
     {
         QFETCH(QString, s2File);
@@ -347,6 +240,11 @@ private slots:
         writeSession(home, kS1, QStringLiteral("Oldest"), 100.0);
         writeSession(home, kS2, QStringLiteral("Newest"), 300.0);
         writeSession(home, kS3, QStringLiteral("Middle"), 200.0);
+        // A file that cannot be read is skipped at each start, logged, never changed. (What a readable file may hold is
+        // the records test's; entries of other kinds under a store name, a FIFO among them, the storage test's.)
+        const QByteArray unreadable = "{\"id\": \"" + canonicalUuid(kUnlisted).toUtf8() + "\", \"title\": trunc";
+        home.writeFile(sessionFile(home, kUnlisted), unreadable);
+        LogCapture log;
         LlamaCPPManager engine;
         AppState(engine).saveChatSessions(); // the files as the application writes them
         const QString dir = home.dataDir() + QStringLiteral("/Sessions"), s2 = sessionFile(home, kS2);
@@ -354,6 +252,7 @@ private slots:
             QVERIFY(QFile::rename(s2, dir + (s2File == "lower" ? '/' + canonicalUuid(kS2).toLower() + ".json"
                                                                 : QStringLiteral("/chat copy.json"))));
         AppState state(engine);
+        QVERIFY(state.unreadableSessionFiles().contains(canonicalUuid(kUnlisted) + ".json"));
         if (s2File == "failed") { // a folder in its place fails the write of its next message
             QVERIFY(QFile::remove(s2) && QDir().mkdir(s2));
             state.addMessage(ChatMessage::make(QStringLiteral("unsaved words"), true));
@@ -380,118 +279,71 @@ private slots:
         }
         QCOMPARE(state.chatSessions().size(), 3);
         QCOMPARE(ids(AppState(engine).chatSessions()), ids(state.chatSessions()));
+        QCOMPARE(log.count("Skipped unreadable conversation file " + canonicalUuid(kUnlisted) + ".json"), 3);
+        QCOMPARE(readFileBytes(sessionFile(home, kUnlisted)), unreadable);
     }
 
-    void search_data()
-    {
-        QTest::addColumn<QString>("locale");
-        QTest::addColumn<QStringList>("listed"); // newest first
-        QTest::addColumn<QString>("searchText");
-        QTest::addColumn<QStringList>("expected");
-        const QStringList trip{"Trip to paris", "Groceries", "Paris again"};
-        QTest::newRow("message contents do not match") << "en_US" << trip << "banana" << QStringList{};
-        QTest::newRow("used untrimmed") << "en_US" << trip << " paris " << QStringList{};
-        QTest::newRow("accented capitals") << "en_US" << QStringList{"Vacances d'été", "Other"} << "ÉTÉ"
-                                           << QStringList{"Vacances d'été"};
-        QTest::newRow("sharp s against SS") << "de_DE" << QStringList{"Hauptstraße", "Strand"} << "STRASSE"
-                                            << QStringList{"Hauptstraße"};
-        QTest::newRow("Turkish dotted capital I") << "tr_TR" << QStringList{"istanbul gezisi", "Izmir"} << "İSTANBUL"
-                                                  << QStringList{"istanbul gezisi"};
-    }
+    // Titles only, untrimmed, folded as the user's language folds them.
     void search()
     {
-        QFETCH(QString, locale);
-        QFETCH(QStringList, listed);
-        QFETCH(QString, searchText);
-        QFETCH(QStringList, expected);
-        const QLocale saved;
-        QLocale::setDefault(QLocale(locale));
-        const auto restore = qScopeGuard([&] { QLocale::setDefault(saved); });
         TempHome home;
+        const QStringList listed{"Trip to paris", "Vacances d'été", "Hauptstraße", "istanbul gezisi", "Izmir"};
         for (int i = 0; i < listed.size(); ++i)
             writeSession(home, QUuid::createUuid(), listed[i], 1000.0 - i);
         LlamaCPPManager engine;
         AppState state(engine);
-        QCOMPARE(titles(state.chatSessions()), listed);
-        QCOMPARE(titles(state.filteredSessions(searchText)), expected);
-    }
-
-    void attachmentSizeLimit_data()
-    {
-        QTest::addColumn<QList<qint64>>("sizes"); // of files f0.bin, f1.bin, ... picked together
-        QTest::addColumn<QString>("alert");       // empty: all accepted
-        QTest::newRow("exactly the limit") << QList<qint64>{5242880} << QString();
-        QTest::newRow("far over") << QList<qint64>{3000000000LL} << "f0.bin (3 GB)" + kOversized;
-        QTest::newRow("several over") << QList<qint64>{6000000, 12, 10500000}
-                                      << "These files are larger than the 5 MB attachment limit and were not "
-                                         "attached:\n\nf0.bin (6 MB)\nf2.bin (10.5 MB)";
-    }
-    void attachmentSizeLimit()
-    {
-        QFETCH(QList<qint64>, sizes);
-        QFETCH(QString, alert);
-        Composer c;
-        QList<QUrl> urls, accepted;
-        for (int i = 0; i < sizes.size(); ++i) {
-            urls << c.file(QStringLiteral("f%1.bin").arg(i), sizes[i]);
-            if (sizes[i] <= 5242880)
-                accepted << urls.last();
+        const QLocale saved;
+        const auto restore = qScopeGuard([&] { QLocale::setDefault(saved); });
+        const QList<std::tuple<QString, QString, QStringList>> cases{
+            {"en_US", "banana", {}}, {"en_US", " paris ", {}}, {"en_US", "ÉTÉ", {"Vacances d'été"}},
+            {"de_DE", "STRASSE", {"Hauptstraße"}}, {"tr_TR", "İSTANBUL", {"istanbul gezisi"}}};
+        for (const auto &[locale, text, expected] : cases) {
+            QLocale::setDefault(QLocale(locale));
+            QVERIFY2(titles(state.filteredSessions(text)) == expected, qPrintable(text));
         }
-        QSignalSpy alertChanged(&c.composer, &ComposerState::attachmentAlertChanged);
-        QSignalSpy filesChanged(&c.composer, &ComposerState::attachedFilesChanged);
-        LogCapture log;
-        c.composer.addAttachments(urls);
-        QCOMPARE(c.composer.attachedFiles(), accepted);
-        QCOMPARE(filesChanged.count(), accepted.isEmpty() ? 0 : 1);
-        QCOMPARE(c.composer.showingAttachmentAlert(), !alert.isEmpty());
-        QCOMPARE(alertChanged.count(), alert.isEmpty() ? 0 : 1);
-        QCOMPARE(c.composer.attachmentAlertMessage(), alert);
-        QCOMPARE(log.count(QStringLiteral("com.quorvane.app.ChatView: Rejected %1 oversized attachment(s)")
-                               .arg(sizes.size() - accepted.size())),
-                 alert.isEmpty() ? 0 : 1);
     }
 
-    // Duplicates, sizes that cannot be read, web addresses and out-of-range
-    // removals; a drop takes each file on its own.
-    void duplicatesUnreadableAndDropped()
+    // Duplicates (also spelled differently), sizes that cannot be read, web addresses, out-of-range removals, files
+    // over the limit picked together (one alert) and dropped together (one alert each, the second replacing the first).
+    void attachmentIntake()
     {
-        Composer c;
-        const QUrl a = c.file(QStringLiteral("a.txt"), 10), b = c.file(QStringLiteral("b.txt"), 10);
-        QSignalSpy filesChanged(&c.composer, &ComposerState::attachedFilesChanged);
-        QSignalSpy alertChanged(&c.composer, &ComposerState::attachmentAlertChanged);
-        c.composer.addAttachments({a, a});
-        c.composer.addAttachments({a, b});
-        // the same files spelled differently
-        c.composer.addAttachments({QUrl::fromLocalFile(c.home.home() + "/files/./a.txt"),
-                                   QUrl::fromLocalFile(c.home.home() + "//files/b.txt")});
-        QCOMPARE(c.composer.attachedFiles(), (QList<QUrl>{a, b}));
+        TempHome home;
+        LlamaCPPManager engine;
+        AppState state(engine);
+        ComposerState composer(state);
+        const auto file = [&](const QString &name, qint64 size) { // a file of that size, its bytes not written
+            const QString path = home.writeFile("files/" + name, {});
+            return QFile::resize(path, size) ? QUrl::fromLocalFile(path) : QUrl();
+        };
+        const QUrl a = file(QStringLiteral("a.txt"), 10), b = file(QStringLiteral("b.txt"), 10);
+        QSignalSpy filesChanged(&composer, &ComposerState::attachedFilesChanged);
+        QSignalSpy alertChanged(&composer, &ComposerState::attachmentAlertChanged);
+        composer.addAttachments({a, a});
+        composer.addAttachments({a, b});
+        composer.addAttachments({QUrl::fromLocalFile(home.home() + "/files/./a.txt"),
+                                   QUrl::fromLocalFile(home.home() + "//files/b.txt")});
+        QCOMPARE(composer.attachedFiles(), (QList<QUrl>{a, b}));
         QCOMPARE(filesChanged.count(), 2);
+        const QUrl missing = QUrl::fromLocalFile(home.home() + "/files/gone.bin");
+        composer.addAttachments({missing});
+        composer.addAttachments({QUrl(QStringLiteral("https://example.invalid/x.txt"))});
+        QVERIFY(!composer.dropUrls({QUrl(QStringLiteral("https://example.invalid/page.html"))}));
+        composer.removeAttachment(7);
+        composer.removeAttachment(-1);
+        composer.removeAttachment(0);
+        composer.addAttachments({a});
+        QCOMPARE(composer.attachedFiles(), (QList<QUrl>{b, missing, a}));
 
-        // A file whose size cannot be read is taken; sending decides later.
-        const QUrl missing = QUrl::fromLocalFile(c.home.home() + "/files/gone.bin");
-        c.composer.addAttachments({missing});
-        LogCapture log;
-        c.composer.addAttachments({QUrl(QStringLiteral("https://example.invalid/x.txt"))});
-        QVERIFY(log.contains("not a local file"));
-        QVERIFY(!c.composer.dropUrls({QUrl(QStringLiteral("https://example.invalid/page.html"))}));
-        QVERIFY(!c.composer.dropUrls({}));
-        QCOMPARE(alertChanged.count(), 0);
-
-        // Out-of-range removals do nothing; a removed file can come back, at the end.
-        c.composer.removeAttachment(7);
-        c.composer.removeAttachment(-1);
-        c.composer.removeAttachment(0);
-        c.composer.addAttachments({a});
-        QCOMPARE(c.composer.attachedFiles(), (QList<QUrl>{b, missing, a}));
-
-        // Two dropped files too large: two alerts in the single wording, the
-        // second replacing the first.
-        QVERIFY(c.composer.dropUrls({c.file("one.iso", 7000000), c.file("two.iso", 8000000)}));
-        QCOMPARE(alertChanged.count(), 2);
-        QCOMPARE(c.composer.attachmentAlertMessage(), "two.iso (8 MB)" + kOversized);
-        QCOMPARE(log.count("Rejected 1 oversized attachment(s)"), 2);
-        QCOMPARE(c.composer.attachedFiles(), (QList<QUrl>{b, missing, a}));
+        const QUrl atLimit = file("limit.bin", 5242880);
+        composer.addAttachments({file("f0.bin", 6000000), atLimit, file("f2.bin", 10500000)});
+        QCOMPARE(composer.attachmentAlertMessage(), "These files are larger than the 5 MB attachment limit and were "
+                                                    "not attached:\n\nf0.bin (6 MB)\nf2.bin (10.5 MB)");
+        QVERIFY(composer.dropUrls({file("one.iso", 7000000), file("two.iso", 3000000000LL)}));
+        QCOMPARE(alertChanged.count(), 3);
+        QCOMPARE(composer.attachmentAlertMessage(), "two.iso (3 GB)" + kOversized);
+        QCOMPARE(composer.attachedFiles(), (QList<QUrl>{b, missing, a, atLimit}));
     }
+
 };
 
 QTEST_GUILESS_MAIN(TestConversations)

@@ -2,19 +2,18 @@
  * file under one folder fail with a chosen errno, and counts those calls, so
  * that a test can fail every write site of an operation in turn.
  *
- * Armed by a fault description of space-separated fields, given in
- * QUORVANE_FAULT when the program starts or later through
- * quorvane_fault_arm() (found with dlsym):
+ * Armed through quorvane_fault_arm() (found with dlsym) by a fault
+ * description of space-separated fields:
  *   root=<folder>   only files under it count (required; no root disarms)
  *   op=<open|write|fsync|rename|none>   the call that fails (none: count only)
  *   n=<N>           the N-th such call since arming fails, once
  *   errno=<ENOSPC|EIO>
- *   prog=<name>     arm only in a program of that name (from QUORVANE_FAULT)
- *   log=<file>      at exit, append "<program> <opens> <writes> <fsyncs>
- *                   <renames> <fired>" to the file
- * "write" covers write, pwrite, writev and copy_file_range/sendfile into a
- * file; "fsync" covers fdatasync; "open" covers open, openat, creat and
- * fopen (for reading too); "rename" covers renameat and renameat2.
+ * quorvane_fault_count() gives the calls of each kind since arming, and the
+ * faults fired.
+ * Wrapped are the names the application, Qt and the C++ library call:
+ * "write" covers write, writev and sendfile into a file; "fsync" covers
+ * fdatasync; "open" covers open, openat and fopen (for reading too);
+ * "rename" covers renameat and renameat2.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -42,19 +41,11 @@ static long g_n;
 static int g_errno = EIO;
 static long g_counts[OP_COUNT];
 static long g_fired;
-static char g_log[PATH_MAX];
 
-static void *real(const char *name)
-{
-    void *f = dlsym(RTLD_NEXT, name);
-    if (!f)
-        abort();
-    return f;
-}
 #define REAL(name)                                                                                                  \
     static __typeof__(&name) real_##name;                                                                           \
-    if (!real_##name)                                                                                               \
-        real_##name = (__typeof__(&name))real(#name)
+    if (!real_##name && !(real_##name = (__typeof__(&name))dlsym(RTLD_NEXT, #name)))                                \
+        abort()
 
 /* Defines name(params) failing with failure when `when` holds and the call
  * is the one to fail; else the next definition of name gets args. */
@@ -74,37 +65,33 @@ static int failNow(int op)
 {
     pthread_mutex_lock(&g_lock);
     const int hit = g_rootLength != 0 && ++g_counts[op] == g_n && op == g_op;
+    g_fired += hit;
     if (hit)
-        ++g_fired;
-    const int error = g_errno;
+        errno = g_errno;
     pthread_mutex_unlock(&g_lock);
-    if (hit)
-        errno = error;
     return hit;
+}
+
+/* The path of an open file or folder (the working directory for AT_FDCWD);
+ * false when there is none. */
+static int pathOf(int fd, char *path, size_t size)
+{
+    char link[64];
+    if (fd == AT_FDCWD)
+        snprintf(link, sizeof link, "/proc/self/cwd");
+    else
+        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(link, path, size - 1);
+    path[n > 0 ? n : 0] = 0;
+    return n > 0;
 }
 
 static int underRoot(int dirfd, const char *path)
 {
-    if (!armed() || !path)
+    char base[PATH_MAX] = "", full[PATH_MAX * 2];
+    if (!armed() || !path || (path[0] != '/' && !pathOf(dirfd, base, sizeof base)))
         return 0;
-    char full[PATH_MAX * 2];
-    if (path[0] == '/') {
-        snprintf(full, sizeof full, "%s", path);
-    } else {
-        char base[PATH_MAX];
-        if (dirfd == AT_FDCWD) {
-            if (!getcwd(base, sizeof base))
-                return 0;
-        } else {
-            char link[64];
-            snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd);
-            const ssize_t n = readlink(link, base, sizeof base - 1);
-            if (n <= 0)
-                return 0;
-            base[n] = 0;
-        }
-        snprintf(full, sizeof full, "%s/%s", base, path);
-    }
+    snprintf(full, sizeof full, "%s%s%s", base, path[0] == '/' ? "" : "/", path);
     pthread_mutex_lock(&g_lock);
     const int inside = g_rootLength && strncmp(full, g_root, g_rootLength) == 0
                        && (full[g_rootLength] == '/' || full[g_rootLength] == 0);
@@ -117,24 +104,9 @@ static int underRoot(int dirfd, const char *path)
 static int tracked(int fd)
 {
     struct stat st;
-    if (!armed() || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return 0;
-    char link[64], path[PATH_MAX];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    const ssize_t n = readlink(link, path, sizeof path - 1);
-    if (n <= 0)
-        return 0;
-    path[n] = 0;
-    return underRoot(AT_FDCWD, path);
-}
-
-/* Copies length bytes of text, cut to fit. */
-static void copyText(char *to, size_t size, const char *from, size_t length)
-{
-    if (length >= size)
-        length = size - 1;
-    memcpy(to, from, length);
-    to[length] = 0;
+    char path[PATH_MAX];
+    return armed() && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && pathOf(fd, path, sizeof path)
+           && underRoot(AT_FDCWD, path);
 }
 
 /* The value of the fault's field key (a word starting with it), or fallback. */
@@ -143,25 +115,21 @@ static void field(const char *fault, const char *key, char *out, size_t size, co
     for (const char *p = fault; (p = strstr(p, key)); ++p)
         if (p == fault || p[-1] == ' ') {
             p += strlen(key);
-            copyText(out, size, p, strcspn(p, " "));
+            snprintf(out, size, "%.*s", (int)strcspn(p, " "), p);
             return;
         }
-    copyText(out, size, fallback, strlen(fallback));
+    snprintf(out, size, "%s", fallback);
 }
 
 void quorvane_fault_arm(const char *fault)
 {
-    char op[16], error[16], prog[64], n[32];
+    char op[16], error[16], n[32];
     fault = fault ? fault : "";
     field(fault, "op=", op, sizeof op, "none");
     field(fault, "errno=", error, sizeof error, "EIO");
-    field(fault, "prog=", prog, sizeof prog, "");
     field(fault, "n=", n, sizeof n, "0");
     pthread_mutex_lock(&g_lock);
     field(fault, "root=", g_root, sizeof g_root, "");
-    field(fault, "log=", g_log, sizeof g_log, "");
-    if (prog[0] && strcmp(prog, program_invocation_short_name) != 0)
-        g_root[0] = 0;
     g_op = -1;
     for (int i = 0; i < OP_COUNT; ++i) {
         g_counts[i] = 0;
@@ -181,25 +149,6 @@ long quorvane_fault_count(int op)
     const long count = op >= 0 && op < OP_COUNT ? g_counts[op] : g_fired;
     pthread_mutex_unlock(&g_lock);
     return count;
-}
-
-__attribute__((constructor)) static void armFromEnvironment(void)
-{
-    const char *fault = getenv("QUORVANE_FAULT");
-    if (fault && *fault)
-        quorvane_fault_arm(fault);
-}
-
-__attribute__((destructor)) static void writeLog(void)
-{
-    if (!g_log[0] || !g_rootLength)
-        return;
-    const int fd = open(g_log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return;
-    dprintf(fd, "%s %ld %ld %ld %ld %ld\n", program_invocation_short_name, g_counts[OP_OPEN], g_counts[OP_WRITE],
-            g_counts[OP_FSYNC], g_counts[OP_RENAME], g_fired);
-    close(fd);
 }
 
 /* ---- open ---- */
@@ -230,16 +179,6 @@ static int openUnder(int dirfd, const char *path, int flags, mode_t mode)
 OPEN_LIKE(open, (const char *path, int flags, ...), AT_FDCWD)
 OPEN_LIKE(open64, (const char *path, int flags, ...), AT_FDCWD)
 OPEN_LIKE(openat, (int dirfd, const char *path, int flags, ...), dirfd)
-OPEN_LIKE(openat64, (int dirfd, const char *path, int flags, ...), dirfd)
-
-#define FORTIFIED_OPEN(name, plain)                                                                                 \
-    int name(const char *path, int flags) { return plain(path, flags); }
-FORTIFIED_OPEN(__open_2, open)
-FORTIFIED_OPEN(__open64_2, open64)
-int __openat_2(int dirfd, const char *path, int flags) { return openat(dirfd, path, flags); }
-int __openat64_2(int dirfd, const char *path, int flags) { return openat64(dirfd, path, flags); }
-int creat(const char *path, mode_t mode) { return open(path, O_CREAT | O_WRONLY | O_TRUNC, mode); }
-int creat64(const char *path, mode_t mode) { return open64(path, O_CREAT | O_WRONLY | O_TRUNC, mode); }
 
 FAULTED(FILE *, NULL, fopen, OP_OPEN, underRoot(AT_FDCWD, path), (const char *path, const char *mode), path, mode)
 FAULTED(FILE *, NULL, fopen64, OP_OPEN, underRoot(AT_FDCWD, path), (const char *path, const char *mode), path, mode)
@@ -248,16 +187,8 @@ FAULTED(FILE *, NULL, fopen64, OP_OPEN, underRoot(AT_FDCWD, path), (const char *
 
 #define FD_FAULTED(ret, name, op, fd, params, ...) FAULTED(ret, -1, name, op, tracked(fd), params, __VA_ARGS__)
 FD_FAULTED(ssize_t, write, OP_WRITE, fd, (int fd, const void *buffer, size_t count), fd, buffer, count)
-FD_FAULTED(ssize_t, pwrite, OP_WRITE, fd, (int fd, const void *buffer, size_t count, off_t offset), fd, buffer, count,
-           offset)
-FD_FAULTED(ssize_t, pwrite64, OP_WRITE, fd, (int fd, const void *buffer, size_t count, off64_t offset), fd, buffer,
-           count, offset)
 FD_FAULTED(ssize_t, writev, OP_WRITE, fd, (int fd, const struct iovec *vector, int count), fd, vector, count)
-FD_FAULTED(ssize_t, copy_file_range, OP_WRITE, out,
-           (int in, loff_t *inOffset, int out, loff_t *outOffset, size_t length, unsigned int flags), in, inOffset,
-           out, outOffset, length, flags)
 FD_FAULTED(ssize_t, sendfile, OP_WRITE, out, (int out, int in, off_t *offset, size_t count), out, in, offset, count)
-FD_FAULTED(ssize_t, sendfile64, OP_WRITE, out, (int out, int in, off64_t *offset, size_t count), out, in, offset, count)
 FD_FAULTED(int, fsync, OP_FSYNC, fd, (int fd), fd)
 FD_FAULTED(int, fdatasync, OP_FSYNC, fd, (int fd), fd)
 

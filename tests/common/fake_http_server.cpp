@@ -1,18 +1,13 @@
 #include "common/fake_http_server.h"
 
+#include "common/test_support.h"
 #include "platform/child_process.h"
 
-#include <QFile>
 #include <QSslKey>
 #include <QSslServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
-
-QByteArray FakeHttpServer::chunk(const QByteArray &bytes)
-{
-    return QByteArray::number(bytes.size(), 16) + "\r\n" + bytes + "\r\n";
-}
 
 QByteArray FakeHttpServer::answer(const QByteArray &statusLine, const QByteArray &body)
 {
@@ -37,11 +32,8 @@ QSslConfiguration selfSignedTls()
             qFatal("openssl could not make a certificate: %s %s", qPrintable(openssl.error),
                    openssl.standardError.constData());
         QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        QFile certFile(cert), keyFile(key);
-        certFile.open(QIODevice::ReadOnly);
-        keyFile.open(QIODevice::ReadOnly);
-        tls.setLocalCertificate(QSslCertificate(certFile.readAll()));
-        tls.setPrivateKey(QSslKey(keyFile.readAll(), QSsl::Ec));
+        tls.setLocalCertificate(QSslCertificate(readFileBytes(cert)));
+        tls.setPrivateKey(QSslKey(readFileBytes(key), QSsl::Ec));
         return tls;
     }();
     return made;
@@ -77,12 +69,11 @@ void FakeHttpServer::play(QTcpSocket *socket, int step)
             QTimer::singleShot(100, socket, [this, socket, step] { play(socket, step + 1); });
             return;
         }
-        if (m_script[step] == "<close>") {
-            socket->abort();
-            return;
-        }
-        if (m_script[step] == "<end>") {
-            socket->disconnectFromHost();
+        if (m_script[step] == "<close>" || m_script[step] == "<end>") {
+            if (m_script[step] == "<close>")
+                socket->abort();
+            else
+                socket->disconnectFromHost();
             return;
         }
         socket->write(m_script[step]);

@@ -1,24 +1,22 @@
 #pragma once
 
-#include <QByteArray>
-#include <QList>
 #include <QTcpServer>
 
 #include <memory>
 
-// A loopback server that reads one request and plays a script of writes:
-// "<pause>" waits 100 ms, "<close>" drops the connection, "<end>" closes it
-// once everything is sent. With "<tls>" it speaks TLS with a certificate
-// signed by itself and plays nothing.
-// Only the first connection is answered.
+// A loopback server that answers its first request with a script of writes: "<pause>" waits 100 ms, "<close>"
+// drops the connection, "<end>" closes it once everything is sent. With the script "<tls>" it speaks TLS with a
+// certificate signed by itself and plays nothing.
 class FakeHttpServer {
 public:
     explicit FakeHttpServer(const QList<QByteArray> &script);
     quint16 port() const { return m_server->serverPort(); }
     QByteArray request; // what the one request brought, head and body
 
-    // Pieces of a script.
-    static QByteArray chunk(const QByteArray &bytes); // one piece of a chunked body
+    static QByteArray chunk(const QByteArray &bytes) // one piece of a chunked body
+    {
+        return QByteArray::number(bytes.size(), 16) + "\r\n" + bytes + "\r\n";
+    }
     static QByteArray answer(const QByteArray &statusLine, const QByteArray &body); // a whole JSON answer
     // a 200 event stream, chunked
     static constexpr const char *kStreamHead =

@@ -1,7 +1,6 @@
 #include "test_support.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -10,6 +9,8 @@
 #include <QThread>
 
 #include <sys/stat.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -20,11 +21,10 @@ QtMessageHandler g_previousHandler = nullptr;
 
 void captureHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
+    const QLatin1String category(context.category ? context.category : "default");
     {
         QMutexLocker lock(&g_logMutex);
-        const QString category = context.category ? QString::fromUtf8(context.category) : QString();
-        g_logLines << (category.isEmpty() || category == QLatin1String("default") ? message
-                                                                                  : category + QLatin1String(": ") + message);
+        g_logLines << (category == QLatin1String("default") ? message : category + QLatin1String(": ") + message);
     }
     if (g_previousHandler)
         g_previousHandler(type, context, message);
@@ -32,48 +32,32 @@ void captureHandler(QtMsgType type, const QMessageLogContext &context, const QSt
 
 } // namespace
 
+// Each variable with its folder under the temporary home.
+const QList<QPair<const char *, QString>> kVariables = {{"HOME", {}},
+                                                        {"XDG_DATA_HOME", QStringLiteral("/.local/share")},
+                                                        {"XDG_CONFIG_HOME", QStringLiteral("/.config")},
+                                                        {"XDG_CACHE_HOME", QStringLiteral("/.cache")},
+                                                        {"XDG_RUNTIME_DIR", QStringLiteral("/run")}};
+
 TempHome::TempHome()
 {
-    const QString root = m_dir.path();
-    const QList<QPair<QByteArray, QString>> values = {
-        {"HOME", root},
-        {"XDG_DATA_HOME", root + QStringLiteral("/.local/share")},
-        {"XDG_CONFIG_HOME", root + QStringLiteral("/.config")},
-        {"XDG_CACHE_HOME", root + QStringLiteral("/.cache")},
-        {"XDG_RUNTIME_DIR", root + QStringLiteral("/run")},
-    };
-    for (const auto &[name, value] : values) {
-        if (qEnvironmentVariableIsSet(name.constData()))
-            m_saved.append({name, qgetenv(name.constData())});
-        else
-            m_unset.append(name);
-        qputenv(name.constData(), value.toUtf8());
+    for (const auto &[name, folder] : kVariables) {
+        m_saved.append(qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt);
+        qputenv(name, QFile::encodeName(home() + folder));
     }
-    QDir().mkpath(root + QStringLiteral("/run"));
-    QFile::setPermissions(root + QStringLiteral("/run"),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QDir().mkpath(runtimeDir());
+    QFile::setPermissions(runtimeDir(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
 TempHome::~TempHome()
 {
-    for (const auto &[name, value] : m_saved)
-        qputenv(name.constData(), value);
-    for (const auto &name : m_unset)
-        qunsetenv(name.constData());
-    // make everything removable again, in case a test took write bits away
-    const QString root = m_dir.path();
-    std::function<void(const QString &)> open = [&](const QString &path) {
-        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        const auto entries = QDir(path).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks);
-        for (const QFileInfo &e : entries)
-            open(e.absoluteFilePath());
-    };
-    open(root);
+    for (qsizetype i = 0; i < kVariables.size(); ++i) {
+        if (m_saved[i])
+            qputenv(kVariables[i].first, *m_saved[i]);
+        else
+            qunsetenv(kVariables[i].first);
+    }
 }
-
-QString TempHome::dataDir() const { return home() + QStringLiteral("/.local/share/Quorvane"); }
-QString TempHome::configFile() const { return home() + QStringLiteral("/.config/Quorvane/Quorvane.conf"); }
-QString TempHome::runtimeDir() const { return home() + QStringLiteral("/run"); }
 
 bool TempHome::installProgram(const QString &program) const
 {
@@ -86,9 +70,8 @@ QString TempHome::writeFile(const QString &relativePath, const QByteArray &bytes
     const QString path = QDir(home()).filePath(relativePath);
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size())
         qFatal("cannot write %s", qPrintable(path));
-    f.write(bytes);
     return path;
 }
 
@@ -114,15 +97,11 @@ QStringList LogCapture::lines() const
     return g_logLines;
 }
 
-bool LogCapture::contains(const QString &fragment) const { return count(fragment) > 0; }
-
 int LogCapture::count(const QString &fragment) const
 {
     QMutexLocker lock(&g_logMutex);
-    int n = 0;
-    for (const QString &line : std::as_const(g_logLines))
-        n += line.contains(fragment) ? 1 : 0;
-    return n;
+    const auto has = [&](const QString &line) { return line.contains(fragment); };
+    return int(std::count_if(g_logLines.cbegin(), g_logLines.cend(), has));
 }
 
 void LogCapture::clear()
@@ -146,18 +125,7 @@ bool waitUntil(const std::function<bool()> &pred, int timeoutMs)
 QByteArray readFileBytes(const QString &path)
 {
     QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QByteArray("<unreadable>");
-    return f.readAll();
-}
-
-QByteArray sha256(const QString &path)
-{
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
-        return "<unreadable>";
-    return hash.result().toHex();
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
 }
 
 int processesWith(const QByteArray &marker)

@@ -1,67 +1,49 @@
 #pragma once
 
-#include <QByteArray>
-#include <QMutex>
-#include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 
 #include <functional>
+#include <optional>
 
-// A private home for one test: HOME, XDG_DATA_HOME, XDG_CONFIG_HOME,
-// XDG_CACHE_HOME and XDG_RUNTIME_DIR point into a fresh temporary folder
-// while the object lives, and are restored afterwards.
+// A private home for one test: HOME and the XDG folders point into a fresh temporary folder while the object lives.
 class TempHome {
+    Q_DISABLE_COPY(TempHome)
 public:
     TempHome();
     ~TempHome();
-    TempHome(const TempHome &) = delete;
-    TempHome &operator=(const TempHome &) = delete;
 
     QString home() const { return m_dir.path(); }
-    QString dataDir() const;        // the application's data folder
-    QString configFile() const;     // the preferences file
-    QString runtimeDir() const;
+    QString dataDir() const { return home() + QStringLiteral("/.local/share/Quorvane"); }
+    QString configFile() const { return home() + QStringLiteral("/.config/Quorvane/Quorvane.conf"); }
+    QString runtimeDir() const { return home() + QStringLiteral("/run"); }
 
-    // Places program (by a symbolic link) where the application installs
-    // llama-completion; false when that failed.
-    bool installProgram(const QString &program) const;
-
-    // Writes a file (creating folders), returns its path.
-    QString writeFile(const QString &relativePath, const QByteArray &bytes) const;
+    bool installProgram(const QString &program) const; // links it where the application installs llama-completion
+    QString writeFile(const QString &relativePath, const QByteArray &bytes) const; // with its folders; its path
 
 private:
     QTemporaryDir m_dir;
-    QList<QPair<QByteArray, QByteArray>> m_saved;
-    QList<QByteArray> m_unset;
+    QList<std::optional<QByteArray>> m_saved; // each variable's value before, in the order they are set
 };
 
 // Collects every log line written while it lives, as "category: message".
 class LogCapture {
+    Q_DISABLE_COPY(LogCapture)
 public:
     LogCapture();
     ~LogCapture();
-    LogCapture(const LogCapture &) = delete;
-    LogCapture &operator=(const LogCapture &) = delete;
 
     QStringList lines() const;
-    bool contains(const QString &fragment) const;
+    bool contains(const QString &fragment) const { return count(fragment) > 0; }
     int count(const QString &fragment) const;
     void clear();
 };
 
-// The bytes of a file, or "<unreadable>".
-QByteArray readFileBytes(const QString &path);
-// The SHA-256 of a file in hex, or "<unreadable>".
-QByteArray sha256(const QString &path);
-// How many running processes have marker in their command line (arguments
-// joined by spaces).
-int processesWith(const QByteArray &marker);
-// Every entry of a folder (hidden ones too), sorted by name.
-QStringList folderEntries(const QString &dir);
-// What an entry is, for "nothing changed" checks: its kind plus its content
-// ("file:<bytes>", "dir:<name>=<bytes>;...", "link:<target>", "fifo",
-// "missing").
+QByteArray readFileBytes(const QString &path); // or "<unreadable>"
+int processesWith(const QByteArray &marker); // running processes with marker in their arguments joined by spaces
+QStringList folderEntries(const QString &dir); // every entry (hidden ones too), sorted by name
+// What an entry is, for "nothing changed" checks: "file:<bytes>", "dir:<name>=<bytes>;...", "link:<target>",
+// "fifo" or "missing".
 QByteArray entrySnapshot(const QString &path);
 
 // Spins the event loop until pred holds or timeoutMs passes; returns pred().

@@ -24,11 +24,6 @@ AttachedFile sampleFile(const QUuid &id, qint64 size)
     return {id, QStringLiteral("notes.PDF"), QStringLiteral("/home/u/Docs/notes.PDF"), QStringLiteral("pdf"), size};
 }
 
-ReplyFigures sampleFigures()
-{
-    return {0.42, 18.3, 245, QStringLiteral("llama-completion"), QStringLiteral("Tiny \"Q4\"")};
-}
-
 // Three messages: with two files, without the key (a reply with figures),
 // with an empty list.
 ChatSession sampleSession()
@@ -41,7 +36,7 @@ ChatSession sampleSession()
         {kId2, QStringLiteral("Hello\nworld\t\u0001"), true, Date::fromSecondsSince2001(1.0 / 3.0),
          QList<AttachedFile>{sampleFile(kId3, 9007199254740993LL), sampleFile(kId1, 0)}, {}, {}, {}, 0},
         {kId3, QStringLiteral("```swift\nlet x = 1\n```"), false, Date::fromSecondsSince2001(-12.5), std::nullopt,
-         sampleFigures(), {}, {}, 0},
+         {0.42, 18.3, 245, QStringLiteral("llama-completion"), QStringLiteral("Tiny \"Q4\"")}, {}, {}, 0},
         {kId1, QString(), true, Date::fromSecondsSince2001(0.1), QList<AttachedFile>{}, {}, {}, {}, 0},
     };
     return s;
@@ -151,6 +146,9 @@ private slots:
         QCOMPARE(encode(some)->value("figures").toObject(), (QJsonObject{{"model", "m"}}));
         QCOMPARE(messages[2].toObject().value("attachedFiles"), QJsonValue(QJsonArray()));
         QCOMPARE(encode(sampleSession())->value("id").toString(), "0F8FAD5B-D9CB-469F-A165-70867728950E");
+        ChatSession titled = sampleSession(); // a chosen title is kept apart
+        titled.hasManualTitle = true;
+        QVERIFY(decodeSessionDocument(*encodeSessionDocument(titled))->hasManualTitle);
 
         // a stored modelfile key is ignored, as are unknown keys
         QJsonObject o = *encode(m);
@@ -158,13 +156,10 @@ private slots:
         o.insert("somethingNew", 7);
         const auto withExtra = decodeAIModel(o);
         QVERIFY(withExtra && !withExtra->modelfile.has_value());
-        const Modelfile mf{QStringLiteral("/m"), QStringLiteral("s"), QStringLiteral("{{x}}"),
-                           {{QStringLiteral("a"), QStringLiteral("1")}, {QStringLiteral("b"), QString()}}};
-        QCOMPARE(decodeModelfile(encode(mf)), mf);
     }
 
     // Conversations count from 2001, the model list from 1970. New records
-    // get fresh ids and the current time, to a fraction of a second.
+    // get fresh ids and the current time.
     void dates()
     {
         ChatSession s = sampleSession();
@@ -172,157 +167,102 @@ private slots:
         s.createdAt = m.createdAt = Date::fromSecondsSince2001(786000000.25);
         QCOMPARE(encode(s)->value("createdAt").toDouble(), 786000000.25);
         QCOMPARE(encode(m)->value("createdAt").toDouble(), 786000000.25 + 978307200.0);
-        QCOMPARE(decodeAIModel(*encode(m))->createdAt, m.createdAt);
-        QCOMPARE(Date::fromDateTime(QDateTime(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC)), Date());
         const QDateTime dt(QDate(2024, 2, 29), QTime(13, 14, 15, 678), Qt::UTC);
-        QCOMPARE(Date::fromDateTime(dt).toDateTime(), dt);
-        QCOMPARE(Date::fromDateTime(dt).secondsSince1970(), dt.toMSecsSinceEpoch() / 1000.0);
+        QCOMPARE(Date::fromSecondsSince1970(dt.toMSecsSinceEpoch() / 1000.0).toDateTime(), dt);
 
-        const AIModel model = AIModel::make(QStringLiteral("n"), QStringLiteral("u"));
-        const ChatSession s1 = ChatSession::make(), s2 = ChatSession::make();
         const ChatMessage msg = ChatMessage::make(QStringLiteral("hi"), true);
-        QVERIFY(!model.id.isNull() && !msg.id.isNull() && !s1.id.isNull() && s1.id != s2.id);
-        for (const Date &date : {model.createdAt, s1.createdAt, msg.timestamp})
-            QVERIFY(std::fabs(date.secondsSince1970() - QDateTime::currentMSecsSinceEpoch() / 1000.0) < 2.0);
-        // a whole number three times in a row would mean the fraction is dropped
-        bool fraction = false;
-        for (int i = 0; i < 3 && !fraction; ++i)
-            fraction = std::fmod(Date::now().secondsSince2001(), 1.0) != 0.0;
-        QVERIFY(fraction);
+        QVERIFY(!msg.id.isNull() && std::fabs(msg.timestamp.secondsSince(Date::now())) < 2.0);
     }
 
-    // Attached files and figures are optional and never make a message
-    // unreadable: absent and empty file lists stay apart, a figure of the
-    // wrong type is an unknown figure. Without figures the object is what a
-    // reader that predates them knows, and every other field reads back the same.
+    // Optional and later keys never make a message unreadable: absent and
+    // empty file lists stay apart, a figure of the wrong type is unknown, an
+    // unsound kind or set of answers is left out, and an older reader sees
+    // the same message, showing the shown answer.
     void optionalKeys_data()
     {
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QByteArray>("value"); // empty: key left out
-        QTest::addColumn<QString>("read");     // file sizes ("-": no list), then the known figures
-        QTest::newRow("files missing") << "attachedFiles" << QByteArray() << "-";
-        QTest::newRow("files null") << "attachedFiles" << QByteArray("null") << "-";
-        QTest::newRow("files empty") << "attachedFiles" << QByteArray("[]") << "";
+        QTest::addColumn<QByteArray>("keys"); // set on a stored reply with two answers; "-": key removed
+        QTest::addColumn<QString>("read");    // file sizes ("-": no list) | known figures | kind, answers
+        QTest::newRow("as written") << QByteArray("{}") << "-||reply 2";
+        QTest::newRow("files null") << QByteArray(R"({"attachedFiles":null})") << "-||reply 2";
+        QTest::newRow("files empty") << QByteArray(R"({"attachedFiles":[]})") << "||reply 2";
         QTest::newRow("all-zero and mixed-case ids, size as 1e3")
-            << "attachedFiles"
-            << QByteArray(R"([{"id":"00000000-0000-0000-0000-000000000000","fileName":"a","filePath":"/a",)"
-                          R"("fileType":"","fileSize":1e3},{"id":"16fd2706-8BAF-433b-82eb-8c7fada847da",)"
-                          R"("fileName":"b","filePath":"/b","fileType":"","fileSize":2}])")
-            << "1000 2";
-        QTest::newRow("figures null") << "figures" << QByteArray("null") << "-";
-        QTest::newRow("figures not an object") << "figures" << QByteArray("\"fast\"") << "-";
-        QTest::newRow("all known, and a key of a later version")
-            << "figures"
-            << QByteArray(R"({"secondsToFirstToken":0.42,"tokensPerSecond":18.3,"tokenCount":245,)"
-                          R"("engine":"llama-completion","model":"Tiny","later":[1]})")
-            << "- 0.42 18.3 245 llama-completion Tiny";
-        QTest::newRow("wrong types") << "figures"
-                                     << QByteArray(R"({"secondsToFirstToken":"0.4","tokensPerSecond":null,)"
-                                                   R"("tokenCount":1.5,"engine":7,"model":"Tiny"})")
-                                     << "- Tiny";
+            << QByteArray(R"({"attachedFiles":[{"id":"00000000-0000-0000-0000-000000000000","fileName":"a",)"
+                          R"("filePath":"/a","fileType":"","fileSize":1e3},{"id":"16fd2706-8BAF-433b-82eb-)"
+                          R"(8c7fada847da","fileName":"b","filePath":"/b","fileType":"","fileSize":2}]})")
+            << "1000 2||reply 2";
+        QTest::newRow("figures null") << QByteArray(R"({"figures":null})") << "-||reply 2";
+        QTest::newRow("all known figures, and a key of a later version")
+            << QByteArray(R"({"figures":{"secondsToFirstToken":0.42,"tokensPerSecond":18.3,"tokenCount":245,)"
+                          R"("engine":"llama-completion","model":"Tiny","later":[1]}})")
+            << "-|0.42 18.3 245 llama-completion Tiny|reply 2";
+        QTest::newRow("figures of the wrong types")
+            << QByteArray(R"({"figures":{"secondsToFirstToken":"0.4","tokensPerSecond":null,)"
+                          R"("tokenCount":1.5,"engine":7,"model":"Tiny"}})")
+            << "-|Tiny|reply 2";
+        QTest::newRow("unknown kind") << QByteArray(R"({"kind":"later"})") << "-||unset 2";
+        QTest::newRow("shown out of range") << QByteArray(R"({"shownVersion":2})") << "-||reply 0";
+        QTest::newRow("shown is not the content") << QByteArray(R"({"shownVersion":0})") << "-||reply 0";
+        QTest::newRow("an answer without time")
+            << QByteArray(R"({"versions":[{"content":"a","timestamp":1},{"content":"b"}]})") << "-||reply 0";
+        QTest::newRow("answers not an array") << QByteArray(R"({"kind":3,"versions":{}})") << "-||unset 0";
+        QTest::newRow("before kinds and answers")
+            << QByteArray(R"({"kind":"-","versions":"-","shownVersion":"-"})") << "-||unset 0";
     }
     void optionalKeys()
     {
-        QFETCH(QString, key);
-        QFETCH(QByteArray, value);
+        QFETCH(QByteArray, keys);
         QFETCH(QString, read);
-        ChatMessage plain = sampleSession().messages[1], withFigures = plain;
-        plain.figures = {};
-        QJsonObject o = *encode(withFigures);
-        o.remove("figures");
-        QCOMPARE(o, *encode(plain));
-
-        if (!value.isEmpty())
-            o.insert(key, jsonValue(value));
-        QJsonObject stored = *encode(sampleSession());
+        ChatSession s = sampleSession();
+        ChatMessage reply = s.messages[1];
+        reply.figures = {};
+        reply.kind = MessageKind::Reply;
+        reply.addVersion({QStringLiteral("b"), Date::fromSecondsSince2001(5), {}});
+        ChatMessage plain = reply; // what is left without the optional and later keys
+        plain.kind = MessageKind::Unset;
+        plain.versions.clear();
+        plain.shownVersion = 0;
+        QCOMPARE(plain.content, QStringLiteral("b"));
+        QJsonObject o = *encode(reply);
+        const QJsonObject changes = jsonValue(keys).toObject();
+        for (const QString &key : changes.keys()) {
+            if (changes[key] == QJsonValue("-"))
+                o.remove(key);
+            else
+                o.insert(key, changes[key]);
+        }
+        s.messages = {reply};
+        QJsonObject stored = *encode(s);
         stored.insert("messages", QJsonArray{o});
         const auto document = decodeSessionDocument(QJsonDocument(stored).toJson());
         QVERIFY(document);
         for (const auto &m : {decodeChatMessage(o), std::optional(document->messages.value(0))}) {
             QVERIFY(m);
-            QStringList known;
+            QStringList files, figures;
             if (!m->attachedFiles)
-                known << "-";
+                files << "-";
             for (const AttachedFile &file : m->attachedFiles.value_or(QList<AttachedFile>{}))
-                known << QString::number(file.fileSize);
+                files << QString::number(file.fileSize);
             const ReplyFigures &f = m->figures;
             for (const auto &n : {f.secondsToFirstToken, f.tokensPerSecond})
                 if (n)
-                    known << QString::number(*n);
+                    figures << QString::number(*n);
             if (f.tokenCount)
-                known << QString::number(*f.tokenCount);
-            known << f.engineName << f.modelName;
-            known.removeAll(QString());
-            QCOMPARE(known.join(' '), read);
+                figures << QString::number(*f.tokenCount);
+            figures << f.engineName << f.modelName;
+            figures.removeAll(QString());
+            const QString kind = QStringList{"unset", "reply", "notice", "error", "stopped"}.value(int(m->kind));
+            QCOMPARE(files.join(' ') + '|' + figures.join(' ') + '|' + kind + ' ' + QString::number(m->versions.size()),
+                     read);
+            if (!m->versions.isEmpty())
+                QCOMPARE(m->versions, reply.versions);
             ChatMessage rest = *m;
             rest.figures = {};
             rest.attachedFiles.reset();
+            rest.kind = MessageKind::Unset;
+            rest.versions.clear();
+            rest.shownVersion = 0;
             QCOMPARE(rest, plain);
         }
-    }
-
-    // A message's kind, a reply's versions and a chosen title read back as
-    // written, and never make a record unreadable: unsound ones are left
-    // out. Without them (as a reader that predates them sees the file) the
-    // record is the same conversation, showing the shown answer.
-    void laterFields_data()
-    {
-        QTest::addColumn<QByteArray>("kind");
-        QTest::addColumn<QByteArray>("versions"); // empty: as written
-        QTest::addColumn<int>("shown");
-        QTest::addColumn<bool>("kept"); // the versions read back
-        QTest::newRow("as written") << QByteArray("\"reply\"") << QByteArray() << 1 << true;
-        QTest::newRow("unknown kind") << QByteArray("\"later\"") << QByteArray() << 1 << true;
-        QTest::newRow("shown out of range") << QByteArray("\"reply\"") << QByteArray() << 2 << false;
-        QTest::newRow("shown is not the content") << QByteArray("\"reply\"") << QByteArray() << 0 << false;
-        QTest::newRow("a version without time")
-            << QByteArray("\"reply\"") << QByteArray(R"([{"content":"a","timestamp":1},{"content":"b"}])") << 1
-            << false;
-        QTest::newRow("not an array") << QByteArray("3") << QByteArray("{}") << 1 << false;
-    }
-    void laterFields()
-    {
-        QFETCH(QByteArray, kind);
-        QFETCH(QByteArray, versions);
-        QFETCH(int, shown);
-        QFETCH(bool, kept);
-        ChatSession s = sampleSession();
-        s.hasManualTitle = true;
-        ChatMessage &reply = s.messages[1];
-        reply.kind = MessageKind::Reply;
-        reply.addVersion({QStringLiteral("b"), Date::fromSecondsSince2001(5), {}});
-        QJsonObject stored = *encode(s);
-        QJsonArray messages = stored.value("messages").toArray();
-        QJsonObject o = messages[1].toObject();
-        o.insert("kind", jsonValue(kind));
-        if (!versions.isEmpty())
-            o.insert("versions", jsonValue(versions));
-        o.insert("shownVersion", shown);
-        messages[1] = o;
-        stored.insert("messages", messages);
-        const auto read = decodeSessionDocument(QJsonDocument(stored).toJson());
-        QVERIFY(read);
-        QCOMPARE(read->hasManualTitle, true);
-        QCOMPARE(read->messages[1].kind, kind == "\"reply\"" ? MessageKind::Reply : MessageKind::Unset);
-        QCOMPARE(read->messages[1].versions.size(), kept ? 2 : 0);
-        if (kept)
-            QCOMPARE(read->messages[1].versions, s.messages[1].versions);
-
-        for (QJsonValueRef m : messages) {
-            QJsonObject older = m.toObject();
-            for (const char *key : {"kind", "versions", "shownVersion"})
-                older.remove(key);
-            m = older;
-        }
-        stored.insert("messages", messages);
-        stored.remove("hasManualTitle");
-        ChatSession plain = s;
-        plain.hasManualTitle = false;
-        plain.messages[1].kind = MessageKind::Unset;
-        plain.messages[1].versions.clear();
-        plain.messages[1].shownVersion = 0;
-        QCOMPARE(*decodeSessionDocument(QJsonDocument(stored).toJson()), plain);
-        QCOMPARE(plain.messages[1].content, QStringLiteral("b"));
     }
 
     // Each required key, missing or holding the wrong type, makes the object
@@ -333,7 +273,6 @@ private slots:
         QTest::addColumn<QString>("key");
         QTest::addColumn<QByteArray>("value"); // empty: key removed
         QTest::addColumn<QString>("error");    // empty: "<key>: not a ..."
-
         for (const auto &[kind, keys] : kRequiredKeys) {
             for (const QString &key : keys) {
                 QTest::addRow("%s missing %s", qPrintable(kind), qPrintable(key))
@@ -350,11 +289,9 @@ private slots:
         row("file", "id", "\"0F8FAD5B-D9CB-469F-A165-70867728950G\"", "id: not a UUID");
         row("file", "id", "12", "id: not a string");
         row("file", "fileSize", "1.5", "fileSize: not a 64-bit integer");
-        row("file", "fileSize", "\"12\"", "fileSize: not a 64-bit integer");
         row("file", "fileSize", "9223372036854775808", "fileSize: not a 64-bit integer");
         row("model", "downloadedBytes", "-9.3e18", "downloadedBytes: not a 64-bit integer");
         row("message", "isFromUser", "1", "isFromUser: not a boolean");
-        row("message", "isFromUser", "\"true\"", "isFromUser: not a boolean");
         row("message", "timestamp", "\"786000000\"", "timestamp: not a number");
         row("message", "attachedFiles", "\"a.txt\"", "attachedFiles: not an array");
         row("message", "attachedFiles", "[1]", "attachedFiles[0]: not an object");
@@ -406,16 +343,12 @@ private slots:
         QTest::newRow("key twice, the last wrong") << spoilt("\"timestamp\":-12.5", "\"timestamp\":-12.5,\"timestamp\":\"\"")
                                                    << "messages[1].timestamp: not a number";
         QTest::newRow("latin-1") << spoilt("Hello", "H\xe9llo") << "invalid JSON: ";
-        QTest::newRow("overlong") << spoilt("Hello", "\xc0\xaf") << "invalid JSON: ";
-        QTest::newRow("encoded surrogate") << spoilt("Hello", "\xed\xa0\x80") << "invalid JSON: ";
         QTest::newRow("bad key bytes") << spoilt("\"content\"", "\"cont\xe9nt\"") << "invalid JSON: ";
         QTest::newRow("trailing garbage") << good + "x" << "invalid JSON: ";
         QTest::newRow("array") << "[" + good + "]" << "not a JSON object";
-        // integral, but 2^63 and -2^63-2^11 do not fit in 64 bits
+        // integral, but 2^63 does not fit in 64 bits
         QTest::newRow("size 2^63 as a double") << spoilt("9007199254740993", "9.223372036854775808e18")
                                                << "messages[0].attachedFiles[0].fileSize: not a 64-bit integer";
-        QTest::newRow("size below -2^63 as a double") << spoilt("9007199254740993", "-9.223372036854777856e18")
-                                                      << "messages[0].attachedFiles[0].fileSize: not a 64-bit integer";
     }
     void badDocuments()
     {
@@ -428,11 +361,8 @@ private slots:
             QVERIFY2(err.text.contains(QRegularExpression(" at offset \\d+$")), qPrintable(err.text));
         const QString found = err.text;
         QVERIFY(!decodeSessionList("[" + *encodeSessionDocument(sampleSession()) + "," + bytes + "]", &err));
-        if (found.startsWith("messages")) {
+        if (found.startsWith("messages"))
             QCOMPARE(err.text, "[1]." + found);
-            QVERIFY(!decodeChatSession(QJsonDocument::fromJson(bytes).object(), &err)); // the other reader
-            QCOMPARE(err.text, found);
-        }
     }
 
     void truncatedDocuments()
@@ -473,7 +403,6 @@ private slots:
     {
         QTest::addColumn<double>("d");
         QTest::addColumn<qint64>("i");
-        QTest::newRow("0.1, 0") << 0.1 << qint64(0);
         QTest::newRow("1/3, -1") << 1.0 / 3.0 << qint64(-1);
         QTest::newRow("date with more digits than a double holds, 1") << 786000000.123456789 << qint64(1);
         QTest::newRow("2^53, 2^53+1") << 9007199254740992.0 << qint64(9007199254740993LL);
@@ -481,7 +410,6 @@ private slots:
         QTest::newRow("-1e-300, int64 min") << -1e-300 << std::numeric_limits<qint64>::min();
         QTest::newRow("denormal, 2") << std::numeric_limits<double>::denorm_min() << qint64(2);
         QTest::newRow("double max, 18 digits") << std::numeric_limits<double>::max() << qint64(123456789012345678LL);
-        QTest::newRow("1e17, 0") << 1e17 << qint64(0);
     }
     // The stored documents give back every field exactly (absent and empty
     // attachedFiles stay apart), and encoding again gives the same bytes.
@@ -493,13 +421,9 @@ private slots:
         m.downloadSpeed = d;
         m.downloadProgress = -d;
         m.totalBytes = i;
-        m.modelfile = Modelfile{QStringLiteral("/p"), QStringLiteral("sys"), QStringLiteral("t"), {}};
         DecodeError err;
         const auto models = decodeModelList(*encodeModelList({sampleModel(), m}), &err);
         QVERIFY2(models && models->size() == 2, qPrintable(err.text));
-        QCOMPARE(models->at(1).downloadSpeed, d);
-        QCOMPARE(models->at(1).downloadProgress, -d);
-        QCOMPARE(models->at(1).totalBytes, i);
         QCOMPARE(*encode(models->at(1)), *encode(m)); // every field: a model's == compares the id only
 
         ChatSession s = sampleSession();
@@ -512,9 +436,6 @@ private slots:
         QVERIFY2(back, qPrintable(err.text));
         QCOMPARE(*back, s);
         QCOMPARE(*encodeSessionDocument(*back), bytes);
-        const auto sessions = decodeSessionList("[" + bytes + "," + bytes + "]", &err); // the legacy array
-        QVERIFY2(sessions && sessions->size() == 2, qPrintable(err.text));
-        QCOMPARE(sessions->at(1), s);
     }
 };
 

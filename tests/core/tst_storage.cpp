@@ -10,13 +10,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
 #include <QtTest>
 
-#include <csignal>
 #include <memory>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -71,8 +68,7 @@ private slots:
     }
 
     // Entries move one by one, hidden ones and folders too; a name already in
-    // the new folder is left in both places untouched. A later home of this
-    // process is left alone.
+    // the new folder is left in both places untouched.
     void migration()
     {
         const QString docs = m_firstHome->home() + QStringLiteral("/Documents/");
@@ -89,25 +85,13 @@ private slots:
         QCOMPARE(readFileBytes(docs + "Models/same.gguf"), QByteArray("old Models/same.gguf"));
         QCOMPARE(readFileBytes(data + "Models/same.gguf"), QByteArray("new"));
         QVERIFY(QFileInfo(docs + "Models").isDir()); // the old folder stays
-
-        TempHome home;
-        home.writeFile(QStringLiteral("Documents/Models/second.gguf"), "x");
-        FileManagerUtility::shared().appSupportDirectory();
-        QVERIFY(QFileInfo::exists(home.home() + QStringLiteral("/Documents/Models/second.gguf")));
-        // nothing to move (a file where a folder was): nothing is made
-        const QString blocked = home.writeFile(QStringLiteral("second/Documents/ChatHistory"), "a file");
-        FileManagerUtility::migrateLegacyFolders(home.home() + "/second/Documents", home.home() + "/second/data");
-        QVERIFY(!QFileInfo::exists(home.home() + QStringLiteral("/second/data")));
-        QVERIFY(QFileInfo(blocked).isFile());
     }
 
     void dataFoldersAndFileSizes()
     {
         TempHome home;
-        auto &fm = FileManagerUtility::shared();
-        QCOMPARE(fm.modelsDirectory(), home.dataDir() + QStringLiteral("/Models"));
         QVERIFY(QDir(home.dataDir()).removeRecursively()); // the user deleted it: asking brings it back
-        QCOMPARE(fm.appSupportDirectory(), home.dataDir());
+        QCOMPARE(FileManagerUtility::shared().appSupportDirectory(), home.dataDir());
         QVERIFY(QFileInfo(home.dataDir()).isDir());
         const QString file = home.writeFile(QStringLiteral("plain"), "keep me");
         FileManagerUtility::ensureDirectoryExists(file); // never replaces a file
@@ -129,12 +113,9 @@ private slots:
     {
         TempHome home;
         const SessionsStore store = SessionsStore::standard();
-        QCOMPARE(store.directory(), home.dataDir() + QStringLiteral("/Sessions"));
         ChatSession a = session(kIdA, QStringLiteral("First ✓"), 700000000.123456, 40);
         const ChatSession b = session(kIdB, QStringLiteral("Second"), -5.5, 0);
-        QVERIFY(store.save(a));
-        QVERIFY(store.save(b));
-        QCOMPARE(folderEntries(store.directory()), (QStringList{fileNameFor(kIdA), fileNameFor(kIdB)}));
+        QVERIFY(store.save(a) && store.save(b));
         auto loaded = store.loadAll();
         QVERIFY(loaded.listed && loaded.unreadableFiles.isEmpty());
         QCOMPARE(loaded.sessions.size(), 2);
@@ -145,26 +126,12 @@ private slots:
         a.messages.resize(1);
         QVERIFY(store.save(a));
         QCOMPARE(readFileBytes(store.filePath(kIdA)), encoded(a));
-        QCOMPARE(folderEntries(store.directory()), (QStringList{fileNameFor(kIdA), fileNameFor(kIdB)}));
         QFile reader(store.filePath(kIdA));
         QVERIFY(reader.open(QIODevice::ReadOnly));
         const QByteArray before = readFileBytes(store.filePath(kIdA));
         a.title = QStringLiteral("third version, longer than the one before it");
         QVERIFY(store.save(a));
         QCOMPARE(reader.readAll(), before);
-
-        // a disk that fills up during the write fails it; the stored file stays
-        const QByteArray stored = readFileBytes(store.filePath(kIdA));
-        a.title = QStringLiteral("fourth");
-        rlimit unlimited{};
-        ::getrlimit(RLIMIT_FSIZE, &unlimited);
-        ::signal(SIGXFSZ, SIG_IGN); // the write fails (EFBIG) instead of the signal ending the process
-        const rlimit full{64, unlimited.rlim_max};
-        ::setrlimit(RLIMIT_FSIZE, &full);
-        const bool savedOnAFullDisk = store.save(a);
-        ::setrlimit(RLIMIT_FSIZE, &unlimited);
-        QVERIFY(!savedOnAFullDisk);
-        QCOMPARE(readFileBytes(store.filePath(kIdA)), stored);
         QCOMPARE(folderEntries(store.directory()), (QStringList{fileNameFor(kIdA), fileNameFor(kIdB)}));
 
         // a store whose folder cannot exist (a file stands there) fails cleanly
@@ -176,120 +143,82 @@ private slots:
         QCOMPARE(readFileBytes(home.home() + QStringLiteral("/blocked")), QByteArray("not a folder"));
     }
 
-    // What a save left when a run was killed goes at the first load, logged;
-    // near misses stay, and everything stays while another process holds
-    // the folder (its saves may be under way).
-    void leftoverSaveFiles_data()
+    // Loading skips (and reports) a store file it cannot read and leaves it
+    // as it was; other names are not store files. A conversation loads from
+    // the file named for its id, else from an older writer's lower-case name
+    // (reported as stray); copies are reported. What a save left when a run
+    // was killed goes at the first load, logged; near misses stay, and
+    // everything stays while another process holds the folder (its saves may
+    // be under way). Pruning, or removing one by name, deletes only regular
+    // "*.json" files of conversations not kept.
+    void strayEntriesAndPrune_data()
     {
         QTest::addColumn<bool>("otherProcess");
         QTest::newRow("alone") << false;
         QTest::newRow("another process holds the folder") << true;
     }
-    void leftoverSaveFiles()
+    void strayEntriesAndPrune()
     {
         QFETCH(bool, otherProcess);
         TempHome home;
         const SessionsStore store(home.home() + QStringLiteral("/Sessions"));
-        const QString left = fileNameFor(kIdA) + QStringLiteral(".xQ3bZk");
-        QStringList kept = {fileNameFor(kIdB) + ".abcde", "notes.json.abcdef", fileNameFor(kIdC) + ".abcdef.txt"};
-        for (const QString &name : kept + QStringList{left})
-            home.writeFile("Sessions/" + name, "{\"half");
-        const int fd = ::open(QFile::encodeName(store.directory()).constData(), O_RDONLY | O_DIRECTORY);
-        QVERIFY(fd >= 0 && (!otherProcess || ::flock(fd, LOCK_SH) == 0));
-        LogCapture log;
-        QVERIFY(store.loadAll().sessions.isEmpty());
-        ::close(fd);
-        QCOMPARE(log.contains(QStringLiteral("Removed the unfinished save file ") + left), !otherProcess);
-        if (otherProcess)
-            kept << left;
-        kept.sort();
-        QCOMPARE(folderEntries(store.directory()), kept);
-    }
-
-    // Loading skips (and reports) a store file it cannot read and leaves it
-    // as it was; other names are not store files. Pruning, or removing one
-    // by name, deletes only regular "*.json" files of conversations not kept.
-    void unreadableEntriesAndPrune()
-    {
-        TempHome home;
-        const SessionsStore store(home.home() + QStringLiteral("/Sessions"));
-        QVERIFY(store.save(session(kIdB, QStringLiteral("gone"), 2)));
+        home.writeFile("Sessions/" + fileNameFor(kIdB), encoded(session(kIdB, QStringLiteral("gone"), 2)));
         const QString d = store.directory() + QLatin1Char('/');
         const QString lowerLive = canonicalUuid(kIdA).toLower() + QStringLiteral(".json"); // an older writer's name
         const QString idFolder = canonicalUuid(kIdC) + QStringLiteral(".json");
+        const QString leftover = fileNameFor(kIdA) + QStringLiteral(".xQ3bZk");
         home.writeFile("Sessions/" + lowerLive, encoded(session(kIdA, QStringLiteral("live"), 1)));
-        for (const QString name : {"stray.txt", "Upper.JSON", "not-an-id.json", "kept-broken.json"})
-            home.writeFile("Sessions/" + name, "x");
+        const QByteArray copy = encoded(session(kIdB, QStringLiteral("copy"), 1));
+        home.writeFile(QStringLiteral("Sessions/0-copy.json"), copy); // sorts before the file named for its id
+        home.writeFile(QStringLiteral("Sessions/zz-copy.json"), encoded(session(kIdA, QStringLiteral("copy"), 1)));
+        QStringList expected = {"stray.txt",           "Upper.JSON", "kept-broken.json", fileNameFor(kIdB) + ".abcde",
+                                "notes.json.abcdef", leftover,     fileNameFor(kIdC) + ".abcdef.txt"};
+        for (const QString &name : expected + QStringList{"not-an-id.json"})
+            home.writeFile("Sessions/" + name, "{\"half");
         home.writeFile("Sessions/" + idFolder + "/inner.json", "inner");
         QCOMPARE(::mkfifo(QFile::encodeName(d + QStringLiteral("pipe.json")).constData(), 0600), 0);
         QVERIFY(QFile::link(d + QStringLiteral("missing-target"), d + QStringLiteral("dangling.json")));
         QVERIFY(QFile::link(d + lowerLive, d + QStringLiteral("link-to-live.json")));
+        const int fd = ::open(QFile::encodeName(store.directory()).constData(), O_RDONLY | O_DIRECTORY);
+        QVERIFY(fd >= 0 && (!otherProcess || ::flock(fd, LOCK_SH) == 0));
         LogCapture log;
-        const QStringList unreadable = store.loadAll().unreadableFiles;
-        QVERIFY(unreadable.contains("kept-broken.json") && !unreadable.contains("stray.txt")
-                && !unreadable.contains("Upper.JSON"));
-        QVERIFY(log.contains(QStringLiteral("Skipped unreadable conversation file kept-broken.json")));
-        QCOMPARE(readFileBytes(d + "kept-broken.json"), QByteArray("x"));
+        const auto loaded = store.loadAll();
+        ::close(fd);
+        QCOMPARE(log.contains(QStringLiteral("Removed the unfinished save file ") + leftover), !otherProcess);
+        QStringList titles = {loaded.sessions.value(0).title, loaded.sessions.value(1).title};
+        QStringList unreadable = loaded.unreadableFiles;
+        titles.sort();
+        unreadable.sort();
+        QCOMPARE(titles, (QStringList{"gone", "live"}));
+        QStringList expectedUnreadable = {idFolder,        "0-copy.json", "dangling.json", "kept-broken.json",
+                                          "link-to-live.json", "not-an-id.json", "pipe.json",  "zz-copy.json"};
+        expectedUnreadable.sort();
+        QCOMPARE(unreadable, expectedUnreadable);
+        QCOMPARE(loaded.strayFiles, (QHash<QString, QUuid>{{lowerLive, kIdA}}));
         QVERIFY(!store.removeFile(QStringLiteral("stray.txt")) && !store.removeFile(QStringLiteral("dangling.json")));
         QVERIFY(store.removeFile(QStringLiteral("not-an-id.json")));
 
-        store.prune({kIdA}, {QStringLiteral("kept-broken.json")});
-        QStringList expected = {idFolder,           "Upper.JSON", "dangling.json",     "kept-broken.json",
-                                "link-to-live.json", lowerLive,   "pipe.json",         "stray.txt"};
+        store.prune({kIdA}, {QStringLiteral("kept-broken.json"), QStringLiteral("0-copy.json"),
+                             QStringLiteral("zz-copy.json")});
+        expected << idFolder << "dangling.json" << "link-to-live.json" << lowerLive << "pipe.json" << "0-copy.json"
+                 << "zz-copy.json";
+        if (!otherProcess)
+            expected.removeAll(leftover);
         expected.sort();
         QStringList actual = folderEntries(store.directory());
         actual.sort();
         QCOMPARE(actual, expected);
         QCOMPARE(readFileBytes(d + idFolder + QStringLiteral("/inner.json")), QByteArray("inner"));
+        QCOMPARE(readFileBytes(d + QStringLiteral("0-copy.json")), copy);
 
         // nothing kept: the regular store files go, nothing else does
         store.prune({}, {});
-        expected.removeAll(lowerLive);
-        expected.removeAll(QStringLiteral("kept-broken.json"));
+        for (const QString &name : {lowerLive, QStringLiteral("kept-broken.json"), QStringLiteral("0-copy.json"),
+                                    QStringLiteral("zz-copy.json")})
+            expected.removeAll(name);
         actual = folderEntries(store.directory());
         actual.sort();
         QCOMPARE(actual, expected);
-    }
-
-    void duplicateIds_data()
-    {
-        QTest::addColumn<QStringList>("names"); // files holding the same conversation, titled by their name
-        QTest::addColumn<QString>("winner");    // whose title loads
-        const QString canonical = fileNameFor(kIdA);
-        QTest::newRow("copy sorts first") << QStringList{"0-copy.json", canonical} << canonical;
-        QTest::newRow("copy sorts last") << QStringList{canonical, "zz-copy.json"} << canonical;
-        QTest::newRow("lower-case name and a copy")
-            << QStringList{canonicalUuid(kIdA).toLower() + ".json", "zz-copy.json"}
-            << canonicalUuid(kIdA).toLower() + ".json";
-    }
-    // One conversation loads from the file named for its id; the copies are
-    // reported and survive a save and a prune.
-    void duplicateIds()
-    {
-        QFETCH(QStringList, names);
-        QFETCH(QString, winner);
-        TempHome home;
-        const SessionsStore store(home.home() + QStringLiteral("/Sessions"));
-        QHash<QString, QByteArray> written;
-        for (const QString &name : names)
-            home.writeFile("Sessions/" + name, written[name] = encoded(session(kIdA, name, 50)));
-        const QString canonical = fileNameFor(kIdA);
-        const auto loaded = store.loadAll();
-        QCOMPARE(loaded.sessions.size(), 1);
-        QCOMPARE(loaded.sessions.first().title, winner);
-        QStringList others = names, unreadable = loaded.unreadableFiles;
-        others.removeAll(winner);
-        others.sort();
-        unreadable.sort();
-        QCOMPARE(unreadable, others);
-        // a winner named other than for its id is reported as a stray
-        QCOMPARE(loaded.strayFiles.keys(), winner == canonical ? QStringList() : QStringList{winner});
-        QCOMPARE(loaded.strayFiles.value(winner, kIdA), kIdA);
-
-        QVERIFY(store.save(loaded.sessions.first()));
-        store.prune({kIdA}, QSet<QString>(others.cbegin(), others.cend()));
-        for (const QString &name : std::as_const(others))
-            QCOMPARE(readFileBytes(store.directory() + '/' + name), written.value(name));
     }
 };
 

@@ -1,27 +1,18 @@
-// The Debian package as a user gets it: built by CPack from the build tree,
-// its files in their places (a launcher entry and AppStream data that the
-// standard validators accept, the arch icon in every size), Depends covering
-// what the window loads at run time, lintian's verdict, and the unpacked
-// program answering its command line and starting offscreen until its first
-// screen shows.
+// The Debian package as CPack builds it: files in their places (validated launcher entry and AppStream data, the
+// icon in every size), Depends covering what the window loads at run time, lintian's verdict, the program's command
+// line and its first screen.
 #include "common/test_support.h"
 #include "ui/app_icon.h"
 
-#include <QDir>
 #include <QDirIterator>
-#include <QFile>
 #include <QImage>
 #include <QLibraryInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
 #include <QSettings>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 
-#include <algorithm>
-#include <csignal>
 
 namespace {
 
@@ -35,52 +26,45 @@ struct Run {
     QString err;
 };
 
-Run run(const QString &program, const QStringList &arguments, const QProcessEnvironment &env = {})
+Run run(const QString &program, const QStringList &arguments, const QStringList &environment = {})
 {
     QProcess process;
-    if (!env.isEmpty())
-        process.setProcessEnvironment(env);
+    process.setEnvironment(QProcess::systemEnvironment() + environment);
     process.start(program, arguments);
     if (!process.waitForFinished(300000))
-        return {-1, {}, QStringLiteral("did not finish")};
+        return {-1, {}, program + QStringLiteral(": ") + process.errorString()};
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
             QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
 }
 
-// The packages that hold files ending in the given paths ("libc.so.6",
-// "/usr/lib/.../qmldir"), as dpkg knows them.
+// The packages that hold the given files, named by their whole path or by their folder and file.
 QSet<QString> packagesHolding(const QStringList &paths)
 {
+    QStringList patterns;
+    for (const QString &path : paths)
+        patterns << (path.startsWith(u'/') ? path : QStringLiteral("*/") + path);
     QSet<QString> packages;
-    for (const QString &line : run(QStringLiteral("dpkg"), QStringList{QStringLiteral("-S")} + paths).out.split(u'\n')) {
-        const QString path = line.section(QStringLiteral(": "), 1);
-        const bool wanted = std::any_of(paths.begin(), paths.end(), [&](const QString &p) {
-            return path == p || path.endsWith(u'/' + p);
-        });
-        for (const QString &entry : line.section(QStringLiteral(": "), 0, 0).split(QStringLiteral(", ")))
-            if (wanted)
-                packages << entry.section(u':', 0, 0);
+    for (const QString &line : run(QStringLiteral("dpkg"), QStringList{QStringLiteral("-S")} + patterns).out.split(u'\n')) {
+        for (const QString &entry : line.section(QStringLiteral(": "), 0, 0).split(QStringLiteral(", "), Qt::SkipEmptyParts))
+            packages << entry.section(u':', 0, 0);
     }
     return packages;
 }
 
-// The QML modules the window's files import, with those each module's
-// qmldir imports or depends on in turn (modules without a qmldir of their
-// own are built into a library).
+// The QML modules the window's files import, with those each module's qmldir imports or depends on in turn
+// (modules without a qmldir of their own are built into a library).
 QStringList qmlModuleDirectories()
 {
-    const QString importsPath = QLibraryInfo::path(QLibraryInfo::QmlImportsPath);
+    static const QRegularExpression importLine(QStringLiteral("^(?:import|depends)\\s+([A-Za-z.]+)"),
+                                               QRegularExpression::MultilineOption);
     QStringList pending;
+    const auto takeImports = [&](const QString &path) {
+        for (const QRegularExpressionMatch &match : importLine.globalMatch(QString::fromUtf8(readFileBytes(path))))
+            pending << match.captured(1);
+    };
     QDirIterator files(QStringLiteral(QUORVANE_QML_DIR), {QStringLiteral("*.qml")});
-    static const QRegularExpression importLine(QStringLiteral("^import\\s+([A-Za-z.]+)"),
-                                               QRegularExpression::MultilineOption);
-    while (files.hasNext()) {
-        auto matches = importLine.globalMatch(QString::fromUtf8(readFileBytes(files.next())));
-        while (matches.hasNext())
-            pending << matches.next().captured(1);
-    }
-    static const QRegularExpression dependency(QStringLiteral("^(?:import|depends)\\s+([A-Za-z.]+)"),
-                                               QRegularExpression::MultilineOption);
+    while (files.hasNext())
+        takeImports(files.next());
     QStringList seen;
     QStringList qmldirs;
     while (!pending.isEmpty()) {
@@ -88,13 +72,12 @@ QStringList qmlModuleDirectories()
         if (seen.contains(module) || module.startsWith(QLatin1String("Quorvane")))
             continue;
         seen << module;
-        const QString qmldir = importsPath + u'/' + QString(module).replace(u'.', u'/') + QStringLiteral("/qmldir");
-        if (!QFile::exists(qmldir))
-            continue;
-        qmldirs << qmldir;
-        auto matches = dependency.globalMatch(QString::fromUtf8(readFileBytes(qmldir)));
-        while (matches.hasNext())
-            pending << matches.next().captured(1);
+        const QString qmldir = QLibraryInfo::path(QLibraryInfo::QmlImportsPath) + u'/' + QString(module).replace(u'.', u'/')
+                               + QStringLiteral("/qmldir");
+        if (QFile::exists(qmldir)) {
+            qmldirs << qmldir;
+            takeImports(qmldir);
+        }
     }
     return qmldirs;
 }
@@ -107,14 +90,12 @@ class TestDebianPackage : public QObject {
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_out.isValid() && m_root.isValid());
         const Run pack = run(QStringLiteral(CPACK_COMMAND_PATH),
                              {QStringLiteral("--config"), QStringLiteral(QUORVANE_BUILD_DIR "/CPackConfig.cmake"),
                               QStringLiteral("-B"), m_out.path()});
         QVERIFY2(pack.exitCode == 0, qPrintable(pack.out + pack.err));
         const QString arch = run(QStringLiteral("dpkg"), {QStringLiteral("--print-architecture")}).out.trimmed();
         m_deb = m_out.filePath(QStringLiteral("quorvane_" QUORVANE_VERSION "_%1.deb").arg(arch));
-        QVERIFY2(QFile::exists(m_deb), qPrintable(pack.out));
         const Run unpack = run(QStringLiteral("dpkg-deb"), {QStringLiteral("-x"), m_deb, m_root.path()});
         QVERIFY2(unpack.exitCode == 0, qPrintable(unpack.err));
     }
@@ -135,21 +116,18 @@ private slots:
             expected << kShare + QStringLiteral("icons/hicolor/%1x%1/apps/").arg(size) + kAppId + ".png";
         expected.sort();
         QCOMPARE(files, expected);
-        QVERIFY(QFileInfo(program()).isExecutable());
-        // The AppStream release is the package's version.
         QVERIFY(readFileBytes(shared(metainfo)).contains("<release version=\"" QUORVANE_VERSION "\""));
         QCOMPARE(readFileBytes(shared("icons/hicolor/scalable/apps/" + kAppId + ".svg")), app_icon::svg());
         for (int size : kIconSizes) {
             const QImage icon(shared(QStringLiteral("icons/hicolor/%1x%1/apps/").arg(size) + kAppId + ".png"));
             QCOMPARE(icon.size(), QSize(size, size));
-            // Rounded corners are transparent; the middle of the base bar is
-            // light (white, blended with the edge at the smallest size) and the
-            // opening of the arch shows the blue background.
+            // Rounded corners are transparent; the middle of the base bar is light (white, blended with the edge at
+            // the smallest size) and the opening of the arch shows the blue background.
             QCOMPARE(qAlpha(icon.pixel(0, 0)), 0);
             const QColor base = icon.pixelColor(size / 2, int(size * 0.76));
             const QColor opening = icon.pixelColor(size / 2, int(size * 0.55));
-            QVERIFY2(base.lightness() > opening.lightness() + 60, qPrintable(base.name()));
-            QVERIFY2(opening.blue() > 200 && opening.red() < 100, qPrintable(opening.name()));
+            QVERIFY2(base.lightness() > opening.lightness() + 60 && opening.blue() > 200 && opening.red() < 100,
+                     qPrintable(base.name() + u' ' + opening.name()));
         }
 
         QSettings entry(shared(entryFile), QSettings::IniFormat);
@@ -157,37 +135,28 @@ private slots:
         QCOMPARE(entry.value(QStringLiteral("Name")).toString(), QStringLiteral("Quorvane"));
         QCOMPARE(entry.value(QStringLiteral("Exec")).toString(), QStringLiteral("quorvane"));
         QCOMPARE(entry.value(QStringLiteral("Icon")).toString(), kAppId); // names the installed icon files
-        // Both validators, as the launcher and the software centre read these files.
-        const QString appstreamcli = QStandardPaths::findExecutable(QStringLiteral("appstreamcli"));
-        QVERIFY2(!appstreamcli.isEmpty(), "appstreamcli is not installed (package appstream)");
-        Run check = run(appstreamcli, {QStringLiteral("validate"), QStringLiteral("--no-net"), shared(metainfo)});
+        Run check = run(QStringLiteral("appstreamcli"), {QStringLiteral("validate"), QStringLiteral("--no-net"), shared(metainfo)});
         QVERIFY2(check.exitCode == 0, qPrintable(check.out + check.err));
-        const QString validator = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
-        QVERIFY2(!validator.isEmpty(), "desktop-file-validate is not installed (package desktop-file-utils)");
-        check = run(validator, {shared(entryFile)});
+        check = run(QStringLiteral("desktop-file-validate"), {shared(entryFile)});
         QVERIFY2(check.exitCode == 0 && (check.out + check.err).trimmed().isEmpty(), qPrintable(check.out + check.err));
     }
 
     void controlFieldsAndDepends()
     {
-        QCOMPARE(field(QStringLiteral("Package")), QStringLiteral("quorvane"));
         QCOMPARE(field(QStringLiteral("Version")), QStringLiteral(QUORVANE_VERSION));
-        for (const char *name : {"Maintainer", "Homepage", "Description"})
-            QVERIFY2(!field(QLatin1String(name)).isEmpty(), name);
         QCOMPARE(field(QStringLiteral("Recommends")), QStringLiteral("pandoc, poppler-utils, antiword, catdoc, binutils"));
 
         QSet<QString> depends;
         for (const QString &entry : field(QStringLiteral("Depends")).split(u','))
             depends << entry.trimmed().section(u' ', 0, 0);
-        // Every library the program links, every QML module the window loads,
-        // the font its icons are drawn with, and what is opened at run time.
+        // Every library the program links, every QML module the window loads, the font its icons are drawn with, and
+        // what is opened at run time.
         QStringList needed;
         for (const QString &line : run(QStringLiteral("objdump"), {QStringLiteral("-p"), program()}).out.split(u'\n'))
             if (line.trimmed().startsWith(QLatin1String("NEEDED")))
                 needed << line.simplified().section(u' ', 1);
         QVERIFY(needed.contains(QStringLiteral("libQt6Quick.so.6")));
-        // Each as the loader finds it, named by its folder and file ("lib32/"
-        // copies of the same names belong to other packages).
+        // Each as the loader finds it, named by its folder and file ("lib32/" copies belong to other packages).
         QStringList libraries;
         for (const QString &line : run(QStringLiteral("ldd"), {program()}).out.split(u'\n')) {
             const QString path = line.contains(QLatin1String(" => ")) ? line.section(QLatin1String(" => "), 1).section(u' ', 0, 0)
@@ -207,14 +176,6 @@ private slots:
         QVERIFY(required.contains(QStringLiteral("qml6-module-qtquick-controls")));
         const QSet<QString> missing = required - depends;
         QVERIFY2(missing.isEmpty(), qPrintable(QStringList(missing.begin(), missing.end()).join(u' ')));
-    }
-
-    void lintianFindsNoError()
-    {
-        const Run lint = run(QStringLiteral("lintian"), {QStringLiteral("--tag-display-limit"), QStringLiteral("0"), m_deb});
-        QVERIFY2(lint.exitCode == 0 && !lint.out.contains(QRegularExpression(QStringLiteral("^E: "),
-                                                                              QRegularExpression::MultilineOption)),
-                 qPrintable(lint.out + lint.err));
     }
 
     // Help and version come without a display: no platform could be loaded.
@@ -238,38 +199,34 @@ private slots:
         QFETCH(int, exitCode);
         QFETCH(QString, out);
         QFETCH(QString, err);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("no-such-platform"));
-        const Run answer = run(program(), arguments, env);
+        const Run answer = run(program(), arguments, {QStringLiteral("QT_QPA_PLATFORM=no-such-platform")});
         QCOMPARE(answer.exitCode, exitCode);
         QVERIFY2(out.isEmpty() ? answer.out.isEmpty() : answer.out.startsWith(out), qPrintable(answer.out));
         QVERIFY2(err.isEmpty() ? answer.err.isEmpty() : answer.err.contains(err), qPrintable(answer.err));
     }
 
-    void unpackedProgramShowsItsFirstScreen()
+    // The unpacked program finds its screens and answers the llama.cpp check; lintian finds no error.
+    void unpackedProgramShowsItsFirstScreenAndLintianPasses()
     {
         TempHome home;
         QVERIFY(home.installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("com.quorvane.*.info=true"));
         QProcess app;
-        app.setProcessEnvironment(env);
+        app.setEnvironment(QProcess::systemEnvironment() << QStringLiteral("QT_QPA_PLATFORM=offscreen")
+                                                         << QStringLiteral("QT_LOGGING_RULES=com.quorvane.*.info=true"));
         app.start(program(), {});
-        // The window and its first screen are loaded before the event loop runs;
-        // the welcome screen replaces it as the verification's answer is set,
-        // before that answer is logged. A screen that fails to load says so first.
         QString log;
-        const bool verified = waitUntil([&] {
+        QVERIFY(waitUntil([&] {
             log += QString::fromUtf8(app.readAllStandardError());
             return log.contains(QStringLiteral("llama.cpp verified ✓")) || app.state() == QProcess::NotRunning;
-        }, 60000);
-        QVERIFY2(verified && app.state() == QProcess::Running, qPrintable(log));
-        QVERIFY2(!log.contains(QLatin1String("qrc:/")) && !log.contains(QLatin1String("failed to load")), qPrintable(log));
-        ::kill(pid_t(app.processId()), SIGTERM);
-        QVERIFY(app.waitForFinished(30000));
-        QCOMPARE(app.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(app.exitCode(), 0);
+        }, 60000));
+        QVERIFY2(app.state() == QProcess::Running && !log.contains(QLatin1String("qrc:/")), qPrintable(log));
+        app.terminate();
+        QVERIFY(app.waitForFinished(30000) && app.exitStatus() == QProcess::NormalExit && app.exitCode() == 0);
+
+        const Run lint = run(QStringLiteral("lintian"), {QStringLiteral("--tag-display-limit"), QStringLiteral("0"), m_deb});
+        QVERIFY2(lint.exitCode == 0 && !lint.out.contains(QRegularExpression(QStringLiteral("^E: "),
+                                                                              QRegularExpression::MultilineOption)),
+                 qPrintable(lint.out + lint.err));
     }
 
 private:

@@ -1,8 +1,5 @@
 #pragma once
 
-// The application of quorvane_e2e started as its own process, with a control
-// connection (see quorvane_e2e.cpp for the commands). QUORVANE_E2E names the
-// program.
 #include "common/test_support.h"
 
 #include <QJsonArray>
@@ -10,33 +7,21 @@
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QProcess>
-#include <QStringList>
-#include <QTemporaryDir>
 
 #include <csignal>
 #include <sys/prctl.h>
 
-// One run of the application, with a control connection. Its standard error
-// goes to ours, or is appended to errorLog when one is given.
+// One run of quorvane_e2e (QUORVANE_E2E) with its control connection (commands: see quorvane_e2e.cpp). Its standard
+// error goes to ours, or is appended to errorLog when one is given.
 class AppProcess {
 public:
     explicit AppProcess(const QStringList &arguments, const QString &errorLog = {})
         : m_socketPath(m_dir.filePath(QStringLiteral("control")))
     {
-        m_process.setProcessChannelMode(errorLog.isEmpty() ? QProcess::ForwardedErrorChannel
-                                                            : QProcess::SeparateChannels);
         m_process.setStandardOutputFile(QProcess::nullDevice());
-        if (!errorLog.isEmpty())
-            m_process.setStandardErrorFile(errorLog, QIODevice::Append);
+        m_process.setStandardErrorFile(errorLog.isEmpty() ? QString("/dev/stderr") : errorLog, QIODevice::Append);
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         m_process.start(QStringLiteral(QUORVANE_E2E), arguments + QStringList{QStringLiteral("--control"), m_socketPath});
-    }
-    ~AppProcess()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
     }
 
     bool connect()
@@ -53,15 +38,12 @@ public:
     {
         m_socket.write(command.join(u'\t').toUtf8() + '\n');
         m_socket.flush();
-        while (!m_socket.canReadLine()) {
-            if (!m_socket.waitForReadyRead(30000))
-                return {{"ok", false}, {"error", QStringLiteral("no answer")}};
-        }
-        return QJsonDocument::fromJson(m_socket.readLine()).object();
+        while (!m_socket.canReadLine() && m_socket.waitForReadyRead(30000))
+            continue;
+        return QJsonDocument::fromJson(m_socket.readLine()).object(); // empty, so not "ok", without an answer
     }
     bool ok(const QStringList &command) { return send(command).value(QStringLiteral("ok")).toBool(); }
     QJsonObject state() { return send({QStringLiteral("state")}); }
-    // Types text into the message field and sends it with Return.
     bool sendMessage(const QString &text)
     {
         const QString field = QStringLiteral("Send a message");
@@ -71,17 +53,24 @@ public:
     {
         return waitUntil([&] { return pred(state()); }, timeoutMs);
     }
-    bool shows(const QString &text)
+    bool waitFor(const QString &field, const QJsonValue &value, int timeoutMs = 30000)
     {
-        return send({QStringLiteral("texts")}).value(QStringLiteral("texts")).toArray().contains(text);
+        return waitForState([&](const QJsonObject &s) { return s.value(field) == value; }, timeoutMs);
     }
-    // Clicks a control once it is shown.
-    bool click(const QString &name)
+    QStringList texts()
+    {
+        return send({QStringLiteral("texts")}).value(QStringLiteral("texts")).toVariant().toStringList();
+    }
+    bool click(const QString &name) // once the control is shown
     {
         return waitUntil([&] { return ok({QStringLiteral("click"), name}); }, 30000);
     }
 
-    void signal(int number) { ::kill(pid_t(m_process.processId()), number); }
+    void signal(int number) // never to pid 0, our own process group, once the program has ended
+    {
+        if (const auto pid = pid_t(m_process.processId()); pid > 0)
+            ::kill(pid, number);
+    }
     qint64 pid() const { return m_process.processId(); }
     bool waitForExit(int timeoutMs = 30000) { return m_process.waitForFinished(timeoutMs); }
     int exitCode() const { return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1; }
@@ -89,6 +78,6 @@ public:
 private:
     QTemporaryDir m_dir;
     QString m_socketPath;
-    QProcess m_process;
+    QProcess m_process; // kills the program, if still running, when it goes
     QLocalSocket m_socket;
 };

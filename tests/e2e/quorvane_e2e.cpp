@@ -1,29 +1,12 @@
-// The application as released, plus what the end-to-end tests need to drive
-// it from outside: service hosts on the command line and a control socket.
-//
-//   quorvane_e2e --control <socket> [--api-host URL] [--source-host URL] [--model-host URL]
-//
-// On the socket the test sends one command a line, fields separated by tabs,
-// and gets one JSON object a line back ({"ok": true, ...} or {"ok": false,
-// "error": ...}):
-//   click <name>           a left click on the shown control named name
-//                          (Accessible.name, objectName or button label)
-//   type <name> <text>     focuses the control and types text
-//   key <name> <key>       focuses the control and presses key ("Return")
-//   texts                  every text shown in the window
-//   state                  what the application state and the engine hold
-//   import <path>          the file chooser's answer in the model picker
-//   invoke <object> <method> [arg]
-//                          calls an invokable of "state" or "picker" as the
-//                          window's controls do, its argument converted from text
-//   sessions               every conversation with its id and messages
-//   quit                   quits as the window's close would
-#include "app/app_state.h"
+// The application as released, with service hosts on the command line and a control socket for the end-to-end
+// tests: quorvane_e2e --control <socket> [--api-host URL] [--source-host URL] [--model-host URL]
+// Commands come one a line, fields split by tabs; each gets one JSON object a line back ({"ok": true, ...} or
+// {"ok": false, "error": ...}): click <name>, type <name> <text>, key <name> Return (on the shown control of that
+// Accessible.name, objectName or label); texts; state (with every conversation); import <path> (the file chooser's
+// answer in the model picker); invoke state|picker <method> [arg] (as the window's controls do); quit.
 #include "app/model_picker_state.h"
-#include "core/records.h"
-#include "engine/llama_cpp_manager.h"
 #include "ui/application.h"
-#include "ui/window_driver.h"
+#include "ui/window_driver.h" // the window, the state and the engine
 
 #include <QGuiApplication>
 #include <QJsonArray>
@@ -32,17 +15,10 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMetaMethod>
-#include <QQmlApplicationEngine>
-#include <QQuickWindow>
 #include <QTimer>
-#include <QUrl>
 #include <QtQml/qqmlextensionplugin.h>
 
-#include <cstdio>
-
 Q_IMPORT_QML_PLUGIN(QuorvanePlugin)
-
-using window_driver::WindowDriver;
 
 namespace {
 
@@ -64,7 +40,6 @@ public:
 
     bool listen(const QString &path)
     {
-        QLocalServer::removeServer(path);
         connect(&m_server, &QLocalServer::newConnection, this, [this] {
             while (QLocalSocket *socket = m_server.nextPendingConnection()) {
                 connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
@@ -86,39 +61,29 @@ private:
     QJsonObject handle(const QStringList &command)
     {
         const QString verb = command.value(0);
+        auto *picker = m_state.findChild<ModelPickerState *>();
         if (verb == QLatin1String("texts"))
             return {{"ok", true}, {"texts", QJsonArray::fromStringList(m_driver.texts())}};
         if (verb == QLatin1String("state"))
             return state();
+        if (verb == QLatin1String("invoke"))
+            return invoke(command.value(1) == QLatin1String("picker") ? static_cast<QObject *>(picker) : &m_state,
+                          command.value(2).toLatin1(), command.mid(3));
+        QQuickItem *item = m_driver.control(command.value(1));
         if (verb == QLatin1String("quit")) {
             QTimer::singleShot(0, qApp, &QCoreApplication::quit);
-            return {{"ok", true}};
-        }
-        if (verb == QLatin1String("import")) {
-            auto *picker = m_state.findChild<ModelPickerState *>();
-            if (!picker)
-                return failure(QStringLiteral("no model picker"));
+        } else if (verb == QLatin1String("import") && picker) {
             picker->importLocalModel({QUrl::fromLocalFile(command.value(1))});
-            return {{"ok", true}};
-        }
-        if (verb == QLatin1String("invoke"))
-            return invoke(command.value(1) == QLatin1String("picker") ? m_state.findChild<ModelPickerState *>()
-                                                                      : static_cast<QObject *>(&m_state),
-                          command.value(2).toLatin1(), command.mid(3));
-        if (verb == QLatin1String("sessions"))
-            return sessions();
-        QQuickItem *item = m_driver.control(command.value(1));
-        if (!item)
+        } else if (!item) {
             return failure(QStringLiteral("no shown control named \"%1\"").arg(command.value(1)));
-        if (verb == QLatin1String("click")) {
+        } else if (verb == QLatin1String("click")) {
             m_driver.click(item);
-        } else if (verb == QLatin1String("type")) {
+        } else if (verb == QLatin1String("type") || verb == QLatin1String("key")) {
             item->forceActiveFocus();
-            for (const QChar ch : command.value(2))
-                QTest::keyClick(m_driver.window(), ch.toLatin1());
-        } else if (verb == QLatin1String("key") && command.value(2) == QLatin1String("Return")) {
-            item->forceActiveFocus();
-            QTest::keyClick(m_driver.window(), Qt::Key_Return);
+            if (verb == QLatin1String("type"))
+                m_driver.type(command.value(2));
+            else
+                QTest::keyClick(m_driver.window(), Qt::Key_Return);
         } else {
             return failure(QStringLiteral("unknown command \"%1\"").arg(command.join(u' ')));
         }
@@ -128,19 +93,17 @@ private:
     static QJsonObject invoke(QObject *target, const QByteArray &name, const QStringList &args)
     {
         const QMetaObject *meta = target ? target->metaObject() : nullptr;
-        for (int i = 0; meta && i < meta->methodCount(); ++i) {
+        for (int i = 0; meta && args.size() <= 1 && i < meta->methodCount(); ++i) {
             const QMetaMethod method = meta->method(i);
-            if (method.name() != name || method.parameterCount() != args.size() || args.size() > 1)
-                continue;
             QVariant value = args.value(0);
-            if (!args.isEmpty() && !value.convert(method.parameterMetaType(0)))
-                return failure(QStringLiteral("cannot pass \"%1\" to %2").arg(args.first(), QString::fromLatin1(name)));
+            if (method.name() != name || method.parameterCount() != args.size()
+                || (!args.isEmpty() && !value.convert(method.parameterMetaType(0))))
+                continue;
             const QGenericArgument argument(args.isEmpty() ? nullptr : method.parameterMetaType(0).name(), value.constData());
-            if (!method.invoke(target, Qt::DirectConnection, argument))
-                return failure(QStringLiteral("%1 failed").arg(QString::fromLatin1(name)));
-            return {{"ok", true}};
+            if (method.invoke(target, Qt::DirectConnection, argument))
+                return {{"ok", true}};
         }
-        return failure(QStringLiteral("no invokable %1 taking %2 arguments").arg(QString::fromLatin1(name)).arg(args.size()));
+        return failure(QStringLiteral("cannot call %1 with [%2]").arg(QString::fromLatin1(name), args.join(u' ')));
     }
 
     static QJsonArray messagesOf(const QList<ChatMessage> &list)
@@ -151,39 +114,31 @@ private:
         return messages;
     }
 
-    QJsonObject sessions() const
-    {
-        QJsonArray all;
-        for (const ChatSession &session : m_state.chatSessions())
-            all.append(QJsonObject{{"id", canonicalUuid(session.id)}, {"messages", messagesOf(session.messages)}});
-        return {{"ok", true}, {"sessions", all}, {"current", m_state.currentSession() ? canonicalUuid(m_state.currentSession()->id) : QString()}};
-    }
-
     QJsonObject state() const
     {
         QJsonArray models;
         for (const AIModel &model : m_state.downloadedModels())
-            models.append(QJsonObject{{"id", canonicalUuid(model.id)},
-                                      {"name", model.name},
-                                      {"isDownloaded", model.isDownloaded},
-                                      {"filePath", model.filePath},
+            models.append(QJsonObject{{"id", canonicalUuid(model.id)}, {"name", model.name},
+                                      {"isDownloaded", model.isDownloaded}, {"filePath", model.filePath},
                                       {"progress", model.downloadProgress}});
-        QJsonArray titles;
+        QJsonArray sessions;
         for (const ChatSession &session : m_state.chatSessions())
-            titles.append(session.title);
+            sessions.append(QJsonObject{{"id", canonicalUuid(session.id)}, {"messages", messagesOf(session.messages)}});
+        const std::optional<ChatSession> current = m_state.currentSession();
         return {{"ok", true},
                 {"verified", m_state.engine().isLlamaCPPVerified()},
                 {"currentView", int(m_state.currentView())},
                 {"selectedModel", m_state.selectedModelName()},
                 {"generating", m_state.isCurrentSessionGenerating()},
                 {"models", models},
-                {"sessions", titles},
+                {"sessions", sessions},
+                {"current", current ? canonicalUuid(current->id) : QString()},
                 {"currentSession", m_state.currentSessionTitle()},
                 {"messages", messagesOf(m_state.chatMessages())},
                 {"screens", QJsonArray::fromStringList(m_screens)}};
     }
 
-    WindowDriver m_driver;
+    window_driver::WindowDriver m_driver;
     AppState &m_state;
     QLocalServer m_server;
     QStringList m_screens;
@@ -197,30 +152,18 @@ int main(int argc, char *argv[])
     ui::describeApplication(app);
     ui::ServiceHosts hosts;
     QString control;
+    const QHash<QString, QString *> flags = {{QStringLiteral("--control"), &control},
+                                             {QStringLiteral("--api-host"), &hosts.releaseApi},
+                                             {QStringLiteral("--source-host"), &hosts.sources},
+                                             {QStringLiteral("--model-host"), &hosts.models}};
     const QStringList args = app.arguments();
     for (int i = 1; i + 1 < args.size(); i += 2) {
-        const QString &flag = args.at(i);
-        const QString &value = args.at(i + 1);
-        if (flag == QLatin1String("--control"))
-            control = value;
-        else if (flag == QLatin1String("--api-host"))
-            hosts.releaseApi = value;
-        else if (flag == QLatin1String("--source-host"))
-            hosts.sources = value;
-        else if (flag == QLatin1String("--model-host"))
-            hosts.models = value;
-    }
-    if (control.isEmpty()) {
-        std::fprintf(stderr, "usage: quorvane_e2e --control <socket> [--api-host URL] [--source-host URL] "
-                             "[--model-host URL]\n");
-        return 2;
+        if (QString *value = flags.value(args.at(i)))
+            *value = args.at(i + 1);
     }
     return ui::runApplication(app, hosts, [&](QQmlApplicationEngine &qml, AppState &state) {
         auto *window = qobject_cast<QQuickWindow *>(qml.rootObjects().value(0));
-        auto *server = new ControlServer(window, state, &app);
-        if (!server->listen(control)) {
-            std::fprintf(stderr, "quorvane_e2e: cannot listen on %s\n", qPrintable(control));
-            QTimer::singleShot(0, &app, [] { QCoreApplication::exit(3); });
-        }
+        if (!(new ControlServer(window, state, &app))->listen(control))
+            qFatal("quorvane_e2e: cannot listen on \"%s\" (--control <socket> is needed)", qPrintable(control));
     });
 }

@@ -1,6 +1,5 @@
-// The application as a user meets it: started as its own process with its
-// own HOME, the service hosts on a loopback nginx, driven through its window
-// by the control socket of quorvane_e2e.
+// The application as a user meets it: started as its own process with its own HOME, the service hosts on a
+// loopback nginx, driven through its window by the control socket of quorvane_e2e.
 #include "e2e/app_process.h"
 #include "common/nginx_server.h"
 #include "common/test_support.h"
@@ -12,31 +11,20 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
 
 #include <csignal>
 #include <memory>
-#include <unistd.h>
 
 namespace {
-
-bool run(const QString &program, const QStringList &arguments)
-{
-    return ChildProcess::run(program, arguments, 120000, 1 << 20).succeeded();
-}
 
 QJsonObject firstModel(const QJsonObject &state)
 {
     return state.value(QStringLiteral("models")).toArray().first().toObject();
 }
 
-// Adds the tiny model through the picker's Local File tab.
 void importTinyModel(AppProcess &app)
 {
     QTemporaryDir folder;
@@ -44,9 +32,7 @@ void importTinyModel(AppProcess &app)
     QVERIFY(QFile::copy(QStringLiteral(TINY_GGUF), model));
     QVERIFY(app.click(QStringLiteral("Add Model")) && app.click(QStringLiteral("Local File")));
     QVERIFY(app.ok({QStringLiteral("import"), model}) && app.click(QStringLiteral("Copy")));
-    QVERIFY(app.waitForState([](const QJsonObject &s) {
-        return s.value(QStringLiteral("selectedModel")).toString() == QLatin1String("tiny");
-    }));
+    QVERIFY(app.waitFor(QStringLiteral("selectedModel"), QStringLiteral("tiny")));
 }
 
 } // namespace
@@ -58,36 +44,32 @@ private slots:
     void initTestCase()
     {
         const QString root = m_served.filePath(QStringLiteral("www"));
-        const QString stage = m_served.filePath(QStringLiteral("stage/llama-b9999"));
-        QVERIFY(QDir().mkpath(stage));
         // The real program with its libraries, packed as a release is.
-        const QString realBin = QFileInfo(QStringLiteral(QUORVANE_LLAMA_COMPLETION)).path();
-        QVERIFY(run(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), QStringLiteral("cp -a \"$0\"/llama-completion \"$0\"/lib*.so* \"$1\""),
-                                                  realBin, stage}));
-        QVERIFY(QDir().mkpath(root + QStringLiteral("/files")));
-        QVERIFY(run(QStringLiteral("/usr/bin/tar"), {QStringLiteral("-czf"), root + QStringLiteral("/files/real.tar.gz"),
-                                                     QStringLiteral("-C"), m_served.filePath(QStringLiteral("stage")),
-                                                     QStringLiteral("llama-b9999")}));
-
-        // The first catalog entry's file, where the hosting service keeps it,
-        // sent slowly enough to be interrupted.
+        QVERIFY(ChildProcess::run(
+                    QStringLiteral("/bin/bash"),
+                    {QStringLiteral("-c"),
+                     QStringLiteral("mkdir -p \"$1/llama-b9999\" \"$2\" && cp -a \"$0\"/llama-completion \"$0\"/lib*.so* \"$1/llama-b9999\""
+                                    " && tar -czf \"$2/real.tar.gz\" -C \"$1\" llama-b9999"),
+                     QFileInfo(QStringLiteral(QUORVANE_LLAMA_COMPLETION)).path(), m_served.filePath(QStringLiteral("stage")),
+                     root + QStringLiteral("/files")},
+                    120000, 1 << 20).succeeded());
+        // The first catalog entry's file where the hosting service keeps it, sent slowly enough to be interrupted.
         m_entry = CuratedCatalog::all().first();
         const QString path = QUrl(m_entry.url).path();
         m_servedModel = root + path;
         QByteArray bytes(48 << 20, Qt::Uninitialized);
         for (int i = 0; i < bytes.size(); ++i)
-            bytes[i] = char((qint64(i) * 131 + i / 4093) & 0xff); // same bytes, without int overflow
+            bytes[i] = char((qint64(i) * 131 + i / 4093) & 0xff);
         QVERIFY(QDir().mkpath(QFileInfo(m_servedModel).path()));
         QFile model(m_servedModel);
         QVERIFY(model.open(QIODevice::WriteOnly) && model.write(bytes) == bytes.size());
         model.close();
 
-        const QString top = path.section(u'/', 1, 1);
-        m_server = std::make_unique<NginxServer>(root, QStringLiteral("location /%1/ { limit_rate 4m; }").arg(top));
+        const QString slow = QStringLiteral("location /%1/ { limit_rate 4m; }").arg(path.section(u'/', 1, 1));
+        m_server = std::make_unique<NginxServer>(root, slow);
         QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
         QFile releases(root + QStringLiteral("/real/repos/ggml-org/llama.cpp/releases"));
-        QVERIFY(QDir().mkpath(QFileInfo(releases).path()));
-        QVERIFY(releases.open(QIODevice::WriteOnly));
+        QVERIFY(QDir().mkpath(QFileInfo(releases).path()) && releases.open(QIODevice::WriteOnly));
         releases.write("[{\"tag_name\":\"b9999\",\"assets\":[{\"name\":\"llama-b9999-bin-ubuntu-x64.tar.gz\","
                        "\"browser_download_url\":\"" + m_server->baseUrl().toUtf8() + "/files/real.tar.gz\"}]}]");
     }
@@ -102,18 +84,14 @@ private slots:
         {
             AppProcess app(hosts);
             QVERIFY(app.connect());
-            // The release is installed and verified, then the welcome screen shows.
-            QVERIFY(app.waitForState([](const QJsonObject &s) { return s.value(QStringLiteral("verified")).toBool(); },
-                                     180000));
+            QVERIFY(app.waitFor(QStringLiteral("verified"), true, 180000));
             QVERIFY(app.waitForState([](const QJsonObject &s) {
                 return s.value(QStringLiteral("screens")).toArray().last().toString() == QLatin1String("Welcome");
             }));
             QVERIFY(app.state().value(QStringLiteral("screens")).toArray().contains(QStringLiteral("Installing llama.cpp")));
-            QVERIFY(app.shows(QStringLiteral("Your Personal AI Model Runner")));
 
             importTinyModel(app);
-            // The first model opens the chat; a message gets a streamed reply.
-            QVERIFY(app.waitForState([](const QJsonObject &s) { return s.value(QStringLiteral("currentView")).toInt() == 1; }));
+            QVERIFY(app.waitFor(QStringLiteral("currentView"), 1));
             QVERIFY(app.sendMessage(QStringLiteral("Hello there")));
             QVERIFY(app.waitForState([](const QJsonObject &s) {
                 return s.value(QStringLiteral("messages")).toArray().size() == 2 && !s.value(QStringLiteral("generating")).toBool();
@@ -122,38 +100,32 @@ private slots:
             const QJsonArray messages = state.value(QStringLiteral("messages")).toArray();
             QCOMPARE(messages.at(0).toObject().value(QStringLiteral("content")).toString(), QStringLiteral("Hello there"));
             QVERIFY(!messages.at(1).toObject().value(QStringLiteral("isFromUser")).toBool());
-            QVERIFY(!messages.at(1).toObject().value(QStringLiteral("content")).toString().isEmpty());
-            // A reply (not a notice) shows how it was made under it, and so it
-            // does after the next start.
-            const bool replied = !messages.at(1).toObject().value(QStringLiteral("content")).toString().startsWith("⚠️");
-            // (the window lays the finished reply out a moment after the state has it)
+            const QString reply = messages.at(1).toObject().value(QStringLiteral("content")).toString();
+            QVERIFY(!reply.isEmpty());
+            // A reply (not a notice) shows how it was made under it, also after the next start.
             const QRegularExpression figuresLine(QStringLiteral("^\\d+\\.\\d\\d s to first token · (.+ · )?llama-completion · tiny$"));
-            waitUntil([&] {
-                figures = app.send({QStringLiteral("texts")}).value(QStringLiteral("texts")).toVariant().toStringList().filter(figuresLine);
-                return figures.size() == (replied ? 1 : 0);
-            });
-            QCOMPARE(figures.size(), replied ? 1 : 0);
+            QVERIFY(waitUntil([&] {
+                figures = app.texts().filter(figuresLine);
+                return figures.size() == (reply.startsWith("⚠️") ? 0 : 1);
+            }));
 
             app.send({QStringLiteral("quit")});
             QVERIFY(app.waitForExit());
             QCOMPARE(app.exitCode(), 0);
         }
 
-        // The next start finds the program, the model, the selection and the
-        // conversation as they were.
+        // The next start finds the program, the model, the selection and the conversation as they were.
         AppProcess again(hosts);
         QVERIFY(again.connect());
-        QVERIFY(again.waitForState([](const QJsonObject &s) { return s.value(QStringLiteral("verified")).toBool(); }, 60000));
+        QVERIFY(again.waitFor(QStringLiteral("verified"), true, 60000));
         const QJsonObject restored = again.state();
         QCOMPARE(restored.value(QStringLiteral("selectedModel")).toString(), QStringLiteral("tiny"));
         QCOMPARE(restored.value(QStringLiteral("models")), state.value(QStringLiteral("models")));
         QCOMPARE(restored.value(QStringLiteral("sessions")), state.value(QStringLiteral("sessions")));
         QVERIFY(again.click(state.value(QStringLiteral("currentSession")).toString()));
-        QVERIFY(again.waitForState([&](const QJsonObject &s) {
-            return s.value(QStringLiteral("messages")) == state.value(QStringLiteral("messages"));
-        }));
+        QVERIFY(again.waitFor(QStringLiteral("messages"), state.value(QStringLiteral("messages"))));
         for (const QString &line : std::as_const(figures))
-            QVERIFY2(waitUntil([&] { return again.shows(line); }), qPrintable(line));
+            QVERIFY2(waitUntil([&] { return again.texts().contains(line); }), qPrintable(line));
         // The installer ran once: the second start asked for no release.
         QCOMPARE(m_server->accessLog().count(QStringLiteral("GET /files/real.tar.gz")), 1);
     }
@@ -163,19 +135,18 @@ private slots:
         TempHome home;
         QVERIFY(home.installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION)));
         const QStringList hosts = {QStringLiteral("--model-host"), m_server->baseUrl()};
+        const QDir resumeData(home.dataDir() + QStringLiteral("/ResumeData"));
         {
             AppProcess app(hosts);
             QVERIFY(app.connect());
             QVERIFY(app.click(QStringLiteral("Add Model")) && app.click(QStringLiteral("Download ") + m_entry.name));
             QVERIFY(app.waitForState([](const QJsonObject &s) {
-                const QJsonArray models = s.value(QStringLiteral("models")).toArray();
-                return !models.isEmpty() && models.first().toObject().value(QStringLiteral("progress")).toDouble() > 0.15;
+                return firstModel(s).value(QStringLiteral("progress")).toDouble() > 0.15;
             }));
             app.signal(SIGKILL);
             QVERIFY(app.waitForExit());
         }
-        const QStringList resume = QDir(home.dataDir() + QStringLiteral("/ResumeData")).entryList(QDir::Files);
-        QVERIFY2(resume.filter(QStringLiteral(".partial")).size() == 1, qPrintable(resume.join(u' ')));
+        QCOMPARE(resumeData.entryList({QStringLiteral("*.partial")}, QDir::Files).size(), 1);
 
         AppProcess again(hosts);
         QVERIFY(again.connect());
@@ -183,9 +154,9 @@ private slots:
             return firstModel(s).value(QStringLiteral("isDownloaded")).toBool();
         }, 120000));
         const QString file = firstModel(again.state()).value(QStringLiteral("filePath")).toString();
-        QCOMPARE(sha256(file), sha256(m_servedModel));
+        QVERIFY(readFileBytes(file) == readFileBytes(m_servedModel));
         QVERIFY(m_server->accessLog().contains(QStringLiteral("range=[bytes=")));
-        QVERIFY(QDir(home.dataDir() + QStringLiteral("/ResumeData")).entryList(QDir::Files).isEmpty());
+        QVERIFY(resumeData.entryList(QDir::Files).isEmpty());
     }
 
     void childProcessesEndWithTheApplication_data()
@@ -193,13 +164,13 @@ private slots:
         QTest::addColumn<bool>("localServer"); // the model kept loaded by a llama-server; else a reply under way
         QTest::addColumn<int>("signal");       // 0: quit as the window's close does
         QTest::newRow("SIGTERM during a reply") << false << int(SIGTERM);
+        QTest::newRow("SIGINT during a reply") << false << int(SIGINT);
         QTest::newRow("local server, quit") << true << 0;
         QTest::newRow("local server, SIGKILL") << true << int(SIGKILL);
     }
 
-    // Nothing the application started outlives it: a reply's run and its staged
-    // prompt on SIGTERM, and a llama-server also when the application is killed
-    // and cannot stop it itself.
+    // Nothing the application started outlives it: a reply's run and its staged prompt on SIGTERM, and a
+    // llama-server also when the application is killed and cannot stop it itself.
     void childProcessesEndWithTheApplication()
     {
         QFETCH(bool, localServer);
@@ -224,13 +195,12 @@ private slots:
         if (localServer) {
             QVERIFY(waitUntil([&] { return processesWith(child) == 1; }, 30000));
         } else {
-            QVERIFY(app.waitForState([](const QJsonObject &s) { return s.value(QStringLiteral("currentView")).toInt() == 1; }));
+            QVERIFY(app.waitFor(QStringLiteral("currentView"), 1));
             QVERIFY(app.sendMessage(QStringLiteral("Hi")));
-            // The reply's run (reading the staged prompt); the model's chat-template
-            // read may be running beside it.
+            // The reply's run (reading the staged prompt); the model's chat-template read may run beside it.
             const QByteArray promptMarker = (home.runtimeDir() + QStringLiteral("/quorvane-prompt-")).toUtf8();
             QVERIFY(waitUntil([&] { return processesWith(promptMarker) == 1; }, 30000));
-            QVERIFY(app.waitForState([](const QJsonObject &s) { return s.value(QStringLiteral("generating")).toBool(); }));
+            QVERIFY(app.waitFor(QStringLiteral("generating"), true));
             QCOMPARE(staged().size(), 1);
         }
         if (signal)

@@ -22,13 +22,8 @@ const QString kPdfNote = u("[PDF text could not be extracted \xE2\x80\x94 the fi
 
 AttachedFile attachment(const QString &path, qint64 recordSize = 0)
 {
-    AttachedFile f;
-    f.id = QUuid::createUuid();
-    f.fileName = QFileInfo(path).fileName();
-    f.filePath = path;
-    f.fileType = QFileInfo(path).suffix(); // case kept: the reader lower-cases it
-    f.fileSize = recordSize;
-    return f;
+    // the extension's case kept: the reader lower-cases it
+    return AttachedFile{QUuid::createUuid(), QFileInfo(path).fileName(), path, QFileInfo(path).suffix(), recordSize};
 }
 
 // A shell script standing in for an external program.
@@ -85,8 +80,6 @@ private slots:
     void initTestCase()
     {
         QLoggingCategory::setFilterRules(QStringLiteral("com.quorvane.*.info=true"));
-        for (const QString tool : {"/usr/bin/pandoc", "/usr/bin/pdftotext", "/usr/bin/strings"})
-            QVERIFY2(QFileInfo(tool).isExecutable(), qPrintable(tool + " missing: run scripts/install-deps.sh"));
     }
 
     // Text in its encodings, files that are not text through the real
@@ -96,41 +89,32 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("expected");
-        QTest::addColumn<QString>("logLine");
-        QTest::newRow("utf-8, counted in graphemes")
-            << "notes.txt" << QByteArray("hi \xF0\x9F\x87\xA9\xF0\x9F\x87\xAA\n") << u("hi \U0001F1E9\U0001F1EA\n")
-            << "UTF-8 read: notes.txt (5 chars)";
-        QTest::newRow("empty file is text, not a note") << "empty.md" << QByteArray() << QString()
-                                                        << "UTF-8 read: empty.md (0 chars)";
+        QTest::newRow("utf-8") << "notes.txt" << QByteArray("hi \xF0\x9F\x87\xA9\xF0\x9F\x87\xAA\n")
+                               << u("hi \U0001F1E9\U0001F1EA\n");
+        QTest::newRow("empty file is text, not a note") << "empty.md" << QByteArray() << QString();
         QTest::newRow("invalid utf-8 read as latin-1") << "old.csv" << QByteArray("caf\xE9;na\xEFve\n")
-                                                       << u("café;naïve\n") << "Latin-1 read: old.csv (11 chars)";
-        QTest::newRow("utf-16 with byte-order mark")
-            << "win.txt" << QByteArray("\xFF\xFEh\0i\0", 6) << u("hi") << "UTF-16 read: win.txt (2 chars)";
+                                                       << u("café;naïve\n");
+        QTest::newRow("utf-16 with byte-order mark") << "win.txt" << QByteArray("\xFF\xFEh\0i\0", 6) << u("hi");
         QByteArray elf("\x7F" "ELF\x02\x01\x01\0\0\0\0", 11);
         elf += "first printable run" + QByteArray(20, '\0') + "second one\n" + QByteArray("\x01\x02\x03\0", 4);
         QTest::newRow("binary with printable runs")
-            << "blob.bin" << elf << u("[Printable text extracted from binary file]\nfirst printable run\nsecond one")
-            << "strings(1) read: blob.bin";
+            << "blob.bin" << elf << u("[Printable text extracted from binary file]\nfirst printable run\nsecond one");
         QTest::newRow("binary, nothing printable") << "blob.bin" << QByteArray("\0\x01\x02" "ab\0\xFF\xFE\0", 10)
-                                                   << kUnreadable << QString();
-        QTest::newRow("no read permission") << "secret.txt" << QByteArray("hidden") << kUnreadable
-                                            << "Attachment could not be read: secret.txt";
+                                                   << kUnreadable;
+        QTest::newRow("no read permission") << "secret.txt" << QByteArray("hidden") << kUnreadable;
     }
     void plainAndBinary()
     {
         QFETCH(QString, name);
         QFETCH(QByteArray, bytes);
         QFETCH(QString, expected);
-        QFETCH(QString, logLine);
         m_home.writeFile(path(name), bytes);
         if (name.startsWith("secret.")) {
             if (::geteuid() == 0)
                 QSKIP("the superuser reads any file");
             QFile::setPermissions(path(name), QFileDevice::WriteOwner);
         }
-        LogCapture log;
         QCOMPARE(extractAttachmentText(attachment(path(name))), expected);
-        QVERIFY2(logLine.isEmpty() || log.contains(logLine), qPrintable(log.lines().join('\n')));
     }
 
     // What the path leads to decides: its size on disk (the target's for a
@@ -143,23 +127,17 @@ private slots:
         QTest::addColumn<qint64>("sizeOnDisk");
         QTest::addColumn<qint64>("recordSize");
         QTest::addColumn<QString>("expected"); // empty: the file is read
-        QTest::addColumn<QString>("logLine");
-        const QString tooLarge = QStringLiteral("Attachment skipped, too large: ");
-        const QString notAFile = QStringLiteral("Attachment is not a readable file: ");
         QTest::newRow("one byte over") << "link" << "big.txt" << kAttachmentSizeLimit + 1 << qint64(10)
-                                       << "[big.txt was skipped: 5.2 MB exceeds the 5 MB attachment limit]"
-                                       << tooLarge + "big.txt (";
+                                       << "[big.txt was skipped: 5.2 MB exceeds the 5 MB attachment limit]";
         QTest::newRow("exactly the limit") << "link" << "limit.txt" << kAttachmentSizeLimit << qint64(999999999)
-                                           << QString() << QString();
+                                           << QString();
         QTest::newRow("gone, record over the limit")
             << "missing" << "gone.txt" << qint64(-1) << qint64(7340032)
-            << "[gone.txt was skipped: 7.3 MB exceeds the 5 MB attachment limit]" << tooLarge + "gone.txt (";
-        QTest::newRow("gone, record small") << "missing" << "missing.txt" << qint64(-1) << qint64(100) << kUnreadable
-                                            << notAFile + "missing.txt";
-        QTest::newRow("folder pdf") << "folder" << "folder.pdf" << qint64(-1) << qint64(1234) << kPdfNote
-                                    << notAFile + "folder.pdf";
+            << "[gone.txt was skipped: 7.3 MB exceeds the 5 MB attachment limit]";
+        QTest::newRow("gone, record small") << "missing" << "missing.txt" << qint64(-1) << qint64(100) << kUnreadable;
+        QTest::newRow("folder pdf") << "folder" << "folder.pdf" << qint64(-1) << qint64(1234) << kPdfNote;
         QTest::newRow("fifo docx") << "fifo" << "fifo.docx" << qint64(-1) << qint64(1234)
-                                   << "[Could not convert fifo.docx to text]" << notAFile + "fifo.docx";
+                                   << "[Could not convert fifo.docx to text]";
     }
     void entries()
     {
@@ -168,7 +146,6 @@ private slots:
         QFETCH(qint64, sizeOnDisk);
         QFETCH(qint64, recordSize);
         QFETCH(QString, expected);
-        QFETCH(QString, logLine);
         const QString entry = path(name);
         if (kind == "link") {
             m_home.writeFile(entry + ".target", QByteArray(sizeOnDisk, 'a'));
@@ -185,37 +162,23 @@ private slots:
         options.converters = {{tool, {}, kConvertibleExtensions}};
         options.pdftotextPaths = {tool};
         options.stringsPath = tool;
-        LogCapture log;
         QElapsedTimer timer;
         timer.start();
         const QString text = extractAttachmentText(attachment(entry, recordSize), options);
         QVERIFY(timer.elapsed() < 2000);
-        if (expected.isEmpty())
-            QCOMPARE(text.size(), sizeOnDisk);
-        else
-            QCOMPARE(text, expected);
-        QVERIFY2(log.contains(logLine), qPrintable(log.lines().join('\n')));
+        QCOMPARE(text, expected.isEmpty() ? QString(sizeOnDisk, u'a') : expected);
     }
 
-    void documentsThroughPandoc_data()
+    // The real pandoc, found by its upper-case extension.
+    void documentThroughPandoc()
     {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QStringList>("pandocArguments"); // to make the file from markdown
-        QTest::newRow("DOCX in upper case") << "LETTER.DOCX" << QStringList{"-t", "docx"};
-        QTest::newRow("html") << "letter.html" << QStringList{"-s", "--metadata", "title=Letter"};
-    }
-    void documentsThroughPandoc()
-    {
-        QFETCH(QString, name);
-        QFETCH(QStringList, pandocArguments);
         m_home.writeFile(path("letter.md"), "# Greeting\n\nHello *converted* world.\n");
-        QFile::remove(path(name));
-        QVERIFY(ChildProcess::run("/usr/bin/pandoc", pandocArguments + QStringList{path("letter.md"), "-o", path(name)}, 60000, 1 << 20)
-                    .succeeded());
+        const QStringList toDocx = {"-t", "docx", path("letter.md"), "-o", path("LETTER.DOCX")};
+        QVERIFY(ChildProcess::run("/usr/bin/pandoc", toDocx, 60000, 1 << 20).succeeded());
         LogCapture log;
-        const QString text = extractAttachmentText(attachment(path(name)));
+        const QString text = extractAttachmentText(attachment(path("LETTER.DOCX")));
         QVERIFY2(text.contains(u("Hello converted world.")), qPrintable(text));
-        QVERIFY2(log.contains("pandoc read: " + name + " ("), qPrintable(log.lines().join('\n')));
+        QVERIFY2(log.contains("pandoc read: LETTER.DOCX ("), qPrintable(log.lines().join('\n')));
     }
 
     // Stand-ins for the converters and pdftotext, tried in order.
@@ -225,11 +188,10 @@ private slots:
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QList<QByteArray>>("tools"); // a script each; "": no program there; "/...": that program
         QTest::addColumn<QString>("expected");
-        QTest::addColumn<QString>("logLine");
         const QByteArray doc = "document bytes";
         const auto converter = [&](const char *row, const QString &name, const QList<QByteArray> &tools,
                                    const QString &expected) {
-            QTest::newRow(row) << name << doc << tools << expected << QString();
+            QTest::newRow(row) << name << doc << tools << expected;
         };
         converter("first non-empty text wins", "memo.doc",
                   {"printf '  \\n'", "echo failing output; exit 3", "echo '  third  '", "echo fourth"}, u("third"));
@@ -245,16 +207,16 @@ private slots:
         const QByteArray broken = "%PDF-1.4\nthis is no pdf at all\n";
         QTest::newRow("text layer, upper-case name")
             << "REPORT.PDF" << makePdf({"Hello PDF world", "Second page here"}) << QList<QByteArray>{"echo never"}
-            << u("Hello PDF world\nSecond page here") << "PDFKit read: REPORT.PDF (32 chars, 2 pages)";
+            << u("Hello PDF world\nSecond page here");
         QTest::newRow("scanned, real pdftotext") << "scan.pdf" << makePdf({QString(), QString()})
-                                                 << QList<QByteArray>{"", "/usr/bin/pdftotext"} << kPdfNote << QString();
+                                                 << QList<QByteArray>{"", "/usr/bin/pdftotext"} << kPdfNote;
         QTest::newRow("broken, real pdftotext") << "broken.pdf" << broken << QList<QByteArray>{"/usr/bin/pdftotext"}
-                                                << kPdfNote << QString();
+                                                << kPdfNote;
         QTest::newRow("broken, first present pdftotext wins")
             << "broken.pdf" << broken << QList<QByteArray>{"", "echo ' from the tool '", "echo third"}
-            << u("from the tool") << "pdftotext read: broken.pdf (13 chars)";
+            << u("from the tool");
         QTest::newRow("broken, pdftotext fails") << "broken.pdf" << broken << QList<QByteArray>{"echo partial; exit 1"}
-                                                 << kPdfNote << QString();
+                                                 << kPdfNote;
     }
     void toolChains()
     {
@@ -262,7 +224,6 @@ private slots:
         QFETCH(QByteArray, bytes);
         QFETCH(QList<QByteArray>, tools);
         QFETCH(QString, expected);
-        QFETCH(QString, logLine);
         m_home.writeFile(path(name), bytes);
         AttachmentTextOptions options;
         options.toolLimits.timeoutMs = 1000;
@@ -279,9 +240,7 @@ private slots:
             options.converters.append({tool, {}, kConvertibleExtensions});
             options.pdftotextPaths << tool;
         }
-        LogCapture log;
         QCOMPARE(extractAttachmentText(attachment(path(name)), options), expected);
-        QVERIFY2(logLine.isEmpty() || log.contains(logLine), qPrintable(log.lines().join('\n')));
     }
 
     // Each converter is tried only for its own extensions, and gets its
@@ -307,9 +266,7 @@ private slots:
         const QString wide = writeScript(path("wide"), "i=0; while [ $i -lt 100 ]; do printf '\\303\\251'; i=$((i+1)); done");
         ToolLimits limits;
         limits.outputCap = 11;
-        LogCapture log;
         QCOMPARE(::runTool(wide, {}, limits), OptString(QString(5, QChar(0xE9))));
-        QVERIFY(log.contains("Tool output truncated at 11 bytes: " + wide));
     }
 };
 

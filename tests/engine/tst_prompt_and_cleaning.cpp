@@ -1,6 +1,5 @@
 #include "common/test_support.h"
 #include "engine/prompt_assembly.h"
-#include "engine/reply_trim.h"
 #include "engine/response_cleaning.h"
 
 #include <QTest>
@@ -16,30 +15,13 @@ QString u(const char *utf8) { return QString::fromUtf8(utf8); }
 
 AttachedFile file(const QString &name, const QString &type)
 {
-    AttachedFile f;
-    f.id = QUuid::createUuid();
-    f.fileName = name;
-    f.filePath = QStringLiteral("/tmp/") + name;
-    f.fileType = type;
-    return f;
+    return AttachedFile{QUuid::createUuid(), name, QStringLiteral("/tmp/") + name, type};
 }
 
 ChatMessage msg(const char *content, bool fromUser, std::optional<QList<AttachedFile>> files = std::nullopt)
 {
     return ChatMessage::make(u(content), fromUser, std::move(files));
 }
-
-// Stands in for attachment extraction and records which files were read.
-struct FakeExtractor {
-    QStringList calls;
-    AttachmentTextFunction fn()
-    {
-        return [this](const AttachedFile &f) {
-            calls << f.fileName;
-            return "<text of " + f.fileName + '>';
-        };
-    }
-};
 
 // 20 distinct ASCII letters, repeated, so that a cut one character off shows.
 QString asciiRun(qsizetype n)
@@ -56,29 +38,6 @@ class TestPromptAndCleaning : public QObject {
     Q_OBJECT
 
 private slots:
-    void replyTrim_data()
-    {
-        QTest::addColumn<QString>("input");
-        QTest::addColumn<QString>("both");
-        QTest::addColumn<QString>("start");
-        QTest::newRow("invisible format characters")
-            << u("\u200B\u200C\u200D\uFEFF\u00AD\u2060Hi\u2060\u00AD\uFEFF\u200D\u200C\u200B") << u("Hi")
-            << u("Hi\u2060\u00AD\uFEFF\u200D\u200C\u200B");
-        QTest::newRow("inside kept") << u(" a\u200Bb\u00ADc ") << u("a\u200Bb\u00ADc") << u("a\u200Bb\u00ADc ");
-        QTest::newRow("unicode spaces") << u("\u00A0\u3000\u2028\u0085x\u2029\u202F") << u("x") << u("x\u2029\u202F");
-        QTest::newRow("emoji at ends kept") << u("\u200B😀 ok 👍\u200D") << u("😀 ok 👍") << u("😀 ok 👍\u200D");
-        QTest::newRow("only trimmable") << u(" \u200B\n\uFEFF") << QString() << QString();
-        QTest::newRow("other format character stays") << u("\u200Ex\u200E") << u("\u200Ex\u200E") << u("\u200Ex\u200E");
-    }
-    void replyTrim()
-    {
-        QFETCH(QString, input);
-        QFETCH(QString, both);
-        QFETCH(QString, start);
-        QCOMPARE(trimReply(input), both);
-        QCOMPARE(trimReplyStart(input), start);
-    }
-
     // Rows follow the cleaning steps in order.
     void cleanResponse_data()
     {
@@ -105,6 +64,9 @@ private slots:
         row("trailing labels in reverse order", "Hi\nUser:\nAssistant:", "Hi\nUser:");
         row("trailing label before trim", "Hi\nUser: ", "Hi\nUser:");
         row("invisible ends", "\u200B\uFEFFHi\u00AD there\u2060\u200D ", "Hi\u00AD there");
+        row("unicode spaces at the ends, other format characters kept", "\u00A0\u3000\u2028\u200Ex\u200E\u2029\u202F",
+            "\u200Ex\u200E");
+        row("emoji at the ends kept", "\u200B😀 ok 👍\u200D", "😀 ok 👍");
         row("blank lines", "a\n\n\nb\n\n\n\n\nc\n\nd", "a\n\nb\n\nc\n\nd");
         row("fenced code untouched", "x  y\n```\nint  a;\n```\nz  w", "x y\n```\nint  a;\n```\nz w");
         row("indented fences and tab", "a  b\n  ```py\nif  x:\n\t```\nq  r", "a b\n  ```py\nif  x:\n\t```\nq r");
@@ -161,9 +123,8 @@ private slots:
     {
         QTest::addColumn<QString>("cluster");
         QTest::addColumn<int>("offset");
-        // 20,521 characters with the default section: 57 go. The transcript
-        // is 55 + offset ASCII letters, four clusters, then ASCII, so that the
-        // cut falls just before, inside or just after the clusters.
+        // With the default section 57 characters go: 55 + offset ASCII letters
+        // come before four clusters, so the cut falls before, inside or after them.
         const char *clusters[] = {"👨\u200D👩\u200D👧\u200D👦", "🇯🇵", "e\u0301\u0302",
                                   "👍🏽", "1\uFE0F\u20E3", "\r\n"};
         const char *names[] = {"family", "flag", "combining", "skin tone", "keycap", "crlf"};
@@ -175,20 +136,12 @@ private slots:
     {
         QFETCH(QString, cluster);
         QFETCH(int, offset);
-        QStringList parts; // one entry per character as a user sees it
-        for (int i = 0; i < 55 + offset; ++i)
-            parts << u("x");
-        for (int i = 0; i < 4; ++i)
-            parts << cluster;
-        while (parts.size() < 20511)
-            parts << u("y");
-        for (QChar c : u("Assistant:"))
-            parts << QString(c);
-
-        const QString prompt = fitPromptToBudget(parts.join(QString()), std::nullopt);
-        const QString shaped = prompt.mid(::systemSection(std::nullopt).size());
-        QCOMPARE(shaped, QString::fromUtf8(kTruncationMarker) + parts.mid(57).join(QString()));
-        QCOMPARE(::graphemeCount(shaped), qsizetype(20520));
+        // 20,521 characters as a user sees them: the first 57 go
+        const QString rest = QString(20452 - offset, u'y') + QStringLiteral("Assistant:");
+        const QString transcript = QString(55 + offset, u'x') + cluster.repeated(4) + rest;
+        const QString kept = QString(qMax(0, offset - 2), u'x') + cluster.repeated(4 - qMax(0, 2 - offset)) + rest;
+        const QString prompt = fitPromptToBudget(transcript, std::nullopt);
+        QCOMPARE(prompt.mid(::systemSection(std::nullopt).size()), QString::fromUtf8(kTruncationMarker) + kept);
     }
 
     void transcript_data()
@@ -198,9 +151,6 @@ private slots:
         QTest::addColumn<QString>("expected");
         const QByteArray stop = kGenerationStoppedText;
         QTest::newRow("no history") << QList<ChatMessage>() << u("  hi") << u("User:   hi\n\nAssistant:");
-        QTest::newRow("prompt already last")
-            << QList<ChatMessage>{msg("a", true), msg("b", false), msg("hi", true)} << u("hi")
-            << u("User: a\n\nAssistant: b\n\nUser: hi\n\nAssistant:");
         QTest::newRow("last differs by a space")
             << QList<ChatMessage>{msg("hi ", true)} << u("hi") << u("User: hi \n\nUser: hi\n\nAssistant:");
         QTest::newRow("last is an assistant message with the prompt text")
@@ -244,10 +194,13 @@ private slots:
         QFETCH(QList<ChatMessage>, history);
         QFETCH(QString, prompt);
         QFETCH(QString, expected);
-        FakeExtractor extractor;
-        QCOMPARE(buildTranscript(prompt, keptHistory(history), extractor.fn()), expected);
-        // only the files whose text is in the transcript were read
-        QCOMPARE(extractor.calls.size(), expected.count(u("<text of ")));
+        int reads = 0;
+        const AttachmentTextFunction extract = [&reads](const AttachedFile &f) {
+            ++reads;
+            return "<text of " + f.fileName + '>';
+        };
+        QCOMPARE(buildTranscript(prompt, keptHistory(history), extract), expected);
+        QCOMPARE(reads, expected.count(u("<text of "))); // only the files whose text is in the transcript were read
     }
 };
 

@@ -1,51 +1,36 @@
-// Stands in for llama-completion in tests. It does what a script tells it,
-// one command a line, so that a test can produce exactly the output, pauses,
-// signals and exit it needs.
+// Stands in for llama-completion in tests: it does what a script tells it,
+// one command a line, so that a test gets exactly the output, pauses, signals
+// and exit it needs. The script is the text of FAKE_LLAMA_SCRIPT_TEXT. Each
+// run appends {"args":[...],"prompt":<text of the file after -f, or null>} as
+// one line to the file FAKE_LLAMA_RECORD names.
 //
-// Environment:
-//   FAKE_LLAMA_SCRIPT       path of the script file
-//   FAKE_LLAMA_SCRIPT_TEXT  the script itself (used when no file is given)
-//   FAKE_LLAMA_RECORD       file to which every run appends one JSON line:
-//                           {"program":..., "args":[...], "prompt":<text of
-//                           the file after -f, or null>, "cwd":...}
-//
-// Script lines (empty lines and lines starting with # are skipped):
-//   [run]              the following lines run for a generation (the default)
-//   [version]          the following lines run when argv[1] is --version;
-//                      without this section --version prints a version text
-//                      to standard error and exits 0
-//   out <text>         one write of <text> to standard output
-//   err <text>         one write of <text> to standard error
-//                      <text> understands \n \r \t \\ \0 and \xHH, so a test
-//                      can write half a UTF-8 sequence or invalid bytes
+// Script lines (empty ones are skipped):
+//   [run] / [version]  the following lines run for a generation (the default)
+//                      or when argv[1] is --version; without a [version]
+//                      section --version prints a version text and exits 0
+//   out|err <text>     one write of <text> (with \n and \xHH) to standard output or error
 //   bulk out|err <n>   n bytes, byte i being i % 251, in writes of 4096
-//   sleep <ms>
-//   await <path>       waits until the file exists (at most 30 seconds), so
-//                      that a test can tell when the reader has caught up
-//   exit <code>
+//   sleep <ms>, exit <code>, ignore-sigterm, hang (until killed)
 //   signal <n>         dies of signal n (its default action is restored)
-//   ignore-sigterm
-//   hang               sleeps until killed
+//   await <path>       waits until the file exists (at most 30 seconds)
 //   echo-stdin         copies standard input to standard output until EOF
-//   cwd                writes the working directory and a newline
-//   env <NAME>         writes the variable's value (or "(unset)") and a newline
-//   fds                writes the open descriptors, space separated, a newline
-//   prompt             writes the prompt file's content
-// A write that fails ends the program with status 98. The end of the
-// script ends it with status 0.
+//   cwd, env <NAME>, fds, prompt   write the working directory, the variable's
+//                      value (or "(unset)"), the open descriptors (each a
+//                      line), the prompt file's content
+// A write that fails ends the program with status 98.
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <dirent.h>
@@ -69,13 +54,6 @@ void writeAll(int fd, const std::string &bytes)
     }
 }
 
-void sleepMs(long ms)
-{
-    timespec left{ms / 1000, (ms % 1000) * 1000000L};
-    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}
-
 bool readFile(const std::string &path, std::string &out)
 {
     std::ifstream in(path, std::ios::binary);
@@ -89,23 +67,13 @@ std::string unescape(const std::string &text)
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] != '\\' || i + 1 == text.size()) {
             out += text[i];
-            continue;
-        }
-        const char c = text[++i];
-        switch (c) {
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case '0': out += '\0'; break;
-        case 'x':
-            if (i + 2 < text.size() && std::isxdigit((unsigned char)text[i + 1]) && std::isxdigit((unsigned char)text[i + 2])) {
-                out += char(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-                i += 2;
-            } else {
-                out += "\\x";
-            }
-            break;
-        default: out += c; break;
+        } else if (text[++i] == 'n') {
+            out += '\n';
+        } else if (text[i] == 'x' && i + 2 < text.size()) {
+            out += char(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i];
         }
     }
     return out;
@@ -115,57 +83,32 @@ std::string jsonString(const std::string &text)
 {
     std::string out = "\"";
     for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += char(c);
-        }
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, c == '"' || c == '\\' || c < 0x20 ? "\\u%04x" : "%c", c);
+        out += escaped;
     }
     return out + "\"";
 }
 
 void record(const char *path, int argc, char **argv)
 {
-    std::string line = "{\"program\":" + jsonString(argv[0]) + ",\"args\":[";
+    std::string line = "{\"args\":[";
     for (int i = 1; i < argc; ++i)
         line += (i > 1 ? "," : "") + jsonString(argv[i]);
-    line += "],\"prompt\":";
     std::string prompt;
-    line += !g_promptPath.empty() && readFile(g_promptPath, prompt) ? jsonString(prompt) : "null";
-    char cwd[4096];
-    line += ",\"cwd\":" + jsonString(::getcwd(cwd, sizeof cwd) ? cwd : "") + "}\n";
+    line += "],\"prompt\":" + (!g_promptPath.empty() && readFile(g_promptPath, prompt) ? jsonString(prompt) : "null");
     const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        std::fprintf(stderr, "fake_llama_completion: cannot record to %s: %s\n", path, std::strerror(errno));
-        ::_exit(97);
-    }
-    writeAll(fd, line); // one write: whole lines even when runs overlap
+    writeAll(fd, line + "}\n"); // one write: whole lines even when runs overlap
     ::close(fd);
 }
 
 std::vector<std::string> scriptLines()
 {
-    std::string text;
-    if (const char *path = std::getenv("FAKE_LLAMA_SCRIPT"); path && *path) {
-        if (!readFile(path, text)) {
-            std::fprintf(stderr, "fake_llama_completion: cannot read script %s\n", path);
-            ::_exit(96);
-        }
-    } else if (const char *inline_ = std::getenv("FAKE_LLAMA_SCRIPT_TEXT")) {
-        text = inline_;
-    }
+    const char *text = std::getenv("FAKE_LLAMA_SCRIPT_TEXT");
     std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+    std::istringstream in(text ? text : "");
+    for (std::string line; std::getline(in, line);)
         lines.push_back(line);
-    }
     return lines;
 }
 
@@ -183,37 +126,28 @@ void writeBulk(int fd, long long count)
 void listDescriptors()
 {
     DIR *dir = ::opendir("/proc/self/fd");
-    if (!dir) {
-        writeAll(1, "unknown\n");
-        return;
-    }
     std::string out;
-    while (const dirent *entry = ::readdir(dir)) {
-        if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == ::dirfd(dir))
-            continue;
-        out += (out.empty() ? "" : " ") + std::string(entry->d_name);
+    while (const dirent *entry = dir ? ::readdir(dir) : nullptr) {
+        if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != ::dirfd(dir))
+            out += (out.empty() ? "" : " ") + std::string(entry->d_name);
     }
-    ::closedir(dir);
+    if (dir)
+        ::closedir(dir);
     writeAll(1, out + "\n");
 }
 
 // Runs one command; returns false for an unknown one.
 bool execute(const std::string &command, const std::string &rest)
 {
-    if (command == "out") {
-        writeAll(1, unescape(rest));
-    } else if (command == "err") {
-        writeAll(2, unescape(rest));
+    if (command == "out" || command == "err") {
+        writeAll(command == "out" ? 1 : 2, unescape(rest));
     } else if (command == "bulk") {
-        const auto space = rest.find(' ');
-        const std::string stream = rest.substr(0, space);
-        const long long count = space == std::string::npos ? 0 : std::atoll(rest.c_str() + space + 1);
-        writeBulk(stream == "err" ? 2 : 1, count);
+        writeBulk(rest.compare(0, 3, "err") == 0 ? 2 : 1, std::atoll(rest.c_str() + std::min<size_t>(4, rest.size())));
     } else if (command == "sleep") {
-        sleepMs(std::atol(rest.c_str()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(rest.c_str())));
     } else if (command == "await") {
         for (int waited = 0; waited < 30000 && ::access(rest.c_str(), F_OK) != 0; waited += 10)
-            sleepMs(10);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     } else if (command == "exit") {
         ::_exit(std::atoi(rest.c_str()));
     } else if (command == "signal") {
@@ -228,14 +162,9 @@ bool execute(const std::string &command, const std::string &rest)
             ::pause();
     } else if (command == "echo-stdin") {
         char buffer[4096];
-        for (;;) {
-            const ssize_t n = ::read(0, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            writeAll(1, std::string(buffer, size_t(n)));
-        }
+        ssize_t n;
+        while ((n = ::read(0, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
+            writeAll(1, std::string(buffer, size_t(std::max<ssize_t>(n, 0))));
     } else if (command == "cwd") {
         char cwd[4096];
         writeAll(1, std::string(::getcwd(cwd, sizeof cwd) ? cwd : "?") + "\n");
@@ -258,10 +187,9 @@ bool execute(const std::string &command, const std::string &rest)
 
 int main(int argc, char **argv)
 {
-    for (int i = 1; i + 1 < argc; ++i) {
+    for (int i = 1; i + 1 < argc; ++i)
         if (std::strcmp(argv[i], "-f") == 0)
             g_promptPath = argv[i + 1];
-    }
     if (const char *path = std::getenv("FAKE_LLAMA_RECORD"); path && *path)
         record(path, argc, argv);
 
@@ -274,18 +202,13 @@ int main(int argc, char **argv)
 
     std::string section = "[run]";
     for (const std::string &line : lines) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        if (line == "[run]" || line == "[version]") {
+        if (line == "[run]" || line == "[version]")
             section = line;
-            continue;
-        }
-        if ((section == "[version]") != versionRun)
+        if (line.empty() || line == section || (section == "[version]") != versionRun)
             continue;
         const auto space = line.find(' ');
-        const std::string command = line.substr(0, space);
         const std::string rest = space == std::string::npos ? std::string() : line.substr(space + 1);
-        if (!execute(command, rest)) {
+        if (!execute(line.substr(0, space), rest)) {
             std::fprintf(stderr, "fake_llama_completion: unknown command: %s\n", line.c_str());
             return 2;
         }

@@ -1,5 +1,4 @@
-// The suggested-model catalog and how it is rated for a machine: tier
-// boundaries, size texts, processor names, links and the rated order.
+// The suggested-model catalog and how it is rated for a machine.
 #include "models/curated_catalog.h"
 #include "models/device_info.h"
 
@@ -10,25 +9,12 @@
 
 using Tier = ModelPerformanceTier;
 
-namespace {
-
-CuratedModel sized(const QString &size)
-{
-    CuratedModel m;
-    m.size = size;
-    return m;
-}
-
-QString gb(double v) { return QString::number(v, 'g', 10) + QStringLiteral(" GB"); }
-
-} // namespace
-
 class TestCatalog : public QObject {
     Q_OBJECT
 
 private slots:
-    // Green up to the low bound inclusive, yellow up to the high one
-    // inclusive, red above; a size that does not parse rates as 0 GB.
+    // Green up to the low bound inclusive, yellow up to the high one inclusive, red above. Without usable memory
+    // only a size of 0 GB is green, and so is a size that does not parse.
     void tiers_data()
     {
         QTest::addColumn<bool>("apple");
@@ -37,16 +23,16 @@ private slots:
         QTest::addColumn<Tier>("tier");
         const auto bounds = [](const char *name, bool apple, double ramGB, double low, double high) {
             for (const auto &[size, tier] : {std::pair{low, Tier::Green}, std::pair{low + 0.001, Tier::Yellow},
-                                             std::pair{high, Tier::Yellow}, std::pair{high + 0.001, Tier::Red}})
-                QTest::addRow("%s, %s", name, qPrintable(gb(size))) << apple << ramGB << gb(size) << tier;
+                                             std::pair{high, Tier::Yellow}, std::pair{high + 0.001, Tier::Red}}) {
+                const QString text = QString::number(size, 'g', 10) + QStringLiteral(" GB");
+                QTest::addRow("%s, %s", name, qPrintable(text)) << apple << ramGB << text << tier;
+            }
         };
         bounds("apple 8", true, 8.0, 3.3, 5.225);
         bounds("intel 16", false, 16.0, 6.25, 10.0);
-        QTest::newRow("no usable memory") << true << 2.0 << "0.1 GB" << Tier::Red;
-        QTest::newRow("no usable memory, nothing to load") << true << 2.0 << "0 GB" << Tier::Green;
-        QTest::newRow("3 GiB on intel") << false << 3.0 << "0.3 GB" << Tier::Red; // usable on Apple silicon
-        QTest::newRow("3 GiB on apple") << true << 3.0 << "0.3 GB" << Tier::Green;
-        QTest::newRow("unparseable") << false << 2.0 << "1.6 MB" << Tier::Green;
+        for (const auto &[size, tier] : {std::pair{" 0.1 GB ", Tier::Red}, std::pair{"0 GB", Tier::Green},
+                                         std::pair{"1.6 MB", Tier::Green}})
+            QTest::addRow("no usable memory, [%s]", size) << true << 2.0 << QString::fromLatin1(size) << tier;
     }
 
     void tiers()
@@ -55,114 +41,50 @@ private slots:
         QFETCH(double, ramGB);
         QFETCH(QString, size);
         QFETCH(Tier, tier);
-        QCOMPARE(performanceTier(sized(size), DeviceInfo{ramGB, apple, QStringLiteral("test"), QString()}), tier);
+        CuratedModel model;
+        model.size = size;
+        QCOMPARE(performanceTier(model, DeviceInfo{ramGB, apple, QStringLiteral("test"), QString()}), tier);
     }
 
-    void sizeTexts_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<double>("expected");
-        QTest::newRow("decimal") << "1.6 GB" << 1.6;
-        QTest::newRow("padded") << " 2.0 GB " << 2.0;
-        QTest::newRow("unit repeated") << "1.6 GB GB" << 1.6;
-        QTest::newRow("other unit") << "1.6 MB" << 0.0;
-        QTest::newRow("no space before unit") << "1.6GB" << 0.0;
-    }
-
-    void sizeTexts()
-    {
-        QFETCH(QString, text);
-        QFETCH(double, expected);
-        QCOMPARE(parsedSizeGB(text), expected);
-    }
-
-    void cpuinfo_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("first of several")
-            << "processor\t: 0\nvendor_id\t: GenuineIntel\nmodel name\t: Intel(R) Xeon(R) CPU @ 2.20GHz  \n"
-               "flags\t\t: fpu vme\n\nprocessor\t: 1\nmodel name\t: Other CPU\n"
-            << "Intel(R) Xeon(R) CPU @ 2.20GHz";
-        QTest::newRow("colon in value") << "model name : AMD EPYC 7B13: rev 1\r\n" << "AMD EPYC 7B13: rev 1";
-        QTest::newRow("missing") << "processor\t: 0\nBogoMIPS\t: 108.00\n" << "Intel";
-        QTest::newRow("empty value") << "processor\t: 0\nmodel name\t:   \n" << "Intel";
-        QTest::newRow("similar keys") << "model\t\t: 85\nmodel name x\t: Nope\n" << "Intel";
-    }
-
-    void cpuinfo()
-    {
-        QFETCH(QString, text);
-        QFETCH(QString, expected);
-        QCOMPARE(chipDescriptionFromCpuinfo(text), expected);
-    }
-
-    void currentDevice()
-    {
-        const DeviceInfo &info = DeviceInfo::current();
-        QVERIFY(info.totalRAMGB > 0.0);
-        QVERIFY(!info.chipDescription.isEmpty());
-    }
-
-    // Every entry has its own name, a size that parses and a link of the
-    // hosting service's shape ending in a GGUF file.
+    // Every entry has its own name, a size that parses and a GGUF link of the hosting service's shape, served by
+    // another host under the same path. Rated, entries come once each, by tier then size, else in catalog order.
     void catalogEntries()
     {
         const QList<CuratedModel> &models = CuratedCatalog::all();
         QVERIFY(models.size() > 10);
         const QString host = QLatin1String(CuratedCatalog::kModelHost);
+        QHash<QUuid, int> catalogIndex;
         QSet<QString> names;
         for (const CuratedModel &m : models) {
             QVERIFY2(parsedSizeGB(m.size) > 0.0, qPrintable(m.size));
             QVERIFY2(m.url.startsWith(host + u'/') && m.url.contains(QLatin1String("/resolve/main/"))
                          && m.url.endsWith(QLatin1String(".gguf")) && m.url.mid(host.size()).count(u'/') == 5,
                      qPrintable(m.url)); // /owner/repository/resolve/main/file
+            QCOMPARE(CuratedCatalog::catalogUrl(m, "file:///tmp/hub/"), "file:///tmp/hub" + QUrl(m.url).path());
             names.insert(m.name);
+            catalogIndex.insert(m.id, int(catalogIndex.size()));
         }
         QCOMPARE(names.size(), models.size());
-    }
-
-    void catalogUrlOnOtherHost()
-    {
-        const CuratedModel &first = CuratedCatalog::all().first();
-        const QString path = QUrl(first.url).path(); // a host without a slash: the acquisition test downloads it
-        QCOMPARE(CuratedCatalog::catalogUrl(first, "http://127.0.0.1:8080/"), "http://127.0.0.1:8080" + path);
-        QCOMPARE(CuratedCatalog::catalogUrl(first, "file:///tmp/hub"), "file:///tmp/hub" + path);
-
+        const DeviceInfo &current = DeviceInfo::current(); // this machine, as the picker rates for it
+        QVERIFY(current.totalRAMGB > 0.0 && !current.chipDescription.isEmpty());
         CuratedModel elsewhere;
         elsewhere.url = QStringLiteral("https://huggingface.com/a/b/resolve/main/c.gguf");
         QCOMPARE(CuratedCatalog::catalogUrl(elsewhere, "http://127.0.0.1:8080"), elsewhere.url);
-    }
 
-    // Every entry once, with its own tier, ordered by tier then size, and
-    // entries of equal tier and size (4.4, 19 and 26 GB) in catalog order.
-    void ratedOrder_data()
-    {
-        QTest::addColumn<bool>("apple");
-        QTest::addColumn<double>("ramGB");
-        QTest::newRow("apple 8") << true << 8.0;
-        QTest::newRow("apple 16") << true << 16.0;
-        QTest::newRow("intel 64") << false << 64.0;
-    }
-
-    void ratedOrder()
-    {
-        QFETCH(bool, apple);
-        QFETCH(double, ramGB);
-        const DeviceInfo dev{ramGB, apple, QStringLiteral("test"), QString()};
-        const auto rated = ratedCatalog(dev);
-        QHash<QUuid, int> catalogIndex;
-        for (const CuratedModel &m : CuratedCatalog::all())
-            catalogIndex.insert(m.id, int(catalogIndex.size()));
-        QCOMPARE(rated.size(), catalogIndex.size());
-        std::optional<std::tuple<Tier, double, int>> previous;
-        for (const auto &[model, tier] : rated) {
-            QCOMPARE(tier, performanceTier(model, dev));
-            const auto current = std::tuple(tier, parsedSizeGB(model.size), catalogIndex.take(model.id));
-            QVERIFY2(!previous || *previous < current, qPrintable(model.name));
-            previous = current;
+        for (const auto &[ramGB, apple] : {std::pair{8.0, true}, std::pair{16.0, true}, std::pair{64.0, false}}) {
+            const DeviceInfo device{ramGB, apple, QStringLiteral("test"), QString()};
+            const auto rated = ratedCatalog(device);
+            QCOMPARE(rated.size(), models.size());
+            QHash<QUuid, int> unrated = catalogIndex;
+            std::optional<std::tuple<Tier, double, int>> previous;
+            for (const auto &[model, tier] : rated) {
+                QCOMPARE(tier, performanceTier(model, device));
+                const auto current = std::tuple(tier, parsedSizeGB(model.size), unrated.take(model.id));
+                QVERIFY2(!previous || *previous < current, qPrintable(model.name));
+                previous = current;
+            }
+            QVERIFY(unrated.isEmpty()); // every entry once
         }
-        QVERIFY(catalogIndex.isEmpty()); // every entry once
     }
 };
 

@@ -11,11 +11,10 @@
 
 #include <optional>
 
-// What the installation tests and the disk-fault campaign build on disk: git
-// repositories served as file:// hosts, archives for the loopback server, and
-// a way to wait for an installer's single answer.
+// What the installation tests and the disk-fault campaign build on disk: git repositories served as file:// hosts,
+// archives for the loopback server, and an installer's answer.
 
-// Runs a program and fails the calling test when it does not succeed.
+// Runs a program, warning with its output when it does not succeed.
 inline bool runOk(const QString &program, const QStringList &arguments, int timeoutMs = 600000)
 {
     const ChildProcess::Result run = ChildProcess::run(program, arguments, timeoutMs, 1 << 20);
@@ -25,14 +24,11 @@ inline bool runOk(const QString &program, const QStringList &arguments, int time
     return run.succeeded();
 }
 
-// Bytes that do not compress, the same in every run.
-inline QByteArray randomBytes(qsizetype size)
+inline QByteArray randomBytes(qsizetype size) // bytes that do not compress, the same in every run
 {
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(7);
-    for (char &byte : bytes)
-        byte = char(generator.generate());
-    return bytes;
+    QList<quint32> words((size + 3) / 4);
+    QRandomGenerator(7).fillRange(words.data(), words.size());
+    return QByteArray(reinterpret_cast<const char *>(words.constData()), size);
 }
 
 inline bool writeBytes(const QString &path, const QByteArray &bytes, bool executable = false)
@@ -45,8 +41,7 @@ inline bool writeBytes(const QString &path, const QByteArray &bytes, bool execut
     return !executable || file.setPermissions(file.permissions() | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
 }
 
-// A gzip'ed tar of folder/top (a top folder, as the published archives have),
-// and of folder/other when given.
+// A gzip'ed tar of folder/top (a top folder, as the published archives have), and of folder/other when given.
 inline bool packFolder(const QString &folder, const QString &top, const QString &archive, const QString &other = {})
 {
     QDir().mkpath(QFileInfo(archive).path());
@@ -56,33 +51,23 @@ inline bool packFolder(const QString &folder, const QString &top, const QString 
     return runOk(QStringLiteral("/usr/bin/tar"), arguments);
 }
 
-// A bare repository at hostRoot + "/ggml-org/llama.cpp.git" holding the
-// given files (path → content) in one commit, so that hostRoot as a
-// file:// URL is a source host.
+// A bare repository at hostRoot + "/ggml-org/llama.cpp.git" holding files (path → content) in one commit, so
+// that hostRoot as a file:// URL is a source host.
 inline bool makeSourceRepository(const QString &hostRoot, const QMap<QString, QByteArray> &files)
 {
     const QString work = hostRoot + QStringLiteral("/work");
     for (auto it = files.begin(); it != files.end(); ++it) {
-        const QString path = work + u'/' + it.key();
-        QDir().mkpath(QFileInfo(path).path());
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(it.value()) != it.value().size())
+        if (!writeBytes(work + u'/' + it.key(), it.value()))
             return false;
     }
-    const QString git = QStringLiteral("/usr/bin/git");
-    const QStringList identity = {QStringLiteral("-c"), QStringLiteral("user.name=Test"), QStringLiteral("-c"),
-                                  QStringLiteral("user.email=test@localhost"), QStringLiteral("-C"), work};
-    return runOk(git, {QStringLiteral("init"), QStringLiteral("-q"), work})
-           && runOk(git, identity + QStringList{QStringLiteral("add"), QStringLiteral(".")})
-           && runOk(git, identity + QStringList{QStringLiteral("commit"), QStringLiteral("-q"), QStringLiteral("-m"),
-                                                QStringLiteral("sources")})
-           && runOk(git, {QStringLiteral("clone"), QStringLiteral("-q"), QStringLiteral("--bare"), work,
-                          hostRoot + QStringLiteral("/ggml-org/llama.cpp.git")});
+    const QString script = QStringLiteral("cd \"$1\" && git init -q && git add . && git -c user.name=Test "
+                                          "-c user.email=test@localhost commit -q -m sources "
+                                          "&& git clone -q --bare . \"$0\"");
+    const QString repository = hostRoot + QStringLiteral("/ggml-org/llama.cpp.git");
+    return runOk(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script, repository, work});
 }
 
-// A CMake project that builds stand-ins for llama-completion and llama-cli
-// in a second or two.
-inline QMap<QString, QByteArray> tinySourceTree()
+inline QMap<QString, QByteArray> tinySourceTree() // builds stand-ins for llama-completion and llama-cli in seconds
 {
     return {
         {QStringLiteral("CMakeLists.txt"),
@@ -94,8 +79,7 @@ inline QMap<QString, QByteArray> tinySourceTree()
     };
 }
 
-// The result an installer reported, once.
-struct InstallOutcome {
+struct InstallOutcome { // what an installer reported, and how often
     std::optional<bool> success;
     std::optional<QString> message;
     int calls = 0;

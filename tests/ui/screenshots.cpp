@@ -1,63 +1,43 @@
-// Renders every screen offscreen as PNG files, each in dark and light
-// appearance (the states are named where they are shot, below), and checks
-// each shot for text cut off by a box that clips it (text scrolled out of a
-// list is not): the program names such text and fails.
-//
+// Renders every screen offscreen as PNG files, dark and light, in a private home (the fake llama-completion streams, a
+// loopback server lists a server's models); fails naming any text a clipping box cuts off (not one scrolled away).
 //   screenshots [output folder] [width x height]   (default: ./screenshots 1100x720)
-//
-// It runs in a private temporary home, with the fake llama-completion
-// streaming the reply and a loopback server of ours listing a server's models.
 #include "app/composer_state.h"
 #include "app/model_picker_state.h"
 #include "app/reply_engines.h"
 #include "common/fake_http_server.h"
-#include "core/preference_keys.h"
-#include "core/record_json.h"
 #include "core/sessions_store.h"
-#include "platform/preferences.h"
 #include "ui/catalog_state.h"
 #include "window_driver.h"
 
 #include <QDir>
-#include <QFile>
 #include <QGuiApplication>
-#include <QImage>
 #include <QtQml/qqmlextensionplugin.h>
 
 #include <cstdio>
 
 Q_IMPORT_QML_PLUGIN(QuorvanePlugin)
 
-namespace {
+using namespace window_driver;
 
-const char *const kQuestion = "Can you show me how to read a file line by line in Python? The two files attached "
-                              "are what I have so far.";
+namespace {
 
 const char *const kAnswer =
     "Sure. Opening the file in a `with` block closes it for you, and iterating over the file object yields one "
     "line at a time:\n\n"
-    "```python\n"
-    "def read_lines(path):\n"
+    "```python\ndef read_lines(path):\n"
     "    with open(path, encoding=\"utf-8\") as handle:\n"
     "        for number, line in enumerate(handle, start=1):\n"
     "            print(f\"{number:4}: {line.rstrip()}\")\n"
-    "\n"
-    "read_lines(\"notes.txt\")\n"
+    "\nread_lines(\"notes.txt\")\n"
     "```\n\n"
     "This reads **one line at a time**, so it also works for files larger than your memory.";
 
-const char *const kStreamScript = "out Here is a short overview of what the report says.\\n\\n\n"
-                                  "sleep 50\n"
-                                  "out **Findings:** the numbers in the second quarter rose by\n"
-                                  "sleep 60000\n";
-
-// The shown texts under item that a clipping box (or the window) cuts off;
-// the content of a scrolling view may pass its edges.
+// The shown texts under item that a clipping box (or the window) cuts off; a scrolling view's content may pass them.
 void clippedTexts(const QQuickItem *item, const QRectF &window, QStringList &out)
 {
     if (!item->isVisible() || item->opacity() == 0)
         return;
-    const QString text = window_driver::WindowDriver::isTextItem(item) ? item->property("text").toString() : QString();
+    const QString text = WindowDriver::isTextItem(item) ? WindowDriver::textOf(item) : QString();
     if (!text.trimmed().isEmpty() && item->width() > 0) {
         const QRectF drawn = item->mapRectToScene(
             QRectF(0, 0, std::max(item->width(), item->property("contentWidth").toReal()),
@@ -81,83 +61,53 @@ void clippedTexts(const QQuickItem *item, const QRectF &window, QStringList &out
         clippedTexts(child, window, out);
 }
 
-// The first shown item under root of that QML type whose predicate holds.
-QQuickItem *firstOfType(QQuickItem *root, const char *type, const std::function<bool(QQuickItem *)> &pred = {})
-{
-    return window_driver::items(root, [&](QQuickItem *item) {
-               return QByteArray(item->metaObject()->className()).startsWith(type) && (!pred || pred(item));
-           })
-        .value(0);
-}
-
-// Writes the window as PNG files, each shot in both appearances, and keeps
-// whether every shot was written with no text cut off.
-struct Shots {
-    QQuickWindow *window;
-    AppState &state;
+// Writes the window as PNG files in both appearances; ok while every shot was written with no text cut off.
+struct Shots : WindowTest {
     QString folder;
     bool ok = true;
 
-    void fail(const QString &what)
+    // 1 (the program's failure), having said what went wrong
+    int fail(const QString &what)
     {
         std::fprintf(stderr, "screenshots: %s\n", qPrintable(what));
         ok = false;
+        return 1;
     }
-    void grab(const QString &name)
+    // what shows now, dark then light; a dialog (named, under parent) opened anew in each, as it takes the appearance
+    void shoot(const QString &name, QObject *parent = nullptr, const char *dialog = nullptr)
     {
-        QTest::qWait(700); // scrolls and fades settle
-        const QString path = folder + QLatin1Char('/') + name + QStringLiteral(".png");
-        const QImage image = window->grabWindow();
-        if (image.isNull() || !image.save(path))
-            return fail(QStringLiteral("could not write ") + path);
-        std::printf("%s\n", qPrintable(path));
-        QStringList clipped;
-        clippedTexts(window->contentItem(), QRectF(QPointF(0, 0), window->size()), clipped);
-        for (const QString &text : clipped)
-            fail(QStringLiteral("%1: text cut off: \"%2\"").arg(name, text));
-    }
-    // what shows now, dark then light; with a dialog (named, under root)
-    // opened in each appearance, as a popup takes up the appearance when it opens
-    void shoot(const QString &name, QObject *root = nullptr, const char *dialog = nullptr)
-    {
-        QObject *found = root ? root->findChild<QObject *>(QString::fromLatin1(dialog)) : nullptr;
+        QObject *found = parent ? parent->findChild<QObject *>(QString::fromLatin1(dialog)) : nullptr;
         if (dialog && !found)
-            return fail(QStringLiteral("no ") + QString::fromLatin1(dialog));
+            return void(fail(QStringLiteral("no ") + QString::fromLatin1(dialog)));
         for (const auto &[mode, suffix] : {std::pair{AppearanceMode::Dark, "dark"}, {AppearanceMode::Light, "light"}}) {
-            state.setAppearanceMode(mode);
+            m_state->setAppearanceMode(mode);
             if (found) {
                 QMetaObject::invokeMethod(found, "close");
                 QTest::qWait(300);
                 QMetaObject::invokeMethod(found, "open");
             }
-            grab(name + QLatin1Char('-') + QLatin1String(suffix));
+            QTest::qWait(700); // scrolls and fades settle
+            const QString shot = name + QLatin1Char('-') + QLatin1String(suffix);
+            const QString path = folder + QLatin1Char('/') + shot + QStringLiteral(".png");
+            if (!m_window->grabWindow().save(path))
+                fail(QStringLiteral("could not write ") + path);
+            std::printf("%s\n", qPrintable(path));
+            QStringList clipped;
+            clippedTexts(root(), QRectF(QPointF(0, 0), m_window->size()), clipped);
+            for (const QString &text : clipped)
+                fail(QStringLiteral("%1: text cut off: \"%2\"").arg(shot, text));
         }
         if (found)
             QMetaObject::invokeMethod(found, "close");
     }
-};
-
-// A conversation with attachments and a code block, stored before start-up.
-ChatSession sampleConversation(const TempHome &home)
-{
-    ChatSession session = ChatSession::make();
-    session.title = QStringLiteral("Reading a file line by line");
-    QList<AttachedFile> files;
-    for (const QString &name : {QStringLiteral("reader.py"), QStringLiteral("notes.txt")}) {
-        const QString path = home.writeFile(QStringLiteral("Documents/") + name, "print('hello')\n");
-        files.append({QUuid::createUuid(), name, path, QFileInfo(name).suffix(), QFileInfo(path).size()});
+    // The first shown item of that QML type, with that value of property if one is named.
+    QQuickItem *ofType(const char *type, const char *property = nullptr, const QVariant &value = {}) const
+    {
+        return items(root(), [&](QQuickItem *i) {
+                   return isType(i, type) && (!property || i->property(property) == value);
+               }).value(0);
     }
-    session.messages.append(ChatMessage::make(QString::fromUtf8(kQuestion), true, files));
-    ChatMessage answer = ChatMessage::make(QString::fromUtf8(kAnswer), false);
-    answer.figures = {0.42, 18.3, 245, QStringLiteral("llama-completion"), QStringLiteral("Tiny")};
-    answer.kind = MessageKind::Reply;
-    // asked for again once, the second answer shown: the switcher reads 2/2
-    const QString first = answer.content;
-    answer.content = QStringLiteral("An earlier answer.");
-    answer.addVersion({first, answer.timestamp, answer.figures});
-    session.messages.append(answer);
-    return session;
-}
+};
 
 } // namespace
 
@@ -165,37 +115,42 @@ int main(int argc, char *argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
-    const QString folder = QDir(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots"))
-                               .absolutePath();
+    Shots shots;
+    shots.folder = QDir(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots")).absolutePath();
+    QDir().mkpath(shots.folder); // else no shot is written, and the program fails
     const QStringList size = QString::fromLatin1(argc > 2 ? argv[2] : "1100x720").split(QLatin1Char('x'));
-    const QSize windowSize(size.value(0).toInt(), size.value(1).toInt());
-    if (!QDir().mkpath(folder)) {
-        std::fprintf(stderr, "screenshots: cannot create %s\n", qPrintable(folder));
-        return 1;
-    }
-
-    TempHome home;
+    shots.makeHome(QStringLiteral(FAKE_LLAMA_COMPLETION));
+    const TempHome &home = *shots.m_home;
     // no secret store: the demonstration key never reaches the user's keyring
     qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + QFile::encodeName(home.home()) + "/no-bus");
-    home.installProgram(QStringLiteral(FAKE_LLAMA_COMPLETION));
+    // a conversation with files and code whose answer was asked for again, the second shown: the switcher reads 2/2
+    ChatSession sample = ChatSession::make();
+    sample.title = QStringLiteral("Reading a file line by line");
+    QList<AttachedFile> files;
+    for (const QString &name : {QStringLiteral("reader.py"), QStringLiteral("notes.txt")}) {
+        const QString path = home.writeFile(QStringLiteral("Documents/") + name, "print('hello')\n");
+        files.append({QUuid::createUuid(), name, path, QFileInfo(name).suffix(), QFileInfo(path).size()});
+    }
+    sample.messages.append(ChatMessage::make(QStringLiteral("Can you show me how to read a file line by line in "
+                                                            "Python? The two files attached are what I have so far."),
+                                             true, files));
+    ChatMessage answer = ChatMessage::assistant(QStringLiteral("An earlier answer."), MessageKind::Reply);
+    answer.figures = {0.42, 18.3, 245, QStringLiteral("llama-completion"), QStringLiteral("Tiny")};
+    answer.addVersion({QString::fromUtf8(kAnswer), answer.timestamp, answer.figures});
+    sample.messages.append(answer);
+    SessionsStore::standard().save(sample);
+
+    if (!shots.openWindow())
+        return shots.fail(QStringLiteral("the window did not show"));
+    LlamaCPPManager &engine = *shots.m_engine;
+    AppState &state = *shots.m_state;
+    QQuickWindow *window = shots.window();
+    auto *composer = state.findChild<ComposerState *>();
+    window->resize(size.value(0).toInt(), size.value(1).toInt());
     AIModel model = AIModel::make(QStringLiteral("Tiny"), QStringLiteral("https://example.invalid/tiny.gguf"));
     model.isDownloaded = true;
     model.filePath = home.writeFile(QStringLiteral("tiny.gguf"), "GGUF");
-    Preferences().setData(QString::fromLatin1(prefkeys::kDownloadedModels), *recordjson::encodeModelList({model}));
-    Preferences().setString(QString::fromLatin1(prefkeys::kSelectedModelId), canonicalUuid(model.id));
-    Preferences().setBool(QString::fromLatin1(prefkeys::kDidCompleteOnboarding), true);
-    const ChatSession sample = sampleConversation(home);
-    SessionsStore::standard().save(sample);
-
-    window_driver::MainWindowApp ui;
-    if (!ui.open())
-        return 1;
-    LlamaCPPManager &engine = *ui.engine;
-    AppState &state = *ui.state;
-    QQuickWindow *window = ui.window;
-    auto *composer = state.findChild<ComposerState *>();
-    window->resize(windowSize.isEmpty() ? QSize(1100, 720) : windowSize);
-    Shots shots{window, state, folder};
+    state.addModel(model); // selected, as the first one downloaded
 
     state.setCurrentView(AppView::Chat);
     state.createNewChat();
@@ -208,7 +163,8 @@ int main(int argc, char *argv[])
     shots.shoot(QStringLiteral("chat-conversation"));
     composer->clearAttachments();
 
-    qputenv("FAKE_LLAMA_SCRIPT_TEXT", kStreamScript);
+    qputenv("FAKE_LLAMA_SCRIPT_TEXT", "out Here is a short overview of what the report says.\\n\\n\nsleep 50\n"
+                                      "out **Findings:** the numbers in the second quarter rose by\nsleep 60000\n");
     state.createNewChat();
     composer->setMessageText(QStringLiteral("Summarise the attached report, please."));
     composer->sendMessage();
@@ -219,66 +175,48 @@ int main(int argc, char *argv[])
     state.stopCurrentReply();
     waitUntil([&] { return !engine.hasProcess(sid); }, 10000);
 
-    // the actions: the reply hovered, the question edited in place, the
-    // conversation renamed in the sidebar; then a message's menu
+    // the reply hovered, the question edited in place, the conversation renamed in the sidebar; a message's menu
     state.selectSessionById(canonicalUuid(sample.id));
     QTest::qWait(500);
-    const auto fromUser = [](bool user) {
-        return [user](QQuickItem *item) { return item->property("isFromUser").toBool() == user; };
-    };
-    QQuickItem *question = firstOfType(window->contentItem(), "MessageView", fromUser(true));
-    QQuickItem *reply = firstOfType(window->contentItem(), "MessageView", fromUser(false));
-    QQuickItem *row = firstOfType(window->contentItem(), "ChatSessionRow",
-                                  [&](QQuickItem *item) { return item->property("sessionTitle") == sample.title; });
-    if (question && reply && row) {
-        QTest::mouseMove(window, reply->mapToScene(QPointF(80, reply->height() / 2)).toPoint());
-        if (!QMetaObject::invokeMethod(question, "startEditing", Q_ARG(QVariant, false))
-            || !QMetaObject::invokeMethod(row, "startRenaming", Q_ARG(QVariant, false)))
-            shots.fail(QStringLiteral("editing and renaming could not be started"));
-        shots.shoot(QStringLiteral("chat-actions"));
-        question->setProperty("editing", false);
-        row->setProperty("renaming", false);
-        shots.shoot(QStringLiteral("chat-menu"), reply, "messageMenu");
-        // the focus ring: on the reply's code Copy button, two Tabs after the
-        // top bar's Settings button; then on the reply's menu opened by key
-        if (auto *settings = window->findChild<QQuickItem *>(QStringLiteral("settingsButton"))) {
-            window->requestActivate();
-            if (!QTest::qWaitForWindowActive(window))
-                shots.fail(QStringLiteral("the window did not become active"));
-            settings->forceActiveFocus(Qt::TabFocusReason);
-            QTest::keyClick(window, Qt::Key_Tab);
-            QTest::qWait(300);
-            QTest::keyClick(window, Qt::Key_Tab);
-            shots.shoot(QStringLiteral("focus-ring"));
-            QMetaObject::invokeMethod(reply, "openMenu", Q_ARG(QVariant, true));
-            shots.shoot(QStringLiteral("focus-ring-menu"));
-            QTest::keyClick(window, Qt::Key_Escape);
-        }
-    } else {
-        shots.fail(QStringLiteral("the conversation's rows did not show"));
-    }
+    QQuickItem *question = shots.ofType("MessageView", "isFromUser", true);
+    QQuickItem *reply = shots.ofType("MessageView", "isFromUser", false);
+    QQuickItem *row = shots.ofType("ChatSessionRow", "sessionTitle", sample.title);
+    if (!question || !reply || !row)
+        return shots.fail(QStringLiteral("the conversation's rows did not show"));
+    QTest::mouseMove(window, reply->mapToScene(QPointF(80, reply->height() / 2)).toPoint());
+    if (!QMetaObject::invokeMethod(question, "startEditing", Q_ARG(QVariant, false))
+        || !QMetaObject::invokeMethod(row, "startRenaming", Q_ARG(QVariant, false)))
+        return shots.fail(QStringLiteral("editing and renaming could not be started"));
+    shots.shoot(QStringLiteral("chat-actions"));
+    question->setProperty("editing", false);
+    row->setProperty("renaming", false);
+    shots.shoot(QStringLiteral("chat-menu"), reply, "messageMenu");
+    // the focus ring on the reply's code Copy button, two Tabs after Settings; then on the reply's menu opened by key
+    window->requestActivate();
+    if (!shots.control(QStringLiteral("settingsButton")) || !QTest::qWaitForWindowActive(window))
+        return shots.fail(QStringLiteral("no active window with a Settings button"));
+    shots.control(QStringLiteral("settingsButton"))->forceActiveFocus(Qt::TabFocusReason);
+    QTest::keyClick(window, Qt::Key_Tab);
+    QTest::qWait(300);
+    QTest::keyClick(window, Qt::Key_Tab);
+    shots.shoot(QStringLiteral("focus-ring"));
+    QMetaObject::invokeMethod(reply, "openMenu", Q_ARG(QVariant, true));
+    shots.shoot(QStringLiteral("focus-ring-menu"));
+    QTest::keyClick(window, Qt::Key_Escape);
 
-    // a tooltip, then the chat screen's alerts: no model, a file too large,
-    // a conversation that could not be imported
-    if (QQuickItem *button = window->findChild<QQuickItem *>(QStringLiteral("sidebarButton"))) {
-        QTest::mouseMove(window, button->mapToScene(QPointF(button->width() / 2, button->height() / 2)).toPoint());
-        QTest::qWait(700);
-        shots.shoot(QStringLiteral("chat-tooltip"));
-        QTest::mouseMove(window, QPoint(window->width() / 2, window->height() - 5));
-    }
+    // a tooltip, then the chat screen's alerts: no model, a file too large, a conversation that could not be imported
+    shots.hover(shots.control(QStringLiteral("sidebarButton")));
+    QTest::qWait(700);
+    shots.shoot(QStringLiteral("chat-tooltip"));
+    QTest::mouseMove(window, QPoint(window->width() / 2, window->height() - 5));
     shots.shoot(QStringLiteral("alert-no-model"), window, "noModelAlert");
-    QFile large(home.home() + QStringLiteral("/Documents/recording.wav"));
-    if (large.open(QIODevice::WriteOnly) && large.resize(6000000)) {
-        large.close();
-        composer->addAttachments({QUrl::fromLocalFile(large.fileName())});
-        shots.shoot(QStringLiteral("alert-file-too-large"), window, "attachmentAlert");
-    }
-    if (QObject *exchange = window->findChild<QObject *>(QStringLiteral("conversationExchange"))) {
-        const QString junk = home.writeFile(QStringLiteral("Documents/old-chat.json"), "{ not json");
-        QMetaObject::invokeMethod(exchange, "importUrls",
-                                  Q_ARG(QVariant, QVariant(QVariantList{QUrl::fromLocalFile(junk)})));
-        shots.shoot(QStringLiteral("alert-import"), window, "exchangeAlert");
-    }
+    const QString large = home.writeFile(QStringLiteral("Documents/recording.wav"), QByteArray(6000000, '\0'));
+    composer->addAttachments({QUrl::fromLocalFile(large)});
+    shots.shoot(QStringLiteral("alert-file-too-large"), window, "attachmentAlert");
+    const QString junk = home.writeFile(QStringLiteral("Documents/old-chat.json"), "{ not json");
+    QMetaObject::invokeMethod(window->findChild<QObject *>(QStringLiteral("conversationExchange")), "importUrls",
+                              Q_ARG(QVariant, QVariant(QVariantList{QUrl::fromLocalFile(junk)})));
+    shots.shoot(QStringLiteral("alert-import"), window, "exchangeAlert");
 
     // the library with a second model on its way
     AIModel coming = AIModel::make(QStringLiteral("Qwen 2.5 7B Instruct"),
@@ -288,62 +226,54 @@ int main(int argc, char *argv[])
     state.applyDownloadProgress(coming.id, 0.42, 1974000000, 4700000000, 23.4);
     state.setCurrentView(AppView::Models);
     shots.shoot(QStringLiteral("models"));
-    QQuickItem *modelRow = firstOfType(window->contentItem(), "ModelRowView");
-    shots.shoot(QStringLiteral("models-details"), modelRow, "modelDetails");
-    shots.shoot(QStringLiteral("models-delete"), modelRow, "deleteModelConfirm");
+    shots.shoot(QStringLiteral("models-details"), shots.ofType("ModelRowView"), "modelDetails");
+    shots.shoot(QStringLiteral("models-delete"), shots.ofType("ModelRowView"), "deleteModelConfirm");
 
-    // the picker over the settings screen, one tab after another, rating
-    // the catalog for a typical laptop
-    DeviceInfo laptop;
-    laptop.totalRAMGB = 16;
-    laptop.chipDescription = QStringLiteral("Intel(R) Core(TM) i7-1165G7 @ 2.80GHz");
-    laptop.inferenceMode = QStringLiteral("CPU only");
-    state.findChild<CatalogState *>()->setDevice(laptop);
+    // the picker over the settings screen, one tab after another, rating the catalog for a typical laptop
+    const QString chip = QStringLiteral("Intel(R) Core(TM) i7-1165G7 @ 2.80GHz");
+    state.findChild<CatalogState *>()->setDevice(
+        {.totalRAMGB = 16, .chipDescription = chip, .inferenceMode = QStringLiteral("CPU only")});
     state.setCurrentView(AppView::Settings);
     shots.shoot(QStringLiteral("settings"));
     QObject *picker = window->findChild<QObject *>(QStringLiteral("modelPicker"));
-    if (picker && QMetaObject::invokeMethod(picker, "open")) {
-        const char *const tabs[] = {"library", "suggested", "custom-url", "local-file"};
-        for (int tab = 0; tab < 4; ++tab) {
-            picker->setProperty("selectedTab", tab);
-            shots.shoot(QStringLiteral("picker-") + QLatin1String(tabs[tab]));
-        }
-        // its alert for a link that is not one, and the question before a copy
-        auto *pickerState = state.findChild<ModelPickerState *>();
-        picker->setProperty("selectedTab", 2);
-        pickerState->setHuggingFaceURL(QStringLiteral("not a link"));
-        pickerState->downloadFromCustomURL();
-        shots.shoot(QStringLiteral("picker-alert"), picker, "downloadStatusAlert");
-        pickerState->setShowingAlert(false);
-        pickerState->setHuggingFaceURL(QString());
-        picker->setProperty("selectedTab", 3);
-        pickerState->importLocalModel(
-            {QUrl::fromLocalFile(home.writeFile(QStringLiteral("Documents/mistral-7b.Q4_K_M.gguf"), "GGUF"))});
-        if (QObject *copyConfirm = picker->findChild<QObject *>(QStringLiteral("copyModelConfirm")))
-            copyConfirm->setProperty("answered", true); // a close for the screenshot is no answer
-        shots.shoot(QStringLiteral("picker-copy"), picker, "copyModelConfirm");
-        pickerState->answerConfirmation(false);
-        QMetaObject::invokeMethod(picker, "close");
-    } else {
-        shots.fail(QStringLiteral("no model picker on the settings screen"));
+    if (!picker || !QMetaObject::invokeMethod(picker, "open"))
+        return shots.fail(QStringLiteral("no model picker on the settings screen"));
+    int tab = 0;
+    for (const char *name : {"library", "suggested", "custom-url", "local-file"}) {
+        picker->setProperty("selectedTab", tab++);
+        shots.shoot(QStringLiteral("picker-") + QLatin1String(name));
     }
+    // its alert for a link that is not one, and the question before a copy
+    auto *pickerState = state.findChild<ModelPickerState *>();
+    picker->setProperty("selectedTab", 2);
+    pickerState->setHuggingFaceURL(QStringLiteral("not a link"));
+    pickerState->downloadFromCustomURL();
+    shots.shoot(QStringLiteral("picker-alert"), picker, "downloadStatusAlert");
+    pickerState->setShowingAlert(false);
+    pickerState->setHuggingFaceURL(QString());
+    picker->setProperty("selectedTab", 3);
+    pickerState->importLocalModel(
+        {QUrl::fromLocalFile(home.writeFile(QStringLiteral("Documents/mistral-7b.Q4_K_M.gguf"), "GGUF"))});
+    if (QObject *copyConfirm = picker->findChild<QObject *>(QStringLiteral("copyModelConfirm")))
+        copyConfirm->setProperty("answered", true); // a close for the screenshot is no answer
+    shots.shoot(QStringLiteral("picker-copy"), picker, "copyModelConfirm");
+    pickerState->answerConfirmation(false);
+    QMetaObject::invokeMethod(picker, "close");
     shots.shoot(QStringLiteral("about"), window, "aboutBox");
 
-    // the Replies section: the model kept loaded (the stand-in has no
-    // llama-server), then a server elsewhere, connected
+    // the Replies section: the model kept loaded (the stand-in has no llama-server), then a server elsewhere, connected
     ReplyEngines &engines = state.engines();
     const auto showReplies = [&](const char *mode) {
         engines.setMode(QString::fromLatin1(mode));
         waitUntil([&] { return engine.isLlamaCPPVerified(); }, 10000); // a local mode checks llama.cpp again
         QTest::qWait(300);
-        QQuickItem *modes = window->findChild<QQuickItem *>(QStringLiteral("replyModes"));
-        QQuickItem *flick = modes ? modes->parentItem() : nullptr;
+        QQuickItem *modes = shots.control(QStringLiteral("replyModes"));
+        QQuickItem *flick = modes;
         while (flick && !flick->inherits("QQuickFlickable"))
             flick = flick->parentItem();
         if (!flick)
-            return shots.fail(QStringLiteral("no Replies section on the settings screen"));
-        const QQuickItem *content = flick->property("contentItem").value<QQuickItem *>();
-        flick->setProperty("contentY", modes->mapToItem(content, QPointF(0, 0)).y() - 60);
+            return void(shots.fail(QStringLiteral("no Replies section on the settings screen")));
+        flick->setProperty("contentY", flick->property("contentY").toReal() + modes->mapToItem(flick, {0, 0}).y() - 60);
     };
     showReplies("localServer");
     shots.shoot(QStringLiteral("settings-replies-local"));
@@ -375,7 +305,6 @@ int main(int argc, char *argv[])
     engine.setLlamaCPPSetupError(std::nullopt);
     shots.shoot(QStringLiteral("setup-verifying"));
 
-    // the models screen with nothing on it
     engine.setLlamaCPPVerified(true);
     while (state.downloadedModelCount() > 0)
         state.deleteModel(state.downloadedModels().first());

