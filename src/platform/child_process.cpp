@@ -244,10 +244,6 @@ bool ChildProcess::start()
             break;
         }
     }
-#if defined(F_SETNOSIGPIPE)
-    if (ourEnd[0].get() >= 0)
-        ::fcntl(ourEnd[0].get(), F_SETNOSIGPIPE, 1);
-#endif
     const bool reading = ourEnd[1].get() >= 0 || ourEnd[2].get() >= 0;
     Fd wakeRead, wakeWrite;
     if (reading && !makePipe(wakeRead, wakeWrite)) {

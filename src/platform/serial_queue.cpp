@@ -6,26 +6,18 @@ using namespace std::chrono_literals;
 
 namespace serial_queue_detail {
 
-struct Job {
-    std::function<void()> run;
-    std::shared_ptr<std::atomic<bool>> cancelled;
-};
-
 struct State {
     std::mutex mutex;
     std::condition_variable wake;
-    std::map<Key, Job> jobs;
+    std::map<Key, std::function<void()>> jobs;
     quint64 nextSeq = 0;
     bool stopping = false;
 };
 
 } // namespace serial_queue_detail
 
-using serial_queue_detail::Job;
 using serial_queue_detail::Key;
 using serial_queue_detail::State;
-
-bool WorkItem::isCancelled() const { return m_flag && m_flag->load(); }
 
 SerialQueue::SerialQueue(QString label) : m_label(std::move(label)), m_state(std::make_shared<State>())
 {
@@ -35,7 +27,7 @@ SerialQueue::SerialQueue(QString label) : m_label(std::move(label)), m_state(std
 
 SerialQueue::~SerialQueue()
 {
-    std::map<Key, Job> dropped;
+    std::map<Key, std::function<void()>> dropped;
     {
         std::lock_guard lock(m_state->mutex);
         m_state->stopping = true;
@@ -51,30 +43,26 @@ SerialQueue::~SerialQueue()
     }
 }
 
-WorkItem SerialQueue::async(std::function<void()> job) { return enqueue(0ms, std::move(job)); }
+void SerialQueue::async(std::function<void()> job) { enqueue(0ms, std::move(job)); }
 
-WorkItem SerialQueue::asyncAfter(std::chrono::milliseconds delay, std::function<void()> job)
+void SerialQueue::asyncAfter(std::chrono::milliseconds delay, std::function<void()> job)
 {
-    return enqueue(delay, std::move(job));
+    enqueue(delay, std::move(job));
 }
 
-WorkItem SerialQueue::enqueue(std::chrono::milliseconds delay, std::function<void()> job)
+void SerialQueue::enqueue(std::chrono::milliseconds delay, std::function<void()> job)
 {
-    auto flag = std::make_shared<std::atomic<bool>>(false);
-    Key key;
     {
         std::lock_guard lock(m_state->mutex);
         if (m_state->stopping)
-            return WorkItem(flag, {}, {});
+            return;
         const auto now = Clock::now();
         // a delay too large for the clock waits for ever instead of wrapping into the past
         const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now);
         const auto due = delay <= 0ms ? now : delay >= room ? Clock::time_point::max() : now + delay;
-        key = Key{due, m_state->nextSeq++};
-        m_state->jobs.emplace(key, Job{std::move(job), flag});
+        m_state->jobs.emplace(Key{due, m_state->nextSeq++}, std::move(job));
     }
     m_state->wake.notify_all();
-    return WorkItem(flag, m_state, key);
 }
 
 void SerialQueue::sync(const std::function<void()> &job)
@@ -137,11 +125,10 @@ void SerialQueue::workerLoop(std::shared_ptr<State> state, QByteArray name)
             state->wake.wait_until(lock, due - now > 1h ? now + 1h : due);
             continue;
         }
-        Job job = std::move(first->second);
+        std::function<void()> job = std::move(first->second);
         state->jobs.erase(first);
         lock.unlock();
-        if (!job.cancelled->load())
-            job.run();
+        job();
         job = {}; // captures go outside the lock
         lock.lock();
     }

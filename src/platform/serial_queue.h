@@ -2,7 +2,6 @@
 
 #include <QString>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -16,25 +15,6 @@ namespace serial_queue_detail {
 struct State;
 using Key = std::pair<std::chrono::steady_clock::time_point, quint64>; // due time, submission number
 } // namespace serial_queue_detail
-
-// A handle to one submitted job.
-class WorkItem {
-public:
-    WorkItem() = default;
-    bool isCancelled() const;
-    bool isValid() const { return bool(m_flag); }
-
-private:
-    friend class SerialQueue;
-    WorkItem(std::shared_ptr<std::atomic<bool>> flag, std::weak_ptr<serial_queue_detail::State> queue,
-             serial_queue_detail::Key key)
-        : m_flag(std::move(flag)), m_queue(std::move(queue)), m_key(key)
-    {
-    }
-    std::shared_ptr<std::atomic<bool>> m_flag;
-    std::weak_ptr<serial_queue_detail::State> m_queue;
-    serial_queue_detail::Key m_key{};
-};
 
 // One worker thread running jobs one at a time, in submission order.
 // Delayed jobs run once their time has come, ordered by due time and then
@@ -51,9 +31,9 @@ public:
 
     const QString &label() const { return m_label; }
 
-    WorkItem async(std::function<void()> job);
+    void async(std::function<void()> job);
     // A delay of zero or less runs as soon as async would.
-    WorkItem asyncAfter(std::chrono::milliseconds delay, std::function<void()> job);
+    void asyncAfter(std::chrono::milliseconds delay, std::function<void()> job);
 
     // Runs the job on the queue and waits for it. Called from a job of this
     // queue it runs the job inline (waiting would never end). Returns without
@@ -64,7 +44,7 @@ public:
     bool isCurrent() const;
 
 private:
-    WorkItem enqueue(std::chrono::milliseconds delay, std::function<void()> job);
+    void enqueue(std::chrono::milliseconds delay, std::function<void()> job);
     static void workerLoop(std::shared_ptr<serial_queue_detail::State> state, QByteArray name);
 
     QString m_label;
